@@ -1,0 +1,114 @@
+#include "discovery.h"
+#include "abort.h"
+#include "build_settings.h"
+#include "ftdi_api.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <libudev.h>
+#include <memory>
+
+int findFtdiDevice(FtdiLibrary &library, const std::string &description)
+{
+    try {
+        const FtdiApi &api = library.api();
+        ftdi_context *ctx = api.newContext();
+        if (!ctx)
+            return -1;
+        ftdi_device_list *list = nullptr;
+        int found = -1;
+        if (api.findAll(ctx, &list, 0, 0) > 0) {
+            int index = 0;
+            for (ftdi_device_list *e = list; e && found < 0; e = e->next, ++index) {
+                char text[64] = {};
+                if (api.getStrings(ctx, e->dev, nullptr, 0, text, sizeof text - 1, nullptr, 0) < 0)
+                    continue;
+                if (description == text)
+                    found = index;
+            }
+        }
+        if (list)
+            api.listFree(&list);
+        api.freeContext(ctx);
+        return found;
+    } catch (const Abort &) {
+        return -1; // no library: no docking station can be reached
+    }
+}
+
+bool UsbId::parse(const std::string &text, UsbId &id)
+{
+    unsigned vendor = 0, product = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%4x:%4x%c", &vendor, &product, &tail) != 2)
+        return false;
+    id.vendor = uint16_t(vendor);
+    id.product = uint16_t(product);
+    return true;
+}
+
+UsbId deviceUsbId()
+{
+    UsbId id;
+    const char *override = std::getenv("QTX_MOVA_USB_ID");
+    if (override && UsbId::parse(override, id))
+        return id;
+    UsbId::parse(QTX_DEVICE_USB_ID, id);
+    return id;
+}
+
+namespace {
+
+struct UdevDeleter {
+    void operator()(udev *u) const { udev_unref(u); }
+    void operator()(udev_enumerate *e) const { udev_enumerate_unref(e); }
+    void operator()(udev_device *d) const { udev_device_unref(d); }
+};
+template <typename T> using UdevPtr = std::unique_ptr<T, UdevDeleter>;
+
+bool hasId(udev_device *usb, UsbId id)
+{
+    auto hex = [&](const char *name) {
+        const char *v = udev_device_get_sysattr_value(usb, name);
+        return v ? long(std::strtoul(v, nullptr, 16)) : -1L;
+    };
+    return hex("idVendor") == id.vendor && hex("idProduct") == id.product;
+}
+
+std::string stablePath(udev_device *tty)
+{
+    for (udev_list_entry *e = udev_device_get_devlinks_list_entry(tty); e; e = udev_list_entry_get_next(e)) {
+        const char *link = udev_list_entry_get_name(e);
+        if (link && std::strncmp(link, "/dev/serial/by-id/", 18) == 0)
+            return link;
+    }
+    const char *node = udev_device_get_devnode(tty);
+    return node ? node : "";
+}
+
+} // namespace
+
+std::string findInterfacePath(UsbId id)
+{
+    UdevPtr<udev> context(udev_new());
+    if (!context)
+        return {};
+    UdevPtr<udev_enumerate> scan(udev_enumerate_new(context.get()));
+    if (!scan || udev_enumerate_add_match_subsystem(scan.get(), "tty") < 0 ||
+        udev_enumerate_scan_devices(scan.get()) < 0)
+        return {};
+    for (udev_list_entry *e = udev_enumerate_get_list_entry(scan.get()); e; e = udev_list_entry_get_next(e)) {
+        UdevPtr<udev_device> tty(udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(e)));
+        if (!tty || !udev_device_get_devnode(tty.get()))
+            continue;
+        // The parent is owned by the child; it is not unreferenced here.
+        udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb", "usb_device");
+        if (usb && hasId(usb, id)) {
+            std::string path = stablePath(tty.get());
+            if (!path.empty())
+                return path;
+        }
+    }
+    return {};
+}

@@ -1,0 +1,145 @@
+#include "clock.h"
+#include "tty_wire.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+std::string systemText(const char *what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+} // namespace
+
+bool PosixTty::open(const std::string &path, std::string *why)
+{
+    close();
+    auto fail = [&](std::string text) {
+        if (why)
+            *why = std::move(text);
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        return false;
+    };
+    // Only a character device can be a terminal; anything else (a regular file, a FIFO, a
+    // directory) is never opened, so it cannot be written or block the open.
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+        return fail(path.empty() ? "no device path" : systemText("stat"));
+    if (!S_ISCHR(st.st_mode))
+        return fail("not a terminal device");
+    // O_NONBLOCK: a serial line without carrier must not block the open; every wait below
+    // is a poll() with a deadline instead.
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0)
+        return fail(systemText("open"));
+    if (!::isatty(fd_))
+        return fail("not a terminal device");
+    // Exclusive, as the device must never see two programs talking at once.
+    if (::ioctl(fd_, TIOCEXCL) != 0)
+        return fail(systemText("TIOCEXCL"));
+    termios tio {};
+    if (::tcgetattr(fd_, &tio) != 0)
+        return fail(systemText("tcgetattr"));
+    const speed_t in = cfgetispeed(&tio), out = cfgetospeed(&tio);
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, in);
+    cfsetospeed(&tio, out);
+    if (::tcsetattr(fd_, TCSANOW, &tio) != 0)
+        return fail(systemText("tcsetattr"));
+    return true;
+}
+
+void PosixTty::close()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool PosixTty::waitFor(short events, int64_t deadlineMs)
+{
+    for (;;) {
+        const int64_t left = deadlineMs - clock_.nowMs();
+        pollfd p {fd_, events, 0};
+        const int r = ::poll(&p, 1, left > 0 ? int(left) : 0);
+        if (r > 0)
+            return true; // readable, writable, or hung up: the next call tells which
+        if (r == 0)
+            return false;
+        if (errno != EINTR)
+            return true; // let the read or write report the error
+    }
+}
+
+int PosixTty::readSome(uint8_t *buffer, int length, int64_t deadlineMs)
+{
+    if (fd_ < 0)
+        return -1;
+    for (;;) {
+        const ssize_t n = ::read(fd_, buffer, size_t(length));
+        if (n > 0)
+            return int(n);
+        if (n == 0)
+            return -1; // hang-up: the device went away
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return -1;
+        if (!waitFor(POLLIN, deadlineMs))
+            return 0;
+    }
+}
+
+int PosixTty::writeSome(const uint8_t *buffer, int length, int64_t deadlineMs)
+{
+    if (fd_ < 0)
+        return -1;
+    for (;;) {
+        const ssize_t n = ::write(fd_, buffer, size_t(length));
+        if (n >= 0)
+            return int(n);
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN)
+            return -1;
+        if (!waitFor(POLLOUT, deadlineMs))
+            return 0;
+    }
+}
+
+bool PosixTty::purge()
+{
+    return fd_ >= 0 && ::tcflush(fd_, TCIOFLUSH) == 0;
+}
+
+bool PosixTty::drainOutput(int64_t deadlineMs)
+{
+    // tcdrain() has no time-out; a device that stops taking bytes would hang it.
+    if (fd_ < 0)
+        return false;
+    for (;;) {
+        int pending = 0;
+        if (::ioctl(fd_, TIOCOUTQ, &pending) != 0)
+            return false;
+        if (pending <= 0)
+            return true;
+        if (clock_.nowMs() >= deadlineMs)
+            return false;
+        clock_.sleep(1);
+    }
+}
