@@ -78,10 +78,16 @@ bool hasId(udev_device *usb, UsbId id)
 
 std::string stablePath(udev_device *tty)
 {
-    for (udev_list_entry *e = udev_device_get_devlinks_list_entry(tty); e; e = udev_list_entry_get_next(e)) {
-        const char *link = udev_list_entry_get_name(e);
-        if (link && std::strncmp(link, "/dev/serial/by-id/", 18) == 0)
+    // The DEVLINKS property rather than the devlinks list: libudev composes it from the same
+    // udev database record, and it is also where a device known only by its uevent (a test
+    // bed without a udev database) carries its links.
+    const char *links = udev_device_get_property_value(tty, "DEVLINKS");
+    for (const char *p = links; p && *p;) {
+        const char *end = std::strchr(p, ' ');
+        const std::string link(p, end ? size_t(end - p) : std::strlen(p));
+        if (link.compare(0, 18, "/dev/serial/by-id/") == 0)
             return link;
+        p = end ? end + 1 : "";
     }
     const char *node = udev_device_get_devnode(tty);
     return node ? node : "";

@@ -1,0 +1,227 @@
+#include "device_model.h"
+
+#include <algorithm>
+
+namespace {
+
+// The device's command bytes, as it knows them.
+constexpr uint8_t StatusShort = 0xEE, Start = 0x90, Probe = 0xB0, DeviceInfo = 0x66, Calibration = 0x68,
+                  BatteryExtended = 0x5A, BatteryRaw = 0x65, Status = 0xE0, Leave = 0x70, Reset = 0x71;
+constexpr uint8_t Marker = 0xAA;
+constexpr uint8_t StartReply = 0x00; // the byte after 0x90; hosts do not look at it
+constexpr uint8_t LeaveReply = 0x00;
+constexpr uint8_t Spare = 0x00;      // the ignored byte that closes the battery replies
+
+} // namespace
+
+const std::vector<std::string> &DeviceModel::faultNames()
+{
+    // no-echo: commands are carried out but not echoed; wrong-echo: a wrong byte comes back
+    // and nothing is done; late-echo: the echo (and all after it) comes after the host gave
+    // up; silence: the device takes bytes and says nothing.
+    static const std::vector<std::string> names = {"no-echo", "wrong-echo", "late-echo", "silence"};
+    return names;
+}
+
+DeviceModel::DeviceModel() : DeviceModel(Config {}) {}
+
+DeviceModel::DeviceModel(Config config) : config_(std::move(config)) {}
+
+bool DeviceModel::setFault(const std::string &name, bool on, int command)
+{
+    if (std::find(faultNames().begin(), faultNames().end(), name) == faultNames().end())
+        return false;
+    if (on)
+        faults_[name].push_back(command);
+    else
+        faults_.erase(name);
+    return true;
+}
+
+bool DeviceModel::hasFault(const std::string &name, uint8_t command) const
+{
+    auto it = faults_.find(name);
+    if (it == faults_.end())
+        return false;
+    return std::any_of(it->second.begin(), it->second.end(), [&](int c) { return c < 0 || c == command; });
+}
+
+void DeviceModel::emit(const std::vector<uint8_t> &bytes, int64_t t)
+{
+    // The line is a queue: nothing overtakes what is already on its way.
+    t = std::max(t, lastOutMs_);
+    for (uint8_t b : bytes)
+        out_.emplace_back(t, b);
+    lastOutMs_ = t;
+}
+
+void DeviceModel::receive(const uint8_t *data, int length, int64_t nowMs)
+{
+    for (int i = 0; i < length; ++i) {
+        const uint8_t b = data[i];
+        trace_.push_back({nowMs, '<', b});
+        if (hasFault("silence", b))
+            continue;
+        settlePending(nowMs);
+        if (pending_ && *pending_ == b) {
+            // The second copy of a doubled command: echo it too, then act once.
+            pending_.reset();
+            echo(b, nowMs);
+            execute(b, nowMs);
+            continue;
+        }
+        if (pending_) {
+            const uint8_t single = *pending_;
+            pending_.reset();
+            execute(single, nowMs);
+        }
+        startCommand(b, nowMs);
+    }
+}
+
+void DeviceModel::startCommand(uint8_t command, int64_t t)
+{
+    echo(command, t);
+    if (hasFault("wrong-echo", command))
+        return;
+    if (config_.doubledRoad) {
+        // Some commands come single even on this road; the device cannot know which, so it
+        // waits a moment for a second copy before it acts.
+        pending_ = command;
+        pendingUntil_ = t + DoubledWindowMs;
+        return;
+    }
+    execute(command, t);
+}
+
+void DeviceModel::echo(uint8_t command, int64_t t)
+{
+    if (hasFault("no-echo", command))
+        return;
+    if (hasFault("wrong-echo", command))
+        emit({uint8_t(command ^ 0xFF)}, t);
+    else if (hasFault("late-echo", command))
+        emit({command}, t + LateEchoMs);
+    else
+        emit({command}, t);
+}
+
+void DeviceModel::settlePending(int64_t nowMs)
+{
+    if (pending_ && nowMs >= pendingUntil_) {
+        const uint8_t single = *pending_;
+        pending_.reset();
+        execute(single, pendingUntil_);
+    }
+}
+
+std::vector<uint8_t> DeviceModel::identityRecord() const
+{
+    const Identity &id = config_.identity;
+    std::vector<uint8_t> r(14, 0);
+    r[0] = id.hardwareVersion;
+    auto put = [&](size_t at, const std::string &text, size_t width) {
+        for (size_t i = 0; i < width && i < text.size(); ++i)
+            r[at + i] = uint8_t(text[i]);
+    };
+    put(1, id.serial, 4);
+    put(5, id.firmwareVersion, 2);
+    put(7, id.firmwareDate, 6);
+    r[13] = id.deviceInfo;
+    if (id.status)
+        r.push_back(*id.status);
+    return r;
+}
+
+std::vector<uint8_t> DeviceModel::batteryExtended() const
+{
+    std::vector<uint8_t> r {Marker, uint8_t(config_.battery.words.size())};
+    for (uint16_t w : config_.battery.words) {
+        r.push_back(uint8_t(w >> 8));
+        r.push_back(uint8_t(w & 0xFF));
+    }
+    r.push_back(Spare);
+    return r;
+}
+
+void DeviceModel::execute(uint8_t command, int64_t t)
+{
+    commands_.push_back(command);
+    switch (command) {
+    case StatusShort:
+        emit({config_.shortStatus}, t);
+        break;
+    case Start:
+        emit({StartReply}, t);
+        break;
+    case Probe:
+        break;
+    case DeviceInfo:
+        emit(identityRecord(), t);
+        break;
+    case Calibration:
+        if (config_.calibration)
+            emit(*config_.calibration, t);
+        break;
+    case BatteryExtended:
+        if (config_.battery.mode == BatteryMode::Extended)
+            emit(batteryExtended(), t);
+        break;
+    case BatteryRaw:
+        if (config_.battery.mode != BatteryMode::None)
+            emit({uint8_t(config_.battery.raw >> 8), uint8_t(config_.battery.raw & 0xFF), Spare}, t);
+        break;
+    case Status:
+        emit({config_.updateStatus}, t);
+        break;
+    case Leave:
+        emit({LeaveReply}, t);
+        break;
+    case Reset:
+        resetAt_ = t + ResetLeaveMs;
+        break;
+    default:
+        break; // an unknown command is echoed and otherwise ignored
+    }
+}
+
+std::vector<uint8_t> DeviceModel::takeOutput(int64_t nowMs)
+{
+    settlePending(nowMs);
+    std::vector<uint8_t> due;
+    while (!out_.empty() && out_.front().first <= nowMs) {
+        trace_.push_back({out_.front().first, '>', out_.front().second});
+        due.push_back(out_.front().second);
+        out_.pop_front();
+    }
+    return due;
+}
+
+std::optional<int64_t> DeviceModel::nextEventMs() const
+{
+    std::optional<int64_t> next;
+    if (!out_.empty())
+        next = out_.front().first;
+    if (pending_ && (!next || pendingUntil_ < *next))
+        next = pendingUntil_;
+    if (resetAt_ && (!next || *resetAt_ < *next))
+        next = resetAt_;
+    return next;
+}
+
+bool DeviceModel::takeResetRequest(int64_t nowMs)
+{
+    settlePending(nowMs);
+    if (!resetAt_ || nowMs < *resetAt_)
+        return false;
+    resetAt_.reset();
+    return true;
+}
+
+void DeviceModel::disconnect()
+{
+    out_.clear();
+    pending_.reset();
+    resetAt_.reset();
+    lastOutMs_ = 0;
+}

@@ -1,0 +1,70 @@
+#pragma once
+#include "device_model.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// The device model on a real pseudo-terminal, served by a thread of its own. The slave's
+// path is published as a symlink, as udev publishes a device's stable link, so the tool
+// can be given it on its command line. Unplugging closes the pty: the tool's descriptor
+// hangs up, as with a device pulled out of its socket.
+class PtyEmulator {
+public:
+    struct Options {
+        std::string link;               // symlink to publish (required)
+        DeviceModel::Config device;
+        int resetDowntimeMs = 1500;     // how long the device is gone after 0x71
+        std::string linkAfterReset;     // where it comes back (empty: the same link)
+    };
+
+    explicit PtyEmulator(Options options);
+    ~PtyEmulator();
+    PtyEmulator(const PtyEmulator &) = delete;
+    PtyEmulator &operator=(const PtyEmulator &) = delete;
+
+    bool start(std::string *why = nullptr);
+    void stop();
+
+    void unplug();
+    // Plugs back in, under `link` when given (the device came back under another path).
+    bool plug(const std::string &link = {});
+    bool plugged() const;
+
+    std::string link() const;
+    std::string slavePath() const;
+
+    // Runs f on the model while the serving thread keeps off it.
+    template <typename F> auto withModel(F f)
+    {
+        std::lock_guard lock(mutex_);
+        return f(model_);
+    }
+    std::vector<DeviceModel::TraceEntry> trace();
+    std::vector<uint8_t> commands();
+    // Waits (real time, bounded) until the model has carried out `command` `count` times.
+    bool waitForCommand(uint8_t command, int count, int timeoutMs);
+    // Milliseconds of the emulator's clock (the trace's time base).
+    static int64_t nowMs();
+
+private:
+    bool openPty(std::string *why);
+    void closePty();
+    void serve();
+    void wake();
+
+    Options options_;
+    mutable std::mutex mutex_;
+    DeviceModel model_;
+    std::string link_;
+    std::string slavePath_;
+    int master_ = -1;
+    int slaveHold_ = -1;     // keeps the line up while the tool has it closed
+    int wakeFd_ = -1;
+    int64_t replugAt_ = -1;  // after a reset: when the device comes back
+    std::atomic<bool> running_ {false};
+    std::thread thread_;
+};

@@ -1,0 +1,244 @@
+// Discovery of the device's USB serial interface, against fake sysfs trees and udev
+// records that umockdev presents to libudev. Runs under umockdev-wrapper (see CMakeLists.txt).
+
+// glib's headers name struct members "signals"; they must be read before Qt defines that keyword.
+#include <umockdev.h>
+
+#include "build_settings.h"
+#include "discovery.h"
+
+#include <QTest>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// Records in the format umockdev-record writes: P: sysfs path, N: device node, S: devlink
+// (relative to /dev, as in the udev database), E: property, A: sysfs attribute.
+// A CDC-ACM device: the tty sits below the USB interface, below the USB device.
+QString usbTty(const QString &port, const QString &vendor, const QString &product, const QString &tty,
+               const QString &links = {})
+{
+    const QString device = QStringLiteral("/devices/pci0000:00/0000:00:14.0/usb1/") + port;
+    const QString iface = device + QStringLiteral("/") + port + QStringLiteral(":1.0");
+    QString text;
+    text += QStringLiteral("P: %1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=%2\nA: idProduct=%3\n\n")
+                .arg(device, vendor, product);
+    text += QStringLiteral("P: %1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=02\n\n").arg(iface);
+    text += QStringLiteral("P: %1/tty/%2\nN: %2\n").arg(iface, tty);
+    for (const QString &link : links.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        text += QStringLiteral("S: %1\n").arg(link);
+    text += QStringLiteral("E: SUBSYSTEM=tty\nE: DEVNAME=/dev/%1\n\n").arg(tty);
+    return text;
+}
+
+QString byId(const QString &serial)
+{
+    return QStringLiteral("serial/by-id/usb-pid.codes_Test_%1-if00").arg(serial);
+}
+
+UsbId parsed(const char *text)
+{
+    UsbId id;
+    if (!UsbId::parse(text, id))
+        qFatal("test id %s does not parse", text);
+    return id;
+}
+
+} // namespace
+
+class TestDiscovery : public QObject {
+    Q_OBJECT
+
+    UMockdevTestbed *testbed = nullptr;
+
+    void addRecords(const QString &records)
+    {
+        if (records.isEmpty())
+            return;
+        GError *error = nullptr;
+        const QByteArray text = records.toUtf8();
+        if (!umockdev_testbed_add_from_string(testbed, text.constData(), &error)) {
+            const QByteArray message = error ? QByteArray(error->message) : QByteArray("unknown error");
+            g_clear_error(&error);
+            QFAIL(qPrintable(QStringLiteral("umockdev rejected the records: ") + QString::fromUtf8(message)));
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        // Outside the preload libudev would see this machine's real devices: every result
+        // below would then say nothing about the code. umockdev can only tell once a testbed
+        // exists (it looks at where /sys leads), and it remembers its first answer.
+        UMockdevTestbed *probe = umockdev_testbed_new();
+        const bool mocked = umockdev_in_mock_environment();
+        g_object_unref(probe);
+        QVERIFY2(mocked, "run this test through umockdev-wrapper");
+    }
+
+    // A fresh, empty testbed for each test: no device survives from one test to the next.
+    void init()
+    {
+        testbed = umockdev_testbed_new();
+        QVERIFY(testbed);
+    }
+
+    void cleanup()
+    {
+        if (testbed)
+            g_object_unref(testbed);
+        testbed = nullptr;
+    }
+
+    void findsInterface_data()
+    {
+        QTest::addColumn<QString>("records");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QString>("expected");
+
+        const QString acm0Link = QStringLiteral("/dev/") + byId(QStringLiteral("A"));
+        const QString acm1Link = QStringLiteral("/dev/") + byId(QStringLiteral("B"));
+
+        QTest::newRow("matching tty with by-id link gives the link")
+            << usbTty("1-1", "1209", "0001", "ttyACM0", byId("A")) << "1209:0001" << acm0Link;
+        QTest::newRow("matching tty without links gives its node")
+            << usbTty("1-1", "1209", "0001", "ttyACM0") << "1209:0001" << "/dev/ttyACM0";
+        QTest::newRow("by-id link preferred over by-path link listed first")
+            << usbTty("1-1", "1209", "0001", "ttyACM0",
+                      QStringLiteral("serial/by-path/pci-0000:00:14.0-usb-0:1:1.0 ") + byId("A"))
+            << "1209:0001" << acm0Link;
+        QTest::newRow("only a by-path link gives the node")
+            << usbTty("1-1", "1209", "0001", "ttyACM0", "serial/by-path/pci-0000:00:14.0-usb-0:1:1.0")
+            << "1209:0001" << "/dev/ttyACM0";
+        QTest::newRow("other product is not found")
+            << usbTty("1-1", "1209", "0002", "ttyACM0", byId("A")) << "1209:0001" << "";
+        QTest::newRow("other vendor is not found")
+            << usbTty("1-1", "1208", "0001", "ttyACM0", byId("A")) << "1209:0001" << "";
+        QTest::newRow("ids swapped are not found")
+            << usbTty("1-1", "0001", "1209", "ttyACM0", byId("A")) << "1209:0001" << "";
+        QTest::newRow("sysfs hex matches an id written in capitals")
+            << usbTty("1-1", "abcd", "ef01", "ttyACM0") << "ABCD:EF01" << "/dev/ttyACM0";
+        QTest::newRow("no devices at all") << "" << "1209:0001" << "";
+        QTest::newRow("matching USB device without a tty")
+            << QStringLiteral("P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\nE: SUBSYSTEM=usb\n"
+                              "E: DEVTYPE=usb_device\nA: idVendor=1209\nA: idProduct=0001\n\n")
+            << "1209:0001" << "";
+        QTest::newRow("tty without a USB parent")
+            << QStringLiteral("P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\n"
+                              "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS0\n\n")
+            << "1209:0001" << "";
+        // Written in the opposite order to the enumeration's, so that the order in which the
+        // records were made cannot pass for it.
+        QTest::newRow("two matching ttys give the first")
+            << usbTty("1-2", "1209", "0001", "ttyACM1", byId("B")) + usbTty("1-1", "1209", "0001", "ttyACM0", byId("A"))
+            << "1209:0001" << acm0Link;
+        QTest::newRow("matching tty after another device's tty")
+            << usbTty("1-1", "1209", "0002", "ttyACM0", byId("A")) + usbTty("1-2", "1209", "0001", "ttyACM1", byId("B"))
+            << "1209:0001" << acm1Link;
+        QTest::newRow("serial port before the matching tty")
+            << QStringLiteral("P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\n"
+                              "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS0\n\n")
+                   + usbTty("1-1", "1209", "0001", "ttyACM0")
+            << "1209:0001" << "/dev/ttyACM0";
+    }
+
+    void findsInterface()
+    {
+        QFETCH(QString, records);
+        QFETCH(QString, id);
+        QFETCH(QString, expected);
+        addRecords(records);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(QString::fromStdString(findInterfacePath(parsed(id.toUtf8().constData()))), expected);
+    }
+
+    // The device leaves and comes back as another tty after its reset: each call must look
+    // at what is present now, not at what an earlier call saw.
+    void followsReenumeration()
+    {
+        const UsbId id = parsed("1209:0001");
+        addRecords(usbTty("1-1", "1209", "0001", "ttyACM0"));
+        QCOMPARE(QString::fromStdString(findInterfacePath(id)), QStringLiteral("/dev/ttyACM0"));
+
+        umockdev_testbed_remove_device(testbed, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1");
+        QCOMPARE(QString::fromStdString(findInterfacePath(id)), QString());
+
+        addRecords(usbTty("1-1", "1209", "0001", "ttyACM1"));
+        QCOMPARE(QString::fromStdString(findInterfacePath(id)), QStringLiteral("/dev/ttyACM1"));
+    }
+
+    void parsesUsbId_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<uint>("vendor");
+        QTest::addColumn<uint>("product");
+
+        QTest::newRow("build default") << "1209:0001" << true << 0x1209u << 0x0001u;
+        QTest::newRow("mixed case") << "ABCD:ef01" << true << 0xabcdu << 0xef01u;
+        QTest::newRow("highest") << "ffff:FFFF" << true << 0xffffu << 0xffffu;
+        QTest::newRow("empty") << "" << false << 0u << 0u;
+        QTest::newRow("vendor only") << "1209" << false << 0u << 0u;
+        QTest::newRow("vendor and colon") << "1209:" << false << 0u << 0u;
+        QTest::newRow("product only") << ":0001" << false << 0u << 0u;
+        QTest::newRow("trailing text") << "1209:0001x" << false << 0u << 0u;
+        QTest::newRow("trailing colon") << "1209:0001:" << false << 0u << 0u;
+        QTest::newRow("not hex") << "zz:01" << false << 0u << 0u;
+        QTest::newRow("vendor too long") << "12090:0001" << false << 0u << 0u;
+        QTest::newRow("other separator") << "1209-0001" << false << 0u << 0u;
+        QTest::newRow("leading space") << " 1209:0001" << false << 0u << 0u;
+        QTest::newRow("space after colon") << "1209: 0001" << false << 0u << 0u;
+        QTest::newRow("negative vendor") << "-1:0001" << false << 0u << 0u;
+        QTest::newRow("signed product") << "1209:+001" << false << 0u << 0u;
+        QTest::newRow("0x prefix") << "0x12:0001" << false << 0u << 0u;
+    }
+
+    void parsesUsbId()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, accepted);
+        QFETCH(uint, vendor);
+        QFETCH(uint, product);
+
+        // A rejected text must leave the caller's id as it was.
+        UsbId id;
+        id.vendor = 0x5555;
+        id.product = 0x6666;
+        QCOMPARE(UsbId::parse(text.toStdString(), id), accepted);
+        QCOMPARE(uint(id.vendor), accepted ? vendor : 0x5555u);
+        QCOMPARE(uint(id.product), accepted ? product : 0x6666u);
+    }
+
+    void deviceUsbIdFromEnvironment_data()
+    {
+        QTest::addColumn<QByteArray>("value"); // null: variable unset
+        QTest::addColumn<QString>("expected"); // empty: the build's id
+
+        QTest::newRow("unset") << QByteArray() << "";
+        QTest::newRow("override") << QByteArray("abcd:0002") << "abcd:0002";
+        QTest::newRow("empty") << QByteArray("") << "";
+        QTest::newRow("malformed") << QByteArray("abcd") << "";
+    }
+
+    void deviceUsbIdFromEnvironment()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, expected);
+
+        const UsbId want = parsed(expected.isEmpty() ? QTX_DEVICE_USB_ID : expected.toUtf8().constData());
+        if (value.isNull())
+            qunsetenv("QTX_MOVA_USB_ID");
+        else
+            qputenv("QTX_MOVA_USB_ID", value);
+        const UsbId got = deviceUsbId();
+        qunsetenv("QTX_MOVA_USB_ID");
+        QCOMPARE(uint(got.vendor), uint(want.vendor));
+        QCOMPARE(uint(got.product), uint(want.product));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDiscovery)
+#include "test_discovery.moc"
