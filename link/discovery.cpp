@@ -41,6 +41,9 @@ bool UsbId::parse(const std::string &text, UsbId &id)
 {
     unsigned vendor = 0, product = 0;
     char tail = 0;
+    // %x alone would also take blanks, a sign and a 0x prefix: "-1:0001" would read as ffff.
+    if (text.find_first_not_of("0123456789abcdefABCDEF:") != std::string::npos)
+        return false;
     if (std::sscanf(text.c_str(), "%4x:%4x%c", &vendor, &product, &tail) != 2)
         return false;
     id.vendor = uint16_t(vendor);

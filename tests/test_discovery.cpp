@@ -17,6 +17,8 @@ namespace {
 // Records in the format umockdev-record writes: P: sysfs path, N: device node, S: devlink
 // (relative to /dev, as in the udev database), E: property, A: sysfs attribute.
 // A CDC-ACM device: the tty sits below the USB interface, below the USB device.
+// umockdev keeps no udev database: S: only makes the links under its /dev, and libudev learns
+// of them from the DEVLINKS property, which a recorded device carries as well.
 QString usbTty(const QString &port, const QString &vendor, const QString &product, const QString &tty,
                const QString &links = {})
 {
@@ -27,9 +29,15 @@ QString usbTty(const QString &port, const QString &vendor, const QString &produc
                 .arg(device, vendor, product);
     text += QStringLiteral("P: %1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=02\n\n").arg(iface);
     text += QStringLiteral("P: %1/tty/%2\nN: %2\n").arg(iface, tty);
-    for (const QString &link : links.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+    QStringList devlinks;
+    for (const QString &link : links.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
         text += QStringLiteral("S: %1\n").arg(link);
-    text += QStringLiteral("E: SUBSYSTEM=tty\nE: DEVNAME=/dev/%1\n\n").arg(tty);
+        devlinks << QStringLiteral("/dev/") + link;
+    }
+    text += QStringLiteral("E: SUBSYSTEM=tty\nE: DEVNAME=/dev/%1\n").arg(tty);
+    if (!devlinks.isEmpty())
+        text += QStringLiteral("E: DEVLINKS=%1\n").arg(devlinks.join(QLatin1Char(' ')));
+    text += QLatin1Char('\n');
     return text;
 }
 
@@ -163,6 +171,9 @@ private slots:
         addRecords(usbTty("1-1", "1209", "0001", "ttyACM0"));
         QCOMPARE(QString::fromStdString(findInterfacePath(id)), QStringLiteral("/dev/ttyACM0"));
 
+        // Leaves first: removing a device does not take its children's class and bus links along.
+        umockdev_testbed_remove_device(testbed, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/ttyACM0");
+        umockdev_testbed_remove_device(testbed, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0");
         umockdev_testbed_remove_device(testbed, "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1");
         QCOMPARE(QString::fromStdString(findInterfacePath(id)), QString());
 
