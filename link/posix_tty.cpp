@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -45,7 +46,11 @@ bool PosixTty::open(const std::string &path, std::string *why)
         return fail(systemText("open"));
     if (!::isatty(fd_))
         return fail("not a terminal device");
-    // Exclusive, as the device must never see two programs talking at once.
+    // Exclusive, as the device must never see two programs talking at once. TIOCEXCL
+    // keeps other opens out but not root's; the lock also holds between two copies of
+    // this program run as root.
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
+        return fail(errno == EWOULDBLOCK ? "device is in use" : systemText("flock"));
     if (::ioctl(fd_, TIOCEXCL) != 0)
         return fail(systemText("TIOCEXCL"));
     termios tio {};
@@ -54,7 +59,8 @@ bool PosixTty::open(const std::string &path, std::string *why)
     const speed_t in = cfgetispeed(&tio), out = cfgetospeed(&tio);
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 0;
+    // VMIN 1: with O_NONBLOCK an empty line reads as EAGAIN, and 0 only means hang-up.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     cfsetispeed(&tio, in);
     cfsetospeed(&tio, out);
@@ -78,7 +84,7 @@ bool PosixTty::waitFor(short events, int64_t deadlineMs)
         pollfd p {fd_, events, 0};
         const int r = ::poll(&p, 1, left > 0 ? int(left) : 0);
         if (r > 0)
-            return true; // readable, writable, or hung up: the next call tells which
+            return true; // ready, or hung up: the next read or write tells which
         if (r == 0)
             return false;
         if (errno != EINTR)

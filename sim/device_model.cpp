@@ -18,8 +18,10 @@ const std::vector<std::string> &DeviceModel::faultNames()
 {
     // no-echo: commands are carried out but not echoed; wrong-echo: a wrong byte comes back
     // and nothing is done; late-echo: the echo (and all after it) comes after the host gave
-    // up; silence: the device takes bytes and says nothing.
-    static const std::vector<std::string> names = {"no-echo", "wrong-echo", "late-echo", "silence"};
+    // up; silence: the device takes bytes and says nothing; no-second-echo: the second copy
+    // of a doubled command is carried out but its echo is lost.
+    static const std::vector<std::string> names = {"no-echo", "wrong-echo", "late-echo", "silence",
+                                                   "no-second-echo"};
     return names;
 }
 
@@ -66,7 +68,8 @@ void DeviceModel::receive(const uint8_t *data, int length, int64_t nowMs)
         if (pending_ && *pending_ == b) {
             // The second copy of a doubled command: echo it too, then act once.
             pending_.reset();
-            echo(b, nowMs);
+            if (!hasFault("no-second-echo", b))
+                echo(b, nowMs);
             execute(b, nowMs);
             continue;
         }
