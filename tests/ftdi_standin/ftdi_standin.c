@@ -142,7 +142,7 @@ int ftdi_usb_find_all(struct ftdi_context *ftdi, struct ftdi_device_list **devli
             ftdi_list_free(devlist);
             return fail(ftdi, -3, "out of memory");
         }
-        snprintf(node->device.description, sizeof node->device.description, "%s", rest);
+        snprintf(node->device.description, sizeof node->device.description, "%.127s", rest);
         node->entry.dev = (struct libusb_device *)&node->device;
         *tail = &node->entry;
         tail = &node->entry.next;
