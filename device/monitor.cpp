@@ -1,0 +1,159 @@
+#include "monitor.h"
+#include "battery.h"
+#include "clock.h"
+#include "discovery.h"
+#include "ftdi_api.h"
+#include "handshake.h"
+#include "monitor_screen.h"
+#include "readout.h"
+#include "session.h"
+#include "usb_connection.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int ConnectedPollMs = 10'000; // a device on line, its battery shown
+constexpr int RetryPollMs = 5'000;      // no battery reading, or one held back
+constexpr int AfterOkPollMs = 1'000;    // the operator says the device is plugged in now
+constexpr int AfterIdentityMs = 200;    // the device needs a moment before its calibration
+constexpr int LowBatteryBelow = 60;     // red under this percentage
+constexpr int ImplausibleDrop = 60;     // a fall this large since the last reading is held back
+
+// Says "No connection" on the device line and asks the operator to connect the device.
+void askForDevice(MonitorScreen &screen, const char *line, const char *question)
+{
+    screen.showDeviceLine(line);
+    screen.setBusy(false);
+    if (screen.askToConnect(question))
+        screen.schedulePoll(AfterOkPollMs, true);
+    else
+        screen.endProgram();
+}
+
+void giveUpForNow(MonitorScreen &screen, const char *line)
+{
+    screen.showDeviceLine(line);
+    screen.setBusy(false);
+    screen.schedulePoll(ConnectedPollMs, true);
+}
+
+// Opens the link on the road the build chose; false when the tick has ended.
+bool openLink(Session &session, MonitorScreen &screen)
+{
+    UsbConnection &link = *session.link;
+    if (session.ttyRoad()) {
+        session.portPath = !session.portPathOverride.empty() ? session.portPathOverride
+                           : session.findPort                ? session.findPort()
+                                                             : findInterfacePath(deviceUsbId());
+        if (session.portPath.empty()) {
+            askForDevice(screen, "No connection - Corvane not connected",
+                         "Corvane not connected\nPlease connect Corvane and press OK.");
+            return false;
+        }
+        if (!link.openComPort(session.portPath, false)) {
+            session.portPath.clear();
+            giveUpForNow(screen, "No connection - Initialise error");
+            return false;
+        }
+        return true;
+    }
+    FtdiLibrary &library = session.ftdi ? *session.ftdi : FtdiLibrary::system();
+    const int index = findFtdiDevice(library, DockingStationDescription);
+    if (index < 0) {
+        askForDevice(screen, "No connection - 'Halvery docking station' not connected",
+                     "'Halvery docking station' not connected\n"
+                     "Please connect 'Halvery docking station' and press OK.");
+        return false;
+    }
+    if (!link.openFtdi(index, false)) {
+        giveUpForNow(screen, "No connection - Initialise error");
+        return false;
+    }
+    return true;
+}
+
+// The connection attempt; false when it ended the tick.
+bool connect(Session &session, MonitorScreen &screen, Clock &clock)
+{
+    screen.clearBattery();
+    screen.setBusy(true);
+    screen.showDeviceLine("Connect...");
+    clock.pump();
+    screen.schedulePoll(ConnectedPollMs, false);
+    std::string line;
+    session.portPath.clear();
+    session.record.clear();
+    // A new connection may be another device: its first reading is shown whatever the last was.
+    session.lastBatteryShown = 0;
+    try {
+        if (!openLink(session, screen))
+            return false;
+        if (!connectHandshake(*session.link)) {
+            session.link->close();
+            askForDevice(screen, "No connection - Device not connected or offline",
+                         "Device not connected or offline\nPlease turn on the Device, connect it and press OK.");
+            return false;
+        }
+        if (!showDeviceInformation(session, screen, clock, &line)) {
+            session.record.deviceStatus = DeviceRecord::NoStatus;
+            session.link->close();
+            giveUpForNow(screen, "No connection - Communications error");
+            return false;
+        }
+    } catch (...) {
+        // Nothing here should throw; if something does, the window keeps going.
+    }
+    screen.setBusy(false);
+    screen.showDeviceLine(line);
+    return session.link->isOpen();
+}
+
+void pollBatteryLevel(Session &session, MonitorScreen &screen)
+{
+    const std::optional<int> value = pollBattery(*session.link);
+    if (!value) {
+        screen.showBattery("N/A", std::nullopt);
+        screen.schedulePoll(RetryPollMs, true);
+        return;
+    }
+    if (session.lastBatteryShown - *value >= ImplausibleDrop) {
+        screen.schedulePoll(RetryPollMs, true); // a glitch, most likely: look again soon
+        return;
+    }
+    session.lastBatteryShown = *value;
+    char text[32];
+    std::snprintf(text, sizeof text, "Accu: %d %%", *value);
+    screen.showBattery(text, *value >= LowBatteryBelow ? MonitorScreen::Charge::Good : MonitorScreen::Charge::Low);
+    screen.schedulePoll(ConnectedPollMs, true);
+}
+
+} // namespace
+
+bool showDeviceInformation(Session &session, MonitorScreen &screen, Clock &clock, std::string *deviceLine)
+{
+    if (!session.link || !session.link->isOpen())
+        return false;
+    screen.setUpdateEnabled(false);
+    if (!readDeviceRecord(*session.link, session.record))
+        return false;
+    screen.setSerialText(serialText(session.record));
+    if (deviceLine)
+        *deviceLine = ::deviceLine(session.record);
+    screen.setUpdateEnabled(updateAllowed(session.expectedHardwareVersion, session.record));
+    screen.setDeviceInfo(session.record.deviceInfo);
+    clock.wait(AfterIdentityMs);
+    screen.setCalibration(readCalibration(*session.link));
+    return true;
+}
+
+void pollDevice(Session &session, MonitorScreen &screen, Clock &clock)
+{
+    if (!session.link)
+        return;
+    screen.schedulePoll(ConnectedPollMs, false);
+    if (!session.link->isOpen() && !connect(session, screen, clock))
+        return;
+    if (session.link->isOpen())
+        pollBatteryLevel(session, screen);
+}

@@ -1,0 +1,88 @@
+#include "readout.h"
+#include "protocol.h"
+#include "usb_connection.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+constexpr int RecordLength = 14;
+constexpr uint8_t InfoUnset = 0xFF; // an unprogrammed info byte, read as 1
+constexpr int FirmwareVersionAt = 5, DateAt = 7, SerialAt = 1, InfoAt = 13;
+} // namespace
+
+void parseDeviceRecord(const uint8_t (&reply)[14], std::optional<uint8_t> status, DeviceRecord &record)
+{
+    // A zero after the record ends the text that the version is read from.
+    char text[RecordLength + 1] = {};
+    std::memcpy(text, reply, RecordLength);
+    record.hardwareVersion = reply[0];
+    std::memcpy(record.serialNumber, reply + SerialAt, sizeof record.serialNumber);
+    std::memcpy(record.firmwareDate, reply + DateAt, sizeof record.firmwareDate);
+    int version = 0;
+    if (std::sscanf(text + FirmwareVersionAt, "%2d", &version) == 1)
+        record.firmwareVersion = version;
+    if (status) {
+        record.deviceStatus = *status;
+        record.deviceInfo = reply[InfoAt] == InfoUnset ? 1 : reply[InfoAt];
+    }
+}
+
+bool readDeviceRecord(UsbConnection &link, DeviceRecord &record)
+{
+    if (!link.isOpen() || !link.sendCommand(Cmd::DeviceInfo, link.doubled()))
+        return false;
+    uint8_t reply[RecordLength] = {};
+    if (!link.read(reply, RecordLength))
+        return false;
+    uint8_t status = 0;
+    std::optional<uint8_t> statusByte;
+    if (link.read(&status, 1))
+        statusByte = status;
+    parseDeviceRecord(reply, statusByte, record);
+    return true;
+}
+
+std::string serialText(const DeviceRecord &record)
+{
+    return std::string(record.serialNumber, strnlen(record.serialNumber, sizeof record.serialNumber));
+}
+
+std::string deviceLine(const DeviceRecord &record)
+{
+    const char *date = record.firmwareDate;
+    char line[128];
+    const int n = std::snprintf(line, sizeof line, "FW %d from %.2s.%.2s.%.2s, SerialNr: %s", record.firmwareVersion,
+                                date + 4, date + 2, date, serialText(record).c_str());
+    if (n < 0 || n >= int(sizeof line))
+        return "FW-Vers.: not aviable";
+    return line;
+}
+
+bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record)
+{
+    constexpr int FirstUpdatableFirmware = 7;
+    return (expectedHardwareVersion == 0 || expectedHardwareVersion == record.hardwareVersion) &&
+           record.firmwareVersion >= FirstUpdatableFirmware;
+}
+
+Calibration Calibration::fromReply(const uint8_t (&r)[8])
+{
+    Calibration c;
+    c.koefX = r[0];
+    c.koefY = r[1];
+    c.koefZ = r[2];
+    c.koefM = r[3];
+    c.offsX = int8_t(r[4]);
+    c.offsY = int8_t(r[5]);
+    c.offsZ = int8_t(r[6]);
+    return c;
+}
+
+Calibration readCalibration(UsbConnection &link)
+{
+    uint8_t reply[8];
+    if (link.sendCommand(Cmd::Calibration, link.doubled()) && link.read(reply, sizeof reply))
+        return Calibration::fromReply(reply);
+    return Calibration {};
+}

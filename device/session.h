@@ -1,0 +1,27 @@
+#pragma once
+#include "device_record.h"
+
+#include <functional>
+#include <string>
+
+class Clock;
+class FtdiLibrary;
+class UsbConnection;
+
+// What the window knows about the device and how to reach it; shared by the monitoring,
+// the readout and the update run.
+struct Session {
+    UsbConnection *link = nullptr;
+    DeviceRecord record;
+    int expectedHardwareVersion = 0; // the build's; picks the road and gates "Update"
+    std::string portPath;            // the tty found or given; reused to reconnect
+    std::string portPathOverride;    // the command line's device path
+    bool updateRunning = false;      // set while the device is being written
+    int lastBatteryShown = 0;        // the percentage last put on screen
+    FtdiLibrary *ftdi = nullptr;     // the FTDI road's library (the system's when null)
+    std::function<std::string()> findPort; // discovery on the tty road (libudev when empty)
+
+    // Hardware versions whose devices are reached as a tty; all others through the
+    // docking station's converter.
+    bool ttyRoad() const { return expectedHardwareVersion >= 23 && expectedHardwareVersion <= 26; }
+};
