@@ -112,6 +112,11 @@ bool connect(Session &session, MonitorScreen &screen, Clock &clock)
 void pollBatteryLevel(Session &session, MonitorScreen &screen)
 {
     const std::optional<int> value = pollBattery(*session.link);
+    if (!value && session.link->deviceLost()) {
+        // Pulled out: the next tick looks for it again instead of asking a dead line.
+        session.link->close();
+        screen.setUpdateEnabled(false);
+    }
     if (!value) {
         screen.showBattery("N/A", std::nullopt);
         screen.schedulePoll(RetryPollMs, true);

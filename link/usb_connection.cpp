@@ -60,6 +60,7 @@ bool UsbConnection::openFtdi(int deviceIndex, bool showErrors)
         return failOpen("Cannot open", showErrors);
     }
     ftHandle_ = ctx;
+    lost_ = false;
     auto refuse = [&](const char *text) {
         lastError_ = api->errorString(ctx) ? api->errorString(ctx) : text;
         ftdiCloseContext();
@@ -92,6 +93,7 @@ bool UsbConnection::openComPort(const std::string &path, bool showErrors)
         return failOpen("Cannot open", showErrors);
     }
     ttyRoad_ = true;
+    lost_ = false;
     // Time-outs are deadlines of each call; the queues are the driver's. Give the device
     // the same pause it gets after configuring its port.
     clock_.sleep(Wait::TtyConfigMs);
@@ -134,6 +136,7 @@ bool UsbConnection::write(const uint8_t *buffer, int length)
         if (!ftHandle_)
             return false;
         const int n = ftdi_->api().writeData(ftHandle_, buffer, length);
+        lost_ = lost_ || n < 0;
         Trace::bytes(clock_, "ftdi", '>', buffer, std::max(n, 0));
         return n == length;
     }
@@ -141,8 +144,10 @@ bool UsbConnection::write(const uint8_t *buffer, int length)
     while (done < length) {
         const int piece = std::min(length - done, Line::TtyPiece);
         const int n = tty_->writeSome(buffer + done, piece, clock_.nowMs() + Wait::TtyWriteMs);
-        if (n < 0)
+        if (n < 0) {
+            lost_ = true;
             return false;
+        }
         if (n == 0)
             break;
         Trace::bytes(clock_, "tty", '>', buffer + done, n);
@@ -156,6 +161,7 @@ bool UsbConnection::ttyRead(uint8_t *buffer, int length, int *received, int64_t 
     int total = 0;
     while (total < length) {
         const int n = tty_->readSome(buffer + total, std::min(length - total, piece), deadlineMs);
+        lost_ = lost_ || n < 0;
         if (n <= 0)
             break;
         Trace::bytes(clock_, "tty", '<', buffer + total, n);
@@ -175,8 +181,10 @@ bool UsbConnection::ftdiRead(uint8_t *buffer, int length, int *received, int tim
     int total = 0;
     while (total < length) {
         const int n = api.readData(ftHandle_, buffer + total, length - total);
-        if (n < 0)
+        if (n < 0) {
+            lost_ = true;
             break;
+        }
         Trace::bytes(clock_, "ftdi", '<', buffer + total, n);
         total += n;
         if (total == length || clock_.nowMs() >= deadline)

@@ -40,6 +40,9 @@ public:
     bool sendCommand(uint8_t command, bool doubled);
 
     bool isOpen() const { return isOpen_; }
+    // The device went away under an open link (the line hung up or the converter failed);
+    // cleared by the next open.
+    bool deviceLost() const { return lost_; }
     // The road of every transfer: the tty road once openComPort succeeded (until an
     // openComPort fails), the FTDI road otherwise.
     bool onFtdiRoad() const { return !ttyRoad_; }
@@ -66,6 +69,7 @@ private:
     FtdiLibrary *ftdi_;
     ftdi_context *ftHandle_ = nullptr;
     bool isOpen_ = false;
+    bool lost_ = false;
     bool ttyRoad_ = false;
     std::string lastError_;
     std::function<void(const std::string &)> showError_;
