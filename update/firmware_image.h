@@ -1,0 +1,35 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The firmware as the device's memory will hold it: a zero-filled buffer of the device's
+// capacity, addressed from the HEX text's first non-zero extended linear address.
+struct FirmwareImage {
+    std::vector<uint8_t> buffer; // capacity bytes; offsets no record sets stay 0
+    uint32_t linearBase = 0;     // 0 while unset
+    uint32_t imageTop = 0;       // highest offset a data byte went to
+    int records = 0;             // records read before the end-of-file record
+    bool endOfFile = false;      // the text ended properly
+
+    uint32_t capacity() const { return uint32_t(buffer.size()); }
+    uint32_t length() const { return imageTop + 1; }
+};
+
+// Memory of a device of this hardware version.
+uint32_t imageCapacity(int hardwareVersion);
+
+struct ImageLoad {
+    bool ok = false;
+    std::string message; // the operator's text when !ok
+    FirmwareImage image;
+};
+
+// One pass over Intel HEX text, strict about records (types, checksums, bounds), lenient
+// about what stands between them. Never reads past `length`: a record cut off by the end
+// fails as that record's checksum error.
+ImageLoad parseIntelHex(const char *text, size_t length, int hardwareVersion);
+
+// The carried firmware (:/FIRMWARE_HEX), or the text of `path` when one is given.
+ImageLoad loadFirmwareImage(int hardwareVersion, const std::string &path = {});
