@@ -122,8 +122,6 @@ void TestFirmwareImage::failures_data()
     QTest::newRow("records after the end are not read") << data + Eof + rec(0, 9, "") << true << true << QString();
     QTest::newRow("a non-digit reads as 0, failing the sum") << QByteArray(":1G000000") + Eof << false << false
                                                              << "Error in Zeile 0. Checksumme error";
-    QTest::newRow("address beyond a small device") << rec(0xA000 - 0x10000 + 0xFFFF, 0, "") + ela(0) + Eof << true
-                                                   << true << QString();
 }
 
 void TestFirmwareImage::failures()
