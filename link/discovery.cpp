@@ -1,6 +1,6 @@
 #include "discovery.h"
 #include "abort.h"
-#include "build_settings.h"
+#include "build_settings_generated.h"
 #include "ftdi_api.h"
 
 #include <cstdio>

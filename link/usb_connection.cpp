@@ -30,6 +30,11 @@ bool UsbConnection::failOpen(const std::string &text, bool showErrors)
 
 bool UsbConnection::openFtdi(int deviceIndex, bool showErrors)
 {
+    // A converter still open from before is let go first: its context would be lost with
+    // the converter still claimed, which also makes a real converter refuse this open.
+    if (!ttyRoad_)
+        close();
+    ftdiCloseContext();
     const FtdiApi *api = nullptr;
     try {
         api = &ftdi_->api();

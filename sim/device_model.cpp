@@ -6,7 +6,8 @@ namespace {
 
 // The device's command bytes, as it knows them.
 constexpr uint8_t StatusShort = 0xEE, Start = 0x90, Probe = 0xB0, DeviceInfo = 0x66, Calibration = 0x68,
-                  BatteryExtended = 0x5A, BatteryRaw = 0x65, Status = 0xE0, Leave = 0x70, Reset = 0x71;
+                  BatteryExtended = 0x5A, BatteryRaw = 0x65, Status = 0xE0, Leave = 0x70, Reset = 0x71,
+                  Erase = 0x51, Transfer1KNoCount = 0x75, Transfer512Wide = 0x78, Language = 0xCA;
 constexpr uint8_t Marker = 0xAA;
 constexpr uint8_t StartReply = 0x00; // the byte after 0x90; hosts do not look at it
 constexpr uint8_t LeaveReply = 0x00;
@@ -16,12 +17,31 @@ constexpr uint8_t Spare = 0x00;      // the ignored byte that closes the battery
 
 const std::vector<std::string> &DeviceModel::faultNames()
 {
-    // no-echo: commands are carried out but not echoed; wrong-echo: a wrong byte comes back
-    // and nothing is done; late-echo: the echo (and all after it) comes after the host gave
-    // up; silence: the device takes bytes and says nothing; no-second-echo: the second copy
-    // of a doubled command is carried out but its echo is lost.
-    static const std::vector<std::string> names = {"no-echo", "wrong-echo", "late-echo", "silence",
-                                                   "no-second-echo"};
+    // Echo faults (argument: a command byte)
+    //   no-echo: carried out, not echoed; wrong-echo: a wrong byte back, nothing done;
+    //   late-echo: the echo and all after it come after the host gave up; silence: bytes are
+    //   taken and nothing is said; no-second-echo: the second copy of a doubled command is
+    //   carried out but its echo is lost.
+    // Update faults
+    //   refuse-transfer (argument: 0x75..0x78): a byte answers the transfer command;
+    //   erase-fail: 255 in the progress; erase-bad-status: the final status is 0;
+    //   erase-stall: the progress stops at its fourth byte;
+    //   block-nak, block-nak-always, block-error (0xF0 0x2A), block-error-nocode (0xF0 only),
+    //   block-fatal, block-silent, block-late (argument: block index), and the same with the
+    //   prefix language- for the table's blocks;
+    //   readback-silent, readback-stall (nothing after block 0), readback-short,
+    //   readback-no-xor, readback-bad-xor, readback-corrupt, readback-trickle (argument:
+    //   block index); confirm-refuse, confirm-silent;
+    //   refuse-language (a byte answers 0xCA), language-count-reject (0x55 for 0xAA).
+    static const std::vector<std::string> names = {
+        "no-echo", "wrong-echo", "late-echo", "silence", "no-second-echo",
+        "refuse-transfer", "erase-fail", "erase-bad-status", "erase-stall",
+        "block-nak", "block-nak-always", "block-error", "block-error-nocode", "block-fatal", "block-silent",
+        "block-late", "language-block-nak", "language-block-nak-always", "language-block-error",
+        "language-block-error-nocode", "language-block-fatal", "language-block-silent", "language-block-late",
+        "readback-silent", "readback-stall", "readback-short", "readback-no-xor", "readback-bad-xor",
+        "readback-corrupt", "readback-trickle", "confirm-refuse", "confirm-silent", "refuse-language",
+        "language-count-reject"};
     return names;
 }
 
@@ -29,23 +49,23 @@ DeviceModel::DeviceModel() : DeviceModel(Config {}) {}
 
 DeviceModel::DeviceModel(Config config) : config_(std::move(config)) {}
 
-bool DeviceModel::setFault(const std::string &name, bool on, int command)
+bool DeviceModel::setFault(const std::string &name, bool on, int argument)
 {
     if (std::find(faultNames().begin(), faultNames().end(), name) == faultNames().end())
         return false;
     if (on)
-        faults_[name].push_back(command);
+        faults_[name].push_back(argument);
     else
         faults_.erase(name);
     return true;
 }
 
-bool DeviceModel::hasFault(const std::string &name, uint8_t command) const
+bool DeviceModel::hasFault(const std::string &name, int argument) const
 {
     auto it = faults_.find(name);
     if (it == faults_.end())
         return false;
-    return std::any_of(it->second.begin(), it->second.end(), [&](int c) { return c < 0 || c == command; });
+    return std::any_of(it->second.begin(), it->second.end(), [&](int a) { return a < 0 || a == argument; });
 }
 
 void DeviceModel::emit(const std::vector<uint8_t> &bytes, int64_t t)
@@ -62,9 +82,14 @@ void DeviceModel::receive(const uint8_t *data, int length, int64_t nowMs)
     for (int i = 0; i < length; ++i) {
         const uint8_t b = data[i];
         trace_.push_back({nowMs, '<', b});
+        settlePending(nowMs);
+        settleTimers(nowMs);
+        if (mode_ != Mode::Command) {
+            takeData(b, nowMs); // counts, blocks and answers are data, not commands
+            continue;
+        }
         if (hasFault("silence", b))
             continue;
-        settlePending(nowMs);
         if (pending_ && *pending_ == b) {
             // The second copy of a doubled command: echo it too, then act once.
             pending_.reset();
@@ -183,14 +208,23 @@ void DeviceModel::execute(uint8_t command, int64_t t)
     case Reset:
         resetAt_ = t + ResetLeaveMs;
         break;
+    case Erase:
+        startErase(t);
+        break;
+    case Language:
+        openTable(t);
+        break;
     default:
-        break; // an unknown command is echoed and otherwise ignored
+        if (command >= Transfer1KNoCount && command <= Transfer512Wide)
+            openTransfer(command, t);
+        break; // any other command is echoed and otherwise ignored
     }
 }
 
 std::vector<uint8_t> DeviceModel::takeOutput(int64_t nowMs)
 {
     settlePending(nowMs);
+    settleTimers(nowMs);
     std::vector<uint8_t> due;
     while (!out_.empty() && out_.front().first <= nowMs) {
         trace_.push_back({out_.front().first, '>', out_.front().second});
@@ -207,8 +241,9 @@ std::optional<int64_t> DeviceModel::nextEventMs() const
         next = out_.front().first;
     if (pending_ && (!next || pendingUntil_ < *next))
         next = pendingUntil_;
-    if (resetAt_ && (!next || *resetAt_ < *next))
-        next = resetAt_;
+    for (const auto &at : {resetAt_, openEndAt_})
+        if (at && (!next || *at < *next))
+            next = at;
     return next;
 }
 
@@ -217,8 +252,15 @@ bool DeviceModel::takeResetRequest(int64_t nowMs)
     settlePending(nowMs);
     if (!resetAt_ || nowMs < *resetAt_)
         return false;
-    resetAt_.reset();
+    restart();
     return true;
+}
+
+void DeviceModel::restart()
+{
+    resetAt_.reset();
+    if (!config_.serialAfterRestart.empty())
+        config_.identity.serial = config_.serialAfterRestart;
 }
 
 void DeviceModel::disconnect()
@@ -226,5 +268,8 @@ void DeviceModel::disconnect()
     out_.clear();
     pending_.reset();
     resetAt_.reset();
+    openEndAt_.reset();
+    mode_ = Mode::Command;
+    inbox_.clear();
     lastOutMs_ = 0;
 }

@@ -32,9 +32,16 @@ public:
         uint8_t shortStatus = 1;  // answer to 0xEE
         uint8_t updateStatus = 1; // answer to 0xE0
         bool doubledRoad = false; // commands come twice (the FTDI road), except single ones
+        // The erase: the first byte, then one progress byte per step, then the status.
+        std::vector<uint8_t> eraseProgress = {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100};
+        uint8_t eraseStatus = 1;
+        int eraseStepMs = 200;
+        bool restartAfterUpdate = true;  // the device restarts once it confirmed a new image
+        std::string serialAfterRestart;  // who it is when it comes back (empty: the same)
     };
 
-    // Faults that can be switched on by name, for every command or for one command byte.
+    // Faults that can be switched on by name. The argument narrows a fault: to a command byte
+    // for the echo faults, to a block index for the block faults; -1 means always.
     static const std::vector<std::string> &faultNames();
 
     struct TraceEntry {
@@ -57,7 +64,7 @@ public:
     // The host went away or the line was dropped: nothing pending survives.
     void disconnect();
 
-    bool setFault(const std::string &name, bool on, int command = -1);
+    bool setFault(const std::string &name, bool on, int argument = -1);
     void clearFaults() { faults_.clear(); }
 
     Config &config() { return config_; }
@@ -66,12 +73,26 @@ public:
     const std::vector<uint8_t> &commands() const { return commands_; }
     void clearTrace() { trace_.clear(); commands_.clear(); }
 
+    // What the device stored: the firmware blocks it took, in order, and the table.
+    const std::vector<uint8_t> &image() const { return image_; }
+    const std::vector<uint8_t> &table() const { return table_; }
+    uint8_t transferCommand() const { return transferCommand_; }
+    int announcedBlocks() const { return blocks_; }   // the count the host sent (-1: none)
+    int tableBlocks() const { return tableBlocks_; }
+    bool updateConfirmed() const { return confirmed_; }
+
     static constexpr int DoubledWindowMs = 30; // how long a command waits for its second copy
     static constexpr int LateEchoMs = 1100;    // past the host's 1000 ms echo time-out
     static constexpr int ResetLeaveMs = 20;    // the echo of a reset gets out before the line drops
+    static constexpr int RestartAfterConfirmMs = 400; // after the host read its confirmation
+    static constexpr int OpenEndedGapMs = 200; // a transfer without a count ends after this pause
+    static constexpr int LateVerdictMs = 1600; // answered only by the host's fourth listen
+    static constexpr uint8_t SendAgain = 0x55; // a block verdict that asks for the block again
 
 private:
-    bool hasFault(const std::string &name, uint8_t command) const;
+    enum class Mode { Command, Count, Blocks, ReadBack, Compare, TableCount, TableBlocks };
+
+    bool hasFault(const std::string &name, int argument) const;
     void startCommand(uint8_t command, int64_t t);
     void echo(uint8_t command, int64_t t);
     void execute(uint8_t command, int64_t t);
@@ -79,6 +100,19 @@ private:
     void emit(const std::vector<uint8_t> &bytes, int64_t t);
     std::vector<uint8_t> identityRecord() const;
     std::vector<uint8_t> batteryExtended() const;
+    // The update's side (device_transfer.cpp).
+    void startErase(int64_t t);
+    void openTransfer(uint8_t command, int64_t t);
+    void openTable(int64_t t);
+    void takeData(uint8_t byte, int64_t t);
+    void takeCount(int64_t t);
+    void takeBlock(int64_t t);
+    void verdict(bool table, int index, bool xorGood, int64_t t);
+    void sendReadBack(int64_t t, bool again);
+    void takeReadBackAnswer(uint8_t answer, int64_t t);
+    void takeComparison(uint8_t result, int64_t t);
+    void settleTimers(int64_t nowMs);
+    void restart();
 
     Config config_;
     std::map<std::string, std::vector<int>> faults_; // name -> command bytes (-1 = all)
@@ -87,6 +121,17 @@ private:
     int64_t pendingUntil_ = 0;
     int64_t lastOutMs_ = 0;
     std::optional<int64_t> resetAt_;
+    Mode mode_ = Mode::Command;
+    std::vector<uint8_t> inbox_;      // data bytes of the step under way
+    uint8_t transferCommand_ = 0;
+    int blockSize_ = 0;
+    int blocks_ = -1;                 // announced block count; -1 for the open-ended transfer
+    int blockIndex_ = 0;
+    int sends_ = 0;                   // sends of the current block so far
+    int tableBlocks_ = 0;
+    std::optional<int64_t> openEndAt_; // the open-ended transfer ends here without more data
+    std::vector<uint8_t> image_, table_;
+    bool confirmed_ = false;
     std::vector<TraceEntry> trace_;
     std::vector<uint8_t> commands_;
 };

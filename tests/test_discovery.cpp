@@ -4,7 +4,7 @@
 // glib's headers name struct members "signals"; they must be read before Qt defines that keyword.
 #include <umockdev.h>
 
-#include "build_settings.h"
+#include "build_settings_generated.h"
 #include "discovery.h"
 
 #include <QTest>

@@ -437,12 +437,22 @@ void TestFtdiRoad::pulledConverterFailsPromptly()
     uint8_t reply = 0;
     QVERIFY(link.read(&reply, 1));
 
+    QVERIFY(!link.deviceLost());
+
     emulator_->unplug();
     QElapsedTimer timer;
     timer.start();
     QVERIFY(!link.read(&reply, 1)); // not the whole standing second
     QVERIFY(!link.sendCommand(Cmd::Start, true));
     QVERIFY2(elapsedMs(timer) < 300, qPrintable(QStringLiteral("took %1 ms").arg(elapsedMs(timer))));
+    QVERIFY(link.deviceLost());
+
+    // Plugged back in, it is found and opened again as a fresh device.
+    link.close();
+    QVERIFY(emulator_->plug());
+    QVERIFY2(link.openFtdi(findFtdiDevice(standin_, DockingStationDescription), false), link.lastError().c_str());
+    QVERIFY(!link.deviceLost());
+    QVERIFY(link.sendCommand(Cmd::Start, true));
 }
 
 QTEST_GUILESS_MAIN(TestFtdiRoad)

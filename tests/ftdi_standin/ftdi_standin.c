@@ -203,8 +203,9 @@ int ftdi_usb_open_dev(struct ftdi_context *ftdi, struct libusb_device *dev)
     }
     struct termios tio;
     if (tcgetattr(fd, &tio) == 0) {
+        /* Raw with VMIN 1: an empty line then answers EAGAIN, so that 0 only means hung up. */
         cfmakeraw(&tio);
-        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VMIN] = 1;
         tio.c_cc[VTIME] = 0;
         tcsetattr(fd, TCSANOW, &tio);
     }
@@ -280,7 +281,9 @@ int ftdi_read_data(struct ftdi_context *ftdi, unsigned char *buf, int size)
         const ssize_t n = read(s->fd, buf, (size_t)size);
         if (n > 0)
             return (int)n;
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        /* An empty non-blocking line says EAGAIN; 0 is a hung-up line, as a pulled-out
+         * converter is to libusb. */
+        if (n == 0 || (errno != EAGAIN && errno != EINTR))
             return fail(ftdi, -1, "usb bulk read failed");
         if (attempt == 0) {
             struct pollfd p = {s->fd, POLLIN, 0};
