@@ -1,6 +1,7 @@
 #include "my_value_spin_edit.h"
 
 #include "alert_sound.h"
+#include "spin_edit_menu.h"
 #include "spin_text.h"
 
 #include <QFontDatabase>
@@ -239,15 +240,7 @@ void TMyValueSpinEdit::Paste()
 
 void TMyValueSpinEdit::contextMenuEvent(QContextMenuEvent *event)
 {
-    QMenu *menu = createStandardContextMenu();
-    if (!CutPasteAllowed()) {
-        for (QAction *action : menu->actions()) {
-            if (action->objectName() == QLatin1String("edit-cut") || action->objectName() == QLatin1String("edit-paste"))
-                action->setEnabled(false);
-        }
-    }
-    menu->setAttribute(Qt::WA_DeleteOnClose);
-    menu->popup(event->globalPos());
+    CreateSpinEditMenu(*this)->popup(event->globalPos());
 }
 
 void TMyValueSpinEdit::mouseReleaseEvent(QMouseEvent *event)

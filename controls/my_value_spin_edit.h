@@ -56,6 +56,7 @@ public:
     // Cut and paste, refused while the text may not be edited.
     void Cut();
     void Paste();
+    bool CutPasteAllowed() const { return EditorEnabled && !isReadOnly(); }
 
 protected:
     int32_t CurrentValue = 0;
@@ -68,7 +69,6 @@ protected:
     virtual void KeyDown(const QKeyEvent &event);
     // IsValidChar and the EditorEnabled rule; a refused character sounds the alert.
     bool KeyPress(QChar &key);
-    bool CutPasteAllowed() const { return EditorEnabled && !isReadOnly(); }
 
     // The value parts of entering and leaving; EnterField and LeaveField are the rest.
     virtual void CMEnter(QFocusEvent *event);

@@ -17,6 +17,7 @@ struct Session {
     std::string portPath;            // the tty found or given; reused to reconnect
     std::string portPathOverride;    // the command line's device path
     bool updateRunning = false;      // set while the device is being written
+    bool runActive = false;          // an update run is under way (from click to its end)
     int lastBatteryShown = 0;        // the percentage last put on screen
     FtdiLibrary *ftdi = nullptr;     // the FTDI road's library (the system's when null)
     std::function<std::string()> findPort; // discovery on the tty road (libudev when empty)

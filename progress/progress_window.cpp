@@ -38,12 +38,13 @@ void centreOver(QWidget *window, QWidget *owner)
         area = screen->availableGeometry();
     else
         return;
+    // Once its platform window exists the window knows its frame (as far as the platform can
+    // tell before mapping), so the outer rectangle is centred, not just the client area.
+    window->winId();
     const QRect frame = window->frameGeometry();
     window->move(area.x() + (area.width() - frame.width()) / 2,
                  area.y() + (area.height() - frame.height()) / 2);
 }
-
-} // namespace
 
 std::string ComposeProgressCaption(const std::string &title, const std::string &stage,
                                    const std::string &detail, int32_t step, int32_t stepCount)
@@ -58,6 +59,8 @@ std::string ComposeProgressCaption(const std::string &title, const std::string &
     caption += " (" + std::to_string(step) + "/" + std::to_string(stepCount) + ")";
     return caption;
 }
+
+} // namespace
 
 TProgressBarWindow::TProgressBarWindow(QWidget *owner)
     // A tool window with a title bar but without system menu, close, minimise or maximise

@@ -46,6 +46,8 @@ protected:
 private:
     void FormShow();
     void FormHide();
+    // "Title:" + " Stage" + " - Detail" + " (step/count)", each text part left out when
+    // empty; widens the bar when the text needs more room.
     void composeCaption();
     void setBarWidth(int width);
 
@@ -58,11 +60,6 @@ private:
     // still owes taking it off again.
     bool busyCursorPushed_ = false;
 };
-
-// The caption the window shows in its composed mode: "Title:" + " Stage" + " - Detail" +
-// " (step/count)", each text part left out when empty.
-std::string ComposeProgressCaption(const std::string &title, const std::string &stage,
-                                   const std::string &detail, int32_t step, int32_t stepCount);
 
 // The window a null owner stands for. The application registers its main window here;
 // while none is registered (or the registered one is gone) the application's active

@@ -362,7 +362,8 @@ void TestProgressWindow::centredOverOwner_data()
 {
     QTest::addColumn<QRect>("ownerGeometry");
     QTest::newRow("large owner") << QRect(100, 80, 600, 400);
-    QTest::newRow("owner narrower than the window") << QRect(300, 200, 200, 71);
+    QTest::newRow("owner narrower than the window") << QRect(40, 300, 200, 71);
+    QTest::newRow("odd sizes") << QRect(251, 33, 431, 157);
 }
 
 void TestProgressWindow::centredOverOwner()

@@ -1,0 +1,189 @@
+#include "language_transfer.h"
+#include "abort.h"
+#include "block_transfer.h"
+#include "clock.h"
+#include "discovery.h"
+#include "handshake.h"
+#include "protocol.h"
+#include "readout.h"
+#include "run_screen.h"
+#include "session.h"
+#include "usb_connection.h"
+
+#include <QFile>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr int BlockSize = 512;
+constexpr int ChunkSize = 4096;         // the table is read in chunks of eight blocks
+constexpr int MaxBlocks = 0xFFFF;       // the count travels in two bytes
+constexpr int BeforeReconnectMs = 500;
+constexpr int Attempts = 200;           // at least 100 s for the device's restart
+constexpr int AttemptGapMs = 500;
+constexpr int AfterOpenMs = 200;
+constexpr int AskDiscoveryFrom = 120;   // from about a minute on, the device may have a new path
+constexpr int AskDiscoveryEvery = 10;
+constexpr int GiveUpWithoutDeviceFrom = 180;
+constexpr int RefusalListenMs = 10;
+constexpr int AfterBlockMs = 100;
+
+class TableRun {
+public:
+    TableRun(Session &s, RunScreen &screen, Clock &clock, QFile &table)
+        : s_(s), screen_(screen), clock_(clock), table_(table), link_(*s.link)
+    {
+    }
+
+    void run()
+    {
+        clock_.wait(BeforeReconnectMs);
+        screen_.showProgress();
+        screen_.progressCaption("Connect...");
+        clock_.pump();
+        reconnect();
+        readStatus();
+        screen_.progressCaption("Send languages");
+        screen_.setProgress(0);
+        clock_.pump();
+        announce();
+        sendBlocks();
+        uint8_t scratch[4];
+        link_.read(scratch, 4);
+        link_.sendCommand(Cmd::Leave, link_.doubled());
+        link_.read(scratch, 4);
+        link_.close();
+    }
+
+private:
+    bool open(const std::string &candidate)
+    {
+        return candidate.empty() ? link_.openFtdi(0, false) : link_.openComPort(candidate, false);
+    }
+
+    // The device found under a new path must be the one just updated.
+    bool sameDevice()
+    {
+        ::drain(link_, 4, 100);
+        DeviceRecord fresh;
+        if (!readDeviceRecord(link_, fresh))
+            return false;
+        return fresh.hardwareVersion == s_.record.hardwareVersion &&
+               std::memcmp(fresh.serialNumber, s_.record.serialNumber, sizeof fresh.serialNumber) == 0;
+    }
+
+    void reconnect()
+    {
+        std::string candidate = s_.portPath;
+        for (int counter = 0; !link_.isOpen() && counter < Attempts;) {
+            clock_.wait(AttemptGapMs);
+            if (open(candidate)) {
+                clock_.wait(AfterOpenMs);
+                ::drain(link_, 4, 100);
+                if (!probeHandshake(link_, true)) {
+                    link_.close();
+                } else if (candidate == s_.portPath) {
+                    break;
+                } else if (sameDevice()) {
+                    s_.portPath = candidate;
+                    break;
+                } else {
+                    candidate = s_.portPath;
+                    link_.close();
+                }
+            }
+            screen_.setProgress(counter / 2);
+            clock_.pump();
+            ++counter;
+            if (!candidate.empty() && counter >= AskDiscoveryFrom && counter % AskDiscoveryEvery == 0) {
+                candidate = s_.findPort ? s_.findPort() : findInterfacePath(deviceUsbId());
+                if (candidate.empty()) {
+                    if (counter >= GiveUpWithoutDeviceFrom)
+                        break;
+                    candidate = s_.portPath;
+                }
+            }
+        }
+        if (!link_.isOpen())
+            throw Abort("Cannot connect to device for Language update. Please try again.");
+    }
+
+    void readStatus()
+    {
+        ::drain(link_, 4, 100);
+        uint8_t status = 0xFF, byte = 0;
+        if (link_.sendCommand(Cmd::StatusShort, link_.doubled()) && link_.read(&byte, 1))
+            status = byte;
+        ::drain(link_, 4, 500);
+        if (status == 0xFF)
+            throw Abort("Device status cannot receive");
+    }
+
+    void announce()
+    {
+        if (!link_.sendCommand(Cmd::Language, link_.doubled()))
+            throw Abort("Error by senden Language.6");
+        uint8_t scratch[2];
+        int heard = 0;
+        link_.readWithTimeout(scratch, 2, &heard, RefusalListenMs);
+        if (heard > 0)
+            throw Abort("Error by senden Language.5");
+        blocks_ = int((table_.size() + BlockSize - 1) / BlockSize);
+        const uint8_t count[2] = {uint8_t(blocks_ >> 8), uint8_t(blocks_ & 0xFF)};
+        link_.write(count, 2);
+        uint8_t answer = 0;
+        if (!link_.read(&answer, 1) || answer != Reply::Marker)
+            throw Abort("Error by senden Language.4");
+    }
+
+    void sendBlocks()
+    {
+        std::vector<uint8_t> chunk(ChunkSize);
+        int position = ChunkSize;
+        for (int j = 0; j < blocks_; ++j) {
+            if (position >= ChunkSize) {
+                // A short chunk is padded with zeros, so the last block is too.
+                std::fill(chunk.begin(), chunk.end(), 0);
+                table_.read(reinterpret_cast<char *>(chunk.data()), ChunkSize);
+                position = 0;
+            }
+            sendBlockAcknowledged(link_, chunk.data() + position, BlockSize, "Error by senden Language");
+            clock_.wait(AfterBlockMs);
+            screen_.setProgress((j + 1) * 100 / blocks_);
+            clock_.pump();
+            position += BlockSize;
+        }
+    }
+
+    Session &s_;
+    RunScreen &screen_;
+    Clock &clock_;
+    QFile &table_;
+    UsbConnection &link_;
+    int blocks_ = 0;
+};
+
+} // namespace
+
+bool sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath)
+{
+    QFile table(QString::fromStdString(tablePath));
+    if (!table.open(QIODevice::ReadOnly) || table.size() == 0)
+        return false;
+    if ((table.size() + BlockSize - 1) / BlockSize > MaxBlocks)
+        return false; // the count would not fit its two bytes; the build refuses such a table
+    try {
+        TableRun(session, screen, clock, table).run();
+    } catch (const Abort &failure) {
+        session.link->close();
+        screen.closeProgress();
+        screen.setBusy(false);
+        screen.message(failure.message());
+        return false;
+    } catch (...) {
+        return false; // the firmware is in place; its success is what the operator hears
+    }
+    screen.message("Update and Language sended success!");
+    return true;
+}

@@ -1,0 +1,33 @@
+#pragma once
+#include <string>
+
+// The service fields the readout filled: the serial number's text, the seven calibration
+// values and the device-information tag.
+struct ServiceFields {
+    std::string serial;
+    int koefX = 0, offsX = 0, koefY = 0, offsY = 0, koefZ = 0, offsZ = 0, koefM = 0;
+    int deviceInfo = 0;
+};
+
+// What the update run shows and asks, whatever draws it.
+class RunScreen {
+public:
+    virtual ~RunScreen() = default;
+    // The topmost OK/Cancel question; true for OK.
+    virtual bool confirm(const std::string &caption, const std::string &text) = 0;
+    virtual void message(const std::string &text) = 0;
+    virtual void setBusy(bool busy) = 0;
+    virtual void showProgress() = 0;
+    virtual void closeProgress() = 0;
+    virtual void progressCaption(const std::string &text) = 0;
+    virtual void setProgress(int position) = 0;
+    virtual int progress() = 0;
+    // The status timer: stopped for the run; polled at once when the operator declines.
+    virtual void stopPolling() = 0;
+    virtual void pollNow() = 0;
+    virtual ServiceFields serviceFields() = 0;
+    // Two lines of the verify pass go to standard output, for support.
+    virtual void diagnostic(const std::string &line) = 0;
+    // The run is over and the device updated: the program ends.
+    virtual void closeWindow() = 0;
+};

@@ -1,0 +1,388 @@
+#include "update_run.h"
+#include "abort.h"
+#include "block_transfer.h"
+#include "clock.h"
+#include "handshake.h"
+#include "language_transfer.h"
+#include "protocol.h"
+#include "run_screen.h"
+#include "session.h"
+#include "usb_connection.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr int ResetAttempts = 20;
+constexpr int ReopenGapMs = 500;       // the device needs this long to come back after a reset
+constexpr int AfterOpenMs = 200;
+constexpr int ErasePollMs = 200;
+constexpr int EraseMisses = 20;        // polls without a progress byte before the status is read
+constexpr uint8_t EraseFailed = 0xFF;
+constexpr uint8_t Erased = 1;
+constexpr int RefusalListenMs = 10;    // a byte this soon after a transfer command refuses it
+constexpr int FallbackLimit1K = 16;    // the fallback transfer takes at most this many blocks
+constexpr int Choose512Above1K = 30;   // small devices take 512-byte blocks for larger images
+constexpr int AfterBlockMs = 100;
+constexpr int BeforeVerifyMs = 100;
+constexpr int BeforeReadBackMs = 20;
+constexpr int AfterConfirmMs = 250;
+constexpr int LastSmallHardware = 22;
+constexpr uint8_t ImageEqual = 0, ImageDiffers = 1, Confirmed = 1;
+
+const char *const ConfirmText = "Make sure there is no untransferred recording on your device.\n"
+                                "A firmware update will delete that recording.";
+const char *const LargeSuccess =
+    "Update sended success!\nPlease initialise your Corvane device with Parlux light because the firmware "
+    "update stored a standard montage on your device\nwhich might not be identical with your commonly used "
+    "montage.";
+
+std::string hexOffset(const char *text, int offset)
+{
+    char line[96];
+    std::snprintf(line, sizeof line, "%s%X", text, offset);
+    return line;
+}
+
+} // namespace
+
+void writeServiceHeader(std::vector<uint8_t> &image, const ServiceFields &f)
+{
+    constexpr size_t At = 0x200;
+    // The last four characters of the serial number, right-aligned, '0' in front.
+    const std::string serial = f.serial.size() > 4 ? f.serial.substr(f.serial.size() - 4) : f.serial;
+    const std::string padded = std::string(4 - serial.size(), '0') + serial;
+    std::copy(padded.begin(), padded.end(), image.begin() + At);
+    const int values[] = {f.koefX, f.offsX, f.koefY, f.offsY, f.koefZ, f.offsZ, f.koefM, f.deviceInfo};
+    for (size_t i = 0; i < std::size(values); ++i)
+        image[At + 4 + i] = uint8_t(values[i] & 0xFF);
+}
+
+UpdateRun::UpdateRun(Session &session, RunScreen &screen, Clock &clock, Payloads payloads)
+    : session_(session), screen_(screen), clock_(clock), payloads_(std::move(payloads)), link_(session.link)
+{
+}
+
+// ---- the steps ------------------------------------------------------------------------
+
+void UpdateRun::sendCommand(uint8_t command)
+{
+    link_->sendCommand(command, link_->doubled());
+}
+
+bool UpdateRun::echoed(uint8_t command)
+{
+    return link_->sendCommand(command, link_->doubled());
+}
+
+void UpdateRun::drain(int n, int ms)
+{
+    ::drain(*link_, n, ms);
+}
+
+void UpdateRun::pump()
+{
+    clock_.pump();
+}
+
+void UpdateRun::fail(const std::string &message)
+{
+    throw Abort(message);
+}
+
+bool UpdateRun::prepare()
+{
+    if (!link_ || !link_->isOpen()) {
+        screen_.message("Device is not connected!");
+        return false;
+    }
+    uint8_t stale[2];
+    link_->read(stale, 2);
+    if (session_.record.deviceStatus == 0 && !screen_.confirm("Update", ConfirmText)) {
+        screen_.pollNow();
+        return false;
+    }
+    QFile hex(QString::fromStdString(payloads_.firmware));
+    if (!hex.open(QIODevice::ReadOnly) || hex.size() == 0) {
+        screen_.message("Hex-File cannot open!");
+        return false;
+    }
+    screen_.stopPolling();
+    screen_.setBusy(true);
+    const QByteArray text = hex.readAll();
+    ImageLoad load = text.isEmpty() ? ImageLoad {false, "Cannot read Intel-Hex file", {}}
+                                    : parseIntelHex(text.constData(), size_t(text.size()), session_.record.hardwareVersion);
+    if (!load.ok || !load.image.endOfFile) {
+        screen_.setBusy(false);
+        if (!load.ok)
+            screen_.message(load.message);
+        return false; // a text without its end record ends the run without a word
+    }
+    image_ = std::move(load.image);
+    readBack_.assign(image_.capacity(), 0);
+    blocks1K_ = int((image_.length() + 1023) / 1024);
+    blocks512_ = int((image_.length() + 511) / 512);
+    writeServiceHeader(image_.buffer, screen_.serviceFields());
+    status_ = 0xFF;
+    session_.updateRunning = true;
+    screen_.showProgress();
+    drain(2, 200);
+    return true;
+}
+
+void UpdateRun::reset()
+{
+    if (session_.portPath.empty() || !echoed(Cmd::Reset)) {
+        if (!echoed(Cmd::Start))
+            sendCommand(Cmd::Start);
+        return;
+    }
+    screen_.progressCaption("Reset...");
+    pump();
+    link_->close();
+    for (int attempt = 0; !link_->isOpen() && attempt < ResetAttempts; ++attempt) {
+        clock_.wait(ReopenGapMs);
+        if (link_->openComPort(session_.portPath, false)) {
+            clock_.wait(AfterOpenMs);
+            drain(4, 100);
+            if (probeHandshake(*link_, true))
+                break;
+            link_->close();
+        }
+        screen_.setProgress(attempt / 2);
+        pump();
+    }
+    if (!link_->isOpen())
+        fail("Cannot connect to device after Reset.");
+}
+
+void UpdateRun::connect()
+{
+    drain(4, 100);
+    const bool online = probeHandshake(*link_, false, [this](int retry) {
+        screen_.setProgress(20 * retry);
+        pump();
+    });
+    if (!online)
+        fail("Cannot connect!");
+}
+
+void UpdateRun::readStatus()
+{
+    drain(4, 100);
+    uint8_t status = 0;
+    if (echoed(Cmd::Status) && link_->read(&status, 1))
+        status_ = status;
+    if (status_ == 0xFF)
+        fail("Device status cannot receive");
+}
+
+void UpdateRun::erase()
+{
+    screen_.progressCaption("Memory prepare - clear");
+    screen_.setProgress(0);
+    pump();
+    drain(4, 100);
+    if (!echoed(Cmd::Erase))
+        fail("Data cannot clear.1");
+    uint8_t last = 0, byte = 0;
+    if (link_->read(&byte, 1))
+        last = byte;
+    // The device reports its progress; the bar never moves back.
+    int misses = 0;
+    do {
+        screen_.setProgress(std::max(screen_.progress(), int(last)));
+        pump();
+        clock_.wait(ErasePollMs);
+        if (link_->read(&byte, 1)) {
+            misses = 0;
+            last = byte;
+            if (byte == EraseFailed)
+                fail("Data cannot clear.3");
+        } else {
+            ++misses;
+        }
+    } while (misses < EraseMisses && last < 100);
+    const uint8_t status = link_->read(&byte, 1) ? byte : last;
+    if (status != Erased)
+        fail("Data cannot clear.2");
+    clock_.wait(200);
+    drain(4, 500);
+}
+
+bool UpdateRun::openTransfer()
+{
+    screen_.progressCaption("Send update");
+    screen_.setProgress(0);
+    pump();
+    transferCommand_ = session_.record.hardwareVersion > LastSmallHardware ? Cmd::Transfer512Wide
+                       : blocks1K_ > Choose512Above1K                   ? Cmd::Transfer512
+                                                                        : Cmd::Transfer1K;
+    // Any byte soon after a transfer command refuses it.
+    auto refused = [this] {
+        uint8_t scratch[2];
+        int heard = 0;
+        link_->readWithTimeout(scratch, 2, &heard, RefusalListenMs);
+        return heard > 0;
+    };
+    if (!echoed(transferCommand_)) {
+        transferCommand_ = 0;
+    } else if (refused()) {
+        // A small image may still go in the fallback mode, which takes no count.
+        transferCommand_ = 0;
+        if (blocks1K_ <= FallbackLimit1K && echoed(Cmd::Transfer1KNoCount) && !refused())
+            transferCommand_ = Cmd::Transfer1KNoCount;
+    } else if (transferCommand_ == Cmd::Transfer512Wide) {
+        const uint8_t count[2] = {uint8_t(blocks512_ >> 8), uint8_t(blocks512_ & 0xFF)};
+        link_->write(count, 2);
+    } else {
+        const uint8_t count = uint8_t((transferCommand_ == Cmd::Transfer512 ? blocks512_ : blocks1K_) & 0xFF);
+        link_->write(&count, 1);
+    }
+    const bool small = transferCommand_ == Cmd::Transfer512 || transferCommand_ == Cmd::Transfer512Wide;
+    blockSize_ = small ? 512 : 1024;
+    blockCount_ = small ? blocks512_ : blocks1K_;
+    if (transferCommand_ == 0) {
+        screen_.message("Update error!.3");
+        return false;
+    }
+    return true;
+}
+
+void UpdateRun::sendBlocks()
+{
+    for (int sent = 0; sent < blockCount_; ++sent) {
+        sendBlockAcknowledged(*link_, image_.buffer.data() + size_t(sent) * size_t(blockSize_), blockSize_,
+                              "Error by senden Update");
+        clock_.wait(AfterBlockMs);
+        screen_.setProgress((sent + 1) * 100 / blockCount_);
+        pump();
+    }
+}
+
+void UpdateRun::verify()
+{
+    std::fill(readBack_.begin(), readBack_.end(), 0);
+    clock_.wait(BeforeVerifyMs);
+    screen_.progressCaption("Verify update");
+    int index = 0, percent = 0, stalled = 0;
+    for (;;) {
+        screen_.setProgress(percent);
+        pump();
+        if (index >= blockCount_)
+            return;
+        clock_.wait(BeforeReadBackMs);
+        const int offset = index * blockSize_;
+        uint8_t *block = readBack_.data() + offset;
+        int received = 0;
+        uint8_t check = 0;
+        const bool whole = link_->read(block, blockSize_, &received);
+        const bool checked = link_->read(&check, 1);
+        if (whole && checked) {
+            if (blockXor(block, blockSize_) != check)
+                screen_.diagnostic(hexOffset("Daten lesen: XOR Summe ist fehlerhaft. Offset: ", offset));
+            const uint8_t taken = Reply::Accepted;
+            link_->write(&taken, 1);
+            ++index;
+            stalled = 0;
+        } else {
+            if (received > 1) {
+                const uint8_t again = Reply::SendAgain;
+                link_->write(&again, 1);
+                if (received == blockSize_)
+                    screen_.diagnostic(hexOffset("Daten lesen error Offset: ", offset));
+            } else if (index == 0) {
+                fail("Error by verify Update");
+            }
+            // A device that keeps failing to deliver must not hold the run for ever.
+            if (++stalled >= MaxStalledVerifyPasses)
+                fail("Error by verify Update");
+        }
+        percent = index * 100 / blockCount_;
+    }
+}
+
+void UpdateRun::confirm()
+{
+    const bool equal = std::equal(readBack_.begin(), readBack_.end(), image_.buffer.begin());
+    const uint8_t result = equal ? ImageEqual : ImageDiffers;
+    link_->write(&result, 1);
+    uint8_t answer = 0;
+    if (!link_->read(&answer, 1)) {
+        screen_.message("Update error!.2");
+        return;
+    }
+    screen_.closeProgress();
+    if (answer != Confirmed) {
+        screen_.message("Update error!.1");
+        return;
+    }
+    clock_.wait(AfterConfirmMs);
+    uint8_t spare;
+    link_->read(&spare, 1);
+    succeeded_ = true;
+}
+
+void UpdateRun::transfer()
+{
+    reset();
+    connect();
+    readStatus();
+    erase();
+    if (!openTransfer())
+        return;
+    sendBlocks();
+    verify();
+    confirm();
+}
+
+void UpdateRun::finish()
+{
+    screen_.closeProgress();
+    image_ = FirmwareImage {};
+    readBack_ = {};
+    screen_.setBusy(false);
+    if (!succeeded_) {
+        session_.updateRunning = false;
+        return;
+    }
+    link_->close();
+    const bool tableShown = sendLanguageTable(session_, screen_, clock_, payloads_.table);
+    screen_.setBusy(false);
+    if (!tableShown)
+        screen_.message(session_.record.hardwareVersion > LastSmallHardware ? LargeSuccess : "Update sended success!");
+    session_.updateRunning = false;
+    screen_.closeWindow();
+}
+
+void UpdateRun::run()
+{
+    if (!prepare())
+        return;
+    try {
+        transfer();
+    } catch (const Abort &failure) {
+        screen_.closeProgress();
+        screen_.setBusy(false);
+        session_.updateRunning = false;
+        image_ = FirmwareImage {};
+        readBack_ = {};
+        screen_.message(failure.message());
+        return;
+    }
+    finish();
+}
+
+void UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, const Payloads &payloads)
+{
+    if (session.runActive)
+        return; // a second click while the first run lets the window repaint
+    session.runActive = true;
+    struct Done {
+        bool &flag;
+        ~Done() { flag = false; }
+    } done {session.runActive};
+    UpdateRun(session, screen, clock, payloads).run();
+}

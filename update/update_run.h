@@ -1,0 +1,71 @@
+#pragma once
+#include "firmware_image.h"
+
+#include <QByteArray>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class Clock;
+class RunScreen;
+struct ServiceFields;
+struct Session;
+class UsbConnection;
+
+// Where the run takes its payloads from: the carried resources, or files (tests, tools).
+struct Payloads {
+    std::string firmware = ":/FIRMWARE_HEX";
+    std::string table = ":/LANGUAGE_TRA";
+};
+
+// The run behind "Update": confirm, load the image, keep the device's identity and
+// calibration in it, reset and reconnect, erase, send, read back, let the device confirm,
+// then send the translation table. Every failure ends in the operator's message.
+class UpdateRun {
+public:
+    UpdateRun(Session &session, RunScreen &screen, Clock &clock, Payloads payloads = {});
+    void run();
+
+    // Longest run of verify passes that take no block before the run gives up.
+    static constexpr int MaxStalledVerifyPasses = 10;
+
+private:
+    bool prepare();
+    void transfer();
+    void reset();
+    void connect();
+    void readStatus();
+    void erase();
+    bool openTransfer();
+    void sendBlocks();
+    void verify();
+    void confirm();
+    void finish();
+
+    void sendCommand(uint8_t command);
+    bool echoed(uint8_t command);
+    void drain(int n, int ms);
+    void pump();
+    [[noreturn]] void fail(const std::string &message);
+
+    Session &session_;
+    RunScreen &screen_;
+    Clock &clock_;
+    Payloads payloads_;
+    UsbConnection *link_ = nullptr;
+    FirmwareImage image_;
+    std::vector<uint8_t> readBack_;
+    int blocks1K_ = 0, blocks512_ = 0;
+    uint8_t status_ = 0xFF;
+    uint8_t transferCommand_ = 0;
+    int blockSize_ = 0, blockCount_ = 0;
+    bool succeeded_ = false;
+};
+
+// The 12 bytes at 0x200 that keep the device's own serial number, calibration and
+// information byte across the update.
+void writeServiceHeader(std::vector<uint8_t> &image, const ServiceFields &fields);
+
+// Runs one update unless one is under way already (the button stays clickable while the
+// run lets the window repaint).
+void UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, const Payloads &payloads = {});
