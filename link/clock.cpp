@@ -64,6 +64,8 @@ void VirtualClock::wait(int ms)
 void VirtualClock::pump()
 {
     ++pumps;
+    if (onPump)
+        onPump();
     if (runEvents && QCoreApplication::instance())
         QCoreApplication::processEvents();
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 
 // Every wait of the program goes through one Clock, so that the whole protocol can run in
 // virtual time in tests and in real time against a device.
@@ -34,6 +35,8 @@ public:
     int pumps = 0;
     // When set, pump() also runs Qt's pending events (for tests that drive widgets).
     bool runEvents = false;
+    // Called at every pump: what a test lets happen while the code under test repaints.
+    std::function<void()> onPump;
 
 private:
     int64_t now_;

@@ -68,7 +68,7 @@ bool DeviceModel::hasFault(const std::string &name, int argument) const
     return std::any_of(it->second.begin(), it->second.end(), [&](int a) { return a < 0 || a == argument; });
 }
 
-void DeviceModel::emit(const std::vector<uint8_t> &bytes, int64_t t)
+void DeviceModel::queueOut(const std::vector<uint8_t> &bytes, int64_t t)
 {
     // The line is a queue: nothing overtakes what is already on its way.
     t = std::max(t, lastOutMs_);
@@ -127,11 +127,11 @@ void DeviceModel::echo(uint8_t command, int64_t t)
     if (hasFault("no-echo", command))
         return;
     if (hasFault("wrong-echo", command))
-        emit({uint8_t(command ^ 0xFF)}, t);
+        queueOut({uint8_t(command ^ 0xFF)}, t);
     else if (hasFault("late-echo", command))
-        emit({command}, t + LateEchoMs);
+        queueOut({command}, t + LateEchoMs);
     else
-        emit({command}, t);
+        queueOut({command}, t);
 }
 
 void DeviceModel::settlePending(int64_t nowMs)
@@ -177,33 +177,33 @@ void DeviceModel::execute(uint8_t command, int64_t t)
     commands_.push_back(command);
     switch (command) {
     case StatusShort:
-        emit({config_.shortStatus}, t);
+        queueOut({config_.shortStatus}, t);
         break;
     case Start:
-        emit({StartReply}, t);
+        queueOut({StartReply}, t);
         break;
     case Probe:
         break;
     case DeviceInfo:
-        emit(identityRecord(), t);
+        queueOut(identityRecord(), t);
         break;
     case Calibration:
         if (config_.calibration)
-            emit(*config_.calibration, t);
+            queueOut(*config_.calibration, t);
         break;
     case BatteryExtended:
         if (config_.battery.mode == BatteryMode::Extended)
-            emit(batteryExtended(), t);
+            queueOut(batteryExtended(), t);
         break;
     case BatteryRaw:
         if (config_.battery.mode != BatteryMode::None)
-            emit({uint8_t(config_.battery.raw >> 8), uint8_t(config_.battery.raw & 0xFF), Spare}, t);
+            queueOut({uint8_t(config_.battery.raw >> 8), uint8_t(config_.battery.raw & 0xFF), Spare}, t);
         break;
     case Status:
-        emit({config_.updateStatus}, t);
+        queueOut({config_.updateStatus}, t);
         break;
     case Leave:
-        emit({LeaveReply}, t);
+        queueOut({LeaveReply}, t);
         break;
     case Reset:
         resetAt_ = t + ResetLeaveMs;

@@ -85,7 +85,9 @@ public:
     static constexpr int LateEchoMs = 1100;    // past the host's 1000 ms echo time-out
     static constexpr int ResetLeaveMs = 20;    // the echo of a reset gets out before the line drops
     static constexpr int RestartAfterConfirmMs = 400; // after the host read its confirmation
-    static constexpr int OpenEndedGapMs = 200; // a transfer without a count ends after this pause
+    // A transfer without a count ends after this pause: longer than the host's wait before
+    // its first block (a 500 ms listen on the tty road), shorter than its read-back time-out.
+    static constexpr int OpenEndedGapMs = 700;
     static constexpr int LateVerdictMs = 1600; // answered only by the host's fourth listen
     static constexpr uint8_t SendAgain = 0x55; // a block verdict that asks for the block again
 
@@ -97,7 +99,7 @@ private:
     void echo(uint8_t command, int64_t t);
     void execute(uint8_t command, int64_t t);
     void settlePending(int64_t nowMs);
-    void emit(const std::vector<uint8_t> &bytes, int64_t t);
+    void queueOut(const std::vector<uint8_t> &bytes, int64_t t);
     std::vector<uint8_t> identityRecord() const;
     std::vector<uint8_t> batteryExtended() const;
     // The update's side (device_transfer.cpp).

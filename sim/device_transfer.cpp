@@ -33,19 +33,19 @@ void DeviceModel::startErase(int64_t t)
         if (hasFault("erase-stall", -1) && i >= 4)
             return;
         if (hasFault("erase-fail", -1) && i == 3) {
-            emit({Fatal}, at);
+            queueOut({Fatal}, at);
             return;
         }
-        emit({progress[i]}, at);
+        queueOut({progress[i]}, at);
     }
     const uint8_t status = hasFault("erase-bad-status", -1) ? 0 : config_.eraseStatus;
-    emit({status}, t + int64_t(progress.size()) * config_.eraseStepMs);
+    queueOut({status}, t + int64_t(progress.size()) * config_.eraseStepMs);
 }
 
 void DeviceModel::openTransfer(uint8_t command, int64_t t)
 {
     if (hasFault("refuse-transfer", command)) {
-        emit({Refusal}, t);
+        queueOut({Refusal}, t);
         return;
     }
     transferCommand_ = command;
@@ -66,7 +66,7 @@ void DeviceModel::openTransfer(uint8_t command, int64_t t)
 void DeviceModel::openTable(int64_t t)
 {
     if (hasFault("refuse-language", -1)) {
-        emit({Refusal}, t);
+        queueOut({Refusal}, t);
         return;
     }
     table_.clear();
@@ -112,7 +112,7 @@ void DeviceModel::takeCount(int64_t t)
         return;
     }
     tableBlocks_ = count;
-    emit({hasFault("language-count-reject", -1) ? SendAgain : Marker}, t);
+    queueOut({hasFault("language-count-reject", -1) ? SendAgain : Marker}, t);
     mode_ = hasFault("language-count-reject", -1) || count == 0 ? Mode::Command : Mode::TableBlocks;
 }
 
@@ -132,20 +132,20 @@ void DeviceModel::verdict(bool table, int index, bool xorGood, int64_t t)
     if (fault("block-silent"))
         return;
     if (fault("block-fatal")) {
-        emit({Fatal}, t);
+        queueOut({Fatal}, t);
         mode_ = Mode::Command;
         return;
     }
     if (fault("block-error") || fault("block-error-nocode")) {
-        emit(fault("block-error") ? std::vector<uint8_t> {Error, ErrorCode, 0x00} : std::vector<uint8_t> {Error}, t);
+        queueOut(fault("block-error") ? std::vector<uint8_t> {Error, ErrorCode, 0x00} : std::vector<uint8_t> {Error}, t);
         mode_ = Mode::Command;
         return;
     }
     if (!xorGood || fault("block-nak-always") || (fault("block-nak") && sends_ <= 2)) {
-        emit({SendAgain}, t);
+        queueOut({SendAgain}, t);
         return;
     }
-    emit({Accepted}, fault("block-late") ? t + LateVerdictMs : t);
+    queueOut({Accepted}, fault("block-late") ? t + LateVerdictMs : t);
     std::vector<uint8_t> &store = table ? table_ : image_;
     store.insert(store.end(), inbox_.begin(), inbox_.end() - 1);
     ++blockIndex_;
@@ -195,19 +195,19 @@ void DeviceModel::sendReadBack(int64_t t, bool again)
     uint8_t x = xorOf(block.data(), block.size());
     if (fault("readback-trickle")) {
         for (int i = 0; i < TrickleBytes; ++i)
-            emit({block[size_t(i) % block.size()]}, t + int64_t(i + 1) * TrickleGapMs);
+            queueOut({block[size_t(i) % block.size()]}, t + int64_t(i + 1) * TrickleGapMs);
         return;
     }
     if (fault("readback-short")) {
         block.resize(block.size() / 2);
-        emit(block, t);
+        queueOut(block, t);
         return;
     }
     if (fault("readback-bad-xor"))
         x ^= 0xFF;
-    emit(block, t);
+    queueOut(block, t);
     if (!fault("readback-no-xor"))
-        emit({x}, t);
+        queueOut({x}, t);
 }
 
 void DeviceModel::takeReadBackAnswer(uint8_t answer, int64_t t)
@@ -232,7 +232,7 @@ void DeviceModel::takeComparison(uint8_t result, int64_t t)
     if (hasFault("confirm-silent", -1))
         return;
     const bool confirm = result == 0 && !hasFault("confirm-refuse", -1);
-    emit({uint8_t(confirm ? 1 : 0)}, t);
+    queueOut({uint8_t(confirm ? 1 : 0)}, t);
     confirmed_ = confirm;
     if (confirm && config_.restartAfterUpdate)
         resetAt_ = t + RestartAfterConfirmMs;

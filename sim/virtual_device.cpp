@@ -118,6 +118,8 @@ private:
     {
         if (d_.model_.takeResetRequest(d_.clock_.nowMs())) {
             d_.unplug();
+            if (d_.onReset)
+                d_.onReset();
             d_.replugAt_ = d_.clock_.nowMs() + d_.resetDowntimeMs;
         }
     }

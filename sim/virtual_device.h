@@ -2,6 +2,7 @@
 #include "device_model.h"
 #include "tty_wire.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,6 +23,7 @@ public:
     bool plugged();
     int resetDowntimeMs = 1500;
     std::string pathAfterReset; // empty: the same path
+    std::function<void()> onReset; // told when the device leaves the line to restart
 
     // A fresh wire for one UsbConnection.
     std::unique_ptr<TtyWire> wire();

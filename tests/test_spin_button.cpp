@@ -19,6 +19,7 @@ struct Form {
     QWidget window;
     TMyValueSpinButton *pair = new TMyValueSpinButton(&window);
     QLineEdit *field = new QLineEdit(&window);
+    QLineEdit *elsewhere = new QLineEdit(&window);
     int up = 0;
     int down = 0;
     QObject *sender = nullptr;
@@ -27,6 +28,7 @@ struct Form {
     {
         pair->SetBounds(100, 10, 15, 17);
         field->setGeometry(10, 10, 80, 22);
+        elsewhere->setGeometry(10, 35, 80, 22);
         pair->OnUpClick = [this](QObject *s) { ++up; sender = s; };
         pair->OnDownClick = [this](QObject *s) { ++down; sender = s; };
         window.resize(200, 60);
@@ -287,6 +289,7 @@ void TestSpinButton::pressAndFocus()
     QFETCH(QString, expectFocus);
     Form form;
     SHOW_ACTIVE(form);
+    form.elsewhere->setFocus();
     form.pair->SetTabStop(pairTabStop);
     form.field->setFocusPolicy(fieldPolicy);
     if (focusControl)

@@ -1,0 +1,158 @@
+#pragma once
+// The update run in virtual time: the device model on a virtual tty, the session filled by
+// a real readout, and a screen that remembers what the run showed and when.
+#include "clock.h"
+#include "monitor.h"
+#include "recording_screen.h"
+#include "run_screen.h"
+#include "session.h"
+#include "update_run.h"
+#include "usb_connection.h"
+#include "virtual_device.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <map>
+
+struct RecordingRunScreen : RunScreen {
+    explicit RecordingRunScreen(Clock &c) : clock(c) {}
+    Clock &clock;
+    bool confirmAnswer = true;
+    std::vector<std::string> confirms, messages, captions, diagnostics;
+    std::map<std::string, int64_t> captionAt; // when each stage began (virtual ms)
+    std::vector<int> positions;
+    std::vector<std::pair<std::string, int>> positionLog; // each position with its stage
+    int position = 0;
+    bool busy = false, progressVisible = false, pollingStopped = false, windowClosed = false;
+    int pollsNow = 0, progressShows = 0;
+    int64_t firstCloseAt = -1; // when the progress window first went away
+    ServiceFields fields;
+
+    bool confirm(const std::string &caption, const std::string &text) override
+    {
+        confirms.push_back(caption + "|" + text);
+        return confirmAnswer;
+    }
+    void message(const std::string &text) override { messages.push_back(text); }
+    void setBusy(bool b) override { busy = b; }
+    void showProgress() override
+    {
+        if (!progressVisible)
+            ++progressShows;
+        progressVisible = true;
+    }
+    void closeProgress() override
+    {
+        if (progressVisible && firstCloseAt < 0)
+            firstCloseAt = clock.nowMs();
+        progressVisible = false;
+    }
+    void progressCaption(const std::string &text) override
+    {
+        captions.push_back(text);
+        captionAt[text] = clock.nowMs();
+    }
+    void setProgress(int p) override
+    {
+        position = std::clamp(p, 0, 100);
+        positions.push_back(position);
+        positionLog.emplace_back(captions.empty() ? std::string() : captions.back(), position);
+    }
+    int progress() override { return position; }
+    void stopPolling() override { pollingStopped = true; }
+    void pollNow() override { ++pollsNow; }
+    ServiceFields serviceFields() override { return fields; }
+    void diagnostic(const std::string &line) override { diagnostics.push_back(line); }
+    void closeWindow() override { windowClosed = true; }
+};
+
+struct UpdateRig {
+    static inline const std::string DevicePath = "/dev/serial/by-id/usb-test-if00";
+
+    VirtualClock clock;
+    VirtualDevice device;
+    UsbConnection link;
+    Session session;
+    RecordingScreen monitor;
+    RecordingRunScreen screen {clock};
+    QTemporaryDir dir;
+    Payloads payloads;
+
+    explicit UpdateRig(DeviceModel::Config config = DeviceModel::Config(), int expectedHardware = 24)
+        : device(clock, DevicePath, std::move(config)), link(clock, UsbConnection::Options {}, device.wire())
+    {
+        session.link = &link;
+        session.expectedHardwareVersion = expectedHardware;
+        session.findPort = [this] { return device.plugged() ? device.path() : std::string(); };
+    }
+
+    // Connects and reads the device as the window's first tick does; the service fields
+    // the run writes back come from that readout.
+    bool connect()
+    {
+        pollDevice(session, monitor, clock);
+        const Calibration &c = monitor.calibration;
+        screen.fields = {monitor.serial, c.koefX, c.offsX, c.koefY, c.offsY, c.koefZ, c.offsZ, c.koefM, monitor.info};
+        device.model().clearTrace();
+        return link.isOpen();
+    }
+
+    std::string write(const char *name, const QByteArray &bytes)
+    {
+        QFile f(dir.filePath(name));
+        f.open(QIODevice::WriteOnly);
+        f.write(bytes);
+        return f.fileName().toStdString();
+    }
+    void usePayloads(const QByteArray &hex, const QByteArray &table)
+    {
+        payloads.firmware = write("firmware.hex", hex);
+        payloads.table = write("language.tra", table);
+    }
+    void run() { UpdateButtonClick(session, screen, clock, payloads); }
+
+    std::vector<uint8_t> into() const
+    {
+        std::vector<uint8_t> v;
+        for (const auto &e : const_cast<VirtualDevice &>(device).model().trace())
+            if (e.direction == '<')
+                v.push_back(e.byte);
+        return v;
+    }
+};
+
+// Intel HEX text of these bytes from offset 0 under base 0x0800 0000, 16 bytes a record.
+inline QByteArray hexText(const QByteArray &image)
+{
+    auto record = [](int address, int type, const QByteArray &data) {
+        QByteArray body;
+        body.append(char(data.size())).append(char(address >> 8)).append(char(address & 0xFF)).append(char(type));
+        body.append(data);
+        uint8_t sum = 0;
+        for (char c : body)
+            sum = uint8_t(sum + uint8_t(c));
+        body.append(char(uint8_t(-sum)));
+        return ":" + body.toHex().toUpper() + "\r\n";
+    };
+    QByteArray text;
+    for (int offset = 0; offset < image.size(); offset += 16) {
+        if (offset % 0x10000 == 0)
+            text += record(0, 4, QByteArray::fromHex(QByteArray::number(0x0800 + offset / 0x10000, 16).rightJustified(4, '0')));
+        text += record(offset & 0xFFFF, 0, image.mid(offset, 16));
+    }
+    return text + ":00000001FF\r\n";
+}
+
+// A deterministic image of n bytes with the service area left zero.
+inline QByteArray imageBytes(int n)
+{
+    QByteArray b(n, 0);
+    uint32_t x = 12345;
+    for (int i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        b[i] = char(x >> 24);
+    }
+    for (int i = 0x200; i < 0x220 && i < n; ++i)
+        b[i] = 0;
+    return b;
+}
