@@ -1,14 +1,23 @@
 #include "kvl_update.h"
 #include "clock.h"
+#include "monitor.h"
+#include "my_value_spin_edit.h"
+#include "progress_window.h"
 #include "protocol.h"
+#include "readout.h"
 #include "usb_connection.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <iostream>
+
+using MyValueSpin::TMyValueSpinEdit;
 
 TKVLUpdate *KVLUpdate = nullptr;
 
@@ -17,24 +26,62 @@ namespace {
 constexpr int ClientWidth = 375, ClientHeight = 71;
 constexpr int FirstPollMs = 500; // the first look for the device, soon after the window shows
 const QColor DeviceLineColour(0, 0, 255);
-const QColor BatteryColour(0, 128, 0);
+const QColor GoodChargeColour(0, 128, 0);
+const QColor LowChargeColour(255, 0, 0);
 
 std::unique_ptr<UsbConnection> standardLink(Clock &clock)
 {
     return std::make_unique<UsbConnection>(clock, UsbConnection::Options {1000, 2048});
 }
 
-QLabel *makeLabel(QWidget *parent, const QRect &place, const QColor &colour)
+void setColour(QWidget *w, const QColor &colour)
+{
+    QPalette palette = w->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    w->setPalette(palette);
+}
+
+QLabel *boldLabel(QWidget *parent, const QRect &place, const QColor &colour)
 {
     auto *label = new QLabel(parent);
     label->setGeometry(place);
     QFont font = label->font();
     font.setBold(true);
     label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
+    setColour(label, colour);
     return label;
+}
+
+QLabel *hiddenLabel(QWidget *parent, const char *caption, const QRect &place)
+{
+    auto *label = new QLabel(QString::fromLatin1(caption), parent);
+    label->setGeometry(place);
+    label->hide();
+    return label;
+}
+
+// A one-line field with its caption to its left, 3 pixels apart.
+QLineEdit *labeledEdit(QWidget *parent, const char *caption, const char *text, const QRect &place)
+{
+    auto *edit = new QLineEdit(QString::fromLatin1(text), parent);
+    edit->setGeometry(place);
+    edit->hide();
+    auto *label = new QLabel(QString::fromLatin1(caption), parent);
+    label->adjustSize();
+    label->move(place.left() - 3 - label->width(), place.top() + (place.height() - label->height()) / 2);
+    label->setBuddy(edit);
+    label->hide();
+    return edit;
+}
+
+TMyValueSpinEdit *spinEdit(QWidget *parent, int minimum, int maximum, const QRect &place)
+{
+    auto *edit = new TMyValueSpinEdit(parent);
+    edit->MinValue = minimum;
+    edit->MaxValue = maximum;
+    edit->setGeometry(place);
+    edit->hide();
+    return edit;
 }
 
 } // namespace
@@ -51,20 +98,24 @@ TKVLUpdate::TKVLUpdate(const QStringList &arguments, Clock &clock, std::unique_p
       clock_(clock), link_(std::move(link))
 {
     buildForm();
-    deviceRecord_.clear();
+    session_.link = link_.get();
+    session_.record.clear();
     if (link_)
         link_->setErrorDisplay([this](const std::string &text) {
             QMessageBox::warning(this, windowTitle(), QString::fromStdString(text));
         });
     setWindowTitle(QString::fromStdString(settings.caption(windowTitle().toStdString())));
-    expectedHardwareVersion_ = settings.expectedHardwareVersion();
+    session_.expectedHardwareVersion = settings.expectedHardwareVersion();
     if (arguments.size() > 1)
-        portPathOverride_ = arguments.at(1).toLocal8Bit().toStdString();
+        session_.portPathOverride = arguments.at(1).toLocal8Bit().toStdString();
     KVLUpdate = this;
+    SetProgressMainWindow(this);
 }
 
 TKVLUpdate::~TKVLUpdate()
 {
+    CloseProgressWindow();
+    setBusy(false);
     if (link_)
         link_->close();
     if (KVLUpdate == this)
@@ -84,17 +135,45 @@ void TKVLUpdate::buildForm()
     UpdateButton->setEnabled(false);
     connect(UpdateButton, &QPushButton::clicked, this, &TKVLUpdate::UpdateButtonClick);
 
-    GeraetLabel = makeLabel(this, QRect(8, 7, 360, 26), DeviceLineColour);
+    GeraetLabel = boldLabel(this, QRect(8, 7, 360, 26), DeviceLineColour);
     GeraetLabel->setWordWrap(true);
     GeraetLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    AccuLabel = makeLabel(this, QRect(283, 45, 83, 14), BatteryColour);
+    AccuLabel = boldLabel(this, QRect(283, 45, 83, 14), GoodChargeColour);
     AccuLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+
+    buildServiceFields();
 
     AccuTimer = new QTimer(this);
     AccuTimer->setInterval(FirstPollMs);
     connect(AccuTimer, &QTimer::timeout, this, &TKVLUpdate::AccuTimerTimer);
     AccuTimer->start();
     UpdateButton->setFocus();
+}
+
+void TKVLUpdate::buildServiceFields()
+{
+    // Below the client area and never shown: the readout fills them, the run reads them.
+    Label1 = hiddenLabel(this, "Koef (%)", QRect(44, 81, 39, 13));
+    Label2 = hiddenLabel(this, "X:", QRect(10, 101, 10, 13));
+    Label3 = hiddenLabel(this, "Z:", QRect(10, 155, 10, 13));
+    Label4 = hiddenLabel(this, "Mag:", QRect(10, 180, 24, 13));
+    Label6 = hiddenLabel(this, "Offset", QRect(100, 81, 28, 13));
+    Label7 = hiddenLabel(this, "Y:", QRect(10, 129, 10, 13));
+    SerialNrEdit = labeledEdit(this, "SerialNr", "0000", QRect(210, 100, 49, 21));
+    SerialNrEdit->setMaxLength(4);
+    KoefXEdit = spinEdit(this, 0, 255, QRect(40, 97, 49, 22));
+    OffsYEdit = spinEdit(this, -128, 127, QRect(92, 123, 48, 22));
+    KoefYEdit = spinEdit(this, 0, 255, QRect(40, 123, 49, 22));
+    OffsZEdit = spinEdit(this, -128, 127, QRect(92, 149, 48, 22));
+    KoefZEdit = spinEdit(this, 0, 255, QRect(40, 149, 49, 22));
+    KoefMEdit = spinEdit(this, 0, 255, QRect(40, 175, 49, 22));
+    OffsXEdit = spinEdit(this, -128, 127, QRect(92, 97, 48, 22));
+    DeviceInfoEdit = labeledEdit(this, "Device Info", "0", QRect(208, 128, 52, 21));
+    QWidget::setTabOrder(UpdateButton, SerialNrEdit);
+    QWidget *order[] = {SerialNrEdit, KoefXEdit, OffsYEdit, KoefYEdit, OffsZEdit,
+                        KoefZEdit,    KoefMEdit, OffsXEdit, DeviceInfoEdit};
+    for (size_t i = 1; i < std::size(order); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 void TKVLUpdate::showEvent(QShowEvent *event)
@@ -111,7 +190,7 @@ void TKVLUpdate::showEvent(QShowEvent *event)
 bool TKVLUpdate::FormClose()
 {
     // A run that is writing the device must not be cut off by closing the window.
-    if (updateRunning_)
+    if (session_.updateRunning)
         return false;
     if (link_ && link_->isOpen()) {
         uint8_t byte = 0;
@@ -132,10 +211,163 @@ void TKVLUpdate::closeEvent(QCloseEvent *event)
 
 void TKVLUpdate::AccuTimerTimer()
 {
-    // The device monitoring hangs here.
+    pollDevice(session_, *this, clock_);
 }
 
 void TKVLUpdate::UpdateButtonClick()
 {
-    // The update run hangs here.
+    ::UpdateButtonClick(session_, *this, clock_, payloads);
+}
+
+// ---- what the monitoring shows -------------------------------------------------------
+
+void TKVLUpdate::showDeviceLine(const std::string &text)
+{
+    GeraetLabel->setText(QString::fromLocal8Bit(text.c_str()));
+}
+
+void TKVLUpdate::showBattery(const std::string &text, std::optional<Charge> charge)
+{
+    AccuLabel->setText(QString::fromLocal8Bit(text.c_str()));
+    if (charge)
+        setColour(AccuLabel, *charge == Charge::Good ? GoodChargeColour : LowChargeColour);
+}
+
+void TKVLUpdate::clearBattery()
+{
+    AccuLabel->clear();
+}
+
+void TKVLUpdate::setUpdateEnabled(bool enabled)
+{
+    UpdateButton->setEnabled(enabled);
+}
+
+void TKVLUpdate::setSerialText(const std::string &text)
+{
+    SerialNrEdit->setText(QString::fromLatin1(text.c_str()));
+}
+
+void TKVLUpdate::setDeviceInfo(int info)
+{
+    deviceInfoTag_ = info;
+    DeviceInfoEdit->setText(QString::asprintf("0x%X", unsigned(info)));
+}
+
+void TKVLUpdate::setCalibration(const Calibration &c)
+{
+    KoefXEdit->SetValue(c.koefX);
+    KoefYEdit->SetValue(c.koefY);
+    KoefZEdit->SetValue(c.koefZ);
+    KoefMEdit->SetValue(c.koefM);
+    OffsXEdit->SetValue(c.offsX);
+    OffsYEdit->SetValue(c.offsY);
+    OffsZEdit->SetValue(c.offsZ);
+}
+
+void TKVLUpdate::setBusy(bool busy)
+{
+    if (busy == busy_)
+        return;
+    busy_ = busy;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+bool TKVLUpdate::askToConnect(const std::string &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("No connection"), QString::fromLocal8Bit(text.c_str()),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    return box.exec() == QMessageBox::Ok;
+}
+
+void TKVLUpdate::endProgram()
+{
+    close();
+}
+
+void TKVLUpdate::schedulePoll(int intervalMs, bool enabled)
+{
+    AccuTimer->setInterval(intervalMs);
+    if (enabled)
+        AccuTimer->start();
+    else
+        AccuTimer->stop();
+}
+
+// ---- what the update run shows -------------------------------------------------------
+
+bool TKVLUpdate::confirm(const std::string &caption, const std::string &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLocal8Bit(caption.c_str()), QString::fromLocal8Bit(text.c_str()),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
+    return box.exec() == QMessageBox::Ok;
+}
+
+void TKVLUpdate::message(const std::string &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLocal8Bit(text.c_str()),
+                    QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TKVLUpdate::showProgress()
+{
+    ShowProgressWindow(this);
+}
+
+void TKVLUpdate::closeProgress()
+{
+    CloseProgressWindow();
+}
+
+void TKVLUpdate::progressCaption(const std::string &text)
+{
+    SetProgressText(ptCaption, text);
+}
+
+void TKVLUpdate::setProgress(int position)
+{
+    SetProgress(pvPosition, position);
+}
+
+int TKVLUpdate::progress()
+{
+    return GetProgress(pvPosition);
+}
+
+void TKVLUpdate::stopPolling()
+{
+    AccuTimer->stop();
+}
+
+void TKVLUpdate::pollNow()
+{
+    AccuTimerTimer();
+}
+
+ServiceFields TKVLUpdate::serviceFields()
+{
+    return {SerialNrEdit->text().toStdString(),
+            int(KoefXEdit->Value()),
+            int(OffsXEdit->Value()),
+            int(KoefYEdit->Value()),
+            int(OffsYEdit->Value()),
+            int(KoefZEdit->Value()),
+            int(OffsZEdit->Value()),
+            int(KoefMEdit->Value()),
+            deviceInfoTag_};
+}
+
+void TKVLUpdate::diagnostic(const std::string &line)
+{
+    std::cout << line << std::endl;
+}
+
+void TKVLUpdate::closeWindow()
+{
+    close();
 }

@@ -1,6 +1,9 @@
 #pragma once
 #include "build_settings.h"
-#include "device_record.h"
+#include "monitor_screen.h"
+#include "run_screen.h"
+#include "session.h"
+#include "update_run.h"
 
 #include <QWidget>
 #include <memory>
@@ -8,13 +11,17 @@
 
 class Clock;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTimer;
 class UsbConnection;
+namespace MyValueSpin {
+class TMyValueSpinEdit;
+}
 
 // The main window: finds the device by itself, shows who it is and its battery, and runs
-// the update behind its one button.
-class TKVLUpdate : public QWidget {
+// the update behind its one button. It is the screen of the monitoring and of the run.
+class TKVLUpdate : public QWidget, public MonitorScreen, public RunScreen {
     Q_OBJECT
 public:
     // arguments: the program name first; the next one, if any, is a device path that
@@ -25,21 +32,32 @@ public:
                const BuildSettings &settings, QWidget *parent = nullptr);
     ~TKVLUpdate() override;
 
-    // Visible controls and the timer, under the names the rest of the program uses.
+    // Visible controls and the timer.
     QPushButton *UpdateButton = nullptr;
     QLabel *GeraetLabel = nullptr;
     QLabel *AccuLabel = nullptr;
     QTimer *AccuTimer = nullptr;
+    // The hidden service fields: a store between the readout and the update run.
+    QLabel *Label1 = nullptr, *Label2 = nullptr, *Label3 = nullptr, *Label4 = nullptr, *Label6 = nullptr,
+           *Label7 = nullptr;
+    QLineEdit *SerialNrEdit = nullptr;
+    MyValueSpin::TMyValueSpinEdit *KoefXEdit = nullptr, *OffsYEdit = nullptr, *KoefYEdit = nullptr,
+                                  *OffsZEdit = nullptr, *KoefZEdit = nullptr, *KoefMEdit = nullptr,
+                                  *OffsXEdit = nullptr;
+    QLineEdit *DeviceInfoEdit = nullptr;
+    int deviceInfoTag() const { return deviceInfoTag_; }
 
     UsbConnection *link() const { return link_.get(); }
-    DeviceRecord &deviceRecord() { return deviceRecord_; }
-    int expectedHardwareVersion() const { return expectedHardwareVersion_; }
-    const std::string &portPath() const { return portPath_; }
-    void setPortPath(const std::string &path) { portPath_ = path; }
-    const std::string &portPathOverride() const { return portPathOverride_; }
-    bool updateRunning() const { return updateRunning_; }
-    void setUpdateRunning(bool running) { updateRunning_ = running; }
+    Session &session() { return session_; }
+    DeviceRecord &deviceRecord() { return session_.record; }
+    int expectedHardwareVersion() const { return session_.expectedHardwareVersion; }
+    const std::string &portPath() const { return session_.portPath; }
+    const std::string &portPathOverride() const { return session_.portPathOverride; }
+    bool updateRunning() const { return session_.updateRunning; }
+    void setUpdateRunning(bool running) { session_.updateRunning = running; }
     Clock &clock() { return clock_; }
+    // Where the run takes its payloads from (the carried ones unless a test says otherwise).
+    Payloads payloads;
 
     // Whether the window may close now; with the link open it first tells the device
     // that the program leaves it.
@@ -55,14 +73,39 @@ protected:
 
 private:
     void buildForm();
+    void buildServiceFields();
+
+    // MonitorScreen
+    void showDeviceLine(const std::string &text) override;
+    void showBattery(const std::string &text, std::optional<Charge> charge) override;
+    void clearBattery() override;
+    void setUpdateEnabled(bool enabled) override;
+    void setSerialText(const std::string &text) override;
+    void setDeviceInfo(int info) override;
+    void setCalibration(const Calibration &values) override;
+    void setBusy(bool busy) override;
+    bool askToConnect(const std::string &text) override;
+    void endProgram() override;
+    void schedulePoll(int intervalMs, bool enabled) override;
+    // RunScreen
+    bool confirm(const std::string &caption, const std::string &text) override;
+    void message(const std::string &text) override;
+    void showProgress() override;
+    void closeProgress() override;
+    void progressCaption(const std::string &text) override;
+    void setProgress(int position) override;
+    int progress() override;
+    void stopPolling() override;
+    void pollNow() override;
+    ServiceFields serviceFields() override;
+    void diagnostic(const std::string &line) override;
+    void closeWindow() override;
 
     Clock &clock_;
     std::unique_ptr<UsbConnection> link_;
-    DeviceRecord deviceRecord_;
-    int expectedHardwareVersion_ = 0;
-    std::string portPath_;
-    std::string portPathOverride_;
-    bool updateRunning_ = false;
+    Session session_;
+    int deviceInfoTag_ = 0;
+    bool busy_ = false;
     bool centred_ = false;
 };
 

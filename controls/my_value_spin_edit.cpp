@@ -311,12 +311,10 @@ int TMyValueSpinEdit::GetMinHeight() const
 void TMyValueSpinEdit::resizeEvent(QResizeEvent *event)
 {
     QLineEdit::resizeEvent(event);
-    const int minHeight = GetMinHeight();
-    if (height() < minHeight) {
-        // The new size comes back as a size change of its own, which places the arrows.
-        resize(width(), minHeight);
-        return;
-    }
+    // A shown field gets the new size back as a size change of its own; one being shown
+    // or hidden does not, so the arrows are placed for the new size here as well.
+    if (height() < GetMinHeight())
+        resize(width(), GetMinHeight());
     if (!ArrowButtons)
         return;
     const int edge = hasFrame() ? kClientEdge : 0;

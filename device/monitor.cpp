@@ -58,8 +58,7 @@ bool openLink(Session &session, MonitorScreen &screen)
         }
         return true;
     }
-    FtdiLibrary &library = session.ftdi ? *session.ftdi : FtdiLibrary::system();
-    const int index = findFtdiDevice(library, DockingStationDescription);
+    const int index = findFtdiDevice(link.ftdiLibrary(), DockingStationDescription);
     if (index < 0) {
         askForDevice(screen, "No connection - 'Halvery docking station' not connected",
                      "'Halvery docking station' not connected\n"

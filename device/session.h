@@ -5,7 +5,6 @@
 #include <string>
 
 class Clock;
-class FtdiLibrary;
 class UsbConnection;
 
 // What the window knows about the device and how to reach it; shared by the monitoring,
@@ -19,7 +18,6 @@ struct Session {
     bool updateRunning = false;      // set while the device is being written
     bool runActive = false;          // an update run is under way (from click to its end)
     int lastBatteryShown = 0;        // the percentage last put on screen
-    FtdiLibrary *ftdi = nullptr;     // the FTDI road's library (the system's when null)
     std::function<std::string()> findPort; // discovery on the tty road (libudev when empty)
 
     // Hardware versions whose devices are reached as a tty; all others through the

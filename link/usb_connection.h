@@ -49,6 +49,8 @@ public:
     // Callers send doubled commands exactly on the FTDI road.
     bool doubled() const { return onFtdiRoad(); }
     uint32_t readTimeoutMs() const { return options_.readTimeoutMs; }
+    // The FTDI road's library; discovery lists converters through the same one.
+    FtdiLibrary &ftdiLibrary() { return *ftdi_; }
     Clock &clock() { return clock_; }
 
     // Why the last open failed, for a trace or a log (the operator sees the callers' texts).

@@ -1,0 +1,35 @@
+#pragma once
+// Answers the modal message boxes that the window opens, as an operator would: it watches
+// for one, remembers its caption and text, and presses the button it was told to.
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+class MessageBoxAnswerer : public QObject {
+public:
+    explicit MessageBoxAnswerer(QMessageBox::StandardButton answer = QMessageBox::Ok) : answer(answer)
+    {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] { look(); });
+        timer_.start();
+    }
+    QMessageBox::StandardButton answer;
+    QStringList captions, texts;
+
+private:
+    void look()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || box->property("answered").toBool())
+            return;
+        box->setProperty("answered", true);
+        captions << box->windowTitle();
+        texts << box->text();
+        if (QAbstractButton *button = box->button(answer))
+            button->click();
+        else
+            box->reject();
+    }
+    QTimer timer_;
+};

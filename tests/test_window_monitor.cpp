@@ -1,0 +1,254 @@
+// The window finds, identifies and watches the device by itself: offscreen, against the
+// emulator on a pseudo-terminal (and through the stand-in libftdi on the FTDI road).
+#include "clock.h"
+#include "emulator_fixture.h"
+#include "ftdi_api.h"
+#include "kvl_update.h"
+#include "message_box_answerer.h"
+#include "my_value_spin_edit.h"
+#include "protocol.h"
+#include "usb_connection.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <cstdlib>
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::unique_ptr<TKVLUpdate> window(const std::string &path, const char *hardware = "24",
+                                   FtdiLibrary *ftdi = nullptr)
+{
+    auto w = std::make_unique<TKVLUpdate>(QStringList {"QTX_MOVA_Update", QString::fromStdString(path)}, realClock(),
+                                          std::make_unique<UsbConnection>(realClock(), UsbConnection::Options {},
+                                                                          nullptr, ftdi),
+                                          BuildSettings {"Corvane MOVA FW 68 from 19.10.21", hardware});
+    w->AccuTimer->stop(); // the tests tick by hand unless they wait for the timer
+    w->show();
+    return w;
+}
+
+QColor colour(QLabel *label)
+{
+    return label->palette().color(QPalette::WindowText);
+}
+
+} // namespace
+
+class TestWindowMonitor : public QObject {
+    Q_OBJECT
+private slots:
+    void firstTickFindsTheDevice();
+    void readoutFillsTheServiceFields();
+    void enableRule_data();
+    void enableRule();
+    void noConnection_data();
+    void noConnection();
+    void cancelEndsTheProgram();
+    void lowBatteryIsRed();
+    void unpluggedAndPluggedBack();
+    void ftdiRoadTick();
+};
+
+void TestWindowMonitor::firstTickFindsTheDevice()
+{
+    EmulatorFixture f;
+    QVERIFY(f.start());
+    QElapsedTimer timer;
+    timer.start();
+    auto w = window(f.link());
+    w->AccuTimer->start(); // as the window starts: the first look after 500 ms
+    QTRY_COMPARE_WITH_TIMEOUT(w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(w->AccuLabel->text(), QString("Accu: 76 %"), 2000);
+    QVERIFY(timer.elapsed() >= 500);
+    QCOMPARE(colour(w->AccuLabel), QColor(0, 128, 0));
+    QCOMPARE(colour(w->GeraetLabel), QColor(0, 0, 255));
+    QVERIFY(w->UpdateButton->isEnabled());
+    QCOMPARE(w->AccuTimer->interval(), 10'000);
+    QVERIFY(w->AccuTimer->isActive());
+    QVERIFY(QApplication::overrideCursor() == nullptr); // the hourglass is gone again
+}
+
+void TestWindowMonitor::readoutFillsTheServiceFields()
+{
+    EmulatorFixture f;
+    DeviceModel::Config config;
+    config.identity.serial = "1234";
+    config.identity.deviceInfo = 0xFF;
+    config.calibration = Bytes {0x64, 0x65, 0x66, 0x67, 0xFE, 0x00, 0x05, 0x00};
+    QVERIFY(f.start(config));
+    auto w = window(f.link());
+    w->AccuTimerTimer();
+    QCOMPARE(w->SerialNrEdit->text(), QString("1234"));
+    QCOMPARE(w->DeviceInfoEdit->text(), QString("0x1"));
+    QCOMPARE(w->deviceInfoTag(), 1);
+    QCOMPARE(w->KoefXEdit->Value(), 100L);
+    QCOMPARE(w->KoefYEdit->Value(), 101L);
+    QCOMPARE(w->KoefZEdit->Value(), 102L);
+    QCOMPARE(w->KoefMEdit->Value(), 103L);
+    QCOMPARE(w->OffsXEdit->Value(), -2L);
+    QCOMPARE(w->OffsYEdit->Value(), 0L);
+    QCOMPARE(w->OffsZEdit->Value(), 5L);
+    QVERIFY(!w->KoefXEdit->isVisible()); // a store, never shown
+    QCOMPARE(f.emulator->commands(), (Bytes {Cmd::StatusShort, Cmd::Start, Cmd::DeviceInfo, Cmd::Calibration,
+                                             Cmd::BatteryExtended}));
+
+    // Without a calibration reply the defaults stand.
+    f.emulator->withModel([](DeviceModel &m) {
+        m.config().calibration.reset();
+        return 0;
+    });
+    w->link()->close();
+    w->AccuTimerTimer();
+    QCOMPARE(w->KoefXEdit->Value(), 100L);
+    QCOMPARE(w->OffsXEdit->Value(), 0L);
+}
+
+void TestWindowMonitor::enableRule_data()
+{
+    QTest::addColumn<int>("hardware");
+    QTest::addColumn<QString>("firmware");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("match, firmware 68") << 24 << "68" << true;
+    QTest::newRow("match, firmware 06") << 24 << "06" << false;
+    QTest::newRow("match, firmware 07") << 24 << "07" << true;
+    QTest::newRow("hardware 23 for a build of 24") << 23 << "68" << false;
+}
+
+void TestWindowMonitor::enableRule()
+{
+    QFETCH(int, hardware);
+    QFETCH(QString, firmware);
+    QFETCH(bool, enabled);
+    EmulatorFixture f;
+    DeviceModel::Config config;
+    config.identity.hardwareVersion = uint8_t(hardware);
+    config.identity.firmwareVersion = firmware.toStdString();
+    QVERIFY(f.start(config));
+    auto w = window(f.link());
+    w->AccuTimerTimer();
+    QCOMPARE(w->UpdateButton->isEnabled(), enabled);
+}
+
+void TestWindowMonitor::noConnection_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("question"); // empty: no box
+    QTest::addColumn<int>("interval");
+    QTest::newRow("nothing found") << "none" << "No connection - Corvane not connected"
+                                   << "Corvane not connected\nPlease connect Corvane and press OK." << 1000;
+    QTest::newRow("path is no terminal") << "file" << "No connection - Initialise error" << "" << 10'000;
+    QTest::newRow("device silent") << "silent" << "No connection - Device not connected or offline"
+                                   << "Device not connected or offline\nPlease turn on the Device, connect it and press OK."
+                                   << 1000;
+    QTest::newRow("no identity") << "no identity" << "No connection - Communications error" << "" << 10'000;
+}
+
+void TestWindowMonitor::noConnection()
+{
+    QFETCH(QString, situation);
+    QFETCH(QString, line);
+    QFETCH(QString, question);
+    QFETCH(int, interval);
+    EmulatorFixture f;
+    QVERIFY(f.start());
+    std::string path = f.link();
+    if (situation == "none")
+        path.clear();
+    if (situation == "file")
+        path = f.path("plain-file");
+    if (situation == "silent")
+        f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true); });
+    if (situation == "no identity")
+        f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, Cmd::DeviceInfo); });
+    auto w = window(path);
+    w->session().findPort = [] { return std::string(); };
+    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
+    w->AccuTimerTimer();
+    QCOMPARE(w->GeraetLabel->text(), line);
+    QCOMPARE(operatorAnswers.texts.isEmpty() ? QString() : operatorAnswers.texts.first(), question);
+    if (!question.isEmpty())
+        QCOMPARE(operatorAnswers.captions.first(), QString("No connection"));
+    QCOMPARE(w->AccuTimer->interval(), interval);
+    QVERIFY(w->AccuTimer->isActive());
+    QVERIFY(w->isVisible());
+    QVERIFY(!w->UpdateButton->isEnabled());
+    QVERIFY(!w->link()->isOpen());
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+}
+
+void TestWindowMonitor::cancelEndsTheProgram()
+{
+    auto w = window("");
+    w->session().findPort = [] { return std::string(); };
+    MessageBoxAnswerer operatorAnswers(QMessageBox::Cancel);
+    w->AccuTimerTimer();
+    QCOMPARE(operatorAnswers.texts.size(), 1);
+    QVERIFY(!w->isVisible());
+}
+
+void TestWindowMonitor::lowBatteryIsRed()
+{
+    EmulatorFixture f;
+    DeviceModel::Config config;
+    config.battery.mode = DeviceModel::BatteryMode::RawOnly; // 0x5A unknown: 0x65 answers
+    config.battery.raw = 2845;
+    QVERIFY(f.start(config));
+    auto w = window(f.link());
+    w->AccuTimerTimer();
+    QCOMPARE(w->AccuLabel->text(), QString("Accu: 53 %"));
+    QCOMPARE(colour(w->AccuLabel), QColor(255, 0, 0));
+}
+
+void TestWindowMonitor::unpluggedAndPluggedBack()
+{
+    EmulatorFixture f;
+    QVERIFY(f.start());
+    auto w = window(f.link());
+    w->AccuTimerTimer();
+    QCOMPARE(w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
+    f.emulator->unplug();
+    w->AccuTimerTimer();
+    QCOMPARE(w->AccuLabel->text(), QString("N/A"));
+    QVERIFY(!w->link()->isOpen());
+    QVERIFY(!w->UpdateButton->isEnabled());
+    w->AccuTimerTimer(); // the given path is gone
+    QCOMPARE(w->GeraetLabel->text(), QString("No connection - Initialise error"));
+    QVERIFY(f.emulator->plug());
+    w->AccuTimerTimer();
+    QCOMPARE(w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
+    QCOMPARE(w->AccuLabel->text(), QString("Accu: 76 %"));
+    QVERIFY(w->UpdateButton->isEnabled());
+}
+
+void TestWindowMonitor::ftdiRoadTick()
+{
+    EmulatorFixture f;
+    DeviceModel::Config config;
+    config.doubledRoad = true;
+    QVERIFY(f.start(config));
+    qputenv("QTX_STANDIN_PORT", QByteArray::fromStdString(f.link()));
+    qunsetenv("QTX_STANDIN_DESCRIPTION");
+    FtdiLibrary standin(STANDIN_PATH);
+    auto w = window("", "0", &standin); // a build that names no hardware version takes the FTDI road
+    w->AccuTimerTimer();
+    QCOMPARE(w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
+    QCOMPARE(w->AccuLabel->text(), QString("Accu: 76 %"));
+    QVERIFY(w->UpdateButton->isEnabled());
+    QVERIFY(w->link()->onFtdiRoad());
+    // Every command but the handshake's 0xEE and any probe came twice.
+    Bytes into = f.bytes('<');
+    QCOMPARE(into, (Bytes {0xEE, 0x90, 0x90, 0x66, 0x66, 0x68, 0x68, 0x5A, 0x5A}));
+    // Closing says goodbye, doubled too.
+    QVERIFY(w->close());
+    into = f.bytes('<');
+    QCOMPARE(Bytes(into.end() - 2, into.end()), (Bytes {0x70, 0x70}));
+}
+
+QTEST_MAIN(TestWindowMonitor)
+#include "test_window_monitor.moc"
