@@ -130,6 +130,12 @@ bool PtyEmulator::plugged() const
     return master_ >= 0;
 }
 
+void PtyEmulator::setLinkAfterReset(const std::string &link)
+{
+    std::lock_guard lock(mutex_);
+    options_.linkAfterReset = link;
+}
+
 std::string PtyEmulator::link() const
 {
     std::lock_guard lock(mutex_);

@@ -33,6 +33,8 @@ public:
     // Plugs back in, under `link` when given (the device came back under another path).
     bool plug(const std::string &link = {});
     bool plugged() const;
+    // Where the device comes back after its next reset (empty: where it was).
+    void setLinkAfterReset(const std::string &link);
 
     std::string link() const;
     std::string slavePath() const;
