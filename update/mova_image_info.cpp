@@ -4,9 +4,10 @@
 // Exit status: 0 loaded, 1 failed to load or no end-of-file record, 2 usage.
 #include "firmware_image.h"
 
-#include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <memory>
 
 int main(int argc, char **argv)
 {
@@ -15,7 +16,23 @@ int main(int argc, char **argv)
         return 2;
     }
     const int hardware = argc == 3 ? std::atoi(argv[2]) : 24;
-    const ImageLoad load = loadFirmwareImage(hardware, argv[1]);
+    // Read as the tool reads its carried text: whole, in one piece.
+    std::FILE *file = std::fopen(argv[1], "rb");
+    std::unique_ptr<char[]> text;
+    size_t length = 0;
+    if (file && std::fseek(file, 0, SEEK_END) == 0) {
+        const long size = std::ftell(file);
+        std::rewind(file);
+        text.reset(new char[size_t(std::max(size, 1L))]); // no need to clear what is read over
+        length = std::fread(text.get(), 1, size_t(std::max(size, 0L)), file);
+    }
+    if (file)
+        std::fclose(file);
+    if (length == 0) {
+        std::printf("Hex-File cannot open!\n");
+        return 1;
+    }
+    const ImageLoad load = parseIntelHex(text.get(), length, hardware);
     if (!load.ok) {
         std::printf("%s\n", load.message.c_str());
         return 1;
