@@ -1,6 +1,8 @@
 #include "firmware_image.h"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <cstdio>
 #include <cstring>
 
@@ -38,13 +40,6 @@ constexpr std::array<uint8_t, 65536> pairValues()
     return t;
 }
 constexpr std::array<uint8_t, 65536> PairValue = pairValues();
-
-std::string recordMessage(int record, const char *what)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "Error in Zeile %d%s", record, what);
-    return text;
-}
 
 // Reads the bytes of one record, keeping its running sum; a byte position past the end of
 // the text reads as 0 and marks the record as cut off.
@@ -100,122 +95,149 @@ struct WholeRecord {
     }
 };
 
-// An extended linear address: the first non-zero one is the image's origin.
-void setLinearAddress(FirmwareImage &image, int32_t &currentOffset, uint32_t upper16)
-{
-    const uint32_t linear = upper16 << 16;
-    if (image.linearBase == 0)
-        image.linearBase = linear;
-    currentOffset = int32_t(linear - image.linearBase);
-}
+// One pass over the text; each record is read by one of two readers and ends the same way.
+class HexParser {
+public:
+    HexParser(const char *text, size_t length, int hardwareVersion) : text_(text), length_(length)
+    {
+        load_.image.buffer.assign(imageCapacity(hardwareVersion), 0);
+    }
 
-// The record at `colon` fits the text with `dataBytes` data bytes.
-bool fits(size_t colon, size_t dataBytes, size_t length)
-{
-    return colon + 1 + 2 * (4 + dataBytes + 1) <= length;
-}
-
-} // namespace
-
-ImageLoad parseIntelHex(const char *text, size_t length, int hardwareVersion)
-{
-    ImageLoad load;
-    FirmwareImage &image = load.image;
-    image.buffer.assign(imageCapacity(hardwareVersion), 0);
-    const uint32_t capacity = image.capacity();
-    int32_t currentOffset = 0;
-    uint8_t *memory = image.buffer.data();
-    size_t p = 0;
-    for (;;) {
-        const void *mark = p < length ? std::memchr(text + p, ':', length - p) : nullptr;
-        if (!mark)
-            break;
-        const size_t colon = size_t(static_cast<const char *>(mark) - text);
-        // Most records lie wholly inside the text and are read without bounds checks; one
-        // cut off by the end goes through the careful reader below.
-        if (fits(colon, 0, length)) {
-            const WholeRecord r {text + colon + 1};
-            const uint8_t count = r.byte(0), type = r.byte(3);
-            const size_t dataBytes = type == ExtendedLinear ? 2 : count;
-            if (type <= LastKnownType && fits(colon, dataBytes, length)) {
-                const uint32_t recordAddress = uint32_t(r.byte(1)) << 8 | r.byte(2);
-                uint8_t sum = uint8_t(count + r.byte(1) + r.byte(2) + type);
-                const uint32_t base = recordAddress + uint32_t(currentOffset);
-                if (type == Data && uint64_t(base) + count <= capacity) {
-                    uint8_t *out = memory + base;
-                    for (size_t i = 0; i < count; ++i) {
-                        const uint8_t v = r.byte(4 + i);
-                        out[i] = v;
-                        sum = uint8_t(sum + v);
-                    }
-                    if (count > 0 && base + count - 1 > image.imageTop)
-                        image.imageTop = base + count - 1;
-                } else if (type == Data) {
-                    load.message = recordMessage(image.records, ".Adresse out memory");
-                    return load;
-                } else {
-                    for (size_t i = 0; i < dataBytes; ++i)
-                        sum = uint8_t(sum + r.byte(4 + i));
-                    if (type == ExtendedLinear)
-                        setLinearAddress(image, currentOffset, uint32_t(r.byte(4)) << 8 | r.byte(5));
-                }
-                sum = uint8_t(sum + r.byte(4 + dataBytes));
-                if (sum != 0) {
-                    load.message = recordMessage(image.records, ". Checksumme error");
-                    return load;
-                }
-                if (type == EndOfFile) {
-                    image.endOfFile = true;
-                    break;
-                }
-                ++image.records;
-                p = colon + 1 + 2 * (4 + dataBytes + 1);
-                continue;
-            }
+    ImageLoad run()
+    {
+        for (size_t p = 0;;) {
+            const void *mark = p < length_ ? std::memchr(text_ + p, ':', length_ - p) : nullptr;
+            if (!mark)
+                break;
+            const size_t colon = size_t(static_cast<const char *>(mark) - text_);
+            // Most records lie wholly inside the text and are read without bounds checks; one
+            // cut off by the end goes through the careful reader.
+            std::optional<Step> step = wholeRecord(colon);
+            if (!step)
+                step = carefulRecord(colon);
+            if (step->outcome == Failed)
+                return std::move(load_);
+            if (step->outcome == Ended)
+                break;
+            p = step->next;
         }
-        // The careful reader: every position checked against the end of the text.
-        RecordReader r(text, length, colon + 1);
-        const uint8_t count = r.next();
-        const uint32_t address = uint32_t(r.next()) << 8;
-        const uint32_t recordAddress = address | r.next();
-        const uint8_t type = r.next();
-        if (type > LastKnownType) {
-            load.message = recordMessage(image.records, ". Typ error");
-            return load;
+        load_.ok = true;
+        return std::move(load_);
+    }
+
+private:
+    enum Outcome { Next, Ended, Failed };
+    struct Step {
+        Outcome outcome;
+        size_t next = 0;
+    };
+
+    Step fail(const char *what)
+    {
+        char text[64];
+        std::snprintf(text, sizeof text, "Error in Zeile %d%s", load_.image.records, what);
+        load_.message = text;
+        return {Failed};
+    }
+
+    // Every record ends alike: its sum, then the end of the text or the next record.
+    Step finish(uint8_t type, bool sumIsZero, size_t next)
+    {
+        if (!sumIsZero)
+            return fail(". Checksumme error");
+        if (type == EndOfFile) {
+            load_.image.endOfFile = true;
+            return {Ended};
         }
+        ++load_.image.records;
+        return {Next, next};
+    }
+
+    // An extended linear address: the first non-zero one is the image's origin.
+    void setLinearAddress(uint32_t upper16)
+    {
+        const uint32_t linear = upper16 << 16;
+        FirmwareImage &image = load_.image;
+        if (image.linearBase == 0)
+            image.linearBase = linear;
+        currentOffset_ = int32_t(linear - image.linearBase);
+    }
+
+    // The record at `colon` fits the text with `dataBytes` data bytes.
+    bool fits(size_t colon, size_t dataBytes) const { return colon + 1 + 2 * (4 + dataBytes + 1) <= length_; }
+
+    std::optional<Step> wholeRecord(size_t colon)
+    {
+        if (!fits(colon, 0))
+            return std::nullopt;
+        const WholeRecord r {text_ + colon + 1};
+        const uint8_t count = r.byte(0), type = r.byte(3);
+        const size_t dataBytes = type == ExtendedLinear ? 2 : count; // always two, whatever the count
+        if (type > LastKnownType || !fits(colon, dataBytes))
+            return std::nullopt;
+        FirmwareImage &image = load_.image;
+        uint8_t sum = uint8_t(count + r.byte(1) + r.byte(2) + type);
+        const uint32_t base = (uint32_t(r.byte(1)) << 8 | r.byte(2)) + uint32_t(currentOffset_);
         if (type == Data) {
-            const uint32_t base = recordAddress + uint32_t(currentOffset);
+            if (uint64_t(base) + count > image.capacity())
+                return fail(".Adresse out memory");
+            uint8_t *out = image.buffer.data() + base;
+            for (size_t i = 0; i < count; ++i) {
+                out[i] = r.byte(4 + i);
+                sum = uint8_t(sum + out[i]);
+            }
+            if (count > 0 && base + count - 1 > image.imageTop)
+                image.imageTop = base + count - 1;
+        } else {
+            for (size_t i = 0; i < dataBytes; ++i)
+                sum = uint8_t(sum + r.byte(4 + i));
+            if (type == ExtendedLinear)
+                setLinearAddress(uint32_t(r.byte(4)) << 8 | r.byte(5));
+        }
+        sum = uint8_t(sum + r.byte(4 + dataBytes));
+        return finish(type, sum == 0, colon + 1 + 2 * (4 + dataBytes + 1));
+    }
+
+    Step carefulRecord(size_t colon)
+    {
+        RecordReader r(text_, length_, colon + 1);
+        const uint8_t count = r.next();
+        const uint32_t high = r.next();
+        const uint32_t recordAddress = high << 8 | r.next();
+        const uint8_t type = r.next();
+        if (type > LastKnownType)
+            return fail(". Typ error");
+        FirmwareImage &image = load_.image;
+        if (type == Data) {
+            const uint32_t base = recordAddress + uint32_t(currentOffset_);
             for (uint32_t i = 0; i < count; ++i) {
                 const uint8_t byte = r.next();
                 const uint32_t target = base + i;
-                if (target >= capacity) {
-                    load.message = recordMessage(image.records, ".Adresse out memory");
-                    return load;
-                }
-                memory[target] = byte;
-                if (target > image.imageTop)
-                    image.imageTop = target;
+                if (target >= image.capacity())
+                    return fail(".Adresse out memory");
+                image.buffer[target] = byte;
+                image.imageTop = std::max(image.imageTop, target);
             }
         } else if (type == ExtendedLinear) {
-            // Always two bytes, whatever the count says.
-            const uint32_t hi = r.next();
-            setLinearAddress(image, currentOffset, hi << 8 | r.next());
+            const uint32_t upper = r.next();
+            setLinearAddress(upper << 8 | r.next());
         } else {
             for (uint32_t i = 0; i < count; ++i)
                 r.next();
         }
         r.next(); // the checksum completes the sum
-        if (!r.sumIsZero()) {
-            load.message = recordMessage(image.records, ". Checksumme error");
-            return load;
-        }
-        if (type == EndOfFile) {
-            image.endOfFile = true;
-            break;
-        }
-        ++image.records;
-        p = r.position();
+        return finish(type, r.sumIsZero(), r.position());
     }
-    load.ok = true;
-    return load;
+
+    const char *text_;
+    size_t length_;
+    ImageLoad load_;
+    int32_t currentOffset_ = 0;
+};
+
+} // namespace
+
+ImageLoad parseIntelHex(const char *text, size_t length, int hardwareVersion)
+{
+    return HexParser(text, length, hardwareVersion).run();
 }
