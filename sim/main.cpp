@@ -35,9 +35,21 @@ const char *Usage = R"(usage: mova-sim [options]
   --reset-downtime MS     how long the device is away after a reset (default 1500)
   --link-after-reset PATH where it comes back after a reset (default: the same link)
   --trace FILE            append every byte with its time to FILE
-  --fault NAME[:CMD]      start with a fault switched on (no-echo, wrong-echo, late-echo, silence)
-control lines on standard input: unplug | plug [LINK] | fault NAME on|off [CMD] | quit
-)";
+  --serial-after-restart TEXT  who the device is when it comes back after the update
+  --no-restart            the device does not restart after confirming a new firmware
+  --erase-step MS         time between the erase's progress bytes (default 200)
+  --fault NAME[:ARG]      start with a fault switched on; ARG narrows it to a command byte
+                          (echo faults) or a block index (block and read-back faults)
+control lines on standard input: unplug | plug [LINK] | fault NAME on|off [ARG] | quit
+faults:)";
+
+void printUsage(std::ostream &out)
+{
+    out << Usage;
+    for (const std::string &name : DeviceModel::faultNames())
+        out << " " << name;
+    out << "\n";
+}
 
 long number(const std::string &text)
 {
@@ -94,6 +106,9 @@ bool parse(int argc, char **argv, PtyEmulator::Options &o, std::string &tracePat
             d.battery.mode = DeviceModel::BatteryMode::RawOnly;
             d.battery.raw = uint16_t(number(value()));
         } else if (a == "--no-battery") d.battery.mode = DeviceModel::BatteryMode::None;
+        else if (a == "--serial-after-restart") d.serialAfterRestart = value();
+        else if (a == "--no-restart") d.restartAfterUpdate = false;
+        else if (a == "--erase-step") d.eraseStepMs = int(number(value()));
         else if (a == "--ftdi") d.doubledRoad = true;
         else if (a == "--reset-downtime") o.resetDowntimeMs = int(number(value()));
         else if (a == "--link-after-reset") o.linkAfterReset = value();
@@ -103,7 +118,7 @@ bool parse(int argc, char **argv, PtyEmulator::Options &o, std::string &tracePat
             const auto colon = v.find(':');
             faults.emplace_back(v.substr(0, colon), colon == std::string::npos ? -1 : int(number(v.substr(colon + 1))));
         } else if (a == "--help" || a == "-h") {
-            std::cout << Usage;
+            printUsage(std::cout);
             std::exit(0);
         } else {
             throw std::runtime_error("unknown option " + a);
@@ -169,7 +184,8 @@ int main(int argc, char **argv)
     try {
         parse(argc, argv, options, tracePath, faults);
     } catch (const std::exception &e) {
-        std::cerr << "mova-sim: " << e.what() << "\n" << Usage;
+        std::cerr << "mova-sim: " << e.what() << "\n";
+        printUsage(std::cerr);
         return 2;
     }
     // The link's folder is made if missing, as udev makes /dev/serial/by-id.
