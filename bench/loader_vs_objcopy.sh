@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Whole-process instruction counts (callgrind) and wall times of mova-image-info and of
+# Whole-process instruction counts (callgrind) and wall times of mova-update image-info and of
 # objcopy -I ihex -O binary on the same Intel HEX text, in one run.
-#   bash bench/loader_vs_objcopy.sh [build/update/mova-image-info] [payload/firmware.hex]
+#   bash bench/loader_vs_objcopy.sh [build/app/mova-update] [payload/firmware.hex]
 set -euo pipefail
-info=${1:-build/update/mova-image-info}
+info=${1:-build/app/mova-update}
 hex=${2:-payload/firmware.hex}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
@@ -23,12 +23,12 @@ wall() { # command... ; best of 5, in ms
   echo "$best"
 }
 
-ours=$(instructions "$info" "$hex" 24)
+ours=$(instructions "$info" image-info "$hex")
 theirs=$(instructions objcopy -I ihex -O binary "$hex" "$out/image.bin")
 size=$(stat -c %s "$hex")
-ours_ms=$(wall "$info" "$hex" 24)
+ours_ms=$(wall "$info" image-info "$hex")
 theirs_ms=$(wall objcopy -I ihex -O binary "$hex" "$out/image.bin")
 echo "text                $hex ($size bytes)"
-echo "mova-image-info     $ours instructions, best wall ${ours_ms} ms"
+echo "mova-update image-info $ours instructions, best wall ${ours_ms} ms"
 echo "objcopy             $theirs instructions, best wall ${theirs_ms} ms"
 awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "ratio               %.3f of objcopy'"'"'s instructions (1/%.1f)\n", a / b, b / a }'

@@ -20,9 +20,11 @@ std::string systemText(const char *what)
 
 } // namespace
 
-bool PosixTty::open(const std::string &path, std::string *why)
+bool PosixTty::open(const std::string &path, std::string *why, bool *denied)
 {
     close();
+    if (denied)
+        *denied = false;
     auto fail = [&](std::string text) {
         if (why)
             *why = std::move(text);
@@ -42,8 +44,11 @@ bool PosixTty::open(const std::string &path, std::string *why)
     // O_NONBLOCK: a serial line without carrier must not block the open; every wait below
     // is a poll() with a deadline instead.
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        if (denied)
+            *denied = errno == EACCES || errno == EPERM;
         return fail(systemText("open"));
+    }
     if (!::isatty(fd_))
         return fail("not a terminal device");
     // Exclusive, as the device must never see two programs talking at once. TIOCEXCL

@@ -8,8 +8,9 @@ class Clock;
 class TtyWire {
 public:
     virtual ~TtyWire() = default;
-    // Opens the device at path for exclusive raw use; on failure says why.
-    virtual bool open(const std::string &path, std::string *why) = 0;
+    // Opens the device at path for exclusive raw use; on failure says why (and whether the
+    // system refused access, which a udev rule can grant).
+    virtual bool open(const std::string &path, std::string *why, bool *denied = nullptr) = 0;
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
     // Bytes read, 0 when the deadline passed first, -1 when the device failed or went away.
@@ -28,7 +29,7 @@ class PosixTty : public TtyWire {
 public:
     explicit PosixTty(Clock &clock) : clock_(clock) {}
     ~PosixTty() override { close(); }
-    bool open(const std::string &path, std::string *why) override;
+    bool open(const std::string &path, std::string *why, bool *denied = nullptr) override;
     void close() override;
     bool isOpen() const override { return fd_ >= 0; }
     int readSome(uint8_t *buffer, int length, int64_t deadlineMs) override;

@@ -61,11 +61,14 @@ bool UsbConnection::openFtdi(int deviceIndex, bool showErrors)
         api->listFree(&list);
     if (status < 0) {
         lastError_ = api->errorString(ctx) ? api->errorString(ctx) : "no such device";
+        // libusb's access error, as libftdi words it.
+        denied_ = lastError_.find("permission") != std::string::npos;
         api->freeContext(ctx);
         return failOpen("Cannot open", showErrors);
     }
     ftHandle_ = ctx;
     lost_ = false;
+    denied_ = false;
     auto refuse = [&](const char *text) {
         lastError_ = api->errorString(ctx) ? api->errorString(ctx) : text;
         ftdiCloseContext();
@@ -91,7 +94,7 @@ bool UsbConnection::openComPort(const std::string &path, bool showErrors)
 {
     close();
     std::string why;
-    if (!tty_->open(path, &why)) {
+    if (!tty_->open(path, &why, &denied_)) {
         ttyRoad_ = false; // a failed open leaves no handle, which selects the FTDI road
         lastError_ = path + ": " + why;
         Trace::note(clock_, "tty", lastError_.c_str());

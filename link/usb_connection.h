@@ -55,6 +55,8 @@ public:
 
     // Why the last open failed, for a trace or a log (the operator sees the callers' texts).
     const std::string &lastError() const { return lastError_; }
+    // The last open failed because the system refused access to the device.
+    bool permissionDenied() const { return denied_; }
     // Where the open failures go when a caller asks for them to be shown.
     void setErrorDisplay(std::function<void(const std::string &)> show) { showError_ = std::move(show); }
 
@@ -72,6 +74,7 @@ private:
     ftdi_context *ftHandle_ = nullptr;
     bool isOpen_ = false;
     bool lost_ = false;
+    bool denied_ = false;
     bool ttyRoad_ = false;
     std::string lastError_;
     std::function<void(const std::string &)> showError_;

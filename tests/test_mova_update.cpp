@@ -1,0 +1,201 @@
+// mova-update against the emulator on a pseudo-terminal: what it prints, what it exits with,
+// and what the device ends up holding.
+#include "emulator_fixture.h"
+#include "update_rig.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out, err;
+};
+
+Run run(const QStringList &arguments, int timeoutMs = 60'000)
+{
+    QProcess p;
+    p.start(MOVA_UPDATE, arguments);
+    p.closeWriteChannel(); // standard input is no terminal, and says nothing
+    Run r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+} // namespace
+
+class TestMovaUpdate : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void info();
+    void infoWithoutDevice();
+    void updatesTheDeviceTellingEveryEvent();
+    void failures_data();
+    void failures();
+    void refusesTheQuestionWithoutTerminal();
+    void imageInfo();
+
+private:
+    EmulatorFixture f;
+    std::string firmware, table;
+    QByteArray image;
+};
+
+void TestMovaUpdate::init()
+{
+    f.emulator.reset();
+    image = imageBytes(1200);
+    auto write = [&](const char *name, const QByteArray &bytes) {
+        QFile file(QString::fromStdString(f.path(name)));
+        file.open(QIODevice::WriteOnly);
+        file.write(bytes);
+        return f.path(name);
+    };
+    firmware = write("small.hex", hexText(image));
+    table = write("small.tra", "LANG" + QByteArray(100, 'x'));
+}
+
+void TestMovaUpdate::info()
+{
+    DeviceModel::Config config;
+    config.identity.deviceInfo = 0x2A;
+    config.calibration = Bytes {0x64, 0x64, 0x64, 0x64, 0xFE, 0x00, 0x05, 0x00};
+    QVERIFY(f.start(config));
+    const Run r = run({"--port", QString::fromStdString(f.link()), "info"});
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(QString::fromUtf8(r.out),
+             QString("FW 68 from 19.10.21, SerialNr: 0042\n"
+                     "serial number     0042\n"
+                     "hardware version  24\n"
+                     "status            1\n"
+                     "device info       0x2A\n"
+                     "calibration       Koef X 100 Y 100 Z 100 Mag 100, Offset X -2 Y 0 Z 5\n"
+                     "battery           Accu: 76 %\n"
+                     "update            allowed\n"));
+}
+
+void TestMovaUpdate::infoWithoutDevice()
+{
+    const Run r = run({"--port", QString::fromStdString(f.path("nothing")), "info"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.out.startsWith("No connection - Initialise error\n"));
+}
+
+void TestMovaUpdate::failures_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("argument");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("erase not echoed: device refused") << "silence" << 0x51 << 3 << "Data cannot clear.1";
+    QTest::newRow("block never answered: transfer failed") << "block-silent" << 1 << 4 << "Error by senden Update.2";
+    QTest::newRow("no read-back: verify failed") << "readback-silent" << -1 << 5 << "Error by verify Update";
+    QTest::newRow("broken firmware: payload invalid") << "broken" << -1 << 6 << "Error in Zeile 2. Checksumme error";
+}
+
+void TestMovaUpdate::failures()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, argument);
+    QFETCH(int, exitCode);
+    QFETCH(QString, text);
+    QVERIFY(f.start(DeviceModel::Config(), 500));
+    if (fault == "broken") {
+        QFile file(QString::fromStdString(firmware));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(hexText(image).replace(":10001000", ":10001001"));
+    } else {
+        f.emulator->withModel([&](DeviceModel &m) { return m.setFault(fault.toStdString(), true, argument); });
+    }
+    const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmware),
+                       "update"});
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.out.contains(text.toUtf8() + "\n"), r.out.constData());
+}
+
+void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
+{
+    QVERIFY(f.start(DeviceModel::Config(), 500));
+    const Run r = run({"--json", "--port", QString::fromStdString(f.link()), "--firmware",
+                       QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
+    QCOMPARE(r.exitCode, 0);
+    QStringList events, stages;
+    for (const QByteArray &line : r.out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError && doc.isObject(), line.constData());
+        const QJsonObject o = doc.object();
+        events << o["event"].toString();
+        if (o["event"] == "stage")
+            stages << o["name"].toString();
+        if (o["event"] == "progress")
+            QVERIFY(o["percent"].toInt() >= 0 && o["percent"].toInt() <= 100 && o["elapsed_s"].isDouble());
+    }
+    QCOMPARE(stages, (QStringList {"Reset...", "Memory prepare - clear", "Send update", "Verify update", "Connect...",
+                                   "Send languages"}));
+    const QJsonObject result = QJsonDocument::fromJson(r.out.trimmed().split('\n').last()).object();
+    QCOMPARE(result["event"].toString(), QString("result"));
+    QCOMPARE(result["ok"].toBool(), true);
+    QCOMPARE(result["exit"].toInt(), 0);
+    QVERIFY(events.contains("message") && events.contains("table"));
+    // The device holds the image byte for byte, the service header in it, and the table.
+    Bytes expected(3 * 512, 0);
+    std::copy(image.begin(), image.end(), expected.begin());
+    writeServiceHeader(expected, {"0042", 100, 0, 100, 0, 100, 0, 100, 0});
+    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.image(); }), expected);
+    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.table().size(); }), size_t(512));
+}
+
+void TestMovaUpdate::refusesTheQuestionWithoutTerminal()
+{
+    DeviceModel::Config config;
+    config.identity.status = 0; // a recording may still be on the device
+    QVERIFY(f.start(config));
+    const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmware),
+                       "update"});
+    QCOMPARE(r.exitCode, 7);
+    QVERIFY(r.out.contains("A firmware update will delete that recording."));
+    QVERIFY(r.out.contains("--yes"));
+    const auto commands = f.emulator->commands();
+    QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x51)), 0); // nothing erased
+    QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), 0);
+
+    // --yes answers it and the run goes on (to an erase the device refuses, to keep it short).
+    f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x51); });
+    const Run yes = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
+                         QString::fromStdString(firmware), "update"});
+    QCOMPARE(yes.exitCode, 3);
+    QVERIFY(yes.out.contains("Data cannot clear.1\n"));
+}
+
+void TestMovaUpdate::imageInfo()
+{
+    const Run carried = run({"image-info"});
+    QCOMPARE(carried.exitCode, 0);
+    QVERIFY(carried.out.contains("imageTop          0xBD3A3\n"));
+    QVERIFY(carried.out.contains("blocks of 512     1514\n"));
+    const Run small = run({"image-info", QStringLiteral(CARRIED_HEX), "--hardware", "22"});
+    QCOMPARE(small.exitCode, 6);
+    QVERIFY(small.out.startsWith("Error in Zeile 2561.Adresse out memory\n"));
+    const Run missing = run({"image-info", QString::fromStdString(f.path("none.hex"))});
+    QCOMPARE(missing.exitCode, 6);
+    QVERIFY(missing.out.startsWith("Hex-File cannot open!\n"));
+    QCOMPARE(run({"frobnicate"}).exitCode, 1);
+}
+
+QTEST_GUILESS_MAIN(TestMovaUpdate)
+#include "test_mova_update.moc"
