@@ -1,6 +1,7 @@
 #include "kvl_update.h"
 #include "clock.h"
 #include "monitor.h"
+#include "outcome.h"
 #include "my_value_spin_edit.h"
 #include "progress_window.h"
 #include "protocol.h"
@@ -212,6 +213,12 @@ void TKVLUpdate::closeEvent(QCloseEvent *event)
 void TKVLUpdate::AccuTimerTimer()
 {
     pollDevice(session_, *this, clock_);
+    // The window keeps its fixed texts; why the device could not be opened goes to the
+    // terminal, once for as long as it lasts.
+    const bool denied = link_ && !link_->isOpen() && link_->permissionDenied();
+    if (denied && !permissionHintShown_)
+        std::cerr << "QTX_MOVA_Update: " << permissionHint(link_->lastError()) << std::endl;
+    permissionHintShown_ = denied;
 }
 
 void TKVLUpdate::UpdateButtonClick()

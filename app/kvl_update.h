@@ -106,6 +106,7 @@ private:
     Session session_;
     int deviceInfoTag_ = 0;
     bool busy_ = false;
+    bool permissionHintShown_ = false;
     bool centred_ = false;
 };
 

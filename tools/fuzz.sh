@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_intel_hex fuzz_readout fuzz_battery fuzz_spin_text)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_intel_hex fuzz_readout fuzz_battery fuzz_decimal_text fuzz_spin_text)
 
 missing=()
 for p in clang-14 libclang-rt-14-dev; do

@@ -1,39 +1,55 @@
 #!/usr/bin/env bash
-# Builds the tool and starts it. With no device path given and no device attached, it starts
-# the emulated device on a pseudo-terminal and points the tool at it. Without a display the
-# window runs offscreen for a while and the emulator's byte trace is shown.
-#   bash tools/run.sh [DEVICE_PATH]
+# The tool's main job: build it, and update a device. Without a device path, the emulated
+# device is started on a pseudo-terminal. With a display the window opens (press "Update");
+# without one, mova-update runs the same update on the command line and shows the result.
+#   bash tools/run.sh [--small] [DEVICE_PATH]
+# The full carried firmware takes about five minutes at the device's own pace; --small
+# installs a small test image instead (about 20 seconds).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+small=
+device=
+for arg in "$@"; do
+  case "$arg" in
+    --small) small=1 ;;
+    *) device=$arg ;;
+  esac
+done
 bash tools/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target QTX_MOVA_Update mova-sim
+cmake --build build -j2 --target QTX_MOVA_Update mova-update mova-sim
 
-device=${1:-}
 work=$(mktemp -d /tmp/mova-run.XXXXXX)
 sim_pid=
-cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
+cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 
 if [ -z "$device" ]; then
   device="$work/ttyMOVA"
-  # The emulator reads control lines (unplug, plug, fault ...) from this FIFO.
-  mkfifo "$work/control"
-  ./build/sim/mova-sim --link "$device" --trace "$work/trace" <"$work/control" &
+  mkfifo "$work/control" # control lines for the emulator: unplug, plug, fault ...
+  ./build/sim/mova-sim --link "$device" --trace "$work/trace" <"$work/control" >/dev/null &
   sim_pid=$!
   exec 3>"$work/control"
   for _ in $(seq 50); do [ -e "$device" ] && break; sleep 0.1; done
   echo "run: emulated device on $device"
 fi
 
+payloads=()
+if [ -n "$small" ]; then
+  python3 tools/make_payloads.py --small "$work/small"
+  payloads=(--firmware "$work/small/firmware.hex" --table "$work/small/language.tra")
+  export QTX_MOVA_FIRMWARE="$work/small/firmware.hex" QTX_MOVA_TABLE="$work/small/language.tra"
+fi
+
+status=0
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  ./build/app/QTX_MOVA_Update "$device"
+  ./build/app/QTX_MOVA_Update "$device" || status=$?
 else
-  seconds=${QTX_RUN_SECONDS:-8}
-  echo "run: no display; the window runs offscreen for $seconds s"
-  QT_QPA_PLATFORM=offscreen timeout -s TERM "$seconds" ./build/app/QTX_MOVA_Update "$device" || true
+  echo "run: no display; the same update with mova-update"
+  ./build/app/mova-update --port "$device" --yes "${payloads[@]}" info
+  ./build/app/mova-update --port "$device" --yes "${payloads[@]}" update || status=$?
 fi
-if [ -n "$sim_pid" ]; then
-  echo "run: what the emulated device saw and said (ms, direction, byte):"
-  cat "$work/trace" 2>/dev/null || true
+if [ -n "$sim_pid" ] && [ -s "$work/trace" ]; then
+  echo "run: the emulated device took $(grep -c ' in ' "$work/trace") bytes and sent $(grep -c ' out ' "$work/trace")"
 fi
+exit $status

@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   libudev-dev libftdi1-dev libftdi1-2
   umockdev libumockdev-dev
-  libbenchmark-dev binutils
+  libbenchmark-dev binutils dpkg-dev
   xvfb xauth
 )
 

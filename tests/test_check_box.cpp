@@ -1,0 +1,380 @@
+// The owner-drawn check box: its geometry to the pixel, its sizes and its events, the
+// latter through real mouse, key and focus events.
+#include "my_check_box.h"
+
+#include <QLineEdit>
+#include <QtTest>
+
+using namespace MyValueSpin;
+
+namespace {
+
+// The font of the worked example: 13 pixels high in full, 11 of them glyph height.
+QFont exampleFont()
+{
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(11);
+    return font;
+}
+
+QImage render(QWidget &widget)
+{
+    QImage image(widget.size(), QImage::Format_RGB32);
+    widget.render(&image);
+    return image;
+}
+
+QRgb faceOf(const QWidget &widget) { return widget.palette().color(QPalette::Button).rgb(); }
+
+// The pixels of the rectangle's outermost ring.
+QList<QPoint> ring(const QRect &r)
+{
+    QList<QPoint> points;
+    for (int x = r.left(); x <= r.right(); ++x)
+        points << QPoint(x, r.top()) << QPoint(x, r.bottom());
+    for (int y = r.top() + 1; y < r.bottom(); ++y)
+        points << QPoint(r.left(), y) << QPoint(r.right(), y);
+    return points;
+}
+
+// The columns holding anything but the background colour, within the given rows.
+QList<int> inkColumns(const QImage &image, QRgb background, int fromX)
+{
+    QList<int> columns;
+    for (int x = fromX; x < image.width(); ++x) {
+        for (int y = 0; y < image.height(); ++y) {
+            if (image.pixel(x, y) != background) {
+                columns << x;
+                break;
+            }
+        }
+    }
+    return columns;
+}
+
+// The width the caption takes when drawn on one line.
+int captionWidth(const QFont &font, const QString &caption)
+{
+    return QFontMetrics(font).boundingRect(QRect(), Qt::TextSingleLine, caption).width();
+}
+
+// A check box beside a line edit in an active window, with its events logged.
+struct Form {
+    QWidget window;
+    TMyCheckBox *box = new TMyCheckBox(&window);
+    QLineEdit *other = new QLineEdit(&window);
+    QStringList log;
+
+    Form()
+    {
+        box->move(10, 10);
+        other->setGeometry(10, 40, 80, 22);
+        box->OnClick = [this](QObject *) { log << QStringLiteral("click %1").arg(box->GetCheck()); };
+        box->OnEnter = [this](QObject *) { log << QStringLiteral("enter %1").arg(box->GetCheck()); };
+        box->OnExit = [this](QObject *) { log << QStringLiteral("exit"); };
+        window.resize(200, 80);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        (void)QTest::qWaitForWindowActive(&window);
+        other->setFocus();
+        log.clear();
+    }
+};
+
+} // namespace
+
+class TestCheckBox : public QObject {
+    Q_OBJECT
+private slots:
+    void newControl()
+    {
+        TMyCheckBox box;
+        QCOMPARE(box.size(), QSize(19, 19));
+        QVERIFY(!box.GetCheck());
+        QCOMPARE(box.GetBackground(), QColor(Qt::white));
+        QCOMPARE(box.GetCheckColor(), QColor(Qt::black));
+        QCOMPARE(box.Alignment(), taRightJustify);
+        QVERIFY(box.TabStop());
+        const QImage image = render(box);
+        QCOMPARE(image.pixel(0, 0), faceOf(box));
+        QCOMPARE(image.pixel(9, 10), qRgb(255, 255, 255));
+    }
+
+    void workedExample()
+    {
+        TMyCheckBox box;
+        box.setFont(exampleFont());
+        QCOMPARE(QFontMetrics(box.font()).height(), 13);
+        box.SetCheck(true);
+        const TCheckBoxGeometry g = box.Geometry();
+        QCOMPARE(g.q, 14);
+        QCOMPARE(g.p, 1);
+        QCOMPARE(g.box, QRect(QPoint(2, 3), QPoint(15, 16)));
+        QCOMPARE(g.interior, QRect(QPoint(4, 5), QPoint(13, 14)));
+        QCOMPARE(g.caption.left(), 20);
+
+        // Three strokes (5, 8 + k) → (7, 10 + k) → (12, 5 + k), each without its end point.
+        QSet<QPoint> mark;
+        for (int k = 0; k < 3; ++k) {
+            for (int i = 0; i < 2; ++i)
+                mark << QPoint(5 + i, 8 + k + i);
+            for (int i = 0; i < 5; ++i)
+                mark << QPoint(7 + i, 10 + k - i);
+        }
+        const QImage image = render(box);
+        for (int x = g.interior.left(); x <= g.interior.right(); ++x) {
+            for (int y = g.interior.top(); y <= g.interior.bottom(); ++y)
+                QCOMPARE(image.pixel(x, y), mark.contains(QPoint(x, y)) ? qRgb(0, 0, 0) : qRgb(255, 255, 255));
+        }
+        // The style's frame fills exactly B: its ring is drawn, the ring around it is not.
+        for (const QPoint &pt : ring(g.box))
+            QVERIFY2(image.pixel(pt) != faceOf(box), qPrintable(QStringLiteral("%1,%2").arg(pt.x()).arg(pt.y())));
+        for (const QPoint &pt : ring(g.box.adjusted(-1, -1, 1, 1)))
+            QCOMPARE(image.pixel(pt), faceOf(box));
+    }
+
+    void captionBesideTheBox_data()
+    {
+        QTest::addColumn<int>("alignment");
+        QTest::addColumn<QRect>("box");
+        QTest::addColumn<bool>("captionLeft");
+        QTest::newRow("box left") << int(taRightJustify) << QRect(2, 3, 14, 14) << false;
+        QTest::newRow("centre acts as box left") << int(taCenter) << QRect(2, 3, 14, 14) << false;
+        QTest::newRow("box right") << int(taLeftJustify) << QRect(84, 3, 14, 14) << true;
+    }
+    void captionBesideTheBox()
+    {
+        QFETCH(int, alignment);
+        QFETCH(QRect, box);
+        QFETCH(bool, captionLeft);
+        TMyCheckBox control;
+        control.setFont(exampleFont());
+        control.resize(100, 19);
+        control.SetAlignment(TAlignment(alignment));
+        control.SetCaption(QStringLiteral("Mm"));
+        QCOMPARE(control.Geometry().box, box);
+        const QImage image = render(control);
+        const QList<int> ink = inkColumns(image, faceOf(control), 0);
+        const QList<int> caption = captionLeft ? ink.mid(0, ink.indexOf(box.left())) : ink.mid(ink.indexOf(box.right()) + 1);
+        QVERIFY(!caption.isEmpty());
+        if (captionLeft) {
+            // Right-aligned against the box, a third of the font height away (13 / 3).
+            QVERIFY(caption.last() <= box.left() - 4 - 1);
+            QVERIFY(caption.last() >= box.left() - 4 - 3);
+        } else {
+            QVERIFY(caption.first() >= 20);
+            QVERIFY(caption.first() <= 22);
+        }
+    }
+
+    void boxAndUnitForLargeFonts_data()
+    {
+        QTest::addColumn<int>("fontHeight");
+        QTest::addColumn<int>("leading");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("q");
+        QTest::addColumn<int>("p");
+        QTest::newRow("small font: the smallest box") << 13 << 2 << 19 << 14 << 1;
+        QTest::newRow("14") << 16 << 2 << 40 << 14 << 1;
+        QTest::newRow("odd 21 rounds down") << 25 << 4 << 40 << 20 << 1;
+        QTest::newRow("22") << 26 << 4 << 40 << 22 << 2;
+        QTest::newRow("34") << 40 << 6 << 60 << 34 << 2;
+        QTest::newRow("35 rounds down to 34") << 41 << 6 << 60 << 34 << 2;
+        QTest::newRow("36") << 42 << 6 << 60 << 36 << 3;
+        QTest::newRow("48") << 56 << 8 << 60 << 48 << 3;
+        QTest::newRow("held to H - 5, odd") << 36 << 6 << 30 << 25 << 2;
+    }
+    void boxAndUnitForLargeFonts()
+    {
+        QFETCH(int, fontHeight);
+        QFETCH(int, leading);
+        QFETCH(int, height);
+        QFETCH(int, q);
+        QFETCH(int, p);
+        const TCheckBoxGeometry g = CheckBoxGeometry(100, height, fontHeight, leading, false);
+        QCOMPARE(g.q, q);
+        QCOMPARE(g.p, p);
+        QCOMPARE(g.box.size(), QSize(q, q));
+        QCOMPARE(g.box.left(), p + 1);
+        QCOMPARE(g.strokes.size(), p + 2);
+    }
+
+    void largeFontDrawsPPlusTwoStrokes()
+    {
+        TMyCheckBox box;
+        QFont font = exampleFont();
+        font.setPixelSize(24); // glyphs 24 high: q = 24, p = 2
+        box.setFont(font);
+        box.resize(40, 40);
+        box.SetCheck(true);
+        const TCheckBoxGeometry g = box.Geometry();
+        QCOMPARE(g.q, 24);
+        QCOMPARE(g.p, 2);
+        const QPoint start = g.strokes.first()[0];
+        const QImage image = render(box);
+        int column = 0;
+        for (int y = g.interior.top(); y <= g.interior.bottom(); ++y)
+            column += image.pixel(start.x(), y) == qRgb(0, 0, 0);
+        QCOMPARE(column, 4);
+    }
+
+    void resizeMinimum_data()
+    {
+        QTest::addColumn<QSize>("asked");
+        QTest::addColumn<QSize>("given");
+        QTest::newRow("narrow") << QSize(10, 40) << QSize(19, 40);
+        QTest::newRow("low") << QSize(40, 10) << QSize(40, 19);
+        QTest::newRow("tiny") << QSize(1, 1) << QSize(19, 19);
+        QTest::newRow("large") << QSize(50, 30) << QSize(50, 30);
+    }
+    void resizeMinimum()
+    {
+        QFETCH(QSize, asked);
+        QFETCH(QSize, given);
+        TMyCheckBox box;
+        box.resize(asked);
+        QCOMPARE(box.size(), given);
+    }
+
+    void autoSize_data()
+    {
+        QTest::addColumn<int>("pixelSize");
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("example font") << 11 << "Caption";
+        QTest::newRow("example font, empty") << 11 << "";
+        QTest::newRow("large font") << 30 << "Caption";
+        QTest::newRow("large font, empty") << 30 << "";
+    }
+    void autoSize()
+    {
+        QFETCH(int, pixelSize);
+        QFETCH(QString, caption);
+        TMyCheckBox box;
+        QFont font = exampleFont();
+        font.setPixelSize(pixelSize);
+        box.setFont(font);
+        box.move(7, 9);
+        box.SetCaption(caption);
+        QCOMPARE(box.size(), QSize(19, 19)); // AutoSize off
+        box.SetAutoSize(true);
+        const QFontMetrics metrics(font);
+        const int t = metrics.height() + metrics.height() % 2;
+        const QSize expected = caption.isEmpty()
+            ? QSize(std::max(metrics.height(), 19), std::max(metrics.height(), 19))
+            : QSize(std::max(t + 4, 19) + captionWidth(font, caption) + t / 3, std::max(t + 4, 19));
+        QCOMPARE(box.size(), expected);
+        QCOMPARE(box.pos(), QPoint(7, 9));
+        if (pixelSize == 11 && !caption.isEmpty())
+            QCOMPARE(box.width(), captionWidth(font, caption) + 23);
+    }
+
+    void setCheckRaisesOnClickOnlyOnAChange()
+    {
+        Form form;
+        form.box->SetCheck(false);
+        form.box->SetCheck(true);
+        form.box->SetCheck(true);
+        form.box->SetCheck(false);
+        QCOMPARE(form.log, (QStringList{"click 1", "click 0"}));
+        QVERIFY(!form.box->hasFocus());
+    }
+
+    void userToggles_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QStringList>("log");
+        // A press takes the focus before OnClick, after the state has changed.
+        QTest::newRow("press") << "press" << QStringList{"enter 1", "click 1"};
+        QTest::newRow("enter") << "enter" << QStringList{"click 1"};
+        QTest::newRow("space") << "space" << QStringList{"click 1"};
+        QTest::newRow("other key") << "a" << QStringList{};
+        QTest::newRow("right button") << "right" << QStringList{};
+    }
+    void userToggles()
+    {
+        QFETCH(QString, input);
+        QFETCH(QStringList, log);
+        Form form;
+        if (input == "press" || input == "right") {
+            QTest::mousePress(form.box, input == "press" ? Qt::LeftButton : Qt::RightButton, {}, QPoint(9, 9));
+        } else {
+            form.box->setFocus(Qt::TabFocusReason);
+            form.log.clear();
+            const Qt::Key key = input == "enter" ? Qt::Key_Return : input == "space" ? Qt::Key_Space : Qt::Key_A;
+            QTest::keyClick(form.box, key);
+        }
+        const bool toggled = !log.isEmpty();
+        QCOMPARE(form.log, log);
+        QCOMPARE(form.box->GetCheck(), toggled);
+        QCOMPARE(form.box->hasFocus(), toggled || input != "right");
+        QCOMPARE(form.box->FocusMark(), form.box->hasFocus());
+    }
+
+    void heldSpaceTogglesPerRepeat()
+    {
+        Form form;
+        form.box->setFocus(Qt::TabFocusReason);
+        QTest::keyPress(form.box, Qt::Key_Space);
+        QTest::sendKeyEvent(QTest::Press, form.box, Qt::Key_Space, QStringLiteral(" "), {});
+        QTest::keyRelease(form.box, Qt::Key_Space);
+        QCOMPARE(form.log, (QStringList{"enter 0", "click 1", "click 0"}));
+    }
+
+    void focusMarkFollowsTheFocus()
+    {
+        Form form;
+        QTest::keyClick(form.other, Qt::Key_Backtab); // the box is before the field
+        QVERIFY(form.box->hasFocus());
+        QVERIFY(form.box->FocusMark());
+        const QImage focused = render(*form.box);
+        QVERIFY(focused.pixel(0, 0) != faceOf(*form.box)); // the dotted frame starts at (0, 0)
+        QTest::keyClick(form.box, Qt::Key_Tab);
+        QVERIFY(!form.box->FocusMark());
+        QCOMPARE(render(*form.box).pixel(0, 0), faceOf(*form.box));
+        QCOMPARE(form.log, (QStringList{"enter 0", "exit"}));
+    }
+
+    void disabledColours()
+    {
+        TMyCheckBox box;
+        box.setFont(exampleFont());
+        box.resize(80, 19);
+        box.SetCaption(QStringLiteral("Off"));
+        box.SetCheck(true);
+        box.setEnabled(false);
+        const QImage image = render(box);
+        const TCheckBoxGeometry g = box.Geometry();
+        QCOMPARE(image.pixel(g.interior.topLeft()), faceOf(box));
+        const QPoint markStart = g.strokes.first()[0];
+        QCOMPARE(image.pixel(markStart), box.palette().color(QPalette::Disabled, QPalette::Text).rgb());
+        // Embossed: the highlight copy one pixel right of and below the shadow copy.
+        const QRgb highlight = box.palette().color(QPalette::Active, QPalette::Light).rgb();
+        const QRgb shadow = box.palette().color(QPalette::Active, QPalette::Dark).rgb();
+        bool sawHighlight = false;
+        bool sawShadow = false;
+        for (int x = g.caption.left(); x < image.width(); ++x) {
+            for (int y = 0; y < image.height(); ++y) {
+                sawHighlight |= image.pixel(x, y) == highlight;
+                sawShadow |= image.pixel(x, y) == shadow;
+            }
+        }
+        QVERIFY(sawHighlight && sawShadow);
+        box.setEnabled(true);
+        QCOMPARE(render(box).pixel(g.interior.topLeft()), qRgb(255, 255, 255));
+    }
+
+    void ownColours()
+    {
+        TMyCheckBox box;
+        box.setFont(exampleFont());
+        box.SetCheck(true);
+        box.SetBackground(QColor(255, 255, 0));
+        box.SetCheckColor(QColor(255, 0, 0));
+        const QImage image = render(box);
+        QCOMPARE(image.pixel(5, 8), qRgb(255, 0, 0));
+        QCOMPARE(image.pixel(4, 5), qRgb(255, 255, 0));
+    }
+};
+
+QTEST_MAIN(TestCheckBox)
+#include "test_check_box.moc"

@@ -1,0 +1,441 @@
+// The shadow label: automatic size per shadow direction, where its text lands, the
+// accelerator hand-off and the click actions, with the desktop shell replaced by a recorder.
+#include "shadow_label.h"
+
+#include <QLineEdit>
+#include <QtTest>
+
+using namespace ShadowLabel;
+
+namespace {
+
+// What the shell was asked to open, and "open" in the event log beside the label's events.
+QList<TShellRequest> opened;
+QStringList events;
+void recordOpen(const TShellRequest &request)
+{
+    opened << request;
+    events << QStringLiteral("open");
+}
+
+QFont labelFont()
+{
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(14);
+    return font;
+}
+
+// Text black on white and the shadow red, so that each can be found in a rendering.
+void colourForSearch(TShadowLabel &label)
+{
+    QPalette palette = label.palette();
+    palette.setColor(QPalette::WindowText, Qt::black);
+    label.setPalette(palette);
+    label.SetColor(Qt::white);
+    label.Shadow()->SetShadowColor(Qt::red);
+}
+
+QImage render(QWidget &widget)
+{
+    QImage image(widget.size(), QImage::Format_RGB32);
+    widget.render(&image);
+    return image;
+}
+
+// The smallest rectangle around the pixels that pass the test.
+template <typename Test>
+QRect inkBounds(const QImage &image, Test test)
+{
+    QRect bounds;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (test(image.pixel(x, y)))
+                bounds |= QRect(x, y, 1, 1);
+        }
+    }
+    return bounds;
+}
+
+bool dark(QRgb pixel) { return qGray(pixel) < 96 && qRed(pixel) < 96; }
+bool reddish(QRgb pixel) { return qRed(pixel) > 160 && qGreen(pixel) < 96 && qBlue(pixel) < 96; }
+
+// The size an auto-sized label without shadow takes for a caption.
+QSize plainSize(const QString &caption, bool showAccelChar = true)
+{
+    TShadowLabel plain;
+    plain.setFont(labelFont());
+    plain.SetShowAccelChar(showAccelChar);
+    plain.SetWideCaption(caption);
+    return plain.size();
+}
+
+// A label naming a line edit as its focus control, a second line edit holding the focus.
+struct Form {
+    QWidget window;
+    TShadowLabel *label = new TShadowLabel(&window);
+    QLineEdit *target = new QLineEdit(&window);
+    QLineEdit *other = new QLineEdit(&window);
+
+    Form()
+    {
+        label->move(10, 10);
+        label->SetWideCaption(QStringLiteral("&Name"));
+        label->SetFocusControl(target);
+        target->setGeometry(100, 10, 80, 22);
+        other->setGeometry(100, 40, 80, 22);
+        window.resize(200, 80);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        (void)QTest::qWaitForWindowActive(&window);
+        other->setFocus();
+    }
+};
+
+} // namespace
+
+class TestShadowLabel : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        opened.clear();
+        events.clear();
+        ShellOpen = &recordOpen;
+    }
+
+    void newLabel()
+    {
+        TShadowLabel label;
+        QCOMPARE(label.size(), QSize(65, 17));
+        QVERIFY(!label.Transparent());
+        QVERIFY(label.AutoSize());
+        QCOMPARE(label.Alignment(), taLeftJustify);
+        QCOMPARE(label.Layout(), tlTop);
+        QCOMPARE(label.Shadow()->Direction(), sdDownRight);
+        QCOMPARE(label.Shadow()->Offset(), 2);
+        QCOMPARE(label.focusPolicy(), Qt::NoFocus);
+        label.setFont(labelFont());
+        label.SetWideCaption(QString());
+        QCOMPARE(label.size(), plainSize(QStringLiteral(" ")));
+        QVERIFY(label.width() > 0 && label.height() >= QFontMetrics(labelFont()).height());
+    }
+
+    void autoSizePerDirection_data()
+    {
+        QTest::addColumn<int>("direction");
+        QTest::addColumn<QSize>("growth");
+        QTest::newRow("up left: text alone") << int(sdUpLeft) << QSize(0, 0);
+        QTest::newRow("down left") << int(sdDownLeft) << QSize(0, 3);
+        QTest::newRow("up right") << int(sdUpRight) << QSize(3, 0);
+        QTest::newRow("down right") << int(sdDownRight) << QSize(3, 3);
+    }
+    void autoSizePerDirection()
+    {
+        QFETCH(int, direction);
+        QFETCH(QSize, growth);
+        TShadowLabel label;
+        label.setFont(labelFont());
+        label.Shadow()->SetOffset(3);
+        label.Shadow()->SetDirection(TShadowDirection(direction));
+        label.SetLabelStyle(lsShadow);
+        label.move(20, 30);
+        label.SetWideCaption(QStringLiteral("Shadowed"));
+        QCOMPARE(label.size(), plainSize(QStringLiteral("Shadowed")) + growth);
+        QCOMPARE(label.pos(), QPoint(20, 30));
+        // Shadow settings repaint but leave the size alone.
+        const QSize sized = label.size();
+        label.Shadow()->SetOffset(6);
+        label.SetLabelStyle(lsNormal);
+        QCOMPARE(label.size(), sized);
+    }
+
+    void shadowDrawnInItsDirection_data()
+    {
+        QTest::addColumn<int>("direction");
+        QTest::addColumn<QPoint>("shift");
+        QTest::newRow("up left") << int(sdUpLeft) << QPoint(-2, -2);
+        QTest::newRow("down left") << int(sdDownLeft) << QPoint(-2, 2);
+        QTest::newRow("up right") << int(sdUpRight) << QPoint(2, -2);
+        QTest::newRow("down right") << int(sdDownRight) << QPoint(2, 2);
+    }
+    void shadowDrawnInItsDirection()
+    {
+        QFETCH(int, direction);
+        QFETCH(QPoint, shift);
+        TShadowLabel label;
+        label.setFont(labelFont());
+        colourForSearch(label);
+        label.SetLabelStyle(lsShadow);
+        label.Shadow()->SetDirection(TShadowDirection(direction));
+        label.SetAutoSize(false);
+        label.setGeometry(0, 0, 80, 30);
+        label.SetWideCaption(QStringLiteral("IH"));
+        const QImage image = render(label);
+        const QRect text = inkBounds(image, dark);
+        const QRect shadow = inkBounds(image, reddish);
+        QVERIFY(!text.isEmpty());
+        QVERIFY(!shadow.isEmpty());
+        // The shadow peeks out on the side it is cast to; the text lies over the rest.
+        if (shift.x() > 0)
+            QCOMPARE(shadow.right(), text.right() + shift.x());
+        else if (text.left() > 1)
+            QCOMPARE(shadow.left(), text.left() + shift.x());
+        if (shift.y() > 0)
+            QCOMPARE(shadow.bottom(), text.bottom() + shift.y());
+        else
+            QCOMPARE(shadow.top(), text.top() + shift.y());
+    }
+
+    void disabledIsEmbossedWithoutShadow()
+    {
+        TShadowLabel label;
+        label.setFont(labelFont());
+        colourForSearch(label);
+        label.SetColor(QColor(128, 128, 128)); // neither embossing colour
+        label.SetLabelStyle(lsShadow);
+        label.SetWideCaption(QStringLiteral("Off"));
+        label.setEnabled(false);
+        const QImage image = render(label);
+        QVERIFY(inkBounds(image, reddish).isEmpty());
+        const QRgb light = label.palette().color(QPalette::Active, QPalette::Light).rgb();
+        const QRgb shade = label.palette().color(QPalette::Active, QPalette::Dark).rgb();
+        const QRect lower = inkBounds(image, [light](QRgb p) { return p == light; });
+        const QRect upper = inkBounds(image, [shade](QRgb p) { return p == shade; });
+        QVERIFY(!upper.isEmpty());
+        QVERIFY(!lower.isEmpty());
+        QCOMPARE(lower.bottomRight(), upper.bottomRight() + QPoint(1, 1));
+    }
+
+    void textPlacement_data()
+    {
+        QTest::addColumn<int>("alignment");
+        QTest::addColumn<int>("layout");
+        QTest::addColumn<int>("left");   // ink left edge, -1: not checked
+        QTest::addColumn<int>("right");  // ink right edge from the label's right, -1: not checked
+        QTest::addColumn<int>("top");    // line top, -1: not checked
+        QTest::addColumn<int>("bottom"); // line bottom from the label's bottom, -1: not checked
+        QTest::newRow("left, top") << int(taLeftJustify) << int(tlTop) << 0 << -1 << 0 << -1;
+        QTest::newRow("right, bottom") << int(taRightJustify) << int(tlBottom) << -1 << 0 << -1 << 0;
+        QTest::newRow("centre, centre") << int(taCenter) << int(tlCenter) << -1 << -1 << -1 << -1;
+    }
+    void textPlacement()
+    {
+        QFETCH(int, alignment);
+        QFETCH(int, layout);
+        QFETCH(int, left);
+        QFETCH(int, right);
+        QFETCH(int, top);
+        QFETCH(int, bottom);
+        TShadowLabel label;
+        label.setFont(labelFont());
+        colourForSearch(label);
+        label.SetAutoSize(false);
+        label.setGeometry(0, 0, 200, 60);
+        label.SetAlignment(TAlignment(alignment));
+        label.SetLayout(TTextLayout(layout));
+        // A full-height bar: its ink spans the line from top to bottom, side to side.
+        label.SetWideCaption(QStringLiteral("|"));
+        const QRect ink = inkBounds(render(label), dark);
+        const QFontMetrics metrics(labelFont());
+        const int bar = metrics.horizontalAdvance(u'|');
+        const int slack = bar; // the bar's side bearings
+        if (left >= 0)
+            QVERIFY(ink.left() >= left && ink.left() <= left + slack);
+        if (right >= 0)
+            QVERIFY(ink.right() <= 199 - right && ink.right() >= 199 - right - slack);
+        if (alignment == taCenter)
+            QVERIFY(std::abs(ink.center().x() - 100) <= 1);
+        // The line's ink lies within the line's own height; its place follows the layout.
+        const int lineTop = layout == tlTop ? 0 : layout == tlBottom ? 60 - metrics.height() : (60 - metrics.height()) / 2;
+        QVERIFY(ink.top() >= lineTop && ink.bottom() < lineTop + metrics.height());
+        if (top >= 0)
+            QVERIFY(ink.top() < metrics.height() / 2);
+        if (bottom >= 0)
+            QVERIFY(ink.bottom() > 60 - metrics.height() / 2);
+    }
+
+    void autoSizeKeepsTheAlignedEdge_data()
+    {
+        QTest::addColumn<int>("alignment");
+        QTest::addColumn<bool>("keepsRight");
+        QTest::newRow("left keeps left") << int(taLeftJustify) << false;
+        QTest::newRow("centre keeps left") << int(taCenter) << false;
+        QTest::newRow("right keeps right") << int(taRightJustify) << true;
+    }
+    void autoSizeKeepsTheAlignedEdge()
+    {
+        QFETCH(int, alignment);
+        QFETCH(bool, keepsRight);
+        TShadowLabel label;
+        label.setFont(labelFont());
+        label.SetAlignment(TAlignment(alignment));
+        label.move(100, 5);
+        label.SetWideCaption(QStringLiteral("Short"));
+        const QRect before = label.geometry();
+        label.SetWideCaption(QStringLiteral("A much longer caption"));
+        QCOMPARE(label.size(), plainSize(QStringLiteral("A much longer caption")));
+        QVERIFY(label.width() > before.width());
+        if (keepsRight)
+            QCOMPARE(label.geometry().right(), before.right());
+        else
+            QCOMPARE(label.x(), before.x());
+    }
+
+    void accelerator_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("focused");
+        QTest::newRow("its letter") << "" << int(Qt::Key_N) << true;
+        QTest::newRow("another letter") << "" << int(Qt::Key_A) << false;
+        QTest::newRow("accelerator shown off") << "noAccel" << int(Qt::Key_N) << false;
+        QTest::newRow("label disabled") << "labelOff" << int(Qt::Key_N) << false;
+        QTest::newRow("focus control disabled") << "targetOff" << int(Qt::Key_N) << false;
+        QTest::newRow("no focus control") << "noTarget" << int(Qt::Key_N) << false;
+    }
+    void accelerator()
+    {
+        QFETCH(QString, setup);
+        QFETCH(int, key);
+        QFETCH(bool, focused);
+        Form form;
+        if (setup == "noAccel")
+            form.label->SetShowAccelChar(false);
+        else if (setup == "labelOff")
+            form.label->setEnabled(false);
+        else if (setup == "targetOff")
+            form.target->setEnabled(false);
+        else if (setup == "noTarget")
+            form.label->SetFocusControl(nullptr);
+        QTest::keyClick(&form.window, Qt::Key(key), Qt::AltModifier);
+        QCOMPARE(form.target->hasFocus(), focused);
+    }
+
+    void acceleratorShownUnderlined()
+    {
+        // The ampersand marks the letter and takes no room; shown as it is, it does.
+        QCOMPARE(plainSize(QStringLiteral("&Name")), plainSize(QStringLiteral("Name")));
+        QCOMPARE(plainSize(QStringLiteral("&&Name")), plainSize(QStringLiteral("&Name"), false));
+        QVERIFY(plainSize(QStringLiteral("&Name"), false).width() > plainSize(QStringLiteral("Name")).width());
+        // A lone ampersand still measures as a line.
+        QCOMPARE(plainSize(QStringLiteral("&")).height(), plainSize(QStringLiteral("N")).height());
+    }
+
+    void destroyedFocusControlIsForgotten()
+    {
+        Form form;
+        delete form.target;
+        QCOMPARE(form.label->FocusControl(), nullptr);
+        QTest::keyClick(&form.window, Qt::Key_N, Qt::AltModifier);
+        QVERIFY(form.other->hasFocus());
+    }
+
+    void clickActions_data()
+    {
+        QTest::addColumn<int>("action");
+        QTest::addColumn<bool>("doubleClick");
+        QTest::addColumn<QStringList>("log");
+        QTest::newRow("click action, click") << int(acClick) << false << QStringList{"open", "click"};
+        QTest::newRow("click action, double click") << int(acClick) << true << QStringList{"open", "click", "dblclick"};
+        QTest::newRow("double-click action, click") << int(acDblClick) << false << QStringList{"click"};
+        QTest::newRow("double-click action, double click")
+            << int(acDblClick) << true << QStringList{"click", "open", "dblclick"};
+        QTest::newRow("no action, double click") << int(acNone) << true << QStringList{"click", "dblclick"};
+    }
+    void clickActions()
+    {
+        QFETCH(int, action);
+        QFETCH(bool, doubleClick);
+        QFETCH(QStringList, log);
+        Form form;
+        form.label->SetCommand(QStringLiteral("/tmp/readme.txt"));
+        form.label->SetShowCommand(sShowMaximize);
+        form.label->SetClickAction(TClickAction(action));
+        form.label->OnClick = [](QObject *) { events << QStringLiteral("click"); };
+        form.label->OnDblClick = [](QObject *) { events << QStringLiteral("dblclick"); };
+        // Through the window, as the platform delivers them: a double click is a click and a
+        // second press that also comes as a double click.
+        const QPoint inside = form.label->mapTo(&form.window, form.label->rect().center());
+        if (doubleClick)
+            QTest::mouseDClick(form.window.windowHandle(), Qt::LeftButton, {}, inside);
+        else
+            QTest::mouseClick(form.window.windowHandle(), Qt::LeftButton, {}, inside);
+        QCOMPARE(events, log);
+        QCOMPARE(opened.size(), int(log.count("open")));
+        for (const TShellRequest &request : opened) {
+            QCOMPARE(request.Verb, "Open");
+            QCOMPARE(request.Target, "/tmp/readme.txt");
+            QCOMPARE(request.ShowMode, 3);
+        }
+        QVERIFY(form.other->hasFocus()); // the label never takes the focus
+    }
+
+    void showModes_data()
+    {
+        QTest::addColumn<int>("show");
+        QTest::addColumn<int>("mode");
+        const int modes[] = {0, 3, 6, 9, 5, 10, 3, 2, 7, 8, 4, 1};
+        for (int show = sHide; show <= sShowNormal; ++show)
+            QTest::addRow("%d", show) << show << modes[show];
+    }
+    void showModes()
+    {
+        QFETCH(int, show);
+        QFETCH(int, mode);
+        QCOMPARE(ShowModeOf(TShow(show)), mode);
+        TShadowLabel label;
+        label.SetShowCommand(TShow(show));
+        label.RunCommand();
+        QCOMPARE(opened.size(), 1);
+        QCOMPARE(opened.first().ShowMode, mode);
+        QCOMPARE(opened.first().Target, QString()); // an empty command goes as an empty string
+    }
+
+    void targetUrls_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QUrl>("url");
+        QTest::newRow("absolute path") << "/tmp/manual.pdf" << QUrl("file:///tmp/manual.pdf");
+        QTest::newRow("relative path")
+            << "docs/a b.txt" << QUrl::fromLocalFile(QDir::current().absoluteFilePath("docs/a b.txt"));
+        QTest::newRow("web address") << "https://example.org/x?y=1" << QUrl("https://example.org/x?y=1");
+        QTest::newRow("empty") << "" << QUrl();
+    }
+    void targetUrls()
+    {
+        QFETCH(QString, target);
+        QFETCH(QUrl, url);
+        QCOMPARE(ShellTargetUrl(target), url);
+    }
+
+    void shadowSetterCopies()
+    {
+        auto *other = new TShadowLabel;
+        other->Shadow()->SetDirection(sdUpLeft);
+        other->Shadow()->SetOffset(5);
+        other->Shadow()->SetShadowColor(Qt::blue);
+        TShadowLabel label;
+        TShadow *own = label.Shadow();
+        label.SetShadow(*other->Shadow());
+        delete other;
+        QCOMPARE(label.Shadow(), own);
+        QCOMPARE(own->Direction(), sdUpLeft);
+        QCOMPARE(own->Offset(), 5);
+        QCOMPARE(own->ShadowColor(), QColor(Qt::blue));
+    }
+
+    void fontChangeResizes()
+    {
+        TShadowLabel label;
+        label.setFont(labelFont());
+        label.SetWideCaption(QStringLiteral("Grows"));
+        const QSize small = label.size();
+        QFont large = labelFont();
+        large.setPixelSize(28);
+        label.setFont(large);
+        QVERIFY(label.width() > small.width() && label.height() > small.height());
+    }
+};
+
+QTEST_MAIN(TestShadowLabel)
+#include "test_shadow_label.moc"
