@@ -33,6 +33,9 @@ const std::vector<std::string> &DeviceModel::faultNames()
     //   readback-no-xor, readback-bad-xor, readback-corrupt, readback-trickle (argument:
     //   block index); confirm-refuse, confirm-silent;
     //   refuse-language (a byte answers 0xCA), language-count-reject (0x55 for 0xAA).
+    // Pulled out (the device leaves the line and stays away until plugged in again)
+    //   pull-on-command (argument: a command byte), pull-during-erase, pull-on-block,
+    //   pull-on-readback, pull-on-table-block (argument: block index), pull-on-compare.
     static const std::vector<std::string> names = {
         "no-echo", "wrong-echo", "late-echo", "silence", "no-second-echo",
         "refuse-transfer", "erase-fail", "erase-bad-status", "erase-stall",
@@ -41,7 +44,8 @@ const std::vector<std::string> &DeviceModel::faultNames()
         "language-block-error-nocode", "language-block-fatal", "language-block-silent", "language-block-late",
         "readback-silent", "readback-stall", "readback-short", "readback-no-xor", "readback-bad-xor",
         "readback-corrupt", "readback-trickle", "confirm-refuse", "confirm-silent", "refuse-language",
-        "language-count-reject"};
+        "language-count-reject", "pull-on-command", "pull-during-erase", "pull-on-block", "pull-on-readback",
+        "pull-on-table-block", "pull-on-compare"};
     return names;
 }
 
@@ -172,9 +176,16 @@ std::vector<uint8_t> DeviceModel::batteryExtended() const
     return r;
 }
 
+void DeviceModel::pullIf(const std::string &fault, int argument, int64_t t)
+{
+    if (hasFault(fault, argument) && !pullAt_)
+        pullAt_ = t;
+}
+
 void DeviceModel::execute(uint8_t command, int64_t t)
 {
     commands_.push_back(command);
+    pullIf("pull-on-command", command, t);
     switch (command) {
     case StatusShort:
         queueOut({config_.shortStatus}, t);
@@ -241,7 +252,7 @@ std::optional<int64_t> DeviceModel::nextEventMs() const
         next = out_.front().first;
     if (pending_ && (!next || pendingUntil_ < *next))
         next = pendingUntil_;
-    for (const auto &at : {resetAt_, openEndAt_})
+    for (const auto &at : {resetAt_, openEndAt_, pullAt_})
         if (at && (!next || *at < *next))
             next = at;
     return next;
@@ -253,6 +264,18 @@ bool DeviceModel::takeResetRequest(int64_t nowMs)
     if (!resetAt_ || nowMs < *resetAt_)
         return false;
     restart();
+    return true;
+}
+
+bool DeviceModel::takePullRequest(int64_t nowMs)
+{
+    if (!pullAt_ || nowMs < *pullAt_)
+        return false;
+    pullAt_.reset();
+    faults_.erase("pull-on-command"); // pulled once; plugged back in, it behaves
+    for (const char *name : {"pull-during-erase", "pull-on-block", "pull-on-readback", "pull-on-table-block",
+                             "pull-on-compare"})
+        faults_.erase(name);
     return true;
 }
 
@@ -269,6 +292,7 @@ void DeviceModel::disconnect()
     pending_.reset();
     resetAt_.reset();
     openEndAt_.reset();
+    pullAt_.reset();
     mode_ = Mode::Command;
     inbox_.clear();
     lastOutMs_ = 0;

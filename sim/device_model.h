@@ -61,6 +61,8 @@ public:
     std::optional<int64_t> nextEventMs() const;
     // True once when the device, having accepted a reset, leaves the link.
     bool takeResetRequest(int64_t nowMs);
+    // True once when a pull-* fault fired: the device is pulled out (and stays out).
+    bool takePullRequest(int64_t nowMs);
     // The host went away or the line was dropped: nothing pending survives.
     void disconnect();
 
@@ -115,6 +117,7 @@ private:
     void takeComparison(uint8_t result, int64_t t);
     void settleTimers(int64_t nowMs);
     void restart();
+    void pullIf(const std::string &fault, int argument, int64_t t);
 
     Config config_;
     std::map<std::string, std::vector<int>> faults_; // name -> command bytes (-1 = all)
@@ -123,6 +126,7 @@ private:
     int64_t pendingUntil_ = 0;
     int64_t lastOutMs_ = 0;
     std::optional<int64_t> resetAt_;
+    std::optional<int64_t> pullAt_;
     Mode mode_ = Mode::Command;
     std::vector<uint8_t> inbox_;      // data bytes of the step under way
     uint8_t transferCommand_ = 0;

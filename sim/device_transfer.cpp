@@ -28,6 +28,7 @@ void DeviceModel::startErase(int64_t t)
     image_.clear();
     confirmed_ = false;
     const auto &progress = config_.eraseProgress;
+    pullIf("pull-during-erase", -1, t + 3 * config_.eraseStepMs);
     for (size_t i = 0; i < progress.size(); ++i) {
         const int64_t at = t + int64_t(i) * config_.eraseStepMs;
         if (hasFault("erase-stall", -1) && i >= 4)
@@ -122,6 +123,7 @@ void DeviceModel::takeBlock(int64_t t)
     const size_t size = inbox_.size() - 1;
     const bool xorGood = xorOf(inbox_.data(), size) == inbox_.back();
     ++sends_;
+    pullIf(table ? "pull-on-table-block" : "pull-on-block", blockIndex_, t);
     verdict(table, blockIndex_, xorGood, t);
 }
 
@@ -185,6 +187,7 @@ void DeviceModel::settleTimers(int64_t nowMs)
 void DeviceModel::sendReadBack(int64_t t, bool again)
 {
     const int index = blockIndex_;
+    pullIf("pull-on-readback", index, t);
     const size_t at = size_t(index) * size_t(blockSize_);
     std::vector<uint8_t> block(image_.begin() + long(at), image_.begin() + long(at + size_t(blockSize_)));
     auto fault = [&](const char *name) { return !again && hasFault(name, index); };
@@ -229,6 +232,7 @@ void DeviceModel::takeReadBackAnswer(uint8_t answer, int64_t t)
 void DeviceModel::takeComparison(uint8_t result, int64_t t)
 {
     mode_ = Mode::Command;
+    pullIf("pull-on-compare", -1, t);
     if (hasFault("confirm-silent", -1))
         return;
     const bool confirm = result == 0 && !hasFault("confirm-refuse", -1);

@@ -219,7 +219,11 @@ void PtyEmulator::serve()
             // The tool's side may be closed; what it misses is lost, as on a real line.
             [[maybe_unused]] auto n = ::write(master_, out.data(), out.size());
         }
-        if (model_.takeResetRequest(now)) {
+        if (model_.takePullRequest(now)) {
+            closePty();
+            model_.disconnect();
+            replugAt_ = -1;
+        } else if (model_.takeResetRequest(now)) {
             closePty();
             model_.disconnect();
             replugAt_ = now + options_.resetDowntimeMs;

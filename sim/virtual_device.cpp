@@ -91,6 +91,8 @@ public:
         if (!alive())
             return -1;
         collect(); // what the device said before these bytes arrived stays in front
+        if (!alive())
+            return -1; // pulled out just now
         d_.model_.receive(buffer, length, d_.clock_.nowMs());
         checkReset();
         return length;
@@ -116,6 +118,10 @@ private:
     }
     void checkReset()
     {
+        if (d_.model_.takePullRequest(d_.clock_.nowMs())) {
+            d_.unplug(); // out until the test plugs it back in
+            return;
+        }
         if (d_.model_.takeResetRequest(d_.clock_.nowMs())) {
             d_.unplug();
             if (d_.onReset)

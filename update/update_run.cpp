@@ -346,6 +346,7 @@ void UpdateRun::finish()
     screen_.setBusy(false);
     if (!succeeded_) {
         session_.updateRunning = false;
+        releaseLostDevice();
         return;
     }
     link_->close();
@@ -370,9 +371,21 @@ void UpdateRun::run()
         image_ = FirmwareImage {};
         readBack_ = {};
         screen_.message(failure.message());
+        releaseLostDevice();
         return;
     }
     finish();
+}
+
+void UpdateRun::releaseLostDevice()
+{
+    // A device pulled out during the run (or not back after its reset) cannot be talked to
+    // on this link. Let it go and look for the device again, so that it can be updated once
+    // it is back.
+    if (link_->isOpen() && !link_->deviceLost())
+        return;
+    link_->close();
+    screen_.pollNow();
 }
 
 void UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, const Payloads &payloads)

@@ -41,6 +41,7 @@ private:
     void verify();
     void confirm();
     void finish();
+    void releaseLostDevice();
 
     void sendCommand(uint8_t command);
     bool echoed(uint8_t command);
