@@ -36,6 +36,8 @@ const std::vector<std::string> &DeviceModel::faultNames()
     // Pulled out (the device leaves the line and stays away until plugged in again)
     //   pull-on-command (argument: a command byte), pull-during-erase, pull-on-block,
     //   pull-on-readback, pull-on-table-block (argument: block index), pull-on-compare.
+    // Babbling: flood-on-command (argument: a command byte), flood-on-readback (argument:
+    // block index): from then on the device sends bytes as fast as the line takes them.
     static const std::vector<std::string> names = {
         "no-echo", "wrong-echo", "late-echo", "silence", "no-second-echo",
         "refuse-transfer", "erase-fail", "erase-bad-status", "erase-stall",
@@ -45,7 +47,7 @@ const std::vector<std::string> &DeviceModel::faultNames()
         "readback-silent", "readback-stall", "readback-short", "readback-no-xor", "readback-bad-xor",
         "readback-corrupt", "readback-trickle", "confirm-refuse", "confirm-silent", "refuse-language",
         "language-count-reject", "pull-on-command", "pull-during-erase", "pull-on-block", "pull-on-readback",
-        "pull-on-table-block", "pull-on-compare"};
+        "pull-on-table-block", "pull-on-compare", "flood-on-command", "flood-on-readback"};
     return names;
 }
 
@@ -186,6 +188,8 @@ void DeviceModel::execute(uint8_t command, int64_t t)
 {
     commands_.push_back(command);
     pullIf("pull-on-command", command, t);
+    if (hasFault("flood-on-command", command) && !floodSince_)
+        floodSince_ = t;
     switch (command) {
     case StatusShort:
         queueOut({config_.shortStatus}, t);
@@ -242,6 +246,11 @@ std::vector<uint8_t> DeviceModel::takeOutput(int64_t nowMs)
         due.push_back(out_.front().second);
         out_.pop_front();
     }
+    if (floodSince_ && nowMs > *floodSince_) {
+        // Not traced: a flood would fill any trace.
+        due.insert(due.end(), size_t(nowMs - *floodSince_) * FloodBytesPerMs, FloodByte);
+        floodSince_ = nowMs;
+    }
     return due;
 }
 
@@ -255,6 +264,8 @@ std::optional<int64_t> DeviceModel::nextEventMs() const
     for (const auto &at : {resetAt_, openEndAt_, pullAt_})
         if (at && (!next || *at < *next))
             next = at;
+    if (floodSince_ && (!next || *floodSince_ + 1 < *next))
+        next = *floodSince_ + 1;
     return next;
 }
 
@@ -293,6 +304,7 @@ void DeviceModel::disconnect()
     resetAt_.reset();
     openEndAt_.reset();
     pullAt_.reset();
+    floodSince_.reset();
     mode_ = Mode::Command;
     inbox_.clear();
     lastOutMs_ = 0;

@@ -92,6 +92,8 @@ public:
     static constexpr int OpenEndedGapMs = 700;
     static constexpr int LateVerdictMs = 1600; // answered only by the host's fourth listen
     static constexpr uint8_t SendAgain = 0x55; // a block verdict that asks for the block again
+    static constexpr int FloodBytesPerMs = 46;  // a line at 460800 baud, full
+    static constexpr uint8_t FloodByte = 0x5C;
 
 private:
     enum class Mode { Command, Count, Blocks, ReadBack, Compare, TableCount, TableBlocks };
@@ -127,6 +129,7 @@ private:
     int64_t lastOutMs_ = 0;
     std::optional<int64_t> resetAt_;
     std::optional<int64_t> pullAt_;
+    std::optional<int64_t> floodSince_; // babbling without end from then on
     Mode mode_ = Mode::Command;
     std::vector<uint8_t> inbox_;      // data bytes of the step under way
     uint8_t transferCommand_ = 0;

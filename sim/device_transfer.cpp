@@ -188,6 +188,10 @@ void DeviceModel::sendReadBack(int64_t t, bool again)
 {
     const int index = blockIndex_;
     pullIf("pull-on-readback", index, t);
+    if (hasFault("flood-on-readback", index)) {
+        floodSince_ = t;
+        return;
+    }
     const size_t at = size_t(index) * size_t(blockSize_);
     std::vector<uint8_t> block(image_.begin() + long(at), image_.begin() + long(at + size_t(blockSize_)));
     auto fault = [&](const char *name) { return !again && hasFault(name, index); };

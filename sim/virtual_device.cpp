@@ -113,7 +113,9 @@ private:
     void collect()
     {
         std::vector<uint8_t> out = d_.model_.takeOutput(d_.clock_.nowMs());
-        rx_.insert(rx_.end(), out.begin(), out.end());
+        // The terminal's input queue is finite: what a flooding device sends beyond it is lost.
+        const size_t room = InputQueue > rx_.size() ? InputQueue - rx_.size() : 0;
+        rx_.insert(rx_.end(), out.begin(), out.begin() + long(std::min(room, out.size())));
         checkReset();
     }
     void checkReset()
@@ -130,6 +132,7 @@ private:
         }
     }
 
+    static constexpr size_t InputQueue = 4096;
     VirtualDevice &d_;
     bool open_ = false;
     unsigned generation_ = 0;

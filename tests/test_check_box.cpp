@@ -310,16 +310,6 @@ private slots:
         QCOMPARE(form.box->FocusMark(), form.box->hasFocus());
     }
 
-    void heldSpaceTogglesPerRepeat()
-    {
-        Form form;
-        form.box->setFocus(Qt::TabFocusReason);
-        QTest::keyPress(form.box, Qt::Key_Space);
-        QTest::sendKeyEvent(QTest::Press, form.box, Qt::Key_Space, QStringLiteral(" "), {});
-        QTest::keyRelease(form.box, Qt::Key_Space);
-        QCOMPARE(form.log, (QStringList{"enter 0", "click 1", "click 0"}));
-    }
-
     void focusMarkFollowsTheFocus()
     {
         Form form;
@@ -334,7 +324,7 @@ private slots:
         QCOMPARE(form.log, (QStringList{"enter 0", "exit"}));
     }
 
-    void disabledColours()
+    void colours()
     {
         TMyCheckBox box;
         box.setFont(exampleFont());
@@ -361,18 +351,10 @@ private slots:
         QVERIFY(sawHighlight && sawShadow);
         box.setEnabled(true);
         QCOMPARE(render(box).pixel(g.interior.topLeft()), qRgb(255, 255, 255));
-    }
-
-    void ownColours()
-    {
-        TMyCheckBox box;
-        box.setFont(exampleFont());
-        box.SetCheck(true);
         box.SetBackground(QColor(255, 255, 0));
         box.SetCheckColor(QColor(255, 0, 0));
-        const QImage image = render(box);
-        QCOMPARE(image.pixel(5, 8), qRgb(255, 0, 0));
-        QCOMPARE(image.pixel(4, 5), qRgb(255, 255, 0));
+        QCOMPARE(render(box).pixel(g.interior.topLeft()), qRgb(255, 255, 0));
+        QCOMPARE(render(box).pixel(markStart), qRgb(255, 0, 0));
     }
 };
 

@@ -141,19 +141,13 @@ private slots:
         QCOMPARE(edit.text(), FormatDecimal(reads ? value : 7.0, 2, locale));
     }
 
-    void readBackRoundsTheStoredValue()
-    {
-        Form form;
-        form.edit->SetValueDouble(1.234);
-        QCOMPARE(form.edit->text(), "1,23");
-        QCOMPARE(form.edit->Value(), 1.23);
-        QCOMPARE(form.edit->Value(), 1.23);
-        QCOMPARE(form.log, (QStringList{"change 1,23", "changed 1,23", "changed 1,23"}));
-    }
-
     void changeEvents()
     {
         Form form;
+        // Only the text is rounded; the next read stores what it shows.
+        form.edit->SetValueDouble(1.234);
+        QCOMPARE(form.edit->Value(), 1.23);
+        QCOMPARE(form.log, (QStringList{"change 1,23", "changed 1,23", "changed 1,23"}));
         form.edit->SetValueDouble(2);
         form.log.clear();
         form.edit->setText("abc");

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <cstdlib>
+#include <sys/stat.h>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -49,6 +50,8 @@ private slots:
     void noConnection_data();
     void noConnection();
     void cancelEndsTheProgram();
+    void hostilePaths_data();
+    void hostilePaths();
     void lowBatteryIsRed();
     void unpluggedAndPluggedBack();
     void ftdiRoadTick();
@@ -190,6 +193,45 @@ void TestWindowMonitor::cancelEndsTheProgram()
     w->AccuTimerTimer();
     QCOMPARE(operatorAnswers.texts.size(), 1);
     QVERIFY(!w->isVisible());
+}
+
+void TestWindowMonitor::hostilePaths_data()
+{
+    QTest::addColumn<QString>("kind");
+    for (const char *kind : {"regular file", "directory", "fifo", "symlink to a regular file", "missing", "10000 characters"})
+        QTest::newRow(kind) << kind;
+}
+
+void TestWindowMonitor::hostilePaths()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString file = dir.filePath("notes.txt");
+    {
+        QFile out(file);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        out.write("keep me\n");
+    }
+    QString path = file;
+    if (kind == "directory")
+        path = dir.path();
+    else if (kind == "fifo")
+        QCOMPARE(mkfifo((path = dir.filePath("fifo")).toLocal8Bit(), 0600), 0);
+    else if (kind == "symlink to a regular file")
+        QVERIFY(QFile::link(file, path = dir.filePath("link")));
+    else if (kind == "missing")
+        path = dir.filePath("nothing");
+    else if (kind == "10000 characters")
+        path = QString(10000, QLatin1Char('x'));
+    auto w = window(path.toStdString());
+    QElapsedTimer timer;
+    timer.start();
+    w->AccuTimerTimer();
+    QVERIFY(timer.elapsed() < 1000); // nothing to wait for
+    QCOMPARE(w->GeraetLabel->text(), QString("No connection - Initialise error"));
+    QFile in(file);
+    QVERIFY(in.open(QIODevice::ReadOnly));
+    QCOMPARE(in.readAll(), QByteArray("keep me\n"));
 }
 
 void TestWindowMonitor::lowBatteryIsRed()

@@ -88,7 +88,7 @@ int addSpinEdits(QWidget *page, TMyDoubleSpinEdit *&focused)
     word->SetValue(0);
     focused = column.add(QStringLiteral("Decimal, 2 places"), edit<TMyDoubleSpinEdit>(page));
     focused->SetValueDouble(1.5);
-    auto *three = column.add(QStringLiteral("Decimal, 3 places, disabled"), edit<TMyDoubleSpinEdit>(page));
+    auto *three = column.add(QStringLiteral("Decimal, disabled"), edit<TMyDoubleSpinEdit>(page));
     three->SetAnzahlDecimals(3);
     three->SetValueDouble(-3.25);
     three->setEnabled(false);
