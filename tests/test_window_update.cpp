@@ -67,6 +67,7 @@ class TestWindowUpdate : public QObject {
 private slots:
     void updatesTheDevice();
     void failureLeavesTheWindowOpen();
+    void pulledOutThenUpdatedByANewClick();
     void deviceComesBackUnderANewPath();
 };
 
@@ -114,6 +115,29 @@ void TestWindowUpdate::failureLeavesTheWindowOpen()
     QVERIFY(CurrentProgressWindow() == nullptr);
     QVERIFY(QApplication::overrideCursor() == nullptr);
     QVERIFY(rig.w->link()->isOpen()); // as the failure left it: a new click may try again
+}
+
+void TestWindowUpdate::pulledOutThenUpdatedByANewClick()
+{
+    WindowRig rig;
+    QVERIFY(rig.start());
+    rig.f.emulator->withModel([](DeviceModel &m) { return m.setFault("pull-on-block", true, 1); });
+    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
+    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+    QCOMPARE(operatorAnswers.texts, QStringList {"Error by senden Update.2"});
+    QVERIFY(rig.w->isVisible());
+    QVERIFY(!rig.w->link()->isOpen());
+    // The window looked for the device again at once; its path is gone for now.
+    QCOMPARE(rig.w->GeraetLabel->text(), QString("No connection - Initialise error"));
+    QVERIFY(rig.w->AccuTimer->isActive());
+    QVERIFY(rig.f.emulator->plug());
+    rig.w->AccuTimer->stop();
+    rig.w->AccuTimerTimer(); // the next poll, without waiting its 10 s
+    QCOMPARE(rig.w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
+    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+    QCOMPARE(operatorAnswers.texts.last(), QString("Update and Language sended success!"));
+    QVERIFY(!rig.w->isVisible());
+    QCOMPARE(rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); }), rig.storedImage(3));
 }
 
 void TestWindowUpdate::deviceComesBackUnderANewPath()
