@@ -1,6 +1,7 @@
 #include "device_model.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -118,11 +119,12 @@ void DeviceModel::startCommand(uint8_t command, int64_t t)
     echo(command, t);
     if (hasFault("wrong-echo", command))
         return;
-    if (config_.doubledRoad) {
-        // Some commands come single even on this road; the device cannot know which, so it
-        // waits a moment for a second copy before it acts.
+    if (config_.doubledRoad && command != Probe) {
+        // Every command comes twice on this road but the probe, and the status query, which
+        // the greeting sends once: that one is carried out if its copy does not follow soon.
+        // Any other waits for its copy (or for another command, which ends the wait).
         pending_ = command;
-        pendingUntil_ = t + DoubledWindowMs;
+        pendingUntil_ = command == StatusShort ? t + DoubledWindowMs : std::numeric_limits<int64_t>::max();
         return;
     }
     execute(command, t);
@@ -259,7 +261,8 @@ std::optional<int64_t> DeviceModel::nextEventMs() const
     std::optional<int64_t> next;
     if (!out_.empty())
         next = out_.front().first;
-    if (pending_ && (!next || pendingUntil_ < *next))
+    const bool waitsForCopy = pending_ && pendingUntil_ != std::numeric_limits<int64_t>::max();
+    if (waitsForCopy && (!next || pendingUntil_ < *next))
         next = pendingUntil_;
     for (const auto &at : {resetAt_, openEndAt_, pullAt_})
         if (at && (!next || *at < *next))

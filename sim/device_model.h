@@ -83,7 +83,7 @@ public:
     int tableBlocks() const { return tableBlocks_; }
     bool updateConfirmed() const { return confirmed_; }
 
-    static constexpr int DoubledWindowMs = 30; // how long a command waits for its second copy
+    static constexpr int DoubledWindowMs = 60; // how long the status query waits for its copy
     static constexpr int LateEchoMs = 1100;    // past the host's 1000 ms echo time-out
     static constexpr int ResetLeaveMs = 20;    // the echo of a reset gets out before the line drops
     static constexpr int RestartAfterConfirmMs = 400; // after the host read its confirmation

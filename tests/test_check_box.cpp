@@ -9,8 +9,8 @@ using namespace MyValueSpin;
 
 namespace {
 
-// The font of the worked example: 13 pixels high in full, 11 of them glyph height.
-QFont exampleFont()
+// The 8-point dialog font at 96 dpi: 13 pixels high in full, 11 of them glyph height.
+QFont dialogFont()
 {
     QFont font(QStringLiteral("DejaVu Sans"));
     font.setPixelSize(11);
@@ -100,10 +100,10 @@ private slots:
         QCOMPARE(image.pixel(9, 10), qRgb(255, 255, 255));
     }
 
-    void workedExample()
+    void dialogFontToThePixel()
     {
         TMyCheckBox box;
-        box.setFont(exampleFont());
+        box.setFont(dialogFont());
         QCOMPARE(QFontMetrics(box.font()).height(), 13);
         box.SetCheck(true);
         const TCheckBoxGeometry g = box.Geometry();
@@ -148,7 +148,7 @@ private slots:
         QFETCH(QRect, box);
         QFETCH(bool, captionLeft);
         TMyCheckBox control;
-        control.setFont(exampleFont());
+        control.setFont(dialogFont());
         control.resize(100, 19);
         control.SetAlignment(TAlignment(alignment));
         control.SetCaption(QStringLiteral("Mm"));
@@ -202,7 +202,7 @@ private slots:
     void largeFontDrawsPPlusTwoStrokes()
     {
         TMyCheckBox box;
-        QFont font = exampleFont();
+        QFont font = dialogFont();
         font.setPixelSize(24); // glyphs 24 high: q = 24, p = 2
         box.setFont(font);
         box.resize(40, 40);
@@ -240,8 +240,8 @@ private slots:
     {
         QTest::addColumn<int>("pixelSize");
         QTest::addColumn<QString>("caption");
-        QTest::newRow("example font") << 11 << "Caption";
-        QTest::newRow("example font, empty") << 11 << "";
+        QTest::newRow("dialog font") << 11 << "Caption";
+        QTest::newRow("dialog font, empty") << 11 << "";
         QTest::newRow("large font") << 30 << "Caption";
         QTest::newRow("large font, empty") << 30 << "";
     }
@@ -250,7 +250,7 @@ private slots:
         QFETCH(int, pixelSize);
         QFETCH(QString, caption);
         TMyCheckBox box;
-        QFont font = exampleFont();
+        QFont font = dialogFont();
         font.setPixelSize(pixelSize);
         box.setFont(font);
         box.move(7, 9);
@@ -327,7 +327,7 @@ private slots:
     void colours()
     {
         TMyCheckBox box;
-        box.setFont(exampleFont());
+        box.setFont(dialogFont());
         box.resize(80, 19);
         box.SetCaption(QStringLiteral("Off"));
         box.SetCheck(true);
