@@ -108,7 +108,12 @@ QString FormatDecimal(double value, int places, const QLocale &locale)
     if (d.exponent >= kSignificantDigits) {
         QLocale writer(locale);
         writer.setNumberOptions(QLocale::OmitGroupSeparator);
-        return writer.toString(value, 'E', kSignificantDigits - 1);
+        const QString text = writer.toString(value, 'E', kSignificantDigits - 1);
+        // Next to the largest double, rounding to the shown digits can step past it; such
+        // a text would not read back, so the exact digits are shown instead.
+        if (TryParseDecimal(text, locale))
+            return text;
+        return writer.toString(value, 'E', QLocale::FloatingPointShortest);
     }
     return fixedText(d, places, locale);
 }

@@ -145,24 +145,6 @@ void TMyDoubleSpinEdit::step(int direction)
     setCursorPosition(std::min<int>(caret, int(text().size())));
 }
 
-void TMyDoubleSpinEdit::KeyDown(const QKeyEvent &event)
-{
-    switch (event.key()) {
-    case Qt::Key_Up:
-        UpClick(this);
-        break;
-    case Qt::Key_Down:
-        DownClick(this);
-        break;
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        SetValueDouble(GetValueDouble());
-        break;
-    default:
-        break;
-    }
-}
-
 void TMyDoubleSpinEdit::CMEnter(QFocusEvent *event)
 {
     CurrentValueDouble = GetValueDouble();

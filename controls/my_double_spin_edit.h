@@ -49,7 +49,7 @@ protected:
 
     void EditChange() override;
     void EditChangeDouble(QObject *sender);
-    void KeyDown(const QKeyEvent &event) override;
+    void CommitTyped() override { SetValueDouble(GetValueDouble()); }
     void CMEnter(QFocusEvent *event) override;
     void CMExit(QFocusEvent *event) override;
 

@@ -166,7 +166,7 @@ void TMyValueSpinEdit::KeyDown(const QKeyEvent &event)
         break;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        SetValue(GetValue());
+        CommitTyped();
         break;
     default:
         break;

@@ -67,6 +67,8 @@ protected:
     virtual void EditChange();
     // Up, Down and Enter; the key is not consumed.
     virtual void KeyDown(const QKeyEvent &event);
+    // Enter: the typed text becomes the value, as leaving the field makes it.
+    virtual void CommitTyped() { SetValue(GetValue()); }
     // IsValidChar and the EditorEnabled rule; a refused character sounds the alert.
     bool KeyPress(QChar &key);
 

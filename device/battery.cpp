@@ -37,7 +37,8 @@ int word(const uint8_t *b)
 
 int batteryPercent(int raw)
 {
-    const int millivolts = raw * FullScaleMillivolts / FullScaleReading;
+    // In 64 bits: the device sends 16-bit readings, but no caller's value can overflow it.
+    const int millivolts = int(int64_t(raw) * FullScaleMillivolts / FullScaleReading);
     return std::min(level(millivolts), FullLevel) * 100 / FullLevel;
 }
 

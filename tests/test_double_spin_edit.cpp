@@ -83,6 +83,9 @@ private slots:
         QTest::newRow("above 18 places: 18") << kPoint << 40 << 0.1 << "0.100000000000000000";
         QTest::newRow("15 integer digits") << kPoint << 1 << 123456789012345.0 << "123456789012345.0";
         QTest::newRow("16 integer digits") << kComma << 2 << 1e15 << "1,00000000000000E+15";
+        // Rounded to 15 digits it would pass the largest double and never read back.
+        QTest::newRow("largest double") << kComma << 2 << -std::numeric_limits<double>::max()
+                                        << "-1,7976931348623157E+308";
     }
     void formatting()
     {

@@ -39,7 +39,8 @@ void TestReadout::batteryPercent_data()
     QTest::addColumn<int>("percent");
     const int table[][2] = {{0, 0},       {2756, 0},   {2757, 10},  {2800, 24},  {2838, 36},
                             {2839, 37},   {2845, 53},  {2846, 55},  {2940, 76},  {2985, 87},
-                            {3000, 90},   {3059, 100}, {3134, 100}, {65535, 100}};
+                            {3000, 90},   {3059, 100}, {3134, 100}, {65535, 100},
+                            {400000, 100}}; // beyond 16 bits: no overflow
     for (const auto &row : table)
         QTest::addRow("%d", row[0]) << row[0] << row[1];
 }
