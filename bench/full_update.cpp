@@ -1,10 +1,11 @@
 // One whole update against the emulator on a pseudo-terminal, timed against what the
 // protocol itself prescribes.
 //   bench_full_update MOVA_SIM [FIRMWARE.hex TABLE.tra]
-// First the same run against the in-process device model in virtual time: its duration is
-// the sum of the waits and listens the protocol prescribes (the model answers at once).
-// Then for real: mova-sim in a process of its own, the run in this one. Printed: wall time
-// and its overhead over the prescribed time, this process's CPU time, its peak memory.
+// First for real: mova-sim in a process of its own, the run in this one. Then the same run
+// against the in-process device model in virtual time: its duration is the sum of the waits
+// and listens the protocol prescribes (the model answers at once). Printed: wall time and
+// its overhead over the prescribed time, this process's CPU time, its peak memory (taken
+// before the virtual run).
 #include "clock.h"
 #include "monitor.h"
 #include "monitor_screen.h"
