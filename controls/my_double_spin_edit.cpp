@@ -35,13 +35,7 @@ TMyDoubleSpinEdit::TMyDoubleSpinEdit(QWidget *parent) : TMyValueSpinEdit(parent)
 
 double TMyDoubleSpinEdit::CheckValueDouble(double value) const
 {
-    if (MaxValue == MinValue && MaxValue <= 0.0)
-        return value;
-    if (value < MinValue)
-        return MinValue;
-    if (value > MaxValue)
-        return MaxValue;
-    return value;
+    return ApplyLimits(value, MinValue, MaxValue);
 }
 
 QString TMyDoubleSpinEdit::textOf(double value) const

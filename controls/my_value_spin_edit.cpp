@@ -63,13 +63,7 @@ void TMyValueSpinEdit::Raise(const TNotifyEvent &event, QObject *sender)
 
 long TMyValueSpinEdit::CheckValue(long value) const
 {
-    if (MaxValue == MinValue && MaxValue <= 0)
-        return value;
-    if (value < MinValue)
-        return MinValue;
-    if (value > MaxValue)
-        return MaxValue;
-    return value;
+    return ApplyLimits<long>(value, MinValue, MaxValue);
 }
 
 QString TMyValueSpinEdit::textOf(int32_t value) const

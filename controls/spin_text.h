@@ -24,4 +24,17 @@ int32_t Saturate(int64_t value);
 // function keys) and Alt combinations type nothing.
 std::optional<QChar> TypedChar(const QKeyEvent &event);
 
+// The limits rule of both spin edits: equal limits at or below zero mean none; otherwise a
+// value below the minimum becomes it, then one above the maximum becomes that.
+template <typename T> T ApplyLimits(T value, T minimum, T maximum)
+{
+    if (maximum == minimum && maximum <= T(0))
+        return value;
+    if (value < minimum)
+        return minimum;
+    if (value > maximum)
+        return maximum;
+    return value;
+}
+
 } // namespace MyValueSpin
