@@ -157,8 +157,11 @@ void TMyValueSpinButton::keyPressEvent(QKeyEvent *event)
         DownBtn->Click();
         break;
     default:
-        QWidget::keyPressEvent(event);
+        break;
     }
+    // Every key ends here: passed on, a Return or Escape would reach the form around the
+    // pair and act on it while the pair holds the focus.
+    event->accept();
 }
 
 void TMyValueSpinButton::paintEvent(QPaintEvent *)

@@ -13,7 +13,8 @@ using TNotifyEvent = std::function<void(QObject *sender)>;
 
 // Two auto-repeating arrow buttons stacked vertically, up over down. A press on an arrow
 // can hand the keyboard focus to FocusControl (the spin edits name themselves there).
-// With TabStop on, the pair can take the focus itself and is worked with Space, Up and Down.
+// With TabStop on, the pair can take the focus itself and is worked with Space, Up and Down;
+// the other keys it takes in and ignores, passing none on to the widgets around it.
 class TMyValueSpinButton : public QWidget {
     Q_OBJECT
 public:

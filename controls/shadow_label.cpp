@@ -1,5 +1,6 @@
 #include "shadow_label.h"
 
+#include <QApplication>
 #include <QFontMetrics>
 #include <QKeySequence>
 #include <QMouseEvent>
@@ -21,10 +22,12 @@ constexpr QPalette::ColorRole kEmbossShadow = QPalette::Dark;
 
 } // namespace
 
-TShadow::TShadow(TShadowCustomLabel *owner)
-    // The button shadow of the platform, so the shadow matches the 3-D look around it.
-    : owner_(owner), color_(owner->palette().color(QPalette::Active, QPalette::Dark))
+TShadow::TShadow(TShadowCustomLabel *owner) : owner_(owner) {}
+
+QColor TShadow::ShadowColor() const
 {
+    // The button shadow of the platform, so the shadow matches the 3-D look around it.
+    return color_.isValid() ? color_ : owner_->palette().color(QPalette::Active, QPalette::Dark);
 }
 
 void TShadow::SetDirection(TShadowDirection direction)
@@ -45,9 +48,10 @@ void TShadow::SetOffset(int offset)
 
 void TShadow::SetShadowColor(const QColor &color)
 {
-    if (color == color_)
+    const QColor wanted = color.isValid() ? color : QColor();
+    if (wanted == color_)
         return;
-    color_ = color;
+    color_ = wanted;
     owner_->update();
 }
 
@@ -55,7 +59,8 @@ void TShadow::Assign(const TShadow &other)
 {
     SetDirection(other.Direction());
     SetOffset(other.Offset());
-    SetShadowColor(other.ShadowColor());
+    // A shadow that follows its palette makes this one follow its own.
+    SetShadowColor(other.color_);
 }
 
 QRect TShadow::ShadowRect(const QRect &rect) const
@@ -74,6 +79,8 @@ TShadowCustomLabel::TShadowCustomLabel(QWidget *parent) : QWidget(parent), shado
 
 TShadowCustomLabel::~TShadowCustomLabel()
 {
+    if (acceleratorId_ != 0)
+        qApp->removeEventFilter(this);
     delete shadow_;
 }
 
@@ -154,7 +161,16 @@ void TShadowCustomLabel::SetFocusControl(QWidget *control)
 {
     focusControl_ = control;
     if (control)
-        connect(control, &QObject::destroyed, this, &TShadowCustomLabel::updateAccelerator, Qt::UniqueConnection);
+        connect(control, &QObject::destroyed, this, &TShadowCustomLabel::forgetFocusControl, Qt::UniqueConnection);
+    updateAccelerator();
+}
+
+void TShadowCustomLabel::forgetFocusControl(QObject *gone)
+{
+    // A widget announces its end while guards on it still point at it; left so, the
+    // accelerator would be grabbed again for a control that is going.
+    if (focusControl_.data() == gone)
+        focusControl_.clear();
     updateAccelerator();
 }
 
@@ -168,16 +184,38 @@ void TShadowCustomLabel::updateAccelerator()
     const QKeySequence accelerator = QKeySequence::mnemonic(caption_);
     if (!accelerator.isEmpty())
         acceleratorId_ = grabShortcut(accelerator);
+    if (acceleratorId_ != 0)
+        qApp->installEventFilter(this);
+    else
+        qApp->removeEventFilter(this);
+}
+
+bool TShadowCustomLabel::acceleratorCanFocus() const
+{
+    const QWidget *target = focusControl_.data();
+    return target && isEnabled() && showAccelChar_ && target->isEnabled() && target->isVisible() &&
+           target->focusPolicy() != Qt::NoFocus;
+}
+
+bool TShadowCustomLabel::eventFilter(QObject *watched, QEvent *event)
+{
+    // Each key is offered as a ShortcutOverride before it is matched against the shortcuts.
+    // The accelerator takes part in that match only while FocusControl can take the focus:
+    // otherwise the key goes on as if the label were not there, to another shortcut on the
+    // same key or to the focus widget. The state is taken here, at the key, because a
+    // change of focus policy, for one, sends no event to watch.
+    if (event->type() == QEvent::ShortcutOverride && acceleratorId_ != 0)
+        setShortcutEnabled(acceleratorId_, acceleratorCanFocus());
+    return QWidget::eventFilter(watched, event);
 }
 
 bool TShadowCustomLabel::event(QEvent *event)
 {
     if (event->type() != QEvent::Shortcut || static_cast<QShortcutEvent *>(event)->shortcutId() != acceleratorId_)
         return QWidget::event(event);
-    QWidget *target = focusControl_.data();
-    if (!target || !isEnabled() || !showAccelChar_ || !target->isEnabled() || !target->isVisible())
+    if (!acceleratorCanFocus())
         return false;
-    target->setFocus(Qt::ShortcutFocusReason);
+    focusControl_->setFocus(Qt::ShortcutFocusReason);
     return true;
 }
 

@@ -42,7 +42,10 @@ public:
     void SetDirection(TShadowDirection direction);
     int Offset() const { return offset_; }
     void SetOffset(int offset);
-    QColor ShadowColor() const { return color_; }
+    // The colour the program set, or else the button shadow of the label's palette as it
+    // is now, so that the shadow follows palette and style changes.
+    QColor ShadowColor() const;
+    // An invalid colour goes back to following the palette.
     void SetShadowColor(const QColor &color);
     // Takes over the other shadow's settings; this object stays its own label's.
     void Assign(const TShadow &other);
@@ -54,11 +57,13 @@ private:
     TShadowCustomLabel *owner_;
     TShadowDirection direction_ = sdDownRight;
     int offset_ = kDefaultOffset;
+    // Invalid while the shadow follows the palette.
     QColor color_;
 };
 
 // A label that draws its caption, optionally with a drop shadow, sizes itself to its text,
-// hands the focus to FocusControl on its accelerator and can open Command through the
+// hands the focus to FocusControl on its accelerator (while FocusControl cannot take the
+// focus, the key is left to the rest of the window) and can open Command through the
 // desktop shell when clicked. It never takes the keyboard focus itself.
 class TShadowCustomLabel : public QWidget {
     Q_OBJECT
@@ -120,6 +125,7 @@ protected:
     virtual void DblClick();
 
     bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
@@ -130,6 +136,9 @@ private:
     int horizontalFlags() const;
     void drawOrMeasure(QPainter *canvas, QRect &rect, int flags, const QString &text, const QColor &color) const;
     void updateAccelerator();
+    void forgetFocusControl(QObject *gone);
+    // Whether the accelerator has somewhere to put the focus.
+    bool acceleratorCanFocus() const;
 
     QPointer<QWidget> focusControl_;
     TAlignment alignment_ = taLeftJustify;

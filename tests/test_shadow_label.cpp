@@ -59,6 +59,22 @@ QRect inkBounds(const QImage &image, Test test)
 
 bool dark(QRgb pixel) { return qGray(pixel) < 96 && qRed(pixel) < 96; }
 bool reddish(QRgb pixel) { return qRed(pixel) > 160 && qGreen(pixel) < 96 && qBlue(pixel) < 96; }
+bool near(QRgb pixel, const QColor &color)
+{
+    return qAbs(qRed(pixel) - color.red()) < 64 && qAbs(qGreen(pixel) - color.green()) < 64 &&
+           qAbs(qBlue(pixel) - color.blue()) < 64;
+}
+
+// The keys pressed that reach the watched widget: those no shortcut took.
+struct KeyPressRecorder : QObject {
+    QList<int> keys;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress)
+            keys << static_cast<QKeyEvent *>(event)->key();
+        return false;
+    }
+};
 
 // The size an auto-sized label without shadow takes for a caption.
 QSize plainSize(const QString &caption, bool showAccelChar = true)
@@ -260,11 +276,14 @@ private slots:
         QTest::addColumn<QString>("setup");
         QTest::addColumn<int>("key");
         QTest::addColumn<bool>("focused");
+        // Whenever the label does not hand the focus on, the key goes on to the window.
         QTest::newRow("its letter") << "" << int(Qt::Key_N) << true;
         QTest::newRow("another letter") << "" << int(Qt::Key_A) << false;
         QTest::newRow("accelerator shown off") << "noAccel" << int(Qt::Key_N) << false;
         QTest::newRow("label disabled") << "labelOff" << int(Qt::Key_N) << false;
         QTest::newRow("focus control disabled") << "targetOff" << int(Qt::Key_N) << false;
+        QTest::newRow("focus control hidden") << "targetHidden" << int(Qt::Key_N) << false;
+        QTest::newRow("focus control takes no focus") << "targetNoFocus" << int(Qt::Key_N) << false;
         QTest::newRow("no focus control") << "noTarget" << int(Qt::Key_N) << false;
         QTest::newRow("focus control destroyed: forgotten") << "targetGone" << int(Qt::Key_N) << false;
     }
@@ -280,6 +299,10 @@ private slots:
             form.label->setEnabled(false);
         else if (setup == "targetOff")
             form.target->setEnabled(false);
+        else if (setup == "targetHidden")
+            form.target->hide();
+        else if (setup == "targetNoFocus")
+            form.target->setFocusPolicy(Qt::NoFocus);
         else if (setup == "noTarget")
             form.label->SetFocusControl(nullptr);
         QPointer<QLineEdit> target = form.target;
@@ -287,9 +310,12 @@ private slots:
             delete form.target;
             QCOMPARE(form.label->FocusControl(), nullptr);
         }
+        KeyPressRecorder reachingWindow;
+        form.window.installEventFilter(&reachingWindow);
         QTest::keyClick(&form.window, Qt::Key(key), Qt::AltModifier);
         QCOMPARE(target && target->hasFocus(), focused);
         QCOMPARE(form.other->hasFocus(), !focused);
+        QCOMPARE(reachingWindow.keys.contains(key), !focused);
     }
 
     void ampersandsMeasured()
@@ -389,6 +415,36 @@ private slots:
         other.reset(); // the label's own shadow outlives the one it copied
         QCOMPARE(label.Shadow(), own);
         QVERIFY(own->Direction() == sdUpLeft && own->Offset() == 5 && own->ShadowColor() == QColor(Qt::blue));
+    }
+
+    void shadowColour_data()
+    {
+        QTest::addColumn<QColor>("set"); // invalid: left to the palette
+        QTest::addColumn<bool>("putBack");
+        QTest::addColumn<QColor>("painted");
+        QTest::newRow("follows the palette") << QColor() << false << QColor(Qt::red);
+        QTest::newRow("set by the program: kept") << QColor(Qt::blue) << false << QColor(Qt::blue);
+        QTest::newRow("set, then put back to the palette") << QColor(Qt::blue) << true << QColor(Qt::red);
+    }
+    void shadowColour()
+    {
+        QFETCH(QColor, set);
+        QFETCH(bool, putBack);
+        QFETCH(QColor, painted);
+        TShadowLabel label;
+        label.setFont(labelFont());
+        label.SetLabelStyle(lsShadow);
+        label.SetWideCaption(QStringLiteral("IH"));
+        if (set.isValid())
+            label.Shadow()->SetShadowColor(set);
+        if (putBack)
+            label.Shadow()->SetShadowColor(QColor());
+        // The palette changes after the label was made, as with a change of theme.
+        QPalette palette = label.palette();
+        palette.setColor(QPalette::Dark, Qt::red);
+        label.setPalette(palette);
+        QCOMPARE(label.Shadow()->ShadowColor(), painted);
+        QVERIFY(!inkBounds(render(label), [painted](QRgb p) { return near(p, painted); }).isEmpty());
     }
 
     void fontChangeResizes()
