@@ -16,20 +16,19 @@ int findFtdiDevice(FtdiLibrary &library, const std::string &description)
         ftdi_context *ctx = api.newContext();
         if (!ctx)
             return -1;
-        ftdi_device_list *list = nullptr;
         int found = -1;
-        if (api.findAll(ctx, &list, 0, 0) > 0) {
-            int index = 0;
-            for (ftdi_device_list *e = list; e && found < 0; e = e->next, ++index) {
+        {
+            const UsbDeviceList devices(api, ctx);
+            for (int index = 0; index < devices.size() && found < 0; ++index) {
                 char text[64] = {};
-                if (api.getStrings(ctx, e->dev, nullptr, 0, text, sizeof text - 1, nullptr, 0) < 0)
-                    continue;
-                if (description == text)
+                const int status = api.getStrings(ctx, devices[index], nullptr, 0, text, sizeof text - 1, nullptr, 0);
+                // A device libftdi could open but not read (one without a product string)
+                // stays open in the context, and the next device would be read through it.
+                api.closeDev(ctx);
+                if (status == 0 && description == text)
                     found = index;
             }
         }
-        if (list)
-            api.listFree(&list);
         api.freeContext(ctx);
         return found;
     } catch (const Abort &) {

@@ -7,8 +7,9 @@ class FtdiLibrary;
 // The converter of the docking station, as its USB product string reads.
 inline constexpr const char *DockingStationDescription = "Halvery USB Docking station";
 
-// Index of the first FTDI converter whose USB product string equals `description` exactly,
-// in the list the FTDI road opens by index; -1 when there is none or no library.
+// Index of the first USB device whose product string equals `description` exactly, in the
+// list of every USB device that the FTDI road opens by index (whatever the device's USB id);
+// -1 when there is none or no library.
 int findFtdiDevice(FtdiLibrary &library, const std::string &description);
 
 struct UsbId {

@@ -35,10 +35,8 @@ const FtdiApi &FtdiLibrary::api()
     };
     bind(table.newContext, "ftdi_new");
     bind(table.freeContext, "ftdi_free");
-    bind(table.findAll, "ftdi_usb_find_all");
-    bind(table.listFree, "ftdi_list_free");
     bind(table.getStrings, "ftdi_usb_get_strings");
-    bind(table.openDev, "ftdi_usb_open_dev");
+    bind(table.openBusAddr, "ftdi_usb_open_bus_addr");
     bind(table.closeDev, "ftdi_usb_close");
     bind(table.setBaudrate, "ftdi_set_baudrate");
     bind(table.setLineProperty, "ftdi_set_line_property");
@@ -48,6 +46,11 @@ const FtdiApi &FtdiLibrary::api()
     bind(table.readData, "ftdi_read_data");
     bind(table.writeData, "ftdi_write_data");
     bind(table.errorString, "ftdi_get_error_string");
+    // Found through the handle: its search takes in the libraries libftdi1 depends on.
+    bind(table.deviceList, "libusb_get_device_list");
+    bind(table.freeDeviceList, "libusb_free_device_list");
+    bind(table.busNumber, "libusb_get_bus_number");
+    bind(table.deviceAddress, "libusb_get_device_address");
     if (!complete) {
         dlclose(handle);
         throw Abort("Failed to get proc in '" + name_);
@@ -56,6 +59,19 @@ const FtdiApi &FtdiLibrary::api()
     api_ = table;
     loaded_ = true;
     return api_;
+}
+
+UsbDeviceList::UsbDeviceList(const FtdiApi &api, ftdi_context *ctx) : api_(api)
+{
+    const ssize_t count = api.deviceList(ctx->usb_ctx, &devices_);
+    if (count > 0)
+        count_ = int(count);
+}
+
+UsbDeviceList::~UsbDeviceList()
+{
+    if (devices_)
+        api_.freeDeviceList(devices_, 1);
 }
 
 FtdiLibrary &FtdiLibrary::system()

@@ -1,5 +1,6 @@
 #pragma once
 #include <ftdi.h>
+#include <libusb.h>
 #include <string>
 
 // The entry points of libftdi1 that the FTDI road uses, filled with dlsym when the
@@ -7,10 +8,8 @@
 struct FtdiApi {
     decltype(&ftdi_new) newContext = nullptr;
     decltype(&ftdi_free) freeContext = nullptr;
-    decltype(&ftdi_usb_find_all) findAll = nullptr;
-    decltype(&ftdi_list_free) listFree = nullptr;
     decltype(&ftdi_usb_get_strings) getStrings = nullptr;
-    decltype(&ftdi_usb_open_dev) openDev = nullptr;
+    decltype(&ftdi_usb_open_bus_addr) openBusAddr = nullptr;
     decltype(&ftdi_usb_close) closeDev = nullptr;
     decltype(&ftdi_set_baudrate) setBaudrate = nullptr;
     decltype(&ftdi_set_line_property) setLineProperty = nullptr;
@@ -20,6 +19,31 @@ struct FtdiApi {
     decltype(&ftdi_read_data) readData = nullptr;
     decltype(&ftdi_write_data) writeData = nullptr;
     decltype(&ftdi_get_error_string) errorString = nullptr;
+    // libftdi's own search knows only FTDI's ids, and a docking station may carry its
+    // own: the road lists every USB device itself, through the libusb that libftdi1
+    // loaded, so the list and the library's contexts belong to the same libusb.
+    decltype(&libusb_get_device_list) deviceList = nullptr;
+    decltype(&libusb_free_device_list) freeDeviceList = nullptr;
+    decltype(&libusb_get_bus_number) busNumber = nullptr;
+    decltype(&libusb_get_device_address) deviceAddress = nullptr;
+};
+
+// Every USB device of the system, in libusb's order: the list in which a converter's
+// index counts, for discovery and for opening alike. Empty when libusb cannot list.
+class UsbDeviceList {
+public:
+    UsbDeviceList(const FtdiApi &api, ftdi_context *ctx);
+    ~UsbDeviceList();
+    UsbDeviceList(const UsbDeviceList &) = delete;
+    UsbDeviceList &operator=(const UsbDeviceList &) = delete;
+
+    int size() const { return count_; }
+    libusb_device *operator[](int index) const { return devices_[index]; }
+
+private:
+    const FtdiApi &api_;
+    libusb_device **devices_ = nullptr;
+    int count_ = 0;
 };
 
 // libftdi1, loaded on first use. A library that cannot be loaded, or lacks an entry point,

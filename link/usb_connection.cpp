@@ -48,17 +48,15 @@ bool UsbConnection::openFtdi(int deviceIndex, bool showErrors)
         lastError_ = "ftdi_new failed";
         return failOpen("Cannot open", showErrors);
     }
-    // Open by index in the same list that discovery walks.
-    ftdi_device_list *list = nullptr;
-    const int count = api->findAll(ctx, &list, 0, 0);
+    // Open by index in the same list that discovery walks; the entry is named to libftdi by
+    // its bus and address, which stay that device's while it is plugged in.
     int status = -1;
-    ftdi_device_list *entry = list;
-    for (int i = 0; entry && i < deviceIndex; ++i)
-        entry = entry->next;
-    if (count > 0 && deviceIndex >= 0 && entry)
-        status = api->openDev(ctx, entry->dev);
-    if (list)
-        api->listFree(&list);
+    {
+        const UsbDeviceList devices(*api, ctx);
+        if (deviceIndex >= 0 && deviceIndex < devices.size())
+            status = api->openBusAddr(ctx, api->busNumber(devices[deviceIndex]),
+                                      api->deviceAddress(devices[deviceIndex]));
+    }
     if (status < 0) {
         lastError_ = api->errorString(ctx) ? api->errorString(ctx) : "no such device";
         // libusb's access error, as libftdi words it.

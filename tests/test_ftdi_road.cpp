@@ -193,7 +193,7 @@ void TestFtdiRoad::programLibraryFollowsOverride()
 
 void TestFtdiRoad::findByProductString_data()
 {
-    QTest::addColumn<QByteArray>("converters"); // product strings, '|' between converters
+    QTest::addColumn<QByteArray>("converters"); // "[vvvv:pppp ]product", '|' between converters
     QTest::addColumn<int>("index");
     const QByteArray station = DockingStationDescription;
     QTest::newRow("exact") << station << 0;
@@ -204,6 +204,9 @@ void TestFtdiRoad::findByProductString_data()
     QTest::newRow("second converter") << "FT232R USB UART|" + station << 1;
     QTest::newRow("first of two stations") << station + '|' + station << 0;
     QTest::newRow("no converter") << QByteArray("") << -1;
+    // Out of sight of libftdi's own search, which knows only FTDI's ids.
+    QTest::newRow("own USB id") << "1209:7001 " + station << 0;
+    QTest::newRow("own USB id after another converter") << "FT232R USB UART|1209:7001 " + station << 1;
 }
 
 void TestFtdiRoad::findByProductString()
@@ -212,6 +215,15 @@ void TestFtdiRoad::findByProductString()
     QFETCH(int, index);
     qputenv("QTX_STANDIN_DESCRIPTION", converters);
     QCOMPARE(findFtdiDevice(standin_, DockingStationDescription), index);
+    if (index < 0)
+        return;
+    // The index opens that very converter, and commands reach the device through it.
+    QVERIFY(startDevice());
+    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
+    QVERIFY2(link.openFtdi(index, false), link.lastError().c_str());
+    QCOMPARE(QByteArray(recorded().opened), QByteArray(DockingStationDescription));
+    QVERIFY(link.sendCommand(Cmd::Start, true));
+    QCOMPARE(emulator_->commands(), std::vector<uint8_t> {Cmd::Start});
 }
 
 // ---- opening ------------------------------------------------------------------------------

@@ -1,23 +1,31 @@
-/* A stand-in for libftdi1 with the entry points the FTDI road loads. It presents one
- * converter (or several) whose product strings come from $QTX_STANDIN_DESCRIPTION, and
- * carries the converter's bytes to and from the terminal device named by $QTX_STANDIN_PORT,
- * so the FTDI road can talk to the pty device emulator without hardware.
+/* A stand-in for libftdi1 with the entry points the FTDI road loads, and the libusb
+ * listing the road finds through it. It presents one converter (or several) whose product
+ * strings come from $QTX_STANDIN_DESCRIPTION, and carries the converter's bytes to and from
+ * the terminal device named by $QTX_STANDIN_PORT, so the FTDI road can talk to the pty
+ * device emulator without hardware.
  *
- * $QTX_STANDIN_DESCRIPTION: product strings separated by '|', one converter each; unset
- * means one docking station, set but empty means no converter at all. Every converter
- * opens the same port.
+ * $QTX_STANDIN_DESCRIPTION: converters separated by '|', each a product string, optionally
+ * after its USB id and a blank ("1209:7001 Halvery USB Docking station"); without one a
+ * converter has FTDI's own 0403:6001. Unset means one docking station, set but empty means
+ * no converter at all. Every converter opens the same port.
+ *
+ * As in libftdi1, ftdi_usb_find_all sees only converters on FTDI's own ids; libusb's list
+ * holds them all, each on bus 3 at address 20 onwards, so that a list position taken for
+ * an address finds no device.
  *
  * Built with STANDIN_WITHOUT_WRITE it lacks ftdi_write_data, as a broken or foreign
  * library would, for the road's "entry point missing" handling. */
 
 #define _GNU_SOURCE
 #include <ftdi.h>
+#include <libusb.h>
 
 #include "ftdi_standin.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,6 +36,8 @@
 #define STANDIN_DEFAULT_DESCRIPTION "Halvery USB Docking station"
 #define STANDIN_MAX_DEVICES 8
 #define STANDIN_CHIP_DEFAULT_LATENCY 16 /* what the chip uses until told otherwise */
+#define STANDIN_BUS 3
+#define STANDIN_FIRST_ADDRESS 20
 
 /* Never dereferenced by callers; only checked for NULL, as libftdi itself does. */
 static int open_marker;
@@ -41,6 +51,8 @@ struct standin_context {
 
 struct standin_device {
     char description[128];
+    unsigned vendor, product;
+    uint8_t bus, address;
 };
 
 struct standin_node {
@@ -48,7 +60,7 @@ struct standin_node {
     struct standin_device device;
 };
 
-static struct standin_settings settings = {0, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0};
+static struct standin_settings settings = {0, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, ""};
 
 const struct standin_settings *standin_last_settings(void)
 {
@@ -58,7 +70,7 @@ const struct standin_settings *standin_last_settings(void)
 void standin_reset(void)
 {
     const int live = settings.live_contexts;
-    const struct standin_settings fresh = {0, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, live};
+    const struct standin_settings fresh = {0, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, live, ""};
     settings = fresh;
 }
 
@@ -118,36 +130,65 @@ void ftdi_free(struct ftdi_context *ftdi)
     free(outer(ftdi));
 }
 
-int ftdi_usb_find_all(struct ftdi_context *ftdi, struct ftdi_device_list **devlist, int vendor, int product)
+/* The converters $QTX_STANDIN_DESCRIPTION names, at most `max`; their number. */
+static int present_devices(struct standin_device *devices, int max)
 {
-    (void)vendor;
-    (void)product;
-    if (!ftdi || !devlist)
-        return fail(ftdi, -3, "ftdi context invalid");
-    *devlist = NULL;
     const char *env = getenv("QTX_STANDIN_DESCRIPTION");
     char names[STANDIN_MAX_DEVICES * 128];
     snprintf(names, sizeof names, "%s", env ? env : STANDIN_DEFAULT_DESCRIPTION);
     if (!names[0])
         return 0;
-    struct ftdi_device_list **tail = devlist;
     int count = 0;
-    char *rest = names;
-    while (rest && count < STANDIN_MAX_DEVICES) {
+    for (char *rest = names; rest && count < max; ++count) {
         char *bar = strchr(rest, '|');
         if (bar)
             *bar = '\0';
+        struct standin_device *d = &devices[count];
+        int used = 0;
+        if (sscanf(rest, "%4x:%4x%n", &d->vendor, &d->product, &used) == 2 && used == 9 && rest[9] == ' ') {
+            rest += 10;
+        } else {
+            d->vendor = 0x0403;
+            d->product = 0x6001;
+        }
+        snprintf(d->description, sizeof d->description, "%.127s", rest);
+        d->bus = STANDIN_BUS;
+        d->address = (uint8_t)(STANDIN_FIRST_ADDRESS + count);
+        rest = bar ? bar + 1 : NULL;
+    }
+    return count;
+}
+
+/* The ids libftdi1 looks for when asked for none. */
+static int ftdi_own_id(const struct standin_device *d)
+{
+    const unsigned p = d->product;
+    return d->vendor == 0x0403 && (p == 0x6001 || p == 0x6010 || p == 0x6011 || p == 0x6014 || p == 0x6015);
+}
+
+int ftdi_usb_find_all(struct ftdi_context *ftdi, struct ftdi_device_list **devlist, int vendor, int product)
+{
+    if (!ftdi || !devlist)
+        return fail(ftdi, -3, "ftdi context invalid");
+    *devlist = NULL;
+    struct standin_device devices[STANDIN_MAX_DEVICES];
+    const int present = present_devices(devices, STANDIN_MAX_DEVICES);
+    struct ftdi_device_list **tail = devlist;
+    int count = 0;
+    for (int i = 0; i < present; ++i) {
+        const struct standin_device *d = &devices[i];
+        if ((vendor || product) ? d->vendor != (unsigned)vendor || d->product != (unsigned)product : !ftdi_own_id(d))
+            continue;
         struct standin_node *node = calloc(1, sizeof *node);
         if (!node) {
             ftdi_list_free(devlist);
             return fail(ftdi, -3, "out of memory");
         }
-        snprintf(node->device.description, sizeof node->device.description, "%.127s", rest);
+        node->device = devices[i];
         node->entry.dev = (struct libusb_device *)&node->device;
         *tail = &node->entry;
         tail = &node->entry.next;
         ++count;
-        rest = bar ? bar + 1 : NULL;
     }
     return count;
 }
@@ -163,6 +204,46 @@ void ftdi_list_free(struct ftdi_device_list **devlist)
         e = next;
     }
     *devlist = NULL;
+}
+
+ssize_t libusb_get_device_list(libusb_context *ctx, libusb_device ***list)
+{
+    (void)ctx;
+    struct standin_device devices[STANDIN_MAX_DEVICES];
+    const int count = present_devices(devices, STANDIN_MAX_DEVICES);
+    libusb_device **entries = calloc((size_t)count + 1, sizeof *entries);
+    if (!entries)
+        return LIBUSB_ERROR_NO_MEM;
+    for (int i = 0; i < count; ++i) {
+        struct standin_device *d = malloc(sizeof *d);
+        if (!d) {
+            libusb_free_device_list(entries, 1);
+            return LIBUSB_ERROR_NO_MEM;
+        }
+        *d = devices[i];
+        entries[i] = (libusb_device *)d;
+    }
+    *list = entries;
+    return count;
+}
+
+void libusb_free_device_list(libusb_device **list, int unref_devices)
+{
+    if (!list)
+        return;
+    for (libusb_device **e = list; unref_devices && *e; ++e)
+        free(*e);
+    free(list);
+}
+
+uint8_t libusb_get_bus_number(libusb_device *dev)
+{
+    return ((const struct standin_device *)dev)->bus;
+}
+
+uint8_t libusb_get_device_address(libusb_device *dev)
+{
+    return ((const struct standin_device *)dev)->address;
 }
 
 /* Like libusb's ASCII string descriptors: at most len-1 characters and a terminating zero. */
@@ -212,7 +293,21 @@ int ftdi_usb_open_dev(struct ftdi_context *ftdi, struct libusb_device *dev)
     s->fd = fd;
     ftdi->usb_dev = (struct libusb_device_handle *)&open_marker;
     ++settings.opens;
+    snprintf(settings.opened, sizeof settings.opened, "%s", ((const struct standin_device *)dev)->description);
     return 0;
+}
+
+/* As libftdi1 does it: the device of that bus and address in libusb's list, opened. */
+int ftdi_usb_open_bus_addr(struct ftdi_context *ftdi, uint8_t bus, uint8_t addr)
+{
+    if (!ftdi)
+        return fail(ftdi, -3, "ftdi context invalid");
+    struct standin_device devices[STANDIN_MAX_DEVICES];
+    const int count = present_devices(devices, STANDIN_MAX_DEVICES);
+    for (int i = 0; i < count; ++i)
+        if (devices[i].bus == bus && devices[i].address == addr)
+            return ftdi_usb_open_dev(ftdi, (struct libusb_device *)&devices[i]);
+    return fail(ftdi, -3, "device not found");
 }
 
 int ftdi_set_baudrate(struct ftdi_context *ftdi, int baudrate)

@@ -16,9 +16,10 @@ struct standin_settings {
     int read_timeout;  /* ctx->usb_read_timeout as the last ftdi_read_data found it */
     int write_timeout; /* ctx->usb_write_timeout as the last ftdi_write_data found it */
     int flushes;       /* successful ftdi_tcioflush calls */
-    int opens;         /* successful ftdi_usb_open_dev calls */
+    int opens;         /* successful opens */
     int closes;        /* ftdi_usb_close calls that closed an open port */
     int live_contexts; /* ftdi_new minus ftdi_free */
+    char opened[128];  /* product string of the converter last opened; empty before any */
 };
 
 typedef const struct standin_settings *(*standin_last_settings_fn)(void);
