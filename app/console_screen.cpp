@@ -1,12 +1,15 @@
 #include "console_screen.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <iostream>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
 constexpr int BarWidth = 30;
 constexpr int PlainStep = 10; // without a terminal, a line every this many percent
+constexpr int AskingTurnMs = 100; // how soon a signal is heard while the question waits
 } // namespace
 
 std::string ConsoleScreen::quoted(const std::string &text)
@@ -58,6 +61,14 @@ bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
     if (!yes && options_.interactive && !options_.json) {
         endLine();
         std::cout << caption << ": " << text << "\nGo on? [y/N] " << std::flush;
+        for (;;) {
+            pollfd keyboard {STDIN_FILENO, POLLIN, 0};
+            const int ready = ::poll(&keyboard, 1, AskingTurnMs);
+            if (ready > 0 || (ready < 0 && errno != EINTR))
+                break;
+            if (whileAsking)
+                whileAsking();
+        }
         std::string answer;
         std::getline(std::cin, answer);
         yes = answer == "y" || answer == "Y" || answer == "yes";

@@ -4,6 +4,7 @@
 #include "run_screen.h"
 
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -27,6 +28,9 @@ public:
     Calibration calibration;
     bool updateAllowed = false;
     std::vector<std::string> messages;
+    // Runs while the question waits for the keyboard, so that the program still hears
+    // what the event loop brings (a stop signal).
+    std::function<void()> whileAsking;
     bool declined = false;
     bool finished = false; // the run closed the window: the firmware is confirmed
 

@@ -213,12 +213,12 @@ void TKVLUpdate::closeEvent(QCloseEvent *event)
 void TKVLUpdate::AccuTimerTimer()
 {
     pollDevice(session_, *this, clock_);
-    // The window keeps its fixed texts; why the device could not be opened goes to the
-    // terminal, once for as long as it lasts.
-    const bool denied = link_ && !link_->isOpen() && link_->permissionDenied();
-    if (denied && !permissionHintShown_)
-        std::cerr << "QTX_MOVA_Update: " << permissionHint(link_->lastError()) << std::endl;
-    permissionHintShown_ = denied;
+    // The window keeps its fixed texts; why the device could not be opened (no permission,
+    // held by another program) goes to the terminal, once for as long as it lasts.
+    const std::string hint = link_ ? openFailureHint(*link_) : std::string();
+    if (!hint.empty() && hint != openHintShown_)
+        std::cerr << "QTX_MOVA_Update: " << hint << std::endl;
+    openHintShown_ = hint;
 }
 
 void TKVLUpdate::UpdateButtonClick()
@@ -358,7 +358,9 @@ void TKVLUpdate::pollNow()
 
 ServiceFields TKVLUpdate::serviceFields()
 {
-    return {SerialNrEdit->text().toStdString(),
+    // Latin-1 both ways: the serial's bytes go back into the image as the device gave them
+    // (an unprogrammed FF FF FF FF must not become UTF-8's C3 BF C3 BF).
+    return {SerialNrEdit->text().toLatin1().toStdString(),
             int(KoefXEdit->Value()),
             int(OffsXEdit->Value()),
             int(KoefYEdit->Value()),

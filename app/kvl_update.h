@@ -106,7 +106,7 @@ private:
     Session session_;
     int deviceInfoTag_ = 0;
     bool busy_ = false;
-    bool permissionHintShown_ = false;
+    std::string openHintShown_;
     bool centred_ = false;
 };
 

@@ -5,14 +5,20 @@
 #include "console_screen.h"
 #include "monitor.h"
 #include "outcome.h"
+#include "protocol.h"
+#include "readout.h"
 #include "session.h"
+#include "stop_signals.h"
 #include "trace.h"
 #include "update_run.h"
 #include "usb_connection.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <cstring>
 #include <iostream>
 #include <unistd.h>
@@ -41,6 +47,12 @@ exit status:
   5  verify failed: the read-back or the device's confirmation failed
   6  payload invalid: the firmware text does not load
   7  operator declined the question (or it could not be asked: no terminal, no --yes)
+  8  not allowed: the device's hardware version is not the build's, or its firmware is
+     older than version 7; nothing was sent to it
+  9  firmware installed and confirmed, but the translation table was not sent
+ 10  stopped by the operator (Ctrl-C twice within 5 s) while the device was being written:
+     update it again before using it
+130  interrupted by a signal (Ctrl-C) before anything was written to the device
 )";
 
 struct Arguments {
@@ -95,9 +107,8 @@ bool connect(Session &session, ConsoleScreen &screen)
     if (session.link->isOpen())
         return true;
     screen.message(screen.deviceLine);
-    if (session.link->permissionDenied())
-        screen.event("hint", {{"text", ConsoleScreen::quoted(permissionHint(session.portPath))}},
-                     permissionHint(session.link->lastError()));
+    if (const std::string hint = openFailureHint(*session.link); !hint.empty())
+        screen.event("hint", {{"text", ConsoleScreen::quoted(hint)}}, hint);
     return false;
 }
 
@@ -133,11 +144,20 @@ int update(Session &session, ConsoleScreen &screen, const Payloads &payloads)
 {
     if (!connect(session, screen))
         return finish(screen, Outcome::NotConnected, screen.deviceLine);
-    UpdateButtonClick(session, screen, realClock(), payloads);
-    if (screen.finished) {
-        const bool table = !screen.messages.empty() && screen.messages.back() == "Update and Language sended success!";
-        screen.event("table", {{"sent", table ? "true" : "false"}}, {});
-        return finish(screen, Outcome::Updated, screen.messages.empty() ? std::string() : screen.messages.back());
+    // The window's button stays disabled for such a device; nothing may be sent to it here
+    // either, or a build for another hardware would overwrite its firmware.
+    if (const std::string refusal = updateRefusal(session.expectedHardwareVersion, session.record); !refusal.empty()) {
+        screen.message("Not updated: " + refusal + ".");
+        return finish(screen, Outcome::NotAllowed, refusal);
+    }
+    realClock().pump(); // a stop asked for while the device was read is heard before it is written
+    const RunResult result = UpdateButtonClick(session, screen, realClock(), payloads);
+    if (result.stopped)
+        return finish(screen, Outcome::Stopped, StoppedByOperator);
+    if (result.firmwareConfirmed) {
+        screen.event("table", {{"sent", result.tableSent ? "true" : "false"}}, {});
+        const std::string last = screen.messages.empty() ? std::string() : screen.messages.back();
+        return finish(screen, result.tableSent ? Outcome::Updated : Outcome::TableNotSent, last);
     }
     if (screen.declined)
         return finish(screen, Outcome::Declined, "the operator declined");
@@ -171,6 +191,70 @@ int imageInfo(const Arguments &a, ConsoleScreen &screen)
     return finish(screen, Outcome::Updated, {});
 }
 
+constexpr int SecondSignalWithinMs = 5000; // a second Ctrl-C this soon stops a running update
+
+// What a signal does to the command line. Before the device is written to, the program ends
+// at once and politely; while it is written to, stopping would leave it without working
+// firmware, so it takes a second Ctrl-C (or SIGTERM) to stop, and a lost terminal (SIGHUP)
+// does not stop it at all.
+class SignalPolicy {
+public:
+    SignalPolicy(Session &session, ConsoleScreen &screen) : session_(session), screen_(screen) {}
+
+    void operator()(int signalNumber)
+    {
+        if (!session_.updateRunning)
+            leaveNow(signalNumber);
+        if (signalNumber == SIGHUP) {
+            dropOutput();
+            return;
+        }
+        const int64_t now = realClock().nowMs();
+        if (firstAt_ >= 0 && now - firstAt_ <= SecondSignalWithinMs) {
+            session_.stopRequested = true;
+            return;
+        }
+        firstAt_ = now;
+        std::cout << std::endl;
+        std::cerr << "mova-update: an update is running; stopping now leaves the device without working "
+                     "firmware. Press Ctrl-C again within 5 s to stop anyway."
+                  << std::endl;
+    }
+
+private:
+    [[noreturn]] void leaveNow(int signalNumber)
+    {
+        UsbConnection &link = *session_.link;
+        if (link.isOpen()) {
+            // The goodbye the window's close sends: the device leaves its session with us.
+            uint8_t byte = 0;
+            link.read(&byte, 1);
+            if (link.sendCommand(Cmd::Leave, link.doubled()))
+                link.read(&byte, 1);
+        }
+        link.close();
+        finish(screen_, Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber));
+        std::cout.flush();
+        std::_Exit(int(Outcome::Interrupted));
+    }
+
+    // The terminal is gone: what the run still has to say goes nowhere, without an error.
+    static void dropOutput()
+    {
+        const int nowhere = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (nowhere < 0)
+            return;
+        ::dup2(nowhere, STDIN_FILENO);
+        ::dup2(nowhere, STDOUT_FILENO);
+        ::dup2(nowhere, STDERR_FILENO);
+        ::close(nowhere);
+    }
+
+    Session &session_;
+    ConsoleScreen &screen_;
+    int64_t firstAt_ = -1;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -190,9 +274,14 @@ int main(int argc, char **argv)
     if (a.command == "image-info")
         return imageInfo(a, screen);
     QCoreApplication application(argc, argv); // the device's waits let an event loop run
+    // Output to a reader that went away fails quietly instead of killing a running update.
+    std::signal(SIGPIPE, SIG_IGN);
     UsbConnection link(realClock());
     Session session;
     session.link = &link;
+    SignalPolicy policy(session, screen);
+    StopSignals stopSignals({SIGINT, SIGTERM, SIGHUP}, [&policy](int number) { policy(number); });
+    screen.whileAsking = [] { QCoreApplication::processEvents(); };
     session.expectedHardwareVersion = BuildSettings::compiled().expectedHardwareVersion();
     session.portPathOverride = a.port;
     if (a.command == "info")

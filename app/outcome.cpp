@@ -1,4 +1,5 @@
 #include "outcome.h"
+#include "usb_connection.h"
 
 #include <array>
 
@@ -48,6 +49,10 @@ const char *outcomeName(Outcome outcome)
     case Outcome::VerifyFailed: return "verify failed";
     case Outcome::PayloadInvalid: return "payload invalid";
     case Outcome::Declined: return "operator declined";
+    case Outcome::NotAllowed: return "not allowed";
+    case Outcome::TableNotSent: return "table not sent";
+    case Outcome::Stopped: return "stopped";
+    case Outcome::Interrupted: return "interrupted";
     }
     return "unknown";
 }
@@ -57,4 +62,23 @@ std::string permissionHint(const std::string &device)
     return "no permission to open " + (device.empty() ? std::string("the docking station") : device) +
            ": install the udev rules " QTX_UDEV_RULES_PATH
            " (they come with the package) and plug the device in again";
+}
+
+std::string busyHint(const std::string &device)
+{
+    return (device.empty() ? std::string("the docking station") : device) +
+           " is in use by another program (another copy of this tool, a terminal program): close it and "
+           "try again";
+}
+
+std::string openFailureHint(const UsbConnection &link)
+{
+    if (link.isOpen())
+        return {};
+    const std::string &device = link.lastPath();
+    if (link.deviceBusy())
+        return busyHint(device);
+    if (link.permissionDenied())
+        return permissionHint(device);
+    return {};
 }

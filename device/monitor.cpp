@@ -144,10 +144,12 @@ bool showDeviceInformation(Session &session, MonitorScreen &screen, Clock &clock
     screen.setSerialText(serialText(session.record));
     if (deviceLine)
         *deviceLine = ::deviceLine(session.record);
-    screen.setUpdateEnabled(updateAllowed(session.expectedHardwareVersion, session.record));
     screen.setDeviceInfo(session.record.deviceInfo);
     clock.wait(AfterIdentityMs);
     screen.setCalibration(readCalibration(*session.link));
+    // Only now: the wait above lets clicks in, and a run started then would write the
+    // previous device's calibration into this one.
+    screen.setUpdateEnabled(updateAllowed(session.expectedHardwareVersion, session.record));
     return true;
 }
 
@@ -155,6 +157,12 @@ void pollDevice(Session &session, MonitorScreen &screen, Clock &clock)
 {
     if (!session.link)
         return;
+    struct Active {
+        bool &flag;
+        bool before;
+        ~Active() { flag = before; }
+    } active {session.pollActive, session.pollActive};
+    session.pollActive = true;
     screen.schedulePoll(ConnectedPollMs, false);
     if (!session.link->isOpen() && !connect(session, screen, clock))
         return;

@@ -59,11 +59,27 @@ std::string deviceLine(const DeviceRecord &record)
     return line;
 }
 
+namespace {
+constexpr int FirstUpdatableFirmware = 7; // older firmware cannot take an update this way
+} // namespace
+
 bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record)
 {
-    constexpr int FirstUpdatableFirmware = 7;
     return (expectedHardwareVersion == 0 || expectedHardwareVersion == record.hardwareVersion) &&
            record.firmwareVersion >= FirstUpdatableFirmware;
+}
+
+std::string updateRefusal(int expectedHardwareVersion, const DeviceRecord &record)
+{
+    if (expectedHardwareVersion != 0 && expectedHardwareVersion != record.hardwareVersion)
+        return "the device is hardware version " + std::to_string(record.hardwareVersion) +
+               ", this build is for hardware version " + std::to_string(expectedHardwareVersion) +
+               ": its firmware does not fit the device";
+    if (record.firmwareVersion < FirstUpdatableFirmware)
+        return "the device's firmware version " + std::to_string(record.firmwareVersion) +
+               " is too old to take an update (it needs version " + std::to_string(FirstUpdatableFirmware) +
+               " or later)";
+    return {};
 }
 
 Calibration Calibration::fromReply(const uint8_t (&r)[8])

@@ -25,6 +25,8 @@ std::string deviceLine(const DeviceRecord &record);
 // The build may update this device: it names no hardware version or this one, and the
 // device's firmware is new enough to take an update this way.
 bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record);
+// Why this build may not update the device, in words; empty when it may.
+std::string updateRefusal(int expectedHardwareVersion, const DeviceRecord &record);
 
 // Coefficients (unsigned, percent) and offsets (signed) of the three axes and the magnet.
 struct Calibration {

@@ -17,6 +17,8 @@ struct Session {
     std::string portPathOverride;    // the command line's device path
     bool updateRunning = false;      // set while the device is being written
     bool runActive = false;          // an update run is under way (from click to its end)
+    bool pollActive = false;         // a poll is talking to the device (its waits let clicks in)
+    bool stopRequested = false;      // the operator asked to stop the run; it ends at its next pump
     int lastBatteryShown = 0;        // the percentage last put on screen
     std::function<std::string()> findPort; // discovery on the tty road (libudev when empty)
 

@@ -35,7 +35,7 @@ public:
     {
     }
 
-    bool open(const std::string &, std::string *, bool * = nullptr) override
+    bool open(const std::string &, std::string *, Refusal * = nullptr) override
     {
         open_ = true;
         return true;

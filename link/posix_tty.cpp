@@ -20,18 +20,17 @@ std::string systemText(const char *what)
 
 } // namespace
 
-bool PosixTty::open(const std::string &path, std::string *why, bool *denied)
+bool PosixTty::open(const std::string &path, std::string *why, Refusal *refusal)
 {
     close();
-    if (denied)
-        *denied = false;
-    auto fail = [&](std::string text) {
+    if (refusal)
+        *refusal = Refusal::None;
+    auto fail = [&](std::string text, Refusal kind = Refusal::None) {
         if (why)
             *why = std::move(text);
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
+        if (refusal)
+            *refusal = kind;
+        release();
         return false;
     };
     // Only a character device can be a terminal; anything else (a regular file, a FIFO, a
@@ -45,9 +44,11 @@ bool PosixTty::open(const std::string &path, std::string *why, bool *denied)
     // is a poll() with a deadline instead.
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
-        if (denied)
-            *denied = errno == EACCES || errno == EPERM;
-        return fail(systemText("open"));
+        // EBUSY: another program's open descriptor holds the line exclusively.
+        const Refusal kind = errno == EACCES || errno == EPERM ? Refusal::Denied
+                             : errno == EBUSY                  ? Refusal::Busy
+                                                               : Refusal::None;
+        return fail(kind == Refusal::Busy ? "device is in use" : systemText("open"), kind);
     }
     if (!::isatty(fd_))
         return fail("not a terminal device");
@@ -55,9 +56,10 @@ bool PosixTty::open(const std::string &path, std::string *why, bool *denied)
     // keeps other opens out but not root's; the lock also holds between two copies of
     // this program run as root.
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0)
-        return fail(errno == EWOULDBLOCK ? "device is in use" : systemText("flock"));
+        return errno == EWOULDBLOCK ? fail("device is in use", Refusal::Busy) : fail(systemText("flock"));
     if (::ioctl(fd_, TIOCEXCL) != 0)
         return fail(systemText("TIOCEXCL"));
+    exclusive_ = true;
     termios tio {};
     if (::tcgetattr(fd_, &tio) != 0)
         return fail(systemText("tcgetattr"));
@@ -76,10 +78,21 @@ bool PosixTty::open(const std::string &path, std::string *why, bool *denied)
 
 void PosixTty::close()
 {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    release();
+}
+
+void PosixTty::release()
+{
+    if (fd_ < 0)
+        return;
+    // The exclusive flag belongs to the terminal, not to the descriptor: on a line whose
+    // other side stays open (a pseudo-terminal) it would outlive this close and refuse every
+    // later open but root's, this program's own reconnects included.
+    if (exclusive_)
+        ::ioctl(fd_, TIOCNXCL);
+    exclusive_ = false;
+    ::close(fd_);
+    fd_ = -1;
 }
 
 bool PosixTty::waitFor(short events, int64_t deadlineMs)

@@ -8,9 +8,14 @@ class Clock;
 class TtyWire {
 public:
     virtual ~TtyWire() = default;
-    // Opens the device at path for exclusive raw use; on failure says why (and whether the
-    // system refused access, which a udev rule can grant).
-    virtual bool open(const std::string &path, std::string *why, bool *denied = nullptr) = 0;
+    // Why an open failed, where the operator can do something about it.
+    enum class Refusal {
+        None,
+        Denied, // the system refused access (a udev rule can grant it)
+        Busy,   // another program holds the device
+    };
+    // Opens the device at path for exclusive raw use; on failure says why.
+    virtual bool open(const std::string &path, std::string *why, Refusal *refusal = nullptr) = 0;
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
     // Bytes read, 0 when the deadline passed first, -1 when the device failed or went away.
@@ -29,7 +34,7 @@ class PosixTty : public TtyWire {
 public:
     explicit PosixTty(Clock &clock) : clock_(clock) {}
     ~PosixTty() override { close(); }
-    bool open(const std::string &path, std::string *why, bool *denied = nullptr) override;
+    bool open(const std::string &path, std::string *why, Refusal *refusal = nullptr) override;
     void close() override;
     bool isOpen() const override { return fd_ >= 0; }
     int readSome(uint8_t *buffer, int length, int64_t deadlineMs) override;
@@ -40,6 +45,9 @@ public:
 private:
     // Waits for events on the descriptor until the deadline; false when it passed.
     bool waitFor(short events, int64_t deadlineMs);
+    // Lets the descriptor go, and with it the exclusive claim on the line.
+    void release();
     Clock &clock_;
     int fd_ = -1;
+    bool exclusive_ = false;
 };

@@ -35,6 +35,8 @@ bool UsbConnection::openFtdi(int deviceIndex, bool showErrors)
     if (!ttyRoad_)
         close();
     ftdiCloseContext();
+    lastPath_.clear();
+    busy_ = false;
     const FtdiApi *api = nullptr;
     try {
         api = &ftdi_->api();
@@ -92,7 +94,12 @@ bool UsbConnection::openComPort(const std::string &path, bool showErrors)
 {
     close();
     std::string why;
-    if (!tty_->open(path, &why, &denied_)) {
+    TtyWire::Refusal refusal = TtyWire::Refusal::None;
+    lastPath_ = path;
+    const bool opened = tty_->open(path, &why, &refusal);
+    denied_ = refusal == TtyWire::Refusal::Denied;
+    busy_ = refusal == TtyWire::Refusal::Busy;
+    if (!opened) {
         ttyRoad_ = false; // a failed open leaves no handle, which selects the FTDI road
         lastError_ = path + ": " + why;
         Trace::note(clock_, "tty", lastError_.c_str());

@@ -57,6 +57,10 @@ public:
     const std::string &lastError() const { return lastError_; }
     // The last open failed because the system refused access to the device.
     bool permissionDenied() const { return denied_; }
+    // The last open failed because another program holds the device.
+    bool deviceBusy() const { return busy_; }
+    // The terminal the last tty open was for (empty when the last open was on the FTDI road).
+    const std::string &lastPath() const { return lastPath_; }
     // Where the open failures go when a caller asks for them to be shown.
     void setErrorDisplay(std::function<void(const std::string &)> show) { showError_ = std::move(show); }
 
@@ -75,7 +79,9 @@ private:
     bool isOpen_ = false;
     bool lost_ = false;
     bool denied_ = false;
+    bool busy_ = false;
     bool ttyRoad_ = false;
     std::string lastError_;
+    std::string lastPath_;
     std::function<void(const std::string &)> showError_;
 };

@@ -47,7 +47,7 @@ class VirtualTty : public TtyWire {
 public:
     explicit VirtualTty(VirtualDevice &device) : d_(device) {}
 
-    bool open(const std::string &path, std::string *why, bool * = nullptr) override
+    bool open(const std::string &path, std::string *why, Refusal * = nullptr) override
     {
         close();
         if (!d_.plugged() || path != d_.path_) {

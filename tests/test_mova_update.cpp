@@ -7,6 +7,10 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QtTest>
+#include <csignal>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -17,11 +21,14 @@ struct Run {
     QByteArray out, err;
 };
 
-Run run(const QStringList &arguments, int timeoutMs = 60'000)
+// Runs mova-update; `during` is called once it has started, with its process id.
+Run run(const QStringList &arguments, int timeoutMs = 60'000, const std::function<void(qint64)> &during = {})
 {
     QProcess p;
     p.start(MOVA_UPDATE, arguments);
     p.closeWriteChannel(); // standard input is no terminal, and says nothing
+    if (during && p.waitForStarted())
+        during(p.processId());
     Run r;
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
@@ -45,6 +52,12 @@ private slots:
     void failures_data();
     void failures();
     void refusesTheQuestionWithoutTerminal();
+    void cannotOpen_data();
+    void cannotOpen();
+    void refusesADeviceTheBuildIsNotFor_data();
+    void refusesADeviceTheBuildIsNotFor();
+    void stopSignals_data();
+    void stopSignals();
     void imageInfo();
 
 private:
@@ -103,6 +116,8 @@ void TestMovaUpdate::failures_data()
     QTest::newRow("block never answered: transfer failed") << "block-silent" << 1 << 4 << "Error by senden Update.2";
     QTest::newRow("no read-back: verify failed") << "readback-silent" << -1 << 5 << "Error by verify Update";
     QTest::newRow("broken firmware: payload invalid") << "broken" << -1 << 6 << "Error in Zeile 2. Checksumme error";
+    QTest::newRow("table refused: firmware in, table not sent") << "refuse-language" << -1 << 9
+                                                                << "Error by senden Language.5";
 }
 
 void TestMovaUpdate::failures()
@@ -180,6 +195,109 @@ void TestMovaUpdate::refusesTheQuestionWithoutTerminal()
                          QString::fromStdString(firmware), "update"});
     QCOMPARE(yes.exitCode, 3);
     QVERIFY(yes.out.contains("Data cannot clear.1\n"));
+}
+
+void TestMovaUpdate::cannotOpen_data()
+{
+    QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("hint");
+    QTest::newRow("held by another program") << "busy" << "is in use by another program";
+    QTest::newRow("no permission") << "denied" << "install the udev rules /usr/lib/udev/rules.d/70-mova-update.rules";
+}
+
+void TestMovaUpdate::cannotOpen()
+{
+    QFETCH(QString, why);
+    QFETCH(QString, hint);
+    QVERIFY(f.start());
+    UsbConnection holder(realClock());
+    if (why == "busy") {
+        QVERIFY(holder.openComPort(f.link(), false));
+    } else {
+        if (geteuid() == 0)
+            QSKIP("root opens whatever the permissions say");
+        QCOMPARE(::chmod(f.emulator->slavePath().c_str(), 0), 0);
+    }
+    const Run r = run({"--port", QString::fromStdString(f.link()), "info"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.out.contains(QString::fromStdString(f.link()).toUtf8() + " ") && r.out.contains(hint.toUtf8()),
+             r.out.constData());
+}
+
+void TestMovaUpdate::refusesADeviceTheBuildIsNotFor_data()
+{
+    QTest::addColumn<int>("hardware");
+    QTest::addColumn<QString>("firmwareVersion");
+    QTest::addColumn<QString>("why");
+    // Same road and capacity as the build's 24: only the gate keeps its firmware out.
+    QTest::newRow("hardware 23") << 23 << "68" << "the device is hardware version 23, this build is for hardware version 24";
+    QTest::newRow("hardware 26") << 26 << "68" << "the device is hardware version 26, this build is for hardware version 24";
+    QTest::newRow("firmware 6") << 24 << "06" << "the device's firmware version 6 is too old";
+}
+
+void TestMovaUpdate::refusesADeviceTheBuildIsNotFor()
+{
+    QFETCH(int, hardware);
+    QFETCH(QString, firmwareVersion);
+    QFETCH(QString, why);
+    DeviceModel::Config config;
+    config.identity.hardwareVersion = uint8_t(hardware);
+    config.identity.firmwareVersion = firmwareVersion.toStdString();
+    QVERIFY(f.start(config));
+    const Run r = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
+                       QString::fromStdString(firmware), "update"});
+    QCOMPARE(r.exitCode, 8);
+    QVERIFY2(r.out.contains("Not updated: " + why.toUtf8()), r.out.constData());
+    // Only what the window's readout asks, and the goodbye: nothing that writes.
+    for (uint8_t command : f.emulator->commands())
+        QVERIFY2(command != 0x71 && command != 0x51 && command != 0x78 && command != 0xE0,
+                 qPrintable(QString::number(command, 16)));
+}
+
+void TestMovaUpdate::stopSignals_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("Ctrl-C while it reads the device: leaves at once, politely") << "before" << 130;
+    QTest::newRow("Ctrl-C twice while it writes: stopped") << "twice" << 10;
+    QTest::newRow("Ctrl-C once, then the terminal closes: goes on to the end") << "once+hangup" << 0;
+}
+
+void TestMovaUpdate::stopSignals()
+{
+    QFETCH(QString, when);
+    QFETCH(int, exitCode);
+    QVERIFY(f.start(DeviceModel::Config(), 500));
+    if (when == "before") // the battery never answers: the program waits out its reads after the identity
+        f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x5A); });
+    const Run r = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
+                       QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"},
+                      60'000, [&](qint64 pid) {
+                          // The erase is the first step that writes; it takes about two seconds.
+                          QVERIFY(f.emulator->waitForCommand(when == "before" ? 0x66 : 0x51, 1, 20'000));
+                          ::kill(pid_t(pid), SIGINT);
+                          QThread::msleep(300);
+                          if (when != "before")
+                              ::kill(pid_t(pid), when == "twice" ? SIGINT : SIGHUP);
+                      });
+    QCOMPARE(r.exitCode, exitCode);
+    const auto commands = f.emulator->commands();
+    if (when == "before") {
+        QCOMPARE(commands.back(), uint8_t(0x70)); // the goodbye
+        QVERIFY(r.out.contains("mova-update: interrupted"));
+        return;
+    }
+    QVERIFY2(r.err.contains("Press Ctrl-C again within 5 s to stop anyway."), r.err.constData());
+    if (when == "twice") {
+        QVERIFY2(r.out.contains("Update stopped by the operator\n"), r.out.constData());
+        QVERIFY(!f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed(); }));
+        // The line was let go: another program can open it.
+        UsbConnection next(realClock());
+        QVERIFY(next.openComPort(f.link(), false));
+    } else {
+        QVERIFY(f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed() && m.table().size() == 512; }));
+        QVERIFY(!r.out.contains("Update and Language sended success!")); // said to a terminal that is gone
+    }
 }
 
 void TestMovaUpdate::imageInfo()

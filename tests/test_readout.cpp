@@ -120,11 +120,13 @@ void TestReadout::updateAllowed_data()
     QTest::addColumn<int>("hardware");
     QTest::addColumn<int>("firmware");
     QTest::addColumn<bool>("allowed");
-    QTest::newRow("match, firmware 7") << 24 << 24 << 7 << true;
-    QTest::newRow("match, firmware 6") << 24 << 24 << 6 << false;
-    QTest::newRow("other hardware") << 24 << 23 << 68 << false;
-    QTest::newRow("build names none") << 0 << 23 << 7 << true;
-    QTest::newRow("build names none, firmware 0") << 0 << 23 << 0 << false;
+    QTest::addColumn<QString>("reason"); // what the refusal names
+    QTest::newRow("match, firmware 7") << 24 << 24 << 7 << true << "";
+    QTest::newRow("match, firmware 6") << 24 << 24 << 6 << false << "firmware version 6";
+    QTest::newRow("other hardware") << 24 << 23 << 68 << false << "hardware version 23, this build is for hardware version 24";
+    QTest::newRow("other hardware, old firmware") << 24 << 25 << 3 << false << "hardware version 25";
+    QTest::newRow("build names none") << 0 << 23 << 7 << true << "";
+    QTest::newRow("build names none, firmware 0") << 0 << 23 << 0 << false << "firmware version 0";
 }
 
 void TestReadout::updateAllowed()
@@ -133,10 +135,14 @@ void TestReadout::updateAllowed()
     QFETCH(int, hardware);
     QFETCH(int, firmware);
     QFETCH(bool, allowed);
+    QFETCH(QString, reason);
     DeviceRecord r;
     r.hardwareVersion = hardware;
     r.firmwareVersion = firmware;
     QCOMPARE(::updateAllowed(expected, r), allowed);
+    const QString refusal = QString::fromStdString(updateRefusal(expected, r));
+    QCOMPARE(refusal.isEmpty(), allowed);
+    QVERIFY2(refusal.contains(reason), qPrintable(refusal));
 }
 
 void TestReadout::calibration()

@@ -20,7 +20,7 @@ namespace {
 class RecordingTty : public TtyWire {
 public:
     explicit RecordingTty(Clock &clock) : inner_(clock) {}
-    bool open(const std::string &p, std::string *why, bool *denied) override { return inner_.open(p, why, denied); }
+    bool open(const std::string &p, std::string *why, Refusal *r) override { return inner_.open(p, why, r); }
     void close() override { inner_.close(); }
     bool isOpen() const override { return inner_.isOpen(); }
     int readSome(uint8_t *b, int n, int64_t d) override

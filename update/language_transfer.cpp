@@ -8,10 +8,12 @@
 #include "readout.h"
 #include "run_screen.h"
 #include "session.h"
+#include "update_run.h"
 #include "usb_connection.h"
 
 #include <QFile>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 namespace {
@@ -41,12 +43,12 @@ public:
         clock_.wait(BeforeReconnectMs);
         screen_.showProgress();
         screen_.progressCaption("Connect...");
-        clock_.pump();
+        pump();
         reconnect();
         readStatus();
         screen_.progressCaption("Send languages");
         screen_.setProgress(0);
-        clock_.pump();
+        pump();
         announce();
         sendBlocks();
         uint8_t scratch[4];
@@ -57,9 +59,19 @@ public:
     }
 
 private:
+    void pump()
+    {
+        clock_.pump();
+        if (s_.stopRequested)
+            throw Abort(StoppedByOperator);
+    }
+
     bool open(const std::string &candidate)
     {
-        return candidate.empty() ? link_.openFtdi(0, false) : link_.openComPort(candidate, false);
+        if (!candidate.empty())
+            return link_.openComPort(candidate, false);
+        // The converter list holds every USB device: the docking station is found by name again.
+        return link_.openFtdi(findFtdiDevice(link_.ftdiLibrary(), DockingStationDescription), false);
     }
 
     // The device found under a new path must be the one just updated.
@@ -94,7 +106,7 @@ private:
                 }
             }
             screen_.setProgress(counter / 2);
-            clock_.pump();
+            pump();
             ++counter;
             if (!candidate.empty() && counter >= AskDiscoveryFrom && counter % AskDiscoveryEvery == 0) {
                 candidate = s_.findPort ? s_.findPort() : findInterfacePath(deviceUsbId());
@@ -151,7 +163,7 @@ private:
             sendBlockAcknowledged(link_, chunk.data() + position, BlockSize, "Error by senden Language");
             clock_.wait(AfterBlockMs);
             screen_.setProgress((j + 1) * 100 / blocks_);
-            clock_.pump();
+            pump();
             position += BlockSize;
         }
     }
@@ -166,24 +178,30 @@ private:
 
 } // namespace
 
-bool sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath)
+TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath)
 {
     QFile table(QString::fromStdString(tablePath));
     if (!table.open(QIODevice::ReadOnly) || table.size() == 0)
-        return false;
+        return TableOutcome::Skipped;
     if ((table.size() + BlockSize - 1) / BlockSize > MaxBlocks)
-        return false; // the count would not fit its two bytes; the build refuses such a table
+        return TableOutcome::Skipped; // the count would not fit its two bytes; the build refuses such a table
+    std::string failure;
     try {
         TableRun(session, screen, clock, table).run();
-    } catch (const Abort &failure) {
-        session.link->close();
-        screen.closeProgress();
-        screen.setBusy(false);
-        screen.message(failure.message());
-        return false;
+    } catch (const Abort &abort) {
+        failure = abort.message();
+    } catch (const std::exception &error) {
+        failure = error.what();
     } catch (...) {
-        return false; // the firmware is in place; its success is what the operator hears
+        failure = "Error by senden Language: unknown failure";
     }
-    screen.message("Update and Language sended success!");
-    return true;
+    if (failure.empty()) {
+        screen.message("Update and Language sended success!");
+        return TableOutcome::Sent;
+    }
+    session.link->close();
+    screen.closeProgress();
+    screen.setBusy(false);
+    screen.message(failure);
+    return failure == StoppedByOperator ? TableOutcome::Stopped : TableOutcome::Failed;
 }

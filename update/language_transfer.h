@@ -5,9 +5,15 @@ class Clock;
 class RunScreen;
 struct Session;
 
+enum class TableOutcome {
+    Sent,    // the device took the whole table (its success message shown)
+    Skipped, // there was no table to send
+    Failed,  // the transfer failed (its message shown)
+    Stopped, // the operator stopped it
+};
+
 // After a confirmed firmware: reconnects to the restarted device (under a new path if it
 // came back under one, provided it is the same device), then sends the translation table in
-// acknowledged 512-byte blocks. True when it showed its own success message; false when
-// there was no table or it failed (its message then shown), so the firmware's success is
-// told instead.
-bool sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath);
+// acknowledged 512-byte blocks. Unless the table was sent, the firmware's success is told
+// after it.
+TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath);

@@ -11,6 +11,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <exception>
 #include <cstdio>
 
 namespace {
@@ -85,6 +86,8 @@ void UpdateRun::drain(int n, int ms)
 void UpdateRun::pump()
 {
     clock_.pump();
+    if (session_.stopRequested)
+        fail(StoppedByOperator);
 }
 
 void UpdateRun::fail(const std::string &message)
@@ -350,31 +353,49 @@ void UpdateRun::finish()
         return;
     }
     link_->close();
-    const bool tableShown = sendLanguageTable(session_, screen_, clock_, payloads_.table);
+    result_.firmwareConfirmed = true;
+    const TableOutcome table = sendLanguageTable(session_, screen_, clock_, payloads_.table);
+    result_.tableSent = table == TableOutcome::Sent;
+    result_.stopped = table == TableOutcome::Stopped;
     screen_.setBusy(false);
-    if (!tableShown)
+    if (!result_.tableSent)
         screen_.message(session_.record.hardwareVersion > LastSmallHardware ? LargeSuccess : "Update sended success!");
     session_.updateRunning = false;
     screen_.closeWindow();
 }
 
-void UpdateRun::run()
+RunResult UpdateRun::run()
 {
-    if (!prepare())
-        return;
     try {
+        if (!prepare())
+            return result_;
         transfer();
     } catch (const Abort &failure) {
-        screen_.closeProgress();
-        screen_.setBusy(false);
-        session_.updateRunning = false;
-        image_ = FirmwareImage {};
-        readBack_ = {};
-        screen_.message(failure.message());
-        releaseLostDevice();
-        return;
+        failed(failure.message());
+        return result_;
+    } catch (const std::exception &error) {
+        // Not one of the run's own failures (memory, the system): it still ends the run
+        // the same way, or the window could never close again.
+        failed(error.what());
+        return result_;
+    } catch (...) {
+        failed("Update error: unknown failure");
+        return result_;
     }
     finish();
+    return result_;
+}
+
+void UpdateRun::failed(const std::string &message)
+{
+    screen_.closeProgress();
+    screen_.setBusy(false);
+    session_.updateRunning = false;
+    image_ = FirmwareImage {};
+    readBack_ = {};
+    result_.stopped = message == StoppedByOperator;
+    screen_.message(message);
+    releaseLostDevice();
 }
 
 void UpdateRun::releaseLostDevice()
@@ -388,14 +409,18 @@ void UpdateRun::releaseLostDevice()
     screen_.pollNow();
 }
 
-void UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, const Payloads &payloads)
+RunResult UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, const Payloads &payloads)
 {
-    if (session.runActive)
-        return; // a second click while the first run lets the window repaint
+    // A second click while the first run lets the window repaint, or a click while a poll
+    // waits on the device (the image would get another device's calibration, and the poll
+    // would go on over the run's link afterwards).
+    if (session.runActive || session.pollActive)
+        return {};
     session.runActive = true;
+    session.stopRequested = false;
     struct Done {
         bool &flag;
         ~Done() { flag = false; }
     } done {session.runActive};
-    UpdateRun(session, screen, clock, payloads).run();
+    return UpdateRun(session, screen, clock, payloads).run();
 }

@@ -18,13 +18,23 @@ struct Payloads {
     std::string table = ":/LANGUAGE_TRA";
 };
 
+// What a run came to, beside the texts the operator saw.
+struct RunResult {
+    bool firmwareConfirmed = false; // the device confirmed the new firmware
+    bool tableSent = false;         // and took the translation table after it
+    bool stopped = false;           // the operator stopped it while it wrote the device
+};
+
+// The operator's stop (asked for through Session::stopRequested) ends the run with this.
+inline constexpr const char *StoppedByOperator = "Update stopped by the operator";
+
 // The run behind "Update": confirm, load the image, keep the device's identity and
 // calibration in it, reset and reconnect, erase, send, read back, let the device confirm,
 // then send the translation table. Every failure ends in the operator's message.
 class UpdateRun {
 public:
     UpdateRun(Session &session, RunScreen &screen, Clock &clock, Payloads payloads = {});
-    void run();
+    RunResult run();
 
     // Longest run of verify passes that take no block before the run gives up.
     static constexpr int MaxStalledVerifyPasses = 10;
@@ -42,6 +52,7 @@ private:
     void confirm();
     void finish();
     void releaseLostDevice();
+    void failed(const std::string &message);
 
     void sendCommand(uint8_t command);
     bool echoed(uint8_t command);
@@ -61,6 +72,7 @@ private:
     uint8_t transferCommand_ = 0;
     int blockSize_ = 0, blockCount_ = 0;
     bool succeeded_ = false;
+    RunResult result_;
 };
 
 // The 12 bytes at 0x200 that keep the device's own serial number, calibration and
@@ -68,5 +80,6 @@ private:
 void writeServiceHeader(std::vector<uint8_t> &image, const ServiceFields &fields);
 
 // Runs one update unless one is under way already (the button stays clickable while the
-// run lets the window repaint).
-void UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, const Payloads &payloads = {});
+// run lets the window repaint) or the device is being read (its calibration is not yet
+// known). What the run came to; nothing confirmed when no run started.
+RunResult UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, const Payloads &payloads = {});
