@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <cstring>
 #include <iostream>
 
 using MyValueSpin::TMyValueSpinEdit;
@@ -200,6 +201,15 @@ bool TKVLUpdate::FormClose()
             link_->read(&byte, 1);
     }
     return true;
+}
+
+void TKVLUpdate::closeOnSignal(int signalNumber)
+{
+    if (!close())
+        std::cerr << "QTX_MOVA_Update: " << ::strsignal(signalNumber)
+                  << ": an update is running and the device must not be left without firmware; the window "
+                     "can close once the update has ended"
+                  << std::endl;
 }
 
 void TKVLUpdate::closeEvent(QCloseEvent *event)

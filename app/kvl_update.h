@@ -62,6 +62,9 @@ public:
     // Whether the window may close now; with the link open it first tells the device
     // that the program leaves it.
     bool FormClose();
+    // A stop signal asks the window to close; while the device is written it stays open and
+    // says so on standard error.
+    void closeOnSignal(int signalNumber);
 
 public slots:
     void AccuTimerTimer();

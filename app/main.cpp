@@ -1,12 +1,14 @@
+#include "application.h"
 #include "kvl_update.h"
+#include "stop_signals.h"
 
-#include <QApplication>
 #include <QMessageBox>
+#include <csignal>
 #include <exception>
 
 int main(int argc, char **argv)
 {
-    QApplication application(argc, argv);
+    TApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("QTX_MOVA_Update"));
     QApplication::setApplicationVersion(QStringLiteral(QTX_APP_VERSION));
     try {
@@ -17,6 +19,9 @@ int main(int argc, char **argv)
             window.payloads.firmware = firmware.toStdString();
         if (const QByteArray table = qgetenv("QTX_MOVA_TABLE"); !table.isEmpty())
             window.payloads.table = table.toStdString();
+        // Ctrl-C or a stop from the system is a close request: refused while the device is
+        // written, as the window's own close is.
+        StopSignals stopSignals({SIGINT, SIGTERM}, [&window](int number) { window.closeOnSignal(number); });
         window.show();
         application.exec();
     } catch (const std::exception &e) {

@@ -1,15 +1,21 @@
 // The main window, offscreen: its form, its build texts, its command line and its closing.
+#include "abort.h"
+#include "application.h"
 #include "build_settings.h"
 #include "clock.h"
 #include "emulator_fixture.h"
 #include "kvl_update.h"
+#include "message_box_answerer.h"
 #include "protocol.h"
+#include "stop_signals.h"
 #include "usb_connection.h"
 
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <csignal>
+#include <stdexcept>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -37,6 +43,7 @@ private slots:
     void commandLine_data();
     void commandLine();
     void closingIsRefusedWhileUpdating();
+    void anExceptionFromAnEventIsShownAndTheLoopGoesOn();
     void closingTellsAnOpenDeviceGoodbye();
     void closingWithClosedLinkSendsNothing();
 };
@@ -138,13 +145,29 @@ void TestMainWindow::closingIsRefusedWhileUpdating()
     auto w = window();
     w->show();
     QVERIFY(w->link()->openComPort(f.link(), false));
+    // Ctrl-C and SIGTERM are close requests, refused the same way.
+    StopSignals stopSignals({SIGINT, SIGTERM}, [&](int number) { w->closeOnSignal(number); });
     w->setUpdateRunning(true);
     QVERIFY(!w->close());
+    ::raise(SIGINT);
+    QTest::qWait(100);
     QVERIFY(w->isVisible());
-    QThread::msleep(50);
     QVERIFY(f.emulator->trace().empty()); // the device heard nothing
     w->setUpdateRunning(false);
-    QVERIFY(w->close());
+    ::raise(SIGTERM);
+    QTRY_VERIFY(!w->isVisible());
+    QCOMPARE(f.emulator->commands(), Bytes {Cmd::Leave});
+}
+
+void TestMainWindow::anExceptionFromAnEventIsShownAndTheLoopGoesOn()
+{
+    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
+    bool after = false;
+    QTimer::singleShot(0, [] { throw std::runtime_error("out of order"); });
+    QTimer::singleShot(0, [] { throw Abort("shown by the run already"); });
+    QTimer::singleShot(50, [&] { after = true; });
+    QTRY_VERIFY(after);
+    QCOMPARE(operatorAnswers.texts, QStringList {"out of order"});
 }
 
 void TestMainWindow::closingTellsAnOpenDeviceGoodbye()
@@ -177,5 +200,10 @@ void TestMainWindow::closingWithClosedLinkSendsNothing()
     QVERIFY(f.emulator->trace().empty());
 }
 
-QTEST_MAIN(TestMainWindow)
+int main(int argc, char **argv)
+{
+    TApplication application(argc, argv); // the program's own, with its handler of escaped exceptions
+    TestMainWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_main_window.moc"

@@ -213,10 +213,15 @@ void TestTtyRoad::closeAndReopen()
     QVERIFY(!link->onFtdiRoad()); // the road stays until the next open says otherwise
     QVERIFY(link->openComPort(f.link(), false));
     QVERIFY(link->sendCommand(Cmd::Probe, false));
-    // While it is open, the line is ours alone.
+    // While it is open, the line is ours alone, and a second open says why it cannot have it.
     UsbConnection second(realClock());
     QVERIFY(!second.openComPort(f.link(), false));
+    QVERIFY(second.deviceBusy());
     QVERIFY(second.onFtdiRoad()); // a failed open selects no terminal
+    // Once closed, the claim is gone for anyone (the pty's other side stays open meanwhile).
+    link->close();
+    QVERIFY2(second.openComPort(f.link(), false), second.lastError().c_str());
+    QVERIFY(!second.deviceBusy());
 }
 
 void TestTtyRoad::unpluggedDeviceFailsAtOnce()

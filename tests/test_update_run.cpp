@@ -233,6 +233,8 @@ void TestUpdateRun::firmwareFailures_data()
     QTest::newRow("read-back differs") << "readback-corrupt" << 4 << "Update error!.1" << QStringList();
     QTest::newRow("device does not confirm") << "confirm-refuse" << -1 << "Update error!.1" << QStringList();
     QTest::newRow("no answer to the comparison") << "confirm-silent" << -1 << "Update error!.2" << QStringList();
+    QTest::newRow("out of memory mid-erase") << "throws" << -1 << "std::bad_alloc" << QStringList();
+    QTest::newRow("operator stops it mid-transfer") << "stop" << -1 << StoppedByOperator << QStringList();
     // These are survived: the image arrives whole and the device confirms it.
     QTest::newRow("block asked again twice") << "block-nak" << 1 << TableSuccess << QStringList();
     QTest::newRow("verdict on the fourth listen") << "block-late" << 2 << TableSuccess << QStringList();
@@ -257,6 +259,14 @@ void TestUpdateRun::firmwareFailures()
         m.config().updateStatus = 0xFF;
     else if (fault == "refuse both")
         m.setFault("refuse-transfer", true, -1);
+    else if (fault == "throws" || fault == "stop")
+        rig.clock.onPump = [&] {
+            const std::string stage = rig.screen.captions.empty() ? "" : rig.screen.captions.back();
+            if (fault == "throws" && stage == "Memory prepare - clear")
+                throw std::bad_alloc();
+            if (fault == "stop" && stage == "Send update")
+                rig.session.stopRequested = true;
+        };
     else
         QVERIFY(m.setFault(fault.toStdString(), true, argument));
     const int64_t start = rig.clock.nowMs();
@@ -268,6 +278,7 @@ void TestUpdateRun::firmwareFailures()
     QCOMPARE(seen, diagnostics);
     QVERIFY(!rig.screen.busy);
     QVERIFY(!rig.session.updateRunning);
+    QVERIFY(!rig.session.runActive);
     QCOMPARE(rig.screen.windowClosed, message == TableSuccess);
     if (message != TableSuccess)
         QVERIFY(!rig.screen.progressVisible); // the table's window stays until the program ends
@@ -339,6 +350,7 @@ void TestUpdateRun::tableFailures_data()
     QTest::newRow("device does not come back") << "gone" << -1
                                                << "Cannot connect to device for Language update. Please try again.";
     QTest::newRow("no table") << "no table" << -1 << "";
+    QTest::newRow("operator stops it") << "stop" << -1 << StoppedByOperator;
 }
 
 void TestUpdateRun::tableFailures()
@@ -357,6 +369,8 @@ void TestUpdateRun::tableFailures()
         rig.device.onReset = [&] { rig.device.resetDowntimeMs = ++resets == 1 ? 1500 : 10'000'000; };
     else if (fault == "no table")
         rig.payloads.table = rig.write("empty.tra", "");
+    else if (fault == "stop")
+        rig.clock.onPump = [&] { rig.session.stopRequested = !rig.screen.captions.empty() && rig.screen.captions.back() == "Send languages"; };
     else
         QVERIFY(m.setFault(fault.toStdString(), true, argument));
     rig.run();

@@ -8,13 +8,18 @@
 #include "my_value_spin_edit.h"
 #include "protocol.h"
 #include "usb_connection.h"
+#include "virtual_device.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
+#include <QTemporaryFile>
 #include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <unistd.h>
 #include <sys/stat.h>
 
 using Bytes = std::vector<uint8_t>;
@@ -33,6 +38,23 @@ std::unique_ptr<TKVLUpdate> window(const std::string &path, const char *hardware
     return w;
 }
 
+// What `action` wrote to standard error.
+QByteArray standardErrorOf(const std::function<void()> &action)
+{
+    QTemporaryFile capture;
+    if (!capture.open())
+        return "cannot capture standard error";
+    std::cerr.flush();
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(capture.handle(), STDERR_FILENO);
+    action();
+    std::cerr.flush();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    capture.seek(0);
+    return capture.readAll();
+}
+
 QColor colour(QLabel *label)
 {
     return label->palette().color(QPalette::WindowText);
@@ -49,6 +71,7 @@ private slots:
     void enableRule();
     void noConnection_data();
     void noConnection();
+    void clickWhileTheDeviceIsReadStartsNothing();
     void cancelEndsTheProgram();
     void hostilePaths_data();
     void hostilePaths();
@@ -143,13 +166,18 @@ void TestWindowMonitor::noConnection_data()
     QTest::addColumn<QString>("line");
     QTest::addColumn<QString>("question"); // empty: no box
     QTest::addColumn<int>("interval");
+    QTest::addColumn<QString>("hint"); // on standard error; empty: none
     QTest::newRow("nothing found") << "none" << "No connection - Corvane not connected"
-                                   << "Corvane not connected\nPlease connect Corvane and press OK." << 1000;
-    QTest::newRow("path is no terminal") << "file" << "No connection - Initialise error" << "" << 10'000;
+                                   << "Corvane not connected\nPlease connect Corvane and press OK." << 1000 << "";
+    QTest::newRow("path is no terminal") << "file" << "No connection - Initialise error" << "" << 10'000 << "";
+    QTest::newRow("held by another program") << "busy" << "No connection - Initialise error" << "" << 10'000
+                                             << "is in use by another program";
+    QTest::newRow("no permission") << "denied" << "No connection - Initialise error" << "" << 10'000
+                                   << "install the udev rules /usr/lib/udev/rules.d/70-mova-update.rules";
     QTest::newRow("device silent") << "silent" << "No connection - Device not connected or offline"
                                    << "Device not connected or offline\nPlease turn on the Device, connect it and press OK."
-                                   << 1000;
-    QTest::newRow("no identity") << "no identity" << "No connection - Communications error" << "" << 10'000;
+                                   << 1000 << "";
+    QTest::newRow("no identity") << "no identity" << "No connection - Communications error" << "" << 10'000 << "";
 }
 
 void TestWindowMonitor::noConnection()
@@ -158,9 +186,18 @@ void TestWindowMonitor::noConnection()
     QFETCH(QString, line);
     QFETCH(QString, question);
     QFETCH(int, interval);
+    QFETCH(QString, hint);
     EmulatorFixture f;
     QVERIFY(f.start());
     std::string path = f.link();
+    UsbConnection holder(realClock());
+    if (situation == "busy")
+        QVERIFY(holder.openComPort(path, false));
+    if (situation == "denied") {
+        if (geteuid() == 0)
+            QSKIP("root opens whatever the permissions say");
+        QCOMPARE(::chmod(f.emulator->slavePath().c_str(), 0), 0);
+    }
     if (situation == "none")
         path.clear();
     if (situation == "file")
@@ -172,7 +209,11 @@ void TestWindowMonitor::noConnection()
     auto w = window(path);
     w->session().findPort = [] { return std::string(); };
     MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
-    w->AccuTimerTimer();
+    const QByteArray errors = standardErrorOf([&] { w->AccuTimerTimer(); });
+    QVERIFY2(hint.isEmpty() ? !errors.contains("QTX_MOVA_Update:")
+                            : errors.contains("QTX_MOVA_Update: " + QByteArray::fromStdString(path) + " ") &&
+                                  errors.contains(hint.toUtf8()),
+             errors.constData());
     QCOMPARE(w->GeraetLabel->text(), line);
     QCOMPARE(operatorAnswers.texts.isEmpty() ? QString() : operatorAnswers.texts.first(), question);
     if (!question.isEmpty())
@@ -183,6 +224,35 @@ void TestWindowMonitor::noConnection()
     QVERIFY(!w->UpdateButton->isEnabled());
     QVERIFY(!w->link()->isOpen());
     QVERIFY(QApplication::overrideCursor() == nullptr);
+}
+
+void TestWindowMonitor::clickWhileTheDeviceIsReadStartsNothing()
+{
+    // In virtual time: the readout's wait between identity and calibration lets clicks in.
+    VirtualClock clock;
+    VirtualDevice device(clock, "/dev/ttyMOVA-virtual");
+    TKVLUpdate w(QStringList {"QTX_MOVA_Update", "/dev/ttyMOVA-virtual"}, clock,
+                 std::make_unique<UsbConnection>(clock, UsbConnection::Options {}, device.wire()),
+                 BuildSettings {"Corvane MOVA FW 68 from 19.10.21", "24"});
+    w.AccuTimer->stop();
+    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
+    int clicks = 0;
+    clock.onPump = [&] {
+        const auto &commands = device.model().commands();
+        if (!commands.empty() && commands.back() == Cmd::DeviceInfo) {
+            w.UpdateButton->click(); // as the mouse would
+            w.UpdateButtonClick();   // as a click let in before the button followed
+            ++clicks;
+        }
+    };
+    w.AccuTimerTimer();
+    clock.onPump = nullptr;
+    QVERIFY(clicks > 0);
+    QVERIFY(w.UpdateButton->isEnabled()); // once the calibration is in
+    QCOMPARE(device.model().commands(), (Bytes {Cmd::StatusShort, Cmd::Start, Cmd::DeviceInfo, Cmd::Calibration,
+                                                Cmd::BatteryExtended}));
+    QVERIFY(operatorAnswers.texts.isEmpty());
+    QVERIFY(!w.updateRunning());
 }
 
 void TestWindowMonitor::cancelEndsTheProgram()

@@ -51,11 +51,12 @@ struct WindowRig {
         file.write(bytes);
         return file.fileName().toStdString();
     }
-    Bytes storedImage(int blocks)
+    // What the device should hold: the image with its own serial's bytes in the header.
+    Bytes storedImage(int blocks, const std::string &serial = "0042")
     {
         Bytes v(size_t(blocks) * 512, 0);
         std::copy(image.begin(), image.end(), v.begin());
-        writeServiceHeader(v, {w->SerialNrEdit->text().toStdString(), 100, 0, 100, 0, 100, 0, 100, 0});
+        writeServiceHeader(v, {serial, 100, 0, 100, 0, 100, 0, 100, 0});
         return v;
     }
 };
@@ -74,7 +75,10 @@ private slots:
 void TestWindowUpdate::updatesTheDevice()
 {
     WindowRig rig;
-    QVERIFY(rig.start());
+    DeviceModel::Config config;
+    const std::string unprogrammed("\xFF\xFF\xFF\xFF"); // its bytes go back as they came, not as UTF-8
+    config.identity.serial = unprogrammed;
+    QVERIFY(rig.start(config));
     MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
     bool refusedClose = false;
     QTimer midRun;
@@ -90,7 +94,7 @@ void TestWindowUpdate::updatesTheDevice()
     QVERIFY(!rig.w->isVisible()); // the program ends
     QVERIFY(!rig.w->link()->isOpen());
     const auto image = rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); });
-    QCOMPARE(image, rig.storedImage(3));
+    QCOMPARE(image, rig.storedImage(3, unprogrammed));
     const auto table = rig.f.emulator->withModel([](DeviceModel &m) { return m.table(); });
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(table.data()), 604), rig.table);
     // The table's progress window goes with the window, and so does its busy cursor.
