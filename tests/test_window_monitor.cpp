@@ -211,7 +211,7 @@ void TestWindowMonitor::noConnection()
     MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
     const QByteArray errors = standardErrorOf([&] { w->AccuTimerTimer(); });
     QVERIFY2(hint.isEmpty() ? !errors.contains("QTX_MOVA_Update:")
-                            : errors.contains("QTX_MOVA_Update: " + QByteArray::fromStdString(path) + " ") &&
+                            : errors.contains("QTX_MOVA_Update: ") && errors.contains(QByteArray::fromStdString(path)) &&
                                   errors.contains(hint.toUtf8()),
              errors.constData());
     QCOMPARE(w->GeraetLabel->text(), line);
