@@ -1,8 +1,11 @@
 // mova-update: the updater without a window, for scripts and headless machines. The same
 // link, readout, loader and update run as the window, with the same operator texts.
 #include "build_settings.h"
+#include "cli_arguments.h"
+#include "cli_signals.h"
 #include "clock.h"
 #include "console_screen.h"
+#include "firmware_image.h"
 #include "monitor.h"
 #include "outcome.h"
 #include "protocol.h"
@@ -15,89 +18,84 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <cstring>
 #include <iostream>
 #include <unistd.h>
 
 namespace {
 
-const char *const Usage = R"(usage: mova-update [options] COMMAND
-commands:
-  info                 find the device, greet it, and print who it is and its battery
-  update               install the carried firmware and translation table
-  image-info [FILE]    what the update would make of the carried firmware (or FILE)
-options:
-  --port PATH          the device's terminal, instead of looking for it
-  --yes                answer the question before an update with yes
-  --json               one JSON object per line for every event
-  --trace              every byte to and from the device on standard error
-  --hardware N         image-info: the hardware version to size the image for (default 24)
-  --firmware FILE.hex  update from this Intel HEX text instead of the carried one
-  --table FILE         update with this translation table instead of the carried one
-exit status:
-  0  updated (the device confirmed the new firmware), or info/image-info succeeded
-  1  usage error
-  2  not connected: no device found, or it cannot be opened or does not answer
-  3  device refused: status, erase or transfer mode refused
-  4  transfer failed: a block was not taken
-  5  verify failed: the read-back or the device's confirmation failed
-  6  payload invalid: the firmware text does not load
-  7  operator declined the question (or it could not be asked: no terminal, no --yes)
-  8  not allowed: the device's hardware version is not the build's, or its firmware is
-     older than version 7; nothing was sent to it
-  9  firmware installed and confirmed, but the translation table was not sent
- 10  stopped by the operator (Ctrl-C twice within 5 s) while the device was being written:
-     update it again before using it
-130  interrupted by a signal (Ctrl-C) before anything was written to the device
-)";
+using Q = ConsoleScreen;
+constexpr int TableBlockSize = 512;
+constexpr int MaxTableBlocks = 0xFFFF; // the count travels in two bytes
 
-struct Arguments {
-    std::string command, file, port, firmware = ":/FIRMWARE_HEX", table = ":/LANGUAGE_TRA";
-    bool json = false, yes = false, trace = false;
-    int hardware = 24;
-};
-
-bool parse(int argc, char **argv, Arguments &a)
+int finish(ConsoleScreen &screen, Outcome outcome, const std::string &text, bool readOnly = false)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string &to) {
-            if (i + 1 >= argc)
-                return false;
-            to = argv[++i];
-            return true;
-        };
-        std::string number;
-        if (arg == "--json") a.json = true;
-        else if (arg == "--yes") a.yes = true;
-        else if (arg == "--trace") a.trace = true;
-        else if (arg == "--port") { if (!value(a.port)) return false; }
-        else if (arg == "--firmware") { if (!value(a.firmware)) return false; }
-        else if (arg == "--table") { if (!value(a.table)) return false; }
-        else if (arg == "--hardware") {
-            if (!value(number)) return false;
-            a.hardware = std::atoi(number.c_str());
-        } else if (arg.rfind("--", 0) == 0) return false;
-        else if (a.command.empty()) a.command = arg;
-        else if (a.command == "image-info" && a.file.empty()) a.file = arg;
-        else return false;
-    }
-    return a.command == "info" || a.command == "update" || a.command == "image-info";
+    const bool ok = outcome == Outcome::Updated;
+    screen.event("result",
+                 {{"ok", ok ? "true" : "false"},
+                  {"exit", std::to_string(int(outcome))},
+                  {"outcome", Q::quoted(outcomeName(outcome, readOnly))},
+                  {"text", Q::quoted(text)}},
+                 ok ? std::string() : "mova-update: " + std::string(outcomeName(outcome)), !ok);
+    return int(outcome);
 }
 
-int finish(ConsoleScreen &screen, Outcome outcome, const std::string &text)
+// What goes onto the device, checked before the device is touched.
+struct PayloadCheck {
+    std::string error; // "<path>: <reason>", empty when both are fine
+    std::string firmwareName, tableName;
+    int firmwareBlocks = 0, tableBlocks = 0;
+};
+
+bool carried(const std::string &path)
 {
-    screen.event("result",
-                 {{"ok", outcome == Outcome::Updated ? "true" : "false"},
-                  {"exit", std::to_string(int(outcome))},
-                  {"outcome", ConsoleScreen::quoted(outcomeName(outcome))},
-                  {"text", ConsoleScreen::quoted(text)}},
-                 outcome == Outcome::Updated ? std::string() : "mova-update: " + std::string(outcomeName(outcome)));
-    return int(outcome);
+    return path.rfind(":/", 0) == 0;
+}
+
+// Opens a payload file; false with the reason when it is missing, unreadable or empty.
+bool readPayload(const std::string &path, QByteArray &bytes, std::string &reason)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.exists())
+        reason = "not found";
+    else if (QFileInfo(file).isDir())
+        reason = "a folder, not a file";
+    else if (!file.open(QIODevice::ReadOnly))
+        reason = "cannot be read: " + file.errorString().toStdString();
+    else if ((bytes = file.readAll()).isEmpty())
+        reason = "empty";
+    return reason.empty();
+}
+
+PayloadCheck checkPayloads(const CliArguments &a, int hardwareVersion)
+{
+    PayloadCheck c;
+    c.firmwareName = carried(a.firmware) ? BuildSettings::compiled().firmwareName + " (carried)" : a.firmware;
+    c.tableName = carried(a.table) ? "the carried translation table" : a.table;
+    QByteArray hex, table;
+    std::string reason;
+    if (!readPayload(a.firmware, hex, reason)) {
+        c.error = a.firmware + ": " + reason;
+        return c;
+    }
+    const ImageLoad load = parseIntelHex(hex.constData(), size_t(hex.size()), hardwareVersion);
+    if (!load.ok || !load.image.endOfFile) {
+        c.error = a.firmware + ": " + (load.ok ? "no end-of-file record" : load.message);
+        return c;
+    }
+    c.firmwareBlocks = int((load.image.length() + TableBlockSize - 1) / TableBlockSize);
+    if (!readPayload(a.table, table, reason)) {
+        c.error = a.table + ": " + reason;
+        return c;
+    }
+    c.tableBlocks = int((table.size() + TableBlockSize - 1) / TableBlockSize);
+    if (c.tableBlocks > MaxTableBlocks)
+        c.error = a.table + ": too large (" + std::to_string(c.tableBlocks) + " blocks of 512 bytes, at most " +
+                  std::to_string(MaxTableBlocks) + ")";
+    return c;
 }
 
 // Finds and identifies the device as the window's first tick does; false when it is not there.
@@ -106,9 +104,9 @@ bool connect(Session &session, ConsoleScreen &screen)
     pollDevice(session, screen, realClock());
     if (session.link->isOpen())
         return true;
-    screen.message(screen.deviceLine);
+    screen.failure(screen.deviceLine);
     if (const std::string hint = openFailureHint(*session.link); !hint.empty())
-        screen.event("hint", {{"text", ConsoleScreen::quoted(hint)}}, hint);
+        screen.event("hint", {{"path", Q::quoted(session.link->lastPath())}, {"text", Q::quoted(hint)}}, hint, true);
     return false;
 }
 
@@ -128,7 +126,6 @@ int info(Session &session, ConsoleScreen &screen)
                               status + "\ndevice info       " + infoText + "\ncalibration       " + calibration +
                               "\nbattery           " + screen.battery + "\nupdate            " +
                               (screen.updateAllowed ? "allowed" : "not allowed by this build");
-    using Q = ConsoleScreen;
     screen.event("device",
                  {{"line", Q::quoted(screen.deviceLine)}, {"serial", Q::quoted(screen.serial)},
                   {"hardware_version", std::to_string(r.hardwareVersion)},
@@ -137,42 +134,65 @@ int info(Session &session, ConsoleScreen &screen)
                   {"battery", Q::quoted(screen.battery)}, {"update_allowed", screen.updateAllowed ? "true" : "false"},
                   {"port", Q::quoted(session.portPath)}},
                  plain);
-    return finish(screen, Outcome::Updated, screen.deviceLine);
+    return finish(screen, Outcome::Updated, screen.deviceLine, true);
 }
 
-int update(Session &session, ConsoleScreen &screen, const Payloads &payloads)
+// Which device is about to be updated, and with what: said before the question (or before
+// the start, with --yes), so that the operator can still stop it.
+void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck &plan)
 {
+    const DeviceRecord &r = session.record;
+    const std::string port = session.portPath.empty() ? "the docking station" : session.portPath;
+    screen.event("plan",
+                 {{"port", Q::quoted(port)}, {"serial", Q::quoted(screen.serial)},
+                  {"hardware_version", std::to_string(r.hardwareVersion)}, {"firmware_now", Q::quoted(screen.deviceLine)},
+                  {"battery", Q::quoted(screen.battery)}, {"firmware", Q::quoted(plan.firmwareName)},
+                  {"table", Q::quoted(plan.tableName)}, {"firmware_blocks", std::to_string(plan.firmwareBlocks)},
+                  {"table_blocks", std::to_string(plan.tableBlocks)}},
+                 "device            " + port + "\nserial number     " + screen.serial + "\nhardware version  " +
+                     std::to_string(r.hardwareVersion) + "\nfirmware now      " + screen.deviceLine +
+                     "\nbattery           " + screen.battery + "\nfirmware to go on " + plan.firmwareName +
+                     "\ntable to go on    " + plan.tableName);
+}
+
+int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
+{
+    const int hardware = session.expectedHardwareVersion != 0 ? session.expectedHardwareVersion : 24;
+    const PayloadCheck plan = checkPayloads(a, hardware);
+    if (!plan.error.empty()) {
+        screen.failure("payload invalid: " + plan.error);
+        return finish(screen, Outcome::PayloadInvalid, plan.error);
+    }
     if (!connect(session, screen))
         return finish(screen, Outcome::NotConnected, screen.deviceLine);
     // The window's button stays disabled for such a device; nothing may be sent to it here
     // either, or a build for another hardware would overwrite its firmware.
     if (const std::string refusal = updateRefusal(session.expectedHardwareVersion, session.record); !refusal.empty()) {
-        screen.message("Not updated: " + refusal + ".");
+        screen.failure("Not updated: " + refusal + ".");
         return finish(screen, Outcome::NotAllowed, refusal);
     }
+    describe(session, screen, plan);
+    screen.questionSubject = "device " + screen.serial;
     realClock().pump(); // a stop asked for while the device was read is heard before it is written
-    const RunResult result = UpdateButtonClick(session, screen, realClock(), payloads);
-    if (result.stopped)
-        return finish(screen, Outcome::Stopped, StoppedByOperator);
-    if (result.firmwareConfirmed) {
+    const RunResult result = UpdateButtonClick(session, screen, realClock(), {a.firmware, a.table});
+    if (result.firmwareConfirmed)
         screen.event("table", {{"sent", result.tableSent ? "true" : "false"}}, {});
-        const std::string last = screen.messages.empty() ? std::string() : screen.messages.back();
-        return finish(screen, result.tableSent ? Outcome::Updated : Outcome::TableNotSent, last);
+    std::string text = result.message;
+    if (result.failure == RunFailure::Declined) {
+        text = screen.asked ? "the operator declined"
+                            : "the question could not be asked: standard input is no terminal (--yes answers it)";
+        screen.event("note", {{"text", Q::quoted(text)}}, "mova-update: " + text, true);
     }
-    if (screen.declined)
-        return finish(screen, Outcome::Declined, "the operator declined");
-    if (screen.messages.empty()) // a firmware text without its end record stops without a word
-        return finish(screen, Outcome::PayloadInvalid, "the firmware text has no end-of-file record");
-    return finish(screen, classify(screen.messages.back()), screen.messages.back());
+    return finish(screen, outcomeOf(result), text);
 }
 
-int imageInfo(const Arguments &a, ConsoleScreen &screen)
+int imageInfo(const CliArguments &a, ConsoleScreen &screen)
 {
     const ImageLoad load = loadFirmwareImage(a.hardware, a.file.empty() ? a.firmware : a.file);
     const FirmwareImage &image = load.image;
     if (!load.ok || !image.endOfFile) {
         const std::string text = !load.ok ? load.message : "no end-of-file record: the update would stop without a word";
-        screen.message(text);
+        screen.failure(text);
         return finish(screen, Outcome::PayloadInvalid, text);
     }
     char plain[512];
@@ -188,85 +208,46 @@ int imageInfo(const Arguments &a, ConsoleScreen &screen)
                   {"blocks_1024", std::to_string((image.length() + 1023) / 1024)},
                   {"blocks_512", std::to_string((image.length() + 511) / 512)}},
                  plain);
-    return finish(screen, Outcome::Updated, {});
+    return finish(screen, Outcome::Updated, {}, true);
 }
 
-constexpr int SecondSignalWithinMs = 5000; // a second Ctrl-C this soon stops a running update
-
-// What a signal does to the command line. Before the device is written to, the program ends
-// at once and politely; while it is written to, stopping would leave it without working
-// firmware, so it takes a second Ctrl-C (or SIGTERM) to stop, and a lost terminal (SIGHUP)
-// does not stop it at all.
-class SignalPolicy {
-public:
-    SignalPolicy(Session &session, ConsoleScreen &screen) : session_(session), screen_(screen) {}
-
-    void operator()(int signalNumber)
-    {
-        if (!session_.updateRunning)
-            leaveNow(signalNumber);
-        if (signalNumber == SIGHUP) {
-            dropOutput();
-            return;
-        }
-        const int64_t now = realClock().nowMs();
-        if (firstAt_ >= 0 && now - firstAt_ <= SecondSignalWithinMs) {
-            session_.stopRequested = true;
-            return;
-        }
-        firstAt_ = now;
-        std::cout << std::endl;
-        std::cerr << "mova-update: an update is running; stopping now leaves the device without working "
-                     "firmware. Press Ctrl-C again within 5 s to stop anyway."
-                  << std::endl;
-    }
-
-private:
-    [[noreturn]] void leaveNow(int signalNumber)
-    {
-        UsbConnection &link = *session_.link;
-        if (link.isOpen()) {
-            // The goodbye the window's close sends: the device leaves its session with us.
-            uint8_t byte = 0;
+// Ends the program at once, politely: the goodbye the window's close sends when the link is
+// open, the line let go, and the result said.
+[[noreturn]] void leaveNow(Session &session, ConsoleScreen &screen, int signalNumber)
+{
+    UsbConnection &link = *session.link;
+    if (link.isOpen()) {
+        uint8_t byte = 0;
+        link.read(&byte, 1);
+        if (link.sendCommand(Cmd::Leave, link.doubled()))
             link.read(&byte, 1);
-            if (link.sendCommand(Cmd::Leave, link.doubled()))
-                link.read(&byte, 1);
-        }
-        link.close();
-        finish(screen_, Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber));
-        std::cout.flush();
-        std::_Exit(int(Outcome::Interrupted));
     }
-
-    // The terminal is gone: what the run still has to say goes nowhere, without an error.
-    static void dropOutput()
-    {
-        const int nowhere = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (nowhere < 0)
-            return;
-        ::dup2(nowhere, STDIN_FILENO);
-        ::dup2(nowhere, STDOUT_FILENO);
-        ::dup2(nowhere, STDERR_FILENO);
-        ::close(nowhere);
-    }
-
-    Session &session_;
-    ConsoleScreen &screen_;
-    int64_t firstAt_ = -1;
-};
+    link.close();
+    finish(screen, Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber));
+    std::cout.flush();
+    std::cerr.flush();
+    std::_Exit(int(Outcome::Interrupted));
+}
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    Arguments a;
-    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::cout << Usage;
+    const BuildSettings build = BuildSettings::compiled();
+    CliArguments a;
+    std::string error;
+    if (!parseArguments(argc, argv, build.expectedHardwareVersion(), a, error)) {
+        std::cerr << "mova-update: " << error << "\n" << usageLine() << std::endl;
+        return int(Outcome::Usage);
+    }
+    if (a.command == "help") {
+        std::cout << UsageText;
         return 0;
     }
-    if (!parse(argc, argv, a)) {
-        std::cerr << Usage;
-        return int(Outcome::Usage);
+    if (a.command == "version") {
+        std::cout << "mova-update " QTX_APP_VERSION "\ncarried firmware  " << build.firmwareName
+                  << "\nhardware version  " << build.expectedHardwareVersion() << std::endl;
+        return 0;
     }
     if (a.trace)
         Trace::setEnabled(true);
@@ -279,12 +260,12 @@ int main(int argc, char **argv)
     UsbConnection link(realClock());
     Session session;
     session.link = &link;
-    SignalPolicy policy(session, screen);
+    CliSignalPolicy policy(session, [&](int number) { leaveNow(session, screen, number); });
     StopSignals stopSignals({SIGINT, SIGTERM, SIGHUP}, [&policy](int number) { policy(number); });
     screen.whileAsking = [] { QCoreApplication::processEvents(); };
-    session.expectedHardwareVersion = BuildSettings::compiled().expectedHardwareVersion();
+    session.expectedHardwareVersion = build.expectedHardwareVersion();
     session.portPathOverride = a.port;
     if (a.command == "info")
         return info(session, screen);
-    return update(session, screen, {a.firmware, a.table});
+    return update(session, screen, a);
 }

@@ -1,47 +1,32 @@
 #include "outcome.h"
+#include "update_run.h"
 #include "usb_connection.h"
 
-#include <array>
-
-namespace {
-
-struct Rule {
-    const char *prefix;
-    Outcome outcome;
-};
-
-// Every message the run can end with, by the words it begins with.
-constexpr std::array<Rule, 14> Rules {{
-    {"No connection", Outcome::NotConnected},
-    {"Device is not connected!", Outcome::NotConnected},
-    {"Cannot connect", Outcome::NotConnected},
-    {"Hex-File cannot open!", Outcome::PayloadInvalid},
-    {"Cannot read Intel-Hex file", Outcome::PayloadInvalid},
-    {"Error in Zeile", Outcome::PayloadInvalid},
-    {"Device status cannot receive", Outcome::DeviceRefused},
-    {"Data cannot clear", Outcome::DeviceRefused},
-    {"Update error!.3", Outcome::DeviceRefused},
-    {"Error by senden Update.1", Outcome::DeviceRefused},
-    {"Error by senden Update", Outcome::TransferFailed},
-    {"Error by verify Update", Outcome::VerifyFailed},
-    {"Update error!", Outcome::VerifyFailed},
-    {"Update sended success!", Outcome::Updated},
-}};
-
-} // namespace
-
-Outcome classify(const std::string &message)
+Outcome outcomeOf(const RunResult &result)
 {
-    for (const Rule &rule : Rules)
-        if (message.rfind(rule.prefix, 0) == 0)
-            return rule.outcome;
-    return Outcome::TransferFailed;
+    if (result.firmwareConfirmed) {
+        if (result.tableSent)
+            return Outcome::Updated;
+        return result.tableFailure == RunFailure::Stopped ? Outcome::Stopped : Outcome::TableNotSent;
+    }
+    switch (result.failure) {
+    case RunFailure::NotConnected: return Outcome::NotConnected;
+    case RunFailure::Declined: return Outcome::Declined;
+    case RunFailure::PayloadInvalid: return Outcome::PayloadInvalid;
+    case RunFailure::DeviceRefused: return Outcome::DeviceRefused;
+    case RunFailure::TransferFailed: return Outcome::TransferFailed;
+    case RunFailure::VerifyFailed: return Outcome::VerifyFailed;
+    case RunFailure::Stopped: return Outcome::Stopped;
+    case RunFailure::None: // a run that neither failed nor confirmed: something is amiss
+    case RunFailure::Internal: return Outcome::Internal;
+    }
+    return Outcome::Internal;
 }
 
-const char *outcomeName(Outcome outcome)
+const char *outcomeName(Outcome outcome, bool readOnly)
 {
     switch (outcome) {
-    case Outcome::Updated: return "updated";
+    case Outcome::Updated: return readOnly ? "ok" : "updated";
     case Outcome::Usage: return "usage";
     case Outcome::NotConnected: return "not connected";
     case Outcome::DeviceRefused: return "device refused";
@@ -52,6 +37,7 @@ const char *outcomeName(Outcome outcome)
     case Outcome::NotAllowed: return "not allowed";
     case Outcome::TableNotSent: return "table not sent";
     case Outcome::Stopped: return "stopped";
+    case Outcome::Internal: return "internal error";
     case Outcome::Interrupted: return "interrupted";
     }
     return "unknown";
@@ -76,9 +62,12 @@ std::string openFailureHint(const UsbConnection &link)
     if (link.isOpen())
         return {};
     const std::string &device = link.lastPath();
-    if (link.deviceBusy())
-        return busyHint(device);
-    if (link.permissionDenied())
-        return permissionHint(device);
+    switch (link.lastRefusal()) {
+    case OpenRefusal::Busy: return busyHint(device);
+    case OpenRefusal::Denied: return permissionHint(device);
+    case OpenRefusal::Missing: return device + ": not found (is the device plugged in, and the path right?)";
+    case OpenRefusal::NotTerminal: return device + ": not a terminal device";
+    case OpenRefusal::None: break;
+    }
     return {};
 }

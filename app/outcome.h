@@ -1,8 +1,12 @@
 #pragma once
 #include <string>
 
-// What an update came to, for the command line's exit status: one code per kind of failure,
-// 0 only for a firmware the device confirmed.
+struct RunResult;
+class UsbConnection;
+
+// What a command came to, for the command line's exit status: one code per kind of failure,
+// 0 only for a firmware the device confirmed and a table it took (or a command that only
+// reads).
 enum class Outcome {
     Updated = 0,
     Usage = 1,
@@ -12,22 +16,24 @@ enum class Outcome {
     VerifyFailed = 5,
     PayloadInvalid = 6,
     Declined = 7,
-    NotAllowed = 8,   // the device is not one this build may update: nothing was sent
-    TableNotSent = 9, // the firmware is installed, but the translation table did not go on
-    Stopped = 10,     // the operator stopped the run while it wrote the device
+    NotAllowed = 8,    // the device is not one this build may update: nothing was sent
+    TableNotSent = 9,  // the firmware is installed, but the translation table did not go on
+    Stopped = 10,      // the operator stopped the run while it wrote the device
+    Internal = 11,     // a failure of the program itself (memory, the system)
     Interrupted = 130, // a signal ended the program before the device was written to
 };
 
-// The kind of failure an operator's message stands for.
-Outcome classify(const std::string &message);
-const char *outcomeName(Outcome outcome);
+// The outcome of an update run, from what it reports as data (never from its texts).
+Outcome outcomeOf(const RunResult &result);
+// The outcome's name in JSON; `readOnly` names a successful command that wrote nothing "ok".
+const char *outcomeName(Outcome outcome, bool readOnly = false);
 
 // The hint when the system refused access to a device that is there.
 std::string permissionHint(const std::string &device);
 // The hint when another program holds the device.
 std::string busyHint(const std::string &device);
 
-class UsbConnection;
-// Why the link's last open failed, in words an operator can act on; empty when the reason
-// is not one of those (the device is simply not there, or does not answer).
+// Why the link's last open failed, in words an operator can act on ("<path>: not found",
+// "... not a terminal device", in use, no permission with the udev rules); empty when the
+// link is open or no open was tried.
 std::string openFailureHint(const UsbConnection &link);

@@ -37,9 +37,12 @@ bool PosixTty::open(const std::string &path, std::string *why, Refusal *refusal)
     // directory) is never opened, so it cannot be written or block the open.
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0)
-        return fail(path.empty() ? "no device path" : systemText("stat"));
+        return path.empty() ? fail("no device path", Refusal::Missing)
+                            : fail(systemText("stat"), errno == ENOENT || errno == ENOTDIR ? Refusal::Missing
+                                                       : errno == EACCES                  ? Refusal::Denied
+                                                                                          : Refusal::None);
     if (!S_ISCHR(st.st_mode))
-        return fail("not a terminal device");
+        return fail("not a terminal device", Refusal::NotTerminal);
     // O_NONBLOCK: a serial line without carrier must not block the open; every wait below
     // is a poll() with a deadline instead.
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -51,7 +54,7 @@ bool PosixTty::open(const std::string &path, std::string *why, Refusal *refusal)
         return fail(kind == Refusal::Busy ? "device is in use" : systemText("open"), kind);
     }
     if (!::isatty(fd_))
-        return fail("not a terminal device");
+        return fail("not a terminal device", Refusal::NotTerminal);
     // Exclusive, as the device must never see two programs talking at once. TIOCEXCL
     // keeps other opens out but not root's; the lock also holds between two copies of
     // this program run as root.

@@ -4,16 +4,20 @@
 
 class Clock;
 
+// Why an open failed, where the operator can do something about it.
+enum class OpenRefusal {
+    None,
+    Missing,     // nothing at the path
+    NotTerminal, // something that is no terminal device (never opened)
+    Denied,      // the system refused access (a udev rule can grant it)
+    Busy,        // another program holds the device
+};
+
 // The byte pipe under the tty road. Deadlines are in the clock's milliseconds.
 class TtyWire {
 public:
     virtual ~TtyWire() = default;
-    // Why an open failed, where the operator can do something about it.
-    enum class Refusal {
-        None,
-        Denied, // the system refused access (a udev rule can grant it)
-        Busy,   // another program holds the device
-    };
+    using Refusal = OpenRefusal;
     // Opens the device at path for exclusive raw use; on failure says why.
     virtual bool open(const std::string &path, std::string *why, Refusal *refusal = nullptr) = 0;
     virtual void close() = 0;

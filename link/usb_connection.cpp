@@ -36,7 +36,7 @@ bool UsbConnection::openFtdi(int deviceIndex, bool showErrors)
         close();
     ftdiCloseContext();
     lastPath_.clear();
-    busy_ = false;
+    refusal_ = OpenRefusal::None;
     const FtdiApi *api = nullptr;
     try {
         api = &ftdi_->api();
@@ -62,13 +62,14 @@ bool UsbConnection::openFtdi(int deviceIndex, bool showErrors)
     if (status < 0) {
         lastError_ = api->errorString(ctx) ? api->errorString(ctx) : "no such device";
         // libusb's access error, as libftdi words it.
-        denied_ = lastError_.find("permission") != std::string::npos;
+        if (lastError_.find("permission") != std::string::npos)
+            refusal_ = OpenRefusal::Denied;
         api->freeContext(ctx);
         return failOpen("Cannot open", showErrors);
     }
     ftHandle_ = ctx;
     lost_ = false;
-    denied_ = false;
+    refusal_ = OpenRefusal::None;
     auto refuse = [&](const char *text) {
         lastError_ = api->errorString(ctx) ? api->errorString(ctx) : text;
         ftdiCloseContext();
@@ -94,11 +95,8 @@ bool UsbConnection::openComPort(const std::string &path, bool showErrors)
 {
     close();
     std::string why;
-    TtyWire::Refusal refusal = TtyWire::Refusal::None;
     lastPath_ = path;
-    const bool opened = tty_->open(path, &why, &refusal);
-    denied_ = refusal == TtyWire::Refusal::Denied;
-    busy_ = refusal == TtyWire::Refusal::Busy;
+    const bool opened = tty_->open(path, &why, &refusal_);
     if (!opened) {
         ttyRoad_ = false; // a failed open leaves no handle, which selects the FTDI road
         lastError_ = path + ": " + why;

@@ -56,9 +56,11 @@ public:
     // Why the last open failed, for a trace or a log (the operator sees the callers' texts).
     const std::string &lastError() const { return lastError_; }
     // The last open failed because the system refused access to the device.
-    bool permissionDenied() const { return denied_; }
+    bool permissionDenied() const { return refusal_ == OpenRefusal::Denied; }
     // The last open failed because another program holds the device.
-    bool deviceBusy() const { return busy_; }
+    bool deviceBusy() const { return refusal_ == OpenRefusal::Busy; }
+    // Why the last open failed, where the operator can act on it.
+    OpenRefusal lastRefusal() const { return refusal_; }
     // The terminal the last tty open was for (empty when the last open was on the FTDI road).
     const std::string &lastPath() const { return lastPath_; }
     // Where the open failures go when a caller asks for them to be shown.
@@ -78,8 +80,7 @@ private:
     ftdi_context *ftHandle_ = nullptr;
     bool isOpen_ = false;
     bool lost_ = false;
-    bool denied_ = false;
-    bool busy_ = false;
+    OpenRefusal refusal_ = OpenRefusal::None;
     bool ttyRoad_ = false;
     std::string lastError_;
     std::string lastPath_;

@@ -58,6 +58,8 @@ private slots:
     void refusesADeviceTheBuildIsNotFor();
     void stopSignals_data();
     void stopSignals();
+    void usage_data();
+    void usage();
     void imageInfo();
 
 private:
@@ -103,7 +105,9 @@ void TestMovaUpdate::infoWithoutDevice()
 {
     const Run r = run({"--port", QString::fromStdString(f.path("nothing")), "info"});
     QCOMPARE(r.exitCode, 2);
-    QVERIFY(r.out.startsWith("No connection - Initialise error\n"));
+    QVERIFY(r.err.startsWith("No connection - Initialise error\n"));
+    QVERIFY(r.err.contains("/nothing: not found"));
+    QVERIFY(r.out.isEmpty()); // failures go to standard error, results to standard output
 }
 
 void TestMovaUpdate::failures_data()
@@ -115,7 +119,9 @@ void TestMovaUpdate::failures_data()
     QTest::newRow("erase not echoed: device refused") << "silence" << 0x51 << 3 << "Data cannot clear.1";
     QTest::newRow("block never answered: transfer failed") << "block-silent" << 1 << 4 << "Error by senden Update.2";
     QTest::newRow("no read-back: verify failed") << "readback-silent" << -1 << 5 << "Error by verify Update";
-    QTest::newRow("broken firmware: payload invalid") << "broken" << -1 << 6 << "Error in Zeile 2. Checksumme error";
+    QTest::newRow("broken firmware: payload invalid") << "broken" << -1 << 6 << "small.hex: Error in Zeile 2. Checksumme error";
+    QTest::newRow("firmware file missing") << "no firmware" << -1 << 6 << "none.hex: not found";
+    QTest::newRow("table file empty") << "empty table" << -1 << 6 << "small.tra: empty";
     QTest::newRow("table refused: firmware in, table not sent") << "refuse-language" << -1 << 9
                                                                 << "Error by senden Language.5";
 }
@@ -127,17 +133,28 @@ void TestMovaUpdate::failures()
     QFETCH(int, exitCode);
     QFETCH(QString, text);
     QVERIFY(f.start(DeviceModel::Config(), 500));
+    std::string firmwarePath = firmware;
+    const bool payload = exitCode == 6;
     if (fault == "broken") {
         QFile file(QString::fromStdString(firmware));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(hexText(image).replace(":10001000", ":10001001"));
+    } else if (fault == "no firmware") {
+        firmwarePath = f.path("none.hex");
+    } else if (fault == "empty table") {
+        QFile file(QString::fromStdString(table));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     } else {
         f.emulator->withModel([&](DeviceModel &m) { return m.setFault(fault.toStdString(), true, argument); });
     }
-    const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmware),
-                       "update"});
+    const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmwarePath),
+                       "--table", QString::fromStdString(table), "update"});
     QCOMPARE(r.exitCode, exitCode);
-    QVERIFY2(r.out.contains(text.toUtf8() + "\n"), r.out.constData());
+    QVERIFY2(r.err.contains(text.toUtf8() + "\n") && !r.out.contains(text.toUtf8()), r.err.constData());
+    if (payload) { // refused before the device heard a byte
+        QVERIFY(r.err.startsWith("payload invalid: " + QByteArray::fromStdString(f.path(""))));
+        QVERIFY(f.emulator->trace().empty());
+    }
 }
 
 void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
@@ -159,6 +176,13 @@ void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
             stages << o["name"].toString();
         if (o["event"] == "progress")
             QVERIFY(o["percent"].toInt() >= 0 && o["percent"].toInt() <= 100 && o["elapsed_s"].isDouble());
+        if (o["event"] == "plan") { // which device, and what goes on it, before anything is sent
+            QVERIFY(stages.isEmpty());
+            QCOMPARE(o["port"].toString(), QString::fromStdString(f.link()));
+            QCOMPARE(o["serial"].toString(), QString("0042"));
+            QCOMPARE(o["firmware"].toString(), QString::fromStdString(firmware));
+            QCOMPARE(o["firmware_blocks"].toInt(), 3);
+        }
     }
     QCOMPARE(stages, (QStringList {"Reset...", "Memory prepare - clear", "Send update", "Verify update", "Connect...",
                                    "Send languages"}));
@@ -166,7 +190,8 @@ void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
     QCOMPARE(result["event"].toString(), QString("result"));
     QCOMPARE(result["ok"].toBool(), true);
     QCOMPARE(result["exit"].toInt(), 0);
-    QVERIFY(events.contains("message") && events.contains("table"));
+    QCOMPARE(result["outcome"].toString(), QString("updated"));
+    QVERIFY(events.contains("message") && events.contains("table") && events.contains("plan"));
     // The device holds the image byte for byte, the service header in it, and the table.
     Bytes expected(3 * 512, 0);
     std::copy(image.begin(), image.end(), expected.begin());
@@ -183,8 +208,9 @@ void TestMovaUpdate::refusesTheQuestionWithoutTerminal()
     const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmware),
                        "update"});
     QCOMPARE(r.exitCode, 7);
-    QVERIFY(r.out.contains("A firmware update will delete that recording."));
-    QVERIFY(r.out.contains("--yes"));
+    QVERIFY(r.out.contains("serial number     0042\n"));
+    QVERIFY(r.err.contains("A firmware update will delete that recording."));
+    QVERIFY(r.err.contains("the question could not be asked")); // nobody declined
     const auto commands = f.emulator->commands();
     QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x51)), 0); // nothing erased
     QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), 0);
@@ -194,7 +220,7 @@ void TestMovaUpdate::refusesTheQuestionWithoutTerminal()
     const Run yes = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
                          QString::fromStdString(firmware), "update"});
     QCOMPARE(yes.exitCode, 3);
-    QVERIFY(yes.out.contains("Data cannot clear.1\n"));
+    QVERIFY(yes.err.contains("Data cannot clear.1\n"));
 }
 
 void TestMovaUpdate::cannotOpen_data()
@@ -202,6 +228,8 @@ void TestMovaUpdate::cannotOpen_data()
     QTest::addColumn<QString>("why");
     QTest::addColumn<QString>("hint");
     QTest::newRow("held by another program") << "busy" << "is in use by another program";
+    QTest::newRow("a regular file") << "file" << ": not a terminal device";
+    QTest::newRow("a device that is no terminal") << "null" << ": not a terminal device";
     QTest::newRow("no permission") << "denied" << "install the udev rules /usr/lib/udev/rules.d/70-mova-update.rules";
 }
 
@@ -210,18 +238,24 @@ void TestMovaUpdate::cannotOpen()
     QFETCH(QString, why);
     QFETCH(QString, hint);
     QVERIFY(f.start());
+    std::string path = f.link();
     UsbConnection holder(realClock());
     if (why == "busy") {
         QVERIFY(holder.openComPort(f.link(), false));
+    } else if (why == "file") {
+        path = firmware;
+    } else if (why == "null") {
+        path = "/dev/null";
     } else {
         if (geteuid() == 0)
             QSKIP("root opens whatever the permissions say");
         QCOMPARE(::chmod(f.emulator->slavePath().c_str(), 0), 0);
     }
-    const Run r = run({"--port", QString::fromStdString(f.link()), "info"});
+    const Run r = run({"--port", QString::fromStdString(path), "info"});
     QCOMPARE(r.exitCode, 2);
-    QVERIFY2(r.out.contains(QByteArray::fromStdString(f.link())) && r.out.contains(hint.toUtf8()),
-             r.out.constData());
+    QVERIFY2(r.err.startsWith("No connection - Initialise error\n" + QByteArray::fromStdString(path)) &&
+                 r.err.contains(hint.toUtf8()),
+             r.err.constData());
 }
 
 void TestMovaUpdate::refusesADeviceTheBuildIsNotFor_data()
@@ -247,7 +281,7 @@ void TestMovaUpdate::refusesADeviceTheBuildIsNotFor()
     const Run r = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
                        QString::fromStdString(firmware), "update"});
     QCOMPARE(r.exitCode, 8);
-    QVERIFY2(r.out.contains("Not updated: " + why.toUtf8()), r.out.constData());
+    QVERIFY2(r.err.contains("Not updated: " + why.toUtf8()), r.err.constData());
     // Only what the window's readout asks, and the goodbye: nothing that writes.
     for (uint8_t command : f.emulator->commands())
         QVERIFY2(command != 0x71 && command != 0x51 && command != 0x78 && command != 0xE0,
@@ -284,12 +318,12 @@ void TestMovaUpdate::stopSignals()
     const auto commands = f.emulator->commands();
     if (when == "before") {
         QCOMPARE(commands.back(), uint8_t(0x70)); // the goodbye
-        QVERIFY(r.out.contains("mova-update: interrupted"));
+        QVERIFY(r.err.contains("mova-update: interrupted"));
         return;
     }
     QVERIFY2(r.err.contains("Press Ctrl-C again within 5 s to stop anyway."), r.err.constData());
     if (when == "twice") {
-        QVERIFY2(r.out.contains("Update stopped by the operator\n"), r.out.constData());
+        QVERIFY2(r.err.contains("Update stopped by the operator\n"), r.err.constData());
         QVERIFY(!f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed(); }));
         // The line was let go: another program can open it.
         UsbConnection next(realClock());
@@ -300,6 +334,36 @@ void TestMovaUpdate::stopSignals()
     }
 }
 
+void TestMovaUpdate::usage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said"); // on standard error for a usage error, else standard output
+    QTest::newRow("version") << QStringList {"--version"} << 0 << "mova-update 1.0.4.0\ncarried firmware  Corvane MOVA FW 68 from 19.10.21\nhardware version  24\n";
+    QTest::newRow("help as a word") << QStringList {"help"} << 1 << "mova-update: unknown command 'help'\n";
+    QTest::newRow("unknown command") << QStringList {"bogus"} << 1 << "mova-update: unknown command 'bogus'\n";
+    QTest::newRow("option without its value") << QStringList {"--port"} << 1 << "mova-update: option '--port' needs a value\n";
+    QTest::newRow("one argument too many") << QStringList {"info", "extra"} << 1 << "mova-update: unexpected argument 'extra'\n";
+    QTest::newRow("hardware not a number") << QStringList {"--hardware", "abc", "image-info"} << 1
+                                           << "mova-update: --hardware takes a whole number from 0 to 255, not 'abc'\n";
+    QTest::newRow("no command") << QStringList {} << 1 << "mova-update: no command given\n";
+}
+
+void TestMovaUpdate::usage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    const Run r = run(arguments);
+    QCOMPARE(r.exitCode, exitCode);
+    if (exitCode == 0) {
+        QCOMPARE(QString::fromUtf8(r.out), said);
+        return;
+    }
+    // The bad argument, then one line of usage; the whole text only with --help.
+    QVERIFY2(r.err.startsWith(said.toUtf8()) && r.err.count('\n') == 2 && r.out.isEmpty(), r.err.constData());
+}
+
 void TestMovaUpdate::imageInfo()
 {
     const Run carried = run({"image-info"});
@@ -308,11 +372,12 @@ void TestMovaUpdate::imageInfo()
     QVERIFY(carried.out.contains("blocks of 512     1514\n"));
     const Run small = run({"image-info", QStringLiteral(CARRIED_HEX), "--hardware", "22"});
     QCOMPARE(small.exitCode, 6);
-    QVERIFY(small.out.startsWith("Error in Zeile 2561.Adresse out memory\n"));
+    QVERIFY(small.err.startsWith("Error in Zeile 2561.Adresse out memory\n"));
     const Run missing = run({"image-info", QString::fromStdString(f.path("none.hex"))});
     QCOMPARE(missing.exitCode, 6);
-    QVERIFY(missing.out.startsWith("Hex-File cannot open!\n"));
-    QCOMPARE(run({"frobnicate"}).exitCode, 1);
+    QVERIFY(missing.err.startsWith("Hex-File cannot open!\n"));
+    const Run json = run({"--json", "image-info"});
+    QCOMPARE(QJsonDocument::fromJson(json.out.trimmed().split('\n').last()).object()["outcome"].toString(), QString("ok"));
 }
 
 QTEST_GUILESS_MAIN(TestMovaUpdate)

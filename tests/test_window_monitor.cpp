@@ -169,7 +169,7 @@ void TestWindowMonitor::noConnection_data()
     QTest::addColumn<QString>("hint"); // on standard error; empty: none
     QTest::newRow("nothing found") << "none" << "No connection - Corvane not connected"
                                    << "Corvane not connected\nPlease connect Corvane and press OK." << 1000 << "";
-    QTest::newRow("path is no terminal") << "file" << "No connection - Initialise error" << "" << 10'000 << "";
+    QTest::newRow("nothing at the path") << "file" << "No connection - Initialise error" << "" << 10'000 << ": not found";
     QTest::newRow("held by another program") << "busy" << "No connection - Initialise error" << "" << 10'000
                                              << "is in use by another program";
     QTest::newRow("no permission") << "denied" << "No connection - Initialise error" << "" << 10'000

@@ -46,8 +46,11 @@ if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   ./build/app/QTX_MOVA_Update "$device" || status=$?
 else
   echo "run: no display; the same update with mova-update"
-  ./build/app/mova-update --port "$device" --yes "${payloads[@]}" info
-  ./build/app/mova-update --port "$device" --yes "${payloads[@]}" update || status=$?
+  # The emulated device holds no recording to lose; a real one may, so its question is asked.
+  yes=()
+  [ -n "$sim_pid" ] && yes=(--yes)
+  ./build/app/mova-update --port "$device" "${payloads[@]}" info
+  ./build/app/mova-update --port "$device" "${yes[@]}" "${payloads[@]}" update || status=$?
 fi
 if [ -n "$sim_pid" ] && [ -s "$work/trace" ]; then
   echo "run: the emulated device took $(grep -c ' in ' "$work/trace") bytes and sent $(grep -c ' out ' "$work/trace")"

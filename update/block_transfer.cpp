@@ -40,7 +40,7 @@ void sendBlockAcknowledged(UsbConnection &link, const uint8_t *block, int size, 
             throw Abort(what + text);
         }
         if (verdict == Reply::Fatal)
-            throw Abort(what + ".1");
+            throw BlockRefused(what + ".1");
         // Anything else asks for the block again.
     }
     throw Abort(what + ".3");

@@ -202,6 +202,6 @@ TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock
     session.link->close();
     screen.closeProgress();
     screen.setBusy(false);
-    screen.message(failure);
+    screen.failure(failure);
     return failure == StoppedByOperator ? TableOutcome::Stopped : TableOutcome::Failed;
 }

@@ -16,6 +16,9 @@ public:
     // The topmost OK/Cancel question; true for OK.
     virtual bool confirm(const std::string &caption, const std::string &text) = 0;
     virtual void message(const std::string &text) = 0;
+    // A message that ends the run (or its table transfer) in failure; shown as any other
+    // unless the screen tells failures apart.
+    virtual void failure(const std::string &text) { message(text); }
     virtual void setBusy(bool busy) = 0;
     virtual void showProgress() = 0;
     virtual void closeProgress() = 0;

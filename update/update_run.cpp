@@ -87,29 +87,38 @@ void UpdateRun::pump()
 {
     clock_.pump();
     if (session_.stopRequested)
-        fail(StoppedByOperator);
+        fail(RunFailure::Stopped, StoppedByOperator);
 }
 
-void UpdateRun::fail(const std::string &message)
+void UpdateRun::fail(RunFailure kind, const std::string &message)
 {
+    result_.failure = kind;
     throw Abort(message);
+}
+
+void UpdateRun::refuse(RunFailure kind, const std::string &message)
+{
+    result_.failure = kind;
+    result_.message = message;
+    screen_.failure(message);
 }
 
 bool UpdateRun::prepare()
 {
     if (!link_ || !link_->isOpen()) {
-        screen_.message("Device is not connected!");
+        refuse(RunFailure::NotConnected, "Device is not connected!");
         return false;
     }
     uint8_t stale[2];
     link_->read(stale, 2);
     if (session_.record.deviceStatus == 0 && !screen_.confirm("Update", ConfirmText)) {
+        result_.failure = RunFailure::Declined;
         screen_.pollNow();
         return false;
     }
     QFile hex(QString::fromStdString(payloads_.firmware));
     if (!hex.open(QIODevice::ReadOnly) || hex.size() == 0) {
-        screen_.message("Hex-File cannot open!");
+        refuse(RunFailure::PayloadInvalid, "Hex-File cannot open!");
         return false;
     }
     screen_.stopPolling();
@@ -119,8 +128,9 @@ bool UpdateRun::prepare()
                                     : parseIntelHex(text.constData(), size_t(text.size()), session_.record.hardwareVersion);
     if (!load.ok || !load.image.endOfFile) {
         screen_.setBusy(false);
+        result_.failure = RunFailure::PayloadInvalid;
         if (!load.ok)
-            screen_.message(load.message);
+            refuse(RunFailure::PayloadInvalid, load.message);
         return false; // a text without its end record ends the run without a word
     }
     image_ = std::move(load.image);
@@ -158,7 +168,7 @@ void UpdateRun::reset()
         pump();
     }
     if (!link_->isOpen())
-        fail("Cannot connect to device after Reset.");
+        fail(RunFailure::NotConnected, "Cannot connect to device after Reset.");
 }
 
 void UpdateRun::connect()
@@ -169,7 +179,7 @@ void UpdateRun::connect()
         pump();
     });
     if (!online)
-        fail("Cannot connect!");
+        fail(RunFailure::NotConnected, "Cannot connect!");
 }
 
 void UpdateRun::readStatus()
@@ -179,7 +189,7 @@ void UpdateRun::readStatus()
     if (echoed(Cmd::Status) && link_->read(&status, 1))
         status_ = status;
     if (status_ == 0xFF)
-        fail("Device status cannot receive");
+        fail(RunFailure::DeviceRefused, "Device status cannot receive");
 }
 
 void UpdateRun::erase()
@@ -189,7 +199,7 @@ void UpdateRun::erase()
     pump();
     drain(4, 100);
     if (!echoed(Cmd::Erase))
-        fail("Data cannot clear.1");
+        fail(RunFailure::DeviceRefused, "Data cannot clear.1");
     uint8_t last = 0, byte = 0;
     if (link_->read(&byte, 1))
         last = byte;
@@ -203,14 +213,14 @@ void UpdateRun::erase()
             misses = 0;
             last = byte;
             if (byte == EraseFailed)
-                fail("Data cannot clear.3");
+                fail(RunFailure::DeviceRefused, "Data cannot clear.3");
         } else {
             ++misses;
         }
     } while (misses < EraseMisses && last < 100);
     const uint8_t status = link_->read(&byte, 1) ? byte : last;
     if (status != Erased)
-        fail("Data cannot clear.2");
+        fail(RunFailure::DeviceRefused, "Data cannot clear.2");
     clock_.wait(200);
     drain(4, 500);
 }
@@ -248,7 +258,7 @@ bool UpdateRun::openTransfer()
     blockSize_ = small ? 512 : 1024;
     blockCount_ = small ? blocks512_ : blocks1K_;
     if (transferCommand_ == 0) {
-        screen_.message("Update error!.3");
+        refuse(RunFailure::DeviceRefused, "Update error!.3");
         return false;
     }
     return true;
@@ -257,8 +267,14 @@ bool UpdateRun::openTransfer()
 void UpdateRun::sendBlocks()
 {
     for (int sent = 0; sent < blockCount_; ++sent) {
-        sendBlockAcknowledged(*link_, image_.buffer.data() + size_t(sent) * size_t(blockSize_), blockSize_,
-                              "Error by senden Update");
+        try {
+            sendBlockAcknowledged(*link_, image_.buffer.data() + size_t(sent) * size_t(blockSize_), blockSize_,
+                                  "Error by senden Update");
+        } catch (const BlockRefused &refusal) {
+            fail(RunFailure::DeviceRefused, refusal.message());
+        } catch (const Abort &notTaken) {
+            fail(RunFailure::TransferFailed, notTaken.message());
+        }
         clock_.wait(AfterBlockMs);
         screen_.setProgress((sent + 1) * 100 / blockCount_);
         pump();
@@ -297,11 +313,11 @@ void UpdateRun::verify()
                 if (received == blockSize_)
                     screen_.diagnostic(hexOffset("Daten lesen error Offset: ", offset));
             } else if (index == 0) {
-                fail("Error by verify Update");
+                fail(RunFailure::VerifyFailed, "Error by verify Update");
             }
             // A device that keeps failing to deliver must not hold the run for ever.
             if (++stalled >= MaxStalledVerifyPasses)
-                fail("Error by verify Update");
+                fail(RunFailure::VerifyFailed, "Error by verify Update");
         }
         percent = index * 100 / blockCount_;
     }
@@ -314,12 +330,12 @@ void UpdateRun::confirm()
     link_->write(&result, 1);
     uint8_t answer = 0;
     if (!link_->read(&answer, 1)) {
-        screen_.message("Update error!.2");
+        refuse(RunFailure::VerifyFailed, "Update error!.2");
         return;
     }
     screen_.closeProgress();
     if (answer != Confirmed) {
-        screen_.message("Update error!.1");
+        refuse(RunFailure::VerifyFailed, "Update error!.1");
         return;
     }
     clock_.wait(AfterConfirmMs);
@@ -330,14 +346,21 @@ void UpdateRun::confirm()
 
 void UpdateRun::transfer()
 {
+    reach(RunStage::Reset);
     reset();
+    reach(RunStage::Connect);
     connect();
+    reach(RunStage::Status);
     readStatus();
+    reach(RunStage::Erase);
     erase();
+    reach(RunStage::Send);
     if (!openTransfer())
         return;
     sendBlocks();
+    reach(RunStage::Verify);
     verify();
+    reach(RunStage::Confirm);
     confirm();
 }
 
@@ -354,12 +377,20 @@ void UpdateRun::finish()
     }
     link_->close();
     result_.firmwareConfirmed = true;
+    reach(RunStage::Table);
     const TableOutcome table = sendLanguageTable(session_, screen_, clock_, payloads_.table);
     result_.tableSent = table == TableOutcome::Sent;
-    result_.stopped = table == TableOutcome::Stopped;
+    result_.tableFailure = table == TableOutcome::Sent      ? RunFailure::None
+                           : table == TableOutcome::Stopped ? RunFailure::Stopped
+                                                            : RunFailure::TransferFailed;
     screen_.setBusy(false);
-    if (!result_.tableSent)
-        screen_.message(session_.record.hardwareVersion > LastSmallHardware ? LargeSuccess : "Update sended success!");
+    if (!result_.tableSent) {
+        result_.message = session_.record.hardwareVersion > LastSmallHardware ? LargeSuccess : "Update sended success!";
+        screen_.message(result_.message);
+    } else {
+        result_.message = "Update and Language sended success!";
+    }
+    reach(RunStage::Done);
     session_.updateRunning = false;
     screen_.closeWindow();
 }
@@ -376,9 +407,11 @@ RunResult UpdateRun::run()
     } catch (const std::exception &error) {
         // Not one of the run's own failures (memory, the system): it still ends the run
         // the same way, or the window could never close again.
+        result_.failure = RunFailure::Internal;
         failed(error.what());
         return result_;
     } catch (...) {
+        result_.failure = RunFailure::Internal;
         failed("Update error: unknown failure");
         return result_;
     }
@@ -393,8 +426,10 @@ void UpdateRun::failed(const std::string &message)
     session_.updateRunning = false;
     image_ = FirmwareImage {};
     readBack_ = {};
-    result_.stopped = message == StoppedByOperator;
-    screen_.message(message);
+    if (result_.failure == RunFailure::None)
+        result_.failure = RunFailure::Internal;
+    result_.message = message;
+    screen_.failure(message);
     releaseLostDevice();
 }
 
@@ -423,4 +458,21 @@ RunResult UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, c
         ~Done() { flag = false; }
     } done {session.runActive};
     return UpdateRun(session, screen, clock, payloads).run();
+}
+
+const char *runStageName(RunStage stage)
+{
+    switch (stage) {
+    case RunStage::Prepare: return "prepare";
+    case RunStage::Reset: return "reset";
+    case RunStage::Connect: return "connect";
+    case RunStage::Status: return "status";
+    case RunStage::Erase: return "erase";
+    case RunStage::Send: return "send";
+    case RunStage::Verify: return "verify";
+    case RunStage::Confirm: return "confirm";
+    case RunStage::Table: return "table";
+    case RunStage::Done: return "done";
+    }
+    return "unknown";
 }

@@ -18,12 +18,33 @@ struct Payloads {
     std::string table = ":/LANGUAGE_TRA";
 };
 
-// What a run came to, beside the texts the operator saw.
-struct RunResult {
-    bool firmwareConfirmed = false; // the device confirmed the new firmware
-    bool tableSent = false;         // and took the translation table after it
-    bool stopped = false;           // the operator stopped it while it wrote the device
+// How far a run got: each step of the device's update in order.
+enum class RunStage { Prepare, Reset, Connect, Status, Erase, Send, Verify, Confirm, Table, Done };
+
+// What kind of failure ended a run (or its table transfer).
+enum class RunFailure {
+    None,
+    NotConnected,   // no device, or it did not come back
+    Declined,       // the operator said no to the question (or it could not be asked)
+    PayloadInvalid, // the firmware text does not load
+    DeviceRefused,  // the device refused its status, the erase, the transfer or a block
+    TransferFailed, // a block was not taken
+    VerifyFailed,   // the read-back or the device's confirmation failed
+    Stopped,        // the operator stopped it while it wrote the device
+    Internal,       // not one of the run's own failures (memory, the system)
 };
+
+// What a run came to, as data beside the texts the operator saw.
+struct RunResult {
+    RunStage stage = RunStage::Prepare; // the step it reached
+    RunFailure failure = RunFailure::None;
+    std::string message;                // the operator text that ended it, if any
+    bool firmwareConfirmed = false;     // the device confirmed the new firmware
+    bool tableSent = false;             // and took the translation table after it
+    RunFailure tableFailure = RunFailure::None;
+    bool started() const { return stage != RunStage::Prepare; } // the device was written to
+};
+const char *runStageName(RunStage stage);
 
 // The operator's stop (asked for through Session::stopRequested) ends the run with this.
 inline constexpr const char *StoppedByOperator = "Update stopped by the operator";
@@ -53,12 +74,15 @@ private:
     void finish();
     void releaseLostDevice();
     void failed(const std::string &message);
+    // A failure that shows its message and lets the run return.
+    void refuse(RunFailure kind, const std::string &message);
+    void reach(RunStage stage) { result_.stage = stage; }
 
     void sendCommand(uint8_t command);
     bool echoed(uint8_t command);
     void drain(int n, int ms);
     void pump();
-    [[noreturn]] void fail(const std::string &message);
+    [[noreturn]] void fail(RunFailure kind, const std::string &message);
 
     Session &session_;
     RunScreen &screen_;

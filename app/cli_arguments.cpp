@@ -1,0 +1,122 @@
+#include "cli_arguments.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+const char *const UsageText = R"(usage: mova-update [options] info|update|image-info [FILE]
+commands:
+  info                 find the device, greet it, and print who it is and its battery
+  update               install the carried firmware and translation table
+  image-info [FILE]    what the update would make of the carried firmware (or FILE)
+options:
+  --port PATH          the device's terminal, instead of looking for it
+  --yes                answer the question before an update with yes
+  --json               one JSON object per line for every event
+  --trace              every byte to and from the device on standard error
+  --hardware N         image-info: the hardware version to size the image for (0..255;
+                       default: the build's, or 24 when the build names none)
+  --firmware FILE.hex  update from this Intel HEX text instead of the carried one
+  --table FILE         update with this translation table instead of the carried one
+  --version            the program's version, the carried firmware and the build's hardware
+  --help               this text
+results go to standard output, errors and warnings to standard error
+exit status:
+  0  updated (the device confirmed the new firmware and took the translation table), or
+     info/image-info succeeded
+  1  usage error
+  2  not connected: no device found, or it cannot be opened or does not answer
+  3  device refused: status, erase, transfer mode or a block refused
+  4  transfer failed: a block was not taken
+  5  verify failed: the read-back or the device's confirmation failed
+  6  payload invalid: a firmware or table file is missing, unreadable or empty, or the
+     firmware text does not load (checked before the device is touched)
+  7  operator declined the question (or it could not be asked: no terminal, no --yes)
+  8  not allowed: the device's hardware version is not the build's, or its firmware is
+     older than version 7; nothing was sent to it
+  9  firmware installed and confirmed, but the translation table was not sent
+ 10  stopped by the operator (Ctrl-C twice within 5 s) while the device was being written:
+     update it again before using it
+ 11  internal error of the program (out of memory, a system failure)
+130  interrupted by a signal (Ctrl-C) before anything was written to the device
+)";
+
+std::string usageLine()
+{
+    return "usage: mova-update [options] info|update|image-info [FILE]  (mova-update --help for more)";
+}
+
+namespace {
+
+bool isCommand(const std::string &word)
+{
+    return word == "info" || word == "update" || word == "image-info";
+}
+
+// A whole decimal number in [low, high], nothing around it.
+bool parseNumber(const std::string &text, int low, int high, int &value)
+{
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 6)
+        return false;
+    const long v = std::strtol(text.c_str(), nullptr, 10);
+    if (v < low || v > high)
+        return false;
+    value = int(v);
+    return true;
+}
+
+} // namespace
+
+bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a, std::string &error)
+{
+    bool hardwareGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string &to) {
+            if (i + 1 >= argc) {
+                error = "option '" + arg + "' needs a value";
+                return false;
+            }
+            to = argv[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") { a.command = "help"; return true; }
+        if (arg == "--version") { a.command = "version"; return true; }
+        if (arg == "--json") a.json = true;
+        else if (arg == "--yes") a.yes = true;
+        else if (arg == "--trace") a.trace = true;
+        else if (arg == "--port") { if (!value(a.port)) return false; }
+        else if (arg == "--firmware") { if (!value(a.firmware)) return false; }
+        else if (arg == "--table") { if (!value(a.table)) return false; }
+        else if (arg == "--hardware") {
+            std::string number;
+            if (!value(number))
+                return false;
+            if (!parseNumber(number, 0, 255, a.hardware)) {
+                error = "--hardware takes a whole number from 0 to 255, not '" + number + "'";
+                return false;
+            }
+            hardwareGiven = true;
+        } else if (arg.rfind("-", 0) == 0 && arg != "-") {
+            error = "unknown option '" + arg + "'";
+            return false;
+        } else if (a.command.empty()) {
+            if (!isCommand(arg)) {
+                error = "unknown command '" + arg + "'";
+                return false;
+            }
+            a.command = arg;
+        } else if (a.command == "image-info" && a.file.empty()) {
+            a.file = arg;
+        } else {
+            error = "unexpected argument '" + arg + "'";
+            return false;
+        }
+    }
+    if (a.command.empty()) {
+        error = "no command given";
+        return false;
+    }
+    if (!hardwareGiven)
+        a.hardware = defaultHardware != 0 ? defaultHardware : 24;
+    return true;
+}

@@ -1,0 +1,26 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+
+struct Session;
+
+// What a stop signal does to the command line. Before the device is written to, the program
+// ends at once and politely (`leave`, which does not return); while it is written to,
+// stopping would leave it without working firmware, so it takes a second Ctrl-C (or
+// SIGTERM) within a few seconds to stop, and a lost terminal (SIGHUP) does not stop it at
+// all: what the run still prints goes nowhere.
+class CliSignalPolicy {
+public:
+    CliSignalPolicy(Session &session, std::function<void(int)> leave) : session_(session), leave_(std::move(leave)) {}
+    void operator()(int signalNumber);
+
+    static constexpr int SecondSignalWithinMs = 5000;
+
+private:
+    static void dropOutput();
+
+    Session &session_;
+    std::function<void(int)> leave_;
+    int64_t firstAt_ = -1;
+};
