@@ -1,0 +1,221 @@
+#include "console_progress.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+// The run's stages that the estimates tell apart.
+const std::string ResetStage = "Reset...";
+const std::string SendStage = "Send update";
+const std::string VerifyStage = "Verify update";
+const std::string ConnectStage = "Connect...";
+const std::string TableStage = "Send languages";
+
+// The device's own waits around a block; the rest of a block's time is the line.
+constexpr double AfterBlockS = 0.100;     // after each block it takes
+constexpr double BeforeReadBackS = 0.020; // before each block it gives back
+
+constexpr int BarWidth = 14;     // with the estimates the line still fits 80 columns
+constexpr int PlainStep = 10;    // without a terminal, a line every this many percent
+constexpr double QuietS = 5;     // a log hears from a waiting stage at least this often
+// Ticks come about a second apart, a little early or late: half a tick's slack keeps the
+// lines five seconds apart, not six.
+constexpr double TickSlackS = ConsoleProgress::TickMs / 2000.0;
+
+// Reset and Connect wait for the device to come back, which takes as long as it takes;
+// their bar counts attempts, so no time is estimated from it.
+bool lengthKnown(const std::string &stage)
+{
+    return stage != ResetStage && stage != ConnectStage;
+}
+
+std::string quoted(const std::string &text)
+{
+    std::string q = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            q += '\\';
+            q += char(c);
+        } else if (c < 0x20) {
+            char u[8];
+            std::snprintf(u, sizeof u, "\\u%04x", c);
+            q += u;
+        } else {
+            q += char(c);
+        }
+    }
+    return q + "\"";
+}
+
+std::string decimal(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+} // namespace
+
+ConsoleProgress::ConsoleProgress(Mode mode, std::ostream &out, Seconds now)
+    : mode_(mode), out_(out), now_(std::move(now))
+{
+}
+
+double ConsoleProgress::steadySeconds()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void ConsoleProgress::setPlan(int firmwareBlocks, int tableBlocks)
+{
+    firmwareBlocks_ = std::max(firmwareBlocks, 0);
+    tableBlocks_ = std::max(tableBlocks, 0);
+}
+
+void ConsoleProgress::caption(const std::string &stage)
+{
+    // A stage that failed was closed before; one that gives way to the next one ended well,
+    // even where its bar counted attempts or the device stopped reporting short of 100.
+    if (open_ && position_ < 100)
+        set(100);
+    endLine();
+    const double t = now_();
+    stage_ = stage;
+    position_ = 0;
+    shown_ = -1;
+    open_ = true;
+    stageStart_ = lastAdvance_ = lastLine_ = t;
+    if (mode_ == Mode::Json)
+        out_ << "{\"event\":\"stage\",\"name\":" << quoted(stage) << "}" << std::endl;
+    else if (mode_ == Mode::Plain)
+        out_ << stage << std::endl;
+    else
+        report(false);
+}
+
+void ConsoleProgress::set(int percent)
+{
+    const int p = std::clamp(percent, 0, 100);
+    const double t = now_();
+    if (p != position_) {
+        if (lengthKnown(stage_))
+            lastAdvance_ = t;
+        // A percent first shows right after the block that reached it: so many blocks took
+        // this long. Measured only then, the pace does not drift while the percent stands.
+        auto measure = [&](std::optional<double> &pace, int blocks) {
+            if (p > 0 && blocks > 0)
+                pace = (t - stageStart_) / ((p * blocks + 99) / 100);
+        };
+        if (stage_ == SendStage)
+            measure(sendBlockS_, firmwareBlocks_);
+        else if (stage_ == VerifyStage)
+            measure(readBlockS_, firmwareBlocks_);
+        else if (stage_ == TableStage)
+            measure(tableBlockS_, tableBlocks_);
+    }
+    position_ = p;
+    if (mode_ != Mode::Plain || shown_ < 0 || p / PlainStep != shown_ / PlainStep)
+        report(false);
+}
+
+void ConsoleProgress::close()
+{
+    endLine();
+    open_ = false;
+}
+
+void ConsoleProgress::endLine()
+{
+    if (lineOpen_) {
+        out_ << std::endl;
+        lineOpen_ = false;
+    }
+}
+
+void ConsoleProgress::tick()
+{
+    if (!open_)
+        return;
+    if (mode_ == Mode::Live) { // the seconds on the line go on
+        report(false);
+        return;
+    }
+    if (now_() - lastLine_ + TickSlackS < QuietS)
+        return;
+    report(mode_ == Mode::Plain && (position_ == shown_ || !lengthKnown(stage_)));
+}
+
+ConsoleProgress::Estimate ConsoleProgress::estimate(double seconds) const
+{
+    Estimate e;
+    if (lengthKnown(stage_) && position_ > 0)
+        e.stage = seconds * (100 - position_) / position_;
+    auto rest = [&](double whole) { return std::max(whole - seconds, 0.0); };
+    // Where the stage's blocks have a measured pace, its end follows from that: the percent
+    // alone makes the estimate jump each time it moves.
+    if (stage_ == SendStage && sendBlockS_)
+        e.stage = rest(firmwareBlocks_ * *sendBlockS_);
+    else if (stage_ == VerifyStage && readBlockS_)
+        e.stage = rest(firmwareBlocks_ * *readBlockS_);
+    else if (stage_ == TableStage && tableBlockS_)
+        e.stage = rest(tableBlocks_ * *tableBlockS_);
+    // The device's pace shows once the firmware goes out; until a later stage measures its
+    // own, its blocks are reckoned from that pace: the same line, the device's own waits.
+    if (!sendBlockS_)
+        return e;
+    const double line = std::max(*sendBlockS_ - AfterBlockS, 0.0);
+    const double sending = firmwareBlocks_ * *sendBlockS_;
+    const double readBack = firmwareBlocks_ * readBlockS_.value_or(BeforeReadBackS + line);
+    const double table = tableBlocks_ * tableBlockS_.value_or(AfterBlockS + line);
+    if (stage_ == SendStage)
+        e.run = rest(sending) + readBack + table;
+    else if (stage_ == VerifyStage)
+        e.run = rest(readBack) + table;
+    else if (stage_ == ConnectStage) // the device's restart takes as long as it takes
+        e.run = table;
+    else if (stage_ == TableStage)
+        e.run = rest(table);
+    return e;
+}
+
+void ConsoleProgress::report(bool waiting)
+{
+    const double t = now_();
+    const double seconds = t - stageStart_;
+    const Estimate e = estimate(seconds);
+    lastLine_ = t;
+    shown_ = position_;
+    if (mode_ == Mode::Json) {
+        out_ << "{\"event\":\"progress\",\"stage\":" << quoted(stage_) << ",\"percent\":" << position_
+             << ",\"elapsed_s\":" << decimal(seconds);
+        if (e.stage)
+            out_ << ",\"eta_s\":" << decimal(*e.stage);
+        if (e.run)
+            out_ << ",\"run_left_s\":" << decimal(*e.run);
+        out_ << "}" << std::endl;
+        return;
+    }
+    if (mode_ == Mode::Live) {
+        char line[128];
+        std::snprintf(line, sizeof line, "\r%-22s [%-*s] %3d %% %4lds", stage_.c_str(), BarWidth,
+                      std::string(size_t(position_ * BarWidth / 100), '#').c_str(), position_, std::lround(seconds));
+        out_ << line;
+    } else {
+        out_ << stage_ << " " << position_ << " %";
+        if (waiting)
+            out_ << " (waiting " << std::lround(t - lastAdvance_) << " s)";
+    }
+    if (e.stage)
+        out_ << "  ETA " << std::lround(*e.stage) << "s";
+    if (e.run)
+        out_ << "  total left ~" << std::lround(*e.run) << "s";
+    if (mode_ == Mode::Live) {
+        out_ << "\x1b[K" << std::flush; // what a longer line before left behind goes
+        lineOpen_ = true;
+    } else {
+        out_ << std::endl;
+    }
+}

@@ -1,0 +1,52 @@
+#pragma once
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <string>
+
+// How far the update run has got, told on the command line: one line redrawn in place on a
+// terminal, plain lines for a log, or "stage" and "progress" events for programs. Besides a
+// stage's own estimate it tells how long the whole run still takes, from the device's pace.
+class ConsoleProgress {
+public:
+    enum class Mode { Live, Plain, Json };
+    // Seconds of a steady clock; only differences mean anything.
+    using Seconds = std::function<double()>;
+    // How often the program calls tick(), so that a log hears from a stage that waits.
+    static constexpr int TickMs = 1000;
+
+    ConsoleProgress(Mode mode, std::ostream &out, Seconds now = steadySeconds);
+    static double steadySeconds();
+
+    // What the run sends: the firmware's blocks, and the table's 512-byte blocks (0 for none).
+    void setPlan(int firmwareBlocks, int tableBlocks);
+    // A stage begins. The stage before it, unless closed, ended well: it is shown done.
+    void caption(const std::string &stage);
+    void set(int percent);
+    // The stage ends where it stands: it failed, or the run is over.
+    void close();
+    // Other output follows: the live line is left as it is.
+    void endLine();
+    void tick();
+    int position() const { return position_; }
+
+private:
+    struct Estimate {
+        std::optional<double> stage, run; // seconds left
+    };
+    Estimate estimate(double seconds) const;
+    void report(bool waiting);
+
+    Mode mode_;
+    std::ostream &out_;
+    Seconds now_;
+    int firmwareBlocks_ = 0, tableBlocks_ = 0;
+    // Seconds a block takes, measured: sent, read back, the table's sent.
+    std::optional<double> sendBlockS_, readBlockS_, tableBlockS_;
+    std::string stage_;
+    bool open_ = false;     // a stage runs and has not been closed
+    bool lineOpen_ = false; // the live line waits for its end
+    int position_ = 0;
+    int shown_ = -1;        // the percent of the last line printed for the stage
+    double stageStart_ = 0, lastAdvance_ = 0, lastLine_ = 0;
+};

@@ -1,0 +1,239 @@
+// The command line's progress with the clock and the output in the test's hands: stages
+// shown done only when they ended well, estimates only where they can be made, and a log
+// that hears from a waiting stage.
+#include "console_progress.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QtTest>
+#include <optional>
+#include <sstream>
+
+using Mode = ConsoleProgress::Mode;
+Q_DECLARE_METATYPE(ConsoleProgress::Mode)
+
+namespace {
+
+struct Rig {
+    explicit Rig(Mode mode) : progress(mode, out, [this] { return now; }) {}
+    QString text() const { return QString::fromStdString(out.str()); }
+    // The last "progress" event printed.
+    QJsonObject lastProgress() const
+    {
+        QJsonObject last;
+        for (const QString &line : text().split('\n', Qt::SkipEmptyParts)) {
+            const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+            if (o["event"] == "progress")
+                last = o;
+        }
+        return last;
+    }
+
+    double now = 0;
+    std::ostringstream out;
+    ConsoleProgress progress;
+};
+
+const char *modeName(Mode mode)
+{
+    return mode == Mode::Live ? "live" : mode == Mode::Plain ? "plain" : "json";
+}
+
+} // namespace
+
+class TestConsoleProgress : public QObject {
+    Q_OBJECT
+private slots:
+    void aStageIsShownDoneOnlyWhenTheNextOneFollows_data();
+    void aStageIsShownDoneOnlyWhenTheNextOneFollows();
+    void onlyStagesOfKnownLengthGetAnEta_data();
+    void onlyStagesOfKnownLengthGetAnEta();
+    void theWholeRunIsEstimatedFromTheDevicesPace_data();
+    void theWholeRunIsEstimatedFromTheDevicesPace();
+    void aLogHearsFromAWaitingStage_data();
+    void aLogHearsFromAWaitingStage();
+};
+
+void TestConsoleProgress::aStageIsShownDoneOnlyWhenTheNextOneFollows_data()
+{
+    QTest::addColumn<Mode>("mode");
+    QTest::addColumn<bool>("failed");
+    // How each form shows "Reset..." at 100 %.
+    QTest::addColumn<QString>("done");
+    const std::pair<Mode, QString> forms[] = {
+        {Mode::Live, R"(\rReset\.\.\. +\[#+\] 100 %)"},
+        {Mode::Plain, R"((^|\n)Reset\.\.\. 100 %)"},
+        {Mode::Json, R"("stage":"Reset\.\.\.","percent":100[,}])"},
+    };
+    for (const auto &[mode, done] : forms) {
+        QTest::addRow("%s, ended well", modeName(mode)) << mode << false << done;
+        QTest::addRow("%s, failed", modeName(mode)) << mode << true << done;
+    }
+}
+
+void TestConsoleProgress::aStageIsShownDoneOnlyWhenTheNextOneFollows()
+{
+    QFETCH(Mode, mode);
+    QFETCH(bool, failed);
+    QFETCH(QString, done);
+    Rig rig(mode);
+    rig.progress.caption("Reset...");
+    rig.now = 3;
+    rig.progress.set(1); // its bar counts attempts: the device came back after two
+    if (failed)
+        rig.progress.close(); // the failure's message comes next
+    rig.now = 4;
+    rig.progress.caption("Memory prepare - clear");
+    const QString out = rig.text();
+    const qsizetype at = out.indexOf(QRegularExpression(done));
+    if (failed) {
+        QVERIFY2(at < 0, qPrintable(out));
+    } else {
+        QVERIFY2(at >= 0, qPrintable(out));
+        QVERIFY2(at < out.indexOf("Memory prepare - clear"), qPrintable(out));
+    }
+}
+
+void TestConsoleProgress::onlyStagesOfKnownLengthGetAnEta_data()
+{
+    QTest::addColumn<Mode>("mode");
+    QTest::addColumn<QString>("stage");
+    QTest::addColumn<bool>("known");
+    const std::pair<const char *, bool> stages[] = {
+        {"Reset...", false}, {"Connect...", false}, {"Memory prepare - clear", true}, {"Send update", true}};
+    for (Mode mode : {Mode::Live, Mode::Json})
+        for (const auto &[stage, known] : stages)
+            QTest::addRow("%s, %s", modeName(mode), stage) << mode << QString(stage) << known;
+}
+
+void TestConsoleProgress::onlyStagesOfKnownLengthGetAnEta()
+{
+    QFETCH(Mode, mode);
+    QFETCH(QString, stage);
+    QFETCH(bool, known);
+    Rig rig(mode);
+    rig.progress.caption(stage.toStdString());
+    rig.now = 10;
+    rig.progress.set(50);
+    const QString out = rig.text();
+    if (mode == Mode::Json) {
+        const QJsonObject event = rig.lastProgress();
+        QCOMPARE(event.contains("eta_s"), known);
+        if (known)
+            QCOMPARE(event["eta_s"].toDouble(), 10.0);
+    } else {
+        QVERIFY2(out.contains("ETA 10s") == known && out.contains("ETA") == known, qPrintable(out));
+    }
+}
+
+void TestConsoleProgress::theWholeRunIsEstimatedFromTheDevicesPace_data()
+{
+    QTest::addColumn<double>("lineS"); // a block's time on the line
+    QTest::addColumn<int>("tableBlocks");
+    QTest::newRow("fast line, table") << 0.012 << 60;
+    QTest::newRow("the usual line, table") << 0.045 << 120;
+    QTest::newRow("slow line, no table") << 0.3 << 0;
+}
+
+void TestConsoleProgress::theWholeRunIsEstimatedFromTheDevicesPace()
+{
+    QFETCH(double, lineS);
+    QFETCH(int, tableBlocks);
+    constexpr int Blocks = 1514; // the carried image in blocks of 512
+    // The device's pace: 100 ms after each block it takes, 20 ms before each it gives back.
+    const double send = 0.1 + lineS, readBack = 0.02 + lineS, table = tableBlocks * send;
+    Rig rig(Mode::Json);
+    rig.progress.setPlan(Blocks, tableBlocks);
+    // The run's time left, and the stage's (none where its length is unknown).
+    auto expectLeft = [&](double run, std::optional<double> stage, const char *where) {
+        const QJsonObject event = rig.lastProgress();
+        const std::pair<const char *, std::optional<double>> fields[] = {{"run_left_s", run}, {"eta_s", stage}};
+        for (const auto &[field, truth] : fields) {
+            const double told = event[field].toDouble(-1);
+            QVERIFY2(truth ? qAbs(told - *truth) <= 0.02 * *truth + 0.5 : !event.contains(field),
+                     qPrintable(QString("%1, %2: %3 s, told %4").arg(where, field).arg(truth.value_or(-1)).arg(told)));
+        }
+    };
+
+    rig.progress.caption("Reset...");
+    rig.now = 9;
+    rig.progress.set(4);
+    rig.progress.caption("Send update");
+    rig.progress.set(0);
+    QVERIFY(!rig.lastProgress().contains("run_left_s")); // no pace yet, no guess
+    const double sendStart = rig.now;
+    for (int sent = 1; sent <= Blocks; ++sent) {
+        rig.now = sendStart + sent * send;
+        rig.progress.set(sent * 100 / Blocks);
+        if (sent == Blocks / 10 || sent == Blocks / 2)
+            expectLeft((Blocks - sent) * send + Blocks * readBack + table, (Blocks - sent) * send, "sending");
+    }
+    rig.progress.caption("Verify update");
+    const double verifyStart = rig.now;
+    for (int index = 0; index <= Blocks; ++index) {
+        rig.now = verifyStart + index * readBack;
+        rig.progress.set(index * 100 / Blocks);
+        if (index == Blocks / 10 || index == Blocks / 2)
+            expectLeft((Blocks - index) * readBack + table, (Blocks - index) * readBack, "verifying");
+    }
+    rig.progress.close();
+    rig.now += 30; // the device restarts
+    rig.progress.caption("Connect...");
+    rig.progress.set(0);
+    expectLeft(table, std::nullopt, "reconnecting");
+}
+
+void TestConsoleProgress::aLogHearsFromAWaitingStage_data()
+{
+    QTest::addColumn<QString>("stage");
+    QTest::addColumn<QList<QPointF>>("progress"); // (second, percent)
+    QTest::addColumn<QList<double>>("lines");     // the seconds at which lines appear
+    QTest::addColumn<QString>("firstWaiting");
+    QTest::newRow("reset: the device is away")
+        << "Reset..." << QList<QPointF> {{0.5, 0}, {6.5, 3}, {12.5, 6}, {18.5, 9}}
+        << QList<double> {0, 0.5, 5, 10, 15, 20, 25} << "Reset... 0 % (waiting 5 s)";
+    QTest::newRow("erase stalls at 40 %")
+        << "Memory prepare - clear" << QList<QPointF> {{0, 0}, {3, 40}}
+        << QList<double> {0, 0, 3, 8, 13, 18, 23} << "Memory prepare - clear 40 % (waiting 5 s)";
+    QTest::newRow("a progress line starts the count again")
+        << "Verify update" << QList<QPointF> {{0, 0}, {4, 10}, {7, 12}, {11, 20}}
+        << QList<double> {0, 0, 4, 9, 11, 16, 21} << "Verify update 20 % (waiting 5 s)";
+}
+
+void TestConsoleProgress::aLogHearsFromAWaitingStage()
+{
+    QFETCH(QString, stage);
+    QFETCH(QList<QPointF>, progress);
+    QFETCH(QList<double>, lines);
+    QFETCH(QString, firstWaiting);
+    Rig rig(Mode::Plain);
+    QList<double> seen;
+    auto note = [&] {
+        while (seen.size() < rig.text().count('\n'))
+            seen << rig.now;
+    };
+    rig.progress.caption(stage.toStdString());
+    note();
+    // The program's heartbeat, once a second, and the run's progress between beats.
+    for (int beat = 1; beat <= 25; ++beat) {
+        for (const QPointF &step : progress) {
+            if (step.x() >= beat - 1 && step.x() < beat) {
+                rig.now = step.x();
+                rig.progress.set(int(step.y()));
+                note();
+            }
+        }
+        rig.now = beat;
+        rig.progress.tick();
+        note();
+    }
+    QCOMPARE(seen, lines);
+    const QString out = rig.text();
+    const qsizetype waiting = out.indexOf("(waiting");
+    QVERIFY2(waiting >= 0, qPrintable(out));
+    QCOMPARE(out.mid(out.lastIndexOf('\n', waiting) + 1, firstWaiting.size()), firstWaiting);
+}
+
+QTEST_GUILESS_MAIN(TestConsoleProgress)
+#include "test_console_progress.moc"
