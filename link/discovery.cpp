@@ -8,6 +8,7 @@
 #include <cstring>
 #include <libudev.h>
 #include <memory>
+#include <unistd.h>
 
 int findFtdiDevice(FtdiLibrary &library, const std::string &description)
 {
@@ -78,7 +79,7 @@ bool hasId(udev_device *usb, UsbId id)
     return hex("idVendor") == id.vendor && hex("idProduct") == id.product;
 }
 
-std::string stablePath(udev_device *tty)
+std::string byIdLink(udev_device *tty)
 {
     // The DEVLINKS property rather than the devlinks list: libudev composes it from the same
     // udev database record, and it is also where a device known only by its uevent (a test
@@ -91,8 +92,49 @@ std::string stablePath(udev_device *tty)
             return link;
         p = end ? end + 1 : "";
     }
+    return {};
+}
+
+std::string stablePath(udev_device *tty)
+{
+    if (std::string link = byIdLink(tty); !link.empty())
+        return link;
     const char *node = udev_device_get_devnode(tty);
     return node ? node : "";
+}
+
+std::string attribute(udev_device *device, const char *name)
+{
+    const char *value = udev_device_get_sysattr_value(device, name);
+    return value ? value : "";
+}
+
+UsbSerialDevice describe(udev_device *usb, const char *node)
+{
+    UsbSerialDevice d;
+    d.path = node ? node : "";
+    d.id.vendor = uint16_t(std::strtoul(attribute(usb, "idVendor").c_str(), nullptr, 16));
+    d.id.product = uint16_t(std::strtoul(attribute(usb, "idProduct").c_str(), nullptr, 16));
+    d.manufacturer = attribute(usb, "manufacturer");
+    d.product = attribute(usb, "product");
+    d.serial = attribute(usb, "serial");
+    d.mayOpen = node && ::access(node, R_OK | W_OK) == 0;
+    return d;
+}
+
+// The devices of one subsystem (and device type), each with udev's view of it.
+template <typename Visit> void forEachDevice(udev *context, const char *subsystem, const char *devtype, Visit visit)
+{
+    UdevPtr<udev_enumerate> scan(udev_enumerate_new(context));
+    if (!scan || udev_enumerate_add_match_subsystem(scan.get(), subsystem) < 0 ||
+        (devtype && udev_enumerate_add_match_property(scan.get(), "DEVTYPE", devtype) < 0) ||
+        udev_enumerate_scan_devices(scan.get()) < 0)
+        return;
+    for (udev_list_entry *e = udev_enumerate_get_list_entry(scan.get()); e; e = udev_list_entry_get_next(e)) {
+        UdevPtr<udev_device> device(udev_device_new_from_syspath(context, udev_list_entry_get_name(e)));
+        if (device)
+            visit(device.get());
+    }
 }
 
 } // namespace
@@ -119,4 +161,58 @@ std::string findInterfacePath(UsbId id)
         }
     }
     return {};
+}
+
+std::vector<UsbSerialDevice> listUsbSerialDevices(UsbId ttyId, bool ttyRoad)
+{
+    std::vector<UsbSerialDevice> found;
+    UdevPtr<udev> context(udev_new());
+    if (!context)
+        return found;
+    bool picked = false;
+    forEachDevice(context.get(), "tty", nullptr, [&](udev_device *tty) {
+        const char *node = udev_device_get_devnode(tty);
+        udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+        if (!node || !usb)
+            return;
+        UsbSerialDevice d = describe(usb, node);
+        d.byId = byIdLink(tty);
+        // The same test as findInterfacePath's, in the same order: the first match is its pick.
+        d.wouldUse = ttyRoad && !picked && hasId(usb, ttyId);
+        picked = picked || d.wouldUse;
+        found.push_back(std::move(d));
+    });
+    // The converter is known by its product string, as findFtdiDevice knows it: libftdi detaches
+    // the kernel's driver, so it may have no tty. Any other converter with its driver bound is
+    // listed among the ttys.
+    picked = false;
+    forEachDevice(context.get(), "usb", "usb_device", [&](udev_device *usb) {
+        if (attribute(usb, "product") != DockingStationDescription)
+            return;
+        UsbSerialDevice d = describe(usb, udev_device_get_devnode(usb));
+        d.converter = true;
+        d.wouldUse = !ttyRoad && !picked;
+        picked = picked || d.wouldUse;
+        found.push_back(std::move(d));
+    });
+    return found;
+}
+
+std::string usbIdText(UsbId id)
+{
+    char text[10];
+    std::snprintf(text, sizeof text, "%04x:%04x", unsigned(id.vendor), unsigned(id.product));
+    return text;
+}
+
+std::string unmatchedDevicesHint(const std::vector<UsbSerialDevice> &seen, UsbId wanted)
+{
+    std::string lines;
+    for (const UsbSerialDevice &d : seen)
+        if (!d.converter)
+            lines += "  " + d.path + "  " + usbIdText(d.id) + "  " + (d.product.empty() ? "(no product name)" : d.product) + "\n";
+    if (lines.empty())
+        return {};
+    return "no USB serial device with the id " + usbIdText(wanted) + " found, but these are present:\n" + lines +
+           "if one of them is the device, name it: QTX_MOVA_USB_ID=vvvv:pppp (its USB id) or --port PATH";
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class FtdiLibrary;
 
@@ -26,3 +27,27 @@ UsbId deviceUsbId();
 // The stable /dev/serial/by-id link is preferred: the device re-enumerates after its
 // reset, and its ttyACM number can change.
 std::string findInterfacePath(UsbId id);
+
+// A USB serial device present: a tty with a USB parent, or the docking station's converter,
+// which the FTDI road opens through its USB device node whatever driver holds it.
+struct UsbSerialDevice {
+    bool converter = false;
+    std::string path; // the device node: the tty, or /dev/bus/usb/BBB/DDD for the converter
+    std::string byId; // the /dev/serial/by-id link of a tty, or empty
+    UsbId id;
+    std::string manufacturer, product, serial; // the USB device's strings (empty when it has none)
+    bool mayOpen = false;  // this user may read and write the node
+    bool wouldUse = false; // discovery on this road picks it
+};
+
+// Every tty with a USB parent, then every USB device whose product string is the docking
+// station's, in udev's order. On the tty road the tty findInterfacePath(ttyId) picks is
+// marked, on the FTDI road the first such converter.
+std::vector<UsbSerialDevice> listUsbSerialDevices(UsbId ttyId, bool ttyRoad);
+
+// "vvvv:pppp", as UsbId::parse reads it.
+std::string usbIdText(UsbId id);
+
+// When the tty road found no device with `wanted` but other USB serial devices are present:
+// which ones it saw and how to name the right one; empty when it saw none.
+std::string unmatchedDevicesHint(const std::vector<UsbSerialDevice> &seen, UsbId wanted);

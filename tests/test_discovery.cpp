@@ -7,10 +7,13 @@
 #include "build_settings_generated.h"
 #include "discovery.h"
 
+#include <QFile>
 #include <QTest>
 
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,14 +22,15 @@ namespace {
 // A CDC-ACM device: the tty sits below the USB interface, below the USB device.
 // umockdev keeps no udev database: S: only makes the links under its /dev, and libudev learns
 // of them from the DEVLINKS property, which a recorded device carries as well.
+// `strings`: more A: lines for the USB device (see usbStrings).
 QString usbTty(const QString &port, const QString &vendor, const QString &product, const QString &tty,
-               const QString &links = {})
+               const QString &links = {}, const QString &strings = {})
 {
     const QString device = QStringLiteral("/devices/pci0000:00/0000:00:14.0/usb1/") + port;
     const QString iface = device + QStringLiteral("/") + port + QStringLiteral(":1.0");
     QString text;
-    text += QStringLiteral("P: %1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=%2\nA: idProduct=%3\n\n")
-                .arg(device, vendor, product);
+    text += QStringLiteral("P: %1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=%2\nA: idProduct=%3\n%4\n")
+                .arg(device, vendor, product, strings);
     text += QStringLiteral("P: %1\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=02\n\n").arg(iface);
     text += QStringLiteral("P: %1/tty/%2\nN: %2\n").arg(iface, tty);
     QStringList devlinks;
@@ -39,6 +43,34 @@ QString usbTty(const QString &port, const QString &vendor, const QString &produc
         text += QStringLiteral("E: DEVLINKS=%1\n").arg(devlinks.join(QLatin1Char(' ')));
     text += QLatin1Char('\n');
     return text;
+}
+
+QString usbStrings(const QString &manufacturer, const QString &product, const QString &serial)
+{
+    return QStringLiteral("A: manufacturer=%1\nA: product=%2\nA: serial=%3\n").arg(manufacturer, product, serial);
+}
+
+// A USB device without a tty, opened through its node under /dev/bus/usb, as the FTDI road does.
+QString usbDevice(const QString &port, const QString &node, const QString &product)
+{
+    return QStringLiteral("P: /devices/pci0000:00/0000:00:14.0/usb1/%1\nN: %2\nE: SUBSYSTEM=usb\n"
+                          "E: DEVTYPE=usb_device\nE: DEVNAME=/dev/%2\nA: idVendor=5a5a\nA: idProduct=0d0c\n"
+                          "A: manufacturer=Halvery\nA: product=%3\nA: serial=D0CK\n\n")
+        .arg(port, node, product);
+}
+
+const QString SerialPort = QStringLiteral("P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\n"
+                                          "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS0\n\n");
+
+// One listed device in a line, every field in a fixed order.
+QString row(const UsbSerialDevice &d)
+{
+    return QStringList {d.converter ? "converter" : "tty", QString::fromStdString(d.path),
+                        QString::fromStdString(d.byId), QString::fromStdString(usbIdText(d.id)),
+                        QString::fromStdString(d.manufacturer), QString::fromStdString(d.product),
+                        QString::fromStdString(d.serial), d.mayOpen ? "may open" : "may not open",
+                        d.wouldUse ? "would use" : "-"}
+        .join(QLatin1Char('|'));
 }
 
 QString byId(const QString &serial)
@@ -248,6 +280,88 @@ private slots:
         qunsetenv("QTX_MOVA_USB_ID");
         QCOMPARE(uint(got.vendor), uint(want.vendor));
         QCOMPARE(uint(got.product), uint(want.product));
+    }
+
+    void listsUsbSerialDevices_data()
+    {
+        QTest::addColumn<QString>("records");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<bool>("ttyRoad");
+        QTest::addColumn<QString>("locked"); // a node under the testbed's /dev made unopenable
+        QTest::addColumn<QStringList>("expected");
+
+        const QString device = usbTty("1-1", "1209", "0001", "ttyACM0", byId("A"), usbStrings("pid.codes", "Test", "A"));
+        const QString foreign = usbTty("1-2", "1a2b", "3c4d", "ttyUSB0");
+        const QString dock = usbDevice("1-3", "bus/usb/001/003", DockingStationDescription);
+        const QString deviceRow = "tty|/dev/ttyACM0|/dev/" + byId("A") + "|1209:0001|pid.codes|Test|A|may open|";
+        const QString foreignRow = QStringLiteral("tty|/dev/ttyUSB0||1a2b:3c4d||||may open|-");
+        const QString dockRow = QStringLiteral("converter|/dev/bus/usb/001/003||5a5a:0d0c|Halvery|") +
+                                DockingStationDescription + "|D0CK|may open|";
+
+        QTest::newRow("tty road: the device, a foreign tty; no serial port, no other USB device")
+            << SerialPort + device + foreign + usbDevice("1-4", "bus/usb/001/004", "Keyboard") << "1209:0001"
+            << true << "" << QStringList {deviceRow + "would use", foreignRow};
+        QTest::newRow("tty road: the id picks the foreign tty")
+            << device + foreign << "1a2b:3c4d" << true << "" << QStringList {deviceRow + "-", foreignRow.chopped(1) + "would use"};
+        QTest::newRow("tty road: of two matching ttys the first is used")
+            << usbTty("1-2", "1209", "0001", "ttyACM1") + device << "1209:0001" << true << ""
+            << QStringList {deviceRow + "would use", "tty|/dev/ttyACM1||1209:0001||||may open|-"};
+        QTest::newRow("tty road: the converter is listed, not used")
+            << device + dock << "1209:0001" << true << "" << QStringList {deviceRow + "would use", dockRow + "-"};
+        QTest::newRow("FTDI road: the converter is used, not the tty")
+            << device + dock << "1209:0001" << false << "" << QStringList {deviceRow + "-", dockRow + "would use"};
+        QTest::newRow("a tty the user may not open")
+            << device + foreign << "1209:0001" << true << "ttyUSB0"
+            << QStringList {deviceRow + "would use", QStringLiteral("tty|/dev/ttyUSB0||1a2b:3c4d||||may not open|-")};
+        QTest::newRow("a converter the user may not open")
+            << dock << "1209:0001" << false << "bus/usb/001/003"
+            << QStringList {QString(dockRow).replace("may open", "may not open") + "would use"};
+        QTest::newRow("nothing present") << SerialPort << "1209:0001" << true << "" << QStringList {};
+    }
+
+    void listsUsbSerialDevices()
+    {
+        QFETCH(QString, records);
+        QFETCH(QString, id);
+        QFETCH(bool, ttyRoad);
+        QFETCH(QString, locked);
+        QFETCH(QStringList, expected);
+
+        if (!locked.isEmpty() && geteuid() == 0)
+            QSKIP("root may open any node");
+        addRecords(records);
+        if (QTest::currentTestFailed())
+            return;
+        if (!locked.isEmpty()) {
+            const QString node = QString::fromUtf8(umockdev_testbed_get_root_dir(testbed)) + "/dev/" + locked;
+            QVERIFY2(::chmod(QFile::encodeName(node).constData(), 0) == 0, qPrintable(node));
+        }
+        QStringList rows;
+        for (const UsbSerialDevice &d : listUsbSerialDevices(parsed(id.toUtf8().constData()), ttyRoad))
+            rows << row(d);
+        QCOMPARE(rows, expected);
+    }
+
+    // What the tty road says when it found nothing with its id but saw other devices.
+    void hintsAtUnmatchedDevices()
+    {
+        addRecords(usbTty("1-2", "1a2b", "3c4d", "ttyUSB0", {}, usbStrings("Maker", "Some UART", "X1")) +
+                   usbTty("1-1", "1209", "0002", "ttyACM0") + usbDevice("1-3", "bus/usb/001/003", DockingStationDescription));
+        const UsbId id = parsed("1209:0001");
+        QCOMPARE(QString::fromStdString(findInterfacePath(id)), QString());
+        QCOMPARE(QString::fromStdString(unmatchedDevicesHint(listUsbSerialDevices(id, true), id)),
+                 QStringLiteral("no USB serial device with the id 1209:0001 found, but these are present:\n"
+                                "  /dev/ttyACM0  1209:0002  (no product name)\n"
+                                "  /dev/ttyUSB0  1a2b:3c4d  Some UART\n"
+                                "if one of them is the device, name it: QTX_MOVA_USB_ID=vvvv:pppp (its USB id) or "
+                                "--port PATH"));
+
+        // A converter is no tty: with nothing else there is nothing to point at.
+        UsbSerialDevice converter;
+        converter.converter = true;
+        converter.path = "/dev/bus/usb/001/003";
+        QCOMPARE(QString::fromStdString(unmatchedDevicesHint({converter}, id)), QString());
+        QCOMPARE(QString::fromStdString(unmatchedDevicesHint({}, id)), QString());
     }
 };
 

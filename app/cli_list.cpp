@@ -1,0 +1,55 @@
+#include "cli_list.h"
+#include "console_screen.h"
+#include "discovery.h"
+#include "session.h"
+
+namespace {
+
+using Q = ConsoleScreen;
+
+const char *yesNo(bool value)
+{
+    return value ? "true" : "false";
+}
+
+std::string orNone(const std::string &text)
+{
+    return text.empty() ? "-" : text;
+}
+
+} // namespace
+
+std::string listUsbDevices(ConsoleScreen &screen, int expectedHardwareVersion)
+{
+    Session build;
+    build.expectedHardwareVersion = expectedHardwareVersion;
+    const std::vector<UsbSerialDevice> devices = listUsbSerialDevices(deviceUsbId(), build.ttyRoad());
+    for (const UsbSerialDevice &d : devices) {
+        const std::string kind = d.converter ? "converter" : "tty";
+        const std::string plain = d.path + (d.wouldUse ? "  (would use)" : "") + "\n  kind          " +
+                                  (d.converter ? "docking station converter" : "USB serial terminal") +
+                                  "\n  by-id         " + orNone(d.byId) + "\n  USB id        " + usbIdText(d.id) +
+                                  "\n  manufacturer  " + orNone(d.manufacturer) + "\n  product       " +
+                                  orNone(d.product) + "\n  serial number " + orNone(d.serial) +
+                                  "\n  access        " +
+                                  (d.mayOpen ? "may open" : "may not open (no read and write permission)");
+        screen.event("usb_device",
+                     {{"kind", Q::quoted(kind)}, {"path", Q::quoted(d.path)}, {"by_id", Q::quoted(d.byId)},
+                      {"usb_id", Q::quoted(usbIdText(d.id))}, {"manufacturer", Q::quoted(d.manufacturer)},
+                      {"product", Q::quoted(d.product)}, {"serial", Q::quoted(d.serial)},
+                      {"may_open", yesNo(d.mayOpen)}, {"would_use", yesNo(d.wouldUse)}},
+                     plain);
+    }
+    if (!devices.empty())
+        return std::to_string(devices.size()) + " USB serial device" + (devices.size() == 1 ? "" : "s") + " found";
+    const std::string none = "no USB serial device found";
+    screen.event("note", {{"text", Q::quoted(none)}}, none);
+    return none;
+}
+
+void hintUnmatchedDevices(ConsoleScreen &screen)
+{
+    const std::string hint = unmatchedDevicesHint(listUsbSerialDevices(deviceUsbId(), true), deviceUsbId());
+    if (!hint.empty())
+        screen.event("hint", {{"text", Q::quoted(hint)}}, hint, true);
+}
