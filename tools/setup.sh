@@ -9,6 +9,7 @@ packages=(
   umockdev libumockdev-dev
   libbenchmark-dev binutils dpkg-dev
   xvfb xauth
+  lintian appstream desktop-file-utils bash-completion
 )
 
 missing=()

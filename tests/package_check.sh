@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# The Debian package as a user meets it: Debian's checker and the desktop's validators find
+# nothing, the unpacked programs run, every library they load is in Depends, and the debug
+# symbols stripped from them are in the -dbgsym package.
+set -uo pipefail
+build=$1
+cd "$build" || exit 1
+rm -f qtx-mova-update_*.deb qtx-mova-update-dbgsym_*.ddeb
+cpack -G DEB >/dev/null 2>&1 || { echo "cpack failed"; exit 1; }
+deb=$(ls qtx-mova-update_*.deb) ddeb=$(ls qtx-mova-update-dbgsym_*.ddeb)
+root=$(mktemp -d "$build/package_check.XXXXXX")
+trap 'rm -rf "$root"' EXIT
+dpkg-deb -x "$deb" "$root/deb" && dpkg-deb -x "$ddeb" "$root/ddeb" || exit 1
+
+status=0
+fail() { echo "FAIL    $*"; status=1; }
+
+# lintian only warns when run as root; that line is not about the package.
+tags=$(lintian --no-cfg --fail-on error,warning "$deb" "$ddeb" 2>"$root/lintian.err") ||
+    fail "lintian exited with $?"
+grep -v 'running with root privileges' "$root/lintian.err"
+[ -z "$tags" ] && echo "ok      lintian: nothing" || fail "lintian:"$'\n'"$tags"
+
+metainfo=("$root"/deb/usr/share/metainfo/*.metainfo.xml)
+said=$(appstreamcli validate --no-net --no-color "${metainfo[@]}" 2>&1)
+if [ $? -eq 0 ] && ! grep -q '^[A-Z]: ' <<<"$said"; then echo "ok      appstreamcli validate: nothing"
+else fail "appstreamcli validate:"$'\n'"$said"; fi
+said=$(desktop-file-validate "$root"/deb/usr/share/applications/*.desktop 2>&1)
+[ $? -eq 0 ] && [ -z "$said" ] && echo "ok      desktop-file-validate: nothing" ||
+    fail "desktop-file-validate:"$'\n'"$said"
+
+bin=$root/deb/usr/bin
+# (Outputs are read whole: grep -q would end a pipe early, and pipefail call that a failure.)
+said=$("$bin/mova-update" --help) && grep -q '^usage: mova-update' <<<"$said" && echo "ok      mova-update --help" ||
+    fail "unpacked mova-update --help"
+# Stripping must leave the carried firmware as it was: the unpacked program reads it as the
+# build's own does.
+if packaged=$("$bin/mova-update" image-info) && [ "$packaged" = "$(app/mova-update image-info)" ]; then
+    echo "ok      mova-update image-info: $(grep records <<<"$packaged")"
+else fail "unpacked mova-update image-info:"$'\n'"$packaged"; fi
+
+# Every library the programs load, by the package that holds it, must be a dependency.
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+depends=" $(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/[,|]/ /g') "
+for program in "$bin"/*; do
+    for soname in $(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 }'); do
+        holders=$(dpkg -S "*/$soname" 2>/dev/null |
+                  awk -v lib="/$multiarch/$soname" 'index($2, lib) == length($2) - length(lib) + 1 {
+                      sub(/:.*/, "", $1); print $1 }' | sort -u)
+        [ -n "$holders" ] || { fail "$(basename "$program"): no installed package holds $soname"; continue; }
+        found=0
+        for p in $holders; do [[ $depends == *" $p "* ]] && found=1; done
+        ((found)) && echo "ok      $(basename "$program") $soname: $(echo $holders) in Depends" ||
+            fail "$(basename "$program") needs $soname from $(echo $holders), not in Depends"
+    done
+done
+
+# Stripped, and the symbols kept: each program's build id names a debug file with the full
+# debug information.
+for program in "$bin"/*; do
+    name=$(basename "$program")
+    sections=$(readelf -S -W "$program")
+    grep -q '\.debug_info\|\.symtab' <<<"$sections" && fail "$name is not stripped"
+    id=$(readelf -n "$program" | awk '/Build ID/ { print $3 }')
+    debug=$root/ddeb/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
+    [ -n "$id" ] && sections=$(readelf -S -W "$debug" 2>/dev/null) && grep -q '\.debug_info' <<<"$sections" &&
+        echo "ok      $name: symbols in the -dbgsym package" || fail "$name: no debug symbols for build id '$id'"
+done
+exit $status
