@@ -1,7 +1,7 @@
 #include "trace.h"
 #include "clock.h"
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,22 +19,106 @@ int64_t sinceStart(Clock &clock)
     return clock.nowMs() - start;
 }
 
+// One line is built once for both places; a block of 1024 bytes makes about 3 KB of it.
+std::string &lineBuffer()
+{
+    static std::string line;
+    line.clear();
+    return line;
+}
+
+void appendPrefix(std::string &line, Clock &clock, const char *road, char direction)
+{
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "mova-trace %8lld %-4s %c", static_cast<long long>(sinceStart(clock)),
+                  road, direction);
+    line += prefix;
+}
+
 } // namespace
 
-bool Trace::enabled_ = fromEnvironment();
+bool Trace::toStderr_ = fromEnvironment();
+std::FILE *Trace::file_ = nullptr;
+bool Trace::active_ = Trace::toStderr_;
+long Trace::fileBytes_ = 0;
+long Trace::fileCap_ = 0;
+int Trace::fileError_ = 0;
 
 void Trace::write(Clock &clock, const char *road, char direction, const uint8_t *data, int length)
 {
     // One line per transfer: "mova-trace <ms> <road> <dir> <hex bytes>".
-    std::fprintf(stderr, "mova-trace %8lld %-4s %c", static_cast<long long>(sinceStart(clock)), road,
-                 direction);
-    for (int i = 0; i < length; ++i)
-        std::fprintf(stderr, " %02X", data[i]);
-    std::fputc('\n', stderr);
+    static const char digits[] = "0123456789ABCDEF";
+    std::string &line = lineBuffer();
+    appendPrefix(line, clock, road, direction);
+    for (int i = 0; i < length; ++i) {
+        const char hex[3] = {' ', digits[data[i] >> 4], digits[data[i] & 0xF]};
+        line.append(hex, 3);
+    }
+    line += '\n';
+    put(line);
 }
 
 void Trace::writeNote(Clock &clock, const char *road, const char *text)
 {
-    std::fprintf(stderr, "mova-trace %8lld %-4s # %s\n", static_cast<long long>(sinceStart(clock)), road,
-                 text);
+    std::string &line = lineBuffer();
+    appendPrefix(line, clock, road, '#');
+    (line += ' ') += text;
+    line += '\n';
+    put(line);
+}
+
+void Trace::put(const std::string &line)
+{
+    if (toStderr_)
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    if (!file_)
+        return;
+    if (fileBytes_ + long(line.size()) > fileCap_) {
+        // Enough to see how the run went wrong; a device that floods the link must not fill the disk.
+        std::fprintf(file_, "mova-trace cut here: the trace reached its limit of %ld bytes; the rest of the run is not kept\n",
+                     fileCap_);
+        stopRecording();
+        return;
+    }
+    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() && !fileError_)
+        fileError_ = errno;
+    fileBytes_ += long(line.size());
+}
+
+bool Trace::recordTo(const std::string &path, long capBytes, const std::string &header, std::string &reason)
+{
+    stopRecording();
+    file_ = std::fopen(path.c_str(), "we");
+    if (!file_) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    fileBytes_ = 0;
+    fileCap_ = capBytes;
+    fileError_ = 0;
+    if (!header.empty()) {
+        std::fputs(header.c_str(), file_);
+        std::fputc('\n', file_);
+        fileBytes_ = long(header.size()) + 1;
+    }
+    active_ = true;
+    return true;
+}
+
+bool Trace::stopRecording(std::string *reason)
+{
+    if (!file_)
+        return true;
+    int error = fileError_;
+    if (std::fflush(file_) != 0 && !error)
+        error = errno;
+    if (std::ferror(file_) && !error)
+        error = EIO;
+    if (std::fclose(file_) != 0 && !error)
+        error = errno;
+    file_ = nullptr;
+    active_ = toStderr_;
+    if (reason && error)
+        *reason = std::strerror(error);
+    return !error;
 }

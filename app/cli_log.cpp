@@ -1,0 +1,81 @@
+#include "cli_log.h"
+#include "outcome.h"
+#include "run_record.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <deque>
+#include <ostream>
+
+namespace {
+
+// Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none.
+bool readFile(const std::string &path, int count, std::deque<QByteArray> &runs, std::string &error)
+{
+    QFile file(QString::fromStdString(path));
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = path + ": " + file.errorString().toStdString();
+        return false;
+    }
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine().trimmed();
+        if (line.isEmpty() || !QJsonDocument::fromJson(line).isObject())
+            continue;
+        runs.push_back(line);
+        if (int(runs.size()) > count)
+            runs.pop_front();
+    }
+    return true;
+}
+
+} // namespace
+
+bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error)
+{
+    std::deque<QByteArray> last;
+    if (!readFile(store.runsPath() + ".1", count, last, error) || !readFile(store.runsPath(), count, last, error))
+        return false;
+    runs.assign(last.rbegin(), last.rend());
+    return true;
+}
+
+std::string runSummary(const QByteArray &run)
+{
+    const QJsonObject o = QJsonDocument::fromJson(run).object();
+    const QJsonArray messages = o["messages"].toArray();
+    QString said = o["text"].toString();
+    for (const QJsonValue &m : messages) // what the run said last; a question's answer says less
+        if (m.toObject()["kind"].toString() != QLatin1String("question"))
+            said = m.toObject()["text"].toString();
+    QString serial = o["device"].toObject()["serial"].toString();
+    if (serial.isEmpty())
+        serial = QStringLiteral("-");
+    const QString port = o["port"].toString().isEmpty() ? QStringLiteral("-") : o["port"].toString();
+    return QStringLiteral("%1  %2  %3  %4  %5")
+        .arg(o["end"].toString(), serial, port, o["outcome"].toString(), said.simplified())
+        .toStdString();
+}
+
+int printLog(const RunStore &store, bool json, int count, std::ostream &out, std::ostream &err)
+{
+    if (store.folder.empty()) {
+        err << "mova-update: no runs are kept (QTX_MOVA_NO_RECORD is set)" << std::endl;
+        return 0;
+    }
+    std::vector<QByteArray> runs;
+    std::string error;
+    if (!readRuns(store, count, runs, error)) {
+        err << "mova-update: " << error << std::endl;
+        return int(Outcome::Internal);
+    }
+    if (runs.empty())
+        err << "mova-update: no runs recorded in " << store.runsPath() << std::endl;
+    for (const QByteArray &run : runs)
+        out << (json ? run.toStdString() : runSummary(run)) << '\n';
+    out.flush();
+    return 0;
+}

@@ -1,0 +1,281 @@
+#include "run_record.h"
+#include "build_settings.h"
+#include "clock.h"
+#include "session.h"
+#include "trace.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef QTX_APP_VERSION
+#error "QTX_APP_VERSION names the version the record carries"
+#endif
+
+namespace {
+
+bool carried(const std::string &path)
+{
+    return path.rfind(":/", 0) == 0;
+}
+
+QString text(const std::string &s)
+{
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+// ---- the store ---------------------------------------------------------------------------
+
+bool makeFolder(const std::string &path, std::string &reason)
+{
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return true;
+        reason = path + ": " + std::strerror(ENOTDIR);
+        return false;
+    }
+    const size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !makeFolder(path.substr(0, slash), reason))
+        return false;
+    // The state folders are the user's own, as the base directory specification has them.
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        reason = path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void RunStore::report(const std::string &reason)
+{
+    if (failed_)
+        return;
+    failed_ = true;
+    (errors ? *errors : std::cerr) << program << ": cannot keep the run record in " << folder << ": " << reason
+                                   << std::endl;
+}
+
+bool RunStore::append(const std::string &line)
+{
+    if (folder.empty())
+        return true;
+    std::string reason;
+    if (!makeFolder(folder, reason)) {
+        report(reason);
+        return false;
+    }
+    const std::string path = runsPath();
+    const std::string data = line + '\n';
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0 && st.st_size + long(data.size()) > rotateAtBytes &&
+        ::rename(path.c_str(), (path + ".1").c_str()) != 0) {
+        report("cannot move " + path + " aside: " + std::strerror(errno));
+        return false;
+    }
+    // O_APPEND and one write: a window and a command line that end together do not mix lines.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        report(path + ": " + std::strerror(errno));
+        return false;
+    }
+    const off_t before = ::lseek(fd, 0, SEEK_END);
+    ssize_t n;
+    do
+        n = ::write(fd, data.data(), data.size());
+    while (n < 0 && errno == EINTR);
+    const int writeError = n < 0 ? errno : ENOSPC;
+    bool ok = n == ssize_t(data.size());
+    if (!ok && n > 0 && before >= 0) // half a line would spoil the next run's
+        (void)::ftruncate(fd, before);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        report(path + ": " + std::strerror(errno));
+    } else if (!ok) {
+        report(path + ": " + std::strerror(writeError));
+    }
+    return ok;
+}
+
+std::string RunStore::standardFolder()
+{
+    if (const char *off = std::getenv("QTX_MOVA_NO_RECORD"); off && *off && std::strcmp(off, "0") != 0)
+        return {};
+    // A relative XDG_STATE_HOME is to be ignored.
+    const char *state = std::getenv("XDG_STATE_HOME");
+    const std::string base = state && state[0] == '/' ? std::string(state)
+                                                       : QDir::homePath().toStdString() + "/.local/state";
+    return base + "/mova-update";
+}
+
+RunStore &RunStore::standard()
+{
+    static RunStore store = [] {
+        RunStore s;
+        s.folder = standardFolder();
+        return s;
+    }();
+    return store;
+}
+
+// ---- the record of one run ---------------------------------------------------------------
+
+RunRecord::RunRecord(RunScreen &screen, Clock &clock, const Session &session, const Payloads &payloads,
+                     RunStore &store)
+    : screen_(screen), clock_(clock), session_(session), payloads_(payloads), store_(store)
+{
+}
+
+RunRecord::~RunRecord()
+{
+    if (begun_ && !ended_)
+        Trace::stopRecording();
+}
+
+void RunRecord::begin()
+{
+    if (begun_)
+        return;
+    begun_ = true;
+    startedAt_ = QDateTime::currentDateTimeUtc();
+    startMs_ = clock_.nowMs();
+    if (store_.folder.empty())
+        return;
+    std::string reason;
+    const std::string header = "# " + store_.program + " " QTX_APP_VERSION ", run started " + at(startMs_);
+    if (!makeFolder(store_.folder, reason))
+        store_.report(reason);
+    else if (!Trace::recordTo(store_.tracePath(), store_.traceCapBytes, header, reason))
+        store_.report(store_.tracePath() + ": " + reason);
+}
+
+void RunRecord::noteDevice(const std::string &deviceLine, const std::string &battery)
+{
+    const DeviceRecord &r = session_.record;
+    deviceNoted_ = true;
+    deviceLine_ = deviceLine;
+    battery_ = battery;
+    port_ = session_.portPath.empty() ? "docking station" : session_.portPath;
+    serial_ = std::string(r.serialNumber, strnlen(r.serialNumber, sizeof r.serialNumber));
+    hardwareVersion_ = r.hardwareVersion;
+    firmwareVersion_ = r.firmwareVersion;
+    const char *d = r.firmwareDate; // year, month, day
+    firmwareDate_ = d[0] ? "20" + std::string(d, 2) + "-" + std::string(d + 2, 2) + "-" + std::string(d + 4, 2) : "";
+}
+
+std::string RunRecord::at(int64_t ms) const
+{
+    // The run's own clock between its start and now: virtual in tests, steady in the field.
+    return startedAt_.addMSecs(ms - startMs_).toString(Qt::ISODateWithMs).toStdString();
+}
+
+std::string RunRecord::line(Outcome outcome, const std::string &endText) const
+{
+    QJsonObject o;
+    o["start"] = text(at(startMs_));
+    o["end"] = text(at(clock_.nowMs()));
+    o["version"] = QTX_APP_VERSION;
+    o["program"] = text(store_.program);
+    o["carried_firmware"] = text(BuildSettings::compiled().firmwareName);
+    o["firmware"] = carried(payloads_.firmware) ? QStringLiteral("carried") : text(payloads_.firmware);
+    o["table"] = carried(payloads_.table) ? QStringLiteral("carried") : text(payloads_.table);
+    // A device never reached still names where it was looked for.
+    const std::string &where = session_.portPath.empty() ? session_.portPathOverride : session_.portPath;
+    o["port"] = text(deviceNoted_ ? port_ : where);
+    if (deviceNoted_) {
+        // The serial's bytes are as the device gave them; an unprogrammed one is FF FF FF FF.
+        o["device"] = QJsonObject {{"serial", QString::fromLatin1(serial_.data(), qsizetype(serial_.size()))},
+                                   {"hardware_version", hardwareVersion_},
+                                   {"firmware_version", firmwareVersion_},
+                                   {"firmware_date", text(firmwareDate_)},
+                                   {"line", QString::fromLocal8Bit(deviceLine_.c_str())}};
+        o["battery"] = QString::fromLocal8Bit(battery_.c_str());
+    }
+    QJsonArray stages, messages;
+    for (const Event &e : stages_)
+        stages.append(QJsonObject {{"name", QString::fromLocal8Bit(e.text.c_str())}, {"at", text(at(e.atMs))}});
+    for (const Event &e : messages_)
+        messages.append(QJsonObject {{"kind", e.kind},
+                                     {"text", QString::fromLocal8Bit(e.text.c_str())},
+                                     {"at", text(at(e.atMs))}});
+    o["stages"] = stages;
+    o["messages"] = messages;
+    if (result_) {
+        o["stage_reached"] = runStageName(result_->stage);
+        o["firmware_confirmed"] = result_->firmwareConfirmed;
+        o["table_sent"] = result_->tableSent;
+    }
+    o["outcome"] = outcomeName(outcome);
+    o["exit"] = int(outcome);
+    o["text"] = QString::fromLocal8Bit(endText.c_str());
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+}
+
+void RunRecord::end(Outcome outcome, const std::string &endText)
+{
+    if (!begun_ || ended_)
+        return;
+    ended_ = true;
+    if (store_.folder.empty())
+        return;
+    std::string reason;
+    if (Trace::recording() && !Trace::stopRecording(&reason))
+        store_.report(store_.tracePath() + ": " + reason);
+    store_.append(line(outcome, endText));
+}
+
+void RunRecord::end(const RunResult &result)
+{
+    result_ = result;
+    end(outcomeOf(result), result.message);
+}
+
+bool RunRecord::confirm(const std::string &caption, const std::string &question)
+{
+    begin();
+    const size_t asked = messages_.size();
+    messages_.push_back({caption + ": " + question, clock_.nowMs(), "question"});
+    const bool yes = screen_.confirm(caption, question);
+    messages_[asked].text += yes ? " [OK]" : " [Cancel]";
+    return yes;
+}
+
+bool RunRecord::confirmLowBattery(int percent)
+{
+    begin();
+    const size_t asked = messages_.size();
+    messages_.push_back({"Low battery: " + std::to_string(percent) + " %", clock_.nowMs(), "question"});
+    const bool yes = screen_.confirmLowBattery(percent);
+    messages_[asked].text += yes ? " [OK]" : " [Cancel]";
+    return yes;
+}
+
+void RunRecord::message(const std::string &shown)
+{
+    begin();
+    messages_.push_back({shown, clock_.nowMs(), "message"});
+    screen_.message(shown);
+}
+
+void RunRecord::failure(const std::string &shown)
+{
+    begin();
+    messages_.push_back({shown, clock_.nowMs(), "failure"});
+    screen_.failure(shown);
+}
+
+void RunRecord::progressCaption(const std::string &caption)
+{
+    begin();
+    stages_.push_back({caption, clock_.nowMs(), "stage"});
+    screen_.progressCaption(caption);
+}

@@ -1,0 +1,103 @@
+#pragma once
+#include "outcome.h"
+#include "run_screen.h"
+#include "update_run.h"
+
+#include <QDateTime>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Clock;
+struct Session;
+
+// The folder where this machine keeps its update runs: runs.jsonl, one JSON object a run,
+// and the byte trace of the last run beside it.
+struct RunStore {
+    std::string folder;              // empty: nothing is kept
+    long rotateAtBytes = 1L << 20;   // runs.jsonl moves to runs.jsonl.1 before it grows past this
+    long traceCapBytes = 8L << 20;   // last-trace.log is cut here: a whole carried update makes ~5 MB
+    std::string program = "mova-update"; // who says it on standard error
+    std::ostream *errors = nullptr;  // where a failure to keep the record is said (standard error)
+
+    std::string runsPath() const { return folder.empty() ? folder : folder + "/runs.jsonl"; }
+    std::string tracePath() const { return folder.empty() ? folder : folder + "/last-trace.log"; }
+    // A write of the record failed already (and was said, once for the program's life).
+    bool failed() const { return failed_; }
+    // Says why the record cannot be kept, the first time only: the operator is told once,
+    // the run goes on.
+    void report(const std::string &reason);
+    // Appends one line, moving a full file aside first; false when it did not get there.
+    bool append(const std::string &line);
+
+    // $XDG_STATE_HOME/mova-update, or ~/.local/state/mova-update; nothing with
+    // QTX_MOVA_NO_RECORD set (to anything but 0).
+    static std::string standardFolder();
+    // The program's store, from the environment when first asked.
+    static RunStore &standard();
+
+private:
+    bool failed_ = false;
+};
+
+// Makes a folder and its parents; false with the reason.
+bool makeFolder(const std::string &path, std::string &reason);
+
+// The screen of one update run, noting what the operator was shown and when, and passing
+// every call on to the real screen. The run is not touched; the record is appended when it
+// ends, and its bytes go to the store's trace file while it lasts.
+class RunRecord : public RunScreen {
+public:
+    RunRecord(RunScreen &screen, Clock &clock, const Session &session, const Payloads &payloads,
+              RunStore &store = RunStore::standard());
+    ~RunRecord() override;
+
+    // The run starts: its time is taken and its trace begins. The screen's first call does
+    // it too, so that a click the run ignores leaves nothing.
+    void begin();
+    // Who the device is, as the operator saw it before the run.
+    void noteDevice(const std::string &deviceLine, const std::string &battery);
+    void noteResult(const RunResult &result) { result_ = result; }
+    // The run is over: its line is appended (once; later calls do nothing).
+    void end(Outcome outcome, const std::string &text);
+    void end(const RunResult &result);
+
+    bool confirm(const std::string &caption, const std::string &text) override;
+    bool confirmLowBattery(int percent);
+    void message(const std::string &text) override;
+    void failure(const std::string &text) override;
+    void setBusy(bool busy) override { begin(), screen_.setBusy(busy); }
+    void showProgress() override { begin(), screen_.showProgress(); }
+    void closeProgress() override { screen_.closeProgress(); }
+    void progressCaption(const std::string &text) override;
+    void setProgress(int position) override { screen_.setProgress(position); }
+    int progress() override { return screen_.progress(); }
+    void stopPolling() override { begin(), screen_.stopPolling(); }
+    void pollNow() override { screen_.pollNow(); }
+    ServiceFields serviceFields() override { return screen_.serviceFields(); }
+    void diagnostic(const std::string &line) override { screen_.diagnostic(line); }
+    void closeWindow() override { screen_.closeWindow(); }
+
+private:
+    struct Event {
+        std::string text;
+        int64_t atMs;
+        const char *kind; // message, failure, question (with its answer)
+    };
+    std::string at(int64_t ms) const;
+    std::string line(Outcome outcome, const std::string &text) const;
+
+    RunScreen &screen_;
+    Clock &clock_;
+    const Session &session_;
+    Payloads payloads_;
+    RunStore &store_;
+    bool begun_ = false, ended_ = false, deviceNoted_ = false;
+    QDateTime startedAt_;
+    int64_t startMs_ = 0;
+    std::string serial_, deviceLine_, battery_, port_, firmwareDate_;
+    int hardwareVersion_ = 0, firmwareVersion_ = 0;
+    std::vector<Event> stages_, messages_;
+    std::optional<RunResult> result_;
+};

@@ -1,0 +1,280 @@
+// The record of every update run: what one run leaves behind, how the file is kept in
+// bounds, that a record which cannot be kept never changes the run, and the command line's
+// history of it.
+#include "emulator_fixture.h"
+#include "protocol.h"
+#include "run_record.h"
+#include "trace.h"
+#include "update_rig.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QtTest>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const TableSuccess = "Update and Language sended success!";
+
+// A store in a folder of its own, with what it says on standard error kept.
+struct Store {
+    QTemporaryDir dir;
+    RunStore store;
+    std::ostringstream errors;
+    Store()
+    {
+        store.folder = dir.filePath("state/mova-update").toStdString();
+        store.errors = &errors;
+    }
+};
+
+QByteArray fileBytes(const std::string &path)
+{
+    QFile f(QString::fromStdString(path));
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+// One run on the rig, recorded in this store from before its first step.
+RunResult recordedRun(UpdateRig &rig, RunStore &store, int64_t *startMs = nullptr)
+{
+    RunRecord record(rig.screen, rig.clock, rig.session, rig.payloads, store);
+    record.begin();
+    if (startMs)
+        *startMs = rig.clock.nowMs();
+    record.noteDevice(rig.monitor.lastLine(), rig.monitor.battery);
+    const RunResult result = UpdateButtonClick(rig.session, record, rig.clock, rig.payloads);
+    record.end(result);
+    return result;
+}
+
+QDateTime when(const QJsonValue &v)
+{
+    return QDateTime::fromString(v.toString(), Qt::ISODateWithMs);
+}
+
+struct Cli {
+    int exitCode = -1;
+    QByteArray out;
+};
+
+Cli movaUpdate(const QStringList &arguments, const QString &stateHome)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_STATE_HOME", stateHome);
+    env.remove("QTX_MOVA_NO_RECORD");
+    p.setProcessEnvironment(env);
+    p.start(MOVA_UPDATE, arguments);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(30'000))
+        p.kill(), p.waitForFinished();
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput()};
+}
+
+} // namespace
+
+class TestRunRecord : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void oneLineARun_data();
+    void oneLineARun();
+    void rotatesAtTheLimit();
+    void traceIsCutAtItsCap();
+    void aRecordThatCannotBeKept_data();
+    void aRecordThatCannotBeKept();
+    void commandLineHistoryNewestFirst();
+
+private:
+    QTemporaryDir home;
+};
+
+void TestRunRecord::initTestCase()
+{
+    // Nothing here may reach the account's own history.
+    qputenv("XDG_STATE_HOME", home.path().toUtf8());
+}
+
+void TestRunRecord::oneLineARun_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("argument");
+    QTest::addColumn<QStringList>("stages");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("outcome");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("updated") << "" << -1
+                             << QStringList {"Reset...", "Memory prepare - clear", "Send update", "Verify update",
+                                             "Connect...", "Send languages"}
+                             << "message" << TableSuccess << "updated" << 0;
+    QTest::newRow("erase refused") << "silence" << int(Cmd::Erase) << QStringList {"Reset...", "Memory prepare - clear"}
+                                   << "failure" << "Data cannot clear.1" << "device refused" << 3;
+}
+
+void TestRunRecord::oneLineARun()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, argument);
+    QFETCH(QStringList, stages);
+    QFETCH(QString, kind);
+    QFETCH(QString, message);
+    QFETCH(QString, outcome);
+    QFETCH(int, exitCode);
+    UpdateRig rig;
+    QVERIFY(rig.connect());
+    rig.usePayloads(hexText(imageBytes(1200)), "LANG" + QByteArray(100, 'x'));
+    if (!fault.isEmpty())
+        QVERIFY(rig.device.model().setFault(fault.toStdString(), true, argument));
+    Store s;
+    int64_t startMs = 0;
+    recordedRun(rig, s.store, &startMs);
+    QCOMPARE(rig.screen.messages, std::vector<std::string> {message.toStdString()}); // the screen saw it all
+
+    const QList<QByteArray> lines = fileBytes(s.store.runsPath()).split('\n');
+    QCOMPARE(lines.size(), 2); // one line, ended
+    QJsonParseError error;
+    const QJsonObject o = QJsonDocument::fromJson(lines[0], &error).object();
+    QVERIFY2(error.error == QJsonParseError::NoError, lines[0].constData());
+    QCOMPARE(o["outcome"].toString(), outcome);
+    QCOMPARE(o["exit"].toInt(), exitCode);
+    QCOMPARE(o["device"].toObject()["serial"].toString(), QString("0042"));
+    QCOMPARE(o["device"].toObject()["firmware_date"].toString(), QString("2021-10-19"));
+    QCOMPARE(o["port"].toString(), QString::fromStdString(UpdateRig::DevicePath));
+    QCOMPARE(o["firmware"].toString(), QString::fromStdString(rig.payloads.firmware));
+    // Each stage when it began on the run's clock, the last thing said, and the run's end.
+    const QDateTime start = when(o["start"]);
+    QStringList names;
+    for (const QJsonValue &stage : o["stages"].toArray()) {
+        const QString name = stage["name"].toString();
+        names << name;
+        QCOMPARE(start.msecsTo(when(stage["at"])), rig.screen.captionAt[name.toStdString()] - startMs);
+    }
+    QCOMPARE(names, stages);
+    const QJsonObject said = o["messages"].toArray().last().toObject();
+    QCOMPARE(said["text"].toString(), message);
+    QCOMPARE(said["kind"].toString(), kind);
+    QCOMPARE(start.msecsTo(when(o["end"])), rig.clock.nowMs() - startMs);
+    // The bytes of the run beside it, though the trace is off; and off again afterwards.
+    QVERIFY(!Trace::enabled() && !Trace::recording());
+    QVERIFY(fileBytes(s.store.tracePath()).contains(" tty  > 51\n")); // the erase command went out
+    QVERIFY(s.errors.str().empty());
+}
+
+void TestRunRecord::rotatesAtTheLimit()
+{
+    Store s;
+    s.store.rotateAtBytes = 24; // three lines of eight bytes
+    for (int n = 1; n <= 7; ++n)
+        QVERIFY(s.store.append("{\"n\":" + std::to_string(n) + "}"));
+    QCOMPARE(fileBytes(s.store.runsPath() + ".1"), QByteArray("{\"n\":4}\n{\"n\":5}\n{\"n\":6}\n"));
+    QCOMPARE(fileBytes(s.store.runsPath()), QByteArray("{\"n\":7}\n"));
+}
+
+void TestRunRecord::traceIsCutAtItsCap()
+{
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("trace.log").toStdString();
+    std::string reason;
+    QVERIFY(Trace::recordTo(path, 200, "# header", reason));
+    VirtualClock clock;
+    const uint8_t block[40] = {};
+    for (int i = 0; i < 10; ++i) // ten lines of about 150 bytes
+        Trace::bytes(clock, "tty", '>', block, 40);
+    QVERIFY(!Trace::recording()); // a flooding device stops filling the file at once
+    const QList<QByteArray> lines = fileBytes(path).split('\n');
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines[0], QByteArray("# header"));
+    QVERIFY(lines[1].startsWith("mova-trace ") && lines[1].endsWith(" 00"));
+    QVERIFY(lines[2].startsWith("mova-trace cut here"));
+}
+
+void TestRunRecord::aRecordThatCannotBeKept_data()
+{
+    QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("a file where the folder goes") << "file" << "Not a directory";
+    QTest::newRow("disk full") << "full" << "No space left on device";
+    QTest::newRow("read-only folder") << "read-only" << "Permission denied";
+}
+
+void TestRunRecord::aRecordThatCannotBeKept()
+{
+    QFETCH(QString, why);
+    QFETCH(QString, reason);
+    Store s;
+    const QString folder = QString::fromStdString(s.store.folder);
+    if (why == "file") {
+        QFile file(s.dir.filePath("state"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    } else {
+        QVERIFY(QDir().mkpath(folder));
+        if (why == "full") {
+            QVERIFY(QFile::link("/dev/full", QString::fromStdString(s.store.runsPath())));
+            QVERIFY(QFile::link("/dev/full", QString::fromStdString(s.store.tracePath())));
+        } else {
+            if (geteuid() == 0)
+                QSKIP("root writes whatever the permissions say");
+            QCOMPARE(::chmod(folder.toLocal8Bit().constData(), 0500), 0);
+        }
+    }
+    UpdateRig rig;
+    QVERIFY(rig.connect());
+    rig.usePayloads(hexText(imageBytes(1200)), "LANG" + QByteArray(100, 'x'));
+    const RunResult result = recordedRun(rig, s.store);
+    ::chmod(folder.toLocal8Bit().constData(), 0700);
+    QVERIFY(result.firmwareConfirmed && result.tableSent);
+    QCOMPARE(rig.screen.messages, std::vector<std::string> {TableSuccess});
+    // Said once, though both the trace and the line failed; a later run says nothing more.
+    RunRecord later(rig.screen, rig.clock, rig.session, rig.payloads, s.store);
+    later.begin();
+    later.end(Outcome::NotConnected, "No connection");
+    const QString said = QString::fromStdString(s.errors.str());
+    QVERIFY2(said.startsWith("mova-update: cannot keep the run record in " + folder + ": ") && said.count('\n') == 1 &&
+                 said.trimmed().endsWith(reason),
+             qPrintable(said));
+}
+
+void TestRunRecord::commandLineHistoryNewestFirst()
+{
+    EmulatorFixture f;
+    DeviceModel::Config config;
+    config.identity.status = 0; // a recording on the device: the question comes, and nobody can answer it
+    QVERIFY(f.start(config));
+    const QString state = QString::fromStdString(f.path("state"));
+    const QString firmware = QString::fromStdString(f.path("small.hex"));
+    QFile hex(firmware);
+    QVERIFY(hex.open(QIODevice::WriteOnly));
+    hex.write(hexText(imageBytes(1200)));
+    hex.close();
+    const QString link = QString::fromStdString(f.link()), nothing = QString::fromStdString(f.path("nothing"));
+    QCOMPARE(movaUpdate({"--port", link, "--firmware", firmware, "update"}, state).exitCode, 7);
+    QCOMPARE(movaUpdate({"--port", nothing, "update"}, state).exitCode, 2);
+
+    const Cli newest = movaUpdate({"log", "-n", "1"}, state);
+    QCOMPARE(newest.exitCode, 0);
+    QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z  -  " +
+                                QRegularExpression::escape(nothing) +
+                                "  not connected  No connection - Initialise error\n$")
+                 .match(QString::fromUtf8(newest.out))
+                 .hasMatch(),
+             newest.out.constData());
+    const QList<QByteArray> both = movaUpdate({"log"}, state).out.split('\n');
+    QCOMPARE(both.size(), 3);
+    QVERIFY2(both[1].endsWith("  0042  " + link.toUtf8() + "  operator declined  the question could not be asked: "
+                                                             "standard input is no terminal (--yes answers it)"),
+             both[1].constData());
+    const QList<QByteArray> json = movaUpdate({"--json", "log"}, state).out.split('\n');
+    const QJsonObject declined = QJsonDocument::fromJson(json[1]).object();
+    QCOMPARE(declined["exit"].toInt(), 7);
+    QCOMPARE(declined["messages"].toArray().first()["kind"].toString(), QString("question"));
+}
+
+QTEST_GUILESS_MAIN(TestRunRecord)
+#include "test_run_record.moc"
