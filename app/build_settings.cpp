@@ -9,7 +9,7 @@ constexpr size_t MaxSettingLength = 255; // what a settings text may hold
 
 BuildSettings BuildSettings::compiled()
 {
-    return {QTX_FIRMWARE_NAME, QTX_HARDWARE_VERSION};
+    return {QTX_FIRMWARE_NAME, QTX_HARDWARE_VERSION, QTX_FIRMWARE_VERSION, QTX_FIRMWARE_DATE};
 }
 
 int BuildSettings::expectedHardwareVersion() const

@@ -6,6 +6,8 @@
 struct BuildSettings {
     std::string firmwareName;
     std::string hardwareVersion;
+    std::string firmwareVersion {}; // the carried firmware's version ("68"), empty when unknown
+    std::string firmwareDate {};    // and its date, DD.MM.YY
 
     static BuildSettings compiled();
     // The hardware version as a decimal integer; 0 when empty or not a number.

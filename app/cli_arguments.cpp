@@ -3,14 +3,17 @@
 #include <cerrno>
 #include <cstdlib>
 
-const char *const UsageText = R"(usage: mova-update [options] info|update|image-info [FILE]
+const char *const UsageText = R"(usage: mova-update [options] info|update|image-info [FILE]|list|log
 commands:
   info                 find the device, greet it, and print who it is and its battery
   update               install the carried firmware and translation table
   image-info [FILE]    what the update would make of the carried firmware (or FILE)
+  log [-n N]           the update runs kept on this machine, newest first: the last N (20)
+  list                 the USB serial devices and converters present, and the one it would use
 options:
   --port PATH          the device's terminal, instead of looking for it
   --yes                answer the question before an update with yes
+  --allow-low-battery  update even when the battery shows less than 20 % (refused otherwise)
   --json               one JSON object per line for every event
   --trace              every byte to and from the device on standard error
   --hardware N         image-info: the hardware version to size the image for (0..255;
@@ -37,19 +40,20 @@ exit status:
  10  stopped by the operator (Ctrl-C twice within 5 s) while the device was being written:
      update it again before using it
  11  internal error of the program (out of memory, a system failure)
+ 12  battery low: below 20 %, and --allow-low-battery was not given; nothing was sent
 130  interrupted by a signal (Ctrl-C) before anything was written to the device
 )";
 
 std::string usageLine()
 {
-    return "usage: mova-update [options] info|update|image-info [FILE]  (mova-update --help for more)";
+    return "usage: mova-update [options] info|update|image-info [FILE]|list|log  (mova-update --help for more)";
 }
 
 namespace {
 
 bool isCommand(const std::string &word)
 {
-    return word == "info" || word == "update" || word == "image-info";
+    return word == "info" || word == "update" || word == "image-info" || word == "log" || word == "list";
 }
 
 // A whole decimal number in [low, high], nothing around it.
@@ -84,7 +88,17 @@ bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a,
         if (arg == "--json") a.json = true;
         else if (arg == "--yes") a.yes = true;
         else if (arg == "--trace") a.trace = true;
+        else if (arg == "--allow-low-battery") a.allowLowBattery = true;
         else if (arg == "--port") { if (!value(a.port)) return false; }
+        else if (arg == "-n") {
+            std::string number;
+            if (!value(number))
+                return false;
+            if (!parseNumber(number, 1, 100000, a.count)) {
+                error = "-n takes a whole number from 1 to 100000, not '" + number + "'";
+                return false;
+            }
+        }
         else if (arg == "--firmware") { if (!value(a.firmware)) return false; }
         else if (arg == "--table") { if (!value(a.table)) return false; }
         else if (arg == "--hardware") {

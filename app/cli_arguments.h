@@ -8,8 +8,9 @@ struct CliArguments {
     std::string port;
     std::string firmware = ":/FIRMWARE_HEX";
     std::string table = ":/LANGUAGE_TRA";
-    bool json = false, yes = false, trace = false;
+    bool json = false, yes = false, trace = false, allowLowBattery = false;
     int hardware = 0; // image-info's hardware version; 0 until set or defaulted
+    int count = 20;   // log's -n: how many of the last runs
 };
 
 // Reads argv into `a`; false with `error` naming the bad argument when it cannot.

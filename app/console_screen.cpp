@@ -1,4 +1,5 @@
 #include "console_screen.h"
+#include "failure_guide.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,8 +8,6 @@
 #include <unistd.h>
 
 namespace {
-constexpr int BarWidth = 30;
-constexpr int PlainStep = 10; // without a terminal, a line every this many percent
 constexpr int AskingTurnMs = 100; // how soon a signal is heard while the question waits
 } // namespace
 
@@ -36,12 +35,12 @@ std::string ConsoleScreen::quoted(const std::string &text)
 }
 
 void ConsoleScreen::event(const std::string &name, const std::vector<std::pair<std::string, std::string>> &fields,
-                          const std::string &plain)
+                          const std::string &plain, bool error)
 {
     if (!options_.json) {
         endLine();
         if (!plain.empty())
-            std::cout << plain << std::endl;
+            (error ? std::cerr : std::cout) << plain << std::endl;
         return;
     }
     std::string line = "{\"event\":" + quoted(name);
@@ -50,16 +49,14 @@ void ConsoleScreen::event(const std::string &name, const std::vector<std::pair<s
     std::cout << line << "}" << std::endl;
 }
 
-double ConsoleScreen::elapsed() const
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - stageStart_).count();
-}
-
 bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
 {
     bool yes = options_.assumeYes;
     if (!yes && options_.interactive && !options_.json) {
+        asked = true;
         endLine();
+        if (!questionSubject.empty())
+            std::cout << caption << " of " << questionSubject << "\n";
         std::cout << caption << ": " << text << "\nGo on? [y/N] " << std::flush;
         for (;;) {
             pollfd keyboard {STDIN_FILENO, POLLIN, 0};
@@ -75,9 +72,25 @@ bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
     }
     declined = !yes;
     event("question",
-          {{"caption", quoted(caption)}, {"text", quoted(text)}, {"answer", yes ? "\"yes\"" : "\"no\""}},
-          yes || options_.interactive ? std::string() : text + "\n(refused: standard input is no terminal; --yes answers it)");
+          {{"caption", quoted(caption)}, {"subject", quoted(questionSubject)}, {"text", quoted(text)},
+           {"asked", asked ? "true" : "false"}, {"answer", yes ? "\"yes\"" : "\"no\""}},
+          yes || options_.interactive ? std::string() : text + "\n(refused: standard input is no terminal; --yes answers it)",
+          !yes);
     return yes;
+}
+
+bool ConsoleScreen::confirmLowBattery(int percent)
+{
+    // No question here: a script would answer it without reading. Going on takes an option.
+    const std::string text = "Battery low (" + std::to_string(percent) +
+                             " %): an update that stops halfway leaves the device without working firmware";
+    if (allowLowBattery) {
+        event("warning", {{"text", quoted(text)}, {"percent", std::to_string(percent)}},
+              "mova-update: " + text + "; going on as --allow-low-battery says", true);
+        return true;
+    }
+    failure(text + ". Charge it, or give --allow-low-battery to update all the same.");
+    return false;
 }
 
 void ConsoleScreen::message(const std::string &text)
@@ -86,61 +99,13 @@ void ConsoleScreen::message(const std::string &text)
     event("message", {{"text", quoted(text)}}, text);
 }
 
-void ConsoleScreen::progressCaption(const std::string &text)
+void ConsoleScreen::failure(const std::string &text)
 {
-    endLine();
-    stage_ = text;
-    position_ = 0;
-    lastPlain_ = -1;
-    stageStart_ = std::chrono::steady_clock::now();
-    event("stage", {{"name", quoted(text)}}, options_.liveLine ? std::string() : text);
-}
-
-void ConsoleScreen::setProgress(int position)
-{
-    position_ = std::clamp(position, 0, 100);
-    const double seconds = elapsed();
-    // The pace so far tells how long the rest takes.
-    const double eta = position_ > 0 ? seconds * (100 - position_) / position_ : -1;
-    if (options_.json) {
-        char numbers[96];
-        std::snprintf(numbers, sizeof numbers, "%.1f", seconds);
-        std::vector<std::pair<std::string, std::string>> f {
-            {"stage", quoted(stage_)}, {"percent", std::to_string(position_)}, {"elapsed_s", numbers}};
-        if (eta >= 0) {
-            std::snprintf(numbers, sizeof numbers, "%.1f", eta);
-            f.emplace_back("eta_s", numbers);
-        }
-        event("progress", f, {});
-    } else if (options_.liveLine) {
-        drawLine();
-    } else if (position_ / PlainStep != lastPlain_ / PlainStep || lastPlain_ < 0) {
-        lastPlain_ = position_;
-        std::cout << stage_ << " " << position_ << " %" << std::endl;
-    }
-}
-
-void ConsoleScreen::drawLine()
-{
-    const int filled = position_ * BarWidth / 100;
-    const double seconds = elapsed();
-    char line[160];
-    const int eta = position_ > 0 ? int(seconds * (100 - position_) / position_) : -1;
-    std::snprintf(line, sizeof line, "\r%-24s [%-*s] %3d %%  %4ds", stage_.c_str(), BarWidth,
-                  std::string(size_t(filled), '#').c_str(), position_, int(seconds));
-    std::cout << line;
-    if (eta >= 0)
-        std::cout << "  ETA " << eta << "s   ";
-    std::cout << std::flush;
-    lineOpen_ = true;
-}
-
-void ConsoleScreen::endLine()
-{
-    if (lineOpen_) {
-        std::cout << std::endl;
-        lineOpen_ = false;
-    }
+    messages.push_back(text);
+    // The message stays as the device's tool has always said it; what it means comes after.
+    const std::string explanation = explanationText(text);
+    event("message", {{"text", quoted(text)}, {"failure", "true"}, {"explanation", quoted(explanation)}},
+          explanation.empty() ? text : text + "\n  " + explanation, true);
 }
 
 ServiceFields ConsoleScreen::serviceFields()

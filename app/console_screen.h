@@ -2,10 +2,12 @@
 #include "monitor_screen.h"
 #include "readout.h"
 #include "run_screen.h"
+#include "console_progress.h"
 
 #include <chrono>
 #include <functional>
 #include <cstdio>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,11 +34,15 @@ public:
     // what the event loop brings (a stop signal).
     std::function<void()> whileAsking;
     bool declined = false;
+    bool asked = false;          // the operator was asked the question (not answered for them)
+    std::string questionSubject; // what the question is about ("device 0042"), said before it
+    bool allowLowBattery = false; // --allow-low-battery: a low battery warns instead of refusing
     bool finished = false; // the run closed the window: the firmware is confirmed
 
-    // Prints one event of the command's own (the identity, the result).
+    // Prints one event of the command's own (the identity, the result): a JSON object on
+    // standard output, or its plain text there (`error`: on standard error).
     void event(const std::string &name, const std::vector<std::pair<std::string, std::string>> &fields,
-               const std::string &plain);
+               const std::string &plain, bool error = false);
     static std::string quoted(const std::string &text);
 
     // MonitorScreen
@@ -52,28 +58,34 @@ public:
     void schedulePoll(int, bool) override {}
     // RunScreen
     bool confirm(const std::string &caption, const std::string &text) override;
+    bool confirmLowBattery(int percent) override;
     void message(const std::string &text) override;
+    void failure(const std::string &text) override;
     void setBusy(bool) override {}
     void showProgress() override {}
-    void closeProgress() override { endLine(); }
-    void progressCaption(const std::string &text) override;
-    void setProgress(int position) override;
-    int progress() override { return position_; }
+    void closeProgress() override { progress_.close(); }
+    void progressCaption(const std::string &text) override { progress_.caption(text); }
+    void setProgress(int position) override { progress_.set(position); }
+    int progress() override { return progress_.position(); }
     void stopPolling() override {}
     void pollNow() override {}
     ServiceFields serviceFields() override;
     void diagnostic(const std::string &line) override;
     void closeWindow() override { finished = true; }
 
+    // What the run sends, for the estimate of the whole run: the firmware's blocks as the run
+    // sends them, and the table's 512-byte blocks (0 without a table).
+    void setPlan(int firmwareBlocks, int tableBlocks) { progress_.setPlan(firmwareBlocks, tableBlocks); }
+    // The program calls this every ConsoleProgress::TickMs, from its event loop, so that a
+    // stage that waits still says so.
+    void tick() { progress_.tick(); }
+
 private:
-    void drawLine();
-    void endLine();
-    double elapsed() const;
+    void endLine() { progress_.endLine(); }
 
     Options options_;
-    std::string stage_;
-    int position_ = 0;
-    int lastPlain_ = -1;
-    bool lineOpen_ = false;
-    std::chrono::steady_clock::time_point stageStart_ = std::chrono::steady_clock::now();
+    ConsoleProgress progress_ {options_.json       ? ConsoleProgress::Mode::Json
+                               : options_.liveLine ? ConsoleProgress::Mode::Live
+                                                   : ConsoleProgress::Mode::Plain,
+                               std::cout};
 };

@@ -19,7 +19,7 @@ constexpr const char *Retry = "Charge the device, plug it in again and press \"U
 constexpr const char *Support = "If it happens again, keep the run record and contact support";
 
 // Families first are fine: an exact text never begins with a family's key plus more.
-constexpr std::array<Entry, 36> Entries {{
+constexpr std::array<Entry, 37> Entries {{
     // The update run.
     {Match::Exact, "Device is not connected!",
      {"the link to the device was closed when \"Update\" was pressed", "Plug the device in, wait until the window "
@@ -111,6 +111,9 @@ constexpr std::array<Entry, 36> Entries {{
      {"a firmware or table file given to the tool is missing, unreadable, empty or damaged; nothing was sent",
       "Check the file named, or leave the option out to use what the tool carries"}},
     {Match::Exact, "Update error: unknown failure", {"the program itself failed", Support}},
+    {Match::Prefix, "Battery low (",
+     {"the device's battery is too low to be sure the update ends; nothing was sent",
+      "Charge the device for a while, then update it"}},
 }};
 
 } // namespace

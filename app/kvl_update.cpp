@@ -6,6 +6,8 @@
 #include "progress_window.h"
 #include "protocol.h"
 #include "readout.h"
+#include "failure_guide.h"
+#include "run_record.h"
 #include "usb_connection.h"
 
 #include <QApplication>
@@ -233,7 +235,10 @@ void TKVLUpdate::AccuTimerTimer()
 
 void TKVLUpdate::UpdateButtonClick()
 {
-    ::UpdateButtonClick(session_, *this, clock_, payloads);
+    RunStore::standard().program = "QTX_MOVA_Update";
+    RunRecord record(*this, clock_, session_, payloads);
+    record.noteDevice(GeraetLabel->text().toLocal8Bit().toStdString(), AccuLabel->text().toLocal8Bit().toStdString());
+    record.end(::UpdateButtonClick(session_, record, clock_, payloads)); // a click the run ignored leaves nothing
 }
 
 // ---- what the monitoring shows -------------------------------------------------------
@@ -324,10 +329,33 @@ bool TKVLUpdate::confirm(const std::string &caption, const std::string &text)
     return box.exec() == QMessageBox::Ok;
 }
 
+bool TKVLUpdate::confirmLowBattery(int percent)
+{
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Low battery"),
+                    QStringLiteral("The battery is at %1 %.\nAn update that stops halfway leaves the device without "
+                                   "working firmware.\n\nUpdate all the same?")
+                        .arg(percent),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Cancel);
+    box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
+    return box.exec() == QMessageBox::Ok;
+}
+
 void TKVLUpdate::message(const std::string &text)
 {
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLocal8Bit(text.c_str()),
                     QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TKVLUpdate::failure(const std::string &text)
+{
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLocal8Bit(text.c_str()),
+                    QMessageBox::Ok, this);
+    // The message stays as it always read; what it means and what to do goes beneath it.
+    box.setInformativeText(QString::fromStdString(explanationText(text)));
+    if (const RunStore &store = RunStore::standard(); !store.folder.empty() && !store.failed())
+        box.setDetailedText(QStringLiteral("This run is recorded in %1.").arg(QString::fromStdString(store.runsPath())));
     box.exec();
 }
 

@@ -92,7 +92,10 @@ private:
     void schedulePoll(int intervalMs, bool enabled) override;
     // RunScreen
     bool confirm(const std::string &caption, const std::string &text) override;
+    bool confirmLowBattery(int percent) override;
     void message(const std::string &text) override;
+    // As message(), and the box says where the run's record is kept.
+    void failure(const std::string &text) override;
     void showProgress() override;
     void closeProgress() override;
     void progressCaption(const std::string &text) override;

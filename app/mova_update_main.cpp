@@ -2,14 +2,18 @@
 // link, readout, loader and update run as the window, with the same operator texts.
 #include "build_settings.h"
 #include "cli_arguments.h"
+#include "cli_log.h"
+#include "cli_list.h"
 #include "cli_signals.h"
 #include "clock.h"
+#include "console_progress.h"
 #include "console_screen.h"
 #include "firmware_image.h"
 #include "monitor.h"
 #include "outcome.h"
 #include "protocol.h"
 #include "readout.h"
+#include "run_record.h"
 #include "session.h"
 #include "stop_signals.h"
 #include "trace.h"
@@ -19,10 +23,12 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -30,9 +36,12 @@ namespace {
 using Q = ConsoleScreen;
 constexpr int TableBlockSize = 512;
 constexpr int MaxTableBlocks = 0xFFFF; // the count travels in two bytes
+std::optional<RunRecord> runRecord;       // the update being recorded; its result ends it
 
 int finish(ConsoleScreen &screen, Outcome outcome, const std::string &text, bool readOnly = false)
 {
+    if (runRecord)
+        runRecord->end(outcome, text);
     const bool ok = outcome == Outcome::Updated;
     screen.event("result",
                  {{"ok", ok ? "true" : "false"},
@@ -47,7 +56,14 @@ int finish(ConsoleScreen &screen, Outcome outcome, const std::string &text, bool
 struct PayloadCheck {
     std::string error; // "<path>: <reason>", empty when both are fine
     std::string firmwareName, tableName;
+    uint32_t firmwareLength = 0;
     int firmwareBlocks = 0, tableBlocks = 0;
+    // The blocks the run will send, as it chooses their size for the device's hardware.
+    void sizeFor(int hardwareVersion)
+    {
+        const int blocks1K = int((firmwareLength + 1023) / 1024);
+        firmwareBlocks = hardwareVersion > 22 || blocks1K > 30 ? int((firmwareLength + 511) / 512) : blocks1K;
+    }
 };
 
 bool carried(const std::string &path)
@@ -86,7 +102,8 @@ PayloadCheck checkPayloads(const CliArguments &a, int hardwareVersion)
         c.error = a.firmware + ": " + (load.ok ? "no end-of-file record" : load.message);
         return c;
     }
-    c.firmwareBlocks = int((load.image.length() + TableBlockSize - 1) / TableBlockSize);
+    c.firmwareLength = load.image.length();
+    c.sizeFor(hardwareVersion);
     if (!readPayload(a.table, table, reason)) {
         c.error = a.table + ": " + reason;
         return c;
@@ -107,6 +124,8 @@ bool connect(Session &session, ConsoleScreen &screen)
     screen.failure(screen.deviceLine);
     if (const std::string hint = openFailureHint(*session.link); !hint.empty())
         screen.event("hint", {{"path", Q::quoted(session.link->lastPath())}, {"text", Q::quoted(hint)}}, hint, true);
+    else if (session.ttyRoad() && session.portPathOverride.empty() && session.portPath.empty())
+        hintUnmatchedDevices(screen); // discovery found no device with the id: say what it saw
     return false;
 }
 
@@ -121,18 +140,26 @@ int info(Session &session, ConsoleScreen &screen)
                   c.koefY, c.koefZ, c.koefM, c.offsX, c.offsY, c.offsZ);
     std::snprintf(infoText, sizeof infoText, "0x%X", unsigned(screen.info));
     const std::string status = r.deviceStatus == DeviceRecord::NoStatus ? "none" : std::to_string(r.deviceStatus);
+    // Whether the device has the carried firmware already: for the operator only, it gates nothing.
+    const BuildSettings build = BuildSettings::compiled();
+    const std::string age = compareWithCarried(r, build.firmwareVersion, build.firmwareDate);
+    const std::string carriedLine =
+        "FW " + build.firmwareVersion + " from " + build.firmwareDate +
+        (age.empty() ? std::string() : age == "the same" ? ": the same as the device's" : ": " + age + " than the device's");
     const std::string plain = screen.deviceLine + "\nserial number     " + screen.serial +
                               "\nhardware version  " + std::to_string(r.hardwareVersion) + "\nstatus            " +
                               status + "\ndevice info       " + infoText + "\ncalibration       " + calibration +
                               "\nbattery           " + screen.battery + "\nupdate            " +
-                              (screen.updateAllowed ? "allowed" : "not allowed by this build");
+                              (screen.updateAllowed ? "allowed" : "not allowed by this build") +
+                              "\ncarried firmware  " + carriedLine;
     screen.event("device",
                  {{"line", Q::quoted(screen.deviceLine)}, {"serial", Q::quoted(screen.serial)},
                   {"hardware_version", std::to_string(r.hardwareVersion)},
                   {"firmware_version", std::to_string(r.firmwareVersion)}, {"status", Q::quoted(status)},
                   {"device_info", Q::quoted(infoText)}, {"calibration", Q::quoted(calibration)},
                   {"battery", Q::quoted(screen.battery)}, {"update_allowed", screen.updateAllowed ? "true" : "false"},
-                  {"port", Q::quoted(session.portPath)}},
+                  {"port", Q::quoted(session.portPath)}, {"carried_firmware", Q::quoted(carriedLine)},
+                  {"carried_is", Q::quoted(age)}},
                  plain);
     return finish(screen, Outcome::Updated, screen.deviceLine, true);
 }
@@ -158,26 +185,37 @@ void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck 
 int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
 {
     const int hardware = session.expectedHardwareVersion != 0 ? session.expectedHardwareVersion : 24;
-    const PayloadCheck plan = checkPayloads(a, hardware);
+    runRecord.emplace(screen, realClock(), session, Payloads {a.firmware, a.table});
+    runRecord->begin();
+    PayloadCheck plan = checkPayloads(a, hardware);
     if (!plan.error.empty()) {
         screen.failure("payload invalid: " + plan.error);
         return finish(screen, Outcome::PayloadInvalid, plan.error);
     }
     if (!connect(session, screen))
         return finish(screen, Outcome::NotConnected, screen.deviceLine);
+    runRecord->noteDevice(screen.deviceLine, screen.battery);
     // The window's button stays disabled for such a device; nothing may be sent to it here
     // either, or a build for another hardware would overwrite its firmware.
     if (const std::string refusal = updateRefusal(session.expectedHardwareVersion, session.record); !refusal.empty()) {
         screen.failure("Not updated: " + refusal + ".");
         return finish(screen, Outcome::NotAllowed, refusal);
     }
+    plan.sizeFor(session.record.hardwareVersion);
     describe(session, screen, plan);
+    screen.setPlan(plan.firmwareBlocks, plan.tableBlocks);
+    // Heartbeat: the run's waits let the event loop turn, so a log hears from a waiting stage.
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&screen] { screen.tick(); });
+    heartbeat.start(ConsoleProgress::TickMs);
     screen.questionSubject = "device " + screen.serial;
+    screen.allowLowBattery = a.allowLowBattery;
     realClock().pump(); // a stop asked for while the device was read is heard before it is written
-    const RunResult result = UpdateButtonClick(session, screen, realClock(), {a.firmware, a.table});
+    const RunResult result = UpdateButtonClick(session, *runRecord, realClock(), {a.firmware, a.table});
+    runRecord->noteResult(result);
     if (result.firmwareConfirmed)
         screen.event("table", {{"sent", result.tableSent ? "true" : "false"}}, {});
-    std::string text = result.message;
+    std::string text = result.message.empty() && !screen.messages.empty() ? screen.messages.back() : result.message;
     if (result.failure == RunFailure::Declined) {
         text = screen.asked ? "the operator declined"
                             : "the question could not be asked: standard input is no terminal (--yes answers it)";
@@ -249,11 +287,15 @@ int main(int argc, char **argv)
                   << "\nhardware version  " << build.expectedHardwareVersion() << std::endl;
         return 0;
     }
+    if (a.command == "log")
+        return printLog(RunStore::standard(), a.json, a.count, std::cout, std::cerr);
     if (a.trace)
         Trace::setEnabled(true);
     ConsoleScreen screen({a.json, a.yes, isatty(0) == 1, isatty(1) == 1 && !a.json});
     if (a.command == "image-info")
         return imageInfo(a, screen);
+    if (a.command == "list")
+        return finish(screen, Outcome::Updated, listUsbDevices(screen, build.expectedHardwareVersion()), true);
     QCoreApplication application(argc, argv); // the device's waits let an event loop run
     // Output to a reader that went away fails quietly instead of killing a running update.
     std::signal(SIGPIPE, SIG_IGN);

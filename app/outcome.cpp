@@ -12,6 +12,7 @@ Outcome outcomeOf(const RunResult &result)
     switch (result.failure) {
     case RunFailure::NotConnected: return Outcome::NotConnected;
     case RunFailure::Declined: return Outcome::Declined;
+    case RunFailure::LowBattery: return Outcome::LowBattery;
     case RunFailure::PayloadInvalid: return Outcome::PayloadInvalid;
     case RunFailure::DeviceRefused: return Outcome::DeviceRefused;
     case RunFailure::TransferFailed: return Outcome::TransferFailed;
@@ -38,6 +39,7 @@ const char *outcomeName(Outcome outcome, bool readOnly)
     case Outcome::TableNotSent: return "table not sent";
     case Outcome::Stopped: return "stopped";
     case Outcome::Internal: return "internal error";
+    case Outcome::LowBattery: return "battery low";
     case Outcome::Interrupted: return "interrupted";
     }
     return "unknown";

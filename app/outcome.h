@@ -20,6 +20,7 @@ enum class Outcome {
     TableNotSent = 9,  // the firmware is installed, but the translation table did not go on
     Stopped = 10,      // the operator stopped the run while it wrote the device
     Internal = 11,     // a failure of the program itself (memory, the system)
+    LowBattery = 12,   // the battery is below the guard and --allow-low-battery was not given
     Interrupted = 130, // a signal ended the program before the device was written to
 };
 

@@ -64,7 +64,7 @@ public:
     void end(const RunResult &result);
 
     bool confirm(const std::string &caption, const std::string &text) override;
-    bool confirmLowBattery(int percent);
+    bool confirmLowBattery(int percent) override;
     void message(const std::string &text) override;
     void failure(const std::string &text) override;
     void setBusy(bool busy) override { begin(), screen_.setBusy(busy); }

@@ -50,6 +50,7 @@ struct ConsoleRun : RunScreen {
     std::vector<std::string> messages;
     int position = 0;
     bool confirm(const std::string &, const std::string &) override { return true; }
+    bool confirmLowBattery(int) override { return true; }
     void message(const std::string &t) override
     {
         messages.push_back(t);

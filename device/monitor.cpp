@@ -85,6 +85,7 @@ bool connect(Session &session, MonitorScreen &screen, Clock &clock)
     session.record.clear();
     // A new connection may be another device: its first reading is shown whatever the last was.
     session.lastBatteryShown = 0;
+    session.batteryShown = false;
     try {
         if (!openLink(session, screen))
             return false;
@@ -118,6 +119,7 @@ void pollBatteryLevel(Session &session, MonitorScreen &screen)
     }
     if (!value) {
         screen.showBattery("N/A", std::nullopt);
+        session.batteryShown = false;
         screen.schedulePoll(RetryPollMs, true);
         return;
     }
@@ -126,6 +128,7 @@ void pollBatteryLevel(Session &session, MonitorScreen &screen)
         return;
     }
     session.lastBatteryShown = *value;
+    session.batteryShown = true;
     char text[32];
     std::snprintf(text, sizeof text, "Accu: %d %%", *value);
     screen.showBattery(text, *value >= LowBatteryBelow ? MonitorScreen::Charge::Good : MonitorScreen::Charge::Low);

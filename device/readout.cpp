@@ -63,6 +63,22 @@ namespace {
 constexpr int FirstUpdatableFirmware = 7; // older firmware cannot take an update this way
 } // namespace
 
+std::string compareWithCarried(const DeviceRecord &record, const std::string &version, const std::string &date)
+{
+    int carried = 0;
+    if (version.empty() || version.find_first_not_of("0123456789") != std::string::npos || version.size() > 4)
+        return {};
+    carried = std::stoi(version);
+    if (carried != record.firmwareVersion)
+        return carried > record.firmwareVersion ? "newer" : "older";
+    // The same version: the date tells a rebuild apart. Both as YYMMDD, the device's order.
+    if (date.size() != 8 || date[2] != '.' || date[5] != '.')
+        return "the same";
+    const std::string ours = date.substr(6, 2) + date.substr(3, 2) + date.substr(0, 2);
+    const std::string theirs(record.firmwareDate, sizeof record.firmwareDate);
+    return ours == theirs ? "the same" : ours > theirs ? "newer" : "older";
+}
+
 bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record)
 {
     return (expectedHardwareVersion == 0 || expectedHardwareVersion == record.hardwareVersion) &&

@@ -25,6 +25,11 @@ std::string deviceLine(const DeviceRecord &record);
 // The build may update this device: it names no hardware version or this one, and the
 // device's firmware is new enough to take an update this way.
 bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record);
+// How the carried firmware (its version, and its date as DD.MM.YY) stands to the device's:
+// "the same", "newer" or "older" than what the device has; empty when the carried one is
+// not known well enough to say.
+std::string compareWithCarried(const DeviceRecord &record, const std::string &version, const std::string &date);
+
 // Why this build may not update the device, in words; empty when it may.
 std::string updateRefusal(int expectedHardwareVersion, const DeviceRecord &record);
 

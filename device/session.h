@@ -20,6 +20,7 @@ struct Session {
     bool pollActive = false;         // a poll is talking to the device (its waits let clicks in)
     bool stopRequested = false;      // the operator asked to stop the run; it ends at its next pump
     int lastBatteryShown = 0;        // the percentage last put on screen
+    bool batteryShown = false;       // a percentage is on screen now (not "N/A", not nothing)
     std::function<std::string()> findPort; // discovery on the tty road (libudev when empty)
 
     // Hardware versions whose devices are reached as a tty; all others through the

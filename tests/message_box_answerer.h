@@ -15,7 +15,7 @@ public:
         timer_.start();
     }
     QMessageBox::StandardButton answer;
-    QStringList captions, texts;
+    QStringList captions, texts, informativeTexts, detailedTexts;
 
 private:
     void look()
@@ -26,6 +26,8 @@ private:
         box->setProperty("answered", true);
         captions << box->windowTitle();
         texts << box->text();
+        informativeTexts << box->informativeText();
+        detailedTexts << box->detailedText();
         if (QAbstractButton *button = box->button(answer))
             button->click();
         else

@@ -58,6 +58,8 @@ private slots:
     void refusesADeviceTheBuildIsNotFor();
     void stopSignals_data();
     void stopSignals();
+    void lowBattery_data();
+    void lowBattery();
     void usage_data();
     void usage();
     void imageInfo();
@@ -98,7 +100,8 @@ void TestMovaUpdate::info()
                      "device info       0x2A\n"
                      "calibration       Koef X 100 Y 100 Z 100 Mag 100, Offset X -2 Y 0 Z 5\n"
                      "battery           Accu: 76 %\n"
-                     "update            allowed\n"));
+                     "update            allowed\n"
+                     "carried firmware  FW 68 from 19.10.21: the same as the device's\n"));
 }
 
 void TestMovaUpdate::infoWithoutDevice()
@@ -253,8 +256,8 @@ void TestMovaUpdate::cannotOpen()
     }
     const Run r = run({"--port", QString::fromStdString(path), "info"});
     QCOMPARE(r.exitCode, 2);
-    QVERIFY2(r.err.startsWith("No connection - Initialise error\n" + QByteArray::fromStdString(path)) &&
-                 r.err.contains(hint.toUtf8()),
+    QVERIFY2(r.err.startsWith("No connection - Initialise error\n") &&
+                 r.err.contains("\n" + QByteArray::fromStdString(path)) && r.err.contains(hint.toUtf8()),
              r.err.constData());
 }
 
@@ -332,6 +335,40 @@ void TestMovaUpdate::stopSignals()
         QVERIFY(f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed() && m.table().size() == 512; }));
         QVERIFY(!r.out.contains("Update and Language sended success!")); // said to a terminal that is gone
     }
+}
+
+void TestMovaUpdate::lowBattery_data()
+{
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<bool>("allowed");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("raw reading, 10 %") << "raw" << false << 12;
+    QTest::newRow("0x5A reading, 15 %") << "extended" << false << 12;
+    QTest::newRow("15 %, --allow-low-battery") << "extended" << true << 0;
+}
+
+void TestMovaUpdate::lowBattery()
+{
+    QFETCH(QString, form);
+    QFETCH(bool, allowed);
+    QFETCH(int, exitCode);
+    DeviceModel::Config config;
+    if (form == "raw") {
+        config.battery.mode = DeviceModel::BatteryMode::RawOnly;
+        config.battery.raw = 2757;
+    } else {
+        config.battery.words = {2940, 15};
+    }
+    QVERIFY(f.start(config, 500));
+    QStringList arguments {"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
+                           QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"};
+    if (allowed)
+        arguments.prepend("--allow-low-battery");
+    const Run r = run(arguments);
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.err.contains(form == "raw" ? "Battery low (10 %)" : "Battery low (15 %)"), r.err.constData());
+    const auto commands = f.emulator->commands();
+    QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)) > 0, allowed); // reset: the run began
 }
 
 void TestMovaUpdate::usage_data()

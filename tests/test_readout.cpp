@@ -28,6 +28,8 @@ private slots:
     void deviceRecord();
     void statusAndInfo_data();
     void statusAndInfo();
+    void comparedWithCarried_data();
+    void comparedWithCarried();
     void updateAllowed_data();
     void updateAllowed();
     void calibration();
@@ -112,6 +114,36 @@ void TestReadout::statusAndInfo()
     const DeviceRecord r = parsed(reply.constData(), status < 0 ? std::nullopt : std::optional<uint8_t>(status));
     QCOMPARE(int(r.deviceInfo), info);
     QCOMPARE(int(r.deviceStatus), deviceStatus);
+}
+
+void TestReadout::comparedWithCarried_data()
+{
+    QTest::addColumn<int>("deviceVersion");
+    QTest::addColumn<QString>("deviceDate"); // YYMMDD, as the device sends it
+    QTest::addColumn<QString>("carriedVersion");
+    QTest::addColumn<QString>("carriedDate"); // DD.MM.YY, as the build names it
+    QTest::addColumn<QString>("verdict");
+    QTest::newRow("same version and date") << 68 << "211019" << "68" << "19.10.21" << "the same";
+    QTest::newRow("carried version higher") << 67 << "221231" << "68" << "19.10.21" << "newer";
+    QTest::newRow("carried version lower") << 70 << "200101" << "68" << "19.10.21" << "older";
+    QTest::newRow("same version, carried built later") << 68 << "211018" << "68" << "19.10.21" << "newer";
+    QTest::newRow("same version, carried built earlier: a year counts before a day") << 68 << "220101" << "68"
+                                                                                     << "19.10.21" << "older";
+    QTest::newRow("carried version unknown") << 68 << "211019" << "" << "19.10.21" << "";
+}
+
+void TestReadout::comparedWithCarried()
+{
+    QFETCH(int, deviceVersion);
+    QFETCH(QString, deviceDate);
+    QFETCH(QString, carriedVersion);
+    QFETCH(QString, carriedDate);
+    QFETCH(QString, verdict);
+    DeviceRecord r;
+    r.firmwareVersion = deviceVersion;
+    std::memcpy(r.firmwareDate, deviceDate.toLatin1().constData(), sizeof r.firmwareDate);
+    QCOMPARE(QString::fromStdString(compareWithCarried(r, carriedVersion.toStdString(), carriedDate.toStdString())),
+             verdict);
 }
 
 void TestReadout::updateAllowed_data()

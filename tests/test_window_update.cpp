@@ -68,6 +68,7 @@ class TestWindowUpdate : public QObject {
 private slots:
     void updatesTheDevice();
     void failureLeavesTheWindowOpen();
+    void lowBatteryAsksFirst();
     void pulledOutThenUpdatedByANewClick();
     void deviceComesBackUnderANewPath();
 };
@@ -111,6 +112,7 @@ void TestWindowUpdate::failureLeavesTheWindowOpen()
     MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
     QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
     QCOMPARE(operatorAnswers.texts, QStringList {"Error by senden Update.1"});
+    QVERIFY(operatorAnswers.informativeTexts.first().startsWith("The device refused a block of the firmware outright"));
     QVERIFY(rig.w->isVisible());
     QVERIFY(!rig.w->updateRunning());
     QVERIFY(!rig.w->AccuTimer->isActive()); // the run stopped the polling for good
@@ -119,6 +121,30 @@ void TestWindowUpdate::failureLeavesTheWindowOpen()
     QVERIFY(CurrentProgressWindow() == nullptr);
     QVERIFY(QApplication::overrideCursor() == nullptr);
     QVERIFY(rig.w->link()->isOpen()); // as the failure left it: a new click may try again
+}
+
+void TestWindowUpdate::lowBatteryAsksFirst()
+{
+    WindowRig rig;
+    DeviceModel::Config config;
+    config.battery.mode = DeviceModel::BatteryMode::RawOnly;
+    config.battery.raw = 2757; // 10 %
+    QVERIFY(rig.start(config));
+    QCOMPARE(rig.w->AccuLabel->text(), QString("Accu: 10 %"));
+    rig.f.emulator->withModel([](DeviceModel &m) {
+        m.clearTrace();
+        return 0;
+    });
+    MessageBoxAnswerer operatorAnswers(QMessageBox::Cancel);
+    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+    QCOMPARE(operatorAnswers.captions, QStringList {"Low battery"});
+    QVERIFY(operatorAnswers.texts.first().startsWith("The battery is at 10 %."));
+    // Cancelled as the question's Cancel is: polled at once, the timer running again, nothing written.
+    const auto commands = rig.f.emulator->commands();
+    QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x71)) == commands.end());
+    QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x65)) != commands.end());
+    QVERIFY(rig.w->AccuTimer->isActive());
+    QVERIFY(!rig.w->updateRunning());
 }
 
 void TestWindowUpdate::pulledOutThenUpdatedByANewClick()

@@ -28,6 +28,13 @@ struct RecordingRunScreen : RunScreen {
     int64_t firstCloseAt = -1; // when the progress window first went away
     ServiceFields fields;
 
+    bool lowBatteryAnswer = true;
+    std::vector<int> lowBatteryAsked;
+    bool confirmLowBattery(int percent) override
+    {
+        lowBatteryAsked.push_back(percent);
+        return lowBatteryAnswer;
+    }
     bool confirm(const std::string &caption, const std::string &text) override
     {
         confirms.push_back(caption + "|" + text);

@@ -15,6 +15,9 @@ public:
     virtual ~RunScreen() = default;
     // The topmost OK/Cancel question; true for OK.
     virtual bool confirm(const std::string &caption, const std::string &text) = 0;
+    // The battery last shown is this low: whether to update all the same. A run that stops
+    // halfway leaves the device without working firmware.
+    virtual bool confirmLowBattery(int percent) = 0;
     virtual void message(const std::string &text) = 0;
     // A message that ends the run (or its table transfer) in failure; shown as any other
     // unless the screen tells failures apart.

@@ -111,6 +111,12 @@ bool UpdateRun::prepare()
     }
     uint8_t stale[2];
     link_->read(stale, 2);
+    if (session_.batteryShown && session_.lastBatteryShown < LowBatteryBelow &&
+        !screen_.confirmLowBattery(session_.lastBatteryShown)) {
+        result_.failure = RunFailure::LowBattery;
+        screen_.pollNow();
+        return false;
+    }
     if (session_.record.deviceStatus == 0 && !screen_.confirm("Update", ConfirmText)) {
         result_.failure = RunFailure::Declined;
         screen_.pollNow();

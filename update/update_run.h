@@ -26,6 +26,7 @@ enum class RunFailure {
     None,
     NotConnected,   // no device, or it did not come back
     Declined,       // the operator said no to the question (or it could not be asked)
+    LowBattery,     // the battery is too low and the operator did not choose to go on
     PayloadInvalid, // the firmware text does not load
     DeviceRefused,  // the device refused its status, the erase, the transfer or a block
     TransferFailed, // a block was not taken
@@ -56,6 +57,10 @@ class UpdateRun {
 public:
     UpdateRun(Session &session, RunScreen &screen, Clock &clock, Payloads payloads = {});
     RunResult run();
+
+    // Below this battery percentage the operator is asked (the command line refuses)
+    // before anything is sent: a run that stops halfway leaves no working firmware.
+    static constexpr int LowBatteryBelow = 20;
 
     // Longest run of verify passes that take no block before the run gives up.
     static constexpr int MaxStalledVerifyPasses = 10;
