@@ -167,6 +167,7 @@ void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
     QCOMPARE(r.exitCode, 0);
     QStringList events, stages;
+    bool estimated = false;
     for (const QByteArray &line : r.out.split('\n')) {
         if (line.isEmpty())
             continue;
@@ -177,8 +178,10 @@ void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
         events << o["event"].toString();
         if (o["event"] == "stage")
             stages << o["name"].toString();
-        if (o["event"] == "progress")
+        if (o["event"] == "progress") {
             QVERIFY(o["percent"].toInt() >= 0 && o["percent"].toInt() <= 100 && o["elapsed_s"].isDouble());
+            estimated = estimated || o["run_left_s"].isDouble(); // the plan reached the progress
+        }
         if (o["event"] == "plan") { // which device, and what goes on it, before anything is sent
             QVERIFY(stages.isEmpty());
             QCOMPARE(o["port"].toString(), QString::fromStdString(f.link()));
@@ -195,6 +198,7 @@ void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
     QCOMPARE(result["exit"].toInt(), 0);
     QCOMPARE(result["outcome"].toString(), QString("updated"));
     QVERIFY(events.contains("message") && events.contains("table") && events.contains("plan"));
+    QVERIFY(estimated);
     // The device holds the image byte for byte, the service header in it, and the table.
     Bytes expected(3 * 512, 0);
     std::copy(image.begin(), image.end(), expected.begin());
