@@ -32,23 +32,6 @@ bool lengthKnown(const std::string &stage)
     return stage != ResetStage && stage != ConnectStage;
 }
 
-std::string quoted(const std::string &text)
-{
-    std::string q = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            q += '\\';
-            q += char(c);
-        } else if (c < 0x20) {
-            char u[8];
-            std::snprintf(u, sizeof u, "\\u%04x", c);
-            q += u;
-        } else {
-            q += char(c);
-        }
-    }
-    return q + "\"";
-}
 
 std::string decimal(double value)
 {
@@ -58,6 +41,29 @@ std::string decimal(double value)
 }
 
 } // namespace
+
+std::string jsonQuoted(const std::string &text)
+{
+    std::string q = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': q += "\\\""; break;
+        case '\\': q += "\\\\"; break;
+        case '\n': q += "\\n"; break;
+        case '\r': q += "\\r"; break;
+        case '\t': q += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char u[8];
+                std::snprintf(u, sizeof u, "\\u%04x", c);
+                q += u;
+            } else {
+                q += char(c);
+            }
+        }
+    }
+    return q + "\"";
+}
 
 ConsoleProgress::ConsoleProgress(Mode mode, std::ostream &out, Seconds now)
     : mode_(mode), out_(out), now_(std::move(now))
@@ -89,7 +95,7 @@ void ConsoleProgress::caption(const std::string &stage)
     open_ = true;
     stageStart_ = lastAdvance_ = lastLine_ = t;
     if (mode_ == Mode::Json)
-        out_ << "{\"event\":\"stage\",\"name\":" << quoted(stage) << "}" << std::endl;
+        out_ << "{\"event\":\"stage\",\"name\":" << jsonQuoted(stage) << "}" << std::endl;
     else if (mode_ == Mode::Plain)
         out_ << stage << std::endl;
     else
@@ -189,7 +195,7 @@ void ConsoleProgress::report(bool waiting)
     lastLine_ = t;
     shown_ = position_;
     if (mode_ == Mode::Json) {
-        out_ << "{\"event\":\"progress\",\"stage\":" << quoted(stage_) << ",\"percent\":" << position_
+        out_ << "{\"event\":\"progress\",\"stage\":" << jsonQuoted(stage_) << ",\"percent\":" << position_
              << ",\"elapsed_s\":" << decimal(seconds);
         if (e.stage)
             out_ << ",\"eta_s\":" << decimal(*e.stage);

@@ -13,25 +13,7 @@ constexpr int AskingTurnMs = 100; // how soon a signal is heard while the questi
 
 std::string ConsoleScreen::quoted(const std::string &text)
 {
-    std::string q = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': q += "\\\""; break;
-        case '\\': q += "\\\\"; break;
-        case '\n': q += "\\n"; break;
-        case '\r': q += "\\r"; break;
-        case '\t': q += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char u[8];
-                std::snprintf(u, sizeof u, "\\u%04x", c);
-                q += u;
-            } else {
-                q += char(c);
-            }
-        }
-    }
-    return q + "\"";
+    return jsonQuoted(text);
 }
 
 void ConsoleScreen::event(const std::string &name, const std::vector<std::pair<std::string, std::string>> &fields,
