@@ -113,6 +113,7 @@ void TestWindowUpdate::failureLeavesTheWindowOpen()
     QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
     QCOMPARE(operatorAnswers.texts, QStringList {"Error by senden Update.1"});
     QVERIFY(operatorAnswers.informativeTexts.first().startsWith("The device refused a block of the firmware outright"));
+    QVERIFY(operatorAnswers.detailedTexts.first().endsWith("/mova-update/runs.jsonl."));
     QVERIFY(rig.w->isVisible());
     QVERIFY(!rig.w->updateRunning());
     QVERIFY(!rig.w->AccuTimer->isActive()); // the run stopped the polling for good
