@@ -83,6 +83,16 @@ bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a,
             to = argv[++i];
             return true;
         };
+        auto number = [&](int low, int high, int &to) {
+            std::string text;
+            if (!value(text))
+                return false;
+            if (parseNumber(text, low, high, to))
+                return true;
+            error = arg + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                    ", not '" + text + "'";
+            return false;
+        };
         if (arg == "--help" || arg == "-h") { a.command = "help"; return true; }
         if (arg == "--version") { a.command = "version"; return true; }
         if (arg == "--json") a.json = true;
@@ -90,25 +100,12 @@ bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a,
         else if (arg == "--trace") a.trace = true;
         else if (arg == "--allow-low-battery") a.allowLowBattery = true;
         else if (arg == "--port") { if (!value(a.port)) return false; }
-        else if (arg == "-n") {
-            std::string number;
-            if (!value(number))
-                return false;
-            if (!parseNumber(number, 1, 100000, a.count)) {
-                error = "-n takes a whole number from 1 to 100000, not '" + number + "'";
-                return false;
-            }
-        }
+        else if (arg == "-n") { if (!number(1, 100000, a.count)) return false; }
         else if (arg == "--firmware") { if (!value(a.firmware)) return false; }
         else if (arg == "--table") { if (!value(a.table)) return false; }
         else if (arg == "--hardware") {
-            std::string number;
-            if (!value(number))
+            if (!number(0, 255, a.hardware))
                 return false;
-            if (!parseNumber(number, 0, 255, a.hardware)) {
-                error = "--hardware takes a whole number from 0 to 255, not '" + number + "'";
-                return false;
-            }
             hardwareGiven = true;
         } else if (arg.rfind("-", 0) == 0 && arg != "-") {
             error = "unknown option '" + arg + "'";

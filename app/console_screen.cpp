@@ -52,7 +52,6 @@ bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
         std::getline(std::cin, answer);
         yes = answer == "y" || answer == "Y" || answer == "yes";
     }
-    declined = !yes;
     event("question",
           {{"caption", quoted(caption)}, {"subject", quoted(questionSubject)}, {"text", quoted(text)},
            {"asked", asked ? "true" : "false"}, {"answer", yes ? "\"yes\"" : "\"no\""}},

@@ -33,11 +33,9 @@ public:
     // Runs while the question waits for the keyboard, so that the program still hears
     // what the event loop brings (a stop signal).
     std::function<void()> whileAsking;
-    bool declined = false;
     bool asked = false;          // the operator was asked the question (not answered for them)
     std::string questionSubject; // what the question is about ("device 0042"), said before it
     bool allowLowBattery = false; // --allow-low-battery: a low battery warns instead of refusing
-    bool finished = false; // the run closed the window: the firmware is confirmed
 
     // Prints one event of the command's own (the identity, the result): a JSON object on
     // standard output, or its plain text there (`error`: on standard error).
@@ -71,7 +69,7 @@ public:
     void pollNow() override {}
     ServiceFields serviceFields() override;
     void diagnostic(const std::string &line) override;
-    void closeWindow() override { finished = true; }
+    void closeWindow() override {}
 
     // What the run sends, for the estimate of the whole run: the firmware's blocks as the run
     // sends them, and the table's 512-byte blocks (0 without a table).

@@ -45,6 +45,8 @@ const char *outcomeName(Outcome outcome, bool readOnly)
     return "unknown";
 }
 
+namespace {
+
 std::string permissionHint(const std::string &device)
 {
     return "no permission to open " + (device.empty() ? std::string("the docking station") : device) +
@@ -58,6 +60,8 @@ std::string busyHint(const std::string &device)
            " is in use by another program (another copy of this tool, a terminal program): close it and "
            "try again";
 }
+
+} // namespace
 
 std::string openFailureHint(const UsbConnection &link)
 {

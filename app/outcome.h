@@ -29,11 +29,6 @@ Outcome outcomeOf(const RunResult &result);
 // The outcome's name in JSON; `readOnly` names a successful command that wrote nothing "ok".
 const char *outcomeName(Outcome outcome, bool readOnly = false);
 
-// The hint when the system refused access to a device that is there.
-std::string permissionHint(const std::string &device);
-// The hint when another program holds the device.
-std::string busyHint(const std::string &device);
-
 // Why the link's last open failed, in words an operator can act on ("<path>: not found",
 // "... not a terminal device", in use, no permission with the udev rules); empty when the
 // link is open or no open was tried.

@@ -48,7 +48,7 @@ bool makeFolder(const std::string &path, std::string &reason)
     const size_t slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0 && !makeFolder(path.substr(0, slash), reason))
         return false;
-    // The state folders are the user's own, as the base directory specification has them.
+    // The record holds serial numbers and ports: only its owner reads it.
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         reason = path + ": " + std::strerror(errno);
         return false;

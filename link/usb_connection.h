@@ -55,10 +55,6 @@ public:
 
     // Why the last open failed, for a trace or a log (the operator sees the callers' texts).
     const std::string &lastError() const { return lastError_; }
-    // The last open failed because the system refused access to the device.
-    bool permissionDenied() const { return refusal_ == OpenRefusal::Denied; }
-    // The last open failed because another program holds the device.
-    bool deviceBusy() const { return refusal_ == OpenRefusal::Busy; }
     // Why the last open failed, where the operator can act on it.
     OpenRefusal lastRefusal() const { return refusal_; }
     // The terminal the last tty open was for (empty when the last open was on the FTDI road).

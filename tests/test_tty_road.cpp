@@ -216,12 +216,12 @@ void TestTtyRoad::closeAndReopen()
     // While it is open, the line is ours alone, and a second open says why it cannot have it.
     UsbConnection second(realClock());
     QVERIFY(!second.openComPort(f.link(), false));
-    QVERIFY(second.deviceBusy());
+    QCOMPARE(second.lastRefusal(), OpenRefusal::Busy);
     QVERIFY(second.onFtdiRoad()); // a failed open selects no terminal
     // Once closed, the claim is gone for anyone (the pty's other side stays open meanwhile).
     link->close();
     QVERIFY2(second.openComPort(f.link(), false), second.lastError().c_str());
-    QVERIFY(!second.deviceBusy());
+    QCOMPARE(second.lastRefusal(), OpenRefusal::None);
 }
 
 void TestTtyRoad::unpluggedDeviceFailsAtOnce()
