@@ -47,8 +47,6 @@ class TestConsoleProgress : public QObject {
 private slots:
     void aStageIsShownDoneOnlyWhenTheNextOneFollows_data();
     void aStageIsShownDoneOnlyWhenTheNextOneFollows();
-    void onlyStagesOfKnownLengthGetAnEta_data();
-    void onlyStagesOfKnownLengthGetAnEta();
     void theWholeRunIsEstimatedFromTheDevicesPace_data();
     void theWholeRunIsEstimatedFromTheDevicesPace();
     void aLogHearsFromAWaitingStage_data();
@@ -92,38 +90,6 @@ void TestConsoleProgress::aStageIsShownDoneOnlyWhenTheNextOneFollows()
     } else {
         QVERIFY2(at >= 0, qPrintable(out));
         QVERIFY2(at < out.indexOf("Memory prepare - clear"), qPrintable(out));
-    }
-}
-
-void TestConsoleProgress::onlyStagesOfKnownLengthGetAnEta_data()
-{
-    QTest::addColumn<Mode>("mode");
-    QTest::addColumn<QString>("stage");
-    QTest::addColumn<bool>("known");
-    const std::pair<const char *, bool> stages[] = {
-        {"Reset...", false}, {"Connect...", false}, {"Memory prepare - clear", true}, {"Send update", true}};
-    for (Mode mode : {Mode::Live, Mode::Json})
-        for (const auto &[stage, known] : stages)
-            QTest::addRow("%s, %s", modeName(mode), stage) << mode << QString(stage) << known;
-}
-
-void TestConsoleProgress::onlyStagesOfKnownLengthGetAnEta()
-{
-    QFETCH(Mode, mode);
-    QFETCH(QString, stage);
-    QFETCH(bool, known);
-    Rig rig(mode);
-    rig.progress.caption(stage.toStdString());
-    rig.now = 10;
-    rig.progress.set(50);
-    const QString out = rig.text();
-    if (mode == Mode::Json) {
-        const QJsonObject event = rig.lastProgress();
-        QCOMPARE(event.contains("eta_s"), known);
-        if (known)
-            QCOMPARE(event["eta_s"].toDouble(), 10.0);
-    } else {
-        QVERIFY2(out.contains("ETA 10s") == known && out.contains("ETA") == known, qPrintable(out));
     }
 }
 

@@ -228,6 +228,12 @@ void TestMovaUpdate::refusesTheQuestionWithoutTerminal()
                          QString::fromStdString(firmware), "update"});
     QCOMPARE(yes.exitCode, 3);
     QVERIFY(yes.err.contains("Data cannot clear.1\n"));
+    // Both runs are kept, the newest first.
+    const QList<QByteArray> newest = run({"log", "-n", "1"}).out.split('\n');
+    QCOMPARE(newest.size(), 2);
+    QVERIFY2(newest[0].endsWith("  0042  " + QByteArray::fromStdString(f.link()) + "  device refused  Data cannot clear.1"),
+             newest[0].constData());
+    QVERIFY(run({"log", "-n", "2"}).out.split('\n')[1].contains("operator declined"));
 }
 
 void TestMovaUpdate::cannotOpen_data()

@@ -1,7 +1,6 @@
 // The record of every update run: what one run leaves behind, how the file is kept in
 // bounds, that a record which cannot be kept never changes the run, and the command line's
 // history of it.
-#include "emulator_fixture.h"
 #include "protocol.h"
 #include "run_record.h"
 #include "trace.h"
@@ -11,7 +10,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QtTest>
 #include <sstream>
 #include <sys/stat.h>
@@ -58,25 +56,6 @@ QDateTime when(const QJsonValue &v)
     return QDateTime::fromString(v.toString(), Qt::ISODateWithMs);
 }
 
-struct Cli {
-    int exitCode = -1;
-    QByteArray out;
-};
-
-Cli movaUpdate(const QStringList &arguments, const QString &stateHome)
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_STATE_HOME", stateHome);
-    env.remove("QTX_MOVA_NO_RECORD");
-    p.setProcessEnvironment(env);
-    p.start(MOVA_UPDATE, arguments);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(30'000))
-        p.kill(), p.waitForFinished();
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput()};
-}
-
 } // namespace
 
 class TestRunRecord : public QObject {
@@ -86,10 +65,8 @@ private slots:
     void oneLineARun_data();
     void oneLineARun();
     void rotatesAtTheLimit();
-    void traceIsCutAtItsCap();
     void aRecordThatCannotBeKept_data();
     void aRecordThatCannotBeKept();
-    void commandLineHistoryNewestFirst();
 
 private:
     QTemporaryDir home;
@@ -177,24 +154,6 @@ void TestRunRecord::rotatesAtTheLimit()
     QCOMPARE(fileBytes(s.store.runsPath()), QByteArray("{\"n\":7}\n"));
 }
 
-void TestRunRecord::traceIsCutAtItsCap()
-{
-    QTemporaryDir dir;
-    const std::string path = dir.filePath("trace.log").toStdString();
-    std::string reason;
-    QVERIFY(Trace::recordTo(path, 200, "# header", reason));
-    VirtualClock clock;
-    const uint8_t block[40] = {};
-    for (int i = 0; i < 10; ++i) // ten lines of about 150 bytes
-        Trace::bytes(clock, "tty", '>', block, 40);
-    QVERIFY(!Trace::recording()); // a flooding device stops filling the file at once
-    const QList<QByteArray> lines = fileBytes(path).split('\n');
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines[0], QByteArray("# header"));
-    QVERIFY(lines[1].startsWith("mova-trace ") && lines[1].endsWith(" 00"));
-    QVERIFY(lines[2].startsWith("mova-trace cut here"));
-}
-
 void TestRunRecord::aRecordThatCannotBeKept_data()
 {
     QTest::addColumn<QString>("why");
@@ -239,41 +198,6 @@ void TestRunRecord::aRecordThatCannotBeKept()
     QVERIFY2(said.startsWith("mova-update: cannot keep the run record in " + folder + ": ") && said.count('\n') == 1 &&
                  said.trimmed().endsWith(reason),
              qPrintable(said));
-}
-
-void TestRunRecord::commandLineHistoryNewestFirst()
-{
-    EmulatorFixture f;
-    DeviceModel::Config config;
-    config.identity.status = 0; // a recording on the device: the question comes, and nobody can answer it
-    QVERIFY(f.start(config));
-    const QString state = QString::fromStdString(f.path("state"));
-    const QString firmware = QString::fromStdString(f.path("small.hex"));
-    QFile hex(firmware);
-    QVERIFY(hex.open(QIODevice::WriteOnly));
-    hex.write(hexText(imageBytes(1200)));
-    hex.close();
-    const QString link = QString::fromStdString(f.link()), nothing = QString::fromStdString(f.path("nothing"));
-    QCOMPARE(movaUpdate({"--port", link, "--firmware", firmware, "update"}, state).exitCode, 7);
-    QCOMPARE(movaUpdate({"--port", nothing, "update"}, state).exitCode, 2);
-
-    const Cli newest = movaUpdate({"log", "-n", "1"}, state);
-    QCOMPARE(newest.exitCode, 0);
-    QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z  -  " +
-                                QRegularExpression::escape(nothing) +
-                                "  not connected  No connection - Initialise error\n$")
-                 .match(QString::fromUtf8(newest.out))
-                 .hasMatch(),
-             newest.out.constData());
-    const QList<QByteArray> both = movaUpdate({"log"}, state).out.split('\n');
-    QCOMPARE(both.size(), 3);
-    QVERIFY2(both[1].endsWith("  0042  " + link.toUtf8() + "  operator declined  the question could not be asked: "
-                                                             "standard input is no terminal (--yes answers it)"),
-             both[1].constData());
-    const QList<QByteArray> json = movaUpdate({"--json", "log"}, state).out.split('\n');
-    const QJsonObject declined = QJsonDocument::fromJson(json[1]).object();
-    QCOMPARE(declined["exit"].toInt(), 7);
-    QCOMPARE(declined["messages"].toArray().first()["kind"].toString(), QString("question"));
 }
 
 QTEST_GUILESS_MAIN(TestRunRecord)
