@@ -124,6 +124,18 @@ bool PtyEmulator::plug(const std::string &link)
     return ok;
 }
 
+bool PtyEmulator::replaceDevice(const DeviceModel::Config &config)
+{
+    std::lock_guard lock(mutex_);
+    // A new pty, not the old one kept: a tool still holding the old line must see it hang up.
+    closePty();
+    model_ = DeviceModel(config);
+    replugAt_ = -1; // a reset under way belonged to the device that left
+    const bool ok = openPty(nullptr);
+    wake();
+    return ok;
+}
+
 bool PtyEmulator::plugged() const
 {
     std::lock_guard lock(mutex_);

@@ -32,6 +32,10 @@ public:
     void unplug();
     // Plugs back in, under `link` when given (the device came back under another path).
     bool plug(const std::string &link = {});
+    // Pulls the device out and plugs a fresh one built from `config` in under the same link
+    // (a bench swapping the next unit into the socket): the tool's line hangs up, and the
+    // new device remembers nothing of the old one (no image, no faults, its own serial).
+    bool replaceDevice(const DeviceModel::Config &config);
     bool plugged() const;
     // Where the device comes back after its next reset (empty: where it was).
     void setLinkAfterReset(const std::string &link);

@@ -16,7 +16,18 @@ class TestMovaSim : public QObject {
 private slots:
     void servesControlsAndTraces();
     void refusesUnknownFaults();
+    void servesABenchAndSwapsInTheNext();
 };
+
+// Who the device on `path` says it is (empty if it does not say), with `line` left open on it.
+static QByteArray serialOn(UsbConnection &line, const QString &path)
+{
+    uint8_t record[15];
+    if (!line.openComPort(path.toStdString(), false) || !connectHandshake(line)
+        || !line.sendCommand(Cmd::DeviceInfo, false) || !line.read(record, 15))
+        return {};
+    return QByteArray(reinterpret_cast<char *>(record + 1), 4);
+}
 
 void TestMovaSim::servesControlsAndTraces()
 {
@@ -73,6 +84,57 @@ void TestMovaSim::refusesUnknownFaults()
     QVERIFY(sim.waitForFinished(3000));
     QCOMPARE(sim.exitCode(), 2);
     QVERIFY(sim.readAllStandardError().contains("unknown fault no-such-fault"));
+}
+
+void TestMovaSim::servesABenchAndSwapsInTheNext()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("by-id/ttyMOVA"), trace = dir.filePath("trace");
+    const QString link1 = link + "-1", link2 = link + "-2";
+    QProcess sim;
+    sim.start(MOVA_SIM, {"--devices", "2", "--serial", "0098", "--link", link, "--trace", trace});
+    auto answer = [&sim] {
+        while (!sim.canReadLine() && sim.waitForReadyRead(3000)) {
+        }
+        return sim.readLine().trimmed();
+    };
+    QVERIFY(answer().startsWith("mova-sim: device on " + link1.toLocal8Bit() + " ("));
+    QVERIFY(answer().startsWith("mova-sim: device on " + link2.toLocal8Bit() + " ("));
+
+    UsbConnection one(realClock()), two(realClock());
+    QCOMPARE(serialOn(one, link1), QByteArray("0098"));
+    QCOMPARE(serialOn(two, link2), QByteArray("0099"));
+    sim.write("fault wrong-echo on 0x68 @2\n");
+    QCOMPARE(answer(), QByteArray("fault wrong-echo on"));
+    QVERIFY(!two.sendCommand(Cmd::Calibration, false));
+    QVERIFY(one.sendCommand(Cmd::Calibration, false)); // the other device is left alone
+    sim.write("unplug @3\n");
+    QCOMPARE(answer(), QByteArray("no device 3"));
+
+    sim.write("next @2\n");
+    QCOMPARE(answer(), "next " + link2.toLocal8Bit() + " serial 0100");
+    QVERIFY(!two.sendCommand(Cmd::Probe, false)); // the old unit's line hung up
+    QVERIFY(two.deviceLost());
+    two.close();
+    QCOMPARE(serialOn(two, link2), QByteArray("0100"));
+    QVERIFY(two.sendCommand(Cmd::Calibration, false)); // a fresh unit: the fault left with the old one
+    sim.write("next\n"); // counted on from the bench's highest, not from device 1's own
+    QCOMPARE(answer(), "next " + link1.toLocal8Bit() + " serial 0101");
+
+    sim.write("quit\n");
+    QVERIFY(sim.waitForFinished(3000));
+    QCOMPARE(sim.exitCode(), 0);
+    QFile file(trace);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    // "<device> <ms> <in|out> <byte>": the identity query once on device 1, and on device 2
+    // once per unit, so the fresh unit's bytes are traced from its first.
+    auto identityQueries = [&lines](const QByteArray &device) {
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const QByteArray &l) { return l.startsWith(device + " ") && l.endsWith(" in 66"); });
+    };
+    QCOMPARE(identityQueries("1"), 1);
+    QCOMPARE(identityQueries("2"), 2);
 }
 
 QTEST_GUILESS_MAIN(TestMovaSim)
