@@ -11,7 +11,14 @@ commands:
   log [-n N]           the update runs kept on this machine, newest first: the last N (20)
   list                 the USB serial devices and converters present, and the one it would use
 options:
-  --port PATH          the device's terminal, instead of looking for it
+  --port PATH          the device's terminal, instead of looking for it; update: give it
+                       once for each device to update side by side
+  --all                update: every matching device present, side by side
+  --repeat             update: the device present, then each next one plugged in, until
+                       Ctrl-C between two devices (or --count N devices)
+  --count N            with --repeat: stop after N devices
+  --report FILE        update: one row per device appended to FILE, as CSV, or as JSON
+                       lines when FILE ends in .jsonl
   --yes                answer the question before an update with yes
   --allow-low-battery  update even when the battery shows less than 20 % (refused otherwise)
   --json               one JSON object per line for every event
@@ -41,7 +48,11 @@ exit status:
      update it again before using it
  11  internal error of the program (out of memory, a system failure)
  12  battery low: below 20 %, and --allow-low-battery was not given; nothing was sent
+13  two devices present have the same serial number: neither was updated
 130  interrupted by a signal (Ctrl-C) before anything was written to the device
+several devices (--all, --repeat, --port more than once): each is updated by a process of
+its own; 0 when every device was updated, else the code of the worst outcome among them,
+worst first: 10 11 5 4 3 9 13 2 12 8 7 6 130
 )";
 
 std::string usageLine()
@@ -99,7 +110,14 @@ bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a,
         else if (arg == "--yes") a.yes = true;
         else if (arg == "--trace") a.trace = true;
         else if (arg == "--allow-low-battery") a.allowLowBattery = true;
-        else if (arg == "--port") { if (!value(a.port)) return false; }
+        else if (arg == "--port") {
+            if (!value(a.ports.emplace_back()))
+                return false;
+        } else if (arg == "--all") a.all = true;
+        else if (arg == "--repeat") a.repeat = true;
+        else if (arg == "--count") { if (!number(1, 100000, a.devices)) return false; }
+        else if (arg == "--report") { if (!value(a.report)) return false; }
+        else if (arg == "--worker") { if (!value(a.worker)) return false; }
         else if (arg == "-n") { if (!number(1, 100000, a.count)) return false; }
         else if (arg == "--firmware") { if (!value(a.firmware)) return false; }
         else if (arg == "--table") { if (!value(a.table)) return false; }
@@ -125,6 +143,18 @@ bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a,
     }
     if (a.command.empty()) {
         error = "no command given";
+        return false;
+    }
+    if (a.command != "update" && (a.batch() || !a.report.empty())) {
+        error = "--all, --repeat, --report and more than one --port go with update only";
+        return false;
+    }
+    if (a.devices != 0 && !a.repeat) {
+        error = "--count goes with --repeat";
+        return false;
+    }
+    if (a.all && !a.ports.empty()) {
+        error = "--all looks for the devices itself: give it or --port, not both";
         return false;
     }
     if (!hardwareGiven)

@@ -1,16 +1,24 @@
 #pragma once
 #include <string>
+#include <vector>
 
 // The command line of mova-update, read and checked before anything else happens.
 struct CliArguments {
     std::string command; // info, update, image-info, or help/version
     std::string file;    // image-info's FILE
-    std::string port;
+    std::vector<std::string> ports; // --port, as often as given
     std::string firmware = ":/FIRMWARE_HEX";
     std::string table = ":/LANGUAGE_TRA";
     bool json = false, yes = false, trace = false, allowLowBattery = false;
     int hardware = 0; // image-info's hardware version; 0 until set or defaulted
     int count = 20;   // log's -n: how many of the last runs
+    // Several devices: every matching one present (--all), one after another (--repeat, at
+    // most `devices` of them; 0 for no limit), a row for each in `report`.
+    bool all = false, repeat = false;
+    int devices = 0;
+    std::string report;
+    std::string worker; // set when a batch runs this update of one device: the batch's id
+    bool batch() const { return all || repeat || ports.size() > 1; }
 };
 
 // Reads argv into `a`; false with `error` naming the bad argument when it cannot.

@@ -16,9 +16,10 @@ public:
     void operator()(int signalNumber);
 
     static constexpr int SecondSignalWithinMs = 5000;
+    // The terminal is gone: what is still printed goes nowhere instead of failing.
+    static void dropOutput();
 
 private:
-    static void dropOutput();
 
     Session &session_;
     std::function<void(int)> leave_;

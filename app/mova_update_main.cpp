@@ -2,6 +2,7 @@
 // link, readout, loader and update run as the window, with the same operator texts.
 #include "build_settings.h"
 #include "cli_arguments.h"
+#include "cli_batch.h"
 #include "cli_log.h"
 #include "cli_list.h"
 #include "cli_signals.h"
@@ -29,6 +30,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
@@ -173,6 +175,7 @@ void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck 
     screen.event("plan",
                  {{"port", Q::quoted(port)}, {"serial", Q::quoted(screen.serial)},
                   {"hardware_version", std::to_string(r.hardwareVersion)}, {"firmware_now", Q::quoted(screen.deviceLine)},
+                  {"firmware_version", std::to_string(r.firmwareVersion)},
                   {"battery", Q::quoted(screen.battery)}, {"firmware", Q::quoted(plan.firmwareName)},
                   {"table", Q::quoted(plan.tableName)}, {"firmware_blocks", std::to_string(plan.firmwareBlocks)},
                   {"table_blocks", std::to_string(plan.tableBlocks)}},
@@ -180,6 +183,60 @@ void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck 
                      std::to_string(r.hardwareVersion) + "\nfirmware now      " + screen.deviceLine +
                      "\nbattery           " + screen.battery + "\nfirmware to go on " + plan.firmwareName +
                      "\ntable to go on    " + plan.tableName);
+}
+
+// The goodbye the window's close sends: the device goes back to its own business.
+void sayGoodbye(UsbConnection &link)
+{
+    if (!link.isOpen())
+        return;
+    uint8_t byte = 0;
+    link.read(&byte, 1);
+    if (link.sendCommand(Cmd::Leave, link.doubled()))
+        link.read(&byte, 1);
+}
+
+// A batch's worker has said who its device is; before it writes a byte it waits for the
+// batch's word on standard input: "go", "refuse" (another device present has the same
+// serial) or "skip" (the device just updated, back after its restart). Signals are heard
+// meanwhile; a batch that went away (end of input) or says nothing in time means skip.
+std::string awaitBatchWord()
+{
+    constexpr int WaitMs = 120'000;
+    std::string line;
+    for (const int64_t until = realClock().nowMs() + WaitMs; realClock().nowMs() < until;) {
+        pollfd in {STDIN_FILENO, POLLIN, 0};
+        if (::poll(&in, 1, 100) > 0) {
+            char c = 0;
+            const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+            if (n <= 0 && !(n < 0 && errno == EINTR))
+                return {};
+            if (c == '\n')
+                return line;
+            if (n == 1 && line.size() < 64)
+                line += c;
+        }
+        QCoreApplication::processEvents();
+    }
+    return {};
+}
+
+// After a batch's update the device is read again, as the window does once a run is over,
+// so that the report says which firmware it runs now.
+void readFirmwareAfter(Session &session, ConsoleScreen &screen)
+{
+    if (!session.portPath.empty())
+        session.portPathOverride = session.portPath; // where the table found it
+    pollDevice(session, screen, realClock());
+    if (!session.link->isOpen())
+        return;
+    runRecord->noteFirmwareAfter(session.record.firmwareVersion);
+    screen.event("after",
+                 {{"firmware_version", std::to_string(session.record.firmwareVersion)},
+                  {"line", Q::quoted(screen.deviceLine)}},
+                 {});
+    sayGoodbye(*session.link);
+    session.link->close();
 }
 
 int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
@@ -203,6 +260,22 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
     }
     plan.sizeFor(session.record.hardwareVersion);
     describe(session, screen, plan);
+    if (!a.worker.empty()) {
+        runRecord->noteBatch(a.worker);
+        const std::string word = awaitBatchWord();
+        if (word == "refuse") {
+            const std::string text = "device " + screen.serial +
+                                     " has the same serial number as another device present, and neither is updated";
+            screen.failure("Not updated: " + text + ". Update them one at a time.");
+            return finish(screen, Outcome::SameSerial, text);
+        }
+        if (word != "go") {
+            runRecord.reset(); // not a run: the device was updated already
+            sayGoodbye(*session.link);
+            screen.event("skipped", {{"serial", Q::quoted(screen.serial)}}, {});
+            return 0;
+        }
+    }
     screen.setPlan(plan.firmwareBlocks, plan.tableBlocks);
     // Heartbeat: the run's waits let the event loop turn, so a log hears from a waiting stage.
     QTimer heartbeat;
@@ -215,6 +288,8 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
     runRecord->noteResult(result);
     if (result.firmwareConfirmed)
         screen.event("table", {{"sent", result.tableSent ? "true" : "false"}}, {});
+    if (!a.worker.empty() && result.firmwareConfirmed)
+        readFirmwareAfter(session, screen);
     std::string text = result.message.empty() && !screen.messages.empty() ? screen.messages.back() : result.message;
     if (result.failure == RunFailure::Declined) {
         text = screen.asked ? "the operator declined"
@@ -253,14 +328,8 @@ int imageInfo(const CliArguments &a, ConsoleScreen &screen)
 // open, the line let go, and the result said.
 [[noreturn]] void leaveNow(Session &session, ConsoleScreen &screen, int signalNumber)
 {
-    UsbConnection &link = *session.link;
-    if (link.isOpen()) {
-        uint8_t byte = 0;
-        link.read(&byte, 1);
-        if (link.sendCommand(Cmd::Leave, link.doubled()))
-            link.read(&byte, 1);
-    }
-    link.close();
+    sayGoodbye(*session.link);
+    session.link->close();
     finish(screen, Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber));
     std::cout.flush();
     std::cerr.flush();
@@ -297,6 +366,10 @@ int main(int argc, char **argv)
     if (a.command == "list")
         return finish(screen, Outcome::Updated, listUsbDevices(screen, build.expectedHardwareVersion()), true);
     QCoreApplication application(argc, argv); // the device's waits let an event loop run
+    if (a.batch())
+        return runBatch(a, a.json, isatty(1) == 1 && !a.json);
+    if (!a.worker.empty()) // each worker of a batch keeps the trace of its own device
+        RunStore::standard().traceName = batchTraceName(a.ports.empty() ? std::string() : a.ports.front());
     // Output to a reader that went away fails quietly instead of killing a running update.
     std::signal(SIGPIPE, SIG_IGN);
     UsbConnection link(realClock());
@@ -306,7 +379,7 @@ int main(int argc, char **argv)
     StopSignals stopSignals({SIGINT, SIGTERM, SIGHUP}, [&policy](int number) { policy(number); });
     screen.whileAsking = [] { QCoreApplication::processEvents(); };
     session.expectedHardwareVersion = build.expectedHardwareVersion();
-    session.portPathOverride = a.port;
+    session.portPathOverride = a.ports.empty() ? std::string() : a.ports.front();
     if (a.command == "info")
         return info(session, screen);
     return update(session, screen, a);

@@ -24,6 +24,20 @@ Outcome outcomeOf(const RunResult &result)
     return Outcome::Internal;
 }
 
+Outcome worstOutcome(const std::vector<Outcome> &outcomes)
+{
+    using O = Outcome;
+    static const O worstFirst[] = {O::Stopped,      O::Internal,   O::VerifyFailed, O::TransferFailed,
+                                   O::DeviceRefused, O::TableNotSent, O::SameSerial, O::NotConnected,
+                                   O::LowBattery,   O::NotAllowed, O::Declined,     O::PayloadInvalid,
+                                   O::Usage,        O::Interrupted};
+    for (const O o : worstFirst)
+        for (const O seen : outcomes)
+            if (seen == o)
+                return o;
+    return O::Updated;
+}
+
 const char *outcomeName(Outcome outcome, bool readOnly)
 {
     switch (outcome) {
@@ -40,6 +54,7 @@ const char *outcomeName(Outcome outcome, bool readOnly)
     case Outcome::Stopped: return "stopped";
     case Outcome::Internal: return "internal error";
     case Outcome::LowBattery: return "battery low";
+    case Outcome::SameSerial: return "same serial";
     case Outcome::Interrupted: return "interrupted";
     }
     return "unknown";

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <vector>
 
 struct RunResult;
 class UsbConnection;
@@ -21,11 +22,15 @@ enum class Outcome {
     Stopped = 10,      // the operator stopped the run while it wrote the device
     Internal = 11,     // a failure of the program itself (memory, the system)
     LowBattery = 12,   // the battery is below the guard and --allow-low-battery was not given
+    SameSerial = 13,   // in a batch, another device present has the same serial: neither is updated
     Interrupted = 130, // a signal ended the program before the device was written to
 };
 
 // The outcome of an update run, from what it reports as data (never from its texts).
 Outcome outcomeOf(const RunResult &result);
+// A batch's outcome: Updated when every device was, else the worst of them, judged by what
+// it leaves on the device (stopped halfway first, nothing sent last).
+Outcome worstOutcome(const std::vector<Outcome> &outcomes);
 // The outcome's name in JSON; `readOnly` names a successful command that wrote nothing "ok".
 const char *outcomeName(Outcome outcome, bool readOnly = false);
 

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +77,16 @@ bool RunStore::append(const std::string &line)
     }
     const std::string path = runsPath();
     const std::string data = line + '\n';
+    // The devices of a batch end together: one at a time moves the file aside and appends,
+    // or two could rotate it at once and lose the older half.
+    const int lock = ::open((folder + "/runs.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock >= 0)
+        while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    struct Unlock {
+        int fd;
+        ~Unlock() { if (fd >= 0) ::close(fd); }
+    } unlock {lock};
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 && st.st_size > 0 && st.st_size + long(data.size()) > rotateAtBytes &&
         ::rename(path.c_str(), (path + ".1").c_str()) != 0) {
@@ -214,6 +225,10 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
         o["firmware_confirmed"] = result_->firmwareConfirmed;
         o["table_sent"] = result_->tableSent;
     }
+    if (!batch_.empty())
+        o["batch"] = text(batch_);
+    if (firmwareAfter_)
+        o["firmware_after"] = *firmwareAfter_;
     o["outcome"] = outcomeName(outcome);
     o["exit"] = int(outcome);
     o["text"] = QString::fromLocal8Bit(endText.c_str());

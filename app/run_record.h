@@ -22,7 +22,8 @@ struct RunStore {
     std::ostream *errors = nullptr;  // where a failure to keep the record is said (standard error)
 
     std::string runsPath() const { return folder.empty() ? folder : folder + "/runs.jsonl"; }
-    std::string tracePath() const { return folder.empty() ? folder : folder + "/last-trace.log"; }
+    std::string traceName = "last-trace.log"; // a batch's worker keeps one per port
+    std::string tracePath() const { return folder.empty() ? folder : folder + "/" + traceName; }
     // A write of the record failed already (and was said, once for the program's life).
     bool failed() const { return failed_; }
     // Says why the record cannot be kept, the first time only: the operator is told once,
@@ -59,6 +60,10 @@ public:
     // Who the device is, as the operator saw it before the run.
     void noteDevice(const std::string &deviceLine, const std::string &battery);
     void noteResult(const RunResult &result) { result_ = result; }
+    // The run is one device of a batch: the batch's id, and the firmware the device
+    // reported when it was read again after the update.
+    void noteBatch(const std::string &id) { batch_ = id; }
+    void noteFirmwareAfter(int version) { firmwareAfter_ = version; }
     // The run is over: its line is appended (once; later calls do nothing).
     void end(Outcome outcome, const std::string &text);
     void end(const RunResult &result);
@@ -100,4 +105,6 @@ private:
     int hardwareVersion_ = 0, firmwareVersion_ = 0;
     std::vector<Event> stages_, messages_;
     std::optional<RunResult> result_;
+    std::string batch_;
+    std::optional<int> firmwareAfter_;
 };

@@ -139,28 +139,28 @@ template <typename Visit> void forEachDevice(udev *context, const char *subsyste
 
 } // namespace
 
-std::string findInterfacePath(UsbId id)
+std::vector<std::string> findInterfacePaths(UsbId id)
 {
+    std::vector<std::string> paths;
     UdevPtr<udev> context(udev_new());
     if (!context)
-        return {};
-    UdevPtr<udev_enumerate> scan(udev_enumerate_new(context.get()));
-    if (!scan || udev_enumerate_add_match_subsystem(scan.get(), "tty") < 0 ||
-        udev_enumerate_scan_devices(scan.get()) < 0)
-        return {};
-    for (udev_list_entry *e = udev_enumerate_get_list_entry(scan.get()); e; e = udev_list_entry_get_next(e)) {
-        UdevPtr<udev_device> tty(udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(e)));
-        if (!tty || !udev_device_get_devnode(tty.get()))
-            continue;
+        return paths;
+    forEachDevice(context.get(), "tty", nullptr, [&](udev_device *tty) {
+        if (!udev_device_get_devnode(tty))
+            return;
         // The parent is owned by the child; it is not unreferenced here.
-        udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb", "usb_device");
-        if (usb && hasId(usb, id)) {
-            std::string path = stablePath(tty.get());
-            if (!path.empty())
-                return path;
-        }
-    }
-    return {};
+        udev_device *usb = udev_device_get_parent_with_subsystem_devtype(tty, "usb", "usb_device");
+        if (usb && hasId(usb, id))
+            if (std::string path = stablePath(tty); !path.empty())
+                paths.push_back(std::move(path));
+    });
+    return paths;
+}
+
+std::string findInterfacePath(UsbId id)
+{
+    const std::vector<std::string> paths = findInterfacePaths(id);
+    return paths.empty() ? std::string() : paths.front();
 }
 
 std::vector<UsbSerialDevice> listUsbSerialDevices(UsbId ttyId, bool ttyRoad)

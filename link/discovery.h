@@ -27,6 +27,8 @@ UsbId deviceUsbId();
 // The stable /dev/serial/by-id link is preferred: the device re-enumerates after its
 // reset, and its ttyACM number can change.
 std::string findInterfacePath(UsbId id);
+// Every present tty whose USB device has this id, in the same order and form.
+std::vector<std::string> findInterfacePaths(UsbId id);
 
 // A USB serial device present: a tty with a USB parent, or the docking station's converter,
 // which the FTDI road opens through its USB device node whatever driver holds it.

@@ -5,6 +5,8 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QtTest>
 #include <csignal>
@@ -30,13 +32,24 @@ Run run(const QStringList &arguments, int timeoutMs = 60'000, const std::functio
     if (during && p.waitForStarted())
         during(p.processId());
     Run r;
+    QByteArray stuck;
     if (!p.waitForFinished(timeoutMs)) {
+        // Where it waits, for the failure's report: a hang must be found, not guessed.
+        const QString task = QString("/proc/%1/task").arg(p.processId());
+        for (const QString &t : QDir(task).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            QFile wchan(task + "/" + t + "/wchan"), stack(task + "/" + t + "/stack");
+            stuck += "\ntask " + t.toUtf8() + " waits in " + (wchan.open(QIODevice::ReadOnly) ? wchan.readAll() : "?");
+            if (stack.open(QIODevice::ReadOnly))
+                stuck += "\n" + stack.readAll();
+        }
         p.kill();
         p.waitForFinished();
     }
     r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     r.out = p.readAllStandardOutput();
     r.err = p.readAllStandardError();
+    if (!stuck.isEmpty())
+        r.err += "\n(killed after " + QByteArray::number(timeoutMs) + " ms)" + stuck;
     return r;
 }
 
@@ -60,11 +73,22 @@ private slots:
     void stopSignals();
     void lowBattery_data();
     void lowBattery();
+    void batch_data();
+    void batch();
     void usage_data();
     void usage();
     void imageInfo();
 
 private:
+    // The image a device holds after the small firmware went on: its own serial in the header.
+    Bytes updatedImage(const std::string &serial) const
+    {
+        Bytes expected(3 * 512, 0);
+        std::copy(image.begin(), image.end(), expected.begin());
+        writeServiceHeader(expected, {serial, 100, 0, 100, 0, 100, 0, 100, 0});
+        return expected;
+    }
+
     EmulatorFixture f;
     std::string firmware, table;
     QByteArray image;
@@ -152,7 +176,7 @@ void TestMovaUpdate::failures()
     }
     const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmwarePath),
                        "--table", QString::fromStdString(table), "update"});
-    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.exitCode == exitCode, (QByteArray::number(r.exitCode) + "\n" + r.out.right(2000) + r.err).constData());
     QVERIFY2(r.err.contains(text.toUtf8() + "\n") && !r.out.contains(text.toUtf8()), r.err.constData());
     if (payload) { // refused before the device heard a byte
         QVERIFY(r.err.startsWith("payload invalid: " + QByteArray::fromStdString(f.path(""))));
@@ -200,10 +224,7 @@ void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
     QVERIFY(events.contains("message") && events.contains("table") && events.contains("plan"));
     QVERIFY(estimated);
     // The device holds the image byte for byte, the service header in it, and the table.
-    Bytes expected(3 * 512, 0);
-    std::copy(image.begin(), image.end(), expected.begin());
-    writeServiceHeader(expected, {"0042", 100, 0, 100, 0, 100, 0, 100, 0});
-    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.image(); }), expected);
+    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.image(); }), updatedImage("0042"));
     QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.table().size(); }), size_t(512));
 }
 
@@ -379,6 +400,71 @@ void TestMovaUpdate::lowBattery()
     QVERIFY2(r.err.contains(form == "raw" ? "Battery low (10 %)" : "Battery low (15 %)"), r.err.constData());
     const auto commands = f.emulator->commands();
     QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)) > 0, allowed); // reset: the run began
+}
+
+void TestMovaUpdate::batch_data()
+{
+    QTest::addColumn<QStringList>("serials");
+    QTest::addColumn<int>("faulty"); // the device whose second block is never answered (-1: none)
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("outcomes");
+    QTest::newRow("three side by side") << QStringList {"0301", "0302", "0303"} << -1 << 0
+                                        << QStringList {"updated", "updated", "updated"};
+    QTest::newRow("a fault on the second") << QStringList {"0301", "0302", "0303"} << 1 << 4
+                                           << QStringList {"updated", "transfer failed", "updated"};
+    QTest::newRow("two with one serial") << QStringList {"0301", "0301"} << -1 << 13
+                                         << QStringList {"same serial", "same serial"};
+}
+
+void TestMovaUpdate::batch()
+{
+    QFETCH(QStringList, serials);
+    QFETCH(int, faulty);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, outcomes);
+    std::vector<std::unique_ptr<PtyEmulator>> devices;
+    QStringList arguments {"--yes"};
+    for (int i = 0; i < serials.size(); ++i) {
+        PtyEmulator::Options options;
+        options.link = f.path(("dev" + std::to_string(i)).c_str());
+        options.device.identity.serial = serials[i].toStdString();
+        options.resetDowntimeMs = 500;
+        devices.push_back(std::make_unique<PtyEmulator>(options));
+        QVERIFY(devices.back()->start());
+        if (i == faulty)
+            devices.back()->withModel([](DeviceModel &m) { return m.setFault("block-silent", true, 1); });
+        arguments << "--port" << QString::fromStdString(options.link);
+    }
+    const QString report = QString::fromStdString(f.path("report.csv"));
+    QFile::remove(report);
+    const Run r = run(arguments << "--firmware" << QString::fromStdString(firmware) << "--table"
+                                << QString::fromStdString(table) << "--report" << report << "update",
+                      120'000);
+    QVERIFY2(r.exitCode == exitCode, r.err.constData());
+    QFile file(report);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString rows = QString::fromUtf8(file.readAll());
+    QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
+                            "message,duration_s\n"));
+    QCOMPARE(rows.count('\n'), serials.size() + 1);
+    for (int i = 0; i < serials.size(); ++i) {
+        const bool updated = outcomes[i] == "updated";
+        const QString row = "," + QString::fromStdString(devices[i]->link()) + "," + serials[i] + ",24,68," +
+                            (updated ? "68" : "") + ",Accu: 76 %," + outcomes[i] + ",";
+        QVERIFY2(rows.contains(row), qPrintable(row + "\nnot in\n" + rows));
+        const Bytes held = devices[i]->withModel([](DeviceModel &m) { return m.image(); });
+        QCOMPARE(held == updatedImage(serials[i].toStdString()), updated);
+        const auto commands = devices[i]->commands();
+        if (outcomes[i] == "same serial") // refused before a byte was written
+            QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), 0);
+    }
+    // The summary counts them; it goes where a failure goes when one failed.
+    const QByteArray summary = QString("%1 devices: %2 updated, %3 failed\n")
+                                   .arg(serials.size())
+                                   .arg(outcomes.count("updated"))
+                                   .arg(serials.size() - outcomes.count("updated"))
+                                   .toUtf8();
+    QVERIFY2((exitCode == 0 ? r.out : r.err).contains(summary), r.err.constData());
 }
 
 void TestMovaUpdate::usage_data()

@@ -1,0 +1,39 @@
+#pragma once
+#include "outcome.h"
+
+#include <optional>
+#include <string>
+
+// One device of a batch, as its report row says it.
+struct ReportRow {
+    std::string time; // when its update ended, ISO 8601 with the offset
+    std::string port, serial;
+    std::optional<int> hardwareVersion, firmwareBefore, firmwareAfter;
+    std::string battery;
+    Outcome outcome = Outcome::Internal;
+    std::string message;
+    double durationS = 0;
+
+    std::string csv() const;
+    std::string json() const;
+};
+
+// The --report file: CSV with a header line when it starts empty, or JSON lines when its
+// name ends in .jsonl. Rows are appended, so one file can hold many batches.
+class BatchReport {
+public:
+    // Checks that the file can be written before any device is touched; false with the reason.
+    bool open(const std::string &path, std::string &error);
+    // Appends one row; false with the reason (the batch goes on, the row is still shown).
+    bool append(const ReportRow &row, std::string &error);
+    bool active() const { return !path_.empty(); }
+
+    static constexpr const char *CsvHeader =
+        "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s";
+
+private:
+    bool write(const std::string &text, std::string &error);
+
+    std::string path_;
+    bool json_ = false;
+};
