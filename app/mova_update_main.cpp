@@ -9,6 +9,7 @@
 #include "clock.h"
 #include "console_progress.h"
 #include "console_screen.h"
+#include "discovery.h"
 #include "firmware_image.h"
 #include "monitor.h"
 #include "outcome.h"
@@ -380,6 +381,15 @@ int main(int argc, char **argv)
     screen.whileAsking = [] { QCoreApplication::processEvents(); };
     session.expectedHardwareVersion = build.expectedHardwareVersion();
     session.portPathOverride = a.ports.empty() ? std::string() : a.ports.front();
+    if (!a.worker.empty()) {
+        // Should the device come back elsewhere for its table, every matching device is
+        // looked at in turn, not only the first: the reconnect keeps the one with this
+        // device's serial, so a neighbour of the batch is never taken for it.
+        session.findPort = [next = size_t(0)]() mutable {
+            const std::vector<std::string> paths = findInterfacePaths(deviceUsbId());
+            return paths.empty() ? std::string() : paths[next++ % paths.size()];
+        };
+    }
     if (a.command == "info")
         return info(session, screen);
     return update(session, screen, a);

@@ -75,6 +75,7 @@ private slots:
     void lowBattery();
     void batch_data();
     void batch();
+    void oneAfterAnother();
     void usage_data();
     void usage();
     void imageInfo();
@@ -467,6 +468,46 @@ void TestMovaUpdate::batch()
     QVERIFY2((exitCode == 0 ? r.out : r.err).contains(summary), r.err.constData());
 }
 
+void TestMovaUpdate::oneAfterAnother()
+{
+    DeviceModel::Config config;
+    config.identity.serial = "0401";
+    QVERIFY(f.start(config, 500));
+    const QString report = QString::fromStdString(f.path("report.jsonl"));
+    QFile::remove(report);
+    auto rows = [&] {
+        QFile file(report);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().split('\n') : QByteArrayList();
+    };
+    std::vector<Bytes> images;
+    // Each device, once its row is written, is swapped for the next: a device left in its
+    // place would be updated a second time, and its serial would show twice.
+    const Run r = run({"--yes", "--repeat", "--count", "3", "--port", QString::fromStdString(f.link()), "--firmware",
+                       QString::fromStdString(firmware), "--table", QString::fromStdString(table), "--report", report,
+                       "update"},
+                      120'000, [&](qint64) {
+                          for (int done = 1; done <= 3; ++done) {
+                              QTRY_VERIFY_WITH_TIMEOUT(rows().size() >= done && !rows()[0].isEmpty(), 60'000);
+                              images.push_back(f.emulator->withModel([](DeviceModel &m) { return m.image(); }));
+                              QTest::qWait(1000);
+                              config.identity.serial = "040" + std::to_string(done + 1);
+                              if (done < 3)
+                                  f.emulator->replaceDevice(config);
+                          }
+                      });
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    QCOMPARE(rows().size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject row = QJsonDocument::fromJson(rows()[i]).object();
+        const std::string serial = "040" + std::to_string(i + 1);
+        QCOMPARE(row["serial"].toString().toStdString(), serial);
+        QCOMPARE(row["outcome"].toString(), QString("updated"));
+        QCOMPARE(row["firmware_after"].toInt(), 68);
+        QCOMPARE(images[size_t(i)], updatedImage(serial));
+    }
+    QVERIFY(r.out.endsWith("3 devices: 3 updated, 0 failed\n"));
+}
+
 void TestMovaUpdate::usage_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -480,6 +521,11 @@ void TestMovaUpdate::usage_data()
     QTest::newRow("hardware not a number") << QStringList {"--hardware", "abc", "image-info"} << 1
                                            << "mova-update: --hardware takes a whole number from 0 to 255, not 'abc'\n";
     QTest::newRow("no command") << QStringList {} << 1 << "mova-update: no command given\n";
+    QTest::newRow("batch options without update")
+        << QStringList {"--port", "a", "--port", "b", "info"} << 1
+        << "mova-update: --all, --repeat, --report and more than one --port go with update only\n";
+    QTest::newRow("count without repeat") << QStringList {"--count", "3", "update"} << 1
+                                          << "mova-update: --count goes with --repeat\n";
 }
 
 void TestMovaUpdate::usage()
