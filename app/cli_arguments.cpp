@@ -48,7 +48,7 @@ exit status:
      update it again before using it
  11  internal error of the program (out of memory, a system failure)
  12  battery low: below 20 %, and --allow-low-battery was not given; nothing was sent
-13  two devices present have the same serial number: neither was updated
+ 13  the device has the same serial number as another device present: not updated
 130  interrupted by a signal (Ctrl-C) before anything was written to the device
 several devices (--all, --repeat, --port more than once): each is updated by a process of
 its own; 0 when every device was updated, else the code of the worst outcome among them,

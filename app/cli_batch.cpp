@@ -16,6 +16,10 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTimer>
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cmath>
 #include <csignal>
 #include <iostream>
 #include <map>
@@ -315,12 +319,17 @@ void Batch::decide()
     for (const auto &w : workers_)
         if (w->state == State::Waiting || (w->state == State::Running && w->word == "go"))
             ++bySerial[w->serial];
+    std::map<std::string, std::string> stayed; // the serials of updated devices still in their sockets
+    for (const auto &[port, held] : held_)
+        if (held.awayAtMs < 0 && !held.serial.empty())
+            stayed[held.serial] = port;
     const int64_t now = clock_.elapsed();
     for (const auto &w : workers_) {
         if (w->state != State::Waiting)
             continue;
         const auto held = held_.find(w->port);
-        if (bySerial[w->serial] > 1) {
+        const auto twin = stayed.find(w->serial);
+        if (bySerial[w->serial] > 1 || (twin != stayed.end() && twin->second != w->port)) {
             say(*w, "refuse");
         } else if (held != held_.end() && held->second.serial == w->serial && held->second.awayAtMs >= 0 &&
                    now - held->second.awayAtMs < RestartGraceMs) {
@@ -353,12 +362,7 @@ void Batch::finished(Worker &w, int exitCode, QProcess::ExitStatus status)
         if (status != QProcess::NormalExit)
             w.message = "the update of this device ended abnormally (" + w.process->errorString().toStdString() + ")";
     }
-    const PortIdentity identity = identify(w.port);
-    Held &held = held_[w.port];
-    if (!(w.skipped || w.word == "skip") || held.serial != w.serial)
-        held.serial = w.serial;
-    held.identity = identity;
-    held.awayAtMs = -1;
+    held_[w.port] = Held {w.serial, identify(w.port), -1}; // left alone until it is unplugged
     if (w.skipped || w.word == "skip") {
         if (!json_)
             print(shortPort(w.port) + ": device " + w.serial + " is the one just updated, back after its restart");

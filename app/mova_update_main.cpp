@@ -266,8 +266,8 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
         const std::string word = awaitBatchWord();
         if (word == "refuse") {
             const std::string text = "device " + screen.serial +
-                                     " has the same serial number as another device present, and neither is updated";
-            screen.failure("Not updated: " + text + ". Update them one at a time.");
+                                     " has the same serial number as another device present, so it is not updated";
+            screen.failure("Not updated: " + text + ". Check which device is which, then update them one at a time.");
             return finish(screen, Outcome::SameSerial, text);
         }
         if (word != "go") {

@@ -22,7 +22,7 @@ enum class Outcome {
     Stopped = 10,      // the operator stopped the run while it wrote the device
     Internal = 11,     // a failure of the program itself (memory, the system)
     LowBattery = 12,   // the battery is below the guard and --allow-low-battery was not given
-    SameSerial = 13,   // in a batch, another device present has the same serial: neither is updated
+    SameSerial = 13,   // in a batch, another device present has the same serial: it is not updated
     Interrupted = 130, // a signal ended the program before the device was written to
 };
 

@@ -10,12 +10,13 @@ n=${1:-8}
 tool=./build/app/mova-update
 sim=./build/sim/mova-sim
 work=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
+# The emulators run in the measuring subshells: they are found by their folder.
+trap 'pkill -f -- "$work/" 2>/dev/null; rm -rf "$work"' EXIT
 export QTX_MOVA_NO_RECORD=1
 TIMEFORMAT='%R %U %S'
 
 run_alone() {
-  (sleep 900 | "$sim" --link "$work/alone" --serial 0100 >/dev/null) &
+  (sleep 900 | "$sim" --link "$work/alone" --serial 0100) >/dev/null 2>&1 &
   sleep 0.5
   local t rc=0
   t=$( { time "$tool" --yes --port "$work/alone" update >"$work/alone.out" 2>"$work/alone.err" || rc=$?; } 2>&1 )
@@ -23,7 +24,7 @@ run_alone() {
 }
 
 run_batch() {
-  (sleep 900 | "$sim" --devices "$n" --link "$work/dev" --serial 0200 >/dev/null) &
+  (sleep 900 | "$sim" --devices "$n" --link "$work/dev" --serial 0200) >/dev/null 2>&1 &
   sleep 0.5
   local ports=() i t rc=0
   for i in $(seq 1 "$n"); do ports+=(--port "$work/dev-$i"); done

@@ -524,6 +524,8 @@ void TestMovaUpdate::usage_data()
     QTest::newRow("batch options without update")
         << QStringList {"--port", "a", "--port", "b", "info"} << 1
         << "mova-update: --all, --repeat, --report and more than one --port go with update only\n";
+    QTest::newRow("all, and no device present") << QStringList {"--all", "update"} << 2
+                                                << "No connection - Corvane not connected\nno device found with the USB id ";
     QTest::newRow("count without repeat") << QStringList {"--count", "3", "update"} << 1
                                           << "mova-update: --count goes with --repeat\n";
 }
