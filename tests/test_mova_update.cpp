@@ -176,7 +176,8 @@ void TestMovaUpdate::failures()
         f.emulator->withModel([&](DeviceModel &m) { return m.setFault(fault.toStdString(), true, argument); });
     }
     const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmwarePath),
-                       "--table", QString::fromStdString(table), "update"});
+                       "--table", QString::fromStdString(table), "update"},
+                      120'000); // a loaded machine under the sanitizers is slow; a hang still fails
     QVERIFY2(r.exitCode == exitCode, (QByteArray::number(r.exitCode) + "\n" + r.out.right(2000) + r.err).constData());
     QVERIFY2(r.err.contains(text.toUtf8() + "\n") && !r.out.contains(text.toUtf8()), r.err.constData());
     if (payload) { // refused before the device heard a byte
