@@ -131,6 +131,7 @@ private:
     std::vector<ReportRow> rows_;
     BatchReport report_;
     bool stopping_ = false, reportFailed_ = false;
+    bool waitingSaid_ = false; // a log was told that the batch waits for the next device
     int drawn_ = 0;
     qint64 lastDrawMs_ = 0;
 };
@@ -217,6 +218,7 @@ void Batch::spawn(const std::string &port)
     QObject::connect(&p, &QProcess::finished,
                      [this, raw](int code, QProcess::ExitStatus status) { finished(*raw, code, status); });
     workers_.push_back(std::move(w));
+    waitingSaid_ = false;
     p.start(QCoreApplication::applicationFilePath(), arguments);
     if (!p.waitForStarted()) {
         print("mova-update: cannot start the update of " + port + ": " + p.errorString().toStdString(), true);
@@ -515,6 +517,13 @@ int Batch::run()
     QObject::connect(&watch, &QTimer::timeout, [this] {
         if (a_.repeat)
             look();
+        if (a_.repeat && !active() && !over() && !waitingSaid_ && !live_) {
+            waitingSaid_ = true;
+            if (json_)
+                std::cout << "{\"event\":\"waiting\"}" << std::endl;
+            else
+                print("waiting for the next device (Ctrl-C ends the batch)");
+        }
         for (const auto &w : workers_) // a worker that never says who its device is
             if (w->state == State::Identifying && w->since.elapsed() > WorkerSilentMs)
                 w->process->kill();
