@@ -252,13 +252,17 @@ void Batch::event(Worker &w, const QByteArray &line)
     const QJsonObject o = QJsonDocument::fromJson(line).object();
     const std::string name = str(o["event"]);
     if (json_) {
-        // The worker's own event, told whose it is.
-        QByteArray tagged = line;
-        const qsizetype comma = line.indexOf(',');
-        const QByteArray port = ",\"port\":" + QByteArray::fromStdString(jsonQuoted(w.port));
-        if (!o.contains("port"))
-            tagged.insert(comma > 0 ? comma : tagged.size() - 1, port);
-        std::cout << tagged.toStdString() << std::endl;
+        // The worker's own event, told whose it is; anything else it printed stays one object
+        // a line, so that a reader of the batch never meets a line it cannot parse.
+        const std::string port = jsonQuoted(w.port);
+        if (name.empty())
+            std::cout << "{\"event\":\"output\",\"port\":" << port << ",\"text\":" << jsonQuoted(line.toStdString())
+                      << "}" << std::endl;
+        else if (o.contains("port"))
+            std::cout << line.toStdString() << std::endl;
+        else // after the event's name, which is always first
+            std::cout << "{\"event\":" << jsonQuoted(name) << ",\"port\":" << port
+                      << line.mid(line.indexOf(',') > 0 ? line.indexOf(',') : line.size() - 1).toStdString() << std::endl;
     }
     const std::string tag = shortPort(w.port) + ": ";
     if (name == "plan") {
