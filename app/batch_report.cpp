@@ -1,12 +1,9 @@
 #include "batch_report.h"
 #include "console_progress.h"
+#include "run_record.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -65,7 +62,7 @@ bool BatchReport::open(const std::string &path, std::string &error)
         path_.clear();
         return false;
     }
-    const bool ok = write(fresh && !json_ ? std::string(CsvHeader) + "\n" : std::string(), error);
+    const bool ok = appendWhole(path, fresh && !json_ ? std::string(CsvHeader) + "\n" : std::string(), error);
     if (!ok)
         path_.clear();
     return ok;
@@ -73,27 +70,6 @@ bool BatchReport::open(const std::string &path, std::string &error)
 
 bool BatchReport::append(const ReportRow &row, std::string &error)
 {
-    return !active() || write((json_ ? row.json() : row.csv()) + "\n", error);
-}
-
-bool BatchReport::write(const std::string &text, std::string &error)
-{
-    // O_APPEND and one write a row: another batch writing the same file does not split it.
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = path_ + ": " + std::strerror(errno);
-        return false;
-    }
-    ssize_t n = 0;
-    if (!text.empty())
-        do
-            n = ::write(fd, text.data(), text.size());
-        while (n < 0 && errno == EINTR);
-    const int writeError = n < 0 ? errno : ENOSPC;
-    const bool written = text.empty() || n == ssize_t(text.size());
-    if (::close(fd) != 0 || !written) {
-        error = path_ + ": " + std::strerror(written ? errno : writeError);
-        return false;
-    }
-    return true;
+    // One write a row: another batch writing the same file does not split it.
+    return !active() || appendWhole(path_, (json_ ? row.json() : row.csv()) + "\n", error);
 }

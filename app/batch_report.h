@@ -32,8 +32,6 @@ public:
         "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s";
 
 private:
-    bool write(const std::string &text, std::string &error);
-
     std::string path_;
     bool json_ = false;
 };

@@ -93,7 +93,6 @@ private:
         int percent = 0;
         std::optional<double> left;
         std::optional<Outcome> outcome;
-        bool skipped = false;
         QElapsedTimer since;
         qint64 lastPlainMs = -PlainEveryMs;
     };
@@ -115,6 +114,7 @@ private:
     void onSignal(int number);
     bool active() const;
     int counted() const;
+    bool enough() const { return a_.devices > 0 && counted() >= a_.devices; }
     bool over() const;
     void print(const std::string &text, bool error = false);
     void redraw();
@@ -159,7 +159,7 @@ int Batch::counted() const
 {
     int n = 0;
     for (const auto &w : workers_)
-        n += !w->skipped && w->word != "skip";
+        n += w->word != "skip";
     return n;
 }
 
@@ -167,7 +167,7 @@ bool Batch::over() const
 {
     if (active())
         return false;
-    return stopping_ || !a_.repeat || (a_.devices > 0 && counted() >= a_.devices);
+    return stopping_ || !a_.repeat || enough();
 }
 
 void Batch::look()
@@ -187,7 +187,7 @@ void Batch::look()
             continue;
         if (held != held_.end() && held->second.awayAtMs < 0)
             continue; // still the device just updated
-        if (stopping_ || (a_.devices > 0 && counted() >= a_.devices))
+        if (stopping_ || enough())
             continue;
         spawn(port);
     }
@@ -302,8 +302,6 @@ void Batch::event(Worker &w, const QByteArray &line)
         }
     } else if (name == "diagnostic" && !json_) {
         print(tag + str(o["line"]));
-    } else if (name == "skipped") {
-        w.skipped = true;
     } else if (name == "after") {
         w.after = o["firmware_version"].toInt();
     } else if (name == "result") {
@@ -369,7 +367,7 @@ void Batch::finished(Worker &w, int exitCode, QProcess::ExitStatus status)
             w.message = "the update of this device ended abnormally (" + w.process->errorString().toStdString() + ")";
     }
     held_[w.port] = Held {w.serial, identify(w.port), -1}; // left alone until it is unplugged
-    if (w.skipped || w.word == "skip") {
+    if (w.word == "skip") {
         if (!json_)
             print(shortPort(w.port) + ": device " + w.serial + " is the one just updated, back after its restart");
         decide();

@@ -93,26 +93,36 @@ bool RunStore::append(const std::string &line)
         report("cannot move " + path + " aside: " + std::strerror(errno));
         return false;
     }
-    // O_APPEND and one write: a window and a command line that end together do not mix lines.
+    // A window and a command line that end together do not mix lines.
+    if (!appendWhole(path, data, reason)) {
+        report(reason);
+        return false;
+    }
+    return true;
+}
+
+bool appendWhole(const std::string &path, const std::string &data, std::string &error)
+{
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        report(path + ": " + std::strerror(errno));
+        error = path + ": " + std::strerror(errno);
         return false;
     }
     const off_t before = ::lseek(fd, 0, SEEK_END);
-    ssize_t n;
-    do
-        n = ::write(fd, data.data(), data.size());
-    while (n < 0 && errno == EINTR);
+    ssize_t n = 0;
+    if (!data.empty())
+        do
+            n = ::write(fd, data.data(), data.size());
+        while (n < 0 && errno == EINTR);
     const int writeError = n < 0 ? errno : ENOSPC;
     bool ok = n == ssize_t(data.size());
-    if (!ok && n > 0 && before >= 0) // half a line would spoil the next run's
+    if (!ok && n > 0 && before >= 0) // half a line would spoil the next writer's
         (void)::ftruncate(fd, before);
     if (::close(fd) != 0 && ok) {
         ok = false;
-        report(path + ": " + std::strerror(errno));
+        error = path + ": " + std::strerror(errno);
     } else if (!ok) {
-        report(path + ": " + std::strerror(writeError));
+        error = path + ": " + std::strerror(writeError);
     }
     return ok;
 }

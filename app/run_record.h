@@ -44,6 +44,9 @@ private:
 
 // Makes a folder and its parents; false with the reason.
 bool makeFolder(const std::string &path, std::string &reason);
+// Appends `data` to the file (made if missing) in one write, so that writers ending together
+// do not mix their lines; a write cut short is taken back. False with "<path>: <reason>".
+bool appendWhole(const std::string &path, const std::string &data, std::string &error);
 
 // The screen of one update run, noting what the operator was shown and when, and passing
 // every call on to the real screen. The run is not touched; the record is appended when it
