@@ -118,6 +118,7 @@ bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a,
         else if (arg == "--count") { if (!number(1, 100000, a.devices)) return false; }
         else if (arg == "--report") { if (!value(a.report)) return false; }
         else if (arg == "--worker") { if (!value(a.worker)) return false; }
+        else if (arg == "--worker-slot") { if (!number(1, 1000, a.workerSlot)) return false; }
         else if (arg == "-n") { if (!number(1, 100000, a.count)) return false; }
         else if (arg == "--firmware") { if (!value(a.firmware)) return false; }
         else if (arg == "--table") { if (!value(a.table)) return false; }

@@ -18,6 +18,7 @@ struct CliArguments {
     int devices = 0;
     std::string report;
     std::string worker; // set when a batch runs this update of one device: the batch's id
+    int workerSlot = 0; // and its place among the devices updated at once (names its trace)
     bool batch() const { return all || repeat || ports.size() > 1; }
 };
 

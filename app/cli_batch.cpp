@@ -17,7 +17,6 @@
 #include <QProcess>
 #include <QTimer>
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cmath>
 #include <csignal>
@@ -90,6 +89,7 @@ private:
         State state = State::Identifying;
         std::string serial, battery, stage, message, word;
         std::optional<int> hardware, before, after;
+        int slot = 0; // its place among the workers that run at once
         int percent = 0;
         std::optional<double> left;
         std::optional<Outcome> outcome;
@@ -197,10 +197,18 @@ void Batch::spawn(const std::string &port)
 {
     auto w = std::make_unique<Worker>();
     w->port = port;
+    for (w->slot = 1;; ++w->slot) { // the lowest place no running worker holds
+        bool taken = false;
+        for (const auto &other : workers_)
+            taken = taken || (other->state != State::Done && other->slot == w->slot);
+        if (!taken)
+            break;
+    }
     w->since.start();
     w->process = std::make_unique<QProcess>();
     QProcess &p = *w->process;
-    QStringList arguments {"--json", "--worker", QString::fromStdString(id_), "--port", QString::fromStdString(port)};
+    QStringList arguments {"--json", "--worker", QString::fromStdString(id_), "--worker-slot",
+                           QString::number(w->slot), "--port", QString::fromStdString(port)};
     if (a_.yes)
         arguments << "--yes";
     if (a_.allowLowBattery)
@@ -571,11 +579,7 @@ int runBatch(const CliArguments &a, bool json, bool liveLines)
     return Batch(a, json, liveLines).run();
 }
 
-std::string batchTraceName(const std::string &port)
+std::string batchTraceName(int slot)
 {
-    std::string name = shortPort(port);
-    for (char &c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
-            c = '_';
-    return name.empty() ? "last-trace.log" : "last-trace-" + name + ".log";
+    return slot > 0 ? "last-trace-" + std::to_string(slot) + ".log" : "last-trace.log";
 }

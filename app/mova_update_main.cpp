@@ -370,7 +370,7 @@ int main(int argc, char **argv)
     if (a.batch())
         return runBatch(a, a.json, isatty(1) == 1 && !a.json);
     if (!a.worker.empty()) // each worker of a batch keeps the trace of its own device
-        RunStore::standard().traceName = batchTraceName(a.ports.empty() ? std::string() : a.ports.front());
+        RunStore::standard().traceName = batchTraceName(a.workerSlot);
     // Output to a reader that went away fails quietly instead of killing a running update.
     std::signal(SIGPIPE, SIG_IGN);
     UsbConnection link(realClock());
