@@ -39,14 +39,19 @@ constexpr int WorkerSilentMs = 180'000; // a worker that never says who its devi
 constexpr int64_t RestartGraceMs = 10'000;
 
 // What a port is right now: present or not, and which node and link; a device unplugged and
-// plugged in between two looks gets a new node or link, so a change shows it was away.
+// plugged in between two looks gets a new node or link, so a change shows it was away. A link
+// is also known by when it was made: a file system may hand a removed link's inode number to
+// the next one at once, and the next pseudo-terminal may take the freed number, so a swap
+// quicker than one look can leave every number as it was.
 struct PortIdentity {
     bool present = false;
     dev_t device = 0, rdev = 0;
     ino_t link = 0, node = 0;
+    timespec linkMade {};
     bool operator==(const PortIdentity &o) const
     {
-        return present == o.present && device == o.device && rdev == o.rdev && link == o.link && node == o.node;
+        return present == o.present && device == o.device && rdev == o.rdev && link == o.link && node == o.node &&
+               linkMade.tv_sec == o.linkMade.tv_sec && linkMade.tv_nsec == o.linkMade.tv_nsec;
     }
 };
 
@@ -61,6 +66,8 @@ PortIdentity identify(const std::string &path)
     id.rdev = nodeSt.st_rdev;
     id.link = linkSt.st_ino;
     id.node = nodeSt.st_ino;
+    if (S_ISLNK(linkSt.st_mode)) // a node's own change time moves with its permissions, a link's does not
+        id.linkMade = linkSt.st_ctim;
     return id;
 }
 

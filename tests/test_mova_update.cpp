@@ -76,6 +76,7 @@ private slots:
     void batch_data();
     void batch();
     void oneAfterAnother();
+    void aLinkMadeAgainIsTheNextDevice();
     void usage_data();
     void usage();
     void imageInfo();
@@ -507,6 +508,22 @@ void TestMovaUpdate::oneAfterAnother()
         QCOMPARE(images[size_t(i)], updatedImage(serial));
     }
     QVERIFY(r.out.endsWith("3 devices: 3 updated, 0 failed\n"));
+}
+
+// A swap quicker than one look: the file system hands the new link the old one's inode
+// number and the node is the same, so only the link's making tells the batch it changed.
+void TestMovaUpdate::aLinkMadeAgainIsTheNextDevice()
+{
+    const QString link = QString::fromStdString(f.path("swapped")), report = QString::fromStdString(f.path("swapped.csv"));
+    QVERIFY(QFile::link("/dev/null", link));
+    const Run r = run({"--yes", "--repeat", "--count", "2", "--port", link, "--report", report, "update"}, 30'000,
+                      [&](qint64) {
+                          QTRY_VERIFY(QFile::exists(report));
+                          QTest::qWait(300);
+                          QVERIFY(QFile::remove(link) && QFile::link("/dev/null", link));
+                      });
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("2 devices: 0 updated, 2 failed\n"), r.err.constData());
 }
 
 void TestMovaUpdate::usage_data()
