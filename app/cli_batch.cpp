@@ -71,6 +71,19 @@ PortIdentity identify(const std::string &path)
     return id;
 }
 
+// The ports once each: a device given twice, or as a link and its target, is one device.
+std::vector<std::string> oneEach(const std::vector<std::string> &ports)
+{
+    std::vector<std::string> unique;
+    std::set<std::string> seen;
+    for (const std::string &port : ports) {
+        char resolved[PATH_MAX];
+        if (seen.insert(::realpath(port.c_str(), resolved) ? resolved : port).second)
+            unique.push_back(port);
+    }
+    return unique;
+}
+
 std::string shortPort(const std::string &port)
 {
     const auto slash = port.rfind('/');
@@ -84,7 +97,7 @@ std::string str(const QJsonValue &v)
 
 class Batch {
 public:
-    Batch(const CliArguments &a, bool json, bool live) : a_(a), json_(json), live_(live) {}
+    Batch(const CliArguments &a, bool json, bool live) : a_(a), json_(json), live_(live), ports_(oneEach(a.ports)) {}
     int run();
 
 private:
@@ -130,6 +143,7 @@ private:
 
     const CliArguments &a_;
     const bool json_, live_;
+    const std::vector<std::string> ports_; // the --port paths, once each
     std::string id_;
     QEventLoop loop_;
     QElapsedTimer clock_;
@@ -145,8 +159,8 @@ private:
 
 std::vector<std::string> Batch::watchedPorts() const
 {
-    if (!a_.ports.empty())
-        return a_.ports;
+    if (!ports_.empty())
+        return ports_;
     std::vector<std::string> ports = findInterfacePaths(deviceUsbId());
     for (const auto &[port, held] : held_) // a held port that went away must be seen gone
         if (std::find(ports.begin(), ports.end(), port) == ports.end())
@@ -516,14 +530,8 @@ int Batch::run()
     if (a_.repeat) {
         look();
     } else {
-        std::vector<std::string> ports = a_.ports.empty() ? findInterfacePaths(deviceUsbId()) : a_.ports;
-        std::set<std::string> seen;
-        for (const std::string &port : ports) {
-            char resolved[PATH_MAX];
-            const std::string node = ::realpath(port.c_str(), resolved) ? resolved : port;
-            if (seen.insert(node).second) // one device given twice is updated once
-                spawn(port);
-        }
+        for (const std::string &port : ports_.empty() ? findInterfacePaths(deviceUsbId()) : ports_)
+            spawn(port);
         if (workers_.empty()) {
             const std::string text = "no device found with the USB id " + usbIdText(deviceUsbId());
             print("No connection - Corvane not connected\n" + text, true);

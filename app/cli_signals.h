@@ -20,7 +20,6 @@ public:
     static void dropOutput();
 
 private:
-
     Session &session_;
     std::function<void(int)> leave_;
     int64_t firstAt_ = -1;

@@ -32,7 +32,6 @@ bool lengthKnown(const std::string &stage)
     return stage != ResetStage && stage != ConnectStage;
 }
 
-
 std::string decimal(double value)
 {
     char text[32];

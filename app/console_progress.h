@@ -4,12 +4,12 @@
 #include <ostream>
 #include <string>
 
-// How far the update run has got, told on the command line: one line redrawn in place on a
-// terminal, plain lines for a log, or "stage" and "progress" events for programs. Besides a
-// stage's own estimate it tells how long the whole run still takes, from the device's pace.
 // A text as a JSON string, quotes included.
 std::string jsonQuoted(const std::string &text);
 
+// How far the update run has got, told on the command line: one line redrawn in place on a
+// terminal, plain lines for a log, or "stage" and "progress" events for programs. Besides a
+// stage's own estimate it tells how long the whole run still takes, from the device's pace.
 class ConsoleProgress {
 public:
     enum class Mode { Live, Plain, Json };

@@ -62,11 +62,7 @@ struct PayloadCheck {
     uint32_t firmwareLength = 0;
     int firmwareBlocks = 0, tableBlocks = 0;
     // The blocks the run will send, as it chooses their size for the device's hardware.
-    void sizeFor(int hardwareVersion)
-    {
-        const int blocks1K = int((firmwareLength + 1023) / 1024);
-        firmwareBlocks = hardwareVersion > 22 || blocks1K > 30 ? int((firmwareLength + 511) / 512) : blocks1K;
-    }
+    void sizeFor(int hardwareVersion) { firmwareBlocks = plannedFirmwareBlocks(firmwareLength, hardwareVersion); }
 };
 
 bool carried(const std::string &path)

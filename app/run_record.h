@@ -22,7 +22,7 @@ struct RunStore {
     std::ostream *errors = nullptr;  // where a failure to keep the record is said (standard error)
 
     std::string runsPath() const { return folder.empty() ? folder : folder + "/runs.jsonl"; }
-    std::string traceName = "last-trace.log"; // a batch's worker keeps one per port
+    std::string traceName = "last-trace.log"; // a batch's worker keeps one per place (slot)
     std::string tracePath() const { return folder.empty() ? folder : folder + "/" + traceName; }
     // A write of the record failed already (and was said, once for the program's life).
     bool failed() const { return failed_; }

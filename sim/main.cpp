@@ -229,14 +229,10 @@ public:
             const auto entries = devices[k]->trace();
             for (; written_[k] < entries.size(); ++written_[k]) {
                 const auto &e = entries[written_[k]];
-                char line[80];
-                if (numbered_)
-                    std::snprintf(line, sizeof line, "%d %lld %s %02X\n", int(k + 1), static_cast<long long>(e.ms),
-                                  e.direction == '<' ? "in" : "out", e.byte);
-                else
-                    std::snprintf(line, sizeof line, "%lld %s %02X\n", static_cast<long long>(e.ms),
-                                  e.direction == '<' ? "in" : "out", e.byte);
-                lines.push_back({e.ms, line});
+                char line[64];
+                std::snprintf(line, sizeof line, "%lld %s %02X\n", static_cast<long long>(e.ms),
+                              e.direction == '<' ? "in" : "out", e.byte);
+                lines.push_back({e.ms, (numbered_ ? std::to_string(k + 1) + " " : std::string()) + line});
             }
         }
         std::stable_sort(lines.begin(), lines.end(), [](const Line &a, const Line &b) { return a.ms < b.ms; });

@@ -231,6 +231,12 @@ void UpdateRun::erase()
     drain(4, 500);
 }
 
+int plannedFirmwareBlocks(uint32_t length, int hardwareVersion)
+{
+    const int blocks1K = int((length + 1023) / 1024);
+    return hardwareVersion > LastSmallHardware || blocks1K > Choose512Above1K ? int((length + 511) / 512) : blocks1K;
+}
+
 bool UpdateRun::openTransfer()
 {
     screen_.progressCaption("Send update");

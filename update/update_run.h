@@ -108,6 +108,10 @@ private:
 // information byte across the update.
 void writeServiceHeader(std::vector<uint8_t> &image, const ServiceFields &fields);
 
+// How many blocks the run sends a firmware image of `length` bytes in to a device of this
+// hardware version, unless the device refuses that transfer and takes the fallback.
+int plannedFirmwareBlocks(uint32_t length, int hardwareVersion);
+
 // Runs one update unless one is under way already (the button stays clickable while the
 // run lets the window repaint) or the device is being read (its calibration is not yet
 // known). What the run came to; nothing confirmed when no run started.
