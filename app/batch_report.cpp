@@ -1,21 +1,13 @@
 #include "batch_report.h"
-#include "console_progress.h"
 #include "run_record.h"
+#include "safe_text.h"
 
+#include <QJsonDocument>
+#include <cmath>
 #include <cstdio>
 #include <sys/stat.h>
 
 namespace {
-
-std::string csvField(const std::string &text)
-{
-    if (text.find_first_of(",\"\r\n") == std::string::npos)
-        return text;
-    std::string quoted = "\"";
-    for (const char c : text)
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
-}
 
 std::string number(const std::optional<int> &value)
 {
@@ -36,18 +28,30 @@ std::string ReportRow::csv() const
     return csvField(time) + "," + csvField(port) + "," + csvField(serial) + "," + number(hardwareVersion) + "," +
            number(firmwareBefore) + "," + number(firmwareAfter) + "," + csvField(battery) + "," +
            csvField(outcomeName(outcome)) + "," + std::to_string(int(outcome)) + "," + csvField(message) + "," +
-           seconds(durationS);
+           seconds(durationS) + "," + csvField(serialHex);
+}
+
+QJsonObject ReportRow::object() const
+{
+    auto text = [](const std::string &s) { return QString::fromStdString(shownText(s)); };
+    auto numberOrNull = [](const std::optional<int> &v) { return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null); };
+    return {{"time", text(time)},
+            {"port", text(port)},
+            {"serial", text(serial)},
+            {"serial_hex", text(serialHex)},
+            {"hardware_version", numberOrNull(hardwareVersion)},
+            {"firmware_before", numberOrNull(firmwareBefore)},
+            {"firmware_after", numberOrNull(firmwareAfter)},
+            {"battery", text(battery)},
+            {"outcome", outcomeName(outcome)},
+            {"exit", int(outcome)},
+            {"message", QString::fromStdString(message)},
+            {"duration_s", std::round(durationS * 10) / 10}};
 }
 
 std::string ReportRow::json() const
 {
-    auto numberOrNull = [](const std::optional<int> &v) { return v ? std::to_string(*v) : std::string("null"); };
-    return "{\"time\":" + jsonQuoted(time) + ",\"port\":" + jsonQuoted(port) + ",\"serial\":" + jsonQuoted(serial) +
-           ",\"hardware_version\":" + numberOrNull(hardwareVersion) +
-           ",\"firmware_before\":" + numberOrNull(firmwareBefore) + ",\"firmware_after\":" + numberOrNull(firmwareAfter) +
-           ",\"battery\":" + jsonQuoted(battery) + ",\"outcome\":" + jsonQuoted(outcomeName(outcome)) +
-           ",\"exit\":" + std::to_string(int(outcome)) + ",\"message\":" + jsonQuoted(message) +
-           ",\"duration_s\":" + seconds(durationS) + "}";
+    return QJsonDocument(object()).toJson(QJsonDocument::Compact).toStdString();
 }
 
 bool BatchReport::open(const std::string &path, std::string &error)
@@ -56,13 +60,15 @@ bool BatchReport::open(const std::string &path, std::string &error)
     json_ = path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
     path_ = path;
     struct stat st;
-    const bool fresh = ::stat(path.c_str(), &st) != 0 || st.st_size == 0;
-    if (!fresh && !S_ISREG(st.st_mode)) {
+    // Whatever its size says (a FIFO's is 0): rows into a FIFO would wait for a reader.
+    const bool exists = ::stat(path.c_str(), &st) == 0, fresh = !exists || st.st_size == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
         error = path + ": not a regular file";
         path_.clear();
         return false;
     }
-    const bool ok = appendWhole(path, fresh && !json_ ? std::string(CsvHeader) + "\n" : std::string(), error);
+    // The operator names this file: a link to it is followed.
+    const bool ok = appendWhole(path, fresh && !json_ ? std::string(CsvHeader) + "\n" : std::string(), error, true);
     if (!ok)
         path_.clear();
     return ok;
@@ -71,5 +77,5 @@ bool BatchReport::open(const std::string &path, std::string &error)
 bool BatchReport::append(const ReportRow &row, std::string &error)
 {
     // One write a row: another batch writing the same file does not split it.
-    return !active() || appendWhole(path_, (json_ ? row.json() : row.csv()) + "\n", error);
+    return !active() || appendWhole(path_, (json_ ? row.json() : row.csv()) + "\n", error, true);
 }

@@ -1,20 +1,25 @@
 #pragma once
 #include "outcome.h"
 
+#include <QJsonObject>
 #include <optional>
 #include <string>
 
 // One device of a batch, as its report row says it.
 struct ReportRow {
     std::string time; // when its update ended, ISO 8601 with the offset
-    std::string port, serial;
+    std::string port, serial; // the serial shown safely
+    std::string serialHex;    // and its four bytes exactly
     std::optional<int> hardwareVersion, firmwareBefore, firmwareAfter;
     std::string battery;
     Outcome outcome = Outcome::Internal;
     std::string message;
     double durationS = 0;
 
+    // Every field a device or a file name chose is escaped, and a CSV field that a
+    // spreadsheet would run as a formula is neutralised.
     std::string csv() const;
+    QJsonObject object() const;
     std::string json() const;
 };
 
@@ -29,7 +34,8 @@ public:
     bool active() const { return !path_.empty(); }
 
     static constexpr const char *CsvHeader =
-        "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s";
+        "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s,"
+        "serial_hex";
 
 private:
     std::string path_;

@@ -49,10 +49,14 @@ exit status:
  11  internal error of the program (out of memory, a system failure)
  12  battery low: below 20 %, and --allow-low-battery was not given; nothing was sent
  13  the device has the same serial number as another device present: not updated
+ 14  several devices: this device's process got no word to go on; not updated
+ 15  several devices: this device's process ended without saying which device it found
+ 16  several devices: this device's process ended abnormally (crashed, killed); if it was
+     writing the device, the device may be without working firmware: update it again
 130  interrupted by a signal (Ctrl-C) before anything was written to the device
 several devices (--all, --repeat, --port more than once): each is updated by a process of
 its own; 0 when every device was updated, else the code of the worst outcome among them,
-worst first: 10 11 5 4 3 9 13 2 12 8 7 6 130
+worst first: 10 16 11 5 4 3 9 13 15 14 2 12 8 7 6 130
 )";
 
 std::string usageLine()

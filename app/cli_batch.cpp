@@ -5,6 +5,8 @@
 #include "console_progress.h"
 #include "discovery.h"
 #include "outcome.h"
+#include "run_record.h"
+#include "safe_text.h"
 #include "session.h"
 #include "stop_signals.h"
 
@@ -87,12 +89,29 @@ std::vector<std::string> oneEach(const std::vector<std::string> &ports)
 std::string shortPort(const std::string &port)
 {
     const auto slash = port.rfind('/');
-    return slash == std::string::npos ? port : port.substr(slash + 1);
+    return shownText(slash == std::string::npos ? port : port.substr(slash + 1));
 }
 
+// A worker's texts are shown safely again: a line that reaches the operator's terminal
+// never carries a byte that moves the cursor, whoever put it there.
 std::string str(const QJsonValue &v)
 {
-    return v.toString().toStdString();
+    return shownText(v.toString().toStdString());
+}
+
+// At most `width` characters of a shown text, never half of one, padded with blanks.
+std::string fitted(const std::string &text, size_t width)
+{
+    std::string out;
+    size_t shown = 0;
+    for (size_t i = 0; i < text.size() && shown < width; ++shown) {
+        size_t n = 1;
+        while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
+            ++n;
+        out.append(text, i, n);
+        i += n;
+    }
+    return out + std::string(width - shown, ' ');
 }
 
 class Batch {
@@ -107,17 +126,18 @@ private:
         std::unique_ptr<QProcess> process;
         QByteArray out, err; // what came after the last whole line
         State state = State::Identifying;
-        std::string serial, battery, stage, message, word;
+        std::string serial, serialHex; // shown safely; the four bytes exactly, which tell devices apart
+        std::string battery, stage, message, word;
+        WorkerEnd end;                 // what it said as data, for its outcome
         std::optional<int> hardware, before, after;
         int slot = 0; // its place among the workers that run at once
         int percent = 0;
         std::optional<double> left;
-        std::optional<Outcome> outcome;
         QElapsedTimer since;
         qint64 lastPlainMs = -PlainEveryMs;
     };
     struct Held { // a port whose device was just updated
-        std::string serial;
+        std::string serialHex;
         PortIdentity identity;
         int64_t awayAtMs = -1; // when it was seen gone or changed
     };
@@ -131,6 +151,7 @@ private:
     void decide();
     void say(Worker &w, const char *word);
     void finished(Worker &w, int exitCode, QProcess::ExitStatus status);
+    void recordLost(const Worker &w);
     void onSignal(int number);
     bool active() const;
     int counted() const;
@@ -250,7 +271,7 @@ void Batch::spawn(const std::string &port)
     waitingSaid_ = false;
     p.start(QCoreApplication::applicationFilePath(), arguments);
     if (!p.waitForStarted()) {
-        print("mova-update: cannot start the update of " + port + ": " + p.errorString().toStdString(), true);
+        print("mova-update: cannot start the update of " + shownText(port) + ": " + p.errorString().toStdString(), true);
         raw->message = "the worker process did not start";
         finished(*raw, int(Outcome::Internal), QProcess::NormalExit);
     }
@@ -270,7 +291,7 @@ void Batch::readErrors(Worker &w)
 {
     w.err += w.process->readAllStandardError();
     for (qsizetype nl; (nl = w.err.indexOf('\n')) >= 0;) {
-        const std::string line = w.err.left(nl).toStdString();
+        const std::string line = shownText(w.err.left(nl).toStdString());
         w.err.remove(0, nl + 1);
         print(shortPort(w.port) + ": " + line, true);
     }
@@ -278,24 +299,21 @@ void Batch::readErrors(Worker &w)
 
 void Batch::event(Worker &w, const QByteArray &line)
 {
-    const QJsonObject o = QJsonDocument::fromJson(line).object();
-    const std::string name = str(o["event"]);
+    QJsonObject o = QJsonDocument::fromJson(line).object();
+    const std::string name = o["event"].toString().toStdString();
     if (json_) {
         // The worker's own event, told whose it is; anything else it printed stays one object
         // a line, so that a reader of the batch never meets a line it cannot parse.
-        const std::string port = jsonQuoted(w.port);
-        if (name.empty())
-            std::cout << "{\"event\":\"output\",\"port\":" << port << ",\"text\":" << jsonQuoted(line.toStdString())
-                      << "}" << std::endl;
-        else if (o.contains("port"))
-            std::cout << line.toStdString() << std::endl;
-        else // after the event's name, which is always first
-            std::cout << "{\"event\":" << jsonQuoted(name) << ",\"port\":" << port
-                      << line.mid(line.indexOf(',') > 0 ? line.indexOf(',') : line.size() - 1).toStdString() << std::endl;
+        QJsonObject shown = name.empty() ? QJsonObject {{"event", "output"}, {"text", QString::fromStdString(shownText(line.toStdString()))}} : o;
+        if (!shown.contains("port"))
+            shown["port"] = QString::fromStdString(shownText(w.port));
+        std::cout << QJsonDocument(shown).toJson(QJsonDocument::Compact).toStdString() << std::endl;
     }
     const std::string tag = shortPort(w.port) + ": ";
     if (name == "plan") {
         w.serial = str(o["serial"]);
+        w.serialHex = o["serial_hex"].toString().toStdString();
+        w.end.identified = true;
         w.battery = str(o["battery"]);
         w.hardware = o["hardware_version"].toInt();
         w.before = o["firmware_version"].toInt();
@@ -331,10 +349,15 @@ void Batch::event(Worker &w, const QByteArray &line)
         }
     } else if (name == "diagnostic" && !json_) {
         print(tag + str(o["line"]));
+    } else if (name == "writing") {
+        w.end.writing = true;
     } else if (name == "after") {
         w.after = o["firmware_version"].toInt();
     } else if (name == "result") {
-        w.outcome = Outcome(o["exit"].toInt());
+        w.end.hasResult = true;
+        w.end.said = Outcome(o["exit"].toInt());
+        w.end.firmwareConfirmed = o["firmware_confirmed"].toBool();
+        w.end.tableSent = o["table_sent"].toBool();
         if (const std::string text = str(o["text"]); !text.empty())
             w.message = text;
     }
@@ -348,23 +371,25 @@ void Batch::decide()
     for (const auto &w : workers_)
         if (w->state == State::Identifying)
             return;
+    // Serials are compared as the device's four bytes: two that differ only after a zero
+    // byte, or only in bytes a terminal cannot show, are two devices.
     std::map<std::string, int> bySerial;
     for (const auto &w : workers_)
         if (w->state == State::Waiting || (w->state == State::Running && w->word == "go"))
-            ++bySerial[w->serial];
+            ++bySerial[w->serialHex];
     std::map<std::string, std::string> stayed; // the serials of updated devices still in their sockets
     for (const auto &[port, held] : held_)
-        if (held.awayAtMs < 0 && !held.serial.empty())
-            stayed[held.serial] = port;
+        if (held.awayAtMs < 0 && !held.serialHex.empty())
+            stayed[held.serialHex] = port;
     const int64_t now = clock_.elapsed();
     for (const auto &w : workers_) {
         if (w->state != State::Waiting)
             continue;
         const auto held = held_.find(w->port);
-        const auto twin = stayed.find(w->serial);
-        if (bySerial[w->serial] > 1 || (twin != stayed.end() && twin->second != w->port)) {
+        const auto twin = stayed.find(w->serialHex);
+        if (bySerial[w->serialHex] > 1 || (twin != stayed.end() && twin->second != w->port)) {
             say(*w, "refuse");
-        } else if (held != held_.end() && held->second.serial == w->serial && held->second.awayAtMs >= 0 &&
+        } else if (held != held_.end() && held->second.serialHex == w->serialHex && held->second.awayAtMs >= 0 &&
                    now - held->second.awayAtMs < RestartGraceMs) {
             say(*w, "skip"); // it restarted after its update: the same device, not the next
         } else if (stopping_) {
@@ -389,13 +414,22 @@ void Batch::finished(Worker &w, int exitCode, QProcess::ExitStatus status)
     readOutput(w);
     readErrors(w);
     w.state = State::Done;
-    if (!w.outcome) {
-        // No result said (a crash, a lost output): the exit status is all there is.
-        w.outcome = status == QProcess::NormalExit ? Outcome(exitCode) : Outcome::Internal;
-        if (status != QProcess::NormalExit)
-            w.message = "the update of this device ended abnormally (" + w.process->errorString().toStdString() + ")";
+    w.end.exitedNormally = status == QProcess::NormalExit;
+    w.end.exitCode = exitCode;
+    const Outcome outcome = workerOutcome(w.end);
+    if (outcome == Outcome::WorkerLost || outcome == Outcome::Unidentified) {
+        const std::string how = w.end.exitedNormally ? "ended without its result"
+                                                     : "ended abnormally (" + w.process->errorString().toStdString() + ")";
+        w.message = outcome == Outcome::Unidentified ? "the update of this device " + how + " before it said which device it found; nothing was written"
+                    : w.end.writing ? "the update of this device " + how + " while the device was written: the device may be "
+                                      "without working firmware; plug it in again and update it once more"
+                                    : "the update of this device " + how + " before the device was written";
+        recordLost(w); // its own record went with it
+    } else if (outcome == Outcome::Internal && w.end.hasResult && w.end.said == Outcome::Updated) {
+        w.message = "the update of this device said it succeeded, but not that the device confirmed its firmware and "
+                    "took its table";
     }
-    held_[w.port] = Held {w.serial, identify(w.port), -1}; // left alone until it is unplugged
+    held_[w.port] = Held {w.serialHex, identify(w.port), -1}; // left alone until it is unplugged
     if (w.word == "skip") {
         if (!json_)
             print(shortPort(w.port) + ": device " + w.serial + " is the one just updated, back after its restart");
@@ -407,11 +441,12 @@ void Batch::finished(Worker &w, int exitCode, QProcess::ExitStatus status)
     row.time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toStdString(); // with its offset
     row.port = w.port;
     row.serial = w.serial;
+    row.serialHex = w.serialHex;
     row.hardwareVersion = w.hardware;
     row.firmwareBefore = w.before;
     row.firmwareAfter = w.after;
     row.battery = w.battery;
-    row.outcome = *w.outcome;
+    row.outcome = outcome;
     row.message = w.message;
     row.durationS = double(w.since.elapsed()) / 1000.0;
     rows_.push_back(row);
@@ -421,16 +456,41 @@ void Batch::finished(Worker &w, int exitCode, QProcess::ExitStatus status)
         print("mova-update: cannot write the report: " + error, true);
     }
     if (json_) {
-        std::cout << "{\"event\":\"report\"," << row.json().substr(1) << std::endl;
+        QJsonObject event = row.object();
+        event["event"] = "report";
+        std::cout << QJsonDocument(event).toJson(QJsonDocument::Compact).toStdString() << std::endl;
     } else {
         char duration[32];
         std::snprintf(duration, sizeof duration, "%.0f s", row.durationS);
         print(shortPort(w.port) + ": " + (w.serial.empty() ? "-" : w.serial) + "  " + outcomeName(row.outcome) + "  " +
-                  row.message + "  (" + duration + ")",
+                  shownText(row.message) + "  (" + duration + ")",
               row.outcome != Outcome::Updated);
     }
     decide(); // a worker that waited for this one's serial may go on now
     redraw();
+}
+
+// A worker that ended without its result took its run record with it: the batch keeps one
+// for it, so that the log still shows what became of the device.
+void Batch::recordLost(const Worker &w)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    QJsonObject o {{"start", now.addMSecs(-w.since.elapsed()).toString(Qt::ISODateWithMs)},
+                   {"end", now.toString(Qt::ISODateWithMs)},
+                   {"version", QTX_APP_VERSION},
+                   {"program", "mova-update"},
+                   {"port", QString::fromStdString(shownText(w.port))},
+                   {"batch", QString::fromStdString(id_)},
+                   {"writing", w.end.writing},
+                   {"outcome", outcomeName(workerOutcome(w.end))},
+                   {"exit", int(workerOutcome(w.end))},
+                   {"text", QString::fromStdString(w.message)}};
+    if (w.end.identified)
+        o["device"] = QJsonObject {{"serial", QString::fromStdString(w.serial)},
+                                   {"serial_hex", QString::fromStdString(w.serialHex)},
+                                   {"hardware_version", w.hardware.value_or(0)},
+                                   {"firmware_version", w.before.value_or(0)}};
+    RunStore::standard().append(QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString());
 }
 
 void Batch::onSignal(int number)
@@ -455,14 +515,13 @@ void Batch::onSignal(int number)
 
 std::string Batch::statusLine(const Worker &w) const
 {
-    char line[160];
     const std::string left = w.left ? "~" + std::to_string(std::lround(*w.left)) + "s left" : "";
     const std::string stage = w.state == State::Identifying ? "Connect..."
                               : w.state == State::Waiting   ? "waiting for the others"
                                                             : w.stage;
-    std::snprintf(line, sizeof line, "%-28.28s %-6.6s %-22.22s %3d %%  %s", shortPort(w.port).c_str(),
-                  w.serial.c_str(), stage.c_str(), w.percent, left.c_str());
-    return line;
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%3d %%  ", w.percent);
+    return fitted(shortPort(w.port), 28) + " " + fitted(w.serial, 6) + " " + fitted(stage, 22) + " " + percent + left;
 }
 
 void Batch::erase()
@@ -525,8 +584,10 @@ int Batch::run()
     std::signal(SIGPIPE, SIG_IGN);
     StopSignals stops({SIGINT, SIGTERM, SIGHUP}, [this](int number) { onSignal(number); });
     if (json_)
-        std::cout << "{\"event\":\"batch\",\"id\":" << jsonQuoted(id_) << ",\"repeat\":" << (a_.repeat ? "true" : "false")
-                  << "}" << std::endl;
+        std::cout << QJsonDocument(QJsonObject {{"event", "batch"}, {"id", QString::fromStdString(id_)}, {"repeat", a_.repeat}})
+                         .toJson(QJsonDocument::Compact)
+                         .toStdString()
+                  << std::endl;
     if (a_.repeat) {
         look();
     } else {
@@ -563,10 +624,13 @@ int Batch::run()
     erase();
 
     std::vector<Outcome> outcomes;
+    std::map<std::string, int> failures; // how many devices came to each outcome but "updated"
     int updated = 0;
     for (const ReportRow &row : rows_) {
         outcomes.push_back(row.outcome);
         updated += row.outcome == Outcome::Updated;
+        if (row.outcome != Outcome::Updated)
+            ++failures[outcomeName(row.outcome)];
     }
     const int failed = int(rows_.size()) - updated;
     Outcome worst = worstOutcome(outcomes);
@@ -574,16 +638,24 @@ int Batch::run()
         worst = Outcome::Interrupted;
     const std::string summary = std::to_string(rows_.size()) + " device" + (rows_.size() == 1 ? "" : "s") + ": " +
                                 std::to_string(updated) + " updated, " + std::to_string(failed) + " failed";
-    if (json_)
-        std::cout << "{\"event\":\"summary\",\"devices\":" << rows_.size() << ",\"updated\":" << updated
-                  << ",\"failed\":" << failed << "}\n{\"event\":\"result\",\"ok\":"
-                  << (worst == Outcome::Updated ? "true" : "false") << ",\"exit\":" << int(worst)
-                  << ",\"outcome\":" << jsonQuoted(outcomeName(worst)) << ",\"text\":" << jsonQuoted(summary) << "}"
-                  << std::endl;
-    else
+    std::string failedBy; // "1 ended abnormally, 1 transfer failed"
+    QJsonObject byOutcome;
+    for (const auto &[name, count] : failures) {
+        failedBy += (failedBy.empty() ? "" : ", ") + std::to_string(count) + " " + name;
+        byOutcome[QString::fromStdString(name)] = count;
+    }
+    if (json_) {
+        const QJsonObject summaryEvent {{"event", "summary"}, {"devices", int(rows_.size())}, {"updated", updated},
+                                        {"failed", failed}, {"failed_by_outcome", byOutcome}};
+        const QJsonObject result {{"event", "result"}, {"ok", worst == Outcome::Updated}, {"exit", int(worst)},
+                                  {"outcome", outcomeName(worst)}, {"text", QString::fromStdString(summary)}};
+        std::cout << QJsonDocument(summaryEvent).toJson(QJsonDocument::Compact).toStdString() << "\n"
+                  << QJsonDocument(result).toJson(QJsonDocument::Compact).toStdString() << std::endl;
+    } else {
         (worst == Outcome::Updated ? std::cout : std::cerr)
-            << summary << (worst == Outcome::Updated ? "" : std::string("\nmova-update: ") + outcomeName(worst))
-            << std::endl;
+            << summary << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
+            << (worst == Outcome::Updated ? "" : std::string("\nmova-update: ") + outcomeName(worst)) << std::endl;
+    }
     return int(worst);
 }
 

@@ -1,6 +1,7 @@
 #include "cli_list.h"
 #include "console_screen.h"
 #include "discovery.h"
+#include "safe_text.h"
 #include "session.h"
 
 namespace {
@@ -14,7 +15,7 @@ const char *yesNo(bool value)
 
 std::string orNone(const std::string &text)
 {
-    return text.empty() ? "-" : text;
+    return text.empty() ? "-" : shownText(text);
 }
 
 } // namespace
@@ -26,7 +27,7 @@ std::string listUsbDevices(ConsoleScreen &screen, int expectedHardwareVersion)
     const std::vector<UsbSerialDevice> devices = listUsbSerialDevices(deviceUsbId(), build.ttyRoad());
     for (const UsbSerialDevice &d : devices) {
         const std::string kind = d.converter ? "converter" : "tty";
-        const std::string plain = d.path + (d.wouldUse ? "  (would use)" : "") + "\n  kind          " +
+        const std::string plain = shownText(d.path) + (d.wouldUse ? "  (would use)" : "") + "\n  kind          " +
                                   (d.converter ? "docking station converter" : "USB serial terminal") +
                                   "\n  by-id         " + orNone(d.byId) + "\n  USB id        " + usbIdText(d.id) +
                                   "\n  manufacturer  " + orNone(d.manufacturer) + "\n  product       " +
@@ -37,6 +38,7 @@ std::string listUsbDevices(ConsoleScreen &screen, int expectedHardwareVersion)
                      {{"kind", Q::quoted(kind)}, {"path", Q::quoted(d.path)}, {"by_id", Q::quoted(d.byId)},
                       {"usb_id", Q::quoted(usbIdText(d.id))}, {"manufacturer", Q::quoted(d.manufacturer)},
                       {"product", Q::quoted(d.product)}, {"serial", Q::quoted(d.serial)},
+                      {"serial_hex", Q::quoted(hexBytes(d.serial))},
                       {"may_open", yesNo(d.mayOpen)}, {"would_use", yesNo(d.wouldUse)}},
                      plain);
     }
@@ -49,7 +51,11 @@ std::string listUsbDevices(ConsoleScreen &screen, int expectedHardwareVersion)
 
 void hintUnmatchedDevices(ConsoleScreen &screen)
 {
-    const std::string hint = unmatchedDevicesHint(listUsbSerialDevices(deviceUsbId(), true), deviceUsbId());
+    // The strings a USB device chose for itself are shown escaped, line by line.
+    std::vector<UsbSerialDevice> seen = listUsbSerialDevices(deviceUsbId(), true);
+    for (UsbSerialDevice &d : seen)
+        d.path = shownText(d.path), d.product = shownText(d.product);
+    const std::string hint = unmatchedDevicesHint(seen, deviceUsbId());
     if (!hint.empty())
         screen.event("hint", {{"text", Q::quoted(hint)}}, hint, true);
 }

@@ -1,24 +1,36 @@
 #include "cli_log.h"
 #include "outcome.h"
+#include "regular_file.h"
 #include "run_record.h"
+#include "safe_text.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cerrno>
 #include <deque>
+#include <fcntl.h>
 #include <ostream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 // Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none.
 bool readFile(const std::string &path, int count, std::deque<QByteArray> &runs, std::string &error)
 {
-    QFile file(QString::fromStdString(path));
-    if (!file.exists())
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
         return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = path + ": " + file.errorString().toStdString();
+    // As the record writes it: a FIFO in its place must not hold the open, a link is not followed.
+    std::string reason;
+    const int fd = openRegularFile(path, O_RDONLY, false, reason);
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        error = path + ": " + (fd < 0 ? reason : file.errorString().toStdString());
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
     while (!file.atEnd()) {
@@ -55,9 +67,11 @@ std::string runSummary(const QByteArray &run)
     if (serial.isEmpty())
         serial = QStringLiteral("-");
     const QString port = o["port"].toString().isEmpty() ? QStringLiteral("-") : o["port"].toString();
-    return QStringLiteral("%1  %2  %3  %4  %5")
-        .arg(o["end"].toString(), serial, port, o["outcome"].toString(), said.simplified())
-        .toStdString();
+    // Records written before device bytes were escaped may hold them raw: shown safely here,
+    // so that no field can move the cursor or start a line of its own.
+    return shownText(QStringLiteral("%1  %2  %3  %4  %5")
+                         .arg(o["end"].toString(), serial, port, o["outcome"].toString(), said.simplified())
+                         .toStdString());
 }
 
 int printLog(const RunStore &store, bool json, int count, std::ostream &out, std::ostream &err)

@@ -41,29 +41,6 @@ std::string decimal(double value)
 
 } // namespace
 
-std::string jsonQuoted(const std::string &text)
-{
-    std::string q = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': q += "\\\""; break;
-        case '\\': q += "\\\\"; break;
-        case '\n': q += "\\n"; break;
-        case '\r': q += "\\r"; break;
-        case '\t': q += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char u[8];
-                std::snprintf(u, sizeof u, "\\u%04x", c);
-                q += u;
-            } else {
-                q += char(c);
-            }
-        }
-    }
-    return q + "\"";
-}
-
 ConsoleProgress::ConsoleProgress(Mode mode, std::ostream &out, Seconds now)
     : mode_(mode), out_(out), now_(std::move(now))
 {

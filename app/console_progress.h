@@ -4,8 +4,8 @@
 #include <ostream>
 #include <string>
 
-// A text as a JSON string, quotes included.
-std::string jsonQuoted(const std::string &text);
+#include "safe_text.h"
+
 
 // How far the update run has got, told on the command line: one line redrawn in place on a
 // terminal, plain lines for a log, or "stage" and "progress" events for programs. Besides a

@@ -92,7 +92,7 @@ void ConsoleScreen::failure(const std::string &text)
 ServiceFields ConsoleScreen::serviceFields()
 {
     const Calibration &c = calibration;
-    return {serial, c.koefX, c.offsX, c.koefY, c.offsY, c.koefZ, c.offsZ, c.koefM, info};
+    return {serialBytes, c.koefX, c.offsX, c.koefY, c.offsY, c.koefZ, c.offsZ, c.koefM, info};
 }
 
 void ConsoleScreen::diagnostic(const std::string &line)

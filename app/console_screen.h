@@ -3,6 +3,7 @@
 #include "readout.h"
 #include "run_screen.h"
 #include "console_progress.h"
+#include "safe_text.h"
 
 #include <chrono>
 #include <functional>
@@ -24,8 +25,10 @@ public:
     };
     explicit ConsoleScreen(Options options) : options_(options) {}
 
-    // What was shown and decided, for the command's result.
-    std::string deviceLine, battery, serial = "0000";
+    // What was shown and decided, for the command's result. The device chose the bytes of
+    // its line and serial: they are kept shown safely (shownText), and the serial's exact
+    // bytes beside, for the image and for telling devices apart.
+    std::string deviceLine, battery, serial = "0000", serialBytes = "0000";
     int info = 0;
     Calibration calibration;
     bool updateAllowed = false;
@@ -44,11 +47,11 @@ public:
     static std::string quoted(const std::string &text);
 
     // MonitorScreen
-    void showDeviceLine(const std::string &text) override { deviceLine = text; }
+    void showDeviceLine(const std::string &text) override { deviceLine = shownText(text); }
     void showBattery(const std::string &text, std::optional<Charge>) override { battery = text; }
     void clearBattery() override { battery.clear(); }
     void setUpdateEnabled(bool enabled) override { updateAllowed = enabled; }
-    void setSerialText(const std::string &text) override { serial = text; }
+    void setSerialText(const std::string &bytes) override { serialBytes = bytes, serial = shownText(bytes); }
     void setDeviceInfo(int value) override { info = value; }
     void setCalibration(const Calibration &values) override { calibration = values; }
     bool askToConnect(const std::string &) override { return false; }
@@ -60,7 +63,9 @@ public:
     void message(const std::string &text) override;
     void failure(const std::string &text) override;
     void setBusy(bool) override {}
-    void showProgress() override {}
+    // The run shows its progress as it starts to write the device: from here on, a process
+    // that ends without its result may leave the device without working firmware.
+    void showProgress() override { event("writing", {}, {}); }
     void closeProgress() override { progress_.close(); }
     void progressCaption(const std::string &text) override { progress_.caption(text); }
     void setProgress(int position) override { progress_.set(position); }

@@ -95,8 +95,10 @@ constexpr std::array<Entry, 37> Entries {{
     {Match::Exact, "No connection - 'Halvery docking station' not connected",
      {"the docking station is not plugged in, or the system does not see it", "Plug in the docking station"}},
     {Match::Exact, "No connection - Initialise error",
-     {"the device is there but could not be opened (why is said with it)",
-      "Close other programs that use it; if permission is refused, install the udev rules and plug it in again"}},
+     // Also said for a path where nothing is: the line with it says which it was.
+     {"the device could not be opened (why is said with it)",
+      "Check that it is plugged in and that the path is right; close other programs that use it; if permission is "
+      "refused, install the udev rules and plug it in again"}},
     {Match::Exact, "No connection - Device not connected or offline",
      {"the device did not answer", "Switch the device on, charge it and plug it in again"}},
     {Match::Exact, "No connection - Communications error",
@@ -108,7 +110,8 @@ constexpr std::array<Entry, 37> Entries {{
       "nothing was sent",
       "Use the tool made for this device's hardware version"}},
     {Match::Prefix, "payload invalid: ",
-     {"a firmware or table file given to the tool is missing, unreadable, empty or damaged; nothing was sent",
+     {"a firmware or table file given to the tool is missing, not a regular file, unreadable, empty, too large or "
+      "damaged; nothing was sent",
       "Check the file named, or leave the option out to use what the tool carries"}},
     {Match::Exact, "Update error: unknown failure", {"the program itself failed", Support}},
     {Match::Prefix, "Battery low (",

@@ -238,7 +238,11 @@ void TKVLUpdate::UpdateButtonClick()
     RunStore::standard().program = "QTX_MOVA_Update";
     RunRecord record(*this, clock_, session_, payloads);
     record.noteDevice(GeraetLabel->text().toLocal8Bit().toStdString(), AccuLabel->text().toLocal8Bit().toStdString());
-    record.end(::UpdateButtonClick(session_, record, clock_, payloads)); // a click the run ignored leaves nothing
+    const RunResult result = ::UpdateButtonClick(session_, record, clock_, payloads);
+    record.end(result); // a click the run ignored leaves nothing
+    // The box keeps the run's text; which file (QTX_MOVA_FIRMWARE, QTX_MOVA_TABLE) and why goes to the terminal.
+    if (!result.payloadReason.empty())
+        std::cerr << "QTX_MOVA_Update: payload invalid: " << result.payloadReason << std::endl;
 }
 
 // ---- what the monitoring shows -------------------------------------------------------

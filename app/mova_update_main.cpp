@@ -13,9 +13,11 @@
 #include "firmware_image.h"
 #include "monitor.h"
 #include "outcome.h"
+#include "payload_file.h"
 #include "protocol.h"
 #include "readout.h"
 #include "run_record.h"
+#include "safe_text.h"
 #include "session.h"
 #include "stop_signals.h"
 #include "trace.h"
@@ -37,21 +39,25 @@
 namespace {
 
 using Q = ConsoleScreen;
-constexpr int TableBlockSize = 512;
-constexpr int MaxTableBlocks = 0xFFFF; // the count travels in two bytes
 std::optional<RunRecord> runRecord;       // the update being recorded; its result ends it
 
-int finish(ConsoleScreen &screen, Outcome outcome, const std::string &text, bool readOnly = false)
+// Says the result and ends the run's record. An update's result carries what the device
+// confirmed as data: a batch counts a device updated from those, never from the exit status.
+int finish(ConsoleScreen &screen, Outcome outcome, const std::string &text, bool readOnly = false,
+           const RunResult &run = {})
 {
     if (runRecord)
         runRecord->end(outcome, text);
     const bool ok = outcome == Outcome::Updated;
-    screen.event("result",
-                 {{"ok", ok ? "true" : "false"},
-                  {"exit", std::to_string(int(outcome))},
-                  {"outcome", Q::quoted(outcomeName(outcome, readOnly))},
-                  {"text", Q::quoted(text)}},
-                 ok ? std::string() : "mova-update: " + std::string(outcomeName(outcome)), !ok);
+    std::vector<std::pair<std::string, std::string>> fields {{"ok", ok ? "true" : "false"},
+                                                             {"exit", std::to_string(int(outcome))},
+                                                             {"outcome", Q::quoted(outcomeName(outcome, readOnly))},
+                                                             {"text", Q::quoted(text)}};
+    if (!readOnly) {
+        fields.push_back({"firmware_confirmed", run.firmwareConfirmed ? "true" : "false"});
+        fields.push_back({"table_sent", run.tableSent ? "true" : "false"});
+    }
+    screen.event("result", fields, ok ? std::string() : "mova-update: " + std::string(outcomeName(outcome)), !ok);
     return int(outcome);
 }
 
@@ -70,47 +76,29 @@ bool carried(const std::string &path)
     return path.rfind(":/", 0) == 0;
 }
 
-// Opens a payload file; false with the reason when it is missing, unreadable or empty.
-bool readPayload(const std::string &path, QByteArray &bytes, std::string &reason)
-{
-    QFile file(QString::fromStdString(path));
-    if (!file.exists())
-        reason = "not found";
-    else if (QFileInfo(file).isDir())
-        reason = "a folder, not a file";
-    else if (!file.open(QIODevice::ReadOnly))
-        reason = "cannot be read: " + file.errorString().toStdString();
-    else if ((bytes = file.readAll()).isEmpty())
-        reason = "empty";
-    return reason.empty();
-}
-
 PayloadCheck checkPayloads(const CliArguments &a, int hardwareVersion)
 {
     PayloadCheck c;
     c.firmwareName = carried(a.firmware) ? BuildSettings::compiled().firmwareName + " (carried)" : a.firmware;
     c.tableName = carried(a.table) ? "the carried translation table" : a.table;
-    QByteArray hex, table;
-    std::string reason;
-    if (!readPayload(a.firmware, hex, reason)) {
-        c.error = a.firmware + ": " + reason;
+    const PayloadFile hex = readPayloadFile(a.firmware, PayloadKind::Firmware);
+    if (!hex.ok()) {
+        c.error = a.firmware + ": " + hex.reason;
         return c;
     }
-    const ImageLoad load = parseIntelHex(hex.constData(), size_t(hex.size()), hardwareVersion);
+    const ImageLoad load = parseIntelHex(hex.bytes.constData(), size_t(hex.bytes.size()), hardwareVersion);
     if (!load.ok || !load.image.endOfFile) {
         c.error = a.firmware + ": " + (load.ok ? "no end-of-file record" : load.message);
         return c;
     }
     c.firmwareLength = load.image.length();
     c.sizeFor(hardwareVersion);
-    if (!readPayload(a.table, table, reason)) {
-        c.error = a.table + ": " + reason;
+    const PayloadFile table = readPayloadFile(a.table, PayloadKind::Table); // its limit of blocks is the reader's
+    if (!table.ok()) {
+        c.error = a.table + ": " + table.reason;
         return c;
     }
-    c.tableBlocks = int((table.size() + TableBlockSize - 1) / TableBlockSize);
-    if (c.tableBlocks > MaxTableBlocks)
-        c.error = a.table + ": too large (" + std::to_string(c.tableBlocks) + " blocks of 512 bytes, at most " +
-                  std::to_string(MaxTableBlocks) + ")";
+    c.tableBlocks = int((table.bytes.size() + TableBlockSize - 1) / TableBlockSize);
     return c;
 }
 
@@ -122,7 +110,7 @@ bool connect(Session &session, ConsoleScreen &screen)
         return true;
     screen.failure(screen.deviceLine);
     if (const std::string hint = openFailureHint(*session.link); !hint.empty())
-        screen.event("hint", {{"path", Q::quoted(session.link->lastPath())}, {"text", Q::quoted(hint)}}, hint, true);
+        screen.event("hint", {{"path", Q::quoted(session.link->lastPath())}, {"text", Q::quoted(hint)}}, shownText(hint), true);
     else if (session.ttyRoad() && session.portPathOverride.empty() && session.portPath.empty())
         hintUnmatchedDevices(screen); // discovery found no device with the id: say what it saw
     return false;
@@ -153,6 +141,7 @@ int info(Session &session, ConsoleScreen &screen)
                               "\ncarried firmware  " + carriedLine;
     screen.event("device",
                  {{"line", Q::quoted(screen.deviceLine)}, {"serial", Q::quoted(screen.serial)},
+                  {"serial_hex", Q::quoted(hexBytes(screen.serialBytes))},
                   {"hardware_version", std::to_string(r.hardwareVersion)},
                   {"firmware_version", std::to_string(r.firmwareVersion)}, {"status", Q::quoted(status)},
                   {"device_info", Q::quoted(infoText)}, {"calibration", Q::quoted(calibration)},
@@ -171,12 +160,13 @@ void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck 
     const std::string port = session.portPath.empty() ? "the docking station" : session.portPath;
     screen.event("plan",
                  {{"port", Q::quoted(port)}, {"serial", Q::quoted(screen.serial)},
+                  {"serial_hex", Q::quoted(hexBytes(screen.serialBytes))},
                   {"hardware_version", std::to_string(r.hardwareVersion)}, {"firmware_now", Q::quoted(screen.deviceLine)},
                   {"firmware_version", std::to_string(r.firmwareVersion)},
                   {"battery", Q::quoted(screen.battery)}, {"firmware", Q::quoted(plan.firmwareName)},
                   {"table", Q::quoted(plan.tableName)}, {"firmware_blocks", std::to_string(plan.firmwareBlocks)},
                   {"table_blocks", std::to_string(plan.tableBlocks)}},
-                 "device            " + port + "\nserial number     " + screen.serial + "\nhardware version  " +
+                 "device            " + shownText(port) + "\nserial number     " + screen.serial + "\nhardware version  " +
                      std::to_string(r.hardwareVersion) + "\nfirmware now      " + screen.deviceLine +
                      "\nbattery           " + screen.battery + "\nfirmware to go on " + plan.firmwareName +
                      "\ntable to go on    " + plan.tableName);
@@ -266,11 +256,16 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
             screen.failure("Not updated: " + text + ". Check which device is which, then update them one at a time.");
             return finish(screen, Outcome::SameSerial, text);
         }
-        if (word != "go") {
+        if (word == "skip") {
             runRecord.reset(); // not a run: the device was updated already
             sayGoodbye(*session.link);
-            screen.event("skipped", {{"serial", Q::quoted(screen.serial)}}, {});
-            return 0;
+            return finish(screen, Outcome::Skipped, "device " + screen.serial + " was updated just before");
+        }
+        if (word != "go") { // the batch went away or said nothing: nobody decided this device
+            sayGoodbye(*session.link);
+            const std::string text = "no word from the batch to go on, so device " + screen.serial + " is not updated";
+            screen.failure("Not updated: " + text + ".");
+            return finish(screen, Outcome::Skipped, text);
         }
     }
     screen.setPlan(plan.firmwareBlocks, plan.tableBlocks);
@@ -293,7 +288,7 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
                             : "the question could not be asked: standard input is no terminal (--yes answers it)";
         screen.event("note", {{"text", Q::quoted(text)}}, "mova-update: " + text, true);
     }
-    return finish(screen, outcomeOf(result), text);
+    return finish(screen, outcomeOf(result), text, false, result);
 }
 
 int imageInfo(const CliArguments &a, ConsoleScreen &screen)
@@ -301,7 +296,10 @@ int imageInfo(const CliArguments &a, ConsoleScreen &screen)
     const ImageLoad load = loadFirmwareImage(a.hardware, a.file.empty() ? a.firmware : a.file);
     const FirmwareImage &image = load.image;
     if (!load.ok || !image.endOfFile) {
-        const std::string text = !load.ok ? load.message : "no end-of-file record: the update would stop without a word";
+        // A file that cannot be read is said as update says it, with the same reason.
+        const std::string text = !load.reason.empty() ? "payload invalid: " + load.reason
+                                 : !load.ok           ? load.message
+                                                      : "no end-of-file record: the update would stop without a word";
         screen.failure(text);
         return finish(screen, Outcome::PayloadInvalid, text);
     }

@@ -27,15 +27,26 @@ Outcome outcomeOf(const RunResult &result)
 Outcome worstOutcome(const std::vector<Outcome> &outcomes)
 {
     using O = Outcome;
-    static const O worstFirst[] = {O::Stopped,      O::Internal,   O::VerifyFailed, O::TransferFailed,
-                                   O::DeviceRefused, O::TableNotSent, O::SameSerial, O::NotConnected,
-                                   O::LowBattery,   O::NotAllowed, O::Declined,     O::PayloadInvalid,
-                                   O::Usage,        O::Interrupted};
+    static const O worstFirst[] = {O::Stopped,       O::WorkerLost, O::Internal,     O::VerifyFailed,
+                                   O::TransferFailed, O::DeviceRefused, O::TableNotSent, O::SameSerial,
+                                   O::Unidentified,  O::Skipped,    O::NotConnected, O::LowBattery,
+                                   O::NotAllowed,    O::Declined,   O::PayloadInvalid, O::Usage,
+                                   O::Interrupted};
     for (const O o : worstFirst)
         for (const O seen : outcomes)
             if (seen == o)
                 return o;
     return O::Updated;
+}
+
+Outcome workerOutcome(const WorkerEnd &end)
+{
+    if (!end.hasResult)
+        return end.identified ? Outcome::WorkerLost : Outcome::Unidentified;
+    if (end.said != Outcome::Updated)
+        return end.said;
+    const bool agreed = end.firmwareConfirmed && end.tableSent && end.exitedNormally && end.exitCode == 0;
+    return agreed ? Outcome::Updated : Outcome::Internal;
 }
 
 const char *outcomeName(Outcome outcome, bool readOnly)
@@ -55,6 +66,9 @@ const char *outcomeName(Outcome outcome, bool readOnly)
     case Outcome::Internal: return "internal error";
     case Outcome::LowBattery: return "battery low";
     case Outcome::SameSerial: return "same serial";
+    case Outcome::Skipped: return "skipped";
+    case Outcome::Unidentified: return "not identified";
+    case Outcome::WorkerLost: return "ended abnormally";
     case Outcome::Interrupted: return "interrupted";
     }
     return "unknown";
@@ -90,5 +104,7 @@ std::string openFailureHint(const UsbConnection &link)
     case OpenRefusal::NotTerminal: return device + ": not a terminal device";
     case OpenRefusal::None: break;
     }
-    return {};
+    // Any other reason on the tty road, as the system gave it (a name too long, the program's
+    // own terminal): "<path>: <why>".
+    return device.empty() ? std::string() : link.lastError();
 }

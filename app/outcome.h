@@ -23,6 +23,9 @@ enum class Outcome {
     Internal = 11,     // a failure of the program itself (memory, the system)
     LowBattery = 12,   // the battery is below the guard and --allow-low-battery was not given
     SameSerial = 13,   // in a batch, another device present has the same serial: it is not updated
+    Skipped = 14,      // a batch's worker got no word to go on (the batch went away or said nothing)
+    Unidentified = 15, // a batch's worker ended without saying who its device is
+    WorkerLost = 16,   // a batch's worker ended without a result (crashed, killed): maybe half written
     Interrupted = 130, // a signal ended the program before the device was written to
 };
 
@@ -31,6 +34,22 @@ Outcome outcomeOf(const RunResult &result);
 // A batch's outcome: Updated when every device was, else the worst of them, judged by what
 // it leaves on the device (stopped halfway first, nothing sent last).
 Outcome worstOutcome(const std::vector<Outcome> &outcomes);
+// How a batch's worker process ended, as the batch heard it: what it said as data, and how
+// the process itself ended.
+struct WorkerEnd {
+    bool identified = false;       // it said who its device is
+    bool writing = false;          // it said it began to write the device
+    bool hasResult = false;        // it said its result; the three below are from that
+    Outcome said = Outcome::Internal;
+    bool firmwareConfirmed = false, tableSent = false;
+    bool exitedNormally = true;    // false: it crashed or was killed
+    int exitCode = 0;
+};
+// What the device of that worker came to. Updated only when the worker's result says the
+// device confirmed its firmware and took its table, and the process agrees; a worker that
+// ended without a result is never taken for one that updated.
+Outcome workerOutcome(const WorkerEnd &end);
+
 // The outcome's name in JSON; `readOnly` names a successful command that wrote nothing "ok".
 const char *outcomeName(Outcome outcome, bool readOnly = false);
 

@@ -1,7 +1,10 @@
 #include "run_record.h"
 #include "build_settings.h"
 #include "clock.h"
+#include "regular_file.h"
 #include "session.h"
+#include "readout.h"
+#include "safe_text.h"
 #include "trace.h"
 
 #include <QDir>
@@ -15,6 +18,7 @@
 #include <iostream>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #ifndef QTX_APP_VERSION
@@ -79,17 +83,28 @@ bool RunStore::append(const std::string &line)
     const std::string data = line + '\n';
     // The devices of a batch end together: one at a time moves the file aside and appends,
     // or two could rotate it at once and lose the older half.
-    const int lock = ::open((folder + "/runs.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock >= 0)
-        while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
-        }
+    const std::string lockPath = folder + "/runs.lock";
+    const int lock = openRegularFile(lockPath, O_RDWR | O_CREAT, false, reason);
+    if (lock < 0 && (reason == NotARegularFile || reason == LinkNotFollowed)) {
+        report(lockPath + ": " + reason); // the folder is not as this program left it
+        return false;
+    }
     struct Unlock {
         int fd;
         ~Unlock() { if (fd >= 0) ::close(fd); }
     } unlock {lock};
+    // Its holders keep it for a rename and a write. One that holds it longer (a program
+    // stopped halfway) is waited for two seconds, not for good: a stop asked for meanwhile is
+    // heard right after. The line then goes in all the same, only the file is not moved aside.
+    bool locked = lock < 0;
+    for (int tries = 0; !locked && tries < LockTries; ++tries) {
+        locked = ::flock(lock, LOCK_EX | LOCK_NB) == 0;
+        if (!locked)
+            std::this_thread::sleep_for(std::chrono::milliseconds(LockTryGapMs));
+    }
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0 && st.st_size + long(data.size()) > rotateAtBytes &&
-        ::rename(path.c_str(), (path + ".1").c_str()) != 0) {
+    if (locked && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        st.st_size + long(data.size()) > rotateAtBytes && ::rename(path.c_str(), (path + ".1").c_str()) != 0) {
         report("cannot move " + path + " aside: " + std::strerror(errno));
         return false;
     }
@@ -101,11 +116,12 @@ bool RunStore::append(const std::string &line)
     return true;
 }
 
-bool appendWhole(const std::string &path, const std::string &data, std::string &error)
+bool appendWhole(const std::string &path, const std::string &data, std::string &error, bool followLink)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    std::string reason;
+    const int fd = openRegularFile(path, O_WRONLY | O_APPEND | O_CREAT, followLink, reason);
     if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
+        error = path + ": " + reason;
         return false;
     }
     const off_t before = ::lseek(fd, 0, SEEK_END);
@@ -186,7 +202,7 @@ void RunRecord::noteDevice(const std::string &deviceLine, const std::string &bat
     deviceLine_ = deviceLine;
     battery_ = battery;
     port_ = session_.portPath.empty() ? "docking station" : session_.portPath;
-    serial_ = std::string(r.serialNumber, strnlen(r.serialNumber, sizeof r.serialNumber));
+    serial_ = serialBytes(r);
     hardwareVersion_ = r.hardwareVersion;
     firmwareVersion_ = r.firmwareVersion;
     const char *d = r.firmwareDate; // year, month, day
@@ -213,20 +229,22 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
     const std::string &where = session_.portPath.empty() ? session_.portPathOverride : session_.portPath;
     o["port"] = text(deviceNoted_ ? port_ : where);
     if (deviceNoted_) {
-        // The serial's bytes are as the device gave them; an unprogrammed one is FF FF FF FF.
-        o["device"] = QJsonObject {{"serial", QString::fromLatin1(serial_.data(), qsizetype(serial_.size()))},
+        // The serial's bytes are the device's choice: shown safely, and exactly in hexadecimal
+        // (an unprogrammed one is FFFFFFFF).
+        o["device"] = QJsonObject {{"serial", text(shownText(serial_))},
+                                   {"serial_hex", text(hexBytes(serial_))},
                                    {"hardware_version", hardwareVersion_},
                                    {"firmware_version", firmwareVersion_},
                                    {"firmware_date", text(firmwareDate_)},
-                                   {"line", QString::fromLocal8Bit(deviceLine_.c_str())}};
-        o["battery"] = QString::fromLocal8Bit(battery_.c_str());
+                                   {"line", text(shownText(deviceLine_))}};
+        o["battery"] = QString::fromUtf8(battery_.c_str());
     }
     QJsonArray stages, messages;
     for (const Event &e : stages_)
-        stages.append(QJsonObject {{"name", QString::fromLocal8Bit(e.text.c_str())}, {"at", text(at(e.atMs))}});
+        stages.append(QJsonObject {{"name", QString::fromUtf8(e.text.c_str())}, {"at", text(at(e.atMs))}});
     for (const Event &e : messages_)
         messages.append(QJsonObject {{"kind", e.kind},
-                                     {"text", QString::fromLocal8Bit(e.text.c_str())},
+                                     {"text", QString::fromUtf8(e.text.c_str())},
                                      {"at", text(at(e.atMs))}});
     o["stages"] = stages;
     o["messages"] = messages;
@@ -241,7 +259,7 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
         o["firmware_after"] = *firmwareAfter_;
     o["outcome"] = outcomeName(outcome);
     o["exit"] = int(outcome);
-    o["text"] = QString::fromLocal8Bit(endText.c_str());
+    o["text"] = QString::fromUtf8(endText.c_str());
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
 }
 

@@ -18,6 +18,8 @@ struct RunStore {
     std::string folder;              // empty: nothing is kept
     long rotateAtBytes = 1L << 20;   // runs.jsonl moves to runs.jsonl.1 before it grows past this
     long traceCapBytes = 8L << 20;   // last-trace.log is cut here: a whole carried update makes ~5 MB
+    // How long a line waits for runs.lock held by another writer: 100 tries 20 ms apart.
+    static constexpr int LockTries = 100, LockTryGapMs = 20;
     std::string program = "mova-update"; // who says it on standard error
     std::ostream *errors = nullptr;  // where a failure to keep the record is said (standard error)
 
@@ -46,7 +48,9 @@ private:
 bool makeFolder(const std::string &path, std::string &reason);
 // Appends `data` to the file (made if missing) in one write, so that writers ending together
 // do not mix their lines; a write cut short is taken back. False with "<path>: <reason>".
-bool appendWhole(const std::string &path, const std::string &data, std::string &error);
+// Only a regular file is written (see openRegularFile); a symbolic link is followed only
+// when asked: the record's own files are never links.
+bool appendWhole(const std::string &path, const std::string &data, std::string &error, bool followLink = false);
 
 // The screen of one update run, noting what the operator was shown and when, and passing
 // every call on to the real screen. The run is not touched; the record is appended when it

@@ -144,7 +144,7 @@ bool showDeviceInformation(Session &session, MonitorScreen &screen, Clock &clock
     screen.setUpdateEnabled(false);
     if (!readDeviceRecord(*session.link, session.record))
         return false;
-    screen.setSerialText(serialText(session.record));
+    screen.setSerialText(serialBytes(session.record));
     if (deviceLine)
         *deviceLine = ::deviceLine(session.record);
     screen.setDeviceInfo(session.record.deviceInfo);

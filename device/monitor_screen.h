@@ -14,8 +14,10 @@ public:
     virtual void showBattery(const std::string &text, std::optional<Charge> charge) = 0;
     virtual void clearBattery() = 0;
     virtual void setUpdateEnabled(bool enabled) = 0;
-    // The hidden service fields that the update writes back into the firmware.
-    virtual void setSerialText(const std::string &text) = 0;
+    // The hidden service fields that the update writes back into the firmware. The serial
+    // comes as its four bytes, zero bytes included; each screen shows them its own way (the
+    // window's field ends at a zero byte, the command line escapes what is not printable).
+    virtual void setSerialText(const std::string &bytes) = 0;
     virtual void setDeviceInfo(int info) = 0;
     virtual void setCalibration(const Calibration &values) = 0;
     virtual void setBusy(bool busy) = 0;

@@ -48,6 +48,11 @@ std::string serialText(const DeviceRecord &record)
     return std::string(record.serialNumber, strnlen(record.serialNumber, sizeof record.serialNumber));
 }
 
+std::string serialBytes(const DeviceRecord &record)
+{
+    return std::string(record.serialNumber, sizeof record.serialNumber);
+}
+
 std::string deviceLine(const DeviceRecord &record)
 {
     const char *date = record.firmwareDate;

@@ -18,6 +18,9 @@ bool readDeviceRecord(UsbConnection &link, DeviceRecord &record);
 
 // "%.4s" of the serial number: up to four characters, ending early at a zero byte.
 std::string serialText(const DeviceRecord &record);
+// The serial number's four bytes exactly as the device gave them, zero bytes included: the
+// device's identity, and what goes back into its image.
+std::string serialBytes(const DeviceRecord &record);
 
 // "FW 68 from 19.10.21, SerialNr: 0042": version, then day, month and year pairs.
 std::string deviceLine(const DeviceRecord &record);

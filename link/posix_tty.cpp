@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +17,19 @@ namespace {
 std::string systemText(const char *what)
 {
     return std::string(what) + ": " + std::strerror(errno);
+}
+
+// The terminal this program runs in (/dev/tty, or what its standard streams are): talking
+// to it raw and exclusively would take the operator's own terminal away.
+bool ownTerminal(dev_t device)
+{
+    if (device == makedev(5, 0))
+        return true;
+    struct stat st {};
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::isatty(fd) && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device)
+            return true;
+    return false;
 }
 
 } // namespace
@@ -36,13 +50,18 @@ bool PosixTty::open(const std::string &path, std::string *why, Refusal *refusal)
     // Only a character device can be a terminal; anything else (a regular file, a FIFO, a
     // directory) is never opened, so it cannot be written or block the open.
     struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0)
-        return path.empty() ? fail("no device path", Refusal::Missing)
-                            : fail(systemText("stat"), errno == ENOENT || errno == ENOTDIR ? Refusal::Missing
-                                                       : errno == EACCES                  ? Refusal::Denied
-                                                                                          : Refusal::None);
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+        const int error = errno;
+        if (path.empty())
+            return fail("no device path", Refusal::Missing);
+        if (error == ENOENT || error == ENOTDIR || error == EACCES)
+            return fail(systemText("stat"), error == EACCES ? Refusal::Denied : Refusal::Missing);
+        return fail(std::string("cannot be opened: ") + std::strerror(error)); // a name too long, a loop of links
+    }
     if (!S_ISCHR(st.st_mode))
         return fail("not a terminal device", Refusal::NotTerminal);
+    if (ownTerminal(st.st_rdev))
+        return fail("the terminal this program runs in, not a device");
     // O_NONBLOCK: a serial line without carrier must not block the open; every wait below
     // is a poll() with a deadline instead.
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -51,7 +70,7 @@ bool PosixTty::open(const std::string &path, std::string *why, Refusal *refusal)
         const Refusal kind = errno == EACCES || errno == EPERM ? Refusal::Denied
                              : errno == EBUSY                  ? Refusal::Busy
                                                                : Refusal::None;
-        return fail(kind == Refusal::Busy ? "device is in use" : systemText("open"), kind);
+        return fail(kind == Refusal::Busy ? "device is in use" : "cannot be opened: " + std::string(std::strerror(errno)), kind);
     }
     if (!::isatty(fd_))
         return fail("not a terminal device", Refusal::NotTerminal);

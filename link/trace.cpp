@@ -1,9 +1,13 @@
 #include "trace.h"
 #include "clock.h"
+#include "regular_file.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace {
 
@@ -11,6 +15,12 @@ bool fromEnvironment()
 {
     const char *v = std::getenv("QTX_MOVA_TRACE");
     return v && *v && std::strcmp(v, "0") != 0;
+}
+
+long long systemFreeSpace(int fd)
+{
+    struct statvfs fs {};
+    return ::fstatvfs(fd, &fs) == 0 ? (long long)fs.f_bavail * (long long)fs.f_frsize : -1;
 }
 
 int64_t sinceStart(Clock &clock)
@@ -42,6 +52,8 @@ std::FILE *Trace::file_ = nullptr;
 bool Trace::active_ = Trace::toStderr_;
 long Trace::fileBytes_ = 0;
 long Trace::fileCap_ = 0;
+long Trace::nextSpaceCheck_ = 0;
+long long (*Trace::freeSpace)(int fd) = systemFreeSpace;
 int Trace::fileError_ = 0;
 
 void Trace::write(Clock &clock, const char *road, char direction, const uint8_t *data, int length)
@@ -80,6 +92,18 @@ void Trace::put(const std::string &line)
         stopRecording();
         return;
     }
+    if (fileBytes_ >= nextSpaceCheck_) {
+        // Looked at now and then, as other programs (the other devices of a batch) fill it too.
+        nextSpaceCheck_ = fileBytes_ + SpaceCheckEveryBytes;
+        const long long free = freeSpace(fileno(file_));
+        if (free >= 0 && free < KeepFreeBytes + SpaceCheckEveryBytes) {
+            std::fprintf(file_, "mova-trace cut here: the disk is nearly full, and its last %lld bytes are kept for "
+                                "the run record; the rest of the run is not kept\n",
+                         KeepFreeBytes);
+            stopRecording();
+            return;
+        }
+    }
     if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() && !fileError_)
         fileError_ = errno;
     fileBytes_ += long(line.size());
@@ -88,14 +112,19 @@ void Trace::put(const std::string &line)
 bool Trace::recordTo(const std::string &path, long capBytes, const std::string &header, std::string &reason)
 {
     stopRecording();
-    file_ = std::fopen(path.c_str(), "we");
-    if (!file_) {
+    // Emptied only once it is known to be a regular file of its own, not a link to another.
+    const int fd = openRegularFile(path, O_WRONLY | O_CREAT, false, reason);
+    if (fd < 0)
+        return false;
+    if (::ftruncate(fd, 0) != 0 || !(file_ = ::fdopen(fd, "w"))) {
         reason = std::strerror(errno);
+        ::close(fd);
         return false;
     }
     fileBytes_ = 0;
     fileCap_ = capBytes;
     fileError_ = 0;
+    nextSpaceCheck_ = 0; // before the first line
     if (!header.empty()) {
         std::fputs(header.c_str(), file_);
         std::fputc('\n', file_);

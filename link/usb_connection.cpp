@@ -105,6 +105,7 @@ bool UsbConnection::openComPort(const std::string &path, bool showErrors)
     }
     ttyRoad_ = true;
     lost_ = false;
+    lastError_.clear(); // a hint names why the last open failed, never an older one
     // Time-outs are deadlines of each call; the queues are the driver's. Give the device
     // the same pause it gets after configuring its port.
     clock_.sleep(Wait::TtyConfigMs);

@@ -33,6 +33,7 @@ const char *Usage = R"(usage: mova-sim [options]
                           which must then be digits (0042, 0043, ...)
   --hw N                  hardware version (default 24)
   --serial TEXT           serial number, 4 characters (default 0042)
+  --serial-hex HEX        serial number as 4 bytes in hexadecimal, any bytes (1b5b324a, 41004243)
   --fw VV                 firmware version, 2 digits (default 68)
   --date YYMMDD           firmware date (default 211019)
   --info N                device-information byte (default 0)
@@ -103,6 +104,17 @@ long digitsOnly(const std::string &text)
     return std::stol(text);
 }
 
+// A device chooses its serial's bytes: a test device may hold any, zero bytes included.
+std::string fourBytes(const std::string &hex)
+{
+    if (hex.size() != 8 || hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        throw std::runtime_error("--serial-hex takes 8 hexadecimal digits (not \"" + hex + "\")");
+    std::string bytes;
+    for (size_t i = 0; i < 8; i += 2)
+        bytes += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return bytes;
+}
+
 bool parse(int argc, char **argv, PtyEmulator::Options &o, int &devices, std::string &tracePath,
            std::vector<StartFault> &faults)
 {
@@ -123,6 +135,7 @@ bool parse(int argc, char **argv, PtyEmulator::Options &o, int &devices, std::st
         }
         else if (a == "--hw") d.identity.hardwareVersion = uint8_t(number(value()));
         else if (a == "--serial") d.identity.serial = value();
+        else if (a == "--serial-hex") d.identity.serial = fourBytes(value());
         else if (a == "--fw") d.identity.firmwareVersion = value();
         else if (a == "--date") d.identity.firmwareDate = value();
         else if (a == "--info") d.identity.deviceInfo = uint8_t(number(value()));

@@ -151,6 +151,14 @@ void TestMovaUpdate::failures_data()
     QTest::newRow("broken firmware: payload invalid") << "broken" << -1 << 6 << "small.hex: Error in Zeile 2. Checksumme error";
     QTest::newRow("firmware file missing") << "no firmware" << -1 << 6 << "none.hex: not found";
     QTest::newRow("table file empty") << "empty table" << -1 << 6 << "small.tra: empty";
+    // Refused by what they are, before a byte is read: nothing waits for a writer or reads forever.
+    QTest::newRow("firmware a FIFO") << "fifo firmware" << -1 << 6 << "fifo: not a regular file";
+    QTest::newRow("table a FIFO") << "fifo table" << -1 << 6 << "fifo: not a regular file";
+    QTest::newRow("firmware /dev/zero") << "zero firmware" << -1 << 6 << "zero.hex: not a regular file";
+    QTest::newRow("firmware of 2 GB") << "huge firmware" << -1 << 6
+                                      << "huge.hex: too large (2147483648 bytes, at most 16777216 for a firmware text)";
+    QTest::newRow("table of 65,536 blocks")
+        << "huge table" << -1 << 6 << "huge.tra: too large (65536 blocks of 512 bytes, at most 65535)";
     QTest::newRow("table refused: firmware in, table not sent") << "refuse-language" << -1 << 9
                                                                 << "Error by senden Language.5";
 }
@@ -162,9 +170,20 @@ void TestMovaUpdate::failures()
     QFETCH(int, exitCode);
     QFETCH(QString, text);
     QVERIFY(f.start(DeviceModel::Config(), 500));
-    std::string firmwarePath = firmware;
+    std::string firmwarePath = firmware, tablePath = table;
     const bool payload = exitCode == 6;
-    if (fault == "broken") {
+    if (fault.startsWith("fifo")) {
+        ::unlink(f.path("fifo").c_str());
+        QCOMPARE(::mkfifo(f.path("fifo").c_str(), 0600), 0);
+        (fault.endsWith("firmware") ? firmwarePath : tablePath) = f.path("fifo");
+    } else if (fault == "zero firmware") {
+        firmwarePath = f.path("zero.hex"); // a link: the payload's own path is followed
+        QVERIFY(QFile::link("/dev/zero", QString::fromStdString(firmwarePath)));
+    } else if (fault.startsWith("huge")) { // sparse: nothing of it is on the disk
+        std::string &path = fault.endsWith("firmware") ? firmwarePath : tablePath;
+        path = f.path(fault.endsWith("firmware") ? "huge.hex" : "huge.tra");
+        QVERIFY(QFile(QString::fromStdString(path)).resize(fault.endsWith("firmware") ? 2LL << 30 : 65536LL * 512));
+    } else if (fault == "broken") {
         QFile file(QString::fromStdString(firmware));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(hexText(image).replace(":10001000", ":10001001"));
@@ -177,8 +196,8 @@ void TestMovaUpdate::failures()
         f.emulator->withModel([&](DeviceModel &m) { return m.setFault(fault.toStdString(), true, argument); });
     }
     const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmwarePath),
-                       "--table", QString::fromStdString(table), "update"},
-                      120'000); // a loaded machine under the sanitizers is slow; a hang still fails
+                       "--table", QString::fromStdString(tablePath), "update"},
+                      payload ? 20'000 : 120'000); // a loaded machine under the sanitizers is slow; a hang still fails
     QVERIFY2(r.exitCode == exitCode, (QByteArray::number(r.exitCode) + "\n" + r.out.right(2000) + r.err).constData());
     QVERIFY2(r.err.contains(text.toUtf8() + "\n") && !r.out.contains(text.toUtf8()), r.err.constData());
     if (payload) { // refused before the device heard a byte
@@ -189,7 +208,12 @@ void TestMovaUpdate::failures()
 
 void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
 {
-    QVERIFY(f.start(DeviceModel::Config(), 500));
+    // A serial of bytes that are no text: every line still decodes as strict UTF-8, the serial
+    // is given escaped and exactly, and the image gets its bytes.
+    const std::string serial = "\x7f\x80\xff\x41";
+    DeviceModel::Config config;
+    config.identity.serial = serial;
+    QVERIFY(f.start(config, 500));
     const Run r = run({"--json", "--port", QString::fromStdString(f.link()), "--firmware",
                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
     QCOMPARE(r.exitCode, 0);
@@ -201,6 +225,7 @@ void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
         QJsonParseError error;
         const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
         QVERIFY2(error.error == QJsonParseError::NoError && doc.isObject(), line.constData());
+        QVERIFY2(QString::fromUtf8(line).toUtf8() == line, line.constData()); // strict UTF-8
         const QJsonObject o = doc.object();
         events << o["event"].toString();
         if (o["event"] == "stage")
@@ -212,7 +237,8 @@ void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
         if (o["event"] == "plan") { // which device, and what goes on it, before anything is sent
             QVERIFY(stages.isEmpty());
             QCOMPARE(o["port"].toString(), QString::fromStdString(f.link()));
-            QCOMPARE(o["serial"].toString(), QString("0042"));
+            QCOMPARE(o["serial"].toString(), QString("\\x7f\\x80\\xffA"));
+            QCOMPARE(o["serial_hex"].toString(), QString("7F80FF41"));
             QCOMPARE(o["firmware"].toString(), QString::fromStdString(firmware));
             QCOMPARE(o["firmware_blocks"].toInt(), 3);
         }
@@ -227,7 +253,10 @@ void TestMovaUpdate::updatesTheDeviceTellingEveryEvent()
     QVERIFY(events.contains("message") && events.contains("table") && events.contains("plan"));
     QVERIFY(estimated);
     // The device holds the image byte for byte, the service header in it, and the table.
-    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.image(); }), updatedImage("0042"));
+    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.image(); }), updatedImage(serial));
+    const Run log = run({"--json", "log", "-n", "1"});
+    QVERIFY2(QString::fromUtf8(log.out).toUtf8() == log.out, log.out.constData());
+    QCOMPARE(QJsonDocument::fromJson(log.out).object()["device"].toObject()["serial_hex"].toString(), QString("7F80FF41"));
     QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.table().size(); }), size_t(512));
 }
 
@@ -268,6 +297,9 @@ void TestMovaUpdate::cannotOpen_data()
     QTest::newRow("a regular file") << "file" << ": not a terminal device";
     QTest::newRow("a device that is no terminal") << "null" << ": not a terminal device";
     QTest::newRow("no permission") << "denied" << "install the udev rules /usr/lib/udev/rules.d/70-mova-update.rules";
+    QTest::newRow("a path under no folder") << "nowhere" << ": not found (is the device plugged in";
+    QTest::newRow("a name too long") << "long" << ": cannot be opened: File name too long";
+    QTest::newRow("the program's own terminal") << "/dev/tty" << "/dev/tty: the terminal this program runs in, not a device";
 }
 
 void TestMovaUpdate::cannotOpen()
@@ -281,8 +313,12 @@ void TestMovaUpdate::cannotOpen()
         QVERIFY(holder.openComPort(f.link(), false));
     } else if (why == "file") {
         path = firmware;
-    } else if (why == "null") {
-        path = "/dev/null";
+    } else if (why == "null" || why == "/dev/tty") {
+        path = why == "null" ? "/dev/null" : "/dev/tty";
+    } else if (why == "nowhere") {
+        path = f.path("nowhere/ttyMOVA");
+    } else if (why == "long") {
+        path = f.path("") + std::string(5000, 'x');
     } else {
         if (geteuid() == 0)
             QSKIP("root opens whatever the permissions say");
@@ -290,8 +326,10 @@ void TestMovaUpdate::cannotOpen()
     }
     const Run r = run({"--port", QString::fromStdString(path), "info"});
     QCOMPARE(r.exitCode, 2);
+    // The explanation beside the message fits every reason: a missing path is not a device "there".
     QVERIFY2(r.err.startsWith("No connection - Initialise error\n") &&
-                 r.err.contains(QByteArray::fromStdString(path)) && r.err.contains(hint.toUtf8()),
+                 r.err.contains(QByteArray::fromStdString(path)) && r.err.contains(hint.toUtf8()) &&
+                 !r.err.contains("is there"),
              r.err.constData());
 }
 
@@ -407,22 +445,56 @@ void TestMovaUpdate::lowBattery()
 
 void TestMovaUpdate::batch_data()
 {
-    QTest::addColumn<QStringList>("serials");
+    QTest::addColumn<QStringList>("serials"); // each device's four bytes, in hexadecimal
+    QTest::addColumn<QStringList>("shown");   // its serial as the CSV report must show it
     QTest::addColumn<int>("faulty"); // the device whose second block is never answered (-1: none)
+    QTest::addColumn<int>("killed"); // the device whose process is killed while it writes (-1: none)
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("outcomes");
-    QTest::newRow("three side by side") << QStringList {"0301", "0302", "0303"} << -1 << 0
+    const QStringList three {"30333031", "30333032", "30333033"}, threeShown {"0301", "0302", "0303"};
+    QTest::newRow("three side by side") << three << threeShown << -1 << -1 << 0
                                         << QStringList {"updated", "updated", "updated"};
-    QTest::newRow("a fault on the second") << QStringList {"0301", "0302", "0303"} << 1 << 4
+    QTest::newRow("a fault on the second") << three << threeShown << 1 << -1 << 4
                                            << QStringList {"updated", "transfer failed", "updated"};
-    QTest::newRow("two with one serial") << QStringList {"0301", "0301"} << -1 << 13
-                                         << QStringList {"same serial", "same serial"};
+    QTest::newRow("two with one serial") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"} << -1
+                                         << -1 << 13 << QStringList {"same serial", "same serial"};
+    // A device's serial is its identity whatever its bytes: none of these is a reason to skip it.
+    QTest::newRow("serials that are not UTF-8") << QStringList {"41424344", "80414243"}
+                                                << QStringList {"ABCD", "\\x80ABC"} << -1 << -1 << 0
+                                                << QStringList {"updated", "updated"};
+    QTest::newRow("look-alikes, a formula, a screen clear")
+        << QStringList {"41004243", "41005859", "3d312b31", "1b5b324a"}
+        << QStringList {"A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J"} << -1 << -1 << 0
+        << QStringList {"updated", "updated", "updated", "updated"};
+    QTest::newRow("a process killed while it writes") << QStringList {"30333031", "30333032"}
+                                                      << QStringList {"0301", "0302"} << -1 << 1 << 16
+                                                      << QStringList {"updated", "ended abnormally"};
 }
+
+namespace {
+
+// The process that updates the device on `port` for a batch.
+pid_t workerOf(const QString &port)
+{
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile cmdline("/proc/" + pid + "/cmdline");
+        if (cmdline.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> words = cmdline.readAll().split('\0');
+            if (words.contains("--worker") && words.contains(port.toUtf8()))
+                return pid_t(pid.toInt());
+        }
+    }
+    return 0;
+}
+
+} // namespace
 
 void TestMovaUpdate::batch()
 {
     QFETCH(QStringList, serials);
+    QFETCH(QStringList, shown);
     QFETCH(int, faulty);
+    QFETCH(int, killed);
     QFETCH(int, exitCode);
     QFETCH(QStringList, outcomes);
     std::vector<std::unique_ptr<PtyEmulator>> devices;
@@ -430,7 +502,7 @@ void TestMovaUpdate::batch()
     for (int i = 0; i < serials.size(); ++i) {
         PtyEmulator::Options options;
         options.link = f.path(("dev" + std::to_string(i)).c_str());
-        options.device.identity.serial = serials[i].toStdString();
+        options.device.identity.serial = QByteArray::fromHex(serials[i].toLatin1()).toStdString();
         options.resetDowntimeMs = 500;
         devices.push_back(std::make_unique<PtyEmulator>(options));
         QVERIFY(devices.back()->start());
@@ -440,27 +512,42 @@ void TestMovaUpdate::batch()
     }
     const QString report = QString::fromStdString(f.path("report.csv"));
     QFile::remove(report);
+    auto killWhileWriting = [&](qint64) {
+        if (killed < 0)
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(devices[size_t(killed)]->withModel([](DeviceModel &m) { return !m.image().empty(); }),
+                                 60'000); // its first block is in
+        const pid_t worker = workerOf(QString::fromStdString(devices[size_t(killed)]->link()));
+        QVERIFY(worker > 0 && ::kill(worker, SIGKILL) == 0);
+    };
     const Run r = run(arguments << "--firmware" << QString::fromStdString(firmware) << "--table"
                                 << QString::fromStdString(table) << "--report" << report << "update",
-                      120'000);
+                      120'000, killWhileWriting);
     QVERIFY2(r.exitCode == exitCode, r.err.constData());
+    QVERIFY2(!(r.out + r.err).contains('\x1b'), r.err.constData()); // no device moves the operator's cursor
     QFile file(report);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QString rows = QString::fromUtf8(file.readAll());
     QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
-                            "message,duration_s\n"));
+                            "message,duration_s,serial_hex\n"));
     QCOMPARE(rows.count('\n'), serials.size() + 1);
     for (int i = 0; i < serials.size(); ++i) {
         const bool updated = outcomes[i] == "updated";
-        const QString row = "," + QString::fromStdString(devices[i]->link()) + "," + serials[i] + ",24,68," +
+        const QString row = "," + QString::fromStdString(devices[i]->link()) + "," + shown[i] + ",24,68," +
                             (updated ? "68" : "") + ",Accu: 76 %," + outcomes[i] + ",";
         QVERIFY2(rows.contains(row), qPrintable(row + "\nnot in\n" + rows));
+        QVERIFY(rows.contains("," + serials[i].toUpper() + "\n"));
         const Bytes held = devices[i]->withModel([](DeviceModel &m) { return m.image(); });
-        QCOMPARE(held == updatedImage(serials[i].toStdString()), updated);
+        QCOMPARE(held == updatedImage(QByteArray::fromHex(serials[i].toLatin1()).toStdString()), updated);
         const auto commands = devices[i]->commands();
         if (outcomes[i] == "same serial") // refused before a byte was written
             QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), 0);
     }
+    if (killed >= 0) { // said to be half written, in the report and in the record the batch kept for it
+        QVERIFY2(rows.contains("may be without working firmware"), qPrintable(rows));
+        QVERIFY(run({"log", "-n", "2"}).out.contains("ended abnormally"));
+    }
+    QVERIFY(!run({"log", "-n", "9"}).out.contains('\x1b'));
     // The summary counts them; it goes where a failure goes when one failed.
     const QByteArray summary = QString("%1 devices: %2 updated, %3 failed\n")
                                    .arg(serials.size())
@@ -546,6 +633,8 @@ void TestMovaUpdate::usage_data()
                                                 << "No connection - Corvane not connected\nno device found with the USB id ";
     QTest::newRow("count without repeat") << QStringList {"--count", "3", "update"} << 1
                                           << "mova-update: --count goes with --repeat\n";
+    QTest::newRow("report a FIFO") << QStringList {"--port", "a", "--port", "b", "--report", "FIFO", "update"} << 1
+                                   << "mova-update: cannot write the report: FIFO: not a regular file\n";
 }
 
 void TestMovaUpdate::usage()
@@ -553,14 +642,23 @@ void TestMovaUpdate::usage()
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, said);
-    const Run r = run(arguments);
+    if (const qsizetype at = arguments.indexOf("FIFO"); at >= 0) { // one that no reader ever opens
+        const QString fifo = QString::fromStdString(f.path("report.fifo"));
+        QFile::remove(fifo);
+        QCOMPARE(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+        arguments[at] = fifo;
+        said.replace("FIFO", fifo);
+    }
+    const Run r = run(arguments, 20'000);
     QCOMPARE(r.exitCode, exitCode);
     if (exitCode == 0) {
         QCOMPARE(QString::fromUtf8(r.out), said);
         return;
     }
-    // The bad argument, then one line of usage; the whole text only with --help.
-    QVERIFY2(r.err.startsWith(said.toUtf8()) && r.err.count('\n') == 2 && r.out.isEmpty(), r.err.constData());
+    // The bad argument, then one line of usage (not for a file that cannot be written); the
+    // whole text only with --help.
+    const int lines = arguments.contains("--report") ? 1 : 2;
+    QVERIFY2(r.err.startsWith(said.toUtf8()) && r.err.count('\n') == lines && r.out.isEmpty(), r.err.constData());
 }
 
 void TestMovaUpdate::imageInfo()
@@ -572,9 +670,16 @@ void TestMovaUpdate::imageInfo()
     const Run small = run({"image-info", QStringLiteral(CARRIED_HEX), "--hardware", "22"});
     QCOMPARE(small.exitCode, 6);
     QVERIFY(small.err.startsWith("Error in Zeile 2561.Adresse out memory\n"));
-    const Run missing = run({"image-info", QString::fromStdString(f.path("none.hex"))});
-    QCOMPARE(missing.exitCode, 6);
-    QVERIFY(missing.err.startsWith("Hex-File cannot open!\n"));
+    // A file that cannot be read: the reason update gives, and what to do about the file.
+    QFile empty(QString::fromStdString(f.path("empty.hex")));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    for (const auto &[path, reason] : {std::pair {f.path("none.hex"), "not found"}, {f.path("empty.hex"), "empty"},
+                                       {f.path("."), "a folder, not a file"}, {"/dev/zero", "not a regular file"}}) {
+        const Run r = run({"image-info", QString::fromStdString(path)}, 20'000);
+        QCOMPARE(r.exitCode, 6);
+        QVERIFY2(r.err.startsWith(("payload invalid: " + path + ": " + reason + "\n  A firmware or table file").c_str()),
+                 r.err.constData());
+    }
     const Run json = run({"--json", "image-info"});
     QCOMPARE(QJsonDocument::fromJson(json.out.trimmed().split('\n').last()).object()["outcome"].toString(), QString("ok"));
 }

@@ -11,7 +11,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
+#include <fcntl.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +69,9 @@ private slots:
     void rotatesAtTheLimit();
     void aRecordThatCannotBeKept_data();
     void aRecordThatCannotBeKept();
+    void theTraceLeavesTheRecordItsRoom();
+    void aBatchCountsOnlyWhatItsWorkerSaid_data();
+    void aBatchCountsOnlyWhatItsWorkerSaid();
 
 private:
     QTemporaryDir home;
@@ -152,6 +157,12 @@ void TestRunRecord::rotatesAtTheLimit()
         QVERIFY(s.store.append("{\"n\":" + std::to_string(n) + "}"));
     QCOMPARE(fileBytes(s.store.runsPath() + ".1"), QByteArray("{\"n\":4}\n{\"n\":5}\n{\"n\":6}\n"));
     QCOMPARE(fileBytes(s.store.runsPath()), QByteArray("{\"n\":7}\n"));
+    // A lock another writer never lets go delays the line for a while, and never loses it.
+    const int holder = ::open((s.store.folder + "/runs.lock").c_str(), O_RDWR | O_CLOEXEC);
+    QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX) == 0);
+    QVERIFY(s.store.append("{\"n\":8}"));
+    ::close(holder);
+    QCOMPARE(fileBytes(s.store.runsPath()), QByteArray("{\"n\":7}\n{\"n\":8}\n"));
 }
 
 void TestRunRecord::aRecordThatCannotBeKept_data()
@@ -159,7 +170,11 @@ void TestRunRecord::aRecordThatCannotBeKept_data()
     QTest::addColumn<QString>("why");
     QTest::addColumn<QString>("reason");
     QTest::newRow("a file where the folder goes") << "file" << "Not a directory";
-    QTest::newRow("disk full") << "full" << "No space left on device";
+    // Put there by someone else: refused at once, never waited on, followed or emptied.
+    QTest::newRow("links to another file") << "links" << "a symbolic link, not followed";
+    QTest::newRow("a FIFO for the trace") << "last-trace.log" << "not a regular file";
+    QTest::newRow("a FIFO for the record") << "runs.jsonl" << "not a regular file";
+    QTest::newRow("a FIFO for the lock") << "runs.lock" << "not a regular file";
     QTest::newRow("read-only folder") << "read-only" << "Permission denied";
 }
 
@@ -174,9 +189,13 @@ void TestRunRecord::aRecordThatCannotBeKept()
         QVERIFY(file.open(QIODevice::WriteOnly));
     } else {
         QVERIFY(QDir().mkpath(folder));
-        if (why == "full") {
-            QVERIFY(QFile::link("/dev/full", QString::fromStdString(s.store.runsPath())));
-            QVERIFY(QFile::link("/dev/full", QString::fromStdString(s.store.tracePath())));
+        if (why == "links") {
+            QFile other(s.dir.filePath("other"));
+            QVERIFY(other.open(QIODevice::WriteOnly) && other.write("kept\n") == 5);
+            QVERIFY(QFile::link(other.fileName(), QString::fromStdString(s.store.runsPath())));
+            QVERIFY(QFile::link(other.fileName(), QString::fromStdString(s.store.tracePath())));
+        } else if (why.contains('.')) {
+            QCOMPARE(::mkfifo((s.store.folder + "/" + why.toStdString()).c_str(), 0600), 0);
         } else {
             if (geteuid() == 0)
                 QSKIP("root writes whatever the permissions say");
@@ -198,6 +217,74 @@ void TestRunRecord::aRecordThatCannotBeKept()
     QVERIFY2(said.startsWith("mova-update: cannot keep the run record in " + folder + ": ") && said.count('\n') == 1 &&
                  said.trimmed().endsWith(reason),
              qPrintable(said));
+    if (why == "links")
+        QCOMPARE(fileBytes(s.dir.filePath("other").toStdString()), QByteArray("kept\n"));
+}
+
+void TestRunRecord::theTraceLeavesTheRecordItsRoom()
+{
+    // A disk with two checks' worth of room above what the record keeps: the trace stops
+    // there and says why, whatever its own limit.
+    Store s;
+    QVERIFY(QDir().mkpath(QString::fromStdString(s.store.folder)));
+    const auto systemFigure = Trace::freeSpace;
+    Trace::freeSpace = [](int fd) {
+        struct stat st {};
+        ::fstat(fd, &st);
+        return Trace::KeepFreeBytes + 2 * Trace::SpaceCheckEveryBytes - st.st_size;
+    };
+    std::string reason;
+    QVERIFY(Trace::recordTo(s.store.tracePath(), s.store.traceCapBytes, "# run", reason));
+    UpdateRig rig;
+    const std::vector<uint8_t> block(1024, 0x55);
+    for (int i = 0; i < 1000 && Trace::recording(); ++i)
+        Trace::bytes(rig.clock, "tty", '>', block.data(), int(block.size()));
+    Trace::freeSpace = systemFigure;
+    QVERIFY(!Trace::recording());
+    const QByteArray trace = fileBytes(s.store.tracePath());
+    QVERIFY2(trace.size() > Trace::SpaceCheckEveryBytes && trace.size() < 3 * Trace::SpaceCheckEveryBytes,
+             qPrintable(QString::number(trace.size())));
+    QVERIFY(trace.endsWith(" bytes are kept for the run record; the rest of the run is not kept\n"));
+}
+
+
+// A device of a batch is updated only when its worker said, as data, that the device took
+// its firmware and table; silence, a skip or a death is never taken for success.
+void TestRunRecord::aBatchCountsOnlyWhatItsWorkerSaid_data()
+{
+    QTest::addColumn<bool>("identified");
+    QTest::addColumn<bool>("hasResult");
+    QTest::addColumn<int>("said");
+    QTest::addColumn<bool>("confirmed");
+    QTest::addColumn<bool>("exitedNormally");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("updated") << true << true << 0 << true << true << 0 << int(Outcome::Updated);
+    QTest::newRow("never said who, exit 0") << false << false << 0 << false << true << 0 << int(Outcome::Unidentified);
+    QTest::newRow("no result, exit 0") << true << false << 0 << false << true << 0 << int(Outcome::WorkerLost);
+    QTest::newRow("killed") << true << false << 0 << false << false << 9 << int(Outcome::WorkerLost);
+    QTest::newRow("no word to go on") << true << true << 14 << false << true << 14 << int(Outcome::Skipped);
+    QTest::newRow("ok without a confirmed firmware") << true << true << 0 << false << true << 0 << int(Outcome::Internal);
+    QTest::newRow("ok, then crashed") << true << true << 0 << true << false << 0 << int(Outcome::Internal);
+}
+
+void TestRunRecord::aBatchCountsOnlyWhatItsWorkerSaid()
+{
+    WorkerEnd end;
+    QFETCH(bool, identified);
+    QFETCH(bool, hasResult);
+    QFETCH(int, said);
+    QFETCH(bool, confirmed);
+    QFETCH(bool, exitedNormally);
+    QFETCH(int, exitCode);
+    QFETCH(int, outcome);
+    end.identified = identified;
+    end.hasResult = hasResult;
+    end.said = Outcome(said);
+    end.firmwareConfirmed = end.tableSent = confirmed;
+    end.exitedNormally = exitedNormally;
+    end.exitCode = exitCode;
+    QCOMPARE(int(workerOutcome(end)), outcome);
 }
 
 QTEST_GUILESS_MAIN(TestRunRecord)

@@ -4,6 +4,7 @@
 #include "update_rig.h"
 
 #include <QTest>
+#include <sys/stat.h>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -161,6 +162,7 @@ void TestUpdateRun::beforeTheTransfer_data()
     QTest::newRow("status 0, confirmed") << "confirmed" << TableSuccess << true << false << true;
     QTest::newRow("no firmware") << "no firmware" << "Hex-File cannot open!" << false << false << false;
     QTest::newRow("empty firmware") << "empty firmware" << "Hex-File cannot open!" << false << false << false;
+    QTest::newRow("firmware a FIFO") << "fifo firmware" << "Hex-File cannot open!" << false << false << false;
     QTest::newRow("broken record") << "broken" << "Error in Zeile 2. Checksumme error" << false << false << true;
     QTest::newRow("no end record") << "no end" << "" << false << false << true;
 }
@@ -186,6 +188,10 @@ void TestUpdateRun::beforeTheTransfer()
         rig.payloads.firmware = rig.dir.filePath("none.hex").toStdString();
     if (situation == "empty firmware")
         rig.payloads.firmware = rig.write("empty.hex", "");
+    if (situation == "fifo firmware") {
+        rig.payloads.firmware = rig.dir.filePath("fifo.hex").toStdString();
+        QCOMPARE(::mkfifo(rig.payloads.firmware.c_str(), 0600), 0);
+    }
     if (situation == "broken")
         rig.payloads.firmware = rig.write("broken.hex", hexText(image).replace(":10001000", ":10001001"));
     if (situation == "no end")
@@ -350,6 +356,7 @@ void TestUpdateRun::tableFailures_data()
     QTest::newRow("device does not come back") << "gone" << -1
                                                << "Cannot connect to device for Language update. Please try again.";
     QTest::newRow("no table") << "no table" << -1 << "";
+    QTest::newRow("table a FIFO") << "fifo table" << -1 << "";
     QTest::newRow("operator stops it") << "stop" << -1 << StoppedByOperator;
 }
 
@@ -369,6 +376,8 @@ void TestUpdateRun::tableFailures()
         rig.device.onReset = [&] { rig.device.resetDowntimeMs = ++resets == 1 ? 1500 : 10'000'000; };
     else if (fault == "no table")
         rig.payloads.table = rig.write("empty.tra", "");
+    else if (fault == "fifo table")
+        QCOMPARE(::mkfifo((rig.payloads.table = rig.dir.filePath("fifo.tra").toStdString()).c_str(), 0600), 0);
     else if (fault == "stop")
         rig.clock.onPump = [&] { rig.session.stopRequested = !rig.screen.captions.empty() && rig.screen.captions.back() == "Send languages"; };
     else

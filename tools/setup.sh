@@ -9,7 +9,8 @@ packages=(
   umockdev libumockdev-dev
   libbenchmark-dev binutils dpkg-dev
   xvfb xauth
-  lintian appstream desktop-file-utils bash-completion
+  lintian appstream desktop-file-utils bash-completion devscripts
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

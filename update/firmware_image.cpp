@@ -1,19 +1,15 @@
 #include "firmware_image.h"
-
-#include <QFile>
+#include "payload_file.h"
 
 ImageLoad loadFirmwareImage(int hardwareVersion, const std::string &path)
 {
-    QFile file(path.empty() ? QStringLiteral(":/FIRMWARE_HEX") : QString::fromLocal8Bit(path.c_str()));
-    ImageLoad load;
-    if (!file.open(QIODevice::ReadOnly) || file.size() == 0) {
-        load.message = "Hex-File cannot open!";
+    const std::string from = path.empty() ? std::string(":/FIRMWARE_HEX") : path;
+    const PayloadFile text = readPayloadFile(from, PayloadKind::Firmware);
+    if (!text.ok()) {
+        ImageLoad load;
+        load.message = text.readFailed ? "Cannot read Intel-Hex file" : "Hex-File cannot open!";
+        load.reason = from + ": " + text.reason;
         return load;
     }
-    const QByteArray text = file.readAll();
-    if (text.isEmpty()) {
-        load.message = "Cannot read Intel-Hex file";
-        return load;
-    }
-    return parseIntelHex(text.constData(), size_t(text.size()), hardwareVersion);
+    return parseIntelHex(text.bytes.constData(), size_t(text.bytes.size()), hardwareVersion);
 }

@@ -24,6 +24,7 @@ struct ImageLoad {
     bool ok = false;
     std::string message; // the operator's text when !ok
     FirmwareImage image;
+    std::string reason;  // a file that could not be read: "<path>: <why>", said beside the message
 };
 
 // One pass over Intel HEX text, strict about records (types, checksums, bounds), lenient
@@ -31,5 +32,13 @@ struct ImageLoad {
 // fails as that record's checksum error.
 ImageLoad parseIntelHex(const char *text, size_t length, int hardwareVersion);
 
-// The carried firmware (:/FIRMWARE_HEX), or the text of `path` when one is given.
+// The same into a load whose buffer the caller keeps from one text to the next: it must come
+// zero-filled and the device's capacity long, and only offsets up to the returned imageTop are
+// written, so clearing those readies it for the next text. Everything else in `load` is set
+// afresh. For callers that load texts by the thousand, where a fresh zeroed megabyte per text
+// would cost more than the parsing.
+void parseIntelHex(const char *text, size_t length, ImageLoad &load);
+
+// The carried firmware (:/FIRMWARE_HEX), or the text of `path` when one is given, read as
+// readPayloadFile() reads it.
 ImageLoad loadFirmwareImage(int hardwareVersion, const std::string &path = {});

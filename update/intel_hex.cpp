@@ -98,12 +98,9 @@ struct WholeRecord {
 // One pass over the text; each record is read by one of two readers and ends the same way.
 class HexParser {
 public:
-    HexParser(const char *text, size_t length, int hardwareVersion) : text_(text), length_(length)
-    {
-        load_.image.buffer.assign(imageCapacity(hardwareVersion), 0);
-    }
+    HexParser(const char *text, size_t length, ImageLoad &load) : text_(text), length_(length), load_(load) {}
 
-    ImageLoad run()
+    void run()
     {
         for (size_t p = 0;;) {
             const void *mark = p < length_ ? std::memchr(text_ + p, ':', length_ - p) : nullptr;
@@ -116,13 +113,12 @@ public:
             if (!step)
                 step = carefulRecord(colon);
             if (step->outcome == Failed)
-                return std::move(load_);
+                return;
             if (step->outcome == Ended)
                 break;
             p = step->next;
         }
         load_.ok = true;
-        return std::move(load_);
     }
 
 private:
@@ -231,7 +227,7 @@ private:
 
     const char *text_;
     size_t length_;
-    ImageLoad load_;
+    ImageLoad &load_;
     int32_t currentOffset_ = 0;
 };
 
@@ -239,5 +235,20 @@ private:
 
 ImageLoad parseIntelHex(const char *text, size_t length, int hardwareVersion)
 {
-    return HexParser(text, length, hardwareVersion).run();
+    ImageLoad load;
+    load.image.buffer.assign(imageCapacity(hardwareVersion), 0);
+    parseIntelHex(text, length, load);
+    return load;
+}
+
+void parseIntelHex(const char *text, size_t length, ImageLoad &load)
+{
+    load.ok = false;
+    load.message.clear();
+    FirmwareImage &image = load.image;
+    image.linearBase = 0;
+    image.imageTop = 0;
+    image.records = 0;
+    image.endOfFile = false;
+    HexParser(text, length, load).run();
 }

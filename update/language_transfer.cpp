@@ -4,6 +4,7 @@
 #include "clock.h"
 #include "discovery.h"
 #include "handshake.h"
+#include "payload_file.h"
 #include "protocol.h"
 #include "readout.h"
 #include "run_screen.h"
@@ -11,16 +12,14 @@
 #include "update_run.h"
 #include "usb_connection.h"
 
-#include <QFile>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <vector>
 
 namespace {
 
-constexpr int BlockSize = 512;
-constexpr int ChunkSize = 4096;         // the table is read in chunks of eight blocks
-constexpr int MaxBlocks = 0xFFFF;       // the count travels in two bytes
+constexpr int BlockSize = TableBlockSize;
 constexpr int BeforeReconnectMs = 500;
 constexpr int Attempts = 200;           // at least 100 s for the device's restart
 constexpr int AttemptGapMs = 500;
@@ -33,7 +32,7 @@ constexpr int AfterBlockMs = 100;
 
 class TableRun {
 public:
-    TableRun(Session &s, RunScreen &screen, Clock &clock, QFile &table)
+    TableRun(Session &s, RunScreen &screen, Clock &clock, const QByteArray &table)
         : s_(s), screen_(screen), clock_(clock), table_(table), link_(*s.link)
     {
     }
@@ -151,43 +150,43 @@ private:
 
     void sendBlocks()
     {
-        std::vector<uint8_t> chunk(ChunkSize);
-        int position = ChunkSize;
+        std::vector<uint8_t> block(BlockSize);
         for (int j = 0; j < blocks_; ++j) {
-            if (position >= ChunkSize) {
-                // A short chunk is padded with zeros, so the last block is too.
-                std::fill(chunk.begin(), chunk.end(), 0);
-                table_.read(reinterpret_cast<char *>(chunk.data()), ChunkSize);
-                position = 0;
-            }
-            sendBlockAcknowledged(link_, chunk.data() + position, BlockSize, "Error by senden Language");
+            // A short last block is padded with zeros.
+            const qsizetype from = qsizetype(j) * BlockSize, n = std::min<qsizetype>(BlockSize, table_.size() - from);
+            std::fill(block.begin(), block.end(), 0);
+            std::memcpy(block.data(), table_.constData() + from, size_t(n));
+            sendBlockAcknowledged(link_, block.data(), BlockSize, "Error by senden Language");
             clock_.wait(AfterBlockMs);
             screen_.setProgress((j + 1) * 100 / blocks_);
             pump();
-            position += BlockSize;
         }
     }
 
     Session &s_;
     RunScreen &screen_;
     Clock &clock_;
-    QFile &table_;
+    const QByteArray &table_;
     UsbConnection &link_;
     int blocks_ = 0;
 };
 
 } // namespace
 
-TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath)
+TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
+                               std::string *skippedBecause)
 {
-    QFile table(QString::fromStdString(tablePath));
-    if (!table.open(QIODevice::ReadOnly) || table.size() == 0)
+    // Missing, empty or more blocks than the count's two bytes hold: nothing to send (the
+    // build refuses such a carried table, the command line a given one before it starts).
+    const PayloadFile table = readPayloadFile(tablePath, PayloadKind::Table);
+    if (!table.ok()) {
+        if (skippedBecause)
+            *skippedBecause = tablePath + ": " + table.reason;
         return TableOutcome::Skipped;
-    if ((table.size() + BlockSize - 1) / BlockSize > MaxBlocks)
-        return TableOutcome::Skipped; // the count would not fit its two bytes; the build refuses such a table
+    }
     std::string failure;
     try {
-        TableRun(session, screen, clock, table).run();
+        TableRun(session, screen, clock, table.bytes).run();
     } catch (const Abort &abort) {
         failure = abort.message();
     } catch (const std::exception &error) {

@@ -15,5 +15,6 @@ enum class TableOutcome {
 // After a confirmed firmware: reconnects to the restarted device (under a new path if it
 // came back under one, provided it is the same device), then sends the translation table in
 // acknowledged 512-byte blocks. Unless the table was sent, the firmware's success is told
-// after it.
-TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath);
+// after it. A table that cannot be read is skipped, and why goes to `skippedBecause`.
+TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
+                               std::string *skippedBecause = nullptr);

@@ -4,12 +4,12 @@
 #include "clock.h"
 #include "handshake.h"
 #include "language_transfer.h"
+#include "payload_file.h"
 #include "protocol.h"
 #include "run_screen.h"
 #include "session.h"
 #include "usb_connection.h"
 
-#include <QFile>
 #include <algorithm>
 #include <exception>
 #include <cstdio>
@@ -122,16 +122,19 @@ bool UpdateRun::prepare()
         screen_.pollNow();
         return false;
     }
-    QFile hex(QString::fromStdString(payloads_.firmware));
-    if (!hex.open(QIODevice::ReadOnly) || hex.size() == 0) {
+    // The message stays the run's own; why the file could not be used goes beside it.
+    const PayloadFile text = readPayloadFile(payloads_.firmware, PayloadKind::Firmware);
+    if (!text.ok())
+        result_.payloadReason = payloads_.firmware + ": " + text.reason;
+    if (!text.ok() && !text.readFailed) {
         refuse(RunFailure::PayloadInvalid, "Hex-File cannot open!");
         return false;
     }
     screen_.stopPolling();
     screen_.setBusy(true);
-    const QByteArray text = hex.readAll();
-    ImageLoad load = text.isEmpty() ? ImageLoad {false, "Cannot read Intel-Hex file", {}}
-                                    : parseIntelHex(text.constData(), size_t(text.size()), session_.record.hardwareVersion);
+    ImageLoad load = !text.ok() ? ImageLoad {false, "Cannot read Intel-Hex file", {}, result_.payloadReason}
+                                : parseIntelHex(text.bytes.constData(), size_t(text.bytes.size()),
+                                                session_.record.hardwareVersion);
     if (!load.ok || !load.image.endOfFile) {
         screen_.setBusy(false);
         result_.failure = RunFailure::PayloadInvalid;
@@ -390,7 +393,7 @@ void UpdateRun::finish()
     link_->close();
     result_.firmwareConfirmed = true;
     reach(RunStage::Table);
-    const TableOutcome table = sendLanguageTable(session_, screen_, clock_, payloads_.table);
+    const TableOutcome table = sendLanguageTable(session_, screen_, clock_, payloads_.table, &result_.payloadReason);
     result_.tableSent = table == TableOutcome::Sent;
     result_.tableFailure = table == TableOutcome::Sent      ? RunFailure::None
                            : table == TableOutcome::Stopped ? RunFailure::Stopped

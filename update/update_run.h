@@ -43,6 +43,7 @@ struct RunResult {
     bool firmwareConfirmed = false;     // the device confirmed the new firmware
     bool tableSent = false;             // and took the translation table after it
     RunFailure tableFailure = RunFailure::None;
+    std::string payloadReason;          // a payload file that could not be read: "<path>: <why>"
     bool started() const { return stage != RunStage::Prepare; } // the device was written to
 };
 const char *runStageName(RunStage stage);

@@ -1,0 +1,26 @@
+#pragma once
+#include <QByteArray>
+#include <string>
+
+// The translation table goes in blocks of 512 bytes, and their count travels in two bytes.
+inline constexpr int TableBlockSize = 512;
+inline constexpr int MaxTableBlocks = 0xFFFF;
+
+// The firmware's HEX text for the largest memory (0xF0000 bytes) is about 2.8 MB at 16 data
+// bytes a line and under 15 MB even at one byte a line: more than this is no firmware.
+inline constexpr qint64 MaxFirmwareTextBytes = qint64(16) << 20;
+
+enum class PayloadKind { Firmware, Table };
+
+struct PayloadFile {
+    QByteArray bytes;
+    std::string reason; // why it cannot be used ("not found", "not a regular file", ...); empty when fine
+    bool readFailed = false; // it was opened, but reading it failed
+    bool ok() const { return reason.empty(); }
+};
+
+// Reads a firmware text or a translation table whole: a regular file only, opened without
+// waiting (a FIFO or a device never holds the program up), its size checked against the
+// kind's limit before a byte is read, and never more read than that limit. ":/" paths are
+// the carried resources.
+PayloadFile readPayloadFile(const std::string &path, PayloadKind kind);
