@@ -38,8 +38,9 @@ exit status:
   3  device refused: status, erase, transfer mode or a block refused
   4  transfer failed: a block was not taken
   5  verify failed: the read-back or the device's confirmation failed
-  6  payload invalid: a firmware or table file is missing, unreadable or empty, or the
-     firmware text does not load (checked before the device is touched)
+  6  payload invalid: a firmware or table file is missing, not a regular file, unreadable,
+     empty or too large, or the firmware text does not load (checked before the device
+     is touched)
   7  operator declined the question (or it could not be asked: no terminal, no --yes)
   8  not allowed: the device's hardware version is not the build's, or its firmware is
      older than version 7; nothing was sent to it

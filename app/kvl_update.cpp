@@ -240,9 +240,10 @@ void TKVLUpdate::UpdateButtonClick()
     record.noteDevice(GeraetLabel->text().toLocal8Bit().toStdString(), AccuLabel->text().toLocal8Bit().toStdString());
     const RunResult result = ::UpdateButtonClick(session_, record, clock_, payloads);
     record.end(result); // a click the run ignored leaves nothing
-    // The box keeps the run's text; which file (QTX_MOVA_FIRMWARE, QTX_MOVA_TABLE) and why goes to the terminal.
+    // The box keeps the run's text; which file (QTX_MOVA_FIRMWARE, QTX_MOVA_TABLE) could not be
+    // used, and why, goes to the terminal.
     if (!result.payloadReason.empty())
-        std::cerr << "QTX_MOVA_Update: payload invalid: " << result.payloadReason << std::endl;
+        std::cerr << "QTX_MOVA_Update: cannot use " << result.payloadReason << std::endl;
 }
 
 // ---- what the monitoring shows -------------------------------------------------------

@@ -55,6 +55,40 @@ for program in "$bin"/*; do
     done
 done
 
+# Hardened like a Debian package: hardening-check finds every protection, or says "unknown"
+# where a stripped program leaves it nothing to judge (fortify when no call needed it), never
+# "no". Control flow protection it cannot find on Debian 12: the C library's start files
+# (Scrt1.o, crti.o, crtn.o) carry no IBT/SHSTK marking, and the linker marks a program only
+# when every object is marked. The programs' own code is judged instead, with the symbols in
+# the -dbgsym package: every function that is not file-local must begin with the landing pad
+# (endbr64) that -fcf-protection puts there; only _start, from those start files, may not.
+for program in "$bin"/*; do
+    name=$(basename "$program")
+    said=$(hardening-check --nocfprotection "$program" 2>&1)
+    rc=$?
+    refused=$(grep -E ': no\b' <<<"$said" | grep -v '(ignored)$')
+    if [ $rc -eq 0 ] && [ -z "$refused" ]; then
+        echo "ok      $name hardening-check: $(tail -n +2 <<<"$said" | grep -v '(ignored)$' | sed 's/^ *//' | paste -sd ';' | sed 's/;/; /g')"
+    else fail "$name hardening-check:"$'\n'"$said"; fi
+    if ! grep -q '^ Control flow integrity: yes' <<<"$said"; then
+        id=$(readelf -n "$program" | awk '/Build ID/ { print $3 }')
+        symbols=$(readelf -sW "$root/ddeb/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" 2>/dev/null)
+        # Addresses without leading zeros on both sides; a function's first instruction is
+        # the one at its address.
+        unpadded=$(objdump -d --no-show-raw-insn "$program" | awk '
+            NR == FNR { if ($4 == "FUNC" && $5 != "LOCAL" && $7 != "UND" && $3 > 0) {
+                            a = $2; sub(/^0+/, "", a); want[a] = $8 }
+                        next }
+            /^ *[0-9a-f]+:\t/ { a = $1; sub(/:$/, "", a); sub(/^0+/, "", a)
+                               if (a in want) { n++; if ($2 != "endbr64" && want[a] != "_start") print want[a] } }
+            END { print n + 0 }' <(printf '%s\n' "$symbols") -)
+        checked=$(tail -1 <<<"$unpadded") missing=$(head -n -1 <<<"$unpadded")
+        if [ "$checked" -eq 0 ]; then fail "$name: no function symbols for build id '$id'"
+        elif [ -z "$missing" ]; then echo "ok      $name: all $checked non-local functions begin with endbr64 (-fcf-protection)"
+        else fail "$name: $(wc -l <<<"$missing") of $checked non-local functions lack endbr64 (-fcf-protection), e.g."$'\n'"$(head -5 <<<"$missing")"; fi
+    fi
+done
+
 # Stripped, and the symbols kept: each program's build id names a debug file with the full
 # debug information.
 for program in "$bin"/*; do

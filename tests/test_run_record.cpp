@@ -1,6 +1,7 @@
 // The record of every update run: what one run leaves behind, how the file is kept in
 // bounds, that a record which cannot be kept never changes the run, and the command line's
 // history of it.
+#include "cli_log.h"
 #include "protocol.h"
 #include "run_record.h"
 #include "trace.h"
@@ -219,6 +220,11 @@ void TestRunRecord::aRecordThatCannotBeKept()
              qPrintable(said));
     if (why == "links")
         QCOMPARE(fileBytes(s.dir.filePath("other").toStdString()), QByteArray("kept\n"));
+    if (why == "links" || why == "runs.jsonl") { // nor is the history read through them
+        std::vector<QByteArray> runs;
+        std::string error;
+        QVERIFY(!readRuns(s.store, 9, runs, error) && QString::fromStdString(error).endsWith(reason));
+    }
 }
 
 void TestRunRecord::theTraceLeavesTheRecordItsRoom()

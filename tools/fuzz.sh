@@ -3,26 +3,18 @@
 #   bash tools/fuzz.sh [seconds per target, default 60] [target ...]
 # New inputs go to build-fuzz/corpus/<target> (the seeds in fuzz/corpus/<target> are only
 # read); a crash leaves its input in build-fuzz/artifacts/<target>/ and makes the exit code 1.
+# The summary gives each target's inputs per second, the figure that says how much a run of
+# this length explored.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_intel_hex fuzz_readout fuzz_battery fuzz_decimal_text fuzz_spin_text)
+[ ${#targets[@]} -gt 0 ] ||
+  targets=(fuzz_intel_hex fuzz_readout fuzz_battery fuzz_decimal_text fuzz_spin_text fuzz_device_text)
 
-missing=()
-for p in clang-14 libclang-rt-14-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "fuzz: installing ${missing[*]}"
-  as_root=()
-  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  export DEBIAN_FRONTEND=noninteractive
-  "${as_root[@]}" apt-get update -q
-  "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash tools/setup.sh # clang 14 and libFuzzer's runtime among the rest
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
@@ -47,15 +39,18 @@ for t in "${targets[@]}"; do
   rc=$?
   set -e
   done_line=$(grep -E '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 || true)
+  # libFuzzer's final statistics; a run that crashed has none, its last status line has it.
+  rate=$(awk '/^stat::average_exec_per_sec:/ { r = $2 } END { print r }' "$log")
+  [ -n "$rate" ] || rate=$(grep -oE 'exec/s: [0-9]+' "$log" | tail -1 | cut -d' ' -f2 || true)
   crashes=$(find "$artifacts" -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l)
   if [ "$rc" -ne 0 ] || [ "$crashes" -gt 0 ]; then
     status=1
     verdict="FOUND PROBLEMS (exit $rc, $crashes input(s) in $artifacts; log $log)"
-    grep -E 'ERROR: |runtime error|SUMMARY' "$log" | head -5 || true
+    grep -E '^[a-z_]+: |ERROR: |runtime error|SUMMARY' "$log" | head -5 || true # a target's own check names what failed
   else
     verdict="no crashes"
   fi
-  summary+=("$t: ${done_line:-no 'Done' line (see $log)}; corpus $(find "$work" -type f | wc -l) files; $verdict")
+  summary+=("$t: ${rate:-?} exec/s; ${done_line:-no 'Done' line (see $log)}; corpus $(find "$work" -type f | wc -l) files; $verdict")
 done
 
 echo
