@@ -45,7 +45,7 @@ QJsonObject ReportRow::object() const
             {"battery", text(battery)},
             {"outcome", outcomeName(outcome)},
             {"exit", int(outcome)},
-            {"message", QString::fromStdString(message)},
+            {"message", text(message)},
             {"duration_s", std::round(durationS * 10) / 10}};
 }
 

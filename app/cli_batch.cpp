@@ -93,10 +93,11 @@ std::string shortPort(const std::string &port)
 }
 
 // A worker's texts are shown safely again: a line that reaches the operator's terminal
-// never carries a byte that moves the cursor, whoever put it there.
+// never carries a byte that moves the cursor, whoever put it there. The tool's own texts
+// that run over two lines become one, led by the port like every other.
 std::string str(const QJsonValue &v)
 {
-    return shownText(v.toString().toStdString());
+    return shownText(v.toString().replace(QLatin1Char('\n'), QLatin1Char(' ')).toStdString());
 }
 
 // At most `width` characters of a shown text, never half of one, padded with blanks.

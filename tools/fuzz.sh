@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets (the fuzz preset, clang 14) and runs each for a while:
 #   bash tools/fuzz.sh [seconds per target, default 60] [target ...]
 # New inputs go to build-fuzz/corpus/<target> (the seeds in fuzz/corpus/<target> are only
-# read); a crash leaves its input in build-fuzz/artifacts/<target>/ and makes the exit code 1.
+# read); a crash leaves its input in build-fuzz/artifacts/<target>/ (emptied at each run's start)
+# and makes the exit code 1.
 # The summary gives each target's inputs per second, the figure that says how much a run of
 # this length explored.
 set -euo pipefail
@@ -30,6 +31,7 @@ for t in "${targets[@]}"; do
   work=build-fuzz/corpus/$t
   artifacts=build-fuzz/artifacts/$t
   log=build-fuzz/logs/$t.log
+  rm -rf "$artifacts" # what a run before this one found is not this run's finding
   mkdir -p "$work" "$artifacts" "$(dirname "$log")"
   echo "== $t: ${seconds}s"
   # -jobs/-workers stay at one process: the machine's two cores are shared.
