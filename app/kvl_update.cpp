@@ -4,7 +4,7 @@
 #include "outcome.h"
 #include "my_value_spin_edit.h"
 #include "progress_window.h"
-#include "protocol.h"
+#include "handshake.h"
 #include "readout.h"
 #include "failure_guide.h"
 #include "run_record.h"
@@ -196,12 +196,8 @@ bool TKVLUpdate::FormClose()
     // A run that is writing the device must not be cut off by closing the window.
     if (session_.updateRunning)
         return false;
-    if (link_ && link_->isOpen()) {
-        uint8_t byte = 0;
-        link_->read(&byte, 1); // whatever the device still had to say
-        if (link_->sendCommand(Cmd::Leave, link_->doubled()))
-            link_->read(&byte, 1);
-    }
+    if (link_)
+        sayGoodbye(*link_);
     return true;
 }
 
@@ -235,8 +231,7 @@ void TKVLUpdate::AccuTimerTimer()
 
 void TKVLUpdate::UpdateButtonClick()
 {
-    RunStore::standard().program = "QTX_MOVA_Update";
-    RunRecord record(*this, clock_, session_, payloads);
+    RunRecord record(*this, clock_, session_, payloads, store_);
     record.noteDevice(GeraetLabel->text().toLocal8Bit().toStdString(), AccuLabel->text().toLocal8Bit().toStdString());
     const RunResult result = ::UpdateButtonClick(session_, record, clock_, payloads);
     record.end(result); // a click the run ignored leaves nothing
@@ -359,8 +354,8 @@ void TKVLUpdate::failure(const std::string &text)
                     QMessageBox::Ok, this);
     // The message stays as it always read; what it means and what to do goes beneath it.
     box.setInformativeText(QString::fromStdString(explanationText(text)));
-    if (const RunStore &store = RunStore::standard(); !store.folder.empty() && !store.failed())
-        box.setDetailedText(QStringLiteral("This run is recorded in %1.").arg(QString::fromStdString(store.runsPath())));
+    if (!store_.folder.empty() && !store_.failed())
+        box.setDetailedText(QStringLiteral("This run is recorded in %1.").arg(QString::fromStdString(store_.runsPath())));
     box.exec();
 }
 
@@ -374,7 +369,7 @@ void TKVLUpdate::closeProgress()
     CloseProgressWindow();
 }
 
-void TKVLUpdate::progressCaption(const std::string &text)
+void TKVLUpdate::progressCaption(ProgressStage, const std::string &text)
 {
     SetProgressText(ptCaption, text);
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include "build_settings.h"
 #include "monitor_screen.h"
+#include "run_record.h"
 #include "run_screen.h"
 #include "session.h"
 #include "update_run.h"
@@ -98,7 +99,7 @@ private:
     void failure(const std::string &text) override;
     void showProgress() override;
     void closeProgress() override;
-    void progressCaption(const std::string &text) override;
+    void progressCaption(ProgressStage stage, const std::string &text) override;
     void setProgress(int position) override;
     int progress() override;
     void stopPolling() override;
@@ -114,6 +115,7 @@ private:
     bool busy_ = false;
     std::string openHintShown_;
     bool centred_ = false;
+    RunStore store_ = RunStore::standard("QTX_MOVA_Update"); // every run's record, for the window's life
 };
 
 // The program-wide pointer to the main window, set while it exists.

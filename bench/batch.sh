@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 n=${1:-8}
-tool=./build/app/mova-update
+tool=./build/cli/mova-update
 sim=./build/sim/mova-sim
 work=$(mktemp -d)
 # The emulators run in the measuring subshells: they are found by their folder.

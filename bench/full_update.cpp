@@ -60,7 +60,7 @@ struct ConsoleRun : RunScreen {
     void setBusy(bool) override {}
     void showProgress() override {}
     void closeProgress() override {}
-    void progressCaption(const std::string &t) override
+    void progressCaption(ProgressStage, const std::string &t) override
     {
         if (verbose)
             std::printf("  stage: %s\n", t.c_str());

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Whole-process instruction counts (callgrind) and wall times of mova-update image-info and of
 # objcopy -I ihex -O binary on the same Intel HEX text, in one run.
-#   bash bench/loader_vs_objcopy.sh [build/app/mova-update] [payload/firmware.hex]
+#   bash bench/loader_vs_objcopy.sh [build/cli/mova-update] [payload/firmware.hex]
 set -euo pipefail
-info=${1:-build/app/mova-update}
+info=${1:-build/cli/mova-update}
 hex=${2:-payload/firmware.hex}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT

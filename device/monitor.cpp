@@ -17,7 +17,7 @@ constexpr int ConnectedPollMs = 10'000; // a device on line, its battery shown
 constexpr int RetryPollMs = 5'000;      // no battery reading, or one held back
 constexpr int AfterOkPollMs = 1'000;    // the operator says the device is plugged in now
 constexpr int AfterIdentityMs = 200;    // the device needs a moment before its calibration
-constexpr int LowBatteryBelow = 60;     // red under this percentage
+constexpr int RedBatteryBelow = 60;     // the battery line turns red under this percentage
 constexpr int ImplausibleDrop = 60;     // a fall this large since the last reading is held back
 
 // Says "No connection" on the device line and asks the operator to connect the device.
@@ -131,7 +131,7 @@ void pollBatteryLevel(Session &session, MonitorScreen &screen)
     session.batteryShown = true;
     char text[32];
     std::snprintf(text, sizeof text, "Accu: %d %%", *value);
-    screen.showBattery(text, *value >= LowBatteryBelow ? MonitorScreen::Charge::Good : MonitorScreen::Charge::Low);
+    screen.showBattery(text, *value >= RedBatteryBelow ? MonitorScreen::Charge::Good : MonitorScreen::Charge::Low);
     screen.schedulePoll(ConnectedPollMs, true);
 }
 

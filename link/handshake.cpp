@@ -46,3 +46,23 @@ bool connectHandshake(UsbConnection &link)
     }
     return false;
 }
+
+bool greetAfterReopen(UsbConnection &link)
+{
+    link.clock().wait(Wait::AfterReopenMs);
+    drain(link, 4, Wait::DrainMs);
+    if (probeHandshake(link, true))
+        return true;
+    link.close();
+    return false;
+}
+
+void sayGoodbye(UsbConnection &link)
+{
+    if (!link.isOpen())
+        return;
+    uint8_t byte = 0;
+    link.read(&byte, 1);
+    if (link.sendCommand(Cmd::Leave, link.doubled()))
+        link.read(&byte, 1);
+}

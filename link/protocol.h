@@ -37,6 +37,7 @@ constexpr int TtyWriteMs = 800;       // one write call may take this long on th
 constexpr int FtdiWriteMs = 800;      // FTDI write time-out at open
 constexpr int FtdiShortWriteMs = 500; // FTDI write time-out once a short read has been made
 constexpr int AfterOpenMs = 50;       // the device settles after the line is opened
+constexpr int AfterReopenMs = 200;    // a device back from its restart settles after the line is opened again
 constexpr int TtyConfigMs = 100;      // between configuring the port and sizing its queues
 constexpr int BetweenDoubledMs = 5;   // between the two halves of a doubled command
 constexpr int DrainMs = 100;          // swallow stale bytes before a command whose echo matters

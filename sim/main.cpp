@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -348,8 +349,9 @@ int main(int argc, char **argv)
     }
     // The link's folder is made if missing, as udev makes /dev/serial/by-id.
     const std::string folder = options.link.substr(0, options.link.rfind('/'));
+    std::error_code made;
     if (!folder.empty())
-        std::system(("mkdir -p '" + folder + "'").c_str());
+        std::filesystem::create_directories(folder, made); // a folder it cannot make shows when the link fails
 
     sigset_t signals;
     sigemptyset(&signals);

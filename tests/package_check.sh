@@ -35,7 +35,7 @@ said=$("$bin/mova-update" --help) && grep -q '^usage: mova-update' <<<"$said" &&
     fail "unpacked mova-update --help"
 # Stripping must leave the carried firmware as it was: the unpacked program reads it as the
 # build's own does.
-if packaged=$("$bin/mova-update" image-info) && [ "$packaged" = "$(app/mova-update image-info)" ]; then
+if packaged=$("$bin/mova-update" image-info) && [ "$packaged" = "$(cli/mova-update image-info)" ]; then
     echo "ok      mova-update image-info: $(grep records <<<"$packaged")"
 else fail "unpacked mova-update image-info:"$'\n'"$packaged"; fi
 

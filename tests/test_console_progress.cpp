@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QtTest>
+#include <map>
 #include <optional>
 #include <sstream>
 
@@ -28,6 +29,16 @@ struct Rig {
                 last = o;
         }
         return last;
+    }
+
+    // A step begins with the caption the run gives it.
+    void caption(const std::string &text)
+    {
+        static const std::map<std::string, ProgressStage> steps {
+            {"Reset...", ProgressStage::Reset},        {"Memory prepare - clear", ProgressStage::Erase},
+            {"Send update", ProgressStage::Send},      {"Verify update", ProgressStage::Verify},
+            {"Connect...", ProgressStage::TableConnect}, {"Send languages", ProgressStage::TableSend}};
+        progress.caption(steps.at(text), text);
     }
 
     double now = 0;
@@ -76,13 +87,13 @@ void TestConsoleProgress::aStageIsShownDoneOnlyWhenTheNextOneFollows()
     QFETCH(bool, failed);
     QFETCH(QString, done);
     Rig rig(mode);
-    rig.progress.caption("Reset...");
+    rig.caption("Reset...");
     rig.now = 3;
     rig.progress.set(1); // its bar counts attempts: the device came back after two
     if (failed)
         rig.progress.close(); // the failure's message comes next
     rig.now = 4;
-    rig.progress.caption("Memory prepare - clear");
+    rig.caption("Memory prepare - clear");
     const QString out = rig.text();
     const qsizetype at = out.indexOf(QRegularExpression(done));
     if (failed) {
@@ -122,10 +133,10 @@ void TestConsoleProgress::theWholeRunIsEstimatedFromTheDevicesPace()
         }
     };
 
-    rig.progress.caption("Reset...");
+    rig.caption("Reset...");
     rig.now = 9;
     rig.progress.set(4);
-    rig.progress.caption("Send update");
+    rig.caption("Send update");
     rig.progress.set(0);
     QVERIFY(!rig.lastProgress().contains("run_left_s")); // no pace yet, no guess
     const double sendStart = rig.now;
@@ -135,7 +146,7 @@ void TestConsoleProgress::theWholeRunIsEstimatedFromTheDevicesPace()
         if (sent == Blocks / 10 || sent == Blocks / 2)
             expectLeft((Blocks - sent) * send + Blocks * readBack + table, (Blocks - sent) * send, "sending");
     }
-    rig.progress.caption("Verify update");
+    rig.caption("Verify update");
     const double verifyStart = rig.now;
     for (int index = 0; index <= Blocks; ++index) {
         rig.now = verifyStart + index * readBack;
@@ -145,7 +156,7 @@ void TestConsoleProgress::theWholeRunIsEstimatedFromTheDevicesPace()
     }
     rig.progress.close();
     rig.now += 30; // the device restarts
-    rig.progress.caption("Connect...");
+    rig.caption("Connect...");
     rig.progress.set(0);
     expectLeft(table, std::nullopt, "reconnecting");
 }
@@ -179,7 +190,7 @@ void TestConsoleProgress::aLogHearsFromAWaitingStage()
         while (seen.size() < rig.text().count('\n'))
             seen << rig.now;
     };
-    rig.progress.caption(stage.toStdString());
+    rig.caption(stage.toStdString());
     note();
     // The program's heartbeat, once a second, and the run's progress between beats.
     for (int beat = 1; beat <= 25; ++beat) {

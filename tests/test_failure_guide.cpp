@@ -30,7 +30,7 @@ QStringList operatorMessages()
 {
     QStringList all;
     for (const char *file : {"update/update_run.cpp", "update/language_transfer.cpp", "device/monitor.cpp",
-                             "device/readout.cpp", "update/firmware_image.cpp", "app/mova_update_main.cpp"}) {
+                             "device/readout.cpp", "update/firmware_image.cpp", "cli/mova_update_main.cpp"}) {
         const QString text = source(file);
         all << captures(text, R"re((?:fail|refuse)\(RunFailure::\w+,\s*"([^"]+)")re")
             << captures(text, R"re(throw Abort\("([^"]+)")re")

@@ -54,7 +54,7 @@ struct RecordingRunScreen : RunScreen {
             firstCloseAt = clock.nowMs();
         progressVisible = false;
     }
-    void progressCaption(const std::string &text) override
+    void progressCaption(ProgressStage, const std::string &text) override
     {
         captions.push_back(text);
         captionAt[text] = clock.nowMs();

@@ -49,8 +49,8 @@ else
   # The emulated device holds no recording to lose; a real one may, so its question is asked.
   yes=()
   [ -n "$sim_pid" ] && yes=(--yes)
-  ./build/app/mova-update --port "$device" "${payloads[@]}" info
-  ./build/app/mova-update --port "$device" "${yes[@]}" "${payloads[@]}" update || status=$?
+  ./build/cli/mova-update --port "$device" "${payloads[@]}" info
+  ./build/cli/mova-update --port "$device" "${yes[@]}" "${payloads[@]}" update || status=$?
 fi
 if [ -n "$sim_pid" ] && [ -s "$work/trace" ]; then
   echo "run: the emulated device took $(grep -c ' in ' "$work/trace") bytes and sent $(grep -c ' out ' "$work/trace")"

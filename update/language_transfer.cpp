@@ -23,7 +23,6 @@ constexpr int BlockSize = TableBlockSize;
 constexpr int BeforeReconnectMs = 500;
 constexpr int Attempts = 200;           // at least 100 s for the device's restart
 constexpr int AttemptGapMs = 500;
-constexpr int AfterOpenMs = 200;
 constexpr int AskDiscoveryFrom = 120;   // from about a minute on, the device may have a new path
 constexpr int AskDiscoveryEvery = 10;
 constexpr int GiveUpWithoutDeviceFrom = 180;
@@ -41,11 +40,11 @@ public:
     {
         clock_.wait(BeforeReconnectMs);
         screen_.showProgress();
-        screen_.progressCaption("Connect...");
+        screen_.progressCaption(ProgressStage::TableConnect, "Connect...");
         pump();
         reconnect();
         readStatus();
-        screen_.progressCaption("Send languages");
+        screen_.progressCaption(ProgressStage::TableSend, "Send languages");
         screen_.setProgress(0);
         pump();
         announce();
@@ -89,20 +88,15 @@ private:
         std::string candidate = s_.portPath;
         for (int counter = 0; !link_.isOpen() && counter < Attempts;) {
             clock_.wait(AttemptGapMs);
-            if (open(candidate)) {
-                clock_.wait(AfterOpenMs);
-                ::drain(link_, 4, 100);
-                if (!probeHandshake(link_, true)) {
-                    link_.close();
-                } else if (candidate == s_.portPath) {
+            if (open(candidate) && greetAfterReopen(link_)) {
+                if (candidate == s_.portPath)
                     break;
-                } else if (sameDevice()) {
+                if (sameDevice()) {
                     s_.portPath = candidate;
                     break;
-                } else {
-                    candidate = s_.portPath;
-                    link_.close();
                 }
+                candidate = s_.portPath;
+                link_.close();
             }
             screen_.setProgress(counter / 2);
             pump();

@@ -9,6 +9,10 @@ struct ServiceFields {
     int deviceInfo = 0;
 };
 
+// The steps the progress window names while the run writes the device, in their order: a
+// screen that tells them apart (an estimate, a record) keys on these, never on the caption.
+enum class ProgressStage { Reset, Erase, Send, Verify, TableConnect, TableSend };
+
 // What the update run shows and asks, whatever draws it.
 class RunScreen {
 public:
@@ -25,7 +29,8 @@ public:
     virtual void setBusy(bool busy) = 0;
     virtual void showProgress() = 0;
     virtual void closeProgress() = 0;
-    virtual void progressCaption(const std::string &text) = 0;
+    // A step begins: which one, and the caption the progress window shows for it.
+    virtual void progressCaption(ProgressStage stage, const std::string &text) = 0;
     virtual void setProgress(int position) = 0;
     virtual int progress() = 0;
     // The status timer: stopped for the run; polled at once when the operator declines.

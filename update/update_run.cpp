@@ -18,7 +18,6 @@ namespace {
 
 constexpr int ResetAttempts = 20;
 constexpr int ReopenGapMs = 500;       // the device needs this long to come back after a reset
-constexpr int AfterOpenMs = 200;
 constexpr int ErasePollMs = 200;
 constexpr int EraseMisses = 20;        // polls without a progress byte before the status is read
 constexpr uint8_t EraseFailed = 0xFF;
@@ -111,7 +110,7 @@ bool UpdateRun::prepare()
     }
     uint8_t stale[2];
     link_->read(stale, 2);
-    if (session_.batteryShown && session_.lastBatteryShown < LowBatteryBelow &&
+    if (session_.batteryShown && session_.lastBatteryShown < BatteryGuardBelow &&
         !screen_.confirmLowBattery(session_.lastBatteryShown)) {
         result_.failure = RunFailure::LowBattery;
         screen_.pollNow();
@@ -161,18 +160,13 @@ void UpdateRun::reset()
             sendCommand(Cmd::Start);
         return;
     }
-    screen_.progressCaption("Reset...");
+    screen_.progressCaption(ProgressStage::Reset, "Reset...");
     pump();
     link_->close();
     for (int attempt = 0; !link_->isOpen() && attempt < ResetAttempts; ++attempt) {
         clock_.wait(ReopenGapMs);
-        if (link_->openComPort(session_.portPath, false)) {
-            clock_.wait(AfterOpenMs);
-            drain(4, 100);
-            if (probeHandshake(*link_, true))
-                break;
-            link_->close();
-        }
+        if (link_->openComPort(session_.portPath, false) && greetAfterReopen(*link_))
+            break;
         screen_.setProgress(attempt / 2);
         pump();
     }
@@ -203,7 +197,7 @@ void UpdateRun::readStatus()
 
 void UpdateRun::erase()
 {
-    screen_.progressCaption("Memory prepare - clear");
+    screen_.progressCaption(ProgressStage::Erase, "Memory prepare - clear");
     screen_.setProgress(0);
     pump();
     drain(4, 100);
@@ -242,7 +236,7 @@ int plannedFirmwareBlocks(uint32_t length, int hardwareVersion)
 
 bool UpdateRun::openTransfer()
 {
-    screen_.progressCaption("Send update");
+    screen_.progressCaption(ProgressStage::Send, "Send update");
     screen_.setProgress(0);
     pump();
     transferCommand_ = session_.record.hardwareVersion > LastSmallHardware ? Cmd::Transfer512Wide
@@ -300,7 +294,7 @@ void UpdateRun::verify()
 {
     std::fill(readBack_.begin(), readBack_.end(), 0);
     clock_.wait(BeforeVerifyMs);
-    screen_.progressCaption("Verify update");
+    screen_.progressCaption(ProgressStage::Verify, "Verify update");
     int index = 0, percent = 0, stalled = 0;
     for (;;) {
         screen_.setProgress(percent);

@@ -61,7 +61,7 @@ public:
 
     // Below this battery percentage the operator is asked (the command line refuses)
     // before anything is sent: a run that stops halfway leaves no working firmware.
-    static constexpr int LowBatteryBelow = 20;
+    static constexpr int BatteryGuardBelow = 20;
 
     // Longest run of verify passes that take no block before the run gives up.
     static constexpr int MaxStalledVerifyPasses = 10;

@@ -67,7 +67,7 @@ public:
     // that ends without its result may leave the device without working firmware.
     void showProgress() override { event("writing", {}, {}); }
     void closeProgress() override { progress_.close(); }
-    void progressCaption(const std::string &text) override { progress_.caption(text); }
+    void progressCaption(ProgressStage stage, const std::string &text) override { progress_.caption(stage, text); }
     void setProgress(int position) override { progress_.set(position); }
     int progress() override { return progress_.position(); }
     void stopPolling() override {}

@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string>
 
+#include "run_screen.h"
 #include "safe_text.h"
 
 
@@ -24,7 +25,7 @@ public:
     // What the run sends: the firmware's blocks, and the table's 512-byte blocks (0 for none).
     void setPlan(int firmwareBlocks, int tableBlocks);
     // A stage begins. The stage before it, unless closed, ended well: it is shown done.
-    void caption(const std::string &stage);
+    void caption(ProgressStage stage, const std::string &text);
     void set(int percent);
     // The stage ends where it stands: it failed, or the run is over.
     void close();
@@ -46,7 +47,8 @@ private:
     int firmwareBlocks_ = 0, tableBlocks_ = 0;
     // Seconds a block takes, measured: sent, read back, the table's sent.
     std::optional<double> sendBlockS_, readBlockS_, tableBlockS_;
-    std::string stage_;
+    std::optional<ProgressStage> step_; // the stage under way, none before the first
+    std::string stage_;               // and its caption, as shown
     bool open_ = false;     // a stage runs and has not been closed
     bool lineOpen_ = false; // the live line waits for its end
     int position_ = 0;

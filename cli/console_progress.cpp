@@ -7,13 +7,6 @@
 
 namespace {
 
-// The run's stages that the estimates tell apart.
-const std::string ResetStage = "Reset...";
-const std::string SendStage = "Send update";
-const std::string VerifyStage = "Verify update";
-const std::string ConnectStage = "Connect...";
-const std::string TableStage = "Send languages";
-
 // The device's own waits around a block; the rest of a block's time is the line.
 constexpr double AfterBlockS = 0.100;     // after each block it takes
 constexpr double BeforeReadBackS = 0.020; // before each block it gives back
@@ -27,9 +20,9 @@ constexpr double TickSlackS = ConsoleProgress::TickMs / 2000.0;
 
 // Reset and Connect wait for the device to come back, which takes as long as it takes;
 // their bar counts attempts, so no time is estimated from it.
-bool lengthKnown(const std::string &stage)
+bool lengthKnown(std::optional<ProgressStage> stage)
 {
-    return stage != ResetStage && stage != ConnectStage;
+    return stage != ProgressStage::Reset && stage != ProgressStage::TableConnect;
 }
 
 std::string decimal(double value)
@@ -57,7 +50,7 @@ void ConsoleProgress::setPlan(int firmwareBlocks, int tableBlocks)
     tableBlocks_ = std::max(tableBlocks, 0);
 }
 
-void ConsoleProgress::caption(const std::string &stage)
+void ConsoleProgress::caption(ProgressStage step, const std::string &stage)
 {
     // A stage that failed was closed before; one that gives way to the next one ended well,
     // even where its bar counted attempts or the device stopped reporting short of 100.
@@ -65,6 +58,7 @@ void ConsoleProgress::caption(const std::string &stage)
         set(100);
     endLine();
     const double t = now_();
+    step_ = step;
     stage_ = stage;
     position_ = 0;
     shown_ = -1;
@@ -83,7 +77,7 @@ void ConsoleProgress::set(int percent)
     const int p = std::clamp(percent, 0, 100);
     const double t = now_();
     if (p != position_) {
-        if (lengthKnown(stage_))
+        if (lengthKnown(step_))
             lastAdvance_ = t;
         // A percent first shows right after the block that reached it: so many blocks took
         // this long. Measured only then, the pace does not drift while the percent stands.
@@ -91,11 +85,11 @@ void ConsoleProgress::set(int percent)
             if (p > 0 && blocks > 0)
                 pace = (t - stageStart_) / ((p * blocks + 99) / 100);
         };
-        if (stage_ == SendStage)
+        if (step_ == ProgressStage::Send)
             measure(sendBlockS_, firmwareBlocks_);
-        else if (stage_ == VerifyStage)
+        else if (step_ == ProgressStage::Verify)
             measure(readBlockS_, firmwareBlocks_);
-        else if (stage_ == TableStage)
+        else if (step_ == ProgressStage::TableSend)
             measure(tableBlockS_, tableBlocks_);
     }
     position_ = p;
@@ -127,22 +121,22 @@ void ConsoleProgress::tick()
     }
     if (now_() - lastLine_ + TickSlackS < QuietS)
         return;
-    report(mode_ == Mode::Plain && (position_ == shown_ || !lengthKnown(stage_)));
+    report(mode_ == Mode::Plain && (position_ == shown_ || !lengthKnown(step_)));
 }
 
 ConsoleProgress::Estimate ConsoleProgress::estimate(double seconds) const
 {
     Estimate e;
-    if (lengthKnown(stage_) && position_ > 0)
+    if (lengthKnown(step_) && position_ > 0)
         e.stage = seconds * (100 - position_) / position_;
     auto rest = [&](double whole) { return std::max(whole - seconds, 0.0); };
     // Where the stage's blocks have a measured pace, its end follows from that: the percent
     // alone makes the estimate jump each time it moves.
-    if (stage_ == SendStage && sendBlockS_)
+    if (step_ == ProgressStage::Send && sendBlockS_)
         e.stage = rest(firmwareBlocks_ * *sendBlockS_);
-    else if (stage_ == VerifyStage && readBlockS_)
+    else if (step_ == ProgressStage::Verify && readBlockS_)
         e.stage = rest(firmwareBlocks_ * *readBlockS_);
-    else if (stage_ == TableStage && tableBlockS_)
+    else if (step_ == ProgressStage::TableSend && tableBlockS_)
         e.stage = rest(tableBlocks_ * *tableBlockS_);
     // The device's pace shows once the firmware goes out; until a later stage measures its
     // own, its blocks are reckoned from that pace: the same line, the device's own waits.
@@ -152,13 +146,13 @@ ConsoleProgress::Estimate ConsoleProgress::estimate(double seconds) const
     const double sending = firmwareBlocks_ * *sendBlockS_;
     const double readBack = firmwareBlocks_ * readBlockS_.value_or(BeforeReadBackS + line);
     const double table = tableBlocks_ * tableBlockS_.value_or(AfterBlockS + line);
-    if (stage_ == SendStage)
+    if (step_ == ProgressStage::Send)
         e.run = rest(sending) + readBack + table;
-    else if (stage_ == VerifyStage)
+    else if (step_ == ProgressStage::Verify)
         e.run = rest(readBack) + table;
-    else if (stage_ == ConnectStage) // the device's restart takes as long as it takes
+    else if (step_ == ProgressStage::TableConnect) // the device's restart takes as long as it takes
         e.run = table;
-    else if (stage_ == TableStage)
+    else if (step_ == ProgressStage::TableSend)
         e.run = rest(table);
     return e;
 }

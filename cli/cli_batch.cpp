@@ -173,6 +173,7 @@ private:
     std::map<std::string, Held> held_;
     std::vector<ReportRow> rows_;
     BatchReport report_;
+    RunStore store_ = RunStore::standard("mova-update"); // for the record of a worker that could not keep its own
     bool stopping_ = false, reportFailed_ = false;
     bool waitingSaid_ = false; // a log was told that the batch waits for the next device
     int drawn_ = 0;
@@ -491,7 +492,7 @@ void Batch::recordLost(const Worker &w)
                                    {"serial_hex", QString::fromStdString(w.serialHex)},
                                    {"hardware_version", w.hardware.value_or(0)},
                                    {"firmware_version", w.before.value_or(0)}};
-    RunStore::standard().append(QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString());
+    store_.append(QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString());
 }
 
 void Batch::onSignal(int number)

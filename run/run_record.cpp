@@ -154,14 +154,13 @@ std::string RunStore::standardFolder()
     return base + "/mova-update";
 }
 
-RunStore &RunStore::standard()
+RunStore RunStore::standard(const std::string &program, const std::string &traceName)
 {
-    static RunStore store = [] {
-        RunStore s;
-        s.folder = standardFolder();
-        return s;
-    }();
-    return store;
+    RunStore s;
+    s.folder = standardFolder();
+    s.program = program;
+    s.traceName = traceName;
+    return s;
 }
 
 // ---- the record of one run ---------------------------------------------------------------
@@ -316,9 +315,9 @@ void RunRecord::failure(const std::string &shown)
     screen_.failure(shown);
 }
 
-void RunRecord::progressCaption(const std::string &caption)
+void RunRecord::progressCaption(ProgressStage stage, const std::string &caption)
 {
     begin();
     stages_.push_back({caption, clock_.nowMs(), "stage"});
-    screen_.progressCaption(caption);
+    screen_.progressCaption(stage, caption);
 }

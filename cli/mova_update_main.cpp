@@ -14,7 +14,7 @@
 #include "monitor.h"
 #include "outcome.h"
 #include "payload_file.h"
-#include "protocol.h"
+#include "handshake.h"
 #include "readout.h"
 #include "run_record.h"
 #include "safe_text.h"
@@ -25,8 +25,6 @@
 #include "usb_connection.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QFileInfo>
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
@@ -39,15 +37,17 @@
 namespace {
 
 using Q = ConsoleScreen;
-std::optional<RunRecord> runRecord;       // the update being recorded; its result ends it
+
+// An update's record: kept from its start, ended by its result or by a signal.
+using Recording = std::optional<RunRecord>;
 
 // Says the result and ends the run's record. An update's result carries what the device
 // confirmed as data: a batch counts a device updated from those, never from the exit status.
 int finish(ConsoleScreen &screen, Outcome outcome, const std::string &text, bool readOnly = false,
-           const RunResult &run = {})
+           const RunResult &run = {}, Recording *recording = nullptr)
 {
-    if (runRecord)
-        runRecord->end(outcome, text);
+    if (recording && *recording)
+        (*recording)->end(outcome, text);
     const bool ok = outcome == Outcome::Updated;
     std::vector<std::pair<std::string, std::string>> fields {{"ok", ok ? "true" : "false"},
                                                              {"exit", std::to_string(int(outcome))},
@@ -172,17 +172,6 @@ void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck 
                      "\ntable to go on    " + plan.tableName);
 }
 
-// The goodbye the window's close sends: the device goes back to its own business.
-void sayGoodbye(UsbConnection &link)
-{
-    if (!link.isOpen())
-        return;
-    uint8_t byte = 0;
-    link.read(&byte, 1);
-    if (link.sendCommand(Cmd::Leave, link.doubled()))
-        link.read(&byte, 1);
-}
-
 // A batch's worker has said who its device is; before it writes a byte it waits for the
 // batch's word on standard input: "go", "refuse" (another device present has the same
 // serial) or "skip" (the device just updated, back after its restart). Signals are heard
@@ -210,14 +199,14 @@ std::string awaitBatchWord()
 
 // After a batch's update the device is read again, as the window does once a run is over,
 // so that the report says which firmware it runs now.
-void readFirmwareAfter(Session &session, ConsoleScreen &screen)
+void readFirmwareAfter(Session &session, ConsoleScreen &screen, RunRecord &record)
 {
     if (!session.portPath.empty())
         session.portPathOverride = session.portPath; // where the table found it
     pollDevice(session, screen, realClock());
     if (!session.link->isOpen())
         return;
-    runRecord->noteFirmwareAfter(session.record.firmwareVersion);
+    record.noteFirmwareAfter(session.record.firmwareVersion);
     screen.event("after",
                  {{"firmware_version", std::to_string(session.record.firmwareVersion)},
                   {"line", Q::quoted(screen.deviceLine)}},
@@ -226,46 +215,49 @@ void readFirmwareAfter(Session &session, ConsoleScreen &screen)
     session.link->close();
 }
 
-int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
+int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunStore &store, Recording &recording)
 {
     const int hardware = session.expectedHardwareVersion != 0 ? session.expectedHardwareVersion : 24;
-    runRecord.emplace(screen, realClock(), session, Payloads {a.firmware, a.table});
-    runRecord->begin();
+    RunRecord &record = recording.emplace(screen, realClock(), session, Payloads {a.firmware, a.table}, store);
+    record.begin();
+    auto finish = [&](Outcome outcome, const std::string &text, const RunResult &run = {}) {
+        return ::finish(screen, outcome, text, false, run, &recording);
+    };
     PayloadCheck plan = checkPayloads(a, hardware);
     if (!plan.error.empty()) {
         screen.failure("payload invalid: " + plan.error);
-        return finish(screen, Outcome::PayloadInvalid, plan.error);
+        return finish(Outcome::PayloadInvalid, plan.error);
     }
     if (!connect(session, screen))
-        return finish(screen, Outcome::NotConnected, screen.deviceLine);
-    runRecord->noteDevice(screen.deviceLine, screen.battery);
+        return finish(Outcome::NotConnected, screen.deviceLine);
+    record.noteDevice(screen.deviceLine, screen.battery);
     // The window's button stays disabled for such a device; nothing may be sent to it here
     // either, or a build for another hardware would overwrite its firmware.
     if (const std::string refusal = updateRefusal(session.expectedHardwareVersion, session.record); !refusal.empty()) {
         screen.failure("Not updated: " + refusal + ".");
-        return finish(screen, Outcome::NotAllowed, refusal);
+        return finish(Outcome::NotAllowed, refusal);
     }
     plan.sizeFor(session.record.hardwareVersion);
     describe(session, screen, plan);
     if (!a.worker.empty()) {
-        runRecord->noteBatch(a.worker);
+        record.noteBatch(a.worker);
         const std::string word = awaitBatchWord();
         if (word == "refuse") {
             const std::string text = "device " + screen.serial +
                                      " has the same serial number as another device present, so it is not updated";
             screen.failure("Not updated: " + text + ". Check which device is which, then update them one at a time.");
-            return finish(screen, Outcome::SameSerial, text);
+            return finish(Outcome::SameSerial, text);
         }
         if (word == "skip") {
-            runRecord.reset(); // not a run: the device was updated already
+            recording.reset(); // not a run: the device was updated already
             sayGoodbye(*session.link);
-            return finish(screen, Outcome::Skipped, "device " + screen.serial + " was updated just before");
+            return finish(Outcome::Skipped, "device " + screen.serial + " was updated just before");
         }
         if (word != "go") { // the batch went away or said nothing: nobody decided this device
             sayGoodbye(*session.link);
             const std::string text = "no word from the batch to go on, so device " + screen.serial + " is not updated";
             screen.failure("Not updated: " + text + ".");
-            return finish(screen, Outcome::Skipped, text);
+            return finish(Outcome::Skipped, text);
         }
     }
     screen.setPlan(plan.firmwareBlocks, plan.tableBlocks);
@@ -276,19 +268,19 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a)
     screen.questionSubject = "device " + screen.serial;
     screen.allowLowBattery = a.allowLowBattery;
     realClock().pump(); // a stop asked for while the device was read is heard before it is written
-    const RunResult result = UpdateButtonClick(session, *runRecord, realClock(), {a.firmware, a.table});
-    runRecord->noteResult(result);
+    const RunResult result = UpdateButtonClick(session, record, realClock(), {a.firmware, a.table});
+    record.noteResult(result);
     if (result.firmwareConfirmed)
         screen.event("table", {{"sent", result.tableSent ? "true" : "false"}}, {});
     if (!a.worker.empty() && result.firmwareConfirmed)
-        readFirmwareAfter(session, screen);
+        readFirmwareAfter(session, screen, record);
     std::string text = result.message.empty() && !screen.messages.empty() ? screen.messages.back() : result.message;
     if (result.failure == RunFailure::Declined) {
         text = screen.asked ? "the operator declined"
                             : "the question could not be asked: standard input is no terminal (--yes answers it)";
         screen.event("note", {{"text", Q::quoted(text)}}, "mova-update: " + text, true);
     }
-    return finish(screen, outcomeOf(result), text, false, result);
+    return finish(outcomeOf(result), text, result);
 }
 
 int imageInfo(const CliArguments &a, ConsoleScreen &screen)
@@ -321,11 +313,12 @@ int imageInfo(const CliArguments &a, ConsoleScreen &screen)
 
 // Ends the program at once, politely: the goodbye the window's close sends when the link is
 // open, the line let go, and the result said.
-[[noreturn]] void leaveNow(Session &session, ConsoleScreen &screen, int signalNumber)
+[[noreturn]] void leaveNow(Session &session, ConsoleScreen &screen, Recording &recording, int signalNumber)
 {
     sayGoodbye(*session.link);
     session.link->close();
-    finish(screen, Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber));
+    finish(screen, Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber), false, {},
+           &recording);
     std::cout.flush();
     std::cerr.flush();
     std::_Exit(int(Outcome::Interrupted));
@@ -352,7 +345,7 @@ int main(int argc, char **argv)
         return 0;
     }
     if (a.command == "log")
-        return printLog(RunStore::standard(), a.json, a.count, std::cout, std::cerr);
+        return printLog(RunStore::standard("mova-update"), a.json, a.count, std::cout, std::cerr);
     if (a.trace)
         Trace::setEnabled(true);
     ConsoleScreen screen({a.json, a.yes, isatty(0) == 1, isatty(1) == 1 && !a.json});
@@ -363,14 +356,15 @@ int main(int argc, char **argv)
     QCoreApplication application(argc, argv); // the device's waits let an event loop run
     if (a.batch())
         return runBatch(a, a.json, isatty(1) == 1 && !a.json);
-    if (!a.worker.empty()) // each worker of a batch keeps the trace of its own device
-        RunStore::standard().traceName = batchTraceName(a.workerSlot);
+    // Each worker of a batch keeps the trace of its own device.
+    RunStore store = RunStore::standard("mova-update", batchTraceName(a.worker.empty() ? 0 : a.workerSlot));
+    Recording recording;
     // Output to a reader that went away fails quietly instead of killing a running update.
     std::signal(SIGPIPE, SIG_IGN);
     UsbConnection link(realClock());
     Session session;
     session.link = &link;
-    CliSignalPolicy policy(session, [&](int number) { leaveNow(session, screen, number); });
+    CliSignalPolicy policy(session, [&](int number) { leaveNow(session, screen, recording, number); });
     StopSignals stopSignals({SIGINT, SIGTERM, SIGHUP}, [&policy](int number) { policy(number); });
     screen.whileAsking = [] { QCoreApplication::processEvents(); };
     session.expectedHardwareVersion = build.expectedHardwareVersion();
@@ -386,5 +380,5 @@ int main(int argc, char **argv)
     }
     if (a.command == "info")
         return info(session, screen);
-    return update(session, screen, a);
+    return update(session, screen, a, store, recording);
 }

@@ -37,8 +37,9 @@ struct RunStore {
     // $XDG_STATE_HOME/mova-update, or ~/.local/state/mova-update; nothing with
     // QTX_MOVA_NO_RECORD set (to anything but 0).
     static std::string standardFolder();
-    // The program's store, from the environment when first asked.
-    static RunStore &standard();
+    // A program's store in the standard folder: who it is, and which trace file it keeps.
+    // The program keeps it for its life, so that a failure to write is said once.
+    static RunStore standard(const std::string &program, const std::string &traceName = "last-trace.log");
 
 private:
     bool failed_ = false;
@@ -57,8 +58,7 @@ bool appendWhole(const std::string &path, const std::string &data, std::string &
 // ends, and its bytes go to the store's trace file while it lasts.
 class RunRecord : public RunScreen {
 public:
-    RunRecord(RunScreen &screen, Clock &clock, const Session &session, const Payloads &payloads,
-              RunStore &store = RunStore::standard());
+    RunRecord(RunScreen &screen, Clock &clock, const Session &session, const Payloads &payloads, RunStore &store);
     ~RunRecord() override;
 
     // The run starts: its time is taken and its trace begins. The screen's first call does
@@ -82,7 +82,7 @@ public:
     void setBusy(bool busy) override { begin(), screen_.setBusy(busy); }
     void showProgress() override { begin(), screen_.showProgress(); }
     void closeProgress() override { screen_.closeProgress(); }
-    void progressCaption(const std::string &text) override;
+    void progressCaption(ProgressStage stage, const std::string &text) override;
     void setProgress(int position) override { screen_.setProgress(position); }
     int progress() override { return screen_.progress(); }
     void stopPolling() override { begin(), screen_.stopPolling(); }
