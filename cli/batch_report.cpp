@@ -2,7 +2,6 @@
 #include "run_record.h"
 #include "safe_text.h"
 
-#include <QJsonDocument>
 #include <cmath>
 #include <cstdio>
 #include <sys/stat.h>
@@ -31,27 +30,24 @@ std::string ReportRow::csv() const
            seconds(durationS) + "," + csvField(serialHex);
 }
 
-QJsonObject ReportRow::object() const
+JsonLine ReportRow::object() const
 {
-    auto text = [](const std::string &s) { return QString::fromStdString(shownText(s)); };
-    auto numberOrNull = [](const std::optional<int> &v) { return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null); };
-    return {{"time", text(time)},
-            {"port", text(port)},
-            {"serial", text(serial)},
-            {"serial_hex", text(serialHex)},
-            {"hardware_version", numberOrNull(hardwareVersion)},
-            {"firmware_before", numberOrNull(firmwareBefore)},
-            {"firmware_after", numberOrNull(firmwareAfter)},
-            {"battery", text(battery)},
-            {"outcome", outcomeName(outcome)},
-            {"exit", int(outcome)},
-            {"message", text(message)},
-            {"duration_s", std::round(durationS * 10) / 10}};
+    auto numberOrNull = [](JsonLine &o, const char *key, const std::optional<int> &v) -> JsonLine & {
+        return v ? o.number(key, *v) : o.null(key);
+    };
+    JsonLine o;
+    o.text("time", shownText(time)).text("port", shownText(port)).text("serial", shownText(serial));
+    o.text("serial_hex", shownText(serialHex));
+    numberOrNull(o, "hardware_version", hardwareVersion);
+    numberOrNull(o, "firmware_before", firmwareBefore);
+    numberOrNull(o, "firmware_after", firmwareAfter);
+    o.text("battery", shownText(battery)).text("outcome", outcomeName(outcome)).number("exit", int(outcome));
+    return o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
 }
 
 std::string ReportRow::json() const
 {
-    return QJsonDocument(object()).toJson(QJsonDocument::Compact).toStdString();
+    return object().str();
 }
 
 bool BatchReport::open(const std::string &path, std::string &error)

@@ -1,7 +1,7 @@
 #pragma once
+#include "json_line.h"
 #include "outcome.h"
 
-#include <QJsonObject>
 #include <optional>
 #include <string>
 
@@ -19,7 +19,8 @@ struct ReportRow {
     // Every field a device or a file name chose is escaped, and a CSV field that a
     // spreadsheet would run as a formula is neutralised.
     std::string csv() const;
-    QJsonObject object() const;
+    // The row's fields in the report's order (the CSV's, with serial_hex beside the serial).
+    JsonLine object() const;
     std::string json() const;
 };
 

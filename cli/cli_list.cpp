@@ -6,12 +6,6 @@
 
 namespace {
 
-using Q = ConsoleScreen;
-
-const char *yesNo(bool value)
-{
-    return value ? "true" : "false";
-}
 
 std::string orNone(const std::string &text)
 {
@@ -34,18 +28,23 @@ std::string listUsbDevices(ConsoleScreen &screen, int expectedHardwareVersion)
                                   orNone(d.product) + "\n  serial number " + orNone(d.serial) +
                                   "\n  access        " +
                                   (d.mayOpen ? "may open" : "may not open (no read and write permission)");
-        screen.event("usb_device",
-                     {{"kind", Q::quoted(kind)}, {"path", Q::quoted(d.path)}, {"by_id", Q::quoted(d.byId)},
-                      {"usb_id", Q::quoted(usbIdText(d.id))}, {"manufacturer", Q::quoted(d.manufacturer)},
-                      {"product", Q::quoted(d.product)}, {"serial", Q::quoted(d.serial)},
-                      {"serial_hex", Q::quoted(hexBytes(d.serial))},
-                      {"may_open", yesNo(d.mayOpen)}, {"would_use", yesNo(d.wouldUse)}},
+        screen.event(JsonLine::event("usb_device")
+                         .text("kind", kind)
+                         .text("path", d.path)
+                         .text("by_id", d.byId)
+                         .text("usb_id", usbIdText(d.id))
+                         .text("manufacturer", d.manufacturer)
+                         .text("product", d.product)
+                         .text("serial", d.serial)
+                         .text("serial_hex", hexBytes(d.serial))
+                         .flag("may_open", d.mayOpen)
+                         .flag("would_use", d.wouldUse),
                      plain);
     }
     if (!devices.empty())
         return std::to_string(devices.size()) + " USB serial device" + (devices.size() == 1 ? "" : "s") + " found";
     const std::string none = "no USB serial device found";
-    screen.event("note", {{"text", Q::quoted(none)}}, none);
+    screen.event(JsonLine::event("note").text("text", none), none);
     return none;
 }
 
@@ -57,5 +56,5 @@ void hintUnmatchedDevices(ConsoleScreen &screen)
         d.path = shownText(d.path), d.product = shownText(d.product);
     const std::string hint = unmatchedDevicesHint(seen, deviceUsbId());
     if (!hint.empty())
-        screen.event("hint", {{"text", Q::quoted(hint)}}, hint, true);
+        screen.event(JsonLine::event("hint").text("text", hint), hint, true);
 }

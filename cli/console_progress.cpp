@@ -1,4 +1,6 @@
 #include "console_progress.h"
+#include "json_line.h"
+#include "protocol.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,8 +10,8 @@
 namespace {
 
 // The device's own waits around a block; the rest of a block's time is the line.
-constexpr double AfterBlockS = 0.100;     // after each block it takes
-constexpr double BeforeReadBackS = 0.020; // before each block it gives back
+constexpr double AfterBlockS = Wait::AfterBlockMs / 1000.0;         // after each block it takes
+constexpr double BeforeReadBackS = Wait::BeforeReadBackMs / 1000.0; // before each block it gives back
 
 constexpr int BarWidth = 14;     // with the estimates the line still fits 80 columns
 constexpr int PlainStep = 10;    // without a terminal, a line every this many percent
@@ -23,13 +25,6 @@ constexpr double TickSlackS = ConsoleProgress::TickMs / 2000.0;
 bool lengthKnown(std::optional<ProgressStage> stage)
 {
     return stage != ProgressStage::Reset && stage != ProgressStage::TableConnect;
-}
-
-std::string decimal(double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    return text;
 }
 
 } // namespace
@@ -65,7 +60,7 @@ void ConsoleProgress::caption(ProgressStage step, const std::string &stage)
     open_ = true;
     stageStart_ = lastAdvance_ = lastLine_ = t;
     if (mode_ == Mode::Json)
-        out_ << "{\"event\":\"stage\",\"name\":" << jsonQuoted(stage) << "}" << std::endl;
+        out_ << JsonLine::event("stage").text("name", stage).str() << std::endl;
     else if (mode_ == Mode::Plain)
         out_ << stage << std::endl;
     else
@@ -165,13 +160,13 @@ void ConsoleProgress::report(bool waiting)
     lastLine_ = t;
     shown_ = position_;
     if (mode_ == Mode::Json) {
-        out_ << "{\"event\":\"progress\",\"stage\":" << jsonQuoted(stage_) << ",\"percent\":" << position_
-             << ",\"elapsed_s\":" << decimal(seconds);
+        JsonLine line = JsonLine::event("progress").text("stage", stage_).number("percent", position_);
+        line.fixed("elapsed_s", seconds, 1);
         if (e.stage)
-            out_ << ",\"eta_s\":" << decimal(*e.stage);
+            line.fixed("eta_s", *e.stage, 1);
         if (e.run)
-            out_ << ",\"run_left_s\":" << decimal(*e.run);
-        out_ << "}" << std::endl;
+            line.fixed("run_left_s", *e.run, 1);
+        out_ << line.str() << std::endl;
         return;
     }
     if (mode_ == Mode::Live) {

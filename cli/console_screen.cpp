@@ -11,13 +11,7 @@ namespace {
 constexpr int AskingTurnMs = 100; // how soon a signal is heard while the question waits
 } // namespace
 
-std::string ConsoleScreen::quoted(const std::string &text)
-{
-    return jsonQuoted(text);
-}
-
-void ConsoleScreen::event(const std::string &name, const std::vector<std::pair<std::string, std::string>> &fields,
-                          const std::string &plain, bool error)
+void ConsoleScreen::event(const JsonLine &line, const std::string &plain, bool error)
 {
     if (!options_.json) {
         endLine();
@@ -25,10 +19,7 @@ void ConsoleScreen::event(const std::string &name, const std::vector<std::pair<s
             (error ? std::cerr : std::cout) << plain << std::endl;
         return;
     }
-    std::string line = "{\"event\":" + quoted(name);
-    for (const auto &[key, value] : fields)
-        line += "," + quoted(key) + ":" + value;
-    std::cout << line << "}" << std::endl;
+    std::cout << line.str() << std::endl;
 }
 
 bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
@@ -52,10 +43,14 @@ bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
         std::getline(std::cin, answer);
         yes = answer == "y" || answer == "Y" || answer == "yes";
     }
-    event("question",
-          {{"caption", quoted(caption)}, {"subject", quoted(questionSubject)}, {"text", quoted(text)},
-           {"asked", asked ? "true" : "false"}, {"answer", yes ? "\"yes\"" : "\"no\""}},
-          yes || options_.interactive ? std::string() : text + "\n(refused: standard input is no terminal; --yes answers it)",
+    event(JsonLine::event("question")
+              .text("caption", caption)
+              .text("subject", questionSubject)
+              .text("text", text)
+              .flag("asked", asked)
+              .text("answer", yes ? "yes" : "no"),
+          yes || options_.interactive ? std::string()
+                                      : text + "\n(refused: standard input is no terminal; --yes answers it)",
           !yes);
     return yes;
 }
@@ -63,10 +58,11 @@ bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
 bool ConsoleScreen::confirmLowBattery(int percent)
 {
     // No question here: a script would answer it without reading. Going on takes an option.
-    const std::string text = "Battery low (" + std::to_string(percent) +
-                             " %): an update that stops halfway leaves the device without working firmware";
+    const std::string text = messageText(
+        MessageId::BatteryLow,
+        std::to_string(percent) + " %): an update that stops halfway leaves the device without working firmware");
     if (allowLowBattery) {
-        event("warning", {{"text", quoted(text)}, {"percent", std::to_string(percent)}},
+        event(JsonLine::event("warning").text("text", text).number("percent", percent),
               "mova-update: " + text + "; going on as --allow-low-battery says", true);
         return true;
     }
@@ -77,7 +73,7 @@ bool ConsoleScreen::confirmLowBattery(int percent)
 void ConsoleScreen::message(const std::string &text)
 {
     messages.push_back(text);
-    event("message", {{"text", quoted(text)}}, text);
+    event(JsonLine::event("message").text("text", text), text);
 }
 
 void ConsoleScreen::failure(const std::string &text)
@@ -85,7 +81,7 @@ void ConsoleScreen::failure(const std::string &text)
     messages.push_back(text);
     // The message stays as the device's tool has always said it; what it means comes after.
     const std::string explanation = explanationText(text);
-    event("message", {{"text", quoted(text)}, {"failure", "true"}, {"explanation", quoted(explanation)}},
+    event(JsonLine::event("message").text("text", text).flag("failure", true).text("explanation", explanation),
           explanation.empty() ? text : text + "\n  " + explanation, true);
 }
 
@@ -99,7 +95,7 @@ void ConsoleScreen::diagnostic(const std::string &line)
 {
     // The verify pass's two lines go to standard output as the window's do, or as events.
     if (options_.json) {
-        event("diagnostic", {{"line", quoted(line)}}, {});
+        event(JsonLine::event("diagnostic").text("line", line), {});
     } else {
         endLine();
         std::cout << line << std::endl;

@@ -3,6 +3,7 @@
 #include "readout.h"
 #include "run_screen.h"
 #include "console_progress.h"
+#include "json_line.h"
 #include "safe_text.h"
 
 #include <chrono>
@@ -42,9 +43,7 @@ public:
 
     // Prints one event of the command's own (the identity, the result): a JSON object on
     // standard output, or its plain text there (`error`: on standard error).
-    void event(const std::string &name, const std::vector<std::pair<std::string, std::string>> &fields,
-               const std::string &plain, bool error = false);
-    static std::string quoted(const std::string &text);
+    void event(const JsonLine &line, const std::string &plain, bool error = false);
 
     // MonitorScreen
     void showDeviceLine(const std::string &text) override { deviceLine = shownText(text); }
@@ -65,7 +64,7 @@ public:
     void setBusy(bool) override {}
     // The run shows its progress as it starts to write the device: from here on, a process
     // that ends without its result may leave the device without working firmware.
-    void showProgress() override { event("writing", {}, {}); }
+    void showProgress() override { event(JsonLine::event("writing"), {}); }
     void closeProgress() override { progress_.close(); }
     void progressCaption(ProgressStage stage, const std::string &text) override { progress_.caption(stage, text); }
     void setProgress(int position) override { progress_.set(position); }

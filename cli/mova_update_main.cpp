@@ -12,6 +12,7 @@
 #include "discovery.h"
 #include "firmware_image.h"
 #include "monitor.h"
+#include "operator_messages.h"
 #include "outcome.h"
 #include "payload_file.h"
 #include "handshake.h"
@@ -21,6 +22,7 @@
 #include "session.h"
 #include "stop_signals.h"
 #include "trace.h"
+#include "transfer_plan.h"
 #include "update_run.h"
 #include "usb_connection.h"
 
@@ -36,7 +38,6 @@
 
 namespace {
 
-using Q = ConsoleScreen;
 
 // An update's record: kept from its start, ended by its result or by a signal.
 using Recording = std::optional<RunRecord>;
@@ -49,15 +50,11 @@ int finish(ConsoleScreen &screen, Outcome outcome, const std::string &text, bool
     if (recording && *recording)
         (*recording)->end(outcome, text);
     const bool ok = outcome == Outcome::Updated;
-    std::vector<std::pair<std::string, std::string>> fields {{"ok", ok ? "true" : "false"},
-                                                             {"exit", std::to_string(int(outcome))},
-                                                             {"outcome", Q::quoted(outcomeName(outcome, readOnly))},
-                                                             {"text", Q::quoted(text)}};
-    if (!readOnly) {
-        fields.push_back({"firmware_confirmed", run.firmwareConfirmed ? "true" : "false"});
-        fields.push_back({"table_sent", run.tableSent ? "true" : "false"});
-    }
-    screen.event("result", fields, ok ? std::string() : "mova-update: " + std::string(outcomeName(outcome)), !ok);
+    JsonLine result = JsonLine::event("result").flag("ok", ok).number("exit", int(outcome));
+    result.text("outcome", outcomeName(outcome, readOnly)).text("text", text);
+    if (!readOnly)
+        result.flag("firmware_confirmed", run.firmwareConfirmed).flag("table_sent", run.tableSent);
+    screen.event(result, ok ? std::string() : "mova-update: " + std::string(outcomeName(outcome)), !ok);
     return int(outcome);
 }
 
@@ -68,7 +65,7 @@ struct PayloadCheck {
     uint32_t firmwareLength = 0;
     int firmwareBlocks = 0, tableBlocks = 0;
     // The blocks the run will send, as it chooses their size for the device's hardware.
-    void sizeFor(int hardwareVersion) { firmwareBlocks = plannedFirmwareBlocks(firmwareLength, hardwareVersion); }
+    void sizeFor(int hardwareVersion) { firmwareBlocks = firmwareTransferPlan(firmwareLength, hardwareVersion).blockCount; }
 };
 
 bool carried(const std::string &path)
@@ -98,7 +95,7 @@ PayloadCheck checkPayloads(const CliArguments &a, int hardwareVersion)
         c.error = a.table + ": " + table.reason;
         return c;
     }
-    c.tableBlocks = int((table.bytes.size() + TableBlockSize - 1) / TableBlockSize);
+    c.tableBlocks = tableTransferPlan(int64_t(table.bytes.size())).blockCount;
     return c;
 }
 
@@ -110,7 +107,8 @@ bool connect(Session &session, ConsoleScreen &screen)
         return true;
     screen.failure(screen.deviceLine);
     if (const std::string hint = openFailureHint(*session.link); !hint.empty())
-        screen.event("hint", {{"path", Q::quoted(session.link->lastPath())}, {"text", Q::quoted(hint)}}, shownText(hint), true);
+        screen.event(JsonLine::event("hint").text("path", session.link->lastPath()).text("text", hint), shownText(hint),
+                     true);
     else if (session.ttyRoad() && session.portPathOverride.empty() && session.portPath.empty())
         hintUnmatchedDevices(screen); // discovery found no device with the id: say what it saw
     return false;
@@ -130,24 +128,29 @@ int info(Session &session, ConsoleScreen &screen)
     // Whether the device has the carried firmware already: for the operator only, it gates nothing.
     const BuildSettings build = BuildSettings::compiled();
     const std::string age = compareWithCarried(r, build.firmwareVersion, build.firmwareDate);
-    const std::string carriedLine =
-        "FW " + build.firmwareVersion + " from " + build.firmwareDate +
-        (age.empty() ? std::string() : age == "the same" ? ": the same as the device's" : ": " + age + " than the device's");
-    const std::string plain = screen.deviceLine + "\nserial number     " + screen.serial +
-                              "\nhardware version  " + std::to_string(r.hardwareVersion) + "\nstatus            " +
-                              status + "\ndevice info       " + infoText + "\ncalibration       " + calibration +
-                              "\nbattery           " + screen.battery + "\nupdate            " +
-                              (screen.updateAllowed ? "allowed" : "not allowed by this build") +
-                              "\ncarried firmware  " + carriedLine;
-    screen.event("device",
-                 {{"line", Q::quoted(screen.deviceLine)}, {"serial", Q::quoted(screen.serial)},
-                  {"serial_hex", Q::quoted(hexBytes(screen.serialBytes))},
-                  {"hardware_version", std::to_string(r.hardwareVersion)},
-                  {"firmware_version", std::to_string(r.firmwareVersion)}, {"status", Q::quoted(status)},
-                  {"device_info", Q::quoted(infoText)}, {"calibration", Q::quoted(calibration)},
-                  {"battery", Q::quoted(screen.battery)}, {"update_allowed", screen.updateAllowed ? "true" : "false"},
-                  {"port", Q::quoted(session.portPath)}, {"carried_firmware", Q::quoted(carriedLine)},
-                  {"carried_is", Q::quoted(age)}},
+    const std::string carriedLine = "FW " + build.firmwareVersion + " from " + build.firmwareDate +
+                                    (age.empty()         ? std::string()
+                                     : age == "the same" ? ": the same as the device's"
+                                                         : ": " + age + " than the device's");
+    const std::string plain =
+        screen.deviceLine + "\nserial number     " + screen.serial + "\nhardware version  " +
+        std::to_string(r.hardwareVersion) + "\nstatus            " + status + "\ndevice info       " + infoText +
+        "\ncalibration       " + calibration + "\nbattery           " + screen.battery + "\nupdate            " +
+        (screen.updateAllowed ? "allowed" : "not allowed by this build") + "\ncarried firmware  " + carriedLine;
+    screen.event(JsonLine::event("device")
+                     .text("line", screen.deviceLine)
+                     .text("serial", screen.serial)
+                     .text("serial_hex", hexBytes(screen.serialBytes))
+                     .number("hardware_version", r.hardwareVersion)
+                     .number("firmware_version", r.firmwareVersion)
+                     .text("status", status)
+                     .text("device_info", infoText)
+                     .text("calibration", calibration)
+                     .text("battery", screen.battery)
+                     .flag("update_allowed", screen.updateAllowed)
+                     .text("port", session.portPath)
+                     .text("carried_firmware", carriedLine)
+                     .text("carried_is", age),
                  plain);
     return finish(screen, Outcome::Updated, screen.deviceLine, true);
 }
@@ -158,18 +161,22 @@ void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck 
 {
     const DeviceRecord &r = session.record;
     const std::string port = session.portPath.empty() ? "the docking station" : session.portPath;
-    screen.event("plan",
-                 {{"port", Q::quoted(port)}, {"serial", Q::quoted(screen.serial)},
-                  {"serial_hex", Q::quoted(hexBytes(screen.serialBytes))},
-                  {"hardware_version", std::to_string(r.hardwareVersion)}, {"firmware_now", Q::quoted(screen.deviceLine)},
-                  {"firmware_version", std::to_string(r.firmwareVersion)},
-                  {"battery", Q::quoted(screen.battery)}, {"firmware", Q::quoted(plan.firmwareName)},
-                  {"table", Q::quoted(plan.tableName)}, {"firmware_blocks", std::to_string(plan.firmwareBlocks)},
-                  {"table_blocks", std::to_string(plan.tableBlocks)}},
-                 "device            " + shownText(port) + "\nserial number     " + screen.serial + "\nhardware version  " +
-                     std::to_string(r.hardwareVersion) + "\nfirmware now      " + screen.deviceLine +
-                     "\nbattery           " + screen.battery + "\nfirmware to go on " + plan.firmwareName +
-                     "\ntable to go on    " + plan.tableName);
+    screen.event(JsonLine::event("plan")
+                     .text("port", port)
+                     .text("serial", screen.serial)
+                     .text("serial_hex", hexBytes(screen.serialBytes))
+                     .number("hardware_version", r.hardwareVersion)
+                     .text("firmware_now", screen.deviceLine)
+                     .number("firmware_version", r.firmwareVersion)
+                     .text("battery", screen.battery)
+                     .text("firmware", plan.firmwareName)
+                     .text("table", plan.tableName)
+                     .number("firmware_blocks", plan.firmwareBlocks)
+                     .number("table_blocks", plan.tableBlocks),
+                 "device            " + shownText(port) + "\nserial number     " + screen.serial +
+                     "\nhardware version  " + std::to_string(r.hardwareVersion) + "\nfirmware now      " +
+                     screen.deviceLine + "\nbattery           " + screen.battery + "\nfirmware to go on " +
+                     plan.firmwareName + "\ntable to go on    " + plan.tableName);
 }
 
 // A batch's worker has said who its device is; before it writes a byte it waits for the
@@ -207,9 +214,9 @@ void readFirmwareAfter(Session &session, ConsoleScreen &screen, RunRecord &recor
     if (!session.link->isOpen())
         return;
     record.noteFirmwareAfter(session.record.firmwareVersion);
-    screen.event("after",
-                 {{"firmware_version", std::to_string(session.record.firmwareVersion)},
-                  {"line", Q::quoted(screen.deviceLine)}},
+    screen.event(JsonLine::event("after")
+                     .number("firmware_version", session.record.firmwareVersion)
+                     .text("line", screen.deviceLine),
                  {});
     sayGoodbye(*session.link);
     session.link->close();
@@ -225,7 +232,7 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
     };
     PayloadCheck plan = checkPayloads(a, hardware);
     if (!plan.error.empty()) {
-        screen.failure("payload invalid: " + plan.error);
+        screen.failure(messageText(MessageId::PayloadInvalid, plan.error));
         return finish(Outcome::PayloadInvalid, plan.error);
     }
     if (!connect(session, screen))
@@ -234,7 +241,7 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
     // The window's button stays disabled for such a device; nothing may be sent to it here
     // either, or a build for another hardware would overwrite its firmware.
     if (const std::string refusal = updateRefusal(session.expectedHardwareVersion, session.record); !refusal.empty()) {
-        screen.failure("Not updated: " + refusal + ".");
+        screen.failure(messageText(MessageId::NotUpdated, refusal + "."));
         return finish(Outcome::NotAllowed, refusal);
     }
     plan.sizeFor(session.record.hardwareVersion);
@@ -245,7 +252,8 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
         if (word == "refuse") {
             const std::string text = "device " + screen.serial +
                                      " has the same serial number as another device present, so it is not updated";
-            screen.failure("Not updated: " + text + ". Check which device is which, then update them one at a time.");
+            screen.failure(
+                messageText(MessageId::NotUpdated, text + ". Check which device is which, then update them one at a time."));
             return finish(Outcome::SameSerial, text);
         }
         if (word == "skip") {
@@ -256,7 +264,7 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
         if (word != "go") { // the batch went away or said nothing: nobody decided this device
             sayGoodbye(*session.link);
             const std::string text = "no word from the batch to go on, so device " + screen.serial + " is not updated";
-            screen.failure("Not updated: " + text + ".");
+            screen.failure(messageText(MessageId::NotUpdated, text + "."));
             return finish(Outcome::Skipped, text);
         }
     }
@@ -271,14 +279,14 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
     const RunResult result = UpdateButtonClick(session, record, realClock(), {a.firmware, a.table});
     record.noteResult(result);
     if (result.firmwareConfirmed)
-        screen.event("table", {{"sent", result.tableSent ? "true" : "false"}}, {});
+        screen.event(JsonLine::event("table").flag("sent", result.tableSent), {});
     if (!a.worker.empty() && result.firmwareConfirmed)
         readFirmwareAfter(session, screen, record);
     std::string text = result.message.empty() && !screen.messages.empty() ? screen.messages.back() : result.message;
     if (result.failure == RunFailure::Declined) {
         text = screen.asked ? "the operator declined"
                             : "the question could not be asked: standard input is no terminal (--yes answers it)";
-        screen.event("note", {{"text", Q::quoted(text)}}, "mova-update: " + text, true);
+        screen.event(JsonLine::event("note").text("text", text), "mova-update: " + text, true);
     }
     return finish(outcomeOf(result), text, result);
 }
@@ -289,24 +297,28 @@ int imageInfo(const CliArguments &a, ConsoleScreen &screen)
     const FirmwareImage &image = load.image;
     if (!load.ok || !image.endOfFile) {
         // A file that cannot be read is said as update says it, with the same reason.
-        const std::string text = !load.reason.empty() ? "payload invalid: " + load.reason
+        const std::string text = !load.reason.empty() ? messageText(MessageId::PayloadInvalid, load.reason)
                                  : !load.ok           ? load.message
                                                       : "no end-of-file record: the update would stop without a word";
         screen.failure(text);
         return finish(screen, Outcome::PayloadInvalid, text);
     }
+    const BlockCounts blocks = firmwareBlockCounts(image.length());
     char plain[512];
     std::snprintf(plain, sizeof plain,
                   "hardware version  %d\nrecords           %d\nlinear base       0x%08X\nimage length      %u\n"
-                  "imageTop          0x%X\ncapacity          0x%X\nblocks of 1024    %u\nblocks of 512     %u",
+                  "imageTop          0x%X\ncapacity          0x%X\nblocks of 1024    %d\nblocks of 512     %d",
                   a.hardware, image.records + 1, image.linearBase, image.length(), image.imageTop, image.capacity(),
-                  (image.length() + 1023) / 1024, (image.length() + 511) / 512);
-    screen.event("image",
-                 {{"hardware_version", std::to_string(a.hardware)}, {"records", std::to_string(image.records + 1)},
-                  {"linear_base", std::to_string(image.linearBase)}, {"length", std::to_string(image.length())},
-                  {"image_top", std::to_string(image.imageTop)}, {"capacity", std::to_string(image.capacity())},
-                  {"blocks_1024", std::to_string((image.length() + 1023) / 1024)},
-                  {"blocks_512", std::to_string((image.length() + 511) / 512)}},
+                  blocks.of1K, blocks.of512);
+    screen.event(JsonLine::event("image")
+                     .number("hardware_version", a.hardware)
+                     .number("records", image.records + 1)
+                     .number("linear_base", image.linearBase)
+                     .number("length", image.length())
+                     .number("image_top", image.imageTop)
+                     .number("capacity", image.capacity())
+                     .number("blocks_1024", blocks.of1K)
+                     .number("blocks_512", blocks.of512),
                  plain);
     return finish(screen, Outcome::Updated, {}, true);
 }

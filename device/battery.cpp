@@ -9,7 +9,6 @@ namespace {
 constexpr int FullScaleMillivolts = 5475; // the converter's reference at a reading of 4095
 constexpr int FullScaleReading = 4095;
 constexpr int FullLevel = 560;            // the charge scale's full mark
-constexpr int ShortReadMs = 100;          // the marker and count come at once or not at all
 
 int level(int millivolts)
 {
@@ -45,7 +44,7 @@ int batteryPercent(int raw)
 std::optional<int> pollBattery(UsbConnection &link)
 {
     uint8_t head[2] = {};
-    if (link.sendCommand(Cmd::BatteryExtended, link.doubled()) && link.readWithTimeout(head, 2, nullptr, ShortReadMs) &&
+    if (link.sendCommand(Cmd::BatteryExtended, link.doubled()) && link.readWithTimeout(head, 2, nullptr, Wait::BatteryHeadMs) &&
         head[0] == Reply::Marker) {
         const int count = head[1];
         int words = 0, value = 0;

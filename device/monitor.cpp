@@ -5,6 +5,8 @@
 #include "ftdi_api.h"
 #include "handshake.h"
 #include "monitor_screen.h"
+#include "operator_messages.h"
+#include "protocol.h"
 #include "readout.h"
 #include "session.h"
 #include "usb_connection.h"
@@ -13,29 +15,25 @@
 
 namespace {
 
-constexpr int ConnectedPollMs = 10'000; // a device on line, its battery shown
-constexpr int RetryPollMs = 5'000;      // no battery reading, or one held back
-constexpr int AfterOkPollMs = 1'000;    // the operator says the device is plugged in now
-constexpr int AfterIdentityMs = 200;    // the device needs a moment before its calibration
 constexpr int RedBatteryBelow = 60;     // the battery line turns red under this percentage
 constexpr int ImplausibleDrop = 60;     // a fall this large since the last reading is held back
 
 // Says "No connection" on the device line and asks the operator to connect the device.
-void askForDevice(MonitorScreen &screen, const char *line, const char *question)
+void askForDevice(MonitorScreen &screen, MessageId line, MessageId question)
 {
-    screen.showDeviceLine(line);
+    screen.showDeviceLine(messageText(line));
     screen.setBusy(false);
-    if (screen.askToConnect(question))
-        screen.schedulePoll(AfterOkPollMs, true);
+    if (screen.askToConnect(messageText(question)))
+        screen.schedulePoll(Poll::AfterOkMs, true);
     else
         screen.endProgram();
 }
 
-void giveUpForNow(MonitorScreen &screen, const char *line)
+void giveUpForNow(MonitorScreen &screen, MessageId line)
 {
-    screen.showDeviceLine(line);
+    screen.showDeviceLine(messageText(line));
     screen.setBusy(false);
-    screen.schedulePoll(ConnectedPollMs, true);
+    screen.schedulePoll(Poll::ConnectedMs, true);
 }
 
 // Opens the link on the road the build chose; false when the tick has ended.
@@ -47,26 +45,23 @@ bool openLink(Session &session, MonitorScreen &screen)
                            : session.findPort                ? session.findPort()
                                                              : findInterfacePath(deviceUsbId());
         if (session.portPath.empty()) {
-            askForDevice(screen, "No connection - Corvane not connected",
-                         "Corvane not connected\nPlease connect Corvane and press OK.");
+            askForDevice(screen, MessageId::NoDevice, MessageId::AskForDevice);
             return false;
         }
         if (!link.openComPort(session.portPath, false)) {
             session.portPath.clear();
-            giveUpForNow(screen, "No connection - Initialise error");
+            giveUpForNow(screen, MessageId::InitialiseError);
             return false;
         }
         return true;
     }
     const int index = findFtdiDevice(link.ftdiLibrary(), DockingStationDescription);
     if (index < 0) {
-        askForDevice(screen, "No connection - 'Halvery docking station' not connected",
-                     "'Halvery docking station' not connected\n"
-                     "Please connect 'Halvery docking station' and press OK.");
+        askForDevice(screen, MessageId::NoDockingStation, MessageId::AskForDockingStation);
         return false;
     }
     if (!link.openFtdi(index, false)) {
-        giveUpForNow(screen, "No connection - Initialise error");
+        giveUpForNow(screen, MessageId::InitialiseError);
         return false;
     }
     return true;
@@ -79,7 +74,7 @@ bool connect(Session &session, MonitorScreen &screen, Clock &clock)
     screen.setBusy(true);
     screen.showDeviceLine("Connect...");
     clock.pump();
-    screen.schedulePoll(ConnectedPollMs, false);
+    screen.schedulePoll(Poll::ConnectedMs, false);
     std::string line;
     session.portPath.clear();
     session.record.clear();
@@ -91,14 +86,13 @@ bool connect(Session &session, MonitorScreen &screen, Clock &clock)
             return false;
         if (!connectHandshake(*session.link)) {
             session.link->close();
-            askForDevice(screen, "No connection - Device not connected or offline",
-                         "Device not connected or offline\nPlease turn on the Device, connect it and press OK.");
+            askForDevice(screen, MessageId::DeviceOffline, MessageId::AskToSwitchOn);
             return false;
         }
         if (!showDeviceInformation(session, screen, clock, &line)) {
             session.record.deviceStatus = DeviceRecord::NoStatus;
             session.link->close();
-            giveUpForNow(screen, "No connection - Communications error");
+            giveUpForNow(screen, MessageId::CommunicationsError);
             return false;
         }
     } catch (...) {
@@ -120,11 +114,11 @@ void pollBatteryLevel(Session &session, MonitorScreen &screen)
     if (!value) {
         screen.showBattery("N/A", std::nullopt);
         session.batteryShown = false;
-        screen.schedulePoll(RetryPollMs, true);
+        screen.schedulePoll(Poll::RetryMs, true);
         return;
     }
     if (session.lastBatteryShown - *value >= ImplausibleDrop) {
-        screen.schedulePoll(RetryPollMs, true); // a glitch, most likely: look again soon
+        screen.schedulePoll(Poll::RetryMs, true); // a glitch, most likely: look again soon
         return;
     }
     session.lastBatteryShown = *value;
@@ -132,7 +126,7 @@ void pollBatteryLevel(Session &session, MonitorScreen &screen)
     char text[32];
     std::snprintf(text, sizeof text, "Accu: %d %%", *value);
     screen.showBattery(text, *value >= RedBatteryBelow ? MonitorScreen::Charge::Good : MonitorScreen::Charge::Low);
-    screen.schedulePoll(ConnectedPollMs, true);
+    screen.schedulePoll(Poll::ConnectedMs, true);
 }
 
 } // namespace
@@ -148,7 +142,7 @@ bool showDeviceInformation(Session &session, MonitorScreen &screen, Clock &clock
     if (deviceLine)
         *deviceLine = ::deviceLine(session.record);
     screen.setDeviceInfo(session.record.deviceInfo);
-    clock.wait(AfterIdentityMs);
+    clock.wait(Wait::BeforeCalibrationMs);
     screen.setCalibration(readCalibration(*session.link));
     // Only now: the wait above lets clicks in, and a run started then would write the
     // previous device's calibration into this one.
@@ -166,7 +160,7 @@ void pollDevice(Session &session, MonitorScreen &screen, Clock &clock)
         ~Active() { flag = before; }
     } active {session.pollActive, session.pollActive};
     session.pollActive = true;
-    screen.schedulePoll(ConnectedPollMs, false);
+    screen.schedulePoll(Poll::ConnectedMs, false);
     if (!session.link->isOpen() && !connect(session, screen, clock))
         return;
     if (session.link->isOpen())

@@ -1,4 +1,5 @@
 #include "readout.h"
+#include "operator_messages.h"
 #include "protocol.h"
 #include "usb_connection.h"
 
@@ -60,7 +61,7 @@ std::string deviceLine(const DeviceRecord &record)
     const int n = std::snprintf(line, sizeof line, "FW %d from %.2s.%.2s.%.2s, SerialNr: %s", record.firmwareVersion,
                                 date + 4, date + 2, date, serialText(record).c_str());
     if (n < 0 || n >= int(sizeof line))
-        return "FW-Vers.: not aviable";
+        return messageText(MessageId::IdentityUnavailable);
     return line;
 }
 

@@ -42,7 +42,30 @@ constexpr int TtyConfigMs = 100;      // between configuring the port and sizing
 constexpr int BetweenDoubledMs = 5;   // between the two halves of a doubled command
 constexpr int DrainMs = 100;          // swallow stale bytes before a command whose echo matters
 constexpr int ProbeGapMs = 10;        // before the 0xB0 probes of the connect handshake
+constexpr int RunStartDrainMs = 200;  // the run's first drain: the last poll's reply may still be on its way
+constexpr int ReopenGapMs = 500;      // between attempts to reopen a restarting device (reset, table reconnect)
+constexpr int ErasePollMs = 200;      // between reads of the erase's progress bytes
+constexpr int AfterEraseMs = 200;     // the device finishes the erase before it listens again
+constexpr int SettleDrainMs = 500;    // stale bytes after a step that leaves the device talking (erase, table status)
+constexpr int RefusalListenMs = 10;   // a byte this soon after a transfer command refuses it
+constexpr int BeforeVerdictMs = 50;   // the device checks the block before it answers
+constexpr int VerdictListenMs = 500;  // one of the four listens for a block's verdict
+constexpr int ErrorCodeListenMs = 100; // the error code follows its 0xF0 at once
+constexpr int AfterBlockMs = 100;     // the device stores a taken block before the next comes
+constexpr int BeforeVerifyMs = 100;   // the device turns from taking blocks to sending them back
+constexpr int BeforeReadBackMs = 20;  // before each block the device sends back
+constexpr int AfterConfirmMs = 250;   // the device confirms its firmware before the spare byte comes
+constexpr int BeforeTableMs = 500;    // the device starts its restart after confirming the firmware
+constexpr int BeforeCalibrationMs = 200; // the device needs a moment after its identity before its calibration
+constexpr int BatteryHeadMs = 100;    // the battery marker and count come at once or not at all
 } // namespace Wait
+
+// How often the monitoring asks the device: the host's own timer, not a wait for a reply.
+namespace Poll {
+constexpr int ConnectedMs = 10'000;   // a device on line, its battery shown
+constexpr int RetryMs = 5'000;        // no battery reading, or one held back
+constexpr int AfterOkMs = 1'000;      // the operator says the device is plugged in now
+} // namespace Poll
 
 namespace Line {
 constexpr int FtdiBaud = 460800;

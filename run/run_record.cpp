@@ -1,4 +1,5 @@
 #include "run_record.h"
+#include "json_line.h"
 #include "build_settings.h"
 #include "clock.h"
 #include "regular_file.h"
@@ -8,9 +9,6 @@
 #include "trace.h"
 
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -30,11 +28,6 @@ namespace {
 bool carried(const std::string &path)
 {
     return path.rfind(":/", 0) == 0;
-}
-
-QString text(const std::string &s)
-{
-    return QString::fromStdString(s);
 }
 
 } // namespace
@@ -216,50 +209,42 @@ std::string RunRecord::at(int64_t ms) const
 
 std::string RunRecord::line(Outcome outcome, const std::string &endText) const
 {
-    QJsonObject o;
-    o["start"] = text(at(startMs_));
-    o["end"] = text(at(clock_.nowMs()));
-    o["version"] = QTX_APP_VERSION;
-    o["program"] = text(store_.program);
-    o["carried_firmware"] = text(BuildSettings::compiled().firmwareName);
-    o["firmware"] = carried(payloads_.firmware) ? QStringLiteral("carried") : text(payloads_.firmware);
-    o["table"] = carried(payloads_.table) ? QStringLiteral("carried") : text(payloads_.table);
+    JsonLine o;
+    o.text("start", at(startMs_)).text("end", at(clock_.nowMs())).text("version", QTX_APP_VERSION);
+    o.text("program", store_.program).text("carried_firmware", BuildSettings::compiled().firmwareName);
+    o.text("firmware", carried(payloads_.firmware) ? "carried" : payloads_.firmware);
+    o.text("table", carried(payloads_.table) ? "carried" : payloads_.table);
     // A device never reached still names where it was looked for.
     const std::string &where = session_.portPath.empty() ? session_.portPathOverride : session_.portPath;
-    o["port"] = text(deviceNoted_ ? port_ : where);
+    o.text("port", deviceNoted_ ? port_ : where);
     if (deviceNoted_) {
         // The serial's bytes are the device's choice: shown safely, and exactly in hexadecimal
         // (an unprogrammed one is FFFFFFFF).
-        o["device"] = QJsonObject {{"serial", text(shownText(serial_))},
-                                   {"serial_hex", text(hexBytes(serial_))},
-                                   {"hardware_version", hardwareVersion_},
-                                   {"firmware_version", firmwareVersion_},
-                                   {"firmware_date", text(firmwareDate_)},
-                                   {"line", text(shownText(deviceLine_))}};
-        o["battery"] = QString::fromUtf8(battery_.c_str());
+        o.object("device", JsonLine()
+                               .text("serial", shownText(serial_))
+                               .text("serial_hex", hexBytes(serial_))
+                               .number("hardware_version", hardwareVersion_)
+                               .number("firmware_version", firmwareVersion_)
+                               .text("firmware_date", firmwareDate_)
+                               .text("line", shownText(deviceLine_)));
+        o.text("battery", battery_);
     }
-    QJsonArray stages, messages;
+    std::vector<JsonLine> stages, messages;
     for (const Event &e : stages_)
-        stages.append(QJsonObject {{"name", QString::fromUtf8(e.text.c_str())}, {"at", text(at(e.atMs))}});
+        stages.push_back(JsonLine().text("name", e.text).text("at", at(e.atMs)));
     for (const Event &e : messages_)
-        messages.append(QJsonObject {{"kind", e.kind},
-                                     {"text", QString::fromUtf8(e.text.c_str())},
-                                     {"at", text(at(e.atMs))}});
-    o["stages"] = stages;
-    o["messages"] = messages;
+        messages.push_back(JsonLine().text("kind", e.kind).text("text", e.text).text("at", at(e.atMs)));
+    o.objects("stages", stages).objects("messages", messages);
     if (result_) {
-        o["stage_reached"] = runStageName(result_->stage);
-        o["firmware_confirmed"] = result_->firmwareConfirmed;
-        o["table_sent"] = result_->tableSent;
+        o.text("stage_reached", runStageName(result_->stage));
+        o.flag("firmware_confirmed", result_->firmwareConfirmed).flag("table_sent", result_->tableSent);
     }
     if (!batch_.empty())
-        o["batch"] = text(batch_);
+        o.text("batch", batch_);
     if (firmwareAfter_)
-        o["firmware_after"] = *firmwareAfter_;
-    o["outcome"] = outcomeName(outcome);
-    o["exit"] = int(outcome);
-    o["text"] = QString::fromUtf8(endText.c_str());
-    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+        o.number("firmware_after", *firmwareAfter_);
+    o.text("outcome", outcomeName(outcome)).number("exit", int(outcome));
+    return o.text("text", endText).str();
 }
 
 void RunRecord::end(Outcome outcome, const std::string &endText)

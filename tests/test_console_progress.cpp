@@ -2,6 +2,7 @@
 // shown done only when they ended well, estimates only where they can be made, and a log
 // that hears from a waiting stage.
 #include "console_progress.h"
+#include "json_line.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -62,6 +63,8 @@ private slots:
     void theWholeRunIsEstimatedFromTheDevicesPace();
     void aLogHearsFromAWaitingStage_data();
     void aLogHearsFromAWaitingStage();
+    void aJsonLineKeepsItsOrderAndIsStrictUtf8_data();
+    void aJsonLineKeepsItsOrderAndIsStrictUtf8();
 };
 
 void TestConsoleProgress::aStageIsShownDoneOnlyWhenTheNextOneFollows_data()
@@ -210,6 +213,39 @@ void TestConsoleProgress::aLogHearsFromAWaitingStage()
     const qsizetype waiting = out.indexOf("(waiting");
     QVERIFY2(waiting >= 0, qPrintable(out));
     QCOMPARE(out.mid(out.lastIndexOf('\n', waiting) + 1, firstWaiting.size()), firstWaiting);
+}
+
+// Every JSON line is written by one writer: the event first, then the fields in the order the
+// code chose, a line read back from another program in one fixed order, and never a byte
+// that is not UTF-8.
+void TestConsoleProgress::aJsonLineKeepsItsOrderAndIsStrictUtf8_data()
+{
+    QTest::addColumn<QString>("built");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("event first, then as added")
+        << QString::fromStdString(JsonLine::event("plan").text("port", "/dev/x").number("blocks", 3).flag("ok", false).str())
+        << R"({"event":"plan","port":"/dev/x","blocks":3,"ok":false})";
+    QTest::newRow("device bytes, a null, tenths, an object in a list")
+        << QString::fromStdString(JsonLine()
+                                      .text("serial", std::string("A\0\xff\x1b", 4))
+                                      .null("after")
+                                      .fixed("s", 12.34, 1)
+                                      .objects("stages", {JsonLine().text("name", "Reset...")})
+                                      .str())
+        << R"({"serial":"A\u0000\\xff\u001B","after":null,"s":12.3,"stages":[{"name":"Reset..."}]})";
+    const QJsonObject worker = QJsonDocument::fromJson(R"({"text":"t","port":"old","n":2,"event":"message"})").object();
+    QTest::newRow("a worker's line with the batch's port")
+        << QString::fromStdString(JsonLine::event("message").text("port", "/dev/y").fields(worker, {"port"}).str())
+        << R"({"event":"message","port":"/dev/y","n":2,"text":"t"})";
+}
+
+void TestConsoleProgress::aJsonLineKeepsItsOrderAndIsStrictUtf8()
+{
+    QFETCH(QString, built);
+    QFETCH(QString, expected);
+    QCOMPARE(built, expected);
+    QJsonParseError error;
+    QVERIFY(QJsonDocument::fromJson(built.toUtf8(), &error).isObject());
 }
 
 QTEST_GUILESS_MAIN(TestConsoleProgress)

@@ -5,49 +5,20 @@
 #include "abort.h"
 #include "clock.h"
 #include "discovery.h"
-#include "ftdi_api.h"
-#include "ftdi_standin.h"
+#include "ftdi_road_fixture.h"
 #include "handshake.h"
 #include "protocol.h"
-#include "pty_emulator.h"
 #include "usb_connection.h"
 
-#include <QElapsedTimer>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <dlfcn.h>
-#include <memory>
-#include <string>
-#include <vector>
-
-namespace {
-
-const char *const NoSuchLibrary = "libftdi-none-such.so.9";
-
-// The device's side of the wire as "<90 >90 ..." ('<' into the device), easy to compare.
-QString wire(const std::vector<DeviceModel::TraceEntry> &trace)
-{
-    QStringList parts;
-    for (const auto &e : trace)
-        parts << QStringLiteral("%1%2").arg(QLatin1Char(e.direction)).arg(e.byte, 2, 16, QLatin1Char('0')).toUpper();
-    return parts.join(QLatin1Char(' '));
-}
-
-int64_t elapsedMs(const QElapsedTimer &timer)
-{
-    return timer.elapsed();
-}
-
-} // namespace
-
-class TestFtdiRoad : public QObject {
+class TestFtdiRoad : public QObject, private FtdiRoadFixture {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase() { setUpOnce(); }
+    void init() { setUp(); }
+    void cleanup() { tearDown(); }
 
     void realLibraryFindsNoDockingStation();
     void unusableLibrary_data();
@@ -68,64 +39,7 @@ private slots:
     void closedLinkRefusesTransfersAndReopens();
     void openingAgainKeepsOneConverterOpen();
     void pulledConverterFailsPromptly();
-
-private:
-    bool startDevice(const char *fault = nullptr, int faultCommand = -1);
-    const standin_settings &recorded() const { return *lastSettings_(); }
-
-    QTemporaryDir folder_;
-    std::unique_ptr<PtyEmulator> emulator_;
-    FtdiLibrary standin_ {STANDIN_PATH};
-    void *standinHandle_ = nullptr;
-    standin_last_settings_fn lastSettings_ = nullptr;
-    standin_reset_fn resetSettings_ = nullptr;
-    int contextsBefore_ = 0;
 };
-
-void TestFtdiRoad::initTestCase()
-{
-    QVERIFY(folder_.isValid());
-    // The same handle FtdiLibrary gets, so the recorder sees what the road did.
-    standinHandle_ = dlopen(STANDIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    QVERIFY2(standinHandle_, dlerror());
-    lastSettings_ = reinterpret_cast<standin_last_settings_fn>(dlsym(standinHandle_, "standin_last_settings"));
-    resetSettings_ = reinterpret_cast<standin_reset_fn>(dlsym(standinHandle_, "standin_reset"));
-    QVERIFY(lastSettings_ && resetSettings_);
-    // Must come before anything asks for the program's library: it is chosen once.
-    qputenv("QTX_FTDI_LIBRARY", STANDIN_PATH);
-}
-
-void TestFtdiRoad::init()
-{
-    qunsetenv("QTX_STANDIN_DESCRIPTION");
-    qunsetenv("QTX_STANDIN_PORT");
-    resetSettings_();
-    contextsBefore_ = recorded().live_contexts;
-}
-
-void TestFtdiRoad::cleanup()
-{
-    emulator_.reset();
-    // Whatever a case opened, its connection is gone by now and must have freed its context.
-    QCOMPARE(recorded().live_contexts, contextsBefore_);
-}
-
-bool TestFtdiRoad::startDevice(const char *fault, int faultCommand)
-{
-    PtyEmulator::Options options;
-    options.link = (folder_.path() + QStringLiteral("/ttyFTDI")).toStdString();
-    options.device.doubledRoad = true;
-    emulator_ = std::make_unique<PtyEmulator>(options);
-    if (fault && !emulator_->withModel([&](DeviceModel &m) { return m.setFault(fault, true, faultCommand); }))
-        return false;
-    std::string why;
-    if (!emulator_->start(&why)) {
-        qWarning("emulator: %s", why.c_str());
-        return false;
-    }
-    qputenv("QTX_STANDIN_PORT", QByteArray::fromStdString(options.link));
-    return true;
-}
 
 // ---- the library ----------------------------------------------------------------------
 

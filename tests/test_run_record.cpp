@@ -73,6 +73,10 @@ private slots:
     void theTraceLeavesTheRecordItsRoom();
     void aBatchCountsOnlyWhatItsWorkerSaid_data();
     void aBatchCountsOnlyWhatItsWorkerSaid();
+    void aRunCountsOnlyWhatItConfirmed_data();
+    void aRunCountsOnlyWhatItConfirmed();
+    void aBatchSaysItsWorst_data();
+    void aBatchSaysItsWorst();
 
 private:
     QTemporaryDir home;
@@ -291,6 +295,69 @@ void TestRunRecord::aBatchCountsOnlyWhatItsWorkerSaid()
     end.exitedNormally = exitedNormally;
     end.exitCode = exitCode;
     QCOMPARE(int(workerOutcome(end)), outcome);
+}
+
+// The failures a run's transfer can end in are rows of the update run's failure tables; here
+// the rest, from what the run reports as data.
+void TestRunRecord::aRunCountsOnlyWhatItConfirmed_data()
+{
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<bool>("confirmed");
+    QTest::addColumn<bool>("tableSent");
+    QTest::addColumn<int>("tableFailure");
+    QTest::addColumn<int>("outcome");
+    using F = RunFailure;
+    using O = Outcome;
+    QTest::newRow("updated") << int(F::None) << true << true << int(F::None) << int(O::Updated);
+    QTest::newRow("table not sent") << int(F::None) << true << false << int(F::TransferFailed) << int(O::TableNotSent);
+    QTest::newRow("table stopped") << int(F::None) << true << false << int(F::Stopped) << int(O::Stopped);
+    QTest::newRow("neither failed nor confirmed") << int(F::None) << false << false << int(F::None) << int(O::Internal);
+    QTest::newRow("not connected") << int(F::NotConnected) << false << false << int(F::None) << int(O::NotConnected);
+    QTest::newRow("declined") << int(F::Declined) << false << false << int(F::None) << int(O::Declined);
+    QTest::newRow("battery low") << int(F::LowBattery) << false << false << int(F::None) << int(O::LowBattery);
+    QTest::newRow("payload invalid") << int(F::PayloadInvalid) << false << false << int(F::None) << int(O::PayloadInvalid);
+}
+
+void TestRunRecord::aRunCountsOnlyWhatItConfirmed()
+{
+    QFETCH(int, failure);
+    QFETCH(bool, confirmed);
+    QFETCH(bool, tableSent);
+    QFETCH(int, tableFailure);
+    QFETCH(int, outcome);
+    RunResult result;
+    result.failure = RunFailure(failure);
+    result.firmwareConfirmed = confirmed;
+    result.tableSent = tableSent;
+    result.tableFailure = RunFailure(tableFailure);
+    QCOMPARE(int(outcomeOf(result)), outcome);
+}
+
+void TestRunRecord::aBatchSaysItsWorst_data()
+{
+    QTest::addColumn<QList<int>>("outcomes");
+    QTest::addColumn<int>("worst");
+    QTest::newRow("no device") << QList<int> {} << 0;
+    QTest::newRow("all updated") << QList<int> {0, 0} << 0;
+    // Judged by what it leaves on the device: stopped halfway first, nothing sent last. Each
+    // outcome against all those after it, given in the reverse order and among updated ones.
+    const QList<int> worstFirst {10, 16, 11, 5, 4, 3, 9, 13, 15, 14, 2, 12, 8, 7, 6, 1, 130};
+    for (qsizetype i = 0; i < worstFirst.size(); ++i) {
+        QList<int> rest = worstFirst.mid(i);
+        std::reverse(rest.begin(), rest.end());
+        rest.append(0);
+        QTest::addRow("%d before the rest", worstFirst[i]) << rest << worstFirst[i];
+    }
+}
+
+void TestRunRecord::aBatchSaysItsWorst()
+{
+    QFETCH(QList<int>, outcomes);
+    QFETCH(int, worst);
+    std::vector<Outcome> all;
+    for (int o : outcomes)
+        all.push_back(Outcome(o));
+    QCOMPARE(int(worstOutcome(all)), worst);
 }
 
 QTEST_GUILESS_MAIN(TestRunRecord)

@@ -116,7 +116,7 @@ struct UpdateRig {
         payloads.firmware = write("firmware.hex", hex);
         payloads.table = write("language.tra", table);
     }
-    void run() { UpdateButtonClick(session, screen, clock, payloads); }
+    RunResult run() { return UpdateButtonClick(session, screen, clock, payloads); }
 
     std::vector<uint8_t> into() const
     {

@@ -1,19 +1,22 @@
 #pragma once
 #include <cstdint>
-#include <string>
-
-#include "abort.h"
 
 class UsbConnection;
 
-// The device refused the block outright (".1"), rather than not taking it.
-class BlockRefused : public Abort {
-public:
-    using Abort::Abort;
+// What the device said to a block.
+enum class BlockVerdict {
+    Taken,
+    Rejected, // it answered with an error code
+    Refused,  // it refused the block outright
+    NoAnswer, // it said nothing within four short listens
+    NotTaken, // it asked for the block again on every send
+};
+
+struct BlockOutcome {
+    BlockVerdict verdict = BlockVerdict::Taken;
+    uint8_t code = 0; // the device's error code when Rejected (0 when it did not come)
 };
 
 // One block to the device with its check byte, until the device takes it: up to three
-// sends, each answered within four short listens. Raises Abort with `what` followed by
-// ".2" (no answer), ". (0xNN)" (the device's error code), ".1" (refused) or ".3" (never
-// taken).
-void sendBlockAcknowledged(UsbConnection &link, const uint8_t *block, int size, const std::string &what);
+// sends, each answered within four short listens.
+BlockOutcome sendBlockAcknowledged(UsbConnection &link, const uint8_t *block, int size);

@@ -1,8 +1,12 @@
 #pragma once
+#include "operator_messages.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+struct ServiceFields;
 
 // The firmware as the device's memory will hold it: a zero-filled buffer of the device's
 // capacity, addressed from the HEX text's first non-zero extended linear address.
@@ -25,6 +29,7 @@ struct ImageLoad {
     std::string message; // the operator's text when !ok
     FirmwareImage image;
     std::string reason;  // a file that could not be read: "<path>: <why>", said beside the message
+    MessageId messageId = MessageId::None; // which message `message` is
 };
 
 // One pass over Intel HEX text, strict about records (types, checksums, bounds), lenient
@@ -42,3 +47,7 @@ void parseIntelHex(const char *text, size_t length, ImageLoad &load);
 // The carried firmware (:/FIRMWARE_HEX), or the text of `path` when one is given, read as
 // readPayloadFile() reads it.
 ImageLoad loadFirmwareImage(int hardwareVersion, const std::string &path = {});
+
+// The 12 bytes at 0x200 that keep the device's own serial number, calibration and
+// information byte across the update.
+void writeServiceHeader(std::vector<uint8_t> &image, const ServiceFields &fields);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <optional>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -128,11 +127,10 @@ private:
         size_t next = 0;
     };
 
-    Step fail(const char *what)
+    Step fail(MessageId id)
     {
-        char text[64];
-        std::snprintf(text, sizeof text, "Error in Zeile %d%s", load_.image.records, what);
-        load_.message = text;
+        load_.messageId = id;
+        load_.message = messageText(id, load_.image.records);
         return {Failed};
     }
 
@@ -140,7 +138,7 @@ private:
     Step finish(uint8_t type, bool sumIsZero, size_t next)
     {
         if (!sumIsZero)
-            return fail(". Checksumme error");
+            return fail(MessageId::HexChecksum);
         if (type == EndOfFile) {
             load_.image.endOfFile = true;
             return {Ended};
@@ -176,7 +174,7 @@ private:
         const uint32_t base = (uint32_t(r.byte(1)) << 8 | r.byte(2)) + uint32_t(currentOffset_);
         if (type == Data) {
             if (uint64_t(base) + count > image.capacity())
-                return fail(".Adresse out memory");
+                return fail(MessageId::HexAddress);
             uint8_t *out = image.buffer.data() + base;
             for (size_t i = 0; i < count; ++i) {
                 out[i] = r.byte(4 + i);
@@ -202,7 +200,7 @@ private:
         const uint32_t recordAddress = high << 8 | r.next();
         const uint8_t type = r.next();
         if (type > LastKnownType)
-            return fail(". Typ error");
+            return fail(MessageId::HexType);
         FirmwareImage &image = load_.image;
         if (type == Data) {
             const uint32_t base = recordAddress + uint32_t(currentOffset_);
@@ -210,7 +208,7 @@ private:
                 const uint8_t byte = r.next();
                 const uint32_t target = base + i;
                 if (target >= image.capacity())
-                    return fail(".Adresse out memory");
+                    return fail(MessageId::HexAddress);
                 image.buffer[target] = byte;
                 image.imageTop = std::max(image.imageTop, target);
             }
@@ -245,6 +243,7 @@ void parseIntelHex(const char *text, size_t length, ImageLoad &load)
 {
     load.ok = false;
     load.message.clear();
+    load.messageId = MessageId::None;
     FirmwareImage &image = load.image;
     image.linearBase = 0;
     image.imageTop = 0;

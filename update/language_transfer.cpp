@@ -1,5 +1,4 @@
 #include "language_transfer.h"
-#include "abort.h"
 #include "block_transfer.h"
 #include "clock.h"
 #include "discovery.h"
@@ -9,7 +8,7 @@
 #include "readout.h"
 #include "run_screen.h"
 #include "session.h"
-#include "update_run.h"
+#include "transfer_plan.h"
 #include "usb_connection.h"
 
 #include <algorithm>
@@ -19,26 +18,44 @@
 
 namespace {
 
-constexpr int BlockSize = TableBlockSize;
-constexpr int BeforeReconnectMs = 500;
 constexpr int Attempts = 200;           // at least 100 s for the device's restart
-constexpr int AttemptGapMs = 500;
 constexpr int AskDiscoveryFrom = 120;   // from about a minute on, the device may have a new path
 constexpr int AskDiscoveryEvery = 10;
 constexpr int GiveUpWithoutDeviceFrom = 180;
-constexpr int RefusalListenMs = 10;
-constexpr int AfterBlockMs = 100;
+
+// What ended the table's transfer, by its message.
+struct TableFailure {
+    MessageId id;
+    std::string text;
+};
+
+[[noreturn]] void fail(MessageId id, std::string text = {})
+{
+    throw TableFailure {id, text.empty() ? messageText(id) : std::move(text)};
+}
+
+MessageId blockMessage(BlockVerdict verdict)
+{
+    switch (verdict) {
+    case BlockVerdict::Rejected: return MessageId::TableBlockError;
+    case BlockVerdict::Refused: return MessageId::TableBlockRefused;
+    case BlockVerdict::NoAnswer: return MessageId::TableBlockNoAnswer;
+    case BlockVerdict::NotTaken: return MessageId::TableBlockNotTaken;
+    case BlockVerdict::Taken: break;
+    }
+    return MessageId::None;
+}
 
 class TableRun {
 public:
     TableRun(Session &s, RunScreen &screen, Clock &clock, const QByteArray &table)
-        : s_(s), screen_(screen), clock_(clock), table_(table), link_(*s.link)
+        : s_(s), screen_(screen), clock_(clock), table_(table), link_(*s.link), plan_(tableTransferPlan(table.size()))
     {
     }
 
     void run()
     {
-        clock_.wait(BeforeReconnectMs);
+        clock_.wait(Wait::BeforeTableMs);
         screen_.showProgress();
         screen_.progressCaption(ProgressStage::TableConnect, "Connect...");
         pump();
@@ -61,7 +78,7 @@ private:
     {
         clock_.pump();
         if (s_.stopRequested)
-            throw Abort(StoppedByOperator);
+            fail(MessageId::Stopped);
     }
 
     bool open(const std::string &candidate)
@@ -75,7 +92,7 @@ private:
     // The device found under a new path must be the one just updated.
     bool sameDevice()
     {
-        ::drain(link_, 4, 100);
+        ::drain(link_, 4, Wait::DrainMs);
         DeviceRecord fresh;
         if (!readDeviceRecord(link_, fresh))
             return false;
@@ -87,7 +104,7 @@ private:
     {
         std::string candidate = s_.portPath;
         for (int counter = 0; !link_.isOpen() && counter < Attempts;) {
-            clock_.wait(AttemptGapMs);
+            clock_.wait(Wait::ReopenGapMs);
             if (open(candidate) && greetAfterReopen(link_)) {
                 if (candidate == s_.portPath)
                     break;
@@ -111,48 +128,52 @@ private:
             }
         }
         if (!link_.isOpen())
-            throw Abort("Cannot connect to device for Language update. Please try again.");
+            fail(MessageId::TableReconnectLost);
     }
 
     void readStatus()
     {
-        ::drain(link_, 4, 100);
+        ::drain(link_, 4, Wait::DrainMs);
         uint8_t status = 0xFF, byte = 0;
         if (link_.sendCommand(Cmd::StatusShort, link_.doubled()) && link_.read(&byte, 1))
             status = byte;
-        ::drain(link_, 4, 500);
+        ::drain(link_, 4, Wait::SettleDrainMs);
         if (status == 0xFF)
-            throw Abort("Device status cannot receive");
+            fail(MessageId::StatusMissing);
     }
 
     void announce()
     {
-        if (!link_.sendCommand(Cmd::Language, link_.doubled()))
-            throw Abort("Error by senden Language.6");
+        if (!link_.sendCommand(plan_.command, link_.doubled()))
+            fail(MessageId::TableNoEcho);
         uint8_t scratch[2];
         int heard = 0;
-        link_.readWithTimeout(scratch, 2, &heard, RefusalListenMs);
+        link_.readWithTimeout(scratch, 2, &heard, Wait::RefusalListenMs);
         if (heard > 0)
-            throw Abort("Error by senden Language.5");
-        blocks_ = int((table_.size() + BlockSize - 1) / BlockSize);
-        const uint8_t count[2] = {uint8_t(blocks_ >> 8), uint8_t(blocks_ & 0xFF)};
-        link_.write(count, 2);
+            fail(MessageId::TableRefused);
+        const std::vector<uint8_t> count = plan_.countBytes();
+        link_.write(count.data(), int(count.size()));
         uint8_t answer = 0;
         if (!link_.read(&answer, 1) || answer != Reply::Marker)
-            throw Abort("Error by senden Language.4");
+            fail(MessageId::TableCountRefused);
     }
 
     void sendBlocks()
     {
-        std::vector<uint8_t> block(BlockSize);
-        for (int j = 0; j < blocks_; ++j) {
+        const int size = plan_.blockSize;
+        std::vector<uint8_t> block(static_cast<size_t>(size));
+        for (int j = 0; j < plan_.blockCount; ++j) {
             // A short last block is padded with zeros.
-            const qsizetype from = qsizetype(j) * BlockSize, n = std::min<qsizetype>(BlockSize, table_.size() - from);
+            const qsizetype from = qsizetype(j) * size, n = std::min<qsizetype>(size, table_.size() - from);
             std::fill(block.begin(), block.end(), 0);
             std::memcpy(block.data(), table_.constData() + from, size_t(n));
-            sendBlockAcknowledged(link_, block.data(), BlockSize, "Error by senden Language");
-            clock_.wait(AfterBlockMs);
-            screen_.setProgress((j + 1) * 100 / blocks_);
+            const BlockOutcome outcome = sendBlockAcknowledged(link_, block.data(), size);
+            if (outcome.verdict == BlockVerdict::Rejected)
+                fail(MessageId::TableBlockError, messageText(MessageId::TableBlockError, outcome.code));
+            if (outcome.verdict != BlockVerdict::Taken)
+                fail(blockMessage(outcome.verdict));
+            clock_.wait(Wait::AfterBlockMs);
+            screen_.setProgress((j + 1) * 100 / plan_.blockCount);
             pump();
         }
     }
@@ -162,13 +183,13 @@ private:
     Clock &clock_;
     const QByteArray &table_;
     UsbConnection &link_;
-    int blocks_ = 0;
+    const TransferPlan plan_;
 };
 
 } // namespace
 
-TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
-                               std::string *skippedBecause)
+TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
+                              std::string *skippedBecause)
 {
     // Missing, empty or more blocks than the count's two bytes hold: nothing to send (the
     // build refuses such a carried table, the command line a given one before it starts).
@@ -176,25 +197,25 @@ TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock
     if (!table.ok()) {
         if (skippedBecause)
             *skippedBecause = tablePath + ": " + table.reason;
-        return TableOutcome::Skipped;
+        return {TableOutcome::Skipped};
     }
-    std::string failure;
+    TableFailure failure {MessageId::None, {}};
     try {
         TableRun(session, screen, clock, table.bytes).run();
-    } catch (const Abort &abort) {
-        failure = abort.message();
+    } catch (const TableFailure &ended) {
+        failure = ended;
     } catch (const std::exception &error) {
-        failure = error.what();
+        failure = {MessageId::SystemError, error.what()};
     } catch (...) {
-        failure = "Error by senden Language: unknown failure";
+        failure = {MessageId::TableUnknownFailure, messageText(MessageId::TableUnknownFailure)};
     }
-    if (failure.empty()) {
-        screen.message("Update and Language sended success!");
-        return TableOutcome::Sent;
+    if (failure.id == MessageId::None) {
+        screen.message(messageText(MessageId::FirmwareAndTableSent));
+        return {TableOutcome::Sent, MessageId::FirmwareAndTableSent};
     }
     session.link->close();
     screen.closeProgress();
     screen.setBusy(false);
-    screen.failure(failure);
-    return failure == StoppedByOperator ? TableOutcome::Stopped : TableOutcome::Failed;
+    screen.failure(failure.text);
+    return {failure.id == MessageId::Stopped ? TableOutcome::Stopped : TableOutcome::Failed, failure.id};
 }

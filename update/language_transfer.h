@@ -1,4 +1,6 @@
 #pragma once
+#include "operator_messages.h"
+
 #include <string>
 
 class Clock;
@@ -12,9 +14,14 @@ enum class TableOutcome {
     Stopped, // the operator stopped it
 };
 
+struct TableResult {
+    TableOutcome outcome = TableOutcome::Skipped;
+    MessageId messageId = MessageId::None; // the message it ended with (success or failure)
+};
+
 // After a confirmed firmware: reconnects to the restarted device (under a new path if it
 // came back under one, provided it is the same device), then sends the translation table in
 // acknowledged 512-byte blocks. Unless the table was sent, the firmware's success is told
 // after it. A table that cannot be read is skipped, and why goes to `skippedBecause`.
-TableOutcome sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
-                               std::string *skippedBecause = nullptr);
+TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
+                              std::string *skippedBecause = nullptr);

@@ -1,5 +1,4 @@
 #include "update_run.h"
-#include "abort.h"
 #include "block_transfer.h"
 #include "clock.h"
 #include "handshake.h"
@@ -12,53 +11,34 @@
 
 #include <algorithm>
 #include <exception>
-#include <cstdio>
 
 namespace {
 
 constexpr int ResetAttempts = 20;
-constexpr int ReopenGapMs = 500;       // the device needs this long to come back after a reset
-constexpr int ErasePollMs = 200;
 constexpr int EraseMisses = 20;        // polls without a progress byte before the status is read
 constexpr uint8_t EraseFailed = 0xFF;
 constexpr uint8_t Erased = 1;
-constexpr int RefusalListenMs = 10;    // a byte this soon after a transfer command refuses it
-constexpr int FallbackLimit1K = 16;    // the fallback transfer takes at most this many blocks
-constexpr int Choose512Above1K = 30;   // small devices take 512-byte blocks for larger images
-constexpr int AfterBlockMs = 100;
-constexpr int BeforeVerifyMs = 100;
-constexpr int BeforeReadBackMs = 20;
-constexpr int AfterConfirmMs = 250;
-constexpr int LastSmallHardware = 22;
 constexpr uint8_t ImageEqual = 0, ImageDiffers = 1, Confirmed = 1;
 
-const char *const ConfirmText = "Make sure there is no untransferred recording on your device.\n"
-                                "A firmware update will delete that recording.";
-const char *const LargeSuccess =
-    "Update sended success!\nPlease initialise your Corvane device with Parlux light because the firmware "
-    "update stored a standard montage on your device\nwhich might not be identical with your commonly used "
-    "montage.";
+// What ends the run from within a step: its message, by id and as shown.
+struct RunStop {
+    MessageId id;
+    std::string text;
+};
 
-std::string hexOffset(const char *text, int offset)
+MessageId blockMessage(BlockVerdict verdict)
 {
-    char line[96];
-    std::snprintf(line, sizeof line, "%s%X", text, offset);
-    return line;
+    switch (verdict) {
+    case BlockVerdict::Rejected: return MessageId::FirmwareBlockError;
+    case BlockVerdict::Refused: return MessageId::FirmwareBlockRefused;
+    case BlockVerdict::NoAnswer: return MessageId::FirmwareBlockNoAnswer;
+    case BlockVerdict::NotTaken: return MessageId::FirmwareBlockNotTaken;
+    case BlockVerdict::Taken: break;
+    }
+    return MessageId::None;
 }
 
 } // namespace
-
-void writeServiceHeader(std::vector<uint8_t> &image, const ServiceFields &f)
-{
-    constexpr size_t At = 0x200;
-    // The last four characters of the serial number, right-aligned, '0' in front.
-    const std::string serial = f.serial.size() > 4 ? f.serial.substr(f.serial.size() - 4) : f.serial;
-    const std::string padded = std::string(4 - serial.size(), '0') + serial;
-    std::copy(padded.begin(), padded.end(), image.begin() + At);
-    const int values[] = {f.koefX, f.offsX, f.koefY, f.offsY, f.koefZ, f.offsZ, f.koefM, f.deviceInfo};
-    for (size_t i = 0; i < std::size(values); ++i)
-        image[At + 4 + i] = uint8_t(values[i] & 0xFF);
-}
 
 UpdateRun::UpdateRun(Session &session, RunScreen &screen, Clock &clock, Payloads payloads)
     : session_(session), screen_(screen), clock_(clock), payloads_(std::move(payloads)), link_(session.link)
@@ -86,26 +66,27 @@ void UpdateRun::pump()
 {
     clock_.pump();
     if (session_.stopRequested)
-        fail(RunFailure::Stopped, StoppedByOperator);
+        fail(RunFailure::Stopped, MessageId::Stopped);
 }
 
-void UpdateRun::fail(RunFailure kind, const std::string &message)
+void UpdateRun::fail(RunFailure kind, MessageId id, const std::string &text)
 {
     result_.failure = kind;
-    throw Abort(message);
+    throw RunStop {id, text.empty() ? messageText(id) : text};
 }
 
-void UpdateRun::refuse(RunFailure kind, const std::string &message)
+void UpdateRun::refuse(RunFailure kind, MessageId id, const std::string &text)
 {
     result_.failure = kind;
-    result_.message = message;
-    screen_.failure(message);
+    result_.messageId = id;
+    result_.message = text.empty() ? messageText(id) : text;
+    screen_.failure(result_.message);
 }
 
 bool UpdateRun::prepare()
 {
     if (!link_ || !link_->isOpen()) {
-        refuse(RunFailure::NotConnected, "Device is not connected!");
+        refuse(RunFailure::NotConnected, MessageId::DeviceNotConnected);
         return false;
     }
     uint8_t stale[2];
@@ -116,7 +97,7 @@ bool UpdateRun::prepare()
         screen_.pollNow();
         return false;
     }
-    if (session_.record.deviceStatus == 0 && !screen_.confirm("Update", ConfirmText)) {
+    if (session_.record.deviceStatus == 0 && !screen_.confirm("Update", messageText(MessageId::ConfirmErase))) {
         result_.failure = RunFailure::Declined;
         screen_.pollNow();
         return false;
@@ -126,30 +107,29 @@ bool UpdateRun::prepare()
     if (!text.ok())
         result_.payloadReason = payloads_.firmware + ": " + text.reason;
     if (!text.ok() && !text.readFailed) {
-        refuse(RunFailure::PayloadInvalid, "Hex-File cannot open!");
+        refuse(RunFailure::PayloadInvalid, MessageId::FirmwareCannotOpen);
         return false;
     }
     screen_.stopPolling();
     screen_.setBusy(true);
-    ImageLoad load = !text.ok() ? ImageLoad {false, "Cannot read Intel-Hex file", {}, result_.payloadReason}
+    ImageLoad load = !text.ok() ? ImageLoad {false, messageText(MessageId::FirmwareUnreadable), {},
+                                             result_.payloadReason, MessageId::FirmwareUnreadable}
                                 : parseIntelHex(text.bytes.constData(), size_t(text.bytes.size()),
                                                 session_.record.hardwareVersion);
     if (!load.ok || !load.image.endOfFile) {
         screen_.setBusy(false);
         result_.failure = RunFailure::PayloadInvalid;
         if (!load.ok)
-            refuse(RunFailure::PayloadInvalid, load.message);
+            refuse(RunFailure::PayloadInvalid, load.messageId, load.message);
         return false; // a text without its end record ends the run without a word
     }
     image_ = std::move(load.image);
     readBack_.assign(image_.capacity(), 0);
-    blocks1K_ = int((image_.length() + 1023) / 1024);
-    blocks512_ = int((image_.length() + 511) / 512);
     writeServiceHeader(image_.buffer, screen_.serviceFields());
     status_ = 0xFF;
     session_.updateRunning = true;
     screen_.showProgress();
-    drain(2, 200);
+    drain(2, Wait::RunStartDrainMs);
     return true;
 }
 
@@ -164,35 +144,35 @@ void UpdateRun::reset()
     pump();
     link_->close();
     for (int attempt = 0; !link_->isOpen() && attempt < ResetAttempts; ++attempt) {
-        clock_.wait(ReopenGapMs);
+        clock_.wait(Wait::ReopenGapMs);
         if (link_->openComPort(session_.portPath, false) && greetAfterReopen(*link_))
             break;
         screen_.setProgress(attempt / 2);
         pump();
     }
     if (!link_->isOpen())
-        fail(RunFailure::NotConnected, "Cannot connect to device after Reset.");
+        fail(RunFailure::NotConnected, MessageId::ResetLost);
 }
 
 void UpdateRun::connect()
 {
-    drain(4, 100);
+    drain(4, Wait::DrainMs);
     const bool online = probeHandshake(*link_, false, [this](int retry) {
         screen_.setProgress(20 * retry);
         pump();
     });
     if (!online)
-        fail(RunFailure::NotConnected, "Cannot connect!");
+        fail(RunFailure::NotConnected, MessageId::ConnectLost);
 }
 
 void UpdateRun::readStatus()
 {
-    drain(4, 100);
+    drain(4, Wait::DrainMs);
     uint8_t status = 0;
     if (echoed(Cmd::Status) && link_->read(&status, 1))
         status_ = status;
     if (status_ == 0xFF)
-        fail(RunFailure::DeviceRefused, "Device status cannot receive");
+        fail(RunFailure::DeviceRefused, MessageId::StatusMissing);
 }
 
 void UpdateRun::erase()
@@ -200,9 +180,9 @@ void UpdateRun::erase()
     screen_.progressCaption(ProgressStage::Erase, "Memory prepare - clear");
     screen_.setProgress(0);
     pump();
-    drain(4, 100);
+    drain(4, Wait::DrainMs);
     if (!echoed(Cmd::Erase))
-        fail(RunFailure::DeviceRefused, "Data cannot clear.1");
+        fail(RunFailure::DeviceRefused, MessageId::EraseRefused);
     uint8_t last = 0, byte = 0;
     if (link_->read(&byte, 1))
         last = byte;
@@ -211,27 +191,21 @@ void UpdateRun::erase()
     do {
         screen_.setProgress(std::max(screen_.progress(), int(last)));
         pump();
-        clock_.wait(ErasePollMs);
+        clock_.wait(Wait::ErasePollMs);
         if (link_->read(&byte, 1)) {
             misses = 0;
             last = byte;
             if (byte == EraseFailed)
-                fail(RunFailure::DeviceRefused, "Data cannot clear.3");
+                fail(RunFailure::DeviceRefused, MessageId::EraseFailed);
         } else {
             ++misses;
         }
     } while (misses < EraseMisses && last < 100);
     const uint8_t status = link_->read(&byte, 1) ? byte : last;
     if (status != Erased)
-        fail(RunFailure::DeviceRefused, "Data cannot clear.2");
-    clock_.wait(200);
-    drain(4, 500);
-}
-
-int plannedFirmwareBlocks(uint32_t length, int hardwareVersion)
-{
-    const int blocks1K = int((length + 1023) / 1024);
-    return hardwareVersion > LastSmallHardware || blocks1K > Choose512Above1K ? int((length + 511) / 512) : blocks1K;
+        fail(RunFailure::DeviceRefused, MessageId::EraseUnconfirmed);
+    clock_.wait(Wait::AfterEraseMs);
+    drain(4, Wait::SettleDrainMs);
 }
 
 bool UpdateRun::openTransfer()
@@ -239,35 +213,26 @@ bool UpdateRun::openTransfer()
     screen_.progressCaption(ProgressStage::Send, "Send update");
     screen_.setProgress(0);
     pump();
-    transferCommand_ = session_.record.hardwareVersion > LastSmallHardware ? Cmd::Transfer512Wide
-                       : blocks1K_ > Choose512Above1K                   ? Cmd::Transfer512
-                                                                        : Cmd::Transfer1K;
     // Any byte soon after a transfer command refuses it.
     auto refused = [this] {
         uint8_t scratch[2];
         int heard = 0;
-        link_->readWithTimeout(scratch, 2, &heard, RefusalListenMs);
+        link_->readWithTimeout(scratch, 2, &heard, Wait::RefusalListenMs);
         return heard > 0;
     };
-    if (!echoed(transferCommand_)) {
-        transferCommand_ = 0;
+    plan_ = firmwareTransferPlan(image_.length(), session_.record.hardwareVersion);
+    if (!echoed(plan_.command)) {
+        plan_ = {};
     } else if (refused()) {
         // A small image may still go in the fallback mode, which takes no count.
-        transferCommand_ = 0;
-        if (blocks1K_ <= FallbackLimit1K && echoed(Cmd::Transfer1KNoCount) && !refused())
-            transferCommand_ = Cmd::Transfer1KNoCount;
-    } else if (transferCommand_ == Cmd::Transfer512Wide) {
-        const uint8_t count[2] = {uint8_t(blocks512_ >> 8), uint8_t(blocks512_ & 0xFF)};
-        link_->write(count, 2);
+        const std::optional<TransferPlan> fallback = firmwareFallbackPlan(image_.length());
+        plan_ = fallback && echoed(fallback->command) && !refused() ? *fallback : TransferPlan {};
     } else {
-        const uint8_t count = uint8_t((transferCommand_ == Cmd::Transfer512 ? blocks512_ : blocks1K_) & 0xFF);
-        link_->write(&count, 1);
+        const std::vector<uint8_t> count = plan_.countBytes();
+        link_->write(count.data(), int(count.size()));
     }
-    const bool small = transferCommand_ == Cmd::Transfer512 || transferCommand_ == Cmd::Transfer512Wide;
-    blockSize_ = small ? 512 : 1024;
-    blockCount_ = small ? blocks512_ : blocks1K_;
-    if (transferCommand_ == 0) {
-        refuse(RunFailure::DeviceRefused, "Update error!.3");
+    if (plan_.command == 0) {
+        refuse(RunFailure::DeviceRefused, MessageId::TransferRefused);
         return false;
     }
     return true;
@@ -275,17 +240,17 @@ bool UpdateRun::openTransfer()
 
 void UpdateRun::sendBlocks()
 {
-    for (int sent = 0; sent < blockCount_; ++sent) {
-        try {
-            sendBlockAcknowledged(*link_, image_.buffer.data() + size_t(sent) * size_t(blockSize_), blockSize_,
-                                  "Error by senden Update");
-        } catch (const BlockRefused &refusal) {
-            fail(RunFailure::DeviceRefused, refusal.message());
-        } catch (const Abort &notTaken) {
-            fail(RunFailure::TransferFailed, notTaken.message());
-        }
-        clock_.wait(AfterBlockMs);
-        screen_.setProgress((sent + 1) * 100 / blockCount_);
+    for (int sent = 0; sent < plan_.blockCount; ++sent) {
+        const uint8_t *block = image_.buffer.data() + size_t(sent) * size_t(plan_.blockSize);
+        const BlockOutcome outcome = sendBlockAcknowledged(*link_, block, plan_.blockSize);
+        if (outcome.verdict == BlockVerdict::Rejected)
+            fail(RunFailure::TransferFailed, MessageId::FirmwareBlockError,
+                 messageText(MessageId::FirmwareBlockError, outcome.code));
+        if (outcome.verdict != BlockVerdict::Taken)
+            fail(outcome.verdict == BlockVerdict::Refused ? RunFailure::DeviceRefused : RunFailure::TransferFailed,
+                 blockMessage(outcome.verdict));
+        clock_.wait(Wait::AfterBlockMs);
+        screen_.setProgress((sent + 1) * 100 / plan_.blockCount);
         pump();
     }
 }
@@ -293,24 +258,24 @@ void UpdateRun::sendBlocks()
 void UpdateRun::verify()
 {
     std::fill(readBack_.begin(), readBack_.end(), 0);
-    clock_.wait(BeforeVerifyMs);
+    clock_.wait(Wait::BeforeVerifyMs);
     screen_.progressCaption(ProgressStage::Verify, "Verify update");
     int index = 0, percent = 0, stalled = 0;
     for (;;) {
         screen_.setProgress(percent);
         pump();
-        if (index >= blockCount_)
+        if (index >= plan_.blockCount)
             return;
-        clock_.wait(BeforeReadBackMs);
-        const int offset = index * blockSize_;
+        clock_.wait(Wait::BeforeReadBackMs);
+        const int size = plan_.blockSize, offset = index * size;
         uint8_t *block = readBack_.data() + offset;
         int received = 0;
         uint8_t check = 0;
-        const bool whole = link_->read(block, blockSize_, &received);
+        const bool whole = link_->read(block, size, &received);
         const bool checked = link_->read(&check, 1);
         if (whole && checked) {
-            if (blockXor(block, blockSize_) != check)
-                screen_.diagnostic(hexOffset("Daten lesen: XOR Summe ist fehlerhaft. Offset: ", offset));
+            if (blockXor(block, size) != check)
+                screen_.diagnostic(messageText(MessageId::ReadBackChecksum, offset));
             const uint8_t taken = Reply::Accepted;
             link_->write(&taken, 1);
             ++index;
@@ -319,16 +284,16 @@ void UpdateRun::verify()
             if (received > 1) {
                 const uint8_t again = Reply::SendAgain;
                 link_->write(&again, 1);
-                if (received == blockSize_)
-                    screen_.diagnostic(hexOffset("Daten lesen error Offset: ", offset));
+                if (received == size)
+                    screen_.diagnostic(messageText(MessageId::ReadBackIncomplete, offset));
             } else if (index == 0) {
-                fail(RunFailure::VerifyFailed, "Error by verify Update");
+                fail(RunFailure::VerifyFailed, MessageId::VerifyFailed);
             }
             // A device that keeps failing to deliver must not hold the run for ever.
             if (++stalled >= MaxStalledVerifyPasses)
-                fail(RunFailure::VerifyFailed, "Error by verify Update");
+                fail(RunFailure::VerifyFailed, MessageId::VerifyFailed);
         }
-        percent = index * 100 / blockCount_;
+        percent = index * 100 / plan_.blockCount;
     }
 }
 
@@ -339,15 +304,15 @@ void UpdateRun::confirm()
     link_->write(&result, 1);
     uint8_t answer = 0;
     if (!link_->read(&answer, 1)) {
-        refuse(RunFailure::VerifyFailed, "Update error!.2");
+        refuse(RunFailure::VerifyFailed, MessageId::ConfirmMissing);
         return;
     }
     screen_.closeProgress();
     if (answer != Confirmed) {
-        refuse(RunFailure::VerifyFailed, "Update error!.1");
+        refuse(RunFailure::VerifyFailed, MessageId::ImageRejected);
         return;
     }
-    clock_.wait(AfterConfirmMs);
+    clock_.wait(Wait::AfterConfirmMs);
     uint8_t spare;
     link_->read(&spare, 1);
     succeeded_ = true;
@@ -387,17 +352,21 @@ void UpdateRun::finish()
     link_->close();
     result_.firmwareConfirmed = true;
     reach(RunStage::Table);
-    const TableOutcome table = sendLanguageTable(session_, screen_, clock_, payloads_.table, &result_.payloadReason);
-    result_.tableSent = table == TableOutcome::Sent;
-    result_.tableFailure = table == TableOutcome::Sent      ? RunFailure::None
-                           : table == TableOutcome::Stopped ? RunFailure::Stopped
-                                                            : RunFailure::TransferFailed;
+    const TableResult table = sendLanguageTable(session_, screen_, clock_, payloads_.table, &result_.payloadReason);
+    result_.tableSent = table.outcome == TableOutcome::Sent;
+    result_.tableFailure = table.outcome == TableOutcome::Sent      ? RunFailure::None
+                           : table.outcome == TableOutcome::Stopped ? RunFailure::Stopped
+                                                                    : RunFailure::TransferFailed;
+    result_.tableMessageId = table.messageId;
     screen_.setBusy(false);
     if (!result_.tableSent) {
-        result_.message = session_.record.hardwareVersion > LastSmallHardware ? LargeSuccess : "Update sended success!";
+        result_.messageId = session_.record.hardwareVersion > LastSmallHardware ? MessageId::FirmwareSentStandardMontage
+                                                                                : MessageId::FirmwareSent;
+        result_.message = messageText(result_.messageId);
         screen_.message(result_.message);
     } else {
-        result_.message = "Update and Language sended success!";
+        result_.messageId = MessageId::FirmwareAndTableSent;
+        result_.message = messageText(result_.messageId);
     }
     reach(RunStage::Done);
     session_.updateRunning = false;
@@ -410,25 +379,25 @@ RunResult UpdateRun::run()
         if (!prepare())
             return result_;
         transfer();
-    } catch (const Abort &failure) {
-        failed(failure.message());
+    } catch (const RunStop &stop) {
+        failed(stop.id, stop.text);
         return result_;
     } catch (const std::exception &error) {
         // Not one of the run's own failures (memory, the system): it still ends the run
         // the same way, or the window could never close again.
         result_.failure = RunFailure::Internal;
-        failed(error.what());
+        failed(MessageId::SystemError, error.what());
         return result_;
     } catch (...) {
         result_.failure = RunFailure::Internal;
-        failed("Update error: unknown failure");
+        failed(MessageId::UnknownFailure, messageText(MessageId::UnknownFailure));
         return result_;
     }
     finish();
     return result_;
 }
 
-void UpdateRun::failed(const std::string &message)
+void UpdateRun::failed(MessageId id, const std::string &message)
 {
     screen_.closeProgress();
     screen_.setBusy(false);
@@ -437,6 +406,7 @@ void UpdateRun::failed(const std::string &message)
     readBack_ = {};
     if (result_.failure == RunFailure::None)
         result_.failure = RunFailure::Internal;
+    result_.messageId = id;
     result_.message = message;
     screen_.failure(message);
     releaseLostDevice();
@@ -467,21 +437,4 @@ RunResult UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, c
         ~Done() { flag = false; }
     } done {session.runActive};
     return UpdateRun(session, screen, clock, payloads).run();
-}
-
-const char *runStageName(RunStage stage)
-{
-    switch (stage) {
-    case RunStage::Prepare: return "prepare";
-    case RunStage::Reset: return "reset";
-    case RunStage::Connect: return "connect";
-    case RunStage::Status: return "status";
-    case RunStage::Erase: return "erase";
-    case RunStage::Send: return "send";
-    case RunStage::Verify: return "verify";
-    case RunStage::Confirm: return "confirm";
-    case RunStage::Table: return "table";
-    case RunStage::Done: return "done";
-    }
-    return "unknown";
 }

@@ -1,5 +1,7 @@
 #pragma once
 #include "firmware_image.h"
+#include "operator_messages.h"
+#include "transfer_plan.h"
 
 #include <QByteArray>
 #include <cstdint>
@@ -40,16 +42,15 @@ struct RunResult {
     RunStage stage = RunStage::Prepare; // the step it reached
     RunFailure failure = RunFailure::None;
     std::string message;                // the operator text that ended it, if any
+    MessageId messageId = MessageId::None; // which message that is
     bool firmwareConfirmed = false;     // the device confirmed the new firmware
     bool tableSent = false;             // and took the translation table after it
     RunFailure tableFailure = RunFailure::None;
+    MessageId tableMessageId = MessageId::None; // the table transfer's own last message
     std::string payloadReason;          // a payload file that could not be read: "<path>: <why>"
     bool started() const { return stage != RunStage::Prepare; } // the device was written to
 };
 const char *runStageName(RunStage stage);
-
-// The operator's stop (asked for through Session::stopRequested) ends the run with this.
-inline constexpr const char *StoppedByOperator = "Update stopped by the operator";
 
 // The run behind "Update": confirm, load the image, keep the device's identity and
 // calibration in it, reset and reconnect, erase, send, read back, let the device confirm,
@@ -79,16 +80,17 @@ private:
     void confirm();
     void finish();
     void releaseLostDevice();
-    void failed(const std::string &message);
+    void failed(MessageId id, const std::string &message);
     // A failure that shows its message and lets the run return.
-    void refuse(RunFailure kind, const std::string &message);
+    void refuse(RunFailure kind, MessageId id, const std::string &text = {});
     void reach(RunStage stage) { result_.stage = stage; }
 
     void sendCommand(uint8_t command);
     bool echoed(uint8_t command);
     void drain(int n, int ms);
     void pump();
-    [[noreturn]] void fail(RunFailure kind, const std::string &message);
+    // A failure that ends the run from wherever it is; the text is the id's own unless given.
+    [[noreturn]] void fail(RunFailure kind, MessageId id, const std::string &text = {});
 
     Session &session_;
     RunScreen &screen_;
@@ -97,21 +99,11 @@ private:
     UsbConnection *link_ = nullptr;
     FirmwareImage image_;
     std::vector<uint8_t> readBack_;
-    int blocks1K_ = 0, blocks512_ = 0;
     uint8_t status_ = 0xFF;
-    uint8_t transferCommand_ = 0;
-    int blockSize_ = 0, blockCount_ = 0;
+    TransferPlan plan_;
     bool succeeded_ = false;
     RunResult result_;
 };
-
-// The 12 bytes at 0x200 that keep the device's own serial number, calibration and
-// information byte across the update.
-void writeServiceHeader(std::vector<uint8_t> &image, const ServiceFields &fields);
-
-// How many blocks the run sends a firmware image of `length` bytes in to a device of this
-// hardware version, unless the device refuses that transfer and takes the fallback.
-int plannedFirmwareBlocks(uint32_t length, int hardwareVersion);
 
 // Runs one update unless one is under way already (the button stays clickable while the
 // run lets the window repaint) or the device is being read (its calibration is not yet

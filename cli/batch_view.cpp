@@ -1,0 +1,278 @@
+#include "batch_view.h"
+#include "batch_report.h"
+#include "json_line.h"
+#include "safe_text.h"
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+
+std::string shownField(const QJsonValue &v)
+{
+    return shownText(v.toString().replace(QLatin1Char('\n'), QLatin1Char(' ')).toStdString());
+}
+
+namespace {
+
+constexpr int RedrawMs = 200;         // the live lines at most this often
+constexpr int PlainEveryMs = 10'000;  // a log hears how far each device is this often
+
+std::string shortPort(const std::string &port)
+{
+    const auto slash = port.rfind('/');
+    return shownText(slash == std::string::npos ? port : port.substr(slash + 1));
+}
+
+// At most `width` characters of a shown text, never half of one, padded with blanks.
+std::string fitted(const std::string &text, size_t width)
+{
+    std::string out;
+    size_t shown = 0;
+    for (size_t i = 0; i < text.size() && shown < width; ++shown) {
+        size_t n = 1;
+        while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
+            ++n;
+        out.append(text, i, n);
+        i += n;
+    }
+    return out + std::string(width - shown, ' ');
+}
+
+std::string summaryText(const BatchSummary &s)
+{
+    return std::to_string(s.devices) + " device" + (s.devices == 1 ? "" : "s") + ": " + std::to_string(s.updated) +
+           " updated, " + std::to_string(s.failed) + " failed";
+}
+
+// Lines for a log: each device's facts as they come, and how far it is now and then.
+class PlainView : public BatchView {
+public:
+    void started(const std::string &, bool) override {}
+    void error(const std::string &text) override { print(text, true); }
+    void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override;
+    void skipped(const WorkerShown &w) override
+    {
+        print(shortPort(w.port) + ": device " + w.serial + " is the one just updated, back after its restart");
+    }
+    void reported(const ReportRow &row) override;
+    void waiting() override { print("waiting for the next device (Ctrl-C ends the batch)"); }
+    void summary(const BatchSummary &s) override;
+
+protected:
+    virtual void print(const std::string &text, bool error = false)
+    {
+        (error ? std::cerr : std::cout) << text << std::endl;
+    }
+
+private:
+    std::map<int, int64_t> lastProgressMs_; // by worker
+};
+
+void PlainView::said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs)
+{
+    const std::string tag = shortPort(w.port) + ": ";
+    const QJsonObject &o = e.fields;
+    switch (e.kind) {
+    case WorkerSays::Plan:
+        print(tag + "serial " + w.serial + ", hardware " + std::to_string(o["hardware_version"].toInt()) + ", " +
+              shownField(o["firmware_now"]) + ", " + shownField(o["battery"]));
+        break;
+    case WorkerSays::Stage:
+        print(tag + w.stage);
+        break;
+    case WorkerSays::Progress:
+        if (auto last = lastProgressMs_.try_emplace(w.number, -PlainEveryMs).first; nowMs - last->second >= PlainEveryMs) {
+            last->second = nowMs;
+            print(tag + w.stage + " " + std::to_string(w.percent) + " %" +
+                  (w.left ? "  total left ~" + std::to_string(std::lround(*w.left)) + "s" : ""));
+        }
+        break;
+    case WorkerSays::Message:
+    case WorkerSays::Hint:
+    case WorkerSays::Note:
+    case WorkerSays::Warning:
+        print(tag + shownField(o["text"]), o["failure"].toBool() || e.kind != WorkerSays::Message);
+        if (const std::string explanation = shownField(o["explanation"]); !explanation.empty())
+            print(std::string(tag.size() + 2, ' ') + explanation, true);
+        break;
+    case WorkerSays::Diagnostic:
+        print(tag + shownField(o["line"]));
+        break;
+    default:
+        break;
+    }
+}
+
+void PlainView::reported(const ReportRow &row)
+{
+    char duration[32];
+    std::snprintf(duration, sizeof duration, "%.0f s", row.durationS);
+    print(shortPort(row.port) + ": " + (row.serial.empty() ? "-" : row.serial) + "  " + outcomeName(row.outcome) +
+              "  " + shownText(row.message) + "  (" + duration + ")",
+          row.outcome != Outcome::Updated);
+}
+
+void PlainView::summary(const BatchSummary &s)
+{
+    std::string failedBy; // "1 ended abnormally, 1 transfer failed"
+    for (const auto &[name, count] : s.failedBy)
+        failedBy += (failedBy.empty() ? "" : ", ") + std::to_string(count) + " " + name;
+    const bool ok = s.worst == Outcome::Updated;
+    (ok ? std::cout : std::cerr) << summaryText(s) << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
+                                 << (ok ? "" : std::string("\nmova-update: ") + outcomeName(s.worst)) << std::endl;
+}
+
+// A terminal's view: the plain lines above one redrawn line per running device, which
+// shows the stage and its progress in place of the plain lines that say them.
+class LiveView final : public PlainView {
+public:
+    explicit LiveView(std::function<BatchBoard()> board) : board_(std::move(board)) {}
+    void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override
+    {
+        if (e.kind != WorkerSays::Stage && e.kind != WorkerSays::Progress)
+            PlainView::said(w, e, nowMs);
+    }
+    void waiting() override {} // the live lines say it
+    void refresh() override;
+    void summary(const BatchSummary &s) override
+    {
+        erase();
+        PlainView::summary(s);
+    }
+
+protected:
+    void print(const std::string &text, bool error = false) override
+    {
+        erase();
+        PlainView::print(text, error);
+        refresh();
+    }
+
+private:
+    void erase();
+    static std::string statusLine(const WorkerShown &w);
+
+    const std::function<BatchBoard()> board_;
+    int drawn_ = 0;
+    int64_t lastDrawMs_ = 0;
+};
+
+std::string LiveView::statusLine(const WorkerShown &w)
+{
+    const std::string left = w.left ? "~" + std::to_string(std::lround(*w.left)) + "s left" : "";
+    const std::string stage = w.state == WorkerState::Identifying ? "Connect..."
+                              : w.state == WorkerState::Waiting   ? "waiting for the others"
+                                                                  : w.stage;
+    char percent[16];
+    std::snprintf(percent, sizeof percent, "%3d %%  ", w.percent);
+    return fitted(shortPort(w.port), 28) + " " + fitted(w.serial, 6) + " " + fitted(stage, 22) + " " + percent + left;
+}
+
+void LiveView::erase()
+{
+    if (drawn_ > 0)
+        std::cout << "\x1b[" << drawn_ << "F\x1b[J";
+    drawn_ = 0;
+}
+
+void LiveView::refresh()
+{
+    const BatchBoard board = board_();
+    if (drawn_ > 0 && board.nowMs - lastDrawMs_ < RedrawMs)
+        return;
+    lastDrawMs_ = board.nowMs;
+    erase();
+    for (const WorkerShown &w : board.running) {
+        std::cout << statusLine(w) << "\x1b[K\n";
+        ++drawn_;
+    }
+    if (board.waitingForNext) {
+        std::cout << "waiting for the next device (Ctrl-C ends the batch)\x1b[K\n";
+        ++drawn_;
+    }
+    std::cout << std::flush;
+}
+
+// JSON lines: the batch's own events, and each worker's told whose it is.
+class JsonView final : public BatchView {
+public:
+    void started(const std::string &id, bool repeat) override
+    {
+        out(JsonLine::event("batch").text("id", id).flag("repeat", repeat));
+    }
+    void error(const std::string &text) override { std::cerr << text << std::endl; }
+    void said(const WorkerShown &w, const WorkerEvent &e, int64_t) override;
+    void skipped(const WorkerShown &) override {} // its worker's own result says it
+    void reported(const ReportRow &row) override { out(JsonLine::event("report").append(row.object())); }
+    void waiting() override { out(JsonLine::event("waiting")); }
+    void summary(const BatchSummary &s) override;
+
+private:
+    static void out(const JsonLine &line) { std::cout << line.str() << std::endl; }
+};
+
+void JsonView::said(const WorkerShown &w, const WorkerEvent &e, int64_t)
+{
+    // The worker's own event, told whose it is; anything else it printed stays one object
+    // a line, so that a reader of the batch never meets a line it cannot parse.
+    if (e.kind == WorkerSays::Output) {
+        out(JsonLine::event("output").text("port", shownText(w.port)).text("text", shownText(e.line.toStdString())));
+        return;
+    }
+    JsonLine line = JsonLine::event(e.fields.value("event").toString().toStdString());
+    if (e.fields.contains("port"))
+        line.value("port", e.fields.value("port"));
+    else
+        line.text("port", shownText(w.port));
+    out(line.fields(e.fields, {"event", "port"}));
+}
+
+void JsonView::summary(const BatchSummary &s)
+{
+    JsonLine byOutcome;
+    for (const auto &[name, count] : s.failedBy)
+        byOutcome.number(name, count);
+    const JsonLine summary = JsonLine::event("summary")
+                                 .number("devices", s.devices)
+                                 .number("updated", s.updated)
+                                 .number("failed", s.failed)
+                                 .object("failed_by_outcome", byOutcome);
+    const JsonLine result = JsonLine::event("result")
+                                .flag("ok", s.worst == Outcome::Updated)
+                                .number("exit", int(s.worst))
+                                .text("outcome", outcomeName(s.worst))
+                                .text("text", summaryText(s));
+    std::cout << summary.str() << "\n" << result.str() << std::endl;
+}
+
+} // namespace
+
+BatchSummary batchSummary(const std::vector<ReportRow> &rows, bool stopped)
+{
+    BatchSummary s;
+    std::vector<Outcome> outcomes;
+    for (const ReportRow &row : rows) {
+        outcomes.push_back(row.outcome);
+        s.updated += row.outcome == Outcome::Updated;
+        if (row.outcome != Outcome::Updated)
+            ++s.failedBy[outcomeName(row.outcome)];
+    }
+    s.devices = int(rows.size());
+    s.failed = s.devices - s.updated;
+    s.worst = rows.empty() && stopped ? Outcome::Interrupted : worstOutcome(outcomes);
+    return s;
+}
+
+void BatchView::workerError(const std::string &port, const std::string &line)
+{
+    error(shortPort(port) + ": " + shownText(line));
+}
+
+std::unique_ptr<BatchView> makeBatchView(bool json, bool live, std::function<BatchBoard()> board)
+{
+    if (json)
+        return std::make_unique<JsonView>();
+    if (live)
+        return std::make_unique<LiveView>(std::move(board));
+    return std::make_unique<PlainView>();
+}

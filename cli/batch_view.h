@@ -1,0 +1,73 @@
+#pragma once
+#include "batch_decisions.h"
+#include "batch_words.h"
+#include "outcome.h"
+
+#include <QJsonValue>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct ReportRow;
+
+// A worker's texts are shown safely again: a line that reaches the operator's terminal
+// never carries a byte that moves the cursor, whoever put it there. The tool's own texts
+// that run over two lines become one, led by the port like every other.
+std::string shownField(const QJsonValue &v);
+
+// A worker as the operator sees it.
+struct WorkerShown {
+    int number = 0;     // which worker of the batch, counted from 0 as they start
+    std::string port;   // as given
+    std::string serial; // shown safely
+    WorkerState state = WorkerState::Identifying;
+    std::string stage;
+    int percent = 0;
+    std::optional<double> left; // the seconds the whole run has left, as its worker estimates them
+};
+
+// What the live lines show at one moment of the batch's clock.
+struct BatchBoard {
+    int64_t nowMs = 0;
+    std::vector<WorkerShown> running; // the workers not yet ended
+    bool waitingForNext = false;      // none runs, and the batch waits for the next device
+};
+
+struct BatchSummary {
+    int devices = 0, updated = 0, failed = 0;
+    std::map<std::string, int> failedBy; // how many devices came to each outcome but "updated", by its name
+    Outcome worst = Outcome::Updated; // the batch's outcome
+};
+// What the devices of a batch came to; a batch stopped before any device ended was interrupted.
+BatchSummary batchSummary(const std::vector<ReportRow> &rows, bool stopped);
+
+// How the batch is shown: live lines redrawn on a terminal, plain lines for a log, or JSON
+// lines. The batch hands it facts; what is written, and where, is the view's alone. Failures
+// go to standard error in every view.
+class BatchView {
+public:
+    virtual ~BatchView() = default;
+    virtual void started(const std::string &id, bool repeat) = 0;
+    virtual void error(const std::string &text) = 0;
+    // A line the worker on `port` wrote on its standard error, as it wrote it.
+    void workerError(const std::string &port, const std::string &line);
+    // A worker said this; `w` holds what it said already.
+    virtual void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) = 0;
+    // The device of `w` is the one just updated, back after its restart.
+    virtual void skipped(const WorkerShown &w) = 0;
+    // A device's update ended with this report row.
+    virtual void reported(const ReportRow &row) = 0;
+    // No worker runs and the batch waits for the next device; said once a wait.
+    virtual void waiting() = 0;
+    // The live lines again, at most every RedrawMs.
+    virtual void refresh() {}
+    // The batch is over.
+    virtual void summary(const BatchSummary &s) = 0;
+};
+
+// The view for --json, else live lines or plain ones; the live lines show `board` as it is.
+std::unique_ptr<BatchView> makeBatchView(bool json, bool live, std::function<BatchBoard()> board);

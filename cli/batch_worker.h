@@ -1,0 +1,47 @@
+#pragma once
+#include "batch_decisions.h"
+#include "batch_view.h"
+#include "batch_words.h"
+#include "outcome.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <memory>
+#include <optional>
+#include <string>
+
+struct ReportRow;
+
+// One device's worker as the batch knows it: its process and pipes, and what it said, taken
+// in as facts once.
+struct BatchWorker {
+    int number = 0; // its place among the batch's workers, counted from 0
+    std::string port;
+    std::unique_ptr<QProcess> process;
+    QByteArray out, err; // what came after the last whole line
+    WorkerState state = WorkerState::Identifying;
+    std::optional<BatchWord> word; // what the batch told it
+    std::string serial, serialHex; // shown safely; the four bytes exactly, which tell devices apart
+    std::string battery, stage, message;
+    WorkerEnd end;                 // what it said as data, for its outcome
+    std::optional<int> hardware, before, after;
+    int slot = 0; // its place among the workers that run at once
+    int percent = 0;
+    std::optional<double> left;
+    QElapsedTimer since;
+
+    // Takes in what the worker said.
+    void take(const WorkerEvent &e);
+    // Its process ended: its outcome, and the message that says a lost worker's.
+    // `processError` is why the process ended abnormally.
+    Outcome ended(bool normally, int exitCode, const std::string &processError);
+
+    WorkerShown shown() const { return {number, port, serial, state, stage, percent, left}; }
+    WorkerFacts facts() const { return {port, serialHex, state, word}; }
+    // Its device's report row, ended now.
+    ReportRow row(Outcome outcome) const;
+    // The run record's line for a worker that ended without its result and took its own
+    // record with it: the run record's fields, in their order.
+    std::string lostRecord(const std::string &batchId, Outcome outcome) const;
+};

@@ -1,0 +1,242 @@
+#include "operator_messages.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cinttypes>
+#include <cstdio>
+
+namespace {
+
+using Id = MessageId;
+using Kind = MessageKind;
+using Fill = MessageFill;
+
+// Charging, replugging and retrying mends most of what goes wrong between the device and
+// the tool; the entries say when something else is needed.
+constexpr const char *Retry = "Charge the device, plug it in again and press \"Update\" once more";
+constexpr const char *Support = "If it happens again, keep the run record and contact support";
+constexpr const char *TextsAgain = "Run the update once more to send the texts";
+constexpr FailureHelp NoHelp {nullptr, nullptr};
+
+constexpr MessageEntry failure(Id id, const char *text, FailureHelp help)
+{
+    return {id, Kind::Failure, text, Fill::None, "", help};
+}
+
+constexpr MessageEntry family(Id id, const char *text, Fill fill, const char *after, FailureHelp help)
+{
+    return {id, Kind::Failure, text, fill, after, help};
+}
+
+constexpr MessageEntry other(Id id, Kind kind, const char *text, Fill fill = Fill::None)
+{
+    return {id, kind, text, fill, "", NoHelp};
+}
+
+constexpr FailureHelp BrokenHex {
+    "the firmware text is damaged or is not meant for this device (the line named is where it broke); nothing was "
+    "sent to the device",
+    "Use an unchanged copy of the tool, or the firmware file made for this hardware"};
+
+constexpr auto Entries = std::to_array<MessageEntry>({
+    {Id::None, Kind::Success, "", Fill::None, "", NoHelp},
+    // The update run.
+    failure(Id::DeviceNotConnected, "Device is not connected!",
+            {"the link to the device was closed when \"Update\" was pressed",
+             "Plug the device in, wait until the window shows it, then press \"Update\" again"}),
+    failure(Id::FirmwareCannotOpen, "Hex-File cannot open!",
+            {"the firmware this tool carries (or the file given instead) cannot be read",
+             "Use an unchanged copy of the tool"}),
+    failure(Id::FirmwareUnreadable, "Cannot read Intel-Hex file",
+            {"the firmware text is empty", "Use an unchanged copy of the tool, or a complete firmware file"}),
+    family(Id::HexChecksum, "Error in Zeile ", Fill::Decimal, ". Checksumme error", BrokenHex),
+    family(Id::HexAddress, "Error in Zeile ", Fill::Decimal, ".Adresse out memory", BrokenHex),
+    family(Id::HexType, "Error in Zeile ", Fill::Decimal, ". Typ error", BrokenHex),
+    failure(Id::ResetLost, "Cannot connect to device after Reset.",
+            {"the device did not come back within about ten seconds of its restart; its firmware is still the old "
+             "one",
+             Retry}),
+    failure(Id::ConnectLost, "Cannot connect!", {"the device stopped answering before its memory was erased", Retry}),
+    failure(Id::StatusMissing, "Device status cannot receive",
+            {"the device did not report a usable status, so nothing was written", Retry}),
+    failure(Id::EraseRefused, "Data cannot clear.1", {"the device did not accept the command to erase its memory", Retry}),
+    failure(Id::EraseUnconfirmed, "Data cannot clear.2",
+            {"the device did not confirm that its memory was erased; it may now be without working firmware", Retry}),
+    failure(Id::EraseFailed, "Data cannot clear.3",
+            {"the device reported that erasing its memory failed; it may now be without working firmware", Retry}),
+    failure(Id::TransferRefused, "Update error!.3",
+            {"the device refused to take a new firmware after its memory was erased; it is without working firmware",
+             Retry}),
+    family(Id::FirmwareBlockError, "Error by senden Update. (0x", Fill::HexByte, ")",
+           {"the device rejected a block of the firmware with the error code shown; it is without working firmware",
+            Retry}),
+    failure(Id::FirmwareBlockRefused, "Error by senden Update.1",
+            {"the device refused a block of the firmware outright; it is without working firmware", Retry}),
+    failure(Id::FirmwareBlockNoAnswer, "Error by senden Update.2",
+            {"the device stopped answering while the firmware was sent; it is without working firmware", Retry}),
+    failure(Id::FirmwareBlockNotTaken, "Error by senden Update.3",
+            {"a block of the firmware did not get through in three tries (a poor cable or connection); the device is "
+             "without working firmware",
+             "Use another cable or USB port, then update again"}),
+    failure(Id::VerifyFailed, "Error by verify Update",
+            {"the device did not send back what it stored, so the new firmware could not be checked", Retry}),
+    failure(Id::ImageRejected, "Update error!.1",
+            {"the firmware the device stored differs from what was sent, or the device did not accept it", Retry}),
+    failure(Id::ConfirmMissing, "Update error!.2", {"the device did not answer the final check of its new firmware", Retry}),
+    failure(Id::Stopped, StoppedByOperator,
+            {"the update was stopped while the device was being written; it is without working firmware",
+             "Update it again before it is used"}),
+    // The translation table, sent after a confirmed firmware.
+    failure(Id::TableReconnectLost, "Cannot connect to device for Language update. Please try again.",
+            {"the device did not come back after taking its new firmware, so its menu texts were not updated; the "
+             "firmware is installed",
+             "Plug the device in again and run the update once more to send the texts"}),
+    family(Id::TableBlockError, "Error by senden Language. (0x", Fill::HexByte, ")",
+           {"the device rejected a block of its menu texts with the error code shown; the firmware is installed",
+            TextsAgain}),
+    failure(Id::TableBlockRefused, "Error by senden Language.1",
+            {"the device refused a block of its menu texts; the firmware is installed", TextsAgain}),
+    failure(Id::TableBlockNoAnswer, "Error by senden Language.2",
+            {"the device stopped answering while its menu texts were sent; the firmware is installed", TextsAgain}),
+    failure(Id::TableBlockNotTaken, "Error by senden Language.3",
+            {"a block of the menu texts did not get through in three tries; the firmware is installed",
+             "Use another cable or USB port and run the update once more"}),
+    failure(Id::TableCountRefused, "Error by senden Language.4",
+            {"the device did not accept the size of the menu texts; the firmware is installed", Support}),
+    failure(Id::TableRefused, "Error by senden Language.5",
+            {"the device refused to take menu texts; the firmware is installed", Support}),
+    failure(Id::TableNoEcho, "Error by senden Language.6",
+            {"the device did not answer the command that starts the menu texts; the firmware is installed",
+             TextsAgain}),
+    // The polling, and what the command line adds.
+    failure(Id::NoDevice, "No connection - Corvane not connected",
+            {"no recording device is plugged in, or the system does not see it", "Plug the device in and switch it on"}),
+    failure(Id::NoDockingStation, "No connection - 'Halvery docking station' not connected",
+            {"the docking station is not plugged in, or the system does not see it", "Plug in the docking station"}),
+    // Also said for a path where nothing is: the line with it says which it was.
+    failure(Id::InitialiseError, "No connection - Initialise error",
+            {"the device could not be opened (why is said with it)",
+             "Check that it is plugged in and that the path is right; close other programs that use it; if "
+             "permission is refused, install the udev rules and plug it in again"}),
+    failure(Id::DeviceOffline, "No connection - Device not connected or offline",
+            {"the device did not answer", "Switch the device on, charge it and plug it in again"}),
+    failure(Id::CommunicationsError, "No connection - Communications error",
+            {"the device answered but did not say who it is", "Plug the device in again"}),
+    failure(Id::IdentityUnavailable, "FW-Vers.: not aviable",
+            {"the device's identity could not be shown", "Plug the device in again"}),
+    family(Id::NotUpdated, "Not updated: ", Fill::Text, "",
+           {"this tool carries firmware for another kind of device, or the device's firmware is too old for it; "
+            "nothing was sent",
+            "Use the tool made for this device's hardware version"}),
+    family(Id::PayloadInvalid, "payload invalid: ", Fill::Text, "",
+           {"a firmware or table file given to the tool is missing, not a regular file, unreadable, empty, too large "
+            "or damaged; nothing was sent",
+            "Check the file named, or leave the option out to use what the tool carries"}),
+    failure(Id::UnknownFailure, "Update error: unknown failure", {"the program itself failed", Support}),
+    failure(Id::TableUnknownFailure, "Error by senden Language: unknown failure",
+            {"the program itself failed while it sent the menu texts; the firmware is installed", Support}),
+    // The system's words stand alone: no text of the catalogue's leads them.
+    family(Id::SystemError, "", Fill::Text, "", {"the program itself failed", Support}),
+    family(Id::BatteryLow, "Battery low (", Fill::Text, "",
+           {"the device's battery is too low to be sure the update ends; nothing was sent",
+            "Charge the device for a while, then update it"}),
+    // Not failures.
+    other(Id::FirmwareSent, Kind::Success, "Update sended success!"),
+    other(Id::FirmwareSentStandardMontage, Kind::Success,
+          "Update sended success!\nPlease initialise your Corvane device with Parlux light because the firmware "
+          "update stored a standard montage on your device\nwhich might not be identical with your commonly used "
+          "montage."),
+    other(Id::FirmwareAndTableSent, Kind::Success, "Update and Language sended success!"),
+    other(Id::ConfirmErase, Kind::Question,
+          "Make sure there is no untransferred recording on your device.\n"
+          "A firmware update will delete that recording."),
+    other(Id::AskForDevice, Kind::Question, "Corvane not connected\nPlease connect Corvane and press OK."),
+    other(Id::AskForDockingStation, Kind::Question,
+          "'Halvery docking station' not connected\nPlease connect 'Halvery docking station' and press OK."),
+    other(Id::AskToSwitchOn, Kind::Question,
+          "Device not connected or offline\nPlease turn on the Device, connect it and press OK."),
+    other(Id::ReadBackChecksum, Kind::Diagnostic, "Daten lesen: XOR Summe ist fehlerhaft. Offset: ", Fill::Hex),
+    other(Id::ReadBackIncomplete, Kind::Diagnostic, "Daten lesen error Offset: ", Fill::Hex),
+});
+
+bool isDecimal(const std::string &s)
+{
+    const size_t from = !s.empty() && s[0] == '-' ? 1 : 0;
+    return s.size() > from && std::all_of(s.begin() + long(from), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool isUpperHex(const std::string &s, size_t digits)
+{
+    return !s.empty() && (digits == 0 || s.size() == digits) &&
+           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+}
+
+bool fits(const std::string &value, Fill fill)
+{
+    switch (fill) {
+    case Fill::None: return value.empty();
+    case Fill::Decimal: return isDecimal(value);
+    case Fill::Hex: return isUpperHex(value, 0);
+    case Fill::HexByte: return isUpperHex(value, 2);
+    case Fill::Text: return true;
+    }
+    return false;
+}
+
+bool matches(const MessageEntry &e, const std::string &text)
+{
+    const std::string before = e.text, after = e.after;
+    if (text.size() < before.size() + after.size() || text.compare(0, before.size(), before) != 0 ||
+        text.compare(text.size() - after.size(), after.size(), after) != 0)
+        return false;
+    return fits(text.substr(before.size(), text.size() - before.size() - after.size()), e.fill);
+}
+
+} // namespace
+
+std::span<const MessageEntry> messageCatalogue()
+{
+    return Entries;
+}
+
+const MessageEntry &messageEntry(MessageId id)
+{
+    for (const MessageEntry &e : Entries)
+        if (e.id == id)
+            return e;
+    return Entries.front();
+}
+
+std::string messageText(MessageId id)
+{
+    const MessageEntry &e = messageEntry(id);
+    return std::string(e.text) + e.after;
+}
+
+std::string messageText(MessageId id, int64_t value)
+{
+    const MessageEntry &e = messageEntry(id);
+    char number[24];
+    switch (e.fill) {
+    case Fill::Decimal: std::snprintf(number, sizeof number, "%" PRId64, value); break;
+    case Fill::Hex: std::snprintf(number, sizeof number, "%" PRIX64, uint64_t(value)); break;
+    case Fill::HexByte: std::snprintf(number, sizeof number, "%02X", unsigned(value & 0xFF)); break;
+    default: number[0] = '\0'; break;
+    }
+    return e.text + std::string(number) + e.after;
+}
+
+std::string messageText(MessageId id, const std::string &words)
+{
+    const MessageEntry &e = messageEntry(id);
+    return e.text + words + e.after;
+}
+
+MessageId messageIdOf(const std::string &text)
+{
+    for (const MessageEntry &e : Entries)
+        if (e.id != MessageId::None && *e.text != '\0' && matches(e, text))
+            return e.id;
+    return MessageId::None;
+}

@@ -1,0 +1,127 @@
+// mova-update updating several devices side by side, each with its own worker process: the
+// report, the summary and the exit status.
+#include "cli_run.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+#include <csignal>
+#include <unistd.h>
+
+class TestCliBatch : public QObject, private CliFixture {
+    Q_OBJECT
+private slots:
+    void init() { prepare(); }
+    void batch_data();
+    void batch();
+};
+
+void TestCliBatch::batch_data()
+{
+    QTest::addColumn<QStringList>("serials"); // each device's four bytes, in hexadecimal
+    QTest::addColumn<QStringList>("shown");   // its serial as the CSV report must show it
+    QTest::addColumn<int>("faulty"); // the device whose second block is never answered (-1: none)
+    QTest::addColumn<int>("killed"); // the device whose process is killed while it writes (-1: none)
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("outcomes");
+    QTest::newRow("two with one serial") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"} << -1
+                                         << -1 << 13 << QStringList {"same serial", "same serial"};
+    // A device's serial is its identity whatever its bytes: none of these is a reason to skip
+    // it. The fault on one ends its own run only, and the batch says the worst.
+    QTest::newRow("not UTF-8, look-alikes, a formula, a screen clear; a fault on the second")
+        << QStringList {"80414243", "41004243", "41005859", "3d312b31", "1b5b324a"}
+        << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J"} << 1 << -1 << 4
+        << QStringList {"updated", "transfer failed", "updated", "updated", "updated"};
+    QTest::newRow("a process killed while it writes") << QStringList {"30333031", "30333032"}
+                                                      << QStringList {"0301", "0302"} << -1 << 1 << 16
+                                                      << QStringList {"updated", "ended abnormally"};
+}
+
+namespace {
+
+// The process that updates the device on `port` for a batch.
+pid_t workerOf(const QString &port)
+{
+    for (const QString &pid : QDir("/proc").entryList(QDir::Dirs)) {
+        QFile cmdline("/proc/" + pid + "/cmdline");
+        if (cmdline.open(QIODevice::ReadOnly)) {
+            const QList<QByteArray> words = cmdline.readAll().split('\0');
+            if (words.contains("--worker") && words.contains(port.toUtf8()))
+                return pid_t(pid.toInt());
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+void TestCliBatch::batch()
+{
+    QFETCH(QStringList, serials);
+    QFETCH(QStringList, shown);
+    QFETCH(int, faulty);
+    QFETCH(int, killed);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, outcomes);
+    std::vector<std::unique_ptr<PtyEmulator>> devices;
+    QStringList arguments {"--yes"};
+    for (int i = 0; i < serials.size(); ++i) {
+        PtyEmulator::Options options;
+        options.link = f.path(("dev" + std::to_string(i)).c_str());
+        options.device.identity.serial = QByteArray::fromHex(serials[i].toLatin1()).toStdString();
+        options.resetDowntimeMs = 500;
+        devices.push_back(std::make_unique<PtyEmulator>(options));
+        QVERIFY(devices.back()->start());
+        if (i == faulty)
+            devices.back()->withModel([](DeviceModel &m) { return m.setFault("block-silent", true, 1); });
+        arguments << "--port" << QString::fromStdString(options.link);
+    }
+    const QString report = QString::fromStdString(f.path("report.csv"));
+    QFile::remove(report);
+    auto killWhileWriting = [&](qint64) {
+        if (killed < 0)
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(devices[size_t(killed)]->withModel([](DeviceModel &m) { return !m.image().empty(); }),
+                                 60'000); // its first block is in
+        const pid_t worker = workerOf(QString::fromStdString(devices[size_t(killed)]->link()));
+        QVERIFY(worker > 0 && ::kill(worker, SIGKILL) == 0);
+    };
+    const Run r = run(arguments << "--firmware" << QString::fromStdString(firmware) << "--table"
+                                << QString::fromStdString(table) << "--report" << report << "update",
+                      120'000, killWhileWriting);
+    QVERIFY2(r.exitCode == exitCode, r.err.constData());
+    QVERIFY2(!(r.out + r.err).contains('\x1b'), r.err.constData()); // no device moves the operator's cursor
+    QFile file(report);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString rows = QString::fromUtf8(file.readAll());
+    QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
+                            "message,duration_s,serial_hex\n"));
+    QCOMPARE(rows.count('\n'), serials.size() + 1);
+    for (int i = 0; i < serials.size(); ++i) {
+        const bool updated = outcomes[i] == "updated";
+        const QString row = "," + QString::fromStdString(devices[i]->link()) + "," + shown[i] + ",24,68," +
+                            (updated ? "68" : "") + ",Accu: 76 %," + outcomes[i] + ",";
+        QVERIFY2(rows.contains(row), qPrintable(row + "\nnot in\n" + rows));
+        QVERIFY(rows.contains("," + serials[i].toUpper() + "\n"));
+        const Bytes held = devices[i]->withModel([](DeviceModel &m) { return m.image(); });
+        QCOMPARE(held == updatedImage(QByteArray::fromHex(serials[i].toLatin1()).toStdString()), updated);
+        const auto commands = devices[i]->commands();
+        if (outcomes[i] == "same serial") // refused before a byte was written
+            QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), 0);
+    }
+    if (killed >= 0) { // said to be half written, in the report and in the record the batch kept for it
+        QVERIFY2(rows.contains("may be without working firmware"), qPrintable(rows));
+        QVERIFY(run({"log", "-n", "2"}).out.contains("ended abnormally"));
+    }
+    QVERIFY(!run({"log", "-n", "9"}).out.contains('\x1b'));
+    // The summary counts them; it goes where a failure goes when one failed.
+    const QByteArray summary = QString("%1 devices: %2 updated, %3 failed\n")
+                                   .arg(serials.size())
+                                   .arg(outcomes.count("updated"))
+                                   .arg(serials.size() - outcomes.count("updated"))
+                                   .toUtf8();
+    QVERIFY2((exitCode == 0 ? r.out : r.err).contains(summary), r.err.constData());
+}
+
+QTEST_GUILESS_MAIN(TestCliBatch)
+#include "test_cli_batch.moc"

@@ -1,0 +1,62 @@
+// mova-update told to stop by a signal while it reads or writes the emulator's device.
+#include "cli_run.h"
+
+#include <QtTest>
+#include <csignal>
+
+class TestCliSignals : public QObject, private CliFixture {
+    Q_OBJECT
+private slots:
+    void init() { prepare(); }
+    void stopSignals_data();
+    void stopSignals();
+};
+
+void TestCliSignals::stopSignals_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("Ctrl-C while it reads the device: leaves at once, politely") << "before" << 130;
+    QTest::newRow("Ctrl-C twice while it writes: stopped") << "twice" << 10;
+    QTest::newRow("Ctrl-C once, then the terminal closes: goes on to the end") << "once+hangup" << 0;
+}
+
+void TestCliSignals::stopSignals()
+{
+    QFETCH(QString, when);
+    QFETCH(int, exitCode);
+    QVERIFY(f.start(DeviceModel::Config(), 500));
+    if (when == "before") // the battery never answers: the program waits out its reads after the identity
+        f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x5A); });
+    const Run r = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
+                       QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"},
+                      60'000, [&](qint64 pid) {
+                          // The erase is the first step that writes; it takes about two seconds.
+                          QVERIFY(f.emulator->waitForCommand(when == "before" ? 0x66 : 0x51, 1, 20'000));
+                          ::kill(pid_t(pid), SIGINT);
+                          QThread::msleep(300);
+                          if (when != "before")
+                              ::kill(pid_t(pid), when == "twice" ? SIGINT : SIGHUP);
+                      });
+    QCOMPARE(r.exitCode, exitCode);
+    const auto commands = f.emulator->commands();
+    if (when == "before") {
+        QCOMPARE(commands.back(), uint8_t(0x70)); // the goodbye
+        QVERIFY(r.err.contains("mova-update: interrupted"));
+        return;
+    }
+    QVERIFY2(r.err.contains("Press Ctrl-C again within 5 s to stop anyway."), r.err.constData());
+    if (when == "twice") {
+        QVERIFY2(r.err.contains("Update stopped by the operator\n"), r.err.constData());
+        QVERIFY(!f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed(); }));
+        // The line was let go: another program can open it.
+        UsbConnection next(realClock());
+        QVERIFY(next.openComPort(f.link(), false));
+    } else {
+        QVERIFY(f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed() && m.table().size() == 512; }));
+        QVERIFY(!r.out.contains("Update and Language sended success!")); // said to a terminal that is gone
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCliSignals)
+#include "test_cli_signals.moc"

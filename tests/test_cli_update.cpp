@@ -1,0 +1,168 @@
+// mova-update updating the emulator on a pseudo-terminal: every event it tells, a failure for
+// each exit status no other process row ends with, the question it cannot ask without a
+// terminal, and the battery guard. Every other failure of the run is a row of the update
+// run's tables in virtual time.
+#include "cli_run.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+#include <unistd.h>
+
+class TestCliUpdate : public QObject, private CliFixture {
+    Q_OBJECT
+private slots:
+    void init() { prepare(); }
+    void updatesTheDeviceTellingEveryEvent();
+    void failures_data();
+    void failures();
+    void refusesTheQuestionWithoutTerminal();
+    void lowBattery_data();
+    void lowBattery();
+};
+
+void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
+{
+    // A serial of bytes that are no text: every line still decodes as strict UTF-8, the serial
+    // is given escaped and exactly, and the image gets its bytes.
+    const std::string serial = "\x7f\x80\xff\x41";
+    DeviceModel::Config config;
+    config.identity.serial = serial;
+    QVERIFY(f.start(config, 500));
+    const Run r = run({"--json", "--port", QString::fromStdString(f.link()), "--firmware",
+                       QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
+    QCOMPARE(r.exitCode, 0);
+    QStringList events, stages;
+    bool estimated = false;
+    for (const QByteArray &line : r.out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError && doc.isObject(), line.constData());
+        QVERIFY2(QString::fromUtf8(line).toUtf8() == line, line.constData()); // strict UTF-8
+        const QJsonObject o = doc.object();
+        events << o["event"].toString();
+        if (o["event"] == "stage")
+            stages << o["name"].toString();
+        if (o["event"] == "progress") {
+            QVERIFY(o["percent"].toInt() >= 0 && o["percent"].toInt() <= 100 && o["elapsed_s"].isDouble());
+            estimated = estimated || o["run_left_s"].isDouble(); // the plan reached the progress
+        }
+        if (o["event"] == "plan") { // which device, and what goes on it, before anything is sent
+            QVERIFY(stages.isEmpty());
+            QCOMPARE(o["port"].toString(), QString::fromStdString(f.link()));
+            QCOMPARE(o["serial"].toString(), QString("\\x7f\\x80\\xffA"));
+            QCOMPARE(o["serial_hex"].toString(), QString("7F80FF41"));
+            QCOMPARE(o["firmware"].toString(), QString::fromStdString(firmware));
+            QCOMPARE(o["firmware_blocks"].toInt(), 3);
+        }
+    }
+    QCOMPARE(stages, (QStringList {"Reset...", "Memory prepare - clear", "Send update", "Verify update", "Connect...",
+                                   "Send languages"}));
+    const QJsonObject result = QJsonDocument::fromJson(r.out.trimmed().split('\n').last()).object();
+    QCOMPARE(result["event"].toString(), QString("result"));
+    QCOMPARE(result["ok"].toBool(), true);
+    QCOMPARE(result["exit"].toInt(), 0);
+    QCOMPARE(result["outcome"].toString(), QString("updated"));
+    QVERIFY(events.contains("message") && events.contains("table") && events.contains("plan"));
+    QVERIFY(estimated);
+    // The device holds the image byte for byte, the service header in it, and the table.
+    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.image(); }), updatedImage(serial));
+    const Run log = run({"--json", "log", "-n", "1"});
+    QVERIFY2(QString::fromUtf8(log.out).toUtf8() == log.out, log.out.constData());
+    QCOMPARE(QJsonDocument::fromJson(log.out).object()["device"].toObject()["serial_hex"].toString(), QString("7F80FF41"));
+    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.table().size(); }), size_t(512));
+}
+
+void TestCliUpdate::failures_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("no read-back: verify failed") << "readback-silent" << 5 << "Error by verify Update";
+    QTest::newRow("table refused: firmware in, table not sent") << "refuse-language" << 9
+                                                                << "Error by senden Language.5";
+}
+
+void TestCliUpdate::failures()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, exitCode);
+    QFETCH(QString, text);
+    QVERIFY(f.start(DeviceModel::Config(), 500));
+    f.emulator->withModel([&](DeviceModel &m) { return m.setFault(fault.toStdString(), true, -1); });
+    const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmware),
+                       "--table", QString::fromStdString(table), "update"},
+                      120'000); // a loaded machine under the sanitizers is slow; a hang still fails
+    QVERIFY2(r.exitCode == exitCode, (QByteArray::number(r.exitCode) + "\n" + r.out.right(2000) + r.err).constData());
+    QVERIFY2(r.err.contains(text.toUtf8() + "\n") && !r.out.contains(text.toUtf8()), r.err.constData());
+}
+
+void TestCliUpdate::refusesTheQuestionWithoutTerminal()
+{
+    DeviceModel::Config config;
+    config.identity.status = 0; // a recording may still be on the device
+    QVERIFY(f.start(config));
+    const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmware),
+                       "update"});
+    QCOMPARE(r.exitCode, 7);
+    QVERIFY(r.out.contains("serial number     0042\n"));
+    QVERIFY(r.err.contains("A firmware update will delete that recording."));
+    QVERIFY(r.err.contains("the question could not be asked")); // nobody declined
+    const auto commands = f.emulator->commands();
+    QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x51)), 0); // nothing erased
+    QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), 0);
+
+    // --yes answers it and the run goes on (to an erase the device refuses, to keep it short).
+    f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x51); });
+    const Run yes = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
+                         QString::fromStdString(firmware), "update"});
+    QCOMPARE(yes.exitCode, 3);
+    QVERIFY(yes.err.contains("Data cannot clear.1\n"));
+    // Both runs are kept, the newest first.
+    const QList<QByteArray> newest = run({"log", "-n", "1"}).out.split('\n');
+    QCOMPARE(newest.size(), 2);
+    QVERIFY2(newest[0].endsWith("  0042  " + QByteArray::fromStdString(f.link()) + "  device refused  Data cannot clear.1"),
+             newest[0].constData());
+    QVERIFY(run({"log", "-n", "2"}).out.split('\n')[1].contains("operator declined"));
+}
+
+void TestCliUpdate::lowBattery_data()
+{
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<bool>("allowed");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("raw reading, 10 %") << "raw" << false << 12;
+    QTest::newRow("0x5A reading, 15 %") << "extended" << false << 12;
+    // Allowed, the run begins (to an erase the device refuses, to keep it short).
+    QTest::newRow("15 %, --allow-low-battery") << "extended" << true << 3;
+}
+
+void TestCliUpdate::lowBattery()
+{
+    QFETCH(QString, form);
+    QFETCH(bool, allowed);
+    QFETCH(int, exitCode);
+    DeviceModel::Config config;
+    if (form == "raw") {
+        config.battery.mode = DeviceModel::BatteryMode::RawOnly;
+        config.battery.raw = 2757;
+    } else {
+        config.battery.words = {2940, 15};
+    }
+    QVERIFY(f.start(config, 500));
+    f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x51); });
+    QStringList arguments {"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
+                           QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"};
+    if (allowed)
+        arguments.prepend("--allow-low-battery");
+    const Run r = run(arguments);
+    QCOMPARE(r.exitCode, exitCode);
+    QVERIFY2(r.err.contains(form == "raw" ? "Battery low (10 %)" : "Battery low (15 %)"), r.err.constData());
+    const auto commands = f.emulator->commands();
+    QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)) > 0, allowed); // reset: the run began
+}
+
+QTEST_GUILESS_MAIN(TestCliUpdate)
+#include "test_cli_update.moc"
