@@ -20,7 +20,6 @@
 #include <QTimer>
 #include <csignal>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <unistd.h>
 #include <vector>

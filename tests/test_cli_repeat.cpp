@@ -16,9 +16,9 @@ private slots:
 
 void TestCliRepeat::oneAfterAnother()
 {
-    DeviceModel::Config config;
+    DeviceModel::Config config = quickDevice();
     config.identity.serial = "0401";
-    QVERIFY(f.start(config, 500));
+    QVERIFY(f.start(config, QuickDowntimeMs));
     const QString report = QString::fromStdString(f.path("report.jsonl"));
     QFile::remove(report);
     auto rows = [&] {

@@ -25,7 +25,7 @@ void TestCliSignals::stopSignals()
 {
     QFETCH(QString, when);
     QFETCH(int, exitCode);
-    QVERIFY(f.start(DeviceModel::Config(), 500));
+    QVERIFY(f.start(quickDevice(), QuickDowntimeMs));
     if (when == "before") // the battery never answers: the program waits out its reads after the identity
         f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x5A); });
     const Run r = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",

@@ -14,10 +14,8 @@ class TestCliUpdate : public QObject, private CliFixture {
 private slots:
     void init() { prepare(); }
     void updatesTheDeviceTellingEveryEvent();
-    void failures_data();
     void failures();
     void refusesTheQuestionWithoutTerminal();
-    void lowBattery_data();
     void lowBattery();
 };
 
@@ -26,9 +24,9 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
     // A serial of bytes that are no text: every line still decodes as strict UTF-8, the serial
     // is given escaped and exactly, and the image gets its bytes.
     const std::string serial = "\x7f\x80\xff\x41";
-    DeviceModel::Config config;
+    DeviceModel::Config config = quickDevice();
     config.identity.serial = serial;
-    QVERIFY(f.start(config, 500));
+    QVERIFY(f.start(config, QuickDowntimeMs));
     const Run r = run({"--json", "--port", QString::fromStdString(f.link()), "--firmware",
                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
     QCOMPARE(r.exitCode, 0);
@@ -75,35 +73,40 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
     QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.table().size(); }), size_t(512));
 }
 
-void TestCliUpdate::failures_data()
-{
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("text");
-    QTest::newRow("no read-back: verify failed") << "readback-silent" << 5 << "Error by verify Update";
-    QTest::newRow("table refused: firmware in, table not sent") << "refuse-language" << 9
-                                                                << "Error by senden Language.5";
-}
-
+// Each failure against its own device, side by side: they only wait on the device.
 void TestCliUpdate::failures()
 {
-    QFETCH(QString, fault);
-    QFETCH(int, exitCode);
-    QFETCH(QString, text);
-    QVERIFY(f.start(DeviceModel::Config(), 500));
-    f.emulator->withModel([&](DeviceModel &m) { return m.setFault(fault.toStdString(), true, -1); });
-    const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmware),
-                       "--table", QString::fromStdString(table), "update"},
-                      120'000); // a loaded machine under the sanitizers is slow; a hang still fails
-    QVERIFY2(r.exitCode == exitCode, (QByteArray::number(r.exitCode) + "\n" + r.out.right(2000) + r.err).constData());
-    QVERIFY2(r.err.contains(text.toUtf8() + "\n") && !r.out.contains(text.toUtf8()), r.err.constData());
+    struct Case {
+        const char *name, *fault;
+        int exitCode;
+        QByteArray text;
+    };
+    const Case cases[] = {
+        {"no read-back: verify failed", "readback-silent", 5, "Error by verify Update"},
+        {"table refused: firmware in, table not sent", "refuse-language", 9, "Error by senden Language.5"},
+    };
+    std::vector<EmulatorFixture> devices(std::size(cases));
+    std::vector<QStringList> runs;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        QVERIFY(devices[i].start(quickDevice(), QuickDowntimeMs));
+        devices[i].emulator->withModel([&](DeviceModel &m) { return m.setFault(cases[i].fault, true, -1); });
+        runs.push_back({"--port", QString::fromStdString(devices[i].link()), "--firmware",
+                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
+    }
+    const std::vector<Run> ran = runSideBySide(runs); // a loaded machine under the sanitizers is slow
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Run &r = ran[i];
+        const QByteArray row = QByteArray(cases[i].name) + ": exit " + QByteArray::number(r.exitCode) + "\n";
+        QVERIFY2(r.exitCode == cases[i].exitCode, (row + r.out.right(2000) + r.err).constData());
+        QVERIFY2(r.err.contains(cases[i].text + "\n") && !r.out.contains(cases[i].text), (row + r.err).constData());
+    }
 }
 
 void TestCliUpdate::refusesTheQuestionWithoutTerminal()
 {
-    DeviceModel::Config config;
+    DeviceModel::Config config = quickDevice();
     config.identity.status = 0; // a recording may still be on the device
-    QVERIFY(f.start(config));
+    QVERIFY(f.start(config, QuickDowntimeMs));
     const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmware),
                        "update"});
     QCOMPARE(r.exitCode, 7);
@@ -128,40 +131,48 @@ void TestCliUpdate::refusesTheQuestionWithoutTerminal()
     QVERIFY(run({"log", "-n", "2"}).out.split('\n')[1].contains("operator declined"));
 }
 
-void TestCliUpdate::lowBattery_data()
-{
-    QTest::addColumn<QString>("form");
-    QTest::addColumn<bool>("allowed");
-    QTest::addColumn<int>("exitCode");
-    QTest::newRow("raw reading, 10 %") << "raw" << false << 12;
-    QTest::newRow("0x5A reading, 15 %") << "extended" << false << 12;
-    // Allowed, the run begins (to an erase the device refuses, to keep it short).
-    QTest::newRow("15 %, --allow-low-battery") << "extended" << true << 3;
-}
-
+// The battery guard, each reading against its own device, side by side.
 void TestCliUpdate::lowBattery()
 {
-    QFETCH(QString, form);
-    QFETCH(bool, allowed);
-    QFETCH(int, exitCode);
-    DeviceModel::Config config;
-    if (form == "raw") {
-        config.battery.mode = DeviceModel::BatteryMode::RawOnly;
-        config.battery.raw = 2757;
-    } else {
-        config.battery.words = {2940, 15};
+    struct Case {
+        const char *name;
+        bool raw, allowed;
+        int exitCode;
+        QByteArray said;
+    };
+    const Case cases[] = {
+        {"raw reading, 10 %", true, false, 12, "Battery low (10 %)"},
+        {"0x5A reading, 15 %", false, false, 12, "Battery low (15 %)"},
+        // Allowed, the run begins (to an erase the device refuses, to keep it short).
+        {"15 %, --allow-low-battery", false, true, 3, "Battery low (15 %)"},
+    };
+    std::vector<EmulatorFixture> devices(std::size(cases));
+    std::vector<QStringList> runs;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        DeviceModel::Config config = quickDevice();
+        if (cases[i].raw) {
+            config.battery.mode = DeviceModel::BatteryMode::RawOnly;
+            config.battery.raw = 2757;
+        } else {
+            config.battery.words = {2940, 15};
+        }
+        QVERIFY(devices[i].start(config, QuickDowntimeMs));
+        devices[i].emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x51); });
+        runs.push_back({"--yes", "--port", QString::fromStdString(devices[i].link()), "--firmware",
+                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
+        if (cases[i].allowed)
+            runs.back().prepend("--allow-low-battery");
     }
-    QVERIFY(f.start(config, 500));
-    f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x51); });
-    QStringList arguments {"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
-                           QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"};
-    if (allowed)
-        arguments.prepend("--allow-low-battery");
-    const Run r = run(arguments);
-    QCOMPARE(r.exitCode, exitCode);
-    QVERIFY2(r.err.contains(form == "raw" ? "Battery low (10 %)" : "Battery low (15 %)"), r.err.constData());
-    const auto commands = f.emulator->commands();
-    QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)) > 0, allowed); // reset: the run began
+    const std::vector<Run> ran = runSideBySide(runs);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Run &r = ran[i];
+        const QByteArray row = QByteArray(cases[i].name) + ": exit " + QByteArray::number(r.exitCode) + "\n";
+        QVERIFY2(r.exitCode == cases[i].exitCode, (row + r.err).constData());
+        QVERIFY2(r.err.contains(cases[i].said), (row + r.err).constData());
+        const auto commands = devices[i].emulator->commands();
+        QVERIFY2((std::count(commands.begin(), commands.end(), uint8_t(0x71)) > 0) == cases[i].allowed,
+                 row.constData()); // reset: the run began
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCliUpdate)

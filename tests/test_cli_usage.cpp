@@ -27,10 +27,10 @@ private slots:
 
 void TestCliUsage::info()
 {
-    DeviceModel::Config config;
+    DeviceModel::Config config = quickDevice();
     config.identity.deviceInfo = 0x2A;
     config.calibration = Bytes {0x64, 0x64, 0x64, 0x64, 0xFE, 0x00, 0x05, 0x00};
-    QVERIFY(f.start(config));
+    QVERIFY(f.start(config, QuickDowntimeMs));
     const Run r = run({"--port", QString::fromStdString(f.link()), "info"});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(QString::fromUtf8(r.out),
@@ -75,7 +75,7 @@ void TestCliUsage::payloadRefused()
 {
     QFETCH(QString, fault);
     QFETCH(QString, text);
-    QVERIFY(f.start(DeviceModel::Config(), 500));
+    QVERIFY(f.start(quickDevice(), QuickDowntimeMs));
     std::string firmwarePath = firmware, tablePath = table;
     if (fault.startsWith("fifo")) {
         ::unlink(f.path("fifo").c_str());
@@ -126,7 +126,7 @@ void TestCliUsage::cannotOpen()
 {
     QFETCH(QString, why);
     QFETCH(QString, hint);
-    QVERIFY(f.start());
+    QVERIFY(f.start(quickDevice(), QuickDowntimeMs));
     std::string path = f.link();
     UsbConnection holder(realClock());
     if (why == "busy") {
@@ -169,10 +169,10 @@ void TestCliUsage::refusesADeviceTheBuildIsNotFor()
     QFETCH(int, hardware);
     QFETCH(QString, firmwareVersion);
     QFETCH(QString, why);
-    DeviceModel::Config config;
+    DeviceModel::Config config = quickDevice();
     config.identity.hardwareVersion = uint8_t(hardware);
     config.identity.firmwareVersion = firmwareVersion.toStdString();
-    QVERIFY(f.start(config));
+    QVERIFY(f.start(config, QuickDowntimeMs));
     const Run r = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
                        QString::fromStdString(firmware), "update"});
     QCOMPARE(r.exitCode, 8);
