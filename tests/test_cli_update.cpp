@@ -14,9 +14,8 @@ class TestCliUpdate : public QObject, private CliFixture {
 private slots:
     void init() { prepare(); }
     void updatesTheDeviceTellingEveryEvent();
-    void failures();
+    void failuresAndTheBatteryGuard();
     void refusesTheQuestionWithoutTerminal();
-    void lowBattery();
 };
 
 void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
@@ -73,32 +72,57 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
     QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.table().size(); }), size_t(512));
 }
 
-// Each failure against its own device, side by side: they only wait on the device.
-void TestCliUpdate::failures()
+// Each failure and each battery reading against its own device, side by side: they only wait
+// on the device. Every row says its text on standard error only, and the reset shows whether
+// the run began.
+void TestCliUpdate::failuresAndTheBatteryGuard()
 {
+    enum Battery { Full, Raw10, Extended15 };
     struct Case {
         const char *name, *fault;
+        int faultArgument;
+        Battery battery;
+        bool allowLow;
         int exitCode;
         QByteArray text;
+        bool began;
     };
     const Case cases[] = {
-        {"no read-back: verify failed", "readback-silent", 5, "Error by verify Update"},
-        {"table refused: firmware in, table not sent", "refuse-language", 9, "Error by senden Language.5"},
+        {"no read-back: verify failed", "readback-silent", -1, Full, false, 5, "Error by verify Update\n", true},
+        {"table refused: firmware in, table not sent", "refuse-language", -1, Full, false, 9,
+         "Error by senden Language.5\n", true},
+        {"raw reading, 10 %", "silence", 0x51, Raw10, false, 12, "Battery low (10 %)", false},
+        {"0x5A reading, 15 %", "silence", 0x51, Extended15, false, 12, "Battery low (15 %)", false},
+        // Allowed, the run begins (to an erase the device refuses, to keep it short).
+        {"15 %, --allow-low-battery", "silence", 0x51, Extended15, true, 3, "Battery low (15 %)", true},
     };
     std::vector<EmulatorFixture> devices(std::size(cases));
     std::vector<QStringList> runs;
     for (size_t i = 0; i < std::size(cases); ++i) {
-        QVERIFY(devices[i].start(quickDevice(), QuickDowntimeMs));
-        devices[i].emulator->withModel([&](DeviceModel &m) { return m.setFault(cases[i].fault, true, -1); });
-        runs.push_back({"--port", QString::fromStdString(devices[i].link()), "--firmware",
+        const Case &c = cases[i];
+        DeviceModel::Config config = quickDevice();
+        if (c.battery == Raw10) {
+            config.battery.mode = DeviceModel::BatteryMode::RawOnly;
+            config.battery.raw = 2757;
+        } else if (c.battery == Extended15) {
+            config.battery.words = {2940, 15};
+        }
+        QVERIFY(devices[i].start(config, QuickDowntimeMs));
+        devices[i].emulator->withModel([&](DeviceModel &m) { return m.setFault(c.fault, true, c.faultArgument); });
+        runs.push_back({"--yes", "--port", QString::fromStdString(devices[i].link()), "--firmware",
                         QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
+        if (c.allowLow)
+            runs.back().prepend("--allow-low-battery");
     }
     const std::vector<Run> ran = runSideBySide(runs); // a loaded machine under the sanitizers is slow
     for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case &c = cases[i];
         const Run &r = ran[i];
-        const QByteArray row = QByteArray(cases[i].name) + ": exit " + QByteArray::number(r.exitCode) + "\n";
-        QVERIFY2(r.exitCode == cases[i].exitCode, (row + r.out.right(2000) + r.err).constData());
-        QVERIFY2(r.err.contains(cases[i].text + "\n") && !r.out.contains(cases[i].text), (row + r.err).constData());
+        const QByteArray row = QByteArray(c.name) + ": exit " + QByteArray::number(r.exitCode) + "\n";
+        QVERIFY2(r.exitCode == c.exitCode, (row + r.out.right(2000) + r.err).constData());
+        QVERIFY2(r.err.contains(c.text) && !r.out.contains(c.text.trimmed()), (row + r.err).constData());
+        const auto commands = devices[i].emulator->commands();
+        QVERIFY2((std::count(commands.begin(), commands.end(), uint8_t(0x71)) > 0) == c.began, row.constData());
     }
 }
 
@@ -129,50 +153,6 @@ void TestCliUpdate::refusesTheQuestionWithoutTerminal()
     QVERIFY2(newest[0].endsWith("  0042  " + QByteArray::fromStdString(f.link()) + "  device refused  Data cannot clear.1"),
              newest[0].constData());
     QVERIFY(run({"log", "-n", "2"}).out.split('\n')[1].contains("operator declined"));
-}
-
-// The battery guard, each reading against its own device, side by side.
-void TestCliUpdate::lowBattery()
-{
-    struct Case {
-        const char *name;
-        bool raw, allowed;
-        int exitCode;
-        QByteArray said;
-    };
-    const Case cases[] = {
-        {"raw reading, 10 %", true, false, 12, "Battery low (10 %)"},
-        {"0x5A reading, 15 %", false, false, 12, "Battery low (15 %)"},
-        // Allowed, the run begins (to an erase the device refuses, to keep it short).
-        {"15 %, --allow-low-battery", false, true, 3, "Battery low (15 %)"},
-    };
-    std::vector<EmulatorFixture> devices(std::size(cases));
-    std::vector<QStringList> runs;
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        DeviceModel::Config config = quickDevice();
-        if (cases[i].raw) {
-            config.battery.mode = DeviceModel::BatteryMode::RawOnly;
-            config.battery.raw = 2757;
-        } else {
-            config.battery.words = {2940, 15};
-        }
-        QVERIFY(devices[i].start(config, QuickDowntimeMs));
-        devices[i].emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x51); });
-        runs.push_back({"--yes", "--port", QString::fromStdString(devices[i].link()), "--firmware",
-                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
-        if (cases[i].allowed)
-            runs.back().prepend("--allow-low-battery");
-    }
-    const std::vector<Run> ran = runSideBySide(runs);
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const Run &r = ran[i];
-        const QByteArray row = QByteArray(cases[i].name) + ": exit " + QByteArray::number(r.exitCode) + "\n";
-        QVERIFY2(r.exitCode == cases[i].exitCode, (row + r.err).constData());
-        QVERIFY2(r.err.contains(cases[i].said), (row + r.err).constData());
-        const auto commands = devices[i].emulator->commands();
-        QVERIFY2((std::count(commands.begin(), commands.end(), uint8_t(0x71)) > 0) == cases[i].allowed,
-                 row.constData()); // reset: the run began
-    }
 }
 
 QTEST_GUILESS_MAIN(TestCliUpdate)
