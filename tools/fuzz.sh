@@ -15,7 +15,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
   targets=(fuzz_intel_hex fuzz_readout fuzz_battery fuzz_decimal_text fuzz_spin_text fuzz_device_text)
 
-bash tools/setup.sh # clang 14 and libFuzzer's runtime among the rest
+bash tools/setup.sh --all # clang 14 and libFuzzer's runtime among the rest
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -1,0 +1,1 @@
+// The precompiled Qt headers the tests share are built with this empty unit.
