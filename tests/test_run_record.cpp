@@ -20,7 +20,6 @@
 
 namespace {
 
-const char *const TableSuccess = "Update and Language sended success!";
 
 // A store in a folder of its own, with what it says on standard error kept.
 struct Store {

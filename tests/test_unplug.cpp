@@ -7,10 +7,6 @@
 #include <QTest>
 
 namespace {
-const char *const LongSuccess =
-    "Update sended success!\nPlease initialise your Corvane device with Parlux light because the firmware "
-    "update stored a standard montage on your device\nwhich might not be identical with your commonly used "
-    "montage.";
 } // namespace
 
 class TestUnplug : public QObject {

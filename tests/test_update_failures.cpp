@@ -8,16 +8,6 @@
 #include <QTest>
 #include <sys/stat.h>
 
-namespace {
-
-const char *const LongSuccess =
-    "Update sended success!\nPlease initialise your Corvane device with Parlux light because the firmware "
-    "update stored a standard montage on your device\nwhich might not be identical with your commonly used "
-    "montage.";
-const char *const TableSuccess = "Update and Language sended success!";
-
-} // namespace
-
 class TestUpdateFailures : public QObject {
     Q_OBJECT
 private slots:

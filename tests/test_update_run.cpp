@@ -9,11 +9,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-const char *const LongSuccess =
-    "Update sended success!\nPlease initialise your Corvane device with Parlux light because the firmware "
-    "update stored a standard montage on your device\nwhich might not be identical with your commonly used "
-    "montage.";
-const char *const TableSuccess = "Update and Language sended success!";
 
 QByteArray fileBytes(const char *path)
 {

@@ -14,6 +14,14 @@
 #include <QTemporaryDir>
 #include <map>
 
+// The run's success texts as the operator reads them, written out here rather than taken
+// from the program, so that a changed text fails the tests.
+inline const char *const LongSuccess =
+    "Update sended success!\nPlease initialise your Corvane device with Parlux light because the firmware "
+    "update stored a standard montage on your device\nwhich might not be identical with your commonly used "
+    "montage.";
+inline const char *const TableSuccess = "Update and Language sended success!";
+
 struct RecordingRunScreen : RunScreen {
     explicit RecordingRunScreen(Clock &c) : clock(c) {}
     Clock &clock;
