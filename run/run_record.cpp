@@ -125,8 +125,10 @@ bool appendWhole(const std::string &path, const std::string &data, std::string &
         while (n < 0 && errno == EINTR);
     const int writeError = n < 0 ? errno : ENOSPC;
     bool ok = n == ssize_t(data.size());
-    if (!ok && n > 0 && before >= 0) // half a line would spoil the next writer's
-        (void)::ftruncate(fd, before);
+    // Half a line would spoil the next writer's. Should the cut fail too, the write's own
+    // error is still what the caller hears.
+    if (!ok && n > 0 && before >= 0 && ::ftruncate(fd, before) != 0)
+        ok = false;
     if (::close(fd) != 0 && ok) {
         ok = false;
         error = path + ": " + std::strerror(errno);
