@@ -1,15 +1,12 @@
 #include "device_model.h"
+#include "device_bytes.h"
 
 #include <algorithm>
 #include <limits>
 
 namespace {
 
-// The device's command bytes, as it knows them.
-constexpr uint8_t StatusShort = 0xEE, Start = 0x90, Probe = 0xB0, DeviceInfo = 0x66, Calibration = 0x68,
-                  BatteryExtended = 0x5A, BatteryRaw = 0x65, Status = 0xE0, Leave = 0x70, Reset = 0x71,
-                  Erase = 0x51, Transfer1KNoCount = 0x75, Transfer512Wide = 0x78, Language = 0xCA;
-constexpr uint8_t Marker = 0xAA;
+using namespace DeviceByte;
 constexpr uint8_t StartReply = 0x00; // the byte after 0x90; hosts do not look at it
 constexpr uint8_t LeaveReply = 0x00;
 constexpr uint8_t Spare = 0x00;      // the ignored byte that closes the battery replies

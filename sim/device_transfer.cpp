@@ -1,11 +1,12 @@
 // The device's side of the update: erase, the firmware blocks, the read-back, the
 // comparison, and the translation table.
 #include "device_model.h"
+#include "device_bytes.h"
 
 namespace {
 
-constexpr uint8_t Accepted = 0x80, ReadAgain = 0x81, Error = 0xF0, Fatal = 0xFF, Marker = 0xAA;
-constexpr uint8_t Transfer1KNoCount = 0x75, Transfer1K = 0x76, Transfer512Wide = 0x78;
+using namespace DeviceByte;
+constexpr uint8_t Accepted = 0x80, ReadAgain = 0x81, Error = 0xF0, Fatal = 0xFF;
 constexpr uint8_t ErrorCode = 0x2A;        // what block-error reports
 constexpr uint8_t Refusal = 0xFF;          // the byte that refuses a transfer command
 constexpr int OpenEndedMaxBlocks = 16;     // the open-ended transfer takes at most this many

@@ -34,7 +34,7 @@ struct TableFailure {
     throw TableFailure {id, text.empty() ? messageText(id) : std::move(text)};
 }
 
-MessageId blockMessage(BlockVerdict verdict)
+MessageId tableBlockMessage(BlockVerdict verdict)
 {
     switch (verdict) {
     case BlockVerdict::Rejected: return MessageId::TableBlockError;
@@ -171,7 +171,7 @@ private:
             if (outcome.verdict == BlockVerdict::Rejected)
                 fail(MessageId::TableBlockError, messageText(MessageId::TableBlockError, outcome.code));
             if (outcome.verdict != BlockVerdict::Taken)
-                fail(blockMessage(outcome.verdict));
+                fail(tableBlockMessage(outcome.verdict));
             clock_.wait(Wait::AfterBlockMs);
             screen_.setProgress((j + 1) * 100 / plan_.blockCount);
             pump();

@@ -26,7 +26,7 @@ struct RunStop {
     std::string text;
 };
 
-MessageId blockMessage(BlockVerdict verdict)
+MessageId firmwareBlockMessage(BlockVerdict verdict)
 {
     switch (verdict) {
     case BlockVerdict::Rejected: return MessageId::FirmwareBlockError;
@@ -248,7 +248,7 @@ void UpdateRun::sendBlocks()
                  messageText(MessageId::FirmwareBlockError, outcome.code));
         if (outcome.verdict != BlockVerdict::Taken)
             fail(outcome.verdict == BlockVerdict::Refused ? RunFailure::DeviceRefused : RunFailure::TransferFailed,
-                 blockMessage(outcome.verdict));
+                 firmwareBlockMessage(outcome.verdict));
         clock_.wait(Wait::AfterBlockMs);
         screen_.setProgress((sent + 1) * 100 / plan_.blockCount);
         pump();
