@@ -144,6 +144,9 @@ void TKVLUpdate::buildForm()
     GeraetLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     AccuLabel = boldLabel(this, QRect(283, 45, 83, 14), GoodChargeColour);
     AccuLabel->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    RefusalLabel = new QLabel(this);
+    RefusalLabel->setGeometry(8, 45, 118, 14);
+    setColour(RefusalLabel, LowChargeColour);
 
     buildServiceFields();
 
@@ -263,6 +266,20 @@ void TKVLUpdate::clearBattery()
 void TKVLUpdate::setUpdateEnabled(bool enabled)
 {
     UpdateButton->setEnabled(enabled);
+    // A refusal belongs to the device it was read from: each look starts without one.
+    RefusalLabel->clear();
+    RefusalLabel->setToolTip({});
+    UpdateButton->setToolTip({});
+}
+
+void TKVLUpdate::showUpdateRefusal(const UpdateRefusal &refusal)
+{
+    RefusalLabel->setText(refusal.id == MessageId::FirmwareTooOld ? QStringLiteral("Firmware too old")
+                                                                   : QStringLiteral("Other hardware"));
+    const QString why = QString::fromStdString(messageText(refusal.id, refusal.reason + ".") + "\n" +
+                                               explanationText(refusal.id, FrontEnd::Window));
+    RefusalLabel->setToolTip(why);
+    UpdateButton->setToolTip(why);
 }
 
 void TKVLUpdate::setSerialText(const std::string &text)
@@ -325,6 +342,8 @@ bool TKVLUpdate::confirm(const std::string &caption, const std::string &text)
 {
     QMessageBox box(QMessageBox::NoIcon, QString::fromLocal8Bit(caption.c_str()), QString::fromLocal8Bit(text.c_str()),
                     QMessageBox::Ok | QMessageBox::Cancel, this);
+    // The question comes before a recording is deleted: Enter must not be the way to delete it.
+    box.setDefaultButton(QMessageBox::Cancel);
     box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
     return box.exec() == QMessageBox::Ok;
 }
@@ -350,10 +369,16 @@ void TKVLUpdate::message(const std::string &text)
 
 void TKVLUpdate::failure(const std::string &text)
 {
+    failure(messageIdOf(text), text);
+}
+
+void TKVLUpdate::failure(MessageId explainedBy, const std::string &text)
+{
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLocal8Bit(text.c_str()),
                     QMessageBox::Ok, this);
-    // The message stays as it always read; what it means and what to do goes beneath it.
-    box.setInformativeText(QString::fromStdString(explanationText(text)));
+    // The message stays as it always read; what it means and what to do goes beneath it, by
+    // the cause (a device that went away during a step is explained as gone, not as refusing).
+    box.setInformativeText(QString::fromStdString(explanationText(explainedBy, FrontEnd::Window)));
     if (!store_.folder.empty() && !store_.failed())
         box.setDetailedText(QStringLiteral("This run is recorded in %1.").arg(QString::fromStdString(store_.runsPath())));
     box.exec();

@@ -37,6 +37,8 @@ public:
     QPushButton *UpdateButton = nullptr;
     QLabel *GeraetLabel = nullptr;
     QLabel *AccuLabel = nullptr;
+    // Beside the button: why it stays disabled for the device shown (empty while it may update).
+    QLabel *RefusalLabel = nullptr;
     QTimer *AccuTimer = nullptr;
     // The hidden service fields: a store between the readout and the update run.
     QLabel *Label1 = nullptr, *Label2 = nullptr, *Label3 = nullptr, *Label4 = nullptr, *Label6 = nullptr,
@@ -84,6 +86,7 @@ private:
     void showBattery(const std::string &text, std::optional<Charge> charge) override;
     void clearBattery() override;
     void setUpdateEnabled(bool enabled) override;
+    void showUpdateRefusal(const UpdateRefusal &refusal) override;
     void setSerialText(const std::string &text) override;
     void setDeviceInfo(int info) override;
     void setCalibration(const Calibration &values) override;
@@ -97,6 +100,7 @@ private:
     void message(const std::string &text) override;
     // As message(), and the box says where the run's record is kept.
     void failure(const std::string &text) override;
+    void failure(MessageId explainedBy, const std::string &text) override;
     void showProgress() override;
     void closeProgress() override;
     void progressCaption(ProgressStage stage, const std::string &text) override;

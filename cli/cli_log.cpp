@@ -4,11 +4,13 @@
 #include "run_record.h"
 #include "safe_text.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
+#include <cstdlib>
 #include <deque>
 #include <fcntl.h>
 #include <ostream>
@@ -44,6 +46,20 @@ bool readFile(const std::string &path, int count, std::deque<QByteArray> &runs, 
     return true;
 }
 
+// A record's time (UTC, as kept) in this machine's local time with its offset from UTC:
+// "2026-12-08 05:20:11 +0100". A time that does not read stays as it was kept.
+QString localTime(const QString &kept)
+{
+    const QDateTime at = QDateTime::fromString(kept, Qt::ISODateWithMs);
+    if (!at.isValid())
+        return kept;
+    const QDateTime local = at.toLocalTime();
+    const int minutes = local.offsetFromUtc() / 60;
+    const int away = std::abs(minutes);
+    return local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) + (minutes < 0 ? '-' : '+') +
+           QStringLiteral("%1%2").arg(away / 60, 2, 10, QChar('0')).arg(away % 60, 2, 10, QChar('0'));
+}
+
 } // namespace
 
 bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error)
@@ -58,11 +74,15 @@ bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, s
 std::string runSummary(const QByteArray &run)
 {
     const QJsonObject o = QJsonDocument::fromJson(run).object();
-    const QJsonArray messages = o["messages"].toArray();
+    // What the run came to; a record without it says what the run said last (a question's
+    // answer says less).
     QString said = o["text"].toString();
-    for (const QJsonValue &m : messages) // what the run said last; a question's answer says less
-        if (m.toObject()["kind"].toString() != QLatin1String("question"))
-            said = m.toObject()["text"].toString();
+    if (said.isEmpty())
+        for (const QJsonValue &m : o["messages"].toArray())
+            if (m.toObject()["kind"].toString() != QLatin1String("question"))
+                said = m.toObject()["text"].toString();
+    if (const QString hint = o["hint"].toString(); !hint.isEmpty())
+        said += QStringLiteral(": ") + hint;
     QString serial = o["device"].toObject()["serial"].toString();
     if (serial.isEmpty())
         serial = QStringLiteral("-");
@@ -70,7 +90,7 @@ std::string runSummary(const QByteArray &run)
     // Records written before device bytes were escaped may hold them raw: shown safely here,
     // so that no field can move the cursor or start a line of its own.
     return shownText(QStringLiteral("%1  %2  %3  %4  %5")
-                         .arg(o["end"].toString(), serial, port, o["outcome"].toString(), said.simplified())
+                         .arg(localTime(o["end"].toString()), serial, port, o["outcome"].toString(), said.simplified())
                          .toStdString());
 }
 

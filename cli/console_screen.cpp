@@ -9,7 +9,39 @@
 
 namespace {
 constexpr int AskingTurnMs = 100; // how soon a signal is heard while the question waits
+
+// What a line of the verify pass means for the run, said beside it.
+std::string readBackExplanation(MessageId id)
+{
+    if (id == MessageId::ReadBackIncomplete)
+        return "A block read back for the check came without its check byte; it was read again.";
+    return "A block read back for the check came with a wrong check byte; the run went on, and the comparison of "
+           "the whole image at its end decides.";
+}
 } // namespace
+
+void ConsoleScreen::endLine()
+{
+    if (questionOpen_) { // the question was left without an answer (Ctrl-C, end of input)
+        std::cout << std::endl;
+        questionOpen_ = false;
+    }
+    progress_.endLine();
+}
+
+std::string ConsoleScreen::whyNotAsked() const
+{
+    if (options_.assumeYes)
+        return {};
+    // A batch's devices are updated side by side: no one question could say which it is for.
+    if (options_.frontEnd == FrontEnd::Batch)
+        return "a batch of devices asks nobody (--yes answers it for every device)";
+    if (options_.json)
+        return "--json asks nobody (--yes answers it)";
+    if (!options_.interactive)
+        return "standard input is no terminal (--yes answers it)";
+    return {};
+}
 
 void ConsoleScreen::event(const JsonLine &line, const std::string &plain, bool error)
 {
@@ -25,12 +57,16 @@ void ConsoleScreen::event(const JsonLine &line, const std::string &plain, bool e
 bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
 {
     bool yes = options_.assumeYes;
-    if (!yes && options_.interactive && !options_.json) {
+    const std::string whyNot = whyNotAsked();
+    if (!yes && whyNot.empty()) {
         asked = true;
         endLine();
         if (!questionSubject.empty())
             std::cout << caption << " of " << questionSubject << "\n";
+        if (!questionNote.empty())
+            std::cout << questionNote << "\n";
         std::cout << caption << ": " << text << "\nGo on? [y/N] " << std::flush;
+        questionOpen_ = true;
         for (;;) {
             pollfd keyboard {STDIN_FILENO, POLLIN, 0};
             const int ready = ::poll(&keyboard, 1, AskingTurnMs);
@@ -40,18 +76,15 @@ bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
                 whileAsking();
         }
         std::string answer;
-        std::getline(std::cin, answer);
+        // The answer's line end ends the question's line; an end of input leaves it open.
+        questionOpen_ = !std::getline(std::cin, answer);
         yes = answer == "y" || answer == "Y" || answer == "yes";
     }
-    event(JsonLine::event("question")
-              .text("caption", caption)
-              .text("subject", questionSubject)
-              .text("text", text)
-              .flag("asked", asked)
-              .text("answer", yes ? "yes" : "no"),
-          yes || options_.interactive ? std::string()
-                                      : text + "\n(refused: standard input is no terminal; --yes answers it)",
-          !yes);
+    JsonLine line = JsonLine::event("question").text("caption", caption).text("subject", questionSubject);
+    line.text("text", text).text("note", questionNote).flag("asked", asked).text("answer", yes ? "yes" : "no");
+    if (!asked && !yes) // said, with what it was about, where the run ends
+        line.text("not_asked_because", whyNot);
+    event(line, {});
     return yes;
 }
 
@@ -66,23 +99,39 @@ bool ConsoleScreen::confirmLowBattery(int percent)
               "mova-update: " + text + "; going on as --allow-low-battery says", true);
         return true;
     }
-    failure(text + ". Charge it, or give --allow-low-battery to update all the same.");
+    failure(MessageId::BatteryLow, text + ". Charge it, or give --allow-low-battery to update all the same.");
     return false;
 }
 
 void ConsoleScreen::message(const std::string &text)
 {
+    // After a table that failed, the run still says the firmware's success, as the window
+    // does beside its failure box. Here the failure stays the last word: a success under it
+    // would read as the result.
+    if (messages.size() > successesSaid_)
+        return;
+    ++successesSaid_;
     messages.push_back(text);
     event(JsonLine::event("message").text("text", text), text);
 }
 
 void ConsoleScreen::failure(const std::string &text)
 {
+    failure(messageIdOf(text), text);
+}
+
+void ConsoleScreen::failure(MessageId explainedBy, const std::string &text, const FailurePlace &place)
+{
     messages.push_back(text);
-    // The message stays as the device's tool has always said it; what it means comes after.
-    const std::string explanation = explanationText(text);
-    event(JsonLine::event("message").text("text", text).flag("failure", true).text("explanation", explanation),
-          explanation.empty() ? text : text + "\n  " + explanation, true);
+    // The message stays as the device's tool has always said it; where and what it means come after.
+    const std::string explanation = explanationText(explainedBy, options_.frontEnd);
+    JsonLine line = JsonLine::event("message").text("text", text).flag("failure", true);
+    std::string plain = text;
+    if (place.line > 0) {
+        line.number("line", place.line).text("file", place.file);
+        plain += "\n  line " + std::to_string(place.line) + " of " + shownText(place.file);
+    }
+    event(line.text("explanation", explanation), explanation.empty() ? plain : plain + "\n  " + explanation, true);
 }
 
 ServiceFields ConsoleScreen::serviceFields()
@@ -93,11 +142,8 @@ ServiceFields ConsoleScreen::serviceFields()
 
 void ConsoleScreen::diagnostic(const std::string &line)
 {
-    // The verify pass's two lines go to standard output as the window's do, or as events.
-    if (options_.json) {
-        event(JsonLine::event("diagnostic").text("line", line), {});
-    } else {
-        endLine();
-        std::cout << line << std::endl;
-    }
+    // The verify pass's two lines: events, or warnings on standard error, as the run goes on.
+    readBackWarnings.push_back(line);
+    event(JsonLine::event("diagnostic").text("line", line),
+          "mova-update: warning: " + line + "\n  " + readBackExplanation(messageIdOf(line)), true);
 }

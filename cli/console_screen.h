@@ -4,6 +4,7 @@
 #include "run_screen.h"
 #include "console_progress.h"
 #include "json_line.h"
+#include "operator_messages.h"
 #include "safe_text.h"
 
 #include <chrono>
@@ -23,6 +24,7 @@ public:
         bool assumeYes = false;  // --yes: the confirmation is answered for the operator
         bool interactive = false; // standard input is a terminal: the operator can be asked
         bool liveLine = false;    // standard output is a terminal: one line redrawn in place
+        FrontEnd frontEnd = FrontEnd::CommandLine; // whose next steps the explanations name
     };
     explicit ConsoleScreen(Options options) : options_(options) {}
 
@@ -39,6 +41,12 @@ public:
     std::function<void()> whileAsking;
     bool asked = false;          // the operator was asked the question (not answered for them)
     std::string questionSubject; // what the question is about ("device 0042"), said before it
+    std::string questionNote;    // what else the operator should know before answering (a downgrade)
+    // The verify pass's lines of blocks that came back damaged: warnings, the run went on.
+    std::vector<std::string> readBackWarnings;
+    // Why the question before an update is not put to the operator (--yes answers it, or it
+    // cannot be); empty when it is asked or answered.
+    std::string whyNotAsked() const;
     bool allowLowBattery = false; // --allow-low-battery: a low battery warns instead of refusing
 
     // Prints one event of the command's own (the identity, the result): a JSON object on
@@ -60,6 +68,15 @@ public:
     bool confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
     void message(const std::string &text) override;
+    // Where a failure lies in a file given to the tool, said beside the message (line 0: nowhere).
+    struct FailurePlace {
+        std::string file;
+        int line = 0;
+    };
+    // A failure explained by its message id, in the words of options' front end; a text that
+    // came without its id is found back from the text.
+    void failure(MessageId explainedBy, const std::string &text, const FailurePlace &place);
+    void failure(MessageId explainedBy, const std::string &text) override { failure(explainedBy, text, {}); }
     void failure(const std::string &text) override;
     void setBusy(bool) override {}
     // The run shows its progress as it starts to write the device: from here on, a process
@@ -83,7 +100,10 @@ public:
     void tick() { progress_.tick(); }
 
 private:
-    void endLine() { progress_.endLine(); }
+    void endLine();
+
+    bool questionOpen_ = false; // "Go on? [y/N] " waits on its line: what follows starts a new one
+    size_t successesSaid_ = 0;  // of `messages`, those that were no failure
 
     Options options_;
     ConsoleProgress progress_ {options_.json       ? ConsoleProgress::Mode::Json

@@ -10,6 +10,7 @@
 #include "console_progress.h"
 #include "console_screen.h"
 #include "discovery.h"
+#include "failure_guide.h"
 #include "firmware_image.h"
 #include "monitor.h"
 #include "operator_messages.h"
@@ -24,6 +25,7 @@
 #include "trace.h"
 #include "transfer_plan.h"
 #include "update_run.h"
+#include "cli_info.h"
 #include "usb_connection.h"
 
 #include <QCoreApplication>
@@ -52,15 +54,20 @@ int finish(ConsoleScreen &screen, Outcome outcome, const std::string &text, bool
     const bool ok = outcome == Outcome::Updated;
     JsonLine result = JsonLine::event("result").flag("ok", ok).number("exit", int(outcome));
     result.text("outcome", outcomeName(outcome, readOnly)).text("text", text);
-    if (!readOnly)
+    if (!readOnly) {
         result.flag("firmware_confirmed", run.firmwareConfirmed).flag("table_sent", run.tableSent);
-    screen.event(result, ok ? std::string() : "mova-update: " + std::string(outcomeName(outcome)), !ok);
+        result.number("readback_warnings", static_cast<long long>(screen.readBackWarnings.size()));
+    }
+    // A question nobody was asked was not declined: the last line says what did happen.
+    const std::string said = outcome == Outcome::Declined && !screen.asked ? text : outcomeName(outcome);
+    screen.event(result, ok ? std::string() : "mova-update: " + said, !ok);
     return int(outcome);
 }
 
 // What goes onto the device, checked before the device is touched.
 struct PayloadCheck {
     std::string error; // "<path>: <reason>", empty when both are fine
+    int errorLine = 0; // the firmware text's line where its load stopped, when it names one
     std::string firmwareName, tableName;
     uint32_t firmwareLength = 0;
     int firmwareBlocks = 0, tableBlocks = 0;
@@ -86,27 +93,38 @@ PayloadCheck checkPayloads(const CliArguments &a, int hardwareVersion)
     const ImageLoad load = parseIntelHex(hex.bytes.constData(), size_t(hex.bytes.size()), hardwareVersion);
     if (!load.ok || !load.image.endOfFile) {
         c.error = a.firmware + ": " + (load.ok ? "no end-of-file record" : load.message);
+        c.errorLine = brokenLine(load, {hex.bytes.constData(), size_t(hex.bytes.size())});
         return c;
     }
     c.firmwareLength = load.image.length();
     c.sizeFor(hardwareVersion);
     const PayloadFile table = readPayloadFile(a.table, PayloadKind::Table); // its limit of blocks is the reader's
-    if (!table.ok()) {
-        c.error = a.table + ": " + table.reason;
+    // A firmware text given as the table would go onto the device as its menu texts.
+    if (const std::string reason = table.ok() ? tableFormatProblem(table.bytes) : table.reason; !reason.empty()) {
+        c.error = a.table + ": " + reason;
         return c;
     }
     c.tableBlocks = tableTransferPlan(int64_t(table.bytes.size())).blockCount;
     return c;
 }
 
-// Finds and identifies the device as the window's first tick does; false when it is not there.
-bool connect(Session &session, ConsoleScreen &screen)
+// Finds and identifies the device as the window's first tick does; false when it is not there
+// (with why the path could not be opened in `hintSaid`, when it is known).
+bool connect(Session &session, ConsoleScreen &screen, std::string *hintSaid = nullptr)
 {
     pollDevice(session, screen, realClock());
     if (session.link->isOpen())
         return true;
-    screen.failure(screen.deviceLine);
-    if (const std::string hint = openFailureHint(*session.link); !hint.empty())
+    // The monitor shows its line as text alone; where that says the path could not be opened,
+    // the link's reason picks the explanation.
+    MessageId shown = messageIdOf(screen.deviceLine);
+    if (shown == MessageId::InitialiseError)
+        shown = openFailureMessage(session.link->lastRefusal());
+    screen.failure(shown, screen.deviceLine);
+    const std::string hint = openFailureHint(*session.link);
+    if (hintSaid)
+        *hintSaid = hint;
+    if (!hint.empty())
         screen.event(JsonLine::event("hint").text("path", session.link->lastPath()).text("text", hint), shownText(hint),
                      true);
     else if (session.ttyRoad() && session.portPathOverride.empty() && session.portPath.empty())
@@ -114,50 +132,17 @@ bool connect(Session &session, ConsoleScreen &screen)
     return false;
 }
 
-int info(Session &session, ConsoleScreen &screen)
+int info(Session &session, ConsoleScreen &screen, const CliArguments &a)
 {
     if (!connect(session, screen))
         return finish(screen, Outcome::NotConnected, screen.deviceLine);
-    const DeviceRecord &r = session.record;
-    const Calibration &c = screen.calibration;
-    char calibration[128], infoText[16];
-    std::snprintf(calibration, sizeof calibration, "Koef X %d Y %d Z %d Mag %d, Offset X %d Y %d Z %d", c.koefX,
-                  c.koefY, c.koefZ, c.koefM, c.offsX, c.offsY, c.offsZ);
-    std::snprintf(infoText, sizeof infoText, "0x%X", unsigned(screen.info));
-    const std::string status = r.deviceStatus == DeviceRecord::NoStatus ? "none" : std::to_string(r.deviceStatus);
-    // Whether the device has the carried firmware already: for the operator only, it gates nothing.
-    const BuildSettings build = BuildSettings::compiled();
-    const std::string age = compareWithCarried(r, build.firmwareVersion, build.firmwareDate);
-    const std::string carriedLine = "FW " + build.firmwareVersion + " from " + build.firmwareDate +
-                                    (age.empty()         ? std::string()
-                                     : age == "the same" ? ": the same as the device's"
-                                                         : ": " + age + " than the device's");
-    const std::string plain =
-        screen.deviceLine + "\nserial number     " + screen.serial + "\nhardware version  " +
-        std::to_string(r.hardwareVersion) + "\nstatus            " + status + "\ndevice info       " + infoText +
-        "\ncalibration       " + calibration + "\nbattery           " + screen.battery + "\nupdate            " +
-        (screen.updateAllowed ? "allowed" : "not allowed by this build") + "\ncarried firmware  " + carriedLine;
-    screen.event(JsonLine::event("device")
-                     .text("line", screen.deviceLine)
-                     .text("serial", screen.serial)
-                     .text("serial_hex", hexBytes(screen.serialBytes))
-                     .number("hardware_version", r.hardwareVersion)
-                     .number("firmware_version", r.firmwareVersion)
-                     .text("status", status)
-                     .text("device_info", infoText)
-                     .text("calibration", calibration)
-                     .text("battery", screen.battery)
-                     .flag("update_allowed", screen.updateAllowed)
-                     .text("port", session.portPath)
-                     .text("carried_firmware", carriedLine)
-                     .text("carried_is", age),
-                 plain);
+    showDeviceInfo(session, screen, a);
     return finish(screen, Outcome::Updated, screen.deviceLine, true);
 }
 
 // Which device is about to be updated, and with what: said before the question (or before
-// the start, with --yes), so that the operator can still stop it.
-void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck &plan)
+// the start, with --yes), so that the operator can still stop it; a downgrade said as one.
+void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck &plan, const std::string &age)
 {
     const DeviceRecord &r = session.record;
     const std::string port = session.portPath.empty() ? "the docking station" : session.portPath;
@@ -172,11 +157,14 @@ void describe(const Session &session, ConsoleScreen &screen, const PayloadCheck 
                      .text("firmware", plan.firmwareName)
                      .text("table", plan.tableName)
                      .number("firmware_blocks", plan.firmwareBlocks)
-                     .number("table_blocks", plan.tableBlocks),
+                     .number("table_blocks", plan.tableBlocks)
+                     .text("firmware_is", age)
+                     .flag("downgrade", age == "older"),
                  "device            " + shownText(port) + "\nserial number     " + screen.serial +
                      "\nhardware version  " + std::to_string(r.hardwareVersion) + "\nfirmware now      " +
                      screen.deviceLine + "\nbattery           " + screen.battery + "\nfirmware to go on " +
-                     plan.firmwareName + "\ntable to go on    " + plan.tableName);
+                     plan.firmwareName + (age == "older" ? ", " + downgradeText(r) : "") +
+                     "\ntable to go on    " + plan.tableName);
 }
 
 // A batch's worker has said who its device is; before it writes a byte it waits for the
@@ -232,28 +220,32 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
     };
     PayloadCheck plan = checkPayloads(a, hardware);
     if (!plan.error.empty()) {
-        screen.failure(messageText(MessageId::PayloadInvalid, plan.error));
+        screen.failure(MessageId::PayloadInvalid, messageText(MessageId::PayloadInvalid, plan.error),
+                       {plan.firmwareName, plan.errorLine});
         return finish(Outcome::PayloadInvalid, plan.error);
     }
-    if (!connect(session, screen))
+    if (std::string hint; !connect(session, screen, &hint)) {
+        record.noteHint(hint);
         return finish(Outcome::NotConnected, screen.deviceLine);
+    }
     record.noteDevice(screen.deviceLine, screen.battery);
     // The window's button stays disabled for such a device; nothing may be sent to it here
     // either, or a build for another hardware would overwrite its firmware.
-    if (const std::string refusal = updateRefusal(session.expectedHardwareVersion, session.record); !refusal.empty()) {
-        screen.failure(messageText(MessageId::NotUpdated, refusal + "."));
-        return finish(Outcome::NotAllowed, refusal);
+    if (const UpdateRefusal refusal = updateRefusal(session.expectedHardwareVersion, session.record);
+        refusal.id != MessageId::None) {
+        screen.failure(refusal.id, messageText(refusal.id, refusal.reason + "."));
+        return finish(Outcome::NotAllowed, refusal.reason);
     }
     plan.sizeFor(session.record.hardwareVersion);
-    describe(session, screen, plan);
+    const std::string age = firmwareAge(session, carried(a.firmware));
+    describe(session, screen, plan, age);
     if (!a.worker.empty()) {
         record.noteBatch(a.worker);
         const std::string word = awaitBatchWord();
         if (word == "refuse") {
             const std::string text = "device " + screen.serial +
                                      " has the same serial number as another device present, so it is not updated";
-            screen.failure(
-                messageText(MessageId::NotUpdated, text + ". Check which device is which, then update them one at a time."));
+            screen.failure(MessageId::SameSerial, messageText(MessageId::SameSerial, text + "."));
             return finish(Outcome::SameSerial, text);
         }
         if (word == "skip") {
@@ -264,7 +256,7 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
         if (word != "go") { // the batch went away or said nothing: nobody decided this device
             sayGoodbye(*session.link);
             const std::string text = "no word from the batch to go on, so device " + screen.serial + " is not updated";
-            screen.failure(messageText(MessageId::NotUpdated, text + "."));
+            screen.failure(MessageId::BatchGone, messageText(MessageId::BatchGone, text + "."));
             return finish(Outcome::Skipped, text);
         }
     }
@@ -275,6 +267,13 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
     heartbeat.start(ConsoleProgress::TickMs);
     screen.questionSubject = "device " + screen.serial;
     screen.allowLowBattery = a.allowLowBattery;
+    if (age == "older") {
+        screen.questionNote = "the firmware to go on is " + downgradeText(session.record);
+        // Without the question, that is said all the same before a byte is written.
+        if (a.yes || session.record.deviceStatus != 0)
+            screen.event(JsonLine::event("warning").text("text", screen.questionNote),
+                         "mova-update: warning: " + screen.questionNote, true);
+    }
     realClock().pump(); // a stop asked for while the device was read is heard before it is written
     const RunResult result = UpdateButtonClick(session, record, realClock(), {a.firmware, a.table});
     record.noteResult(result);
@@ -282,25 +281,34 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
         screen.event(JsonLine::event("table").flag("sent", result.tableSent), {});
     if (!a.worker.empty() && result.firmwareConfirmed)
         readFirmwareAfter(session, screen, record);
-    std::string text = result.message.empty() && !screen.messages.empty() ? screen.messages.back() : result.message;
-    if (result.failure == RunFailure::Declined) {
-        text = screen.asked ? "the operator declined"
-                            : "the question could not be asked: standard input is no terminal (--yes answers it)";
-        screen.event(JsonLine::event("note").text("text", text), "mova-update: " + text, true);
+    std::string text = record.endText(result);
+    if (text.empty() && !screen.messages.empty()) // a refusal the screen said itself (the battery guard)
+        text = screen.messages.back();
+    if (result.failure == RunFailure::Declined && screen.asked) {
+        text = "the operator declined"; // said once, by the result's line
+    } else if (result.failure == RunFailure::Declined) { // exit 7 all the same: the words say why
+        text = "not updated: the update would delete a recording that may still be on " + screen.questionSubject +
+               ", and the question whether to go on was not asked: " + screen.whyNotAsked();
+        screen.event(JsonLine::event("note").text("text", text), {});
     }
     return finish(outcomeOf(result), text, result);
 }
 
 int imageInfo(const CliArguments &a, ConsoleScreen &screen)
 {
-    const ImageLoad load = loadFirmwareImage(a.hardware, a.file.empty() ? a.firmware : a.file);
+    const std::string path = a.file.empty() ? a.firmware : a.file;
+    const ImageLoad load = loadFirmwareImage(a.hardware, path);
     const FirmwareImage &image = load.image;
     if (!load.ok || !image.endOfFile) {
         // A file that cannot be read is said as update says it, with the same reason.
+        const MessageId id = !load.reason.empty() ? MessageId::PayloadInvalid : load.messageId;
         const std::string text = !load.reason.empty() ? messageText(MessageId::PayloadInvalid, load.reason)
                                  : !load.ok           ? load.message
                                                       : "no end-of-file record: the update would stop without a word";
-        screen.failure(text);
+        const QByteArray hex = !load.ok && load.reason.empty() ? readPayloadFile(path, PayloadKind::Firmware).bytes
+                                                                : QByteArray();
+        const std::string name = carried(path) ? BuildSettings::compiled().firmwareName + " (carried)" : path;
+        screen.failure(id, text, {name, brokenLine(load, {hex.constData(), size_t(hex.size())})});
         return finish(screen, Outcome::PayloadInvalid, text);
     }
     const BlockCounts blocks = firmwareBlockCounts(image.length());
@@ -360,7 +368,8 @@ int main(int argc, char **argv)
         return printLog(RunStore::standard("mova-update"), a.json, a.count, std::cout, std::cerr);
     if (a.trace)
         Trace::setEnabled(true);
-    ConsoleScreen screen({a.json, a.yes, isatty(0) == 1, isatty(1) == 1 && !a.json});
+    ConsoleScreen screen({a.json, a.yes, isatty(0) == 1, isatty(1) == 1 && !a.json,
+                          a.worker.empty() ? FrontEnd::CommandLine : FrontEnd::Batch});
     if (a.command == "image-info")
         return imageInfo(a, screen);
     if (a.command == "list")
@@ -391,6 +400,6 @@ int main(int argc, char **argv)
         };
     }
     if (a.command == "info")
-        return info(session, screen);
+        return info(session, screen, a);
     return update(session, screen, a, store, recording);
 }

@@ -147,6 +147,9 @@ bool showDeviceInformation(Session &session, MonitorScreen &screen, Clock &clock
     // Only now: the wait above lets clicks in, and a run started then would write the
     // previous device's calibration into this one.
     screen.setUpdateEnabled(updateAllowed(session.expectedHardwareVersion, session.record));
+    if (const UpdateRefusal refusal = updateRefusal(session.expectedHardwareVersion, session.record);
+        refusal.id != MessageId::None)
+        screen.showUpdateRefusal(refusal);
     return true;
 }
 

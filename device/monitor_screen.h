@@ -3,6 +3,7 @@
 #include <string>
 
 struct Calibration;
+struct UpdateRefusal;
 
 // What the monitoring shows and asks, whatever draws it.
 class MonitorScreen {
@@ -14,6 +15,9 @@ public:
     virtual void showBattery(const std::string &text, std::optional<Charge> charge) = 0;
     virtual void clearBattery() = 0;
     virtual void setUpdateEnabled(bool enabled) = 0;
+    // Why "Update" stays disabled for the device just read (after setUpdateEnabled(false));
+    // a screen that shows the refusal elsewhere may leave this out.
+    virtual void showUpdateRefusal(const UpdateRefusal &) {}
     // The hidden service fields that the update writes back into the firmware. The serial
     // comes as its four bytes, zero bytes included; each screen shows them its own way (the
     // window's field ends at a zero byte, the command line escapes what is not printable).

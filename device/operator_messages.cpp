@@ -14,9 +14,9 @@ using Fill = MessageFill;
 
 // Charging, replugging and retrying mends most of what goes wrong between the device and
 // the tool; the entries say when something else is needed.
-constexpr const char *Retry = "Charge the device, plug it in again and press \"Update\" once more";
+constexpr const char *Retry = "Charge the device, {again}";
 constexpr const char *Support = "If it happens again, keep the run record and contact support";
-constexpr const char *TextsAgain = "Run the update once more to send the texts";
+constexpr const char *TextsAgain = "To send the texts, {again}";
 constexpr FailureHelp NoHelp {nullptr, nullptr};
 
 constexpr MessageEntry failure(Id id, const char *text, FailureHelp help)
@@ -43,7 +43,7 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     {Id::None, Kind::Success, "", Fill::None, "", NoHelp},
     // The update run.
     failure(Id::DeviceNotConnected, "Device is not connected!",
-            {"the link to the device was closed when \"Update\" was pressed",
+            {"the link to the device was closed when the update was to begin", "{again}",
              "Plug the device in, wait until the window shows it, then press \"Update\" again"}),
     failure(Id::FirmwareCannotOpen, "Hex-File cannot open!",
             {"the firmware this tool carries (or the file given instead) cannot be read",
@@ -91,7 +91,7 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     failure(Id::TableReconnectLost, "Cannot connect to device for Language update. Please try again.",
             {"the device did not come back after taking its new firmware, so its menu texts were not updated; the "
              "firmware is installed",
-             "Plug the device in again and run the update once more to send the texts"}),
+             TextsAgain}),
     family(Id::TableBlockError, "Error by senden Language. (0x", Fill::HexByte, ")",
            {"the device rejected a block of its menu texts with the error code shown; the firmware is installed",
             TextsAgain}),
@@ -119,6 +119,18 @@ constexpr auto Entries = std::to_array<MessageEntry>({
             {"the device could not be opened (why is said with it)",
              "Check that it is plugged in and that the path is right; close other programs that use it; if "
              "permission is refused, install the udev rules and plug it in again"}),
+    failure(Id::PortNotFound, "No connection - Initialise error",
+            {"nothing is at the path given: the device is not plugged in, or the path is not its",
+             "Plug the device in and check the path"}),
+    failure(Id::PortNotTerminal, "No connection - Initialise error",
+            {"what is at the path given is no terminal device, so it cannot be the device",
+             "Give the path of the device's port"}),
+    failure(Id::PortInUse, "No connection - Initialise error",
+            {"another program (another copy of this tool, a terminal program) holds the device",
+             "Close that program and try again"}),
+    failure(Id::PortDenied, "No connection - Initialise error",
+            {"the system refused this user access to the device",
+             "Install the udev rules that come with the package, then plug the device in again"}),
     failure(Id::DeviceOffline, "No connection - Device not connected or offline",
             {"the device did not answer", "Switch the device on, charge it and plug it in again"}),
     failure(Id::CommunicationsError, "No connection - Communications error",
@@ -126,13 +138,21 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     failure(Id::IdentityUnavailable, "FW-Vers.: not aviable",
             {"the device's identity could not be shown", "Plug the device in again"}),
     family(Id::NotUpdated, "Not updated: ", Fill::Text, "",
-           {"this tool carries firmware for another kind of device, or the device's firmware is too old for it; "
-            "nothing was sent",
+           {"this tool carries firmware for another hardware version of the device; nothing was sent",
             "Use the tool made for this device's hardware version"}),
+    family(Id::FirmwareTooOld, "Not updated: ", Fill::Text, "",
+           {"the device's firmware is older than any this tool can update; nothing was sent",
+            "Contact support: its firmware has to be renewed another way"}),
+    family(Id::SameSerial, "Not updated: ", Fill::Text, "",
+           {"another device present has the same serial number, so neither can be told apart; nothing was sent",
+            "Check which device is which (unplug one), then update them one at a time"}),
+    family(Id::BatchGone, "Not updated: ", Fill::Text, "",
+           {"the batch that started this update ended, or gave no word to go on in time; nothing was sent",
+            "Run the batch again"}),
     family(Id::PayloadInvalid, "payload invalid: ", Fill::Text, "",
            {"a firmware or table file given to the tool is missing, not a regular file, unreadable, empty, too large "
             "or damaged; nothing was sent",
-            "Check the file named, or leave the option out to use what the tool carries"}),
+            "Check the file named, or leave the option out to use what the tool carries", "Check the file named"}),
     failure(Id::UnknownFailure, "Update error: unknown failure", {"the program itself failed", Support}),
     failure(Id::TableUnknownFailure, "Error by senden Language: unknown failure",
             {"the program itself failed while it sent the menu texts; the firmware is installed", Support}),
@@ -141,6 +161,11 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     family(Id::BatteryLow, "Battery low (", Fill::Text, "",
            {"the device's battery is too low to be sure the update ends; nothing was sent",
             "Charge the device for a while, then update it"}),
+    failure(Id::DeviceLost, "device lost",
+            {"the device went away (unplugged, or its cable or power failed) while it was written; it may be "
+             "without working firmware",
+             "Charge it if its battery may have run out, {again}; if it is no longer found, keep the run record "
+             "and contact support"}),
     // Not failures.
     other(Id::FirmwareSent, Kind::Success, "Update sended success!"),
     other(Id::FirmwareSentStandardMontage, Kind::Success,
@@ -194,6 +219,20 @@ bool matches(const MessageEntry &e, const std::string &text)
 }
 
 } // namespace
+
+const char *againStep(FrontEnd frontEnd)
+{
+    switch (frontEnd) {
+    case FrontEnd::Window: return "plug it in again and press \"Update\" once more";
+    case FrontEnd::CommandLine: return "plug it in again and run the same mova-update command again";
+    // A batch leaves a device it has ended alone until it is unplugged, and takes one back
+    // within ten seconds for the same device restarting: so it must stay away longer.
+    case FrontEnd::Batch:
+        return "unplug it for ten seconds or more, then plug it in again; a batch with --repeat picks it up, "
+               "otherwise run the batch again";
+    }
+    return "";
+}
 
 std::span<const MessageEntry> messageCatalogue()
 {

@@ -51,9 +51,18 @@ enum class MessageId {
     CommunicationsError,
     IdentityUnavailable,
     // The command line's refusals.
-    NotUpdated,
+    NotUpdated,     // the device is another hardware version than the build's
+    FirmwareTooOld, // the device's firmware is too old to take an update
+    SameSerial,     // in a batch, another device present has the same serial number
+    BatchGone,      // in a batch, no word came from the batch to go on
+    // Also "No connection - Initialise error", each for one reason the path could not be opened.
+    PortNotFound,
+    PortNotTerminal,
+    PortInUse,
+    PortDenied,
     PayloadInvalid,
     BatteryLow,
+    DeviceLost, // the device went away while it was written (whatever message the step showed)
     // Not failures: successes, questions and the verify pass's lines for support.
     FirmwareSent,
     FirmwareSentStandardMontage,
@@ -78,11 +87,23 @@ enum class MessageFill {
     Text,    // free words (a reason, a path)
 };
 
-// What an operator message means and what to do next, in plain words.
+// Where a message is shown; what to do next names what that front end offers.
+enum class FrontEnd {
+    Window,
+    CommandLine,
+    Batch, // the update of one device of a batch, shown by the batch
+};
+
+// What an operator message means and what to do next, in plain words. "{again}" in a step
+// stands for updating the device once more, said as the front end does it (againStep).
 struct FailureHelp {
     const char *cause;
     const char *nextStep;
+    const char *windowStep = nullptr; // instead of nextStep in the window, where its own controls differ
 };
+
+// What "{again}" says in that front end: plug the device in again, and what updates it there.
+const char *againStep(FrontEnd frontEnd);
 
 struct MessageEntry {
     MessageId id;
@@ -109,5 +130,7 @@ std::string messageText(MessageId id, int64_t value);
 std::string messageText(MessageId id, const std::string &words);
 
 // Which message a shown text is, values and all; None when it is no catalogue text (or
-// one whose whole text is the system's own words).
+// one whose whole text is the system's own words). Where several share a text (the reasons
+// a device is not updated or cannot be opened), the first of them: only for a text that came
+// without its id.
 MessageId messageIdOf(const std::string &text);

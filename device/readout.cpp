@@ -91,16 +91,16 @@ bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record)
            record.firmwareVersion >= FirstUpdatableFirmware;
 }
 
-std::string updateRefusal(int expectedHardwareVersion, const DeviceRecord &record)
+UpdateRefusal updateRefusal(int expectedHardwareVersion, const DeviceRecord &record)
 {
     if (expectedHardwareVersion != 0 && expectedHardwareVersion != record.hardwareVersion)
-        return "the device is hardware version " + std::to_string(record.hardwareVersion) +
-               ", this build is for hardware version " + std::to_string(expectedHardwareVersion) +
-               ": its firmware does not fit the device";
+        return {MessageId::NotUpdated, "the device is hardware version " + std::to_string(record.hardwareVersion) +
+                                           ", this build is for hardware version " +
+                                           std::to_string(expectedHardwareVersion) + ": its firmware does not fit the device"};
     if (record.firmwareVersion < FirstUpdatableFirmware)
-        return "the device's firmware version " + std::to_string(record.firmwareVersion) +
-               " is too old to take an update (it needs version " + std::to_string(FirstUpdatableFirmware) +
-               " or later)";
+        return {MessageId::FirmwareTooOld, "the device's firmware version " + std::to_string(record.firmwareVersion) +
+                                               " is too old to take an update (it needs version " +
+                                               std::to_string(FirstUpdatableFirmware) + " or later)"};
     return {};
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include "device_record.h"
+#include "operator_messages.h"
 
 #include <array>
 #include <cstdint>
@@ -33,8 +34,14 @@ bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record);
 // not known well enough to say.
 std::string compareWithCarried(const DeviceRecord &record, const std::string &version, const std::string &date);
 
-// Why this build may not update the device, in words; empty when it may.
-std::string updateRefusal(int expectedHardwareVersion, const DeviceRecord &record);
+// Why this build may not update the device: the cause as the message that says it
+// (NotUpdated for another hardware version, FirmwareTooOld) and the words for it; id None and
+// no words when it may.
+struct UpdateRefusal {
+    MessageId id = MessageId::None;
+    std::string reason;
+};
+UpdateRefusal updateRefusal(int expectedHardwareVersion, const DeviceRecord &record);
 
 // Coefficients (unsigned, percent) and offsets (signed) of the three axes and the magnet.
 struct Calibration {

@@ -1,16 +1,12 @@
 #include "failure_guide.h"
 
 #include <cctype>
+#include <string_view>
 
 const FailureHelp *explainFailure(MessageId id)
 {
     const MessageEntry &entry = messageEntry(id);
     return entry.kind == MessageKind::Failure && entry.help.cause ? &entry.help : nullptr;
-}
-
-const FailureHelp *explainFailure(const std::string &message)
-{
-    return explainFailure(messageIdOf(message));
 }
 
 std::vector<std::string> explainedMessages()
@@ -24,17 +20,57 @@ std::vector<std::string> explainedMessages()
     return keys;
 }
 
-std::string explanationText(MessageId id)
+namespace {
+
+std::string sentence(std::string words)
+{
+    if (!words.empty())
+        words[0] = char(std::toupper(static_cast<unsigned char>(words[0])));
+    return words;
+}
+
+} // namespace
+
+std::string explanationText(MessageId id, FrontEnd frontEnd)
 {
     const FailureHelp *help = explainFailure(id);
     if (!help)
         return {};
-    std::string cause = help->cause;
-    cause[0] = char(std::toupper(static_cast<unsigned char>(cause[0])));
-    return cause + ". " + help->nextStep + ".";
+    std::string step = frontEnd == FrontEnd::Window && help->windowStep ? help->windowStep : help->nextStep;
+    constexpr std::string_view Again = "{again}";
+    if (const size_t at = step.find(Again); at != std::string::npos)
+        step.replace(at, Again.size(), againStep(frontEnd));
+    return sentence(help->cause) + ". " + sentence(step) + ".";
 }
 
-std::string explanationText(const std::string &message)
+std::string explanationText(const std::string &message, FrontEnd frontEnd)
 {
-    return explanationText(messageIdOf(message));
+    return explanationText(messageIdOf(message), frontEnd);
+}
+
+MessageId openFailureMessage(OpenRefusal refusal)
+{
+    switch (refusal) {
+    case OpenRefusal::Missing: return MessageId::PortNotFound;
+    case OpenRefusal::NotTerminal: return MessageId::PortNotTerminal;
+    case OpenRefusal::Busy: return MessageId::PortInUse;
+    case OpenRefusal::Denied: return MessageId::PortDenied;
+    case OpenRefusal::None: break;
+    }
+    return MessageId::InitialiseError;
+}
+
+int brokenLine(const ImageLoad &load, std::string_view text)
+{
+    if (load.ok || messageEntry(load.messageId).fill != MessageFill::Decimal)
+        return 0;
+    // Every record begins at a colon and what stands between records is skipped, so the
+    // record it stopped at begins at that colon.
+    int line = 1, colons = 0;
+    for (const char c : text) {
+        if (c == ':' && colons++ == load.image.records)
+            break;
+        line += c == '\n';
+    }
+    return line;
 }

@@ -1,19 +1,30 @@
 #pragma once
+#include "firmware_image.h"
 #include "operator_messages.h"
+#include "tty_wire.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What an operator message means and what to do next, in plain words (FailureHelp, from the
 // message catalogue): the window and the command line keep the message exactly and show
-// this beside it.
+// this beside it, its next step in the words of the front end that shows it.
 
 // The help for an operator message of the update run, the table transfer, the loader or the
 // polling; null for a message that needs none (a success) or that is unknown.
-const FailureHelp *explainFailure(const std::string &message);
 const FailureHelp *explainFailure(MessageId id);
 // The texts (or the beginnings of families of texts) that have help, in the catalogue's order.
 std::vector<std::string> explainedMessages();
 // "<cause>. <next step>." as one text; empty when there is no help.
-std::string explanationText(const std::string &message);
-std::string explanationText(MessageId id);
+std::string explanationText(MessageId id, FrontEnd frontEnd);
+// For a screen that is given the text alone: the message is found back from it.
+std::string explanationText(const std::string &message, FrontEnd frontEnd);
+
+// The message that explains why the link could not open a path, by the reason the link gave;
+// InitialiseError for a reason it did not tell apart.
+MessageId openFailureMessage(OpenRefusal refusal);
+
+// The line of a firmware text (from 1) where its load stopped, for a message that names the
+// record it stopped at (the loader counts them from 0); 0 for a load that names none.
+int brokenLine(const ImageLoad &load, std::string_view text);

@@ -18,6 +18,7 @@ Outcome outcomeOf(const RunResult &result)
     case RunFailure::TransferFailed: return Outcome::TransferFailed;
     case RunFailure::VerifyFailed: return Outcome::VerifyFailed;
     case RunFailure::Stopped: return Outcome::Stopped;
+    case RunFailure::DeviceLost: return Outcome::DeviceLost;
     case RunFailure::None: // a run that neither failed nor confirmed: something is amiss
     case RunFailure::Internal: return Outcome::Internal;
     }
@@ -27,11 +28,11 @@ Outcome outcomeOf(const RunResult &result)
 Outcome worstOutcome(const std::vector<Outcome> &outcomes)
 {
     using O = Outcome;
-    static const O worstFirst[] = {O::Stopped,       O::WorkerLost, O::Internal,     O::VerifyFailed,
-                                   O::TransferFailed, O::DeviceRefused, O::TableNotSent, O::SameSerial,
-                                   O::Unidentified,  O::Skipped,    O::NotConnected, O::LowBattery,
-                                   O::NotAllowed,    O::Declined,   O::PayloadInvalid, O::Usage,
-                                   O::Interrupted};
+    static const O worstFirst[] = {O::Stopped,        O::WorkerLost,    O::DeviceLost,   O::Internal,
+                                   O::VerifyFailed,   O::TransferFailed, O::DeviceRefused, O::TableNotSent,
+                                   O::SameSerial,     O::Unidentified,  O::Skipped,      O::NotConnected,
+                                   O::LowBattery,     O::NotAllowed,    O::Declined,     O::PayloadInvalid,
+                                   O::Usage,          O::Interrupted};
     for (const O o : worstFirst)
         for (const O seen : outcomes)
             if (seen == o)
@@ -69,6 +70,7 @@ const char *outcomeName(Outcome outcome, bool readOnly)
     case Outcome::Skipped: return "skipped";
     case Outcome::Unidentified: return "not identified";
     case Outcome::WorkerLost: return "ended abnormally";
+    case Outcome::DeviceLost: return "device lost";
     case Outcome::Interrupted: return "interrupted";
     }
     return "unknown";

@@ -26,13 +26,14 @@ enum class Outcome {
     Skipped = 14,      // a batch's worker got no word to go on (the batch went away or said nothing)
     Unidentified = 15, // a batch's worker ended without saying who its device is
     WorkerLost = 16,   // a batch's worker ended without a result (crashed, killed): maybe half written
+    DeviceLost = 17,   // the device went away while it was written: maybe without working firmware
     Interrupted = 130, // a signal ended the program before the device was written to
 };
 
 // The outcome of an update run, from what it reports as data (never from its texts).
 Outcome outcomeOf(const RunResult &result);
 // A batch's outcome: Updated when every device was, else the worst of them, judged by what
-// it leaves on the device (stopped halfway first, nothing sent last).
+// it leaves on the device (stopped or lost halfway first, nothing sent last).
 Outcome worstOutcome(const std::vector<Outcome> &outcomes);
 // How a batch's worker process ended, as the batch heard it: what it said as data, and how
 // the process itself ended.

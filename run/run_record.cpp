@@ -238,9 +238,18 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
         messages.push_back(JsonLine().text("kind", e.kind).text("text", e.text).text("at", at(e.atMs)));
     o.objects("stages", stages).objects("messages", messages);
     if (result_) {
-        o.text("stage_reached", runStageName(result_->stage));
+        // The run goes on to its end after a table that failed: the step that failed is the table.
+        const bool tableFailed = result_->firmwareConfirmed && !result_->tableSent;
+        o.text("stage_reached", runStageName(tableFailed ? RunStage::Table : result_->stage));
         o.flag("firmware_confirmed", result_->firmwareConfirmed).flag("table_sent", result_->tableSent);
     }
+    if (!hint_.empty())
+        o.text("hint", hint_);
+    // The verify pass's blocks that came back damaged: the run went on, support may ask.
+    std::vector<JsonLine> readBacks;
+    for (const Event &e : readBacks_)
+        readBacks.push_back(JsonLine().text("line", e.text).text("at", at(e.atMs)));
+    o.number("readback_warnings", static_cast<long long>(readBacks_.size())).objects("readback_lines", readBacks);
     if (!batch_.empty())
         o.text("batch", batch_);
     if (firmwareAfter_)
@@ -265,7 +274,35 @@ void RunRecord::end(Outcome outcome, const std::string &endText)
 void RunRecord::end(const RunResult &result)
 {
     result_ = result;
-    end(outcomeOf(result), result.message);
+    end(outcomeOf(result), endText(result));
+}
+
+std::string RunRecord::endText(const RunResult &result) const
+{
+    if (!result.firmwareConfirmed || result.tableSent)
+        return result.message;
+    if (result.tableMessageId == MessageId::None) // no table was read to send
+        return result.payloadReason.empty() ? std::string()
+                                            : messageText(MessageId::PayloadInvalid, result.payloadReason);
+    // The table's failure as it was shown, its value (an error code) in it. A failure in the
+    // system's own words is no catalogue text: it is the last failure shown.
+    const Event *last = nullptr;
+    for (auto e = messages_.rbegin(); e != messages_.rend(); ++e) {
+        if (std::strcmp(e->kind, "failure") != 0)
+            continue;
+        if (messageIdOf(e->text) == result.tableMessageId)
+            return e->text;
+        last = last ? last : &*e;
+    }
+    if (result.tableMessageId != MessageId::SystemError)
+        return messageText(result.tableMessageId);
+    return last ? last->text : std::string();
+}
+
+void RunRecord::diagnostic(const std::string &line)
+{
+    readBacks_.push_back({line, clock_.nowMs(), "readback"});
+    screen_.diagnostic(line);
 }
 
 bool RunRecord::confirm(const std::string &caption, const std::string &question)
@@ -300,6 +337,13 @@ void RunRecord::failure(const std::string &shown)
     begin();
     messages_.push_back({shown, clock_.nowMs(), "failure"});
     screen_.failure(shown);
+}
+
+void RunRecord::failure(MessageId explainedBy, const std::string &shown)
+{
+    begin();
+    messages_.push_back({shown, clock_.nowMs(), "failure"});
+    screen_.failure(explainedBy, shown);
 }
 
 void RunRecord::progressCaption(ProgressStage stage, const std::string &caption)

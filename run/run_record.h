@@ -67,6 +67,13 @@ public:
     // Who the device is, as the operator saw it before the run.
     void noteDevice(const std::string &deviceLine, const std::string &battery);
     void noteResult(const RunResult &result) { result_ = result; }
+    // Why the device could not be opened (in use, no permission, not found), kept beside
+    // the failure that says it could not.
+    void noteHint(const std::string &hint) { hint_ = hint; }
+    // What the run came to, in the words the operator saw: the message that ended it, or,
+    // when the firmware went on but the table did not, the table's own failure (never the
+    // firmware's success said after it). Empty when the run said nothing.
+    std::string endText(const RunResult &result) const;
     // The run is one device of a batch: the batch's id, and the firmware the device
     // reported when it was read again after the update.
     void noteBatch(const std::string &id) { batch_ = id; }
@@ -79,6 +86,7 @@ public:
     bool confirmLowBattery(int percent) override;
     void message(const std::string &text) override;
     void failure(const std::string &text) override;
+    void failure(MessageId explainedBy, const std::string &text) override;
     void setBusy(bool busy) override { begin(), screen_.setBusy(busy); }
     void showProgress() override { begin(), screen_.showProgress(); }
     void closeProgress() override { screen_.closeProgress(); }
@@ -88,7 +96,7 @@ public:
     void stopPolling() override { begin(), screen_.stopPolling(); }
     void pollNow() override { screen_.pollNow(); }
     ServiceFields serviceFields() override { return screen_.serviceFields(); }
-    void diagnostic(const std::string &line) override { screen_.diagnostic(line); }
+    void diagnostic(const std::string &line) override;
     void closeWindow() override { screen_.closeWindow(); }
 
 private:
@@ -110,7 +118,8 @@ private:
     int64_t startMs_ = 0;
     std::string serial_, deviceLine_, battery_, port_, firmwareDate_;
     int hardwareVersion_ = 0, firmwareVersion_ = 0;
-    std::vector<Event> stages_, messages_;
+    std::vector<Event> stages_, messages_, readBacks_;
+    std::string hint_;
     std::optional<RunResult> result_;
     std::string batch_;
     std::optional<int> firmwareAfter_;

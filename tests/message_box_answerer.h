@@ -1,10 +1,12 @@
 #pragma once
 // Answers the modal message boxes that the window opens, as an operator would: it watches
-// for one, remembers its caption and text, and presses the button it was told to.
+// for one, remembers its caption and text, and presses the button it was told to (NoButton:
+// the Enter key, which takes the box's default).
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
 #include <QTimer>
+#include <QtTest>
 
 class MessageBoxAnswerer : public QObject {
 public:
@@ -28,7 +30,9 @@ private:
         texts << box->text();
         informativeTexts << box->informativeText();
         detailedTexts << box->detailedText();
-        if (QAbstractButton *button = box->button(answer))
+        if (answer == QMessageBox::NoButton)
+            QTest::keyClick(box, Qt::Key_Return);
+        else if (QAbstractButton *button = box->button(answer))
             button->click();
         else
             box->reject();

@@ -26,6 +26,7 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
     DeviceModel::Config config = quickDevice();
     config.identity.serial = serial;
     QVERIFY(f.start(config, QuickDowntimeMs));
+    f.emulator->withModel([](DeviceModel &m) { return m.setFault("readback-bad-xor", true, 1); }); // survived, counted
     const Run r = run({"--json", "--port", QString::fromStdString(f.link()), "--firmware",
                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
     QCOMPARE(r.exitCode, 0);
@@ -62,6 +63,7 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
     QCOMPARE(result["ok"].toBool(), true);
     QCOMPARE(result["exit"].toInt(), 0);
     QCOMPARE(result["outcome"].toString(), QString("updated"));
+    QCOMPARE(result["readback_warnings"].toInt(), 1);
     QVERIFY(events.contains("message") && events.contains("table") && events.contains("plan"));
     QVERIFY(estimated);
     // The device holds the image byte for byte, the service header in it, and the table.
@@ -69,6 +71,7 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
     const Run log = run({"--json", "log", "-n", "1"});
     QVERIFY2(QString::fromUtf8(log.out).toUtf8() == log.out, log.out.constData());
     QCOMPARE(QJsonDocument::fromJson(log.out).object()["device"].toObject()["serial_hex"].toString(), QString("7F80FF41"));
+    QCOMPARE(QJsonDocument::fromJson(log.out).object()["readback_warnings"].toInt(), 1);
     QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.table().size(); }), size_t(512));
 }
 
@@ -86,11 +89,21 @@ void TestCliUpdate::failuresAndTheBatteryGuard()
         int exitCode;
         QByteArray text;
         bool began;
+        bool newerOnDevice = false; // the device has firmware 70, the carried firmware goes on
     };
     const Case cases[] = {
         {"no read-back: verify failed", "readback-silent", -1, Full, false, 5, "Error by verify Update\n", true},
         {"table refused: firmware in, table not sent", "refuse-language", -1, Full, false, 9,
          "Error by senden Language.5\n", true},
+        // The erase's own message stays; what it means is that the device went away.
+        {"pulled during the erase: device lost", "pull-during-erase", -1, Full, false, 17,
+         "Data cannot clear.2\n  The device went away", true},
+        // Survived: a warning on standard error, never a line amid the progress.
+        {"read-back check byte wrong", "readback-bad-xor", 1, Full, false, 0,
+         "mova-update: warning: Daten lesen: XOR Summe ist fehlerhaft. Offset: 200\n  A block read back", true},
+        {"a downgrade, said before the erase", "silence", 0x51, Full, false, 3,
+         "mova-update: warning: the firmware to go on is older than the device's firmware 70 from 19.10.21", true,
+         true},
         {"raw reading, 10 %", "silence", 0x51, Raw10, false, 12, "Battery low (10 %)", false},
         {"0x5A reading, 15 %", "silence", 0x51, Extended15, false, 12, "Battery low (15 %)", false},
         // Allowed, the run begins (to an erase the device refuses, to keep it short).
@@ -107,10 +120,13 @@ void TestCliUpdate::failuresAndTheBatteryGuard()
         } else if (c.battery == Extended15) {
             config.battery.words = {2940, 15};
         }
+        if (c.newerOnDevice)
+            config.identity.firmwareVersion = "70";
         QVERIFY(devices[i].start(config, QuickDowntimeMs));
         devices[i].emulator->withModel([&](DeviceModel &m) { return m.setFault(c.fault, true, c.faultArgument); });
-        runs.push_back({"--yes", "--port", QString::fromStdString(devices[i].link()), "--firmware",
-                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
+        runs.push_back({"--yes", "--port", QString::fromStdString(devices[i].link()), "update"});
+        if (!c.newerOnDevice)
+            runs.back() << "--firmware" << QString::fromStdString(firmware) << "--table" << QString::fromStdString(table);
         if (c.allowLow)
             runs.back().prepend("--allow-low-battery");
     }
@@ -121,6 +137,10 @@ void TestCliUpdate::failuresAndTheBatteryGuard()
         const QByteArray row = QByteArray(c.name) + ": exit " + QByteArray::number(r.exitCode) + "\n";
         QVERIFY2(r.exitCode == c.exitCode, (row + r.out.right(2000) + r.err).constData());
         QVERIFY2(r.err.contains(c.text) && !r.out.contains(c.text.trimmed()), (row + r.err).constData());
+        // A table that failed is the last word: no success under it.
+        QVERIFY2(c.exitCode != 9 || !r.out.contains("sended success"), (row + r.out.right(500)).constData());
+        QVERIFY(!c.newerOnDevice ||
+                r.out.contains("(carried), older than the device's firmware 70 from 19.10.21: a downgrade\n"));
         const auto commands = devices[i].emulator->commands();
         QVERIFY2((std::count(commands.begin(), commands.end(), uint8_t(0x71)) > 0) == c.began, row.constData());
     }
@@ -135,8 +155,16 @@ void TestCliUpdate::refusesTheQuestionWithoutTerminal()
                        "update"});
     QCOMPARE(r.exitCode, 7);
     QVERIFY(r.out.contains("serial number     0042\n"));
-    QVERIFY(r.err.contains("A firmware update will delete that recording."));
-    QVERIFY(r.err.contains("the question could not be asked")); // nobody declined
+    // What the question was about, why it was not asked, and no word of a decline: nobody declined.
+    QVERIFY2(r.err.contains("would delete a recording that may still be on device 0042") &&
+                 r.err.contains("not asked: standard input is no terminal (--yes answers it)\n") &&
+                 !r.err.contains("declined"),
+             r.err.constData());
+    const Run json = run({"--json", "--port", QString::fromStdString(f.link()), "--firmware",
+                          QString::fromStdString(firmware), "update"});
+    const QJsonObject said = QJsonDocument::fromJson(json.out.trimmed().split('\n').last()).object();
+    QVERIFY2(said["text"].toString().endsWith("not asked: --json asks nobody (--yes answers it)"),
+             json.out.constData());
     const auto commands = f.emulator->commands();
     QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x51)), 0); // nothing erased
     QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), 0);

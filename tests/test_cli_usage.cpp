@@ -13,6 +13,8 @@ class TestCliUsage : public QObject, private CliFixture {
 private slots:
     void init() { prepare(); }
     void info();
+    void infoSaysWhatUpdateWouldDo_data();
+    void infoSaysWhatUpdateWouldDo();
     void infoWithoutDevice();
     void payloadRefused_data();
     void payloadRefused();
@@ -41,8 +43,59 @@ void TestCliUsage::info()
                      "device info       0x2A\n"
                      "calibration       Koef X 100 Y 100 Z 100 Mag 100, Offset X -2 Y 0 Z 5\n"
                      "battery           Accu: 76 %\n"
-                     "update            allowed\n"
+                     "update            allowed: would install firmware 68 over firmware 68 (the same)\n"
                      "carried firmware  FW 68 from 19.10.21: the same as the device's\n"));
+}
+
+void TestCliUsage::infoSaysWhatUpdateWouldDo_data()
+{
+    QTest::addColumn<int>("hardware");
+    QTest::addColumn<QString>("firmwareVersion");
+    QTest::addColumn<int>("battery"); // percent, 0: the device's usual
+    QTest::addColumn<bool>("allowLow");
+    QTest::addColumn<bool>("allowed");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("carried");
+    QTest::newRow("hardware 25: no comparison") << 25 << "68" << 0 << false << false
+        << "the device is hardware version 25, this build is for hardware version 24: its firmware does not fit the device"
+        << "FW 68 from 19.10.21";
+    QTest::newRow("battery 14 %") << 24 << "68" << 14 << false << false
+                                  << "the battery shows 14 %, below 20 % (--allow-low-battery updates all the same)"
+                                  << "FW 68 from 19.10.21: the same as the device's";
+    QTest::newRow("battery 14 %, allowed") << 24 << "68" << 14 << true << true
+        << "would install firmware 68 over firmware 68 (the same); the battery shows 14 %, below 20 %, going on as "
+           "--allow-low-battery says"
+        << "FW 68 from 19.10.21: the same as the device's";
+    QTest::newRow("firmware 70: a downgrade") << 24 << "70" << 0 << false << true
+                                              << "would install firmware 68 over firmware 70: a downgrade"
+                                              << "FW 68 from 19.10.21: older than the device's";
+}
+
+void TestCliUsage::infoSaysWhatUpdateWouldDo()
+{
+    QFETCH(int, hardware);
+    QFETCH(QString, firmwareVersion);
+    QFETCH(int, battery);
+    QFETCH(bool, allowLow);
+    QFETCH(bool, allowed);
+    QFETCH(QString, reason);
+    QFETCH(QString, carried);
+    DeviceModel::Config config = quickDevice();
+    config.identity.hardwareVersion = uint8_t(hardware);
+    config.identity.firmwareVersion = firmwareVersion.toStdString();
+    if (battery != 0)
+        config.battery.words = {2940, uint16_t(battery)};
+    QVERIFY(f.start(config, QuickDowntimeMs));
+    QStringList arguments {"--port", QString::fromStdString(f.link()), "info"};
+    if (allowLow)
+        arguments.prepend("--allow-low-battery");
+    const Run r = run(arguments);
+    const QString said = QString(allowed ? "allowed: " : "refused: ") + reason + "\ncarried firmware  " + carried + "\n";
+    QVERIFY2(r.out.endsWith("\nupdate            " + said.toUtf8()), r.out.constData());
+    const Run json = run(QStringList {"--json"} + arguments);
+    const QJsonObject device = QJsonDocument::fromJson(json.out.split('\n').first()).object();
+    QCOMPARE(device["update_allowed"].toBool(), allowed);
+    QCOMPARE(device["update_reason"].toString(), reason);
 }
 
 void TestCliUsage::infoWithoutDevice()
@@ -51,6 +104,7 @@ void TestCliUsage::infoWithoutDevice()
     QCOMPARE(r.exitCode, 2);
     QVERIFY(r.err.startsWith("No connection - Initialise error\n"));
     QVERIFY(r.err.contains("/nothing: not found"));
+    QVERIFY2(r.err.contains("\n  Nothing is at the path given"), r.err.constData()); // explained by its reason
     QVERIFY(r.out.isEmpty()); // failures go to standard error, results to standard output
 }
 
@@ -61,6 +115,8 @@ void TestCliUsage::payloadRefused_data()
     QTest::newRow("broken firmware: payload invalid") << "broken" << "small.hex: Error in Zeile 2. Checksumme error";
     QTest::newRow("firmware file missing") << "no firmware" << "none.hex: not found";
     QTest::newRow("table file empty") << "empty table" << "small.tra: empty";
+    QTest::newRow("firmware given as the table") << "hex table"
+                                                 << "small.hex: not a translation table (it does not begin with \"LANG\")";
     // Refused by what they are, before a byte is read: nothing waits for a writer or reads forever.
     QTest::newRow("firmware a FIFO") << "fifo firmware" << "fifo: not a regular file";
     QTest::newRow("table a FIFO") << "fifo table" << "fifo: not a regular file";
@@ -93,6 +149,8 @@ void TestCliUsage::payloadRefused()
         QFile file(QString::fromStdString(firmware));
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(hexText(image).replace(":10001000", ":10001001"));
+    } else if (fault == "hex table") {
+        tablePath = firmware;
     } else if (fault == "no firmware") {
         firmwarePath = f.path("none.hex");
     } else if (fault == "empty table") {
@@ -106,6 +164,7 @@ void TestCliUsage::payloadRefused()
     QVERIFY2(r.err.contains(text.toUtf8() + "\n") && !r.out.contains(text.toUtf8()), r.err.constData());
     // Refused before the device heard a byte.
     QVERIFY(r.err.startsWith("payload invalid: " + QByteArray::fromStdString(f.path(""))));
+    QVERIFY(fault != "broken" || r.err.contains("\n  line 3 of " + QByteArray::fromStdString(firmware) + "\n"));
     QVERIFY(f.emulator->trace().empty());
 }
 
@@ -144,13 +203,16 @@ void TestCliUsage::cannotOpen()
             QSKIP("root opens whatever the permissions say");
         QCOMPARE(::chmod(f.emulator->slavePath().c_str(), 0), 0);
     }
-    const Run r = run({"--port", QString::fromStdString(path), "info"});
+    const Run r = run({"--port", QString::fromStdString(path), "update"});
     QCOMPARE(r.exitCode, 2);
     // The explanation beside the message fits every reason: a missing path is not a device "there".
     QVERIFY2(r.err.startsWith("No connection - Initialise error\n") &&
                  r.err.contains(QByteArray::fromStdString(path)) && r.err.contains(hint.toUtf8()) &&
                  !r.err.contains("is there"),
              r.err.constData());
+    const Run log = run({"log", "-n", "1"}); // the record keeps why
+    QVERIFY2(log.out.contains("  not connected  No connection - Initialise error: ") && log.out.contains(hint.toUtf8()),
+             log.out.constData());
 }
 
 void TestCliUsage::refusesADeviceTheBuildIsNotFor_data()
@@ -239,7 +301,10 @@ void TestCliUsage::imageInfo()
     QVERIFY(carried.out.contains("blocks of 512     1514\n"));
     const Run small = run({"image-info", QStringLiteral(CARRIED_HEX), "--hardware", "22"});
     QCOMPARE(small.exitCode, 6);
-    QVERIFY(small.err.startsWith("Error in Zeile 2561.Adresse out memory\n"));
+    QVERIFY(small.err.startsWith("Error in Zeile 2561.Adresse out memory\n  line 2562 of " CARRIED_HEX "\n"));
+    const Run smallJson = run({"--json", "image-info", QStringLiteral(CARRIED_HEX), "--hardware", "22"});
+    const QJsonObject said = QJsonDocument::fromJson(smallJson.out.split('\n').first()).object();
+    QVERIFY2(said["line"].toInt() == 2562 && said["file"].toString() == CARRIED_HEX, smallJson.out.constData());
     // A file that cannot be read: the reason update gives, and what to do about the file.
     QFile empty(QString::fromStdString(f.path("empty.hex")));
     QVERIFY(empty.open(QIODevice::WriteOnly));

@@ -172,8 +172,10 @@ void TestReadout::updateAllowed()
     r.hardwareVersion = hardware;
     r.firmwareVersion = firmware;
     QCOMPARE(::updateAllowed(expected, r), allowed);
-    const QString refusal = QString::fromStdString(updateRefusal(expected, r));
+    const UpdateRefusal refused = updateRefusal(expected, r);
+    const QString refusal = QString::fromStdString(refused.reason);
     QCOMPARE(refusal.isEmpty(), allowed);
+    QCOMPARE(refused.id == MessageId::None, allowed);
     QVERIFY2(refusal.contains(reason), qPrintable(refusal));
 }
 

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QtTest>
 #include <fcntl.h>
 #include <sstream>
@@ -85,6 +86,7 @@ void TestRunRecord::initTestCase()
 {
     // Nothing here may reach the account's own history.
     qputenv("XDG_STATE_HOME", home.path().toUtf8());
+    qputenv("TZ", "XYZ-1"); // the history shows local time: one hour east of UTC here
 }
 
 void TestRunRecord::oneLineARun_data()
@@ -96,12 +98,23 @@ void TestRunRecord::oneLineARun_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("outcome");
     QTest::addColumn<int>("exitCode");
-    QTest::newRow("updated") << "" << -1
-                             << QStringList {"Reset...", "Memory prepare - clear", "Send update", "Verify update",
-                                             "Connect...", "Send languages"}
-                             << "message" << TableSuccess << "updated" << 0;
+    QTest::addColumn<QString>("reached");
+    QTest::addColumn<QString>("ended"); // what the record and the history say the run came to
+    const QStringList all {"Reset...", "Memory prepare - clear", "Send update", "Verify update", "Connect...",
+                           "Send languages"};
+    QTest::newRow("updated") << "" << -1 << all << "message" << TableSuccess << "updated" << 0 << "done"
+                             << TableSuccess;
     QTest::newRow("erase refused") << "silence" << int(Cmd::Erase) << QStringList {"Reset...", "Memory prepare - clear"}
-                                   << "failure" << "Data cannot clear.1" << "device refused" << 3;
+                                   << "failure" << "Data cannot clear.1" << "device refused" << 3 << "erase"
+                                   << "Data cannot clear.1";
+    QTest::newRow("pulled during the erase") << "pull-during-erase" << -1
+                                             << QStringList {"Reset...", "Memory prepare - clear"} << "failure"
+                                             << "Data cannot clear.2" << "device lost" << 17 << "erase"
+                                             << "Data cannot clear.2";
+    // The firmware's success is still said after it, as the window says it; the table's failure is the end.
+    QTest::newRow("table refused") << "refuse-language" << -1 << all << "message"
+                                   << QString::fromStdString(messageText(MessageId::FirmwareSentStandardMontage))
+                                   << "table not sent" << 9 << "table" << "Error by senden Language.5";
 }
 
 void TestRunRecord::oneLineARun()
@@ -113,6 +126,8 @@ void TestRunRecord::oneLineARun()
     QFETCH(QString, message);
     QFETCH(QString, outcome);
     QFETCH(int, exitCode);
+    QFETCH(QString, reached);
+    QFETCH(QString, ended);
     UpdateRig rig;
     QVERIFY(rig.connect());
     rig.usePayloads(hexText(imageBytes(1200)), "LANG" + QByteArray(100, 'x'));
@@ -121,7 +136,7 @@ void TestRunRecord::oneLineARun()
     Store s;
     int64_t startMs = 0;
     recordedRun(rig, s.store, &startMs);
-    QCOMPARE(rig.screen.messages, std::vector<std::string> {message.toStdString()}); // the screen saw it all
+    QCOMPARE(rig.screen.messages.back(), message.toStdString()); // the screen saw it
 
     const QList<QByteArray> lines = fileBytes(s.store.runsPath()).split('\n');
     QCOMPARE(lines.size(), 2); // one line, ended
@@ -130,6 +145,13 @@ void TestRunRecord::oneLineARun()
     QVERIFY2(error.error == QJsonParseError::NoError, lines[0].constData());
     QCOMPARE(o["outcome"].toString(), outcome);
     QCOMPARE(o["exit"].toInt(), exitCode);
+    QCOMPARE(o["stage_reached"].toString(), reached);
+    QCOMPARE(o["text"].toString(), ended);
+    const QString summary = QString::fromStdString(runSummary(lines[0]));
+    const QString end = QRegularExpression::escape("0042  " + QString::fromStdString(UpdateRig::DevicePath) + "  " +
+                                                   outcome + "  " + ended);
+    QVERIFY2(QRegularExpression(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0100  )" + end + "$").match(summary).hasMatch(),
+             qPrintable(summary));
     QCOMPARE(o["device"].toObject()["serial"].toString(), QString("0042"));
     QCOMPARE(o["device"].toObject()["firmware_date"].toString(), QString("2021-10-19"));
     QCOMPARE(o["port"].toString(), QString::fromStdString(UpdateRig::DevicePath));
@@ -340,7 +362,7 @@ void TestRunRecord::aBatchSaysItsWorst_data()
     QTest::newRow("all updated") << QList<int> {0, 0} << 0;
     // Judged by what it leaves on the device: stopped halfway first, nothing sent last. Each
     // outcome against all those after it, given in the reverse order and among updated ones.
-    const QList<int> worstFirst {10, 16, 11, 5, 4, 3, 9, 13, 15, 14, 2, 12, 8, 7, 6, 1, 130};
+    const QList<int> worstFirst {10, 16, 17, 11, 5, 4, 3, 9, 13, 15, 14, 2, 12, 8, 7, 6, 1, 130};
     for (qsizetype i = 0; i < worstFirst.size(); ++i) {
         QList<int> rest = worstFirst.mid(i);
         std::reverse(rest.begin(), rest.end());

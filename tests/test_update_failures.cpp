@@ -127,6 +127,18 @@ void TestUpdateFailures::firmwareFailures_data()
         << int(O::VerifyFailed);
     QTest::newRow("no answer to the comparison") << "confirm-silent" << -1 << "Update error!.2" << QStringList()
         << int(O::VerifyFailed);
+    // Pulled out, the device is lost whatever the step took its silence for; before its memory
+    // was touched, it is only not there.
+    QTest::newRow("pulled at the status") << "pull-on-command" << int(Cmd::Status) << "Device status cannot receive"
+        << QStringList() << int(O::NotConnected);
+    QTest::newRow("pulled during the erase") << "pull-during-erase" << -1 << "Data cannot clear.2" << QStringList()
+        << int(O::DeviceLost);
+    QTest::newRow("pulled on block 2") << "pull-on-block" << 2 << "Error by senden Update.2" << QStringList()
+        << int(O::DeviceLost);
+    QTest::newRow("pulled on read-back block 1") << "pull-on-readback" << 1 << "Error by verify Update"
+        << QStringList() << int(O::DeviceLost);
+    QTest::newRow("pulled at the comparison") << "pull-on-compare" << -1 << "Update error!.2" << QStringList()
+        << int(O::DeviceLost);
     QTest::newRow("out of memory mid-erase") << "throws" << -1 << "std::bad_alloc" << QStringList() << int(O::Internal);
     QTest::newRow("operator stops it mid-transfer") << "stop" << -1 << StoppedByOperator << QStringList()
         << int(O::Stopped);
@@ -202,6 +214,8 @@ void TestUpdateFailures::tableFailures_data()
     QTest::newRow("block error code") << "language-block-error" << 0 << "Error by senden Language. (0x2A)";
     QTest::newRow("block refused") << "language-block-fatal" << 0 << "Error by senden Language.1";
     QTest::newRow("block never taken") << "language-block-nak-always" << 1 << "Error by senden Language.3";
+    // The firmware is in place: a device lost during its table only missed the table.
+    QTest::newRow("pulled on block 1") << "pull-on-table-block" << 1 << "Error by senden Language.2";
     QTest::newRow("device does not come back") << "gone" << -1
                                                << "Cannot connect to device for Language update. Please try again.";
     QTest::newRow("no table") << "no table" << -1 << "";

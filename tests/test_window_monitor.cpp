@@ -139,10 +139,11 @@ void TestWindowMonitor::enableRule_data()
     QTest::addColumn<int>("hardware");
     QTest::addColumn<QString>("firmware");
     QTest::addColumn<bool>("enabled");
-    QTest::newRow("match, firmware 68") << 24 << "68" << true;
-    QTest::newRow("match, firmware 06") << 24 << "06" << false;
-    QTest::newRow("match, firmware 07") << 24 << "07" << true;
-    QTest::newRow("hardware 23 for a build of 24") << 23 << "68" << false;
+    QTest::addColumn<QString>("why"); // beside the button, its tooltip's first words
+    QTest::newRow("match, firmware 68") << 24 << "68" << true << "";
+    QTest::newRow("match, firmware 06") << 24 << "06" << false << "Firmware too old";
+    QTest::newRow("match, firmware 07") << 24 << "07" << true << "";
+    QTest::newRow("hardware 23 for a build of 24") << 23 << "68" << false << "Other hardware";
 }
 
 void TestWindowMonitor::enableRule()
@@ -158,6 +159,9 @@ void TestWindowMonitor::enableRule()
     auto w = window(f.link());
     w->AccuTimerTimer();
     QCOMPARE(w->UpdateButton->isEnabled(), enabled);
+    QFETCH(QString, why);
+    QCOMPARE(w->RefusalLabel->text(), why);
+    QCOMPARE(w->UpdateButton->toolTip().startsWith("Not updated: the device"), !why.isEmpty());
 }
 
 void TestWindowMonitor::noConnection_data()

@@ -70,6 +70,7 @@ private slots:
     void failureLeavesTheWindowOpen();
     void lowBatteryAsksFirst();
     void pulledOutThenUpdatedByANewClick();
+    void enterKeepsTheRecording();
     void deviceComesBackUnderANewPath();
 };
 
@@ -148,6 +149,21 @@ void TestWindowUpdate::lowBatteryAsksFirst()
     QVERIFY(!rig.w->updateRunning());
 }
 
+// A device that may hold a recording is asked about first; Enter answers the safe way.
+void TestWindowUpdate::enterKeepsTheRecording()
+{
+    WindowRig rig;
+    DeviceModel::Config config;
+    config.identity.status = 0;
+    QVERIFY(rig.start(config));
+    MessageBoxAnswerer operatorAnswers(QMessageBox::NoButton);
+    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+    QCOMPARE(operatorAnswers.captions, QStringList {"Update"});
+    const auto commands = rig.f.emulator->commands();
+    QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x71)) == commands.end());
+    QVERIFY(!rig.w->updateRunning());
+}
+
 void TestWindowUpdate::pulledOutThenUpdatedByANewClick()
 {
     WindowRig rig;
@@ -156,6 +172,7 @@ void TestWindowUpdate::pulledOutThenUpdatedByANewClick()
     MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
     QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
     QCOMPARE(operatorAnswers.texts, QStringList {"Error by senden Update.2"});
+    QVERIFY(operatorAnswers.informativeTexts.first().startsWith("The device went away"));
     QVERIFY(rig.w->isVisible());
     QVERIFY(!rig.w->link()->isOpen());
     // The window looked for the device again at once; its path is gone for now.

@@ -52,6 +52,13 @@ PayloadFile carried(const std::string &path, PayloadKind kind)
 
 } // namespace
 
+std::string tableFormatProblem(const QByteArray &bytes)
+{
+    if (bytes.startsWith(TableMagic))
+        return {};
+    return std::string("not a translation table (it does not begin with \"") + TableMagic + "\")";
+}
+
 PayloadFile readPayloadFile(const std::string &path, PayloadKind kind)
 {
     if (path.rfind(":/", 0) == 0)

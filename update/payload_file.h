@@ -12,6 +12,12 @@ inline constexpr qint64 MaxFirmwareTextBytes = qint64(16) << 20;
 
 enum class PayloadKind { Firmware, Table };
 
+// A translation table begins with these four bytes; the device takes anything else as its
+// menu texts all the same, so a wrong file is caught before it is sent.
+inline constexpr char TableMagic[] = "LANG";
+// Why these bytes are no translation table; empty when they begin as one.
+std::string tableFormatProblem(const QByteArray &bytes);
+
 struct PayloadFile {
     QByteArray bytes;
     std::string reason; // why it cannot be used ("not found", "not a regular file", ...); empty when fine

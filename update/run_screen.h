@@ -1,4 +1,6 @@
 #pragma once
+#include "operator_messages.h"
+
 #include <string>
 
 // The service fields the readout filled: the serial number's text, the seven calibration
@@ -26,6 +28,9 @@ public:
     // A message that ends the run (or its table transfer) in failure; shown as any other
     // unless the screen tells failures apart.
     virtual void failure(const std::string &text) { message(text); }
+    // The same, with the message whose explanation fits the cause: the text's own, or another
+    // where the cause is not what the text says (a device that went away during a step).
+    virtual void failure(MessageId /*explainedBy*/, const std::string &text) { failure(text); }
     virtual void setBusy(bool busy) = 0;
     virtual void showProgress() = 0;
     virtual void closeProgress() = 0;

@@ -69,18 +69,28 @@ void UpdateRun::pump()
         fail(RunFailure::Stopped, MessageId::Stopped);
 }
 
+RunFailure UpdateRun::causeOf(RunFailure kind) const
+{
+    // A device that went away refused nothing: before its memory was touched it is simply
+    // not there; from the erase on, it may be left without working firmware.
+    using F = RunFailure;
+    if ((kind != F::DeviceRefused && kind != F::TransferFailed && kind != F::VerifyFailed) || !link_->deviceLost())
+        return kind;
+    return result_.stage >= RunStage::Erase ? F::DeviceLost : F::NotConnected;
+}
+
 void UpdateRun::fail(RunFailure kind, MessageId id, const std::string &text)
 {
-    result_.failure = kind;
+    result_.failure = causeOf(kind);
     throw RunStop {id, text.empty() ? messageText(id) : text};
 }
 
 void UpdateRun::refuse(RunFailure kind, MessageId id, const std::string &text)
 {
-    result_.failure = kind;
+    result_.failure = causeOf(kind);
     result_.messageId = id;
     result_.message = text.empty() ? messageText(id) : text;
-    screen_.failure(result_.message);
+    screen_.failure(explainedBy(), result_.message);
 }
 
 bool UpdateRun::prepare()
@@ -408,7 +418,7 @@ void UpdateRun::failed(MessageId id, const std::string &message)
         result_.failure = RunFailure::Internal;
     result_.messageId = id;
     result_.message = message;
-    screen_.failure(message);
+    screen_.failure(explainedBy(), message);
     releaseLostDevice();
 }
 

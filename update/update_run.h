@@ -35,6 +35,7 @@ enum class RunFailure {
     VerifyFailed,   // the read-back or the device's confirmation failed
     Stopped,        // the operator stopped it while it wrote the device
     Internal,       // not one of the run's own failures (memory, the system)
+    DeviceLost,     // the device went away while it was written (the link lost it)
 };
 
 // What a run came to, as data beside the texts the operator saw.
@@ -81,6 +82,14 @@ private:
     void finish();
     void releaseLostDevice();
     void failed(MessageId id, const std::string &message);
+    // What a failure the device seemed to cause comes to when the link lost the device.
+    RunFailure causeOf(RunFailure kind) const;
+    // The message whose explanation goes with the failure shown: the step's text stays, what
+    // it means is that the device went away.
+    MessageId explainedBy() const
+    {
+        return result_.failure == RunFailure::DeviceLost ? MessageId::DeviceLost : result_.messageId;
+    }
     // A failure that shows its message and lets the run return.
     void refuse(RunFailure kind, MessageId id, const std::string &text = {});
     void reach(RunStage stage) { result_.stage = stage; }
