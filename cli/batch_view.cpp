@@ -95,8 +95,8 @@ void PlainView::said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs)
         if (const std::string explanation = shownField(o["explanation"]); !explanation.empty())
             print(std::string(tag.size() + 2, ' ') + explanation, true);
         break;
-    case WorkerSays::Diagnostic:
-        print(tag + shownField(o["line"]));
+    case WorkerSays::Diagnostic: // a block read back with a fault: a warning, as a single update says it
+        print(tag + "warning: " + shownField(o["line"]), true);
         break;
     default:
         break;

@@ -41,7 +41,8 @@ exit status:
   6  payload invalid: a firmware or table file is missing, not a regular file, unreadable,
      empty or too large, or the firmware text does not load (checked before the device
      is touched)
-  7  operator declined the question (or it could not be asked: no terminal, no --yes)
+  7  not confirmed: the operator declined the question, or it could not be asked (no
+     terminal, --json, or a batch; --yes answers it)
   8  not allowed: the device's hardware version is not the build's, or its firmware is
      older than version 7; nothing was sent to it
   9  firmware installed and confirmed, but the translation table was not sent

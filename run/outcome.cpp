@@ -60,7 +60,7 @@ const char *outcomeName(Outcome outcome, bool readOnly)
     case Outcome::TransferFailed: return "transfer failed";
     case Outcome::VerifyFailed: return "verify failed";
     case Outcome::PayloadInvalid: return "payload invalid";
-    case Outcome::Declined: return "operator declined";
+    case Outcome::Declined: return "not confirmed"; // declined, or the question could not be asked
     case Outcome::NotAllowed: return "not allowed";
     case Outcome::TableNotSent: return "table not sent";
     case Outcome::Stopped: return "stopped";

@@ -279,6 +279,11 @@ void RunRecord::end(const RunResult &result)
 
 std::string RunRecord::endText(const RunResult &result) const
 {
+    // The window's cancelled low-battery question shows no message of its own; the record
+    // says why nothing was written all the same.
+    if (result.message.empty() && result.failure == RunFailure::LowBattery && lowBatteryRefused_ >= 0)
+        return messageText(MessageId::BatteryLow, std::to_string(lowBatteryRefused_) + " %): not updated, as the "
+                                                  "operator chose");
     if (!result.firmwareConfirmed || result.tableSent)
         return result.message;
     if (result.tableMessageId == MessageId::None) // no table was read to send
@@ -322,6 +327,7 @@ bool RunRecord::confirmLowBattery(int percent)
     messages_.push_back({"Low battery: " + std::to_string(percent) + " %", clock_.nowMs(), "question"});
     const bool yes = screen_.confirmLowBattery(percent);
     messages_[asked].text += yes ? " [OK]" : " [Cancel]";
+    lowBatteryRefused_ = yes ? -1 : percent;
     return yes;
 }
 

@@ -119,6 +119,7 @@ private:
     std::string serial_, deviceLine_, battery_, port_, firmwareDate_;
     int hardwareVersion_ = 0, firmwareVersion_ = 0;
     std::vector<Event> stages_, messages_, readBacks_;
+    int lowBatteryRefused_ = -1; // the battery's percent when the operator chose not to go on
     std::string hint_;
     std::optional<RunResult> result_;
     std::string batch_;

@@ -180,7 +180,7 @@ void TestCliUpdate::refusesTheQuestionWithoutTerminal()
     QCOMPARE(newest.size(), 2);
     QVERIFY2(newest[0].endsWith("  0042  " + QByteArray::fromStdString(f.link()) + "  device refused  Data cannot clear.1"),
              newest[0].constData());
-    QVERIFY(run({"log", "-n", "2"}).out.split('\n')[1].contains("operator declined"));
+    QVERIFY(run({"log", "-n", "2"}).out.split('\n')[1].contains("  not confirmed  "));
 }
 
 QTEST_GUILESS_MAIN(TestCliUpdate)

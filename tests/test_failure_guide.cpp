@@ -109,6 +109,12 @@ void TestFailureGuide::theManPageHasTheTable()
     const QString page = source("packaging/mova-update.1");
     for (const std::string &key : explainedMessages())
         QVERIFY2(page.contains(QString::fromStdString(key).replace("-", "\\-")), key.c_str());
+    // Each cause with the command line's own next step, as mova-update prints it.
+    for (const MessageEntry &e : messageCatalogue()) {
+        const QString explained = QString::fromStdString(explanationText(e.id, FrontEnd::CommandLine));
+        if (*e.text && !explained.isEmpty())
+            QVERIFY2(page.contains(QString(explained).replace("-", "\\-")), qPrintable(explained));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFailureGuide)

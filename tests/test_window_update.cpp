@@ -147,6 +147,11 @@ void TestWindowUpdate::lowBatteryAsksFirst()
     QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x65)) != commands.end());
     QVERIFY(rig.w->AccuTimer->isActive());
     QVERIFY(!rig.w->updateRunning());
+    // The window showed no message, but the record says why nothing was written.
+    QFile runs(qEnvironmentVariable("XDG_STATE_HOME", QDir::homePath() + "/.local/state") + "/mova-update/runs.jsonl");
+    QVERIFY(runs.open(QIODevice::ReadOnly));
+    const QJsonObject last = QJsonDocument::fromJson(runs.readAll().trimmed().split('\n').last()).object();
+    QCOMPARE(last["text"].toString(), QString("Battery low (10 %): not updated, as the operator chose"));
 }
 
 // A device that may hold a recording is asked about first; Enter answers the safe way.
