@@ -12,7 +12,7 @@ std::vector<std::optional<BatchWord>> batchWords(const BatchFacts &facts)
     for (const WorkerFacts &w : facts.workers)
         if (w.state == WorkerState::Waiting || (w.state == WorkerState::Running && w.told == BatchWord::Go))
             ++bySerial[w.serialHex];
-    std::map<std::string, std::string> stayed; // the serials of updated devices still in their sockets
+    std::map<std::string, std::string> stayed; // the serials of ended devices still in their sockets
     for (const auto &[port, held] : facts.held)
         if (held.awayAtMs < 0 && !held.serialHex.empty())
             stayed[held.serialHex] = port;
@@ -24,8 +24,8 @@ std::vector<std::optional<BatchWord>> batchWords(const BatchFacts &facts)
         const auto twin = stayed.find(w.serialHex);
         if (bySerial[w.serialHex] > 1 || (twin != stayed.end() && twin->second != w.port))
             words[i] = BatchWord::Refuse;
-        else if (held != facts.held.end() && held->second.serialHex == w.serialHex && held->second.awayAtMs >= 0 &&
-                 facts.nowMs - held->second.awayAtMs < RestartGraceMs)
+        else if (held != facts.held.end() && held->second.updated && held->second.serialHex == w.serialHex &&
+                 held->second.awayAtMs >= 0 && facts.nowMs - held->second.awayAtMs < RestartGraceMs)
             words[i] = BatchWord::Skip; // it restarted after its update: the same device, not the next
         else if (facts.stopping)
             words[i] = BatchWord::Skip;

@@ -24,10 +24,11 @@ struct WorkerFacts {
 };
 
 // A port whose device's worker ended, updated or not: its device is left alone until it is
-// unplugged.
+// unplugged. One whose update failed is taken again whenever it is plugged back in.
 struct HeldPort {
     std::string serialHex;
     int64_t awayAtMs = -1; // when the device was seen gone or changed; -1: still in its socket
+    bool updated = false;  // its last update succeeded: back within the restart, it restarted by itself
 };
 
 // All a decision needs, at one moment of the batch's clock.
@@ -41,7 +42,7 @@ struct BatchFacts {
 // The word for each of `facts.workers`, in their order: none for a worker that is not
 // waiting for one, and none for any while a worker is still finding out who its device is
 // (the serials of all of them are known after that). A serial another device has (waiting,
-// going on, or updated and still in its socket) is refused; the device just updated on the
-// same port, back within RestartGraceMs, is skipped, and so is every device once the batch
-// stops; any other goes.
+// going on, or ended and still in its socket) is refused; the device just updated
+// successfully on the same port, back within RestartGraceMs, is skipped, and so is every
+// device once the batch stops; any other goes (a device whose update failed among them).
 std::vector<std::optional<BatchWord>> batchWords(const BatchFacts &facts);

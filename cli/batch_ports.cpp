@@ -70,15 +70,15 @@ std::vector<std::string> PortWatch::look(int64_t nowMs, const std::function<bool
         if (!identity.present)
             continue;
         if (held != held_.end() && held->second.port.awayAtMs < 0)
-            continue; // still the device just updated
+            continue; // still the device whose update just ended
         free.push_back(port);
     }
     return free;
 }
 
-void PortWatch::hold(const std::string &port, const std::string &serialHex)
+void PortWatch::hold(const std::string &port, const std::string &serialHex, bool updated)
 {
-    held_[port] = Held {HeldPort {serialHex, -1}, identifyPort(port)};
+    held_[port] = Held {HeldPort {serialHex, -1, updated}, identifyPort(port)};
 }
 
 std::map<std::string, HeldPort> PortWatch::held() const

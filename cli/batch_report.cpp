@@ -2,8 +2,10 @@
 #include "run_record.h"
 #include "safe_text.h"
 
+#include <QDateTime>
 #include <cmath>
 #include <cstdio>
+#include <iostream>
 #include <sys/stat.h>
 
 namespace {
@@ -74,4 +76,29 @@ bool BatchReport::append(const ReportRow &row, std::string &error)
 {
     // One write a row: another batch writing the same file does not split it.
     return !active() || appendWhole(path_, (json_ ? row.json() : row.csv()) + "\n", error, true);
+}
+
+std::string reportTime()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toStdString();
+}
+
+bool SingleReport::open(const std::string &path, std::string &error)
+{
+    since_ = std::chrono::steady_clock::now();
+    return file_.open(path, error);
+}
+
+void SingleReport::end(Outcome outcome, const std::string &message)
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    row.time = reportTime();
+    row.outcome = outcome;
+    row.message = message;
+    row.durationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - since_).count();
+    if (std::string error; !file_.append(row, error))
+        std::cerr << "mova-update: cannot write the report: " << error << std::endl;
 }

@@ -2,6 +2,7 @@
 #include "json_line.h"
 #include "outcome.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -41,4 +42,24 @@ public:
 private:
     std::string path_;
     bool json_ = false;
+};
+
+// Now, as a report row's time says it: ISO 8601 with the offset.
+std::string reportTime();
+
+// The report of one device updated alone: the row a batch writes for each of its devices,
+// its device's facts noted as the update learns them, appended once as the update ends.
+class SingleReport {
+public:
+    // Checks that the file can be written before the device is touched; false with the reason.
+    bool open(const std::string &path, std::string &error);
+    ReportRow row; // the port and the device as they are learnt; the rest at the end
+    // Appends the row, ended with this outcome, once; a file that cannot be written is said
+    // on standard error (the update's own outcome stands).
+    void end(Outcome outcome, const std::string &message);
+
+private:
+    BatchReport file_;
+    std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
+    bool ended_ = false;
 };

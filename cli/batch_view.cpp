@@ -1,11 +1,15 @@
 #include "batch_view.h"
 #include "batch_report.h"
 #include "json_line.h"
+#include "live_columns.h"
 #include "safe_text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 std::string shownField(const QJsonValue &v)
 {
@@ -23,25 +27,18 @@ std::string shortPort(const std::string &port)
     return shownText(slash == std::string::npos ? port : port.substr(slash + 1));
 }
 
-// At most `width` characters of a shown text, never half of one, padded with blanks.
-std::string fitted(const std::string &text, size_t width)
+// The terminal's width now: read at each redraw, so that a resized window is followed.
+size_t terminalColumns()
 {
-    std::string out;
-    size_t shown = 0;
-    for (size_t i = 0; i < text.size() && shown < width; ++shown) {
-        size_t n = 1;
-        while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80)
-            ++n;
-        out.append(text, i, n);
-        i += n;
-    }
-    return out + std::string(width - shown, ' ');
+    winsize size {};
+    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
 std::string summaryText(const BatchSummary &s)
 {
     return std::to_string(s.devices) + " device" + (s.devices == 1 ? "" : "s") + ": " + std::to_string(s.updated) +
-           " updated, " + std::to_string(s.failed) + " failed";
+           " updated, " + std::to_string(s.failed) + " failed" +
+           (s.retried > 0 ? ", " + std::to_string(s.retried) + " retried" : "");
 }
 
 // Lines for a log: each device's facts as they come, and how far it is now and then.
@@ -117,6 +114,8 @@ void PlainView::summary(const BatchSummary &s)
     std::string failedBy; // "1 ended abnormally, 1 transfer failed"
     for (const auto &[name, count] : s.failedBy)
         failedBy += (failedBy.empty() ? "" : ", ") + std::to_string(count) + " " + name;
+    for (const FailedDevice &d : s.failedDevices) // "  ttyUSB1: 0109  transfer failed"
+        failedBy += "\n  " + shortPort(d.port) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + outcomeName(d.outcome);
     const bool ok = s.worst == Outcome::Updated;
     (ok ? std::cout : std::cerr) << summaryText(s) << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
                                  << (ok ? "" : std::string("\nmova-update: ") + outcomeName(s.worst)) << std::endl;
@@ -150,14 +149,14 @@ protected:
 
 private:
     void erase();
-    static std::string statusLine(const WorkerShown &w);
+    static std::string statusLine(const WorkerShown &w, size_t portColumns);
 
     const std::function<BatchBoard()> board_;
     int drawn_ = 0;
     int64_t lastDrawMs_ = 0;
 };
 
-std::string LiveView::statusLine(const WorkerShown &w)
+std::string LiveView::statusLine(const WorkerShown &w, size_t portColumns)
 {
     const std::string left = w.left ? "~" + std::to_string(std::lround(*w.left)) + "s left" : "";
     const std::string stage = w.state == WorkerState::Identifying ? "Connect..."
@@ -165,7 +164,8 @@ std::string LiveView::statusLine(const WorkerShown &w)
                                                                   : w.stage;
     char percent[16];
     std::snprintf(percent, sizeof percent, "%3d %%  ", w.percent);
-    return fitted(shortPort(w.port), 28) + " " + fitted(w.serial, 6) + " " + fitted(stage, 22) + " " + percent + left;
+    return fitColumns(shortPortName(shownText(w.port)), portColumns, true) + " " + fitColumns(w.serial, 6, true) + " " +
+           fitColumns(stage, 22, true) + " " + percent + left;
 }
 
 void LiveView::erase()
@@ -182,12 +182,18 @@ void LiveView::refresh()
         return;
     lastDrawMs_ = board.nowMs;
     erase();
+    // A line never reaches the last column: one that does wraps on some terminals, and the
+    // next redraw would leave its second row behind.
+    const size_t columns = terminalColumns() - 1;
+    size_t portColumns = 0;
+    for (const WorkerShown &w : board.running)
+        portColumns = std::max(portColumns, columnsOf(shortPortName(shownText(w.port))));
     for (const WorkerShown &w : board.running) {
-        std::cout << statusLine(w) << "\x1b[K\n";
+        std::cout << fitColumns(statusLine(w, std::min(portColumns, MaxPortColumns)), columns) << "\x1b[K\n";
         ++drawn_;
     }
     if (board.waitingForNext) {
-        std::cout << "waiting for the next device (Ctrl-C ends the batch)\x1b[K\n";
+        std::cout << fitColumns("waiting for the next device (Ctrl-C ends the batch)", columns) << "\x1b[K\n";
         ++drawn_;
     }
     std::cout << std::flush;
@@ -232,11 +238,21 @@ void JsonView::summary(const BatchSummary &s)
     JsonLine byOutcome;
     for (const auto &[name, count] : s.failedBy)
         byOutcome.number(name, count);
+    std::vector<JsonLine> failed;
+    for (const FailedDevice &d : s.failedDevices)
+        failed.push_back(JsonLine()
+                             .text("port", shownText(d.port))
+                             .text("serial", shownText(d.serial))
+                             .text("serial_hex", shownText(d.serialHex))
+                             .text("outcome", outcomeName(d.outcome))
+                             .number("exit", int(d.outcome)));
     const JsonLine summary = JsonLine::event("summary")
                                  .number("devices", s.devices)
                                  .number("updated", s.updated)
                                  .number("failed", s.failed)
-                                 .object("failed_by_outcome", byOutcome);
+                                 .number("retried", s.retried)
+                                 .object("failed_by_outcome", byOutcome)
+                                 .objects("failed_devices", failed);
     const JsonLine result = JsonLine::event("result")
                                 .flag("ok", s.worst == Outcome::Updated)
                                 .number("exit", int(s.worst))
@@ -247,19 +263,22 @@ void JsonView::summary(const BatchSummary &s)
 
 } // namespace
 
-BatchSummary batchSummary(const std::vector<ReportRow> &rows, bool stopped)
+BatchSummary batchSummary(const std::vector<ReportRow> &lastRows, int retried, bool stopped)
 {
     BatchSummary s;
     std::vector<Outcome> outcomes;
-    for (const ReportRow &row : rows) {
+    for (const ReportRow &row : lastRows) {
         outcomes.push_back(row.outcome);
         s.updated += row.outcome == Outcome::Updated;
-        if (row.outcome != Outcome::Updated)
+        if (row.outcome != Outcome::Updated) {
             ++s.failedBy[outcomeName(row.outcome)];
+            s.failedDevices.push_back({row.port, row.serial, row.serialHex, row.outcome});
+        }
     }
-    s.devices = int(rows.size());
+    s.devices = int(lastRows.size());
     s.failed = s.devices - s.updated;
-    s.worst = rows.empty() && stopped ? Outcome::Interrupted : worstOutcome(outcomes);
+    s.retried = retried;
+    s.worst = lastRows.empty() && stopped ? Outcome::Interrupted : worstOutcome(outcomes);
     return s;
 }
 

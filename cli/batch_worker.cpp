@@ -72,8 +72,7 @@ Outcome BatchWorker::ended(bool normally, int exitCode, const std::string &proce
 ReportRow BatchWorker::row(Outcome outcome) const
 {
     ReportRow row;
-    const QDateTime now = QDateTime::currentDateTime();
-    row.time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toStdString(); // with its offset
+    row.time = reportTime();
     row.port = port;
     row.serial = serial;
     row.serialHex = serialHex;

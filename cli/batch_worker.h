@@ -22,6 +22,9 @@ struct BatchWorker {
     QByteArray out, err; // what came after the last whole line
     WorkerState state = WorkerState::Identifying;
     std::optional<BatchWord> word; // what the batch told it
+    // Its device was updated before in this batch and came back: the place of that update's
+    // row among the batch's devices, which this update's row takes.
+    std::optional<size_t> again;
     std::string serial, serialHex; // shown safely; the four bytes exactly, which tell devices apart
     std::string battery, stage, message;
     WorkerEnd end;                 // what it said as data, for its outcome

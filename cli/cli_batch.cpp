@@ -21,6 +21,7 @@
 #include <csignal>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <unistd.h>
 #include <vector>
 
@@ -66,7 +67,8 @@ private:
     QEventLoop loop_;
     QElapsedTimer clock_;
     std::vector<std::unique_ptr<BatchWorker>> workers_;
-    std::vector<ReportRow> rows_;
+    std::vector<ReportRow> rows_; // each device's last row, in the order they were first updated
+    std::set<size_t> retried_;    // of rows_, the devices updated more than once
     BatchReport report_;
     RunStore store_ = RunStore::standard("mova-update"); // for the record of a worker that could not keep its own
     bool stopping_ = false, reportFailed_ = false;
@@ -84,8 +86,8 @@ bool Batch::active() const
 int Batch::counted() const
 {
     int n = 0;
-    for (const auto &w : workers_)
-        n += w->word != BatchWord::Skip;
+    for (const auto &w : workers_) // a device back for another update is counted once
+        n += w->word != BatchWord::Skip && !w->again;
     return n;
 }
 
@@ -208,6 +210,12 @@ void Batch::decide()
 
 void Batch::say(BatchWorker &w, BatchWord word)
 {
+    // A device told to go has no twin present (that would be refused), so an earlier row with
+    // its serial is its own: it failed and was plugged in again, or came back long after.
+    if (word == BatchWord::Go && !w.serialHex.empty())
+        for (size_t i = 0; i < rows_.size(); ++i)
+            if (rows_[i].serialHex == w.serialHex)
+                w.again = i;
     w.word = word;
     w.state = WorkerState::Running;
     w.process->write(batchWordLine(word));
@@ -222,14 +230,18 @@ void Batch::finished(BatchWorker &w, int exitCode, QProcess::ExitStatus status)
     const Outcome outcome = w.ended(status == QProcess::NormalExit, exitCode, w.process->errorString().toStdString());
     if (outcome == Outcome::WorkerLost || outcome == Outcome::Unidentified)
         recordLost(w, outcome); // its own record went with it
-    ports_.hold(w.port, w.serialHex); // left alone until it is unplugged
+    // Left alone until it is unplugged; back within its restart, only a device updated is skipped.
+    ports_.hold(w.port, w.serialHex, outcome == Outcome::Updated || w.word == BatchWord::Skip);
     if (w.word == BatchWord::Skip) {
         view_->skipped(w.shown());
         decide();
         return;
     }
-    const ReportRow row = w.row(outcome);
-    rows_.push_back(row);
+    const ReportRow row = w.row(outcome); // the report keeps every update's row
+    if (w.again)
+        rows_[*w.again] = row, retried_.insert(*w.again);
+    else
+        rows_.push_back(row);
     std::string error;
     if (!report_.append(row, error) && !reportFailed_) {
         reportFailed_ = true;
@@ -249,18 +261,22 @@ void Batch::recordLost(const BatchWorker &w, Outcome outcome)
 
 void Batch::onSignal(int number)
 {
-    if (number == SIGHUP) {
-        CliSignalPolicy::dropOutput(); // the workers go on; the report is still written
-        return;
-    }
-    if (!stopping_ && active())
+    // A lost terminal ends the batch as Ctrl-C between two devices does: nobody watches what
+    // it would start next. The devices being written are finished; the report is still written.
+    const bool hangUp = number == SIGHUP;
+    if (hangUp)
+        CliSignalPolicy::dropOutput();
+    else if (!stopping_ && active()) // said once for the batch: its workers do not say it
         view_->error("mova-update: no further device is started; the devices being written go on (Ctrl-C twice "
                      "within 5 s stops them too)");
     stopping_ = true;
     // Each worker follows its own rules: one that has not written its device leaves at once,
-    // one that writes it needs a second signal within a few seconds.
+    // one that writes it needs a second signal within a few seconds. One told to go has its
+    // device written or about to be, and no hang-up reaches it: it would only drop the pipe
+    // its result comes back on.
     for (const auto &w : workers_)
-        if (w->state != WorkerState::Done && w->process->processId() > 0)
+        if (w->state != WorkerState::Done && w->process->processId() > 0 &&
+            !(hangUp && w->state == WorkerState::Running))
             ::kill(pid_t(w->process->processId()), number);
     if (!active())
         loop_.quit();
@@ -319,7 +335,7 @@ int Batch::run()
     if (!over())
         loop_.exec();
     watch.stop();
-    const BatchSummary s = batchSummary(rows_, stopping_);
+    const BatchSummary s = batchSummary(rows_, int(retried_.size()), stopping_);
     view_->summary(s);
     return int(s.worst);
 }

@@ -23,6 +23,8 @@ void CliSignalPolicy::operator()(int signalNumber)
         return;
     }
     firstAt_ = now;
+    if (!warn_)
+        return;
     std::cout << std::endl;
     std::cerr << "mova-update: an update is running; stopping now leaves the device without working "
                  "firmware. Press Ctrl-C again within 5 s to stop anyway."

@@ -1,5 +1,6 @@
 // mova-update: the updater without a window, for scripts and headless machines. The same
 // link, readout, loader and update run as the window, with the same operator texts.
+#include "batch_report.h"
 #include "build_settings.h"
 #include "cli_arguments.h"
 #include "cli_batch.h"
@@ -192,9 +193,9 @@ std::string awaitBatchWord()
     return {};
 }
 
-// After a batch's update the device is read again, as the window does once a run is over,
-// so that the report says which firmware it runs now.
-void readFirmwareAfter(Session &session, ConsoleScreen &screen, RunRecord &record)
+// After a batch's update (or one with a report) the device is read again, as the window does
+// once a run is over, so that the report says which firmware it runs now.
+void readFirmwareAfter(Session &session, ConsoleScreen &screen, RunRecord &record, SingleReport *report)
 {
     if (!session.portPath.empty())
         session.portPathOverride = session.portPath; // where the table found it
@@ -202,6 +203,8 @@ void readFirmwareAfter(Session &session, ConsoleScreen &screen, RunRecord &recor
     if (!session.link->isOpen())
         return;
     record.noteFirmwareAfter(session.record.firmwareVersion);
+    if (report)
+        report->row.firmwareAfter = session.record.firmwareVersion;
     screen.event(JsonLine::event("after")
                      .number("firmware_version", session.record.firmwareVersion)
                      .text("line", screen.deviceLine),
@@ -210,12 +213,15 @@ void readFirmwareAfter(Session &session, ConsoleScreen &screen, RunRecord &recor
     session.link->close();
 }
 
-int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunStore &store, Recording &recording)
+int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunStore &store, Recording &recording,
+           SingleReport *report)
 {
     const int hardware = session.expectedHardwareVersion != 0 ? session.expectedHardwareVersion : 24;
     RunRecord &record = recording.emplace(screen, realClock(), session, Payloads {a.firmware, a.table}, store);
     record.begin();
     auto finish = [&](Outcome outcome, const std::string &text, const RunResult &run = {}) {
+        if (report)
+            report->end(outcome, text);
         return ::finish(screen, outcome, text, false, run, &recording);
     };
     PayloadCheck plan = checkPayloads(a, hardware);
@@ -239,6 +245,12 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
     plan.sizeFor(session.record.hardwareVersion);
     const std::string age = firmwareAge(session, carried(a.firmware));
     describe(session, screen, plan, age);
+    if (report) { // the device as the plan says it
+        ReportRow &row = report->row;
+        row.port = row.port.empty() ? session.portPath : row.port;
+        row.serial = screen.serial, row.serialHex = hexBytes(screen.serialBytes), row.battery = screen.battery;
+        row.hardwareVersion = session.record.hardwareVersion, row.firmwareBefore = session.record.firmwareVersion;
+    }
     if (!a.worker.empty()) {
         record.noteBatch(a.worker);
         const std::string word = awaitBatchWord();
@@ -279,8 +291,8 @@ int update(Session &session, ConsoleScreen &screen, const CliArguments &a, RunSt
     record.noteResult(result);
     if (result.firmwareConfirmed)
         screen.event(JsonLine::event("table").flag("sent", result.tableSent), {});
-    if (!a.worker.empty() && result.firmwareConfirmed)
-        readFirmwareAfter(session, screen, record);
+    if ((!a.worker.empty() || report) && result.firmwareConfirmed)
+        readFirmwareAfter(session, screen, record, report);
     std::string text = record.endText(result);
     if (text.empty() && !screen.messages.empty()) // a refusal the screen said itself (the battery guard)
         text = screen.messages.back();
@@ -333,12 +345,15 @@ int imageInfo(const CliArguments &a, ConsoleScreen &screen)
 
 // Ends the program at once, politely: the goodbye the window's close sends when the link is
 // open, the line let go, and the result said.
-[[noreturn]] void leaveNow(Session &session, ConsoleScreen &screen, Recording &recording, int signalNumber)
+[[noreturn]] void leaveNow(Session &session, ConsoleScreen &screen, Recording &recording, SingleReport *report,
+                           int signalNumber)
 {
     sayGoodbye(*session.link);
     session.link->close();
-    finish(screen, Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber), false, {},
-           &recording);
+    const std::string text = std::string("stopped by signal ") + ::strsignal(signalNumber);
+    if (report)
+        report->end(Outcome::Interrupted, text);
+    finish(screen, Outcome::Interrupted, text, false, {}, &recording);
     std::cout.flush();
     std::cerr.flush();
     std::_Exit(int(Outcome::Interrupted));
@@ -380,12 +395,22 @@ int main(int argc, char **argv)
     // Each worker of a batch keeps the trace of its own device.
     RunStore store = RunStore::standard("mova-update", batchTraceName(a.worker.empty() ? 0 : a.workerSlot));
     Recording recording;
+    // One device gets its row as each device of a batch does; the file is checked first.
+    std::optional<SingleReport> reporting;
+    if (!a.report.empty() && !reporting.emplace().open(a.report, error)) {
+        std::cerr << "mova-update: cannot write the report: " << error << std::endl;
+        return int(Outcome::Usage);
+    }
+    SingleReport *const report = reporting ? &*reporting : nullptr;
+    if (report && !a.ports.empty())
+        report->row.port = a.ports.front();
     // Output to a reader that went away fails quietly instead of killing a running update.
     std::signal(SIGPIPE, SIG_IGN);
     UsbConnection link(realClock());
     Session session;
     session.link = &link;
-    CliSignalPolicy policy(session, [&](int number) { leaveNow(session, screen, recording, number); });
+    CliSignalPolicy policy(
+        session, [&](int number) { leaveNow(session, screen, recording, report, number); }, a.worker.empty());
     StopSignals stopSignals({SIGINT, SIGTERM, SIGHUP}, [&policy](int number) { policy(number); });
     screen.whileAsking = [] { QCoreApplication::processEvents(); };
     session.expectedHardwareVersion = build.expectedHardwareVersion();
@@ -401,5 +426,5 @@ int main(int argc, char **argv)
     }
     if (a.command == "info")
         return info(session, screen, a);
-    return update(session, screen, a, store, recording);
+    return update(session, screen, a, store, recording, report);
 }

@@ -225,11 +225,10 @@ const char *againStep(FrontEnd frontEnd)
     switch (frontEnd) {
     case FrontEnd::Window: return "plug it in again and press \"Update\" once more";
     case FrontEnd::CommandLine: return "plug it in again and run the same mova-update command again";
-    // A batch leaves a device it has ended alone until it is unplugged, and takes one back
-    // within ten seconds for the same device restarting: so it must stay away longer.
+    // A batch with --repeat takes back a device whose update failed as soon as it is plugged
+    // in again; only one updated and back within its restart is left alone.
     case FrontEnd::Batch:
-        return "unplug it for ten seconds or more, then plug it in again; a batch with --repeat picks it up, "
-               "otherwise run the batch again";
+        return "plug it in again; a batch with --repeat picks it up, otherwise run the batch again";
     }
     return "";
 }

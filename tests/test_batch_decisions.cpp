@@ -35,8 +35,10 @@ void TestBatchDecisions::words_data()
     QTest::addColumn<std::vector<Word>>("words");
     const WorkerFacts a = waiting("a", "30333031"), b = waiting("b", "30333032"), twinOfA = waiting("b", "30333031");
     const auto go = BatchWord::Go, skip = BatchWord::Skip, refuse = BatchWord::Refuse;
-    // The device just updated on port a, away since `awayAt`.
-    auto updatedOnA = [](int64_t awayAt) { return std::map<std::string, HeldPort> {{"a", {"30333031", awayAt}}}; };
+    // The device just updated on port a (or whose update just failed), away since `awayAt`.
+    auto updatedOnA = [](int64_t awayAt, bool updated = true) {
+        return std::map<std::string, HeldPort> {{"a", {"30333031", awayAt, updated}}};
+    };
 
     QTest::newRow("new devices go") << BatchFacts {{a, b}, {}, Now, false} << std::vector<Word> {go, go};
     QTest::newRow("none while one still identifies")
@@ -53,6 +55,8 @@ void TestBatchDecisions::words_data()
         << BatchFacts {{twinOfA}, updatedOnA(-1), Now, false} << std::vector<Word> {refuse};
     QTest::newRow("back on its port just within the restart is skipped")
         << BatchFacts {{a}, updatedOnA(Now - RestartGraceMs + 1), Now, false} << std::vector<Word> {skip};
+    QTest::newRow("back on its port within the restart after a failed update goes")
+        << BatchFacts {{a}, updatedOnA(Now - 1, false), Now, false} << std::vector<Word> {go};
     QTest::newRow("back on its port after the restart goes")
         << BatchFacts {{a}, updatedOnA(Now - RestartGraceMs), Now, false} << std::vector<Word> {go};
     QTest::newRow("another device on that port within the restart goes")

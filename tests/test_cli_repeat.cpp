@@ -1,5 +1,5 @@
 // mova-update updating one device after another in the same place (--repeat): each device
-// once, and a new device told by its link's making.
+// once, again only after a failure, and a new device told by its link's making.
 #include "cli_run.h"
 
 #include <QJsonDocument>
@@ -26,32 +26,43 @@ void TestCliRepeat::oneAfterAnother()
         return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed().split('\n') : QByteArrayList();
     };
     std::vector<Bytes> images;
-    // Each device, once its row is written, is swapped for the next: a device left in its
-    // place would be updated a second time, and its serial would show twice.
+    // The first device's erase fails; put right, it is plugged in again at once (well within a
+    // restart) and is updated this time. Each device, once its row is written, is swapped for
+    // the next: a device left in its place would be updated a second time, and its serial would
+    // show twice.
+    f.emulator->withModel([](DeviceModel &m) { return m.setFault("erase-fail", true); });
+    const std::vector<std::string> serials {"0401", "0401", "0402"}; // of the rows, in their order
     const Run r = run({"--yes", "--repeat", "--count", "2", "--port", QString::fromStdString(f.link()), "--firmware",
                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "--report", report,
                        "update"},
                       120'000, [&](qint64) {
-                          for (int done = 1; done <= 2; ++done) {
+                          for (int done = 1; done <= 3; ++done) {
                               QTRY_VERIFY_WITH_TIMEOUT(rows().size() >= done && !rows()[0].isEmpty(), 60'000);
                               images.push_back(f.emulator->withModel([](DeviceModel &m) { return m.image(); }));
                               QTest::qWait(1000);
-                              config.identity.serial = "040" + std::to_string(done + 1);
-                              if (done < 2)
+                              if (done == 1) {
+                                  f.emulator->withModel([](DeviceModel &m) { return m.clearFaults(), true; });
+                                  f.emulator->unplug();
+                                  QTest::qWait(1000);
+                                  QVERIFY(f.emulator->plug());
+                              } else if (done == 2) {
+                                  config.identity.serial = serials[2];
                                   f.emulator->replaceDevice(config);
+                              }
                           }
                       });
     QVERIFY2(r.exitCode == 0, r.err.constData());
-    QCOMPARE(rows().size(), 2);
-    for (int i = 0; i < 2; ++i) {
+    QCOMPARE(rows().size(), 3);
+    for (int i = 0; i < 3; ++i) {
         const QJsonObject row = QJsonDocument::fromJson(rows()[i]).object();
-        const std::string serial = "040" + std::to_string(i + 1);
-        QCOMPARE(row["serial"].toString().toStdString(), serial);
-        QCOMPARE(row["outcome"].toString(), QString("updated"));
-        QCOMPARE(row["firmware_after"].toInt(), 68);
-        QCOMPARE(images[size_t(i)], updatedImage(serial));
+        QCOMPARE(row["serial"].toString().toStdString(), serials[size_t(i)]);
+        QCOMPARE(row["outcome"].toString() == "updated", i > 0);
+        if (i > 0) {
+            QCOMPARE(row["firmware_after"].toInt(), 68);
+            QCOMPARE(images[size_t(i)], updatedImage(serials[size_t(i)]));
+        }
     }
-    QVERIFY(r.out.endsWith("2 devices: 2 updated, 0 failed\n"));
+    QVERIFY2(r.out.endsWith("2 devices: 2 updated, 0 failed, 1 retried\n"), r.out.constData()); // by last outcome
 }
 
 // A swap quicker than one look: the file system hands the new link the old one's inode

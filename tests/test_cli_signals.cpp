@@ -1,4 +1,5 @@
-// mova-update told to stop by a signal while it reads or writes the emulator's device.
+// mova-update, alone or as a batch, told to stop by a signal while it reads or writes the
+// emulator's device, or while the batch waits for one.
 #include "cli_run.h"
 
 #include <QtTest>
@@ -10,6 +11,8 @@ private slots:
     void init() { prepare(); }
     void stopSignals_data();
     void stopSignals();
+    void batchStops_data();
+    void batchStops();
 };
 
 void TestCliSignals::stopSignals_data()
@@ -56,6 +59,48 @@ void TestCliSignals::stopSignals()
         QVERIFY(f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed() && m.table().size() == 512; }));
         QVERIFY(!r.out.contains("Update and Language sended success!")); // said to a terminal that is gone
     }
+}
+
+void TestCliSignals::batchStops_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<bool>("whileWriting");
+    QTest::newRow("hang-up while the batch waits for a device: it ends") << int(SIGHUP) << false;
+    QTest::newRow("hang-up while a device is written: it is finished, then the batch ends") << int(SIGHUP) << true;
+    QTest::newRow("Ctrl-C while a device is written: warned once, finished, then the batch ends")
+        << int(SIGINT) << true;
+}
+
+void TestCliSignals::batchStops()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(bool, whileWriting);
+    QVERIFY(f.start(quickDevice(), QuickDowntimeMs));
+    const QString report = QString::fromStdString(f.path("report.csv"));
+    QFile::remove(report);
+    const std::string port = whileWriting ? f.link() : f.path("no-device-yet");
+    auto rows = [&] {
+        QFile file(report);
+        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count('\n')) - 1 : -1;
+    };
+    const Run r = run({"--yes", "--repeat", "--port", QString::fromStdString(port), "--firmware",
+                       QString::fromStdString(firmware), "--table", QString::fromStdString(table), "--report", report,
+                       "update"},
+                      60'000, [&](qint64 pid) {
+                          if (whileWriting) {
+                              QVERIFY(f.emulator->waitForCommand(0x51, 1, 20'000));
+                          } else {
+                              QTRY_VERIFY(rows() == 0); // the report is open, the signals are heard soon after
+                              QTest::qWait(300);
+                          }
+                          ::kill(pid_t(pid), signalNumber);
+                      });
+    // The device being written is finished and reported; none further is started.
+    QVERIFY2(r.exitCode == (whileWriting ? 0 : 130), r.err.constData());
+    QCOMPARE(rows(), whileWriting ? 1 : 0);
+    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed(); }), whileWriting);
+    if (signalNumber == SIGINT) // said by the batch, not again by its worker
+        QCOMPARE(r.err.count("Ctrl-C"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestCliSignals)

@@ -91,8 +91,8 @@ void TestFailureGuide::eachCauseHasItsOwn_data()
     QTest::newRow("again, on the command line") << int(MessageId::EraseFailed) << int(F::CommandLine)
                                                 << "plug it in again and run the same mova-update command again.";
     QTest::newRow("again, in a batch") << int(MessageId::TableNoEcho) << int(F::Batch)
-                                       << "To send the texts, unplug it for ten seconds or more, then plug it in "
-                                          "again; a batch with --repeat picks it up, otherwise run the batch again.";
+                                       << "To send the texts, plug it in again; a batch with --repeat picks it up, "
+                                          "otherwise run the batch again.";
 }
 
 void TestFailureGuide::eachCauseHasItsOwn()
