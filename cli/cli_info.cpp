@@ -8,6 +8,11 @@
 
 #include <cstdio>
 
+bool carried(const std::string &path)
+{
+    return path.rfind(":/", 0) == 0;
+}
+
 std::string firmwareAge(const Session &session, bool carriedFirmware)
 {
     if (!carriedFirmware || session.expectedHardwareVersion == 0 ||
@@ -38,9 +43,9 @@ UpdateVerdict updateVerdict(const Session &session, const CliArguments &a)
         battery = "; " + low + ", going on as --allow-low-battery says";
     }
     const std::string version = BuildSettings::compiled().firmwareVersion;
-    const bool carried = a.firmware.rfind(":/", 0) == 0;
-    const std::string age = firmwareAge(session, carried);
-    const std::string what = !carried ? a.firmware
+    const bool ours = carried(a.firmware);
+    const std::string age = firmwareAge(session, ours);
+    const std::string what = !ours ? a.firmware
                              : version.empty()              ? std::string("the carried firmware")
                                                             : "firmware " + version;
     std::string would = "would install " + what + " over firmware " + std::to_string(r.firmwareVersion);

@@ -76,11 +76,6 @@ struct PayloadCheck {
     void sizeFor(int hardwareVersion) { firmwareBlocks = firmwareTransferPlan(firmwareLength, hardwareVersion).blockCount; }
 };
 
-bool carried(const std::string &path)
-{
-    return path.rfind(":/", 0) == 0;
-}
-
 PayloadCheck checkPayloads(const CliArguments &a, int hardwareVersion)
 {
     PayloadCheck c;
