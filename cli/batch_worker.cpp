@@ -108,3 +108,17 @@ std::string BatchWorker::lostRecord(const std::string &batchId, Outcome outcome)
         .text("text", message)
         .str();
 }
+
+JournalEntry BatchWorker::lostJournalEntry(const std::string &batchId, Outcome outcome) const
+{
+    JournalEntry e;
+    e.program = "mova-update";
+    e.port = port;
+    e.identified = end.identified;
+    if (end.identified) // the exact bytes, as the worker said them
+        e.serial = QByteArray::fromHex(QByteArray::fromStdString(serialHex)).toStdString(), e.firmwareBefore = before;
+    e.outcome = outcome;
+    e.text = message;
+    e.batch = batchId;
+    return e;
+}

@@ -1,4 +1,5 @@
 #pragma once
+#include "run_journal.h"
 #include "batch_decisions.h"
 #include "batch_view.h"
 #include "batch_words.h"
@@ -47,4 +48,6 @@ struct BatchWorker {
     // The run record's line for a worker that ended without its result and took its own
     // record with it: the run record's fields, in their order.
     std::string lostRecord(const std::string &batchId, Outcome outcome) const;
+    // The same for the system journal.
+    JournalEntry lostJournalEntry(const std::string &batchId, Outcome outcome) const;
 };

@@ -257,6 +257,8 @@ void Batch::finished(BatchWorker &w, int exitCode, QProcess::ExitStatus status)
 void Batch::recordLost(const BatchWorker &w, Outcome outcome)
 {
     store_.append(w.lostRecord(id_, outcome));
+    if (store_.journal)
+        store_.journal(w.lostJournalEntry(id_, outcome));
 }
 
 void Batch::onSignal(int number)

@@ -155,6 +155,9 @@ RunStore RunStore::standard(const std::string &program, const std::string &trace
     s.folder = standardFolder();
     s.program = program;
     s.traceName = traceName;
+    const char *noJournal = std::getenv("QTX_MOVA_NO_JOURNAL");
+    if (!s.folder.empty() && !(noJournal && *noJournal && std::strcmp(noJournal, "0") != 0))
+        s.journal = [](const JournalEntry &entry) { sendToJournal(entry); };
     return s;
 }
 
@@ -216,9 +219,7 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
     o.text("program", store_.program).text("carried_firmware", BuildSettings::compiled().firmwareName);
     o.text("firmware", carried(payloads_.firmware) ? "carried" : payloads_.firmware);
     o.text("table", carried(payloads_.table) ? "carried" : payloads_.table);
-    // A device never reached still names where it was looked for.
-    const std::string &where = session_.portPath.empty() ? session_.portPathOverride : session_.portPath;
-    o.text("port", deviceNoted_ ? port_ : where);
+    o.text("port", portShown());
     if (deviceNoted_) {
         // The serial's bytes are the device's choice: shown safely, and exactly in hexadecimal
         // (an unprogrammed one is FFFFFFFF).
@@ -238,9 +239,7 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
         messages.push_back(JsonLine().text("kind", e.kind).text("text", e.text).text("at", at(e.atMs)));
     o.objects("stages", stages).objects("messages", messages);
     if (result_) {
-        // The run goes on to its end after a table that failed: the step that failed is the table.
-        const bool tableFailed = result_->firmwareConfirmed && !result_->tableSent;
-        o.text("stage_reached", runStageName(tableFailed ? RunStage::Table : result_->stage));
+        o.text("stage_reached", stageReached());
         o.flag("firmware_confirmed", result_->firmwareConfirmed).flag("table_sent", result_->tableSent);
     }
     if (!hint_.empty())
@@ -258,11 +257,45 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
     return o.text("text", endText).str();
 }
 
+const std::string &RunRecord::portShown() const
+{
+    // A device never reached still names where it was looked for.
+    const std::string &where = session_.portPath.empty() ? session_.portPathOverride : session_.portPath;
+    return deviceNoted_ ? port_ : where;
+}
+
+std::string RunRecord::stageReached() const
+{
+    if (!result_)
+        return {};
+    // The run goes on to its end after a table that failed: the step that failed is the table.
+    const bool tableFailed = result_->firmwareConfirmed && !result_->tableSent;
+    return runStageName(tableFailed ? RunStage::Table : result_->stage);
+}
+
+JournalEntry RunRecord::journalEntry(Outcome outcome, const std::string &text) const
+{
+    JournalEntry e;
+    e.program = store_.program;
+    e.port = portShown();
+    e.identified = deviceNoted_;
+    if (deviceNoted_)
+        e.serial = serial_, e.firmwareBefore = firmwareVersion_;
+    e.firmwareAfter = firmwareAfter_;
+    e.stage = stageReached();
+    e.outcome = outcome;
+    e.text = text;
+    e.batch = batch_;
+    return e;
+}
+
 void RunRecord::end(Outcome outcome, const std::string &endText)
 {
     if (!begun_ || ended_)
         return;
     ended_ = true;
+    if (store_.journal)
+        store_.journal(journalEntry(outcome, endText));
     if (store_.folder.empty())
         return;
     std::string reason;

@@ -1,9 +1,11 @@
 #pragma once
 #include "outcome.h"
+#include "run_journal.h"
 #include "run_screen.h"
 #include "update_run.h"
 
 #include <QDateTime>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -21,6 +23,9 @@ struct RunStore {
     // How long a line waits for runs.lock held by another writer: 100 tries 20 ms apart.
     static constexpr int LockTries = 100, LockTryGapMs = 20;
     std::string program = "mova-update"; // who says it on standard error
+    // Where each run's end also goes as a structured entry (the system journal for the
+    // standard store); none: only the folder keeps it.
+    std::function<void(const JournalEntry &)> journal;
     std::ostream *errors = nullptr;  // where a failure to keep the record is said (standard error)
 
     std::string runsPath() const { return folder.empty() ? folder : folder + "/runs.jsonl"; }
@@ -38,7 +43,9 @@ struct RunStore {
     // QTX_MOVA_NO_RECORD set (to anything but 0).
     static std::string standardFolder();
     // A program's store in the standard folder: who it is, and which trace file it keeps.
-    // The program keeps it for its life, so that a failure to write is said once.
+    // The program keeps it for its life, so that a failure to write is said once. Its runs
+    // also go to the system journal, unless nothing is to be kept or QTX_MOVA_NO_JOURNAL is
+    // set (to anything but 0: the test suite's runs are no station's history).
     static RunStore standard(const std::string &program, const std::string &traceName = "last-trace.log");
 
 private:
@@ -81,6 +88,8 @@ public:
     // The run is over: its line is appended (once; later calls do nothing).
     void end(Outcome outcome, const std::string &text);
     void end(const RunResult &result);
+    // What the journal is told of the run ending so.
+    JournalEntry journalEntry(Outcome outcome, const std::string &text) const;
 
     bool confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
@@ -107,6 +116,8 @@ private:
     };
     std::string at(int64_t ms) const;
     std::string line(Outcome outcome, const std::string &text) const;
+    std::string stageReached() const; // empty before the run's result is known
+    const std::string &portShown() const;
 
     RunScreen &screen_;
     Clock &clock_;

@@ -8,7 +8,7 @@ cd "$build" || exit 1
 rm -f qtx-mova-update_*.deb qtx-mova-update-dbgsym_*.ddeb
 cpack -G DEB >/dev/null 2>&1 || { echo "cpack failed"; exit 1; }
 deb=$(ls qtx-mova-update_*.deb) ddeb=$(ls qtx-mova-update-dbgsym_*.ddeb)
-root=$(mktemp -d "$build/package_check.XXXXXX")
+root=$(mktemp -d "$PWD/package_check.XXXXXX")
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root/deb" && dpkg-deb -x "$ddeb" "$root/ddeb" || exit 1
 
@@ -30,6 +30,14 @@ said=$(desktop-file-validate "$root"/deb/usr/share/applications/*.desktop 2>&1)
     fail "desktop-file-validate:"$'\n'"$said"
 
 bin=$root/deb/usr/bin
+# The station's unit as systemd reads it, against the unpacked program and man page: the
+# same file with only its program's path moved there.
+unit=$root/deb/usr/lib/systemd/system/mova-station.service
+mkdir -p "$root/units"
+sed "s#/usr/bin/mova-update#$bin/mova-update#" "$unit" >"$root/units/mova-station.service"
+said=$(MANPATH=$root/deb/usr/share/man systemd-analyze verify "$root/units/mova-station.service" 2>&1)
+[ $? -eq 0 ] && [ -z "$said" ] && echo "ok      systemd-analyze verify mova-station.service: nothing" ||
+    fail "systemd-analyze verify mova-station.service:"$'\n'"$said"
 # (Outputs are read whole: grep -q would end a pipe early, and pipefail call that a failure.)
 said=$("$bin/mova-update" --help) && grep -q '^usage: mova-update' <<<"$said" && echo "ok      mova-update --help" ||
     fail "unpacked mova-update --help"

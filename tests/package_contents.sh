@@ -12,6 +12,7 @@ ls qtx-mova-update-dbgsym_*.ddeb >/dev/null
 contents=$(dpkg-deb -c "$deb")
 status=0
 for path in ./usr/bin/QTX_MOVA_Update ./usr/bin/mova-update ./usr/lib/udev/rules.d/70-mova-update.rules \
+            ./usr/lib/systemd/system/mova-station.service \
             ./usr/share/applications/qtx-mova-update.desktop ./usr/share/man/man1/mova-update.1.gz \
             ./usr/share/man/man1/QTX_MOVA_Update.1.gz ./usr/share/icons/hicolor/scalable/apps/qtx-mova-update.svg \
             ./usr/share/metainfo/org.example.qtx_mova.update.metainfo.xml \
@@ -22,6 +23,7 @@ done
 info=$(dpkg-deb -I "$deb")
 grep -q "Depends:.*libqt6widgets6" <<<"$info" || { echo "MISSING Qt in Depends"; status=1; }
 grep -q "Depends:.*libudev1" <<<"$info" || { echo "MISSING libudev in Depends"; status=1; }
+grep -q "Depends:.*libsystemd0" <<<"$info" || { echo "MISSING libsystemd in Depends"; status=1; }
 grep -q "Recommends:.*libftdi1-2" <<<"$info" || { echo "MISSING libftdi1 in Recommends"; status=1; }
 rules=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/udev/rules.d/70-mova-update.rules)
 grep -q 'TAG+="uaccess"' <<<"$rules" && grep -q 'ENV{ID_MM_DEVICE_IGNORE}="1"' <<<"$rules" || { echo "rules incomplete"; status=1; }

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 namespace {
@@ -27,10 +28,12 @@ struct Store {
     QTemporaryDir dir;
     RunStore store;
     std::ostringstream errors;
+    std::vector<JournalEntry> journaled;
     Store()
     {
         store.folder = dir.filePath("state/mova-update").toStdString();
         store.errors = &errors;
+        store.journal = [this](const JournalEntry &e) { journaled.push_back(e); };
     }
 };
 
@@ -67,6 +70,7 @@ private slots:
     void initTestCase();
     void oneLineARun_data();
     void oneLineARun();
+    void aRunReachesTheJournal();
     void rotatesAtTheLimit();
     void aRecordThatCannotBeKept_data();
     void aRecordThatCannotBeKept();
@@ -173,6 +177,51 @@ void TestRunRecord::oneLineARun()
     QVERIFY(!Trace::enabled() && !Trace::recording());
     QVERIFY(fileBytes(s.store.tracePath()).contains(" tty  > 51\n")); // the erase command went out
     QVERIFY(s.errors.str().empty());
+    // The same run as the journal is told it, under its fixed id.
+    QCOMPARE(s.journaled.size(), size_t(1));
+    const std::vector<std::string> fields = s.journaled[0].fields();
+    for (const QString &field : {"MESSAGE_ID=" + QString(JournalEntry::MessageId), "MOVA_OUTCOME=" + outcome,
+                                 "MOVA_EXIT_STATUS=" + QString::number(exitCode), QString("MOVA_SERIAL=0042"),
+                                 "MOVA_PORT=" + QString::fromStdString(UpdateRig::DevicePath),
+                                 QString("MOVA_FIRMWARE_BEFORE=68"), "MOVA_STAGE=" + reached, "MOVA_TEXT=" + ended})
+        QVERIFY2(std::count(fields.begin(), fields.end(), field.toStdString()) == 1, qPrintable(field));
+}
+
+void TestRunRecord::aRunReachesTheJournal()
+{
+    if (!QFileInfo::exists("/run/systemd/journal/socket"))
+        QSKIP("no journal runs on this machine");
+    JournalEntry entry;
+    entry.program = "test_run_record";
+    entry.port = "/dev/ttyUSB7";
+    entry.identified = true;
+    entry.serial = std::string("\x1b[2J", 4);
+    entry.firmwareBefore = 68, entry.firmwareAfter = 69;
+    entry.outcome = Outcome::Updated;
+    entry.batch = "test-" + std::to_string(::getpid()) + "-" + std::to_string(QDateTime::currentMSecsSinceEpoch());
+    QVERIFY(sendToJournal(entry));
+    sd_journal *j = nullptr;
+    QCOMPARE(sd_journal_open(&j, SD_JOURNAL_LOCAL_ONLY), 0);
+    const std::string match = "MOVA_BATCH=" + entry.batch;
+    QCOMPARE(sd_journal_add_match(j, match.data(), match.size()), 0);
+    bool found = false;
+    for (int tries = 0; tries < 50 && !found; ++tries) // journald files it within moments
+        found = sd_journal_next(j) > 0 || (sd_journal_wait(j, 100000), sd_journal_next(j) > 0);
+    std::string serial, after;
+    const void *data;
+    size_t length;
+    if (found && sd_journal_get_data(j, "MOVA_SERIAL", &data, &length) == 0)
+        serial.assign(static_cast<const char *>(data), length);
+    if (found && sd_journal_get_data(j, "MOVA_FIRMWARE_AFTER", &data, &length) == 0)
+        after.assign(static_cast<const char *>(data), length);
+    sd_journal_flush_matches(j);
+    const bool readable = sd_journal_seek_tail(j) == 0 && sd_journal_previous(j) > 0;
+    sd_journal_close(j);
+    if (!found && !readable)
+        QSKIP("this account may not read the system journal");
+    QVERIFY(found);
+    QCOMPARE(serial, std::string("MOVA_SERIAL=\\x1b[2J")); // one line, shown safely
+    QCOMPARE(after, std::string("MOVA_FIRMWARE_AFTER=69"));
 }
 
 void TestRunRecord::rotatesAtTheLimit()

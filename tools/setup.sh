@@ -9,7 +9,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools
-  libudev-dev libftdi1-dev libftdi1-2
+  libudev-dev libftdi1-dev libftdi1-2 libsystemd-dev zlib1g-dev
   umockdev libumockdev-dev
   binutils dpkg-dev bash-completion
 )
@@ -17,7 +17,7 @@ if [ "${1:-}" = "--all" ]; then
   packages+=(
     libbenchmark-dev
     xvfb xauth
-    lintian appstream desktop-file-utils devscripts
+    lintian appstream desktop-file-utils devscripts systemd
     clang-14 libclang-rt-14-dev
   )
 fi
