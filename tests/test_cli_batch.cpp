@@ -2,6 +2,7 @@
 // report, the summary and the exit status.
 #include "cli_run.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
@@ -24,17 +25,19 @@ void TestCliBatch::batch_data()
     QTest::addColumn<int>("killed"); // the device whose process is killed while it writes (-1: none)
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("outcomes");
+    QTest::addColumn<bool>("json");
     QTest::newRow("one device alone, with a report") << QStringList {"30333033"} << QStringList {"0303"} << -1 << -1
-                                                     << 0 << QStringList {"updated"};
-    QTest::newRow("two with one serial") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"} << -1
-                                         << -1 << 13 << QStringList {"same serial", "same serial"};
+                                                     << 0 << QStringList {"updated"} << false;
+    QTest::newRow("two with one serial, in JSON") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"}
+                                                  << -1 << -1 << 13 << QStringList {"same serial", "same serial"}
+                                                  << true;
     // A device's serial is its identity whatever its bytes: none of these is a reason to skip
     // it. The fault on one ends its own run only, a worker killed while it writes is said to
     // have left its device half written, and the batch says the worst.
     QTest::newRow("not UTF-8, look-alikes, a formula, a screen clear; a fault on the second; one killed")
         << QStringList {"80414243", "41004243", "41005859", "3d312b31", "1b5b324a", "30333032"}
         << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J", "0302"} << 1 << 5 << 16
-        << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"};
+        << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"} << false;
 }
 
 namespace {
@@ -63,8 +66,11 @@ void TestCliBatch::batch()
     QFETCH(int, killed);
     QFETCH(int, exitCode);
     QFETCH(QStringList, outcomes);
+    QFETCH(bool, json);
     std::vector<std::unique_ptr<PtyEmulator>> devices;
     QStringList arguments {"--yes"};
+    if (json)
+        arguments << "--json";
     for (int i = 0; i < serials.size(); ++i) {
         PtyEmulator::Options options;
         options.device = quickDevice();
@@ -117,6 +123,22 @@ void TestCliBatch::batch()
     QVERIFY(!run({"log", "-n", "9"}).out.contains('\x1b'));
     // The summary counts them and names each device that failed; it goes where a failure goes
     // when one failed. One device alone says its own result instead.
+    if (json) {
+        QJsonObject summary;
+        for (const QByteArray &line : r.out.split('\n'))
+            if (const QJsonObject o = QJsonDocument::fromJson(line).object(); o["event"] == "summary")
+                summary = o;
+        QStringList named;
+        for (const QJsonValue &d : summary["failed_devices"].toArray())
+            named << d["port"].toString() + " " + d["serial_hex"].toString() + " " + d["outcome"].toString();
+        QStringList expected;
+        for (int i = 0; i < serials.size(); ++i)
+            if (outcomes[i] != "updated")
+                expected << QString::fromStdString(devices[i]->link()) + " " + serials[i].toUpper() + " " + outcomes[i];
+        named.sort(), expected.sort();
+        QCOMPARE(named, expected);
+        return;
+    }
     for (int i = 0; i < serials.size(); ++i) {
         const QString failed = QFileInfo(QString::fromStdString(devices[i]->link())).fileName() + ": " + shown[i] +
                                "  " + outcomes[i] + "\n";
