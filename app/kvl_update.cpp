@@ -7,6 +7,7 @@
 #include "handshake.h"
 #include "readout.h"
 #include "failure_guide.h"
+#include "support_report.h"
 #include "run_record.h"
 #include "usb_connection.h"
 
@@ -238,6 +239,7 @@ void TKVLUpdate::UpdateButtonClick()
     record.noteDevice(GeraetLabel->text().toLocal8Bit().toStdString(), AccuLabel->text().toLocal8Bit().toStdString());
     const RunResult result = ::UpdateButtonClick(session_, record, clock_, payloads);
     record.end(result); // a click the run ignored leaves nothing
+    saveChosenReport(this, store_, session_.expectedHardwareVersion, reportChosen_); // with this run's record
     // The box keeps the run's text; which file (QTX_MOVA_FIRMWARE, QTX_MOVA_TABLE) could not be
     // used, and why, goes to the terminal.
     if (!result.payloadReason.empty())
@@ -381,6 +383,7 @@ void TKVLUpdate::failure(MessageId explainedBy, const std::string &text)
     box.setInformativeText(QString::fromStdString(explanationText(explainedBy, FrontEnd::Window)));
     if (!store_.folder.empty() && !store_.failed())
         box.setDetailedText(QStringLiteral("This run is recorded in %1.").arg(QString::fromStdString(store_.runsPath())));
+    offerReport(box, reportChosen_);
     box.exec();
 }
 

@@ -120,6 +120,7 @@ private:
     std::string openHintShown_;
     bool centred_ = false;
     RunStore store_ = RunStore::standard("QTX_MOVA_Update"); // every run's record, for the window's life
+    QString reportChosen_; // where the operator asked a failure's report to go, until the run ends
 };
 
 // The program-wide pointer to the main window, set while it exists.

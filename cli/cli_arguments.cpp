@@ -8,7 +8,14 @@ commands:
   info                 find the device, greet it, and print who it is and its battery
   update               install the carried firmware and translation table
   image-info [FILE]    what the update would make of the carried firmware (or FILE)
-  log [-n N]           the update runs kept on this machine, newest first: the last N (20)
+  log [-n N] [--export FILE.tar.gz]
+                       the update runs kept on this machine, newest first: the last N (20);
+                       --export writes them to FILE.tar.gz instead, as a support bundle: a
+                       gzip-compressed tar of mova-support/runs.jsonl (the records as kept),
+                       traces/ (last-trace.log and each last-trace-K.log, byte for byte),
+                       version.txt (--version and the build's settings) and list.txt (what
+                       list prints), nothing else; a file FILE is replaced, a folder, link
+                       or device of that name refused
   list                 the USB serial devices and converters present, and the one it would use
 options:
   --port PATH          the device's terminal, instead of looking for it; update: give it
@@ -128,6 +135,14 @@ bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a,
         else if (arg == "--worker") { if (!value(a.worker)) return false; }
         else if (arg == "--worker-slot") { if (!number(1, 1000, a.workerSlot)) return false; }
         else if (arg == "-n") { if (!number(1, 100000, a.count)) return false; }
+        else if (arg == "--export") {
+            if (!value(a.exportTo))
+                return false;
+            if (a.exportTo.empty()) {
+                error = "--export needs a file name";
+                return false;
+            }
+        }
         else if (arg == "--firmware") { if (!value(a.firmware)) return false; }
         else if (arg == "--table") { if (!value(a.table)) return false; }
         else if (arg == "--hardware") {
@@ -156,6 +171,10 @@ bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a,
     }
     if (a.command != "update" && (a.batch() || !a.report.empty())) {
         error = "--all, --repeat, --report and more than one --port go with update only";
+        return false;
+    }
+    if (!a.exportTo.empty() && a.command != "log") {
+        error = "--export goes with log only";
         return false;
     }
     if (a.devices != 0 && !a.repeat) {

@@ -1,4 +1,6 @@
 #pragma once
+#include "run_history.h"
+
 #include <string>
 #include <vector>
 
@@ -11,7 +13,8 @@ struct CliArguments {
     std::string table = ":/LANGUAGE_TRA";
     bool json = false, yes = false, trace = false, allowLowBattery = false;
     int hardware = 0; // image-info's hardware version; 0 until set or defaulted
-    int count = 20;   // log's -n: how many of the last runs
+    int count = DefaultLogRuns; // log's -n: how many of the last runs
+    std::string exportTo; // log's --export: the support bundle to write
     // Several devices: every matching one present (--all), one after another (--repeat, at
     // most `devices` of them; 0 for no limit), a row for each in `report`.
     bool all = false, repeat = false;

@@ -1,50 +1,18 @@
 #include "cli_log.h"
+#include "json_line.h"
 #include "outcome.h"
-#include "regular_file.h"
 #include "run_record.h"
 #include "safe_text.h"
+#include "support_bundle.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <cerrno>
 #include <cstdlib>
-#include <deque>
-#include <fcntl.h>
 #include <ostream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
-
-// Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none.
-bool readFile(const std::string &path, int count, std::deque<QByteArray> &runs, std::string &error)
-{
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
-        return true;
-    // As the record writes it: a FIFO in its place must not hold the open, a link is not followed.
-    std::string reason;
-    const int fd = openRegularFile(path, O_RDONLY, false, reason);
-    QFile file;
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        error = path + ": " + (fd < 0 ? reason : file.errorString().toStdString());
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine().trimmed();
-        if (line.isEmpty() || !QJsonDocument::fromJson(line).isObject())
-            continue;
-        runs.push_back(line);
-        if (int(runs.size()) > count)
-            runs.pop_front();
-    }
-    return true;
-}
 
 // A record's time (UTC, as kept) in this machine's local time with its offset from UTC:
 // "2026-12-08 05:20:11 +0100". A time that does not read stays as it was kept.
@@ -61,15 +29,6 @@ QString localTime(const QString &kept)
 }
 
 } // namespace
-
-bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error)
-{
-    std::deque<QByteArray> last;
-    if (!readFile(store.runsPath() + ".1", count, last, error) || !readFile(store.runsPath(), count, last, error))
-        return false;
-    runs.assign(last.rbegin(), last.rend());
-    return true;
-}
 
 std::string runSummary(const QByteArray &run)
 {
@@ -111,5 +70,30 @@ int printLog(const RunStore &store, bool json, int count, std::ostream &out, std
     for (const QByteArray &run : runs)
         out << (json ? run.toStdString() : runSummary(run)) << '\n';
     out.flush();
+    return 0;
+}
+
+int exportLog(const RunStore &store, int count, const std::string &file, const std::string &listText, bool json,
+              std::ostream &out, std::ostream &err)
+{
+    if (store.folder.empty())
+        err << "mova-update: no runs are kept (QTX_MOVA_NO_RECORD is set): the bundle holds none" << std::endl;
+    SupportBundle bundle;
+    std::string error;
+    if (!writeSupportBundle(file, store, count, listText, bundle, error)) {
+        err << "mova-update: cannot write the support bundle: " << shownText(error) << std::endl;
+        return int(Outcome::Internal);
+    }
+    for (const std::string &left : bundle.leftOut)
+        err << "mova-update: warning: a trace left out of the bundle: " << shownText(left) << std::endl;
+    if (!json) {
+        out << "wrote " << shownText(file) << ": " << bundle.summary() << std::endl;
+        return 0;
+    }
+    QJsonArray traces;
+    for (const std::string &name : bundle.traces)
+        traces.append(QString::fromStdString(name));
+    out << JsonLine::event("export").text("file", file).number("runs", bundle.runs).value("traces", traces).str()
+        << std::endl;
     return 0;
 }

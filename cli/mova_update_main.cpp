@@ -10,6 +10,7 @@
 #include "clock.h"
 #include "console_progress.h"
 #include "console_screen.h"
+#include "device_listing.h"
 #include "discovery.h"
 #include "failure_guide.h"
 #include "firmware_image.h"
@@ -23,6 +24,7 @@
 #include "safe_text.h"
 #include "session.h"
 #include "stop_signals.h"
+#include "support_bundle.h"
 #include "trace.h"
 #include "transfer_plan.h"
 #include "update_run.h"
@@ -370,10 +372,12 @@ int main(int argc, char **argv)
         return 0;
     }
     if (a.command == "version") {
-        std::cout << "mova-update " QTX_APP_VERSION "\ncarried firmware  " << build.firmwareName
-                  << "\nhardware version  " << build.expectedHardwareVersion() << std::endl;
+        std::cout << versionText(build) << std::flush;
         return 0;
     }
+    if (a.command == "log" && !a.exportTo.empty())
+        return exportLog(RunStore::standard("mova-update"), a.count, a.exportTo,
+                         usbListText(build.expectedHardwareVersion()), a.json, std::cout, std::cerr);
     if (a.command == "log")
         return printLog(RunStore::standard("mova-update"), a.json, a.count, std::cout, std::cerr);
     if (a.trace)

@@ -17,6 +17,8 @@ public:
         timer_.start();
     }
     QMessageBox::StandardButton answer;
+    QString pressFirst; // a button of the box's own to press before the answer
+    QList<bool> leftOpen; // for each press of it: whether the box was still open after it
     QStringList captions, texts, informativeTexts, detailedTexts;
 
 private:
@@ -30,6 +32,11 @@ private:
         texts << box->text();
         informativeTexts << box->informativeText();
         detailedTexts << box->detailedText();
+        for (QAbstractButton *button : box->buttons())
+            if (!pressFirst.isEmpty() && button->text() == pressFirst) {
+                button->click();
+                leftOpen << box->isVisible();
+            }
         if (answer == QMessageBox::NoButton)
             QTest::keyClick(box, Qt::Key_Return);
         else if (QAbstractButton *button = box->button(answer))

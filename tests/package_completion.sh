@@ -34,6 +34,7 @@ expect() {
 expect "commands as --help names them" "$commands" "$(offers mova-update '')"
 expect "options as --help names them" "$options" "$(offers mova-update '-')"
 expect "options after a command" "$options" "$(offers mova-update --yes update --)"
+expect "commands after an option's value" "$commands" "$(offers mova-update --report x.csv --count 2 '')"
 expect "--firmware: .hex files only" "$files/image.hex" "$(offers mova-update --firmware "$files/")"
 expect "--table: any file" "$(printf '%s\n' "$files/image.hex" "$files/table.tra")" \
        "$(offers mova-update --table "$files/")"

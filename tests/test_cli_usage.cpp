@@ -263,6 +263,8 @@ void TestCliUsage::usage_data()
         << "mova-update: --all, --repeat, --report and more than one --port go with update only\n";
     QTest::newRow("all, and no device present") << QStringList {"--all", "update"} << 2
                                                 << "No connection - Corvane not connected\nno device found with the USB id ";
+    QTest::newRow("export without log") << QStringList {"--export", "x.tar.gz", "list"} << 1
+                                        << "mova-update: --export goes with log only\n";
     QTest::newRow("count without repeat") << QStringList {"--count", "3", "update"} << 1
                                           << "mova-update: --count goes with --repeat\n";
     QTest::newRow("report a FIFO") << QStringList {"--port", "a", "--port", "b", "--report", "FIFO", "update"} << 1

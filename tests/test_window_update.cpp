@@ -5,11 +5,13 @@
 #include "kvl_update.h"
 #include "message_box_answerer.h"
 #include "progress_window.h"
+#include "support_report.h"
 #include "update_rig.h"
 #include "usb_connection.h"
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -110,9 +112,24 @@ void TestWindowUpdate::failureLeavesTheWindowOpen()
     WindowRig rig;
     QVERIFY(rig.start());
     rig.f.emulator->withModel([](DeviceModel &m) { return m.setFault("block-fatal", true, 1); });
+    const QString report = QString::fromStdString(rig.f.path("report.tar.gz"));
+    QString suggested;
+    chooseReportFile = [&](QWidget *, const QString &name) {
+        suggested = name;
+        return report;
+    };
     MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
+    operatorAnswers.pressFirst = QString::fromUtf8("Save a report\u2026");
     QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
     QCOMPARE(operatorAnswers.texts, QStringList {"Error by senden Update.1"});
+    QCOMPARE(operatorAnswers.leftOpen, QList<bool> {true}); // the box is still answered as before
+    QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(QDir::homePath()) + "/mova-support-\\d{8}-\\d{6}\\.tar\\.gz$").match(suggested).hasMatch(),
+             qPrintable(suggested));
+    // The report is written once the run has ended: it holds the record of the run that failed.
+    QProcess tar;
+    tar.start("tar", {"-xzOf", report, "mova-support/runs.jsonl"});
+    QVERIFY(tar.waitForFinished() && tar.exitCode() == 0);
+    QVERIFY(tar.readAllStandardOutput().trimmed().split('\n').last().contains("\"text\":\"Error by senden Update.1\""));
     QVERIFY(operatorAnswers.informativeTexts.first().startsWith("The device refused a block of the firmware outright"));
     QVERIFY(operatorAnswers.detailedTexts.first().endsWith("/mova-update/runs.jsonl."));
     QVERIFY(rig.w->isVisible());

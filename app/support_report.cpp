@@ -1,0 +1,58 @@
+#include "support_report.h"
+#include "device_listing.h"
+#include "run_history.h"
+#include "run_record.h"
+#include "support_bundle.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <iostream>
+
+std::function<QString(QWidget *parent, const QString &suggested)> chooseReportFile =
+    [](QWidget *parent, const QString &suggested) {
+        return QFileDialog::getSaveFileName(parent, QStringLiteral("Save a report"), suggested,
+                                            QStringLiteral("Support bundle (*.tar.gz)"));
+    };
+
+void offerReport(QMessageBox &box, QString &chosen)
+{
+    // The box's own answer stays OK, whether by its button, Enter or Escape.
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    QPushButton *save = box.addButton(QString::fromUtf8("Save a report\u2026"), QMessageBox::ActionRole);
+    // A button of the box would close it: this one only asks for the file.
+    QObject::disconnect(save, &QAbstractButton::clicked, nullptr, nullptr);
+    QObject::connect(save, &QAbstractButton::clicked, &box, [&box, save, &chosen] {
+        const QString suggested = QDir::homePath() + QStringLiteral("/mova-support-") +
+                                  QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+                                  QStringLiteral(".tar.gz");
+        const QString name = chooseReportFile(&box, suggested);
+        if (name.isEmpty())
+            return;
+        chosen = name;
+        save->setEnabled(false);
+        save->setToolTip(QStringLiteral("The report is saved in %1 once this run has ended.").arg(name));
+    });
+}
+
+void saveChosenReport(QWidget *parent, const RunStore &store, int expectedHardwareVersion, QString &chosen)
+{
+    if (chosen.isEmpty())
+        return;
+    const std::string path = QFile::encodeName(chosen).toStdString();
+    chosen.clear();
+    SupportBundle bundle;
+    std::string error;
+    if (!writeSupportBundle(path, store, DefaultLogRuns, usbListText(expectedHardwareVersion), bundle, error)) {
+        QMessageBox::warning(parent, QApplication::applicationName(),
+                             QStringLiteral("The report could not be saved:\n%1").arg(QFile::decodeName(error.c_str())));
+        return;
+    }
+    std::cerr << QApplication::applicationName().toStdString() << ": report saved in " << path << ": "
+              << bundle.summary() << std::endl;
+}

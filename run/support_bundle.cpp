@@ -1,0 +1,186 @@
+#include "support_bundle.h"
+#include "build_settings.h"
+#include "build_settings_generated.h"
+#include "discovery.h"
+#include "regular_file.h"
+#include "run_history.h"
+#include "run_record.h"
+#include "tar_gz.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef QTX_APP_VERSION
+#error "QTX_APP_VERSION names the version the bundle carries"
+#endif
+
+namespace {
+
+const std::string BundleFolder = "mova-support/";
+
+// The trace files a store keeps: last-trace.log for a single run, last-trace-K.log for the
+// K-th place of a batch. 0 for the first, K for the others, -1 for any other name.
+long traceSlot(const std::string &name)
+{
+    if (name == "last-trace.log")
+        return 0;
+    const std::string head = "last-trace-", tail = ".log";
+    if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
+        name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+        return -1;
+    const std::string digits = name.substr(head.size(), name.size() - head.size() - tail.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::strtol(digits.c_str(), nullptr, 10);
+}
+
+// The store's trace files by name, single run first, then the batch's places in order.
+bool traceNames(const std::string &folder, std::vector<std::string> &names, std::string &error)
+{
+    DIR *dir = folder.empty() ? nullptr : ::opendir(folder.c_str());
+    if (!dir) {
+        if (folder.empty() || errno == ENOENT)
+            return true;
+        error = folder + ": " + std::strerror(errno);
+        return false;
+    }
+    while (const dirent *entry = ::readdir(dir))
+        if (traceSlot(entry->d_name) >= 0)
+            names.push_back(entry->d_name);
+    ::closedir(dir);
+    std::sort(names.begin(), names.end(),
+              [](const std::string &a, const std::string &b) { return traceSlot(a) < traceSlot(b); });
+    return true;
+}
+
+// A trace's bytes, read only from a regular file of its own (as the record writes it).
+bool readTrace(const std::string &path, QByteArray &bytes, std::string &reason)
+{
+    const int fd = openRegularFile(path, O_RDONLY, false, reason);
+    QFile file;
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0) {
+            reason = file.errorString().toStdString();
+            ::close(fd);
+        }
+        return false;
+    }
+    bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        reason = file.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+std::string buildSettingsText(const BuildSettings &build)
+{
+    return "\nbuild settings\nfirmware name     " + build.firmwareName + "\nfirmware version  " +
+           build.firmwareVersion + "\nfirmware date     " + build.firmwareDate + "\nhardware version  " +
+           build.hardwareVersion + "\ndevice USB id     " QTX_DEVICE_USB_ID "\nUSB id in use     " +
+           usbIdText(deviceUsbId()) + "\n";
+}
+
+// The temporary file beside `path` the archive is written to; -1 with the reason.
+int openBeside(const std::string &path, std::string &temporary, std::string &error)
+{
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    temporary = folder + "/." + base + ".XXXXXX";
+    // Private to its owner, as the record it carries is.
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        error = path + ": cannot make a file in " + folder + ": " + std::strerror(errno);
+    return fd;
+}
+
+} // namespace
+
+std::string versionText(const BuildSettings &build)
+{
+    return "mova-update " QTX_APP_VERSION "\ncarried firmware  " + build.firmwareName + "\nhardware version  " +
+           std::to_string(build.expectedHardwareVersion()) + "\n";
+}
+
+std::string SupportBundle::summary() const
+{
+    std::string text = std::to_string(runs) + (runs == 1 ? " run, " : " runs, ");
+    if (traces.empty())
+        text += "no trace";
+    for (size_t i = 0; i < traces.size(); ++i)
+        text += (i == 0 ? (traces.size() == 1 ? "trace " : "traces ") : i + 1 == traces.size() ? " and " : ", ") +
+                traces[i];
+    return text + ", the version and the device list";
+}
+
+bool writeSupportBundle(const std::string &path, const RunStore &store, int count, const std::string &listText,
+                        SupportBundle &bundle, std::string &error)
+{
+    bundle = {};
+    struct stat st;
+    if (path.empty() || path.back() == '/') {
+        error = path + ": not a file name";
+        return false;
+    }
+    // A file there is replaced as a whole; what is not a file (a folder, a device, a link to
+    // somewhere) is not the user's earlier bundle and stays as it is.
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = path + ": " + (S_ISLNK(st.st_mode) ? LinkNotFollowed : NotARegularFile) + ", not replaced";
+        return false;
+    }
+    std::vector<QByteArray> runs;
+    std::vector<std::string> traces;
+    if (!store.folder.empty() && (!readRuns(store, count, runs, error) || !traceNames(store.folder, traces, error)))
+        return false;
+    QByteArray kept;
+    for (auto run = runs.rbegin(); run != runs.rend(); ++run)
+        kept += *run + '\n';
+
+    std::string temporary;
+    const int fd = openBeside(path, temporary, error);
+    if (fd < 0)
+        return false;
+    TarGzWriter archive(fd, int64_t(std::time(nullptr)));
+    bool ok = archive.add(BundleFolder + "runs.jsonl", kept);
+    for (size_t i = 0; ok && i < traces.size(); ++i) {
+        QByteArray bytes;
+        std::string reason;
+        if (!readTrace(store.folder + "/" + traces[i], bytes, reason)) {
+            bundle.leftOut.push_back(traces[i] + ": " + reason);
+            continue;
+        }
+        ok = archive.add(BundleFolder + "traces/" + traces[i], bytes);
+        bundle.traces.push_back(traces[i]);
+    }
+    ok = ok && archive.add(BundleFolder + "version.txt",
+                           QByteArray::fromStdString(versionText(BuildSettings::compiled()) +
+                                                     buildSettingsText(BuildSettings::compiled())));
+    ok = ok && archive.add(BundleFolder + "list.txt", QByteArray::fromStdString(listText)) && archive.finish();
+    // Only a whole archive on the disk takes the name; the system's reason is kept for the
+    // first step that failed.
+    std::string reason = archive.error;
+    auto step = [&](bool done) {
+        if (!done && reason.empty())
+            reason = std::strerror(errno);
+        return done;
+    };
+    ok = ok && step(::fsync(fd) == 0);
+    ok = step(::close(fd) == 0) && ok;
+    ok = ok && step(::rename(temporary.c_str(), path.c_str()) == 0);
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        error = path + ": " + reason;
+        return false;
+    }
+    bundle.runs = int(runs.size());
+    return true;
+}

@@ -1,0 +1,33 @@
+#pragma once
+#include <string>
+#include <vector>
+
+struct BuildSettings;
+struct RunStore;
+
+// What `mova-update --version` prints: the program's version, the carried firmware and the
+// build's hardware version, each line ended.
+std::string versionText(const BuildSettings &build);
+
+// What a support bundle took in, for the line that says it was written.
+struct SupportBundle {
+    int runs = 0;                     // run records in mova-support/runs.jsonl
+    std::vector<std::string> traces;  // trace files in mova-support/traces/
+    std::vector<std::string> leftOut; // "<trace>: <why>" of those that could not be read
+    // "3 runs, traces last-trace.log and last-trace-2.log, the version and the device list"
+    std::string summary() const;
+};
+
+// Writes the support bundle `path`, a gzip-compressed tar archive of exactly these members
+// (mode 0644, owner root, the time of writing), and nothing else from the store's folder:
+//   mova-support/runs.jsonl            the last `count` run records as `log` finds them,
+//                                      oldest first, each line's bytes as kept
+//   mova-support/traces/last-trace.log and each last-trace-K.log, byte for byte; a link,
+//                                      FIFO or device in a trace's place is left out unread
+//   mova-support/version.txt           versionText() and the build's settings
+//   mova-support/list.txt              `listText`: what `mova-update list` prints
+// The archive goes to a temporary file beside `path` and is renamed into place once whole;
+// a regular file there is replaced, anything else refused. False with `error` and no file
+// left behind when it could not be written.
+bool writeSupportBundle(const std::string &path, const RunStore &store, int count, const std::string &listText,
+                        SupportBundle &bundle, std::string &error);
