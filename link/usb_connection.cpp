@@ -126,6 +126,15 @@ void UsbConnection::ftdiCloseContext()
     ftHandle_ = nullptr;
 }
 
+void UsbConnection::markLost()
+{
+    // Said in the trace once: a device gone while the tool only listened would otherwise
+    // look there like one that stayed and said nothing.
+    if (!lost_)
+        Trace::note(clock_, roadName(), "lost");
+    lost_ = true;
+}
+
 void UsbConnection::close()
 {
     if (isOpen_) {
@@ -148,7 +157,8 @@ bool UsbConnection::write(const uint8_t *buffer, int length)
         if (!ftHandle_)
             return false;
         const int n = ftdi_->api().writeData(ftHandle_, buffer, length);
-        lost_ = lost_ || n < 0;
+        if (n < 0)
+            markLost();
         Trace::bytes(clock_, "ftdi", '>', buffer, std::max(n, 0));
         return n == length;
     }
@@ -157,7 +167,7 @@ bool UsbConnection::write(const uint8_t *buffer, int length)
         const int piece = std::min(length - done, Line::TtyPiece);
         const int n = tty_->writeSome(buffer + done, piece, clock_.nowMs() + Wait::TtyWriteMs);
         if (n < 0) {
-            lost_ = true;
+            markLost();
             return false;
         }
         if (n == 0)
@@ -173,7 +183,8 @@ bool UsbConnection::ttyRead(uint8_t *buffer, int length, int *received, int64_t 
     int total = 0;
     while (total < length) {
         const int n = tty_->readSome(buffer + total, std::min(length - total, piece), deadlineMs);
-        lost_ = lost_ || n < 0;
+        if (n < 0)
+            markLost();
         if (n <= 0)
             break;
         Trace::bytes(clock_, "tty", '<', buffer + total, n);
@@ -194,7 +205,7 @@ bool UsbConnection::ftdiRead(uint8_t *buffer, int length, int *received, int tim
     while (total < length) {
         const int n = api.readData(ftHandle_, buffer + total, length - total);
         if (n < 0) {
-            lost_ = true;
+            markLost();
             break;
         }
         Trace::bytes(clock_, "ftdi", '<', buffer + total, n);

@@ -76,6 +76,7 @@ private:
     ftdi_context *ftHandle_ = nullptr;
     bool isOpen_ = false;
     bool lost_ = false;
+    void markLost();
     OpenRefusal refusal_ = OpenRefusal::None;
     bool ttyRoad_ = false;
     std::string lastError_;

@@ -5,6 +5,7 @@
 // Standard input takes control lines while it runs, each for device K (default 1):
 //   unplug [@K] | plug [LINK] [@K] | fault NAME on|off [COMMAND] [@K] | next [@K] | quit
 #include "pty_emulator.h"
+#include "replay_main.h"
 
 #include <algorithm>
 #include <cctype>
@@ -73,6 +74,7 @@ void printUsage(std::ostream &out)
     for (const std::string &name : DeviceModel::faultNames())
         out << " " << name;
     out << "\n";
+    printReplayUsage(out);
 }
 
 long number(const std::string &text)
@@ -336,6 +338,8 @@ bool control(Bench &bench, const std::string &line)
 
 int main(int argc, char **argv)
 {
+    if (replayRequested(argc, argv))
+        return replayMain(argc, argv);
     PtyEmulator::Options options;
     int devices = 1;
     std::string tracePath;

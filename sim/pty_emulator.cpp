@@ -13,6 +13,11 @@
 
 PtyEmulator::PtyEmulator(Options options) : options_(std::move(options)), model_(options_.device) {}
 
+PtyEmulator::PtyEmulator(Options options, ServedDevice &device) : PtyEmulator(std::move(options))
+{
+    device_ = &device;
+}
+
 PtyEmulator::~PtyEmulator()
 {
     stop();
@@ -106,7 +111,7 @@ void PtyEmulator::unplug()
 {
     std::lock_guard lock(mutex_);
     closePty();
-    model_.disconnect();
+    device_->disconnect();
     replugAt_ = -1;
     wake();
 }
@@ -201,8 +206,13 @@ void PtyEmulator::serve()
                     link_ = options_.linkAfterReset;
                 openPty(nullptr);
             }
+            if (std::string back; master_ < 0 && replugAt_ < 0 && device_->takeReturn(now, back)) {
+                if (!back.empty())
+                    link_ = back;
+                openPty(nullptr);
+            }
             fds[1].fd = master_;
-            std::optional<int64_t> next = model_.nextEventMs();
+            std::optional<int64_t> next = device_->nextEventMs();
             if (replugAt_ >= 0 && (!next || replugAt_ < *next))
                 next = replugAt_;
             if (next)
@@ -224,20 +234,20 @@ void PtyEmulator::serve()
             const ssize_t n = ::read(master_, buffer, sizeof buffer);
             if (n <= 0)
                 break; // EAGAIN: nothing more now; EIO: no one has the line open
-            model_.receive(buffer, int(n), now);
+            device_->receive(buffer, int(n), now);
         }
-        std::vector<uint8_t> out = model_.takeOutput(now);
+        std::vector<uint8_t> out = device_->takeOutput(now);
         if (!out.empty()) {
             // The tool's side may be closed; what it misses is lost, as on a real line.
             [[maybe_unused]] auto n = ::write(master_, out.data(), out.size());
         }
-        if (model_.takePullRequest(now)) {
+        if (device_->takePullRequest(now)) {
             closePty();
-            model_.disconnect();
+            device_->disconnect();
             replugAt_ = -1;
-        } else if (model_.takeResetRequest(now)) {
+        } else if (device_->takeResetRequest(now)) {
             closePty();
-            model_.disconnect();
+            device_->disconnect();
             replugAt_ = now + options_.resetDowntimeMs;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 #include "device_model.h"
+#include "served_device.h"
 
 #include <atomic>
 #include <cstdint>
@@ -22,6 +23,9 @@ public:
     };
 
     explicit PtyEmulator(Options options);
+    // Serves `device` instead of a model of its own (options.device is then unused); the
+    // device outlives the emulator.
+    PtyEmulator(Options options, ServedDevice &device);
     ~PtyEmulator();
     PtyEmulator(const PtyEmulator &) = delete;
     PtyEmulator &operator=(const PtyEmulator &) = delete;
@@ -62,9 +66,23 @@ private:
     void serve();
     void wake();
 
+    // The model as the device served, when no other is given.
+    struct ModelServed : ServedDevice {
+        explicit ModelServed(DeviceModel &m) : model(m) {}
+        DeviceModel &model;
+        void receive(const uint8_t *data, int length, int64_t now) override { model.receive(data, length, now); }
+        std::vector<uint8_t> takeOutput(int64_t now) override { return model.takeOutput(now); }
+        std::optional<int64_t> nextEventMs() const override { return model.nextEventMs(); }
+        bool takePullRequest(int64_t now) override { return model.takePullRequest(now); }
+        bool takeResetRequest(int64_t now) override { return model.takeResetRequest(now); }
+        void disconnect() override { model.disconnect(); }
+    };
+
     Options options_;
     mutable std::mutex mutex_;
     DeviceModel model_;
+    ModelServed modelServed_ {model_};
+    ServedDevice *device_ = &modelServed_;
     std::string link_;
     std::string slavePath_;
     int master_ = -1;

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -49,15 +50,27 @@ inline Run run(const QStringList &arguments, int timeoutMs = 60'000, const std::
     return r;
 }
 
-// Runs mova-update once per argument list, all at once: rows that only wait on their own
-// emulator take the time of the longest, not of them all.
-inline std::vector<Run> runSideBySide(const std::vector<QStringList> &argumentLists, int timeoutMs = 120'000)
+// One process to run: the program, its words, and the environment it gets on top of ours.
+struct Job {
+    QString program;
+    QStringList arguments;
+    QStringList environment; // NAME=VALUE
+};
+
+// Runs the jobs all at once: rows that only wait on their own emulator take the time of the
+// longest, not of them all.
+inline std::vector<Run> runJobs(const std::vector<Job> &jobs, int timeoutMs = 120'000)
 {
     std::vector<std::unique_ptr<QProcess>> processes;
-    for (const QStringList &arguments : argumentLists) {
-        processes.push_back(std::make_unique<QProcess>());
-        processes.back()->start(MOVA_UPDATE, arguments);
-        processes.back()->closeWriteChannel();
+    for (const Job &job : jobs) {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &e : job.environment)
+            env.insert(e.section('=', 0, 0), e.section('=', 1));
+        p->setProcessEnvironment(env);
+        p->start(job.program, job.arguments);
+        p->closeWriteChannel();
+        processes.push_back(std::move(p));
     }
     QElapsedTimer since;
     since.start();
@@ -83,6 +96,15 @@ inline std::vector<Run> runSideBySide(const std::vector<QStringList> &argumentLi
         runs.push_back(r);
     }
     return runs;
+}
+
+// Runs mova-update once per argument list, all at once.
+inline std::vector<Run> runSideBySide(const std::vector<QStringList> &argumentLists, int timeoutMs = 120'000)
+{
+    std::vector<Job> jobs;
+    for (const QStringList &arguments : argumentLists)
+        jobs.push_back({MOVA_UPDATE, arguments, {}});
+    return runJobs(jobs, timeoutMs);
 }
 
 // A device that erases in a tenth of its usual time and is back 500 ms after a reset: the
