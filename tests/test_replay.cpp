@@ -150,11 +150,13 @@ void TestReplay::recordedTraces()
             continue;
         rows.push_back(line.split(' '));
         const QString link = dir.filePath(QString::number(rows.size()));
-        // One comes in a support bundle, as a batch's worker's trace.
+        // One comes in the support bundle mova-update writes, as a batch's worker's trace.
         if (rows.size() == 2) {
-            QVERIFY(QDir(dir.path()).mkpath("mova-support/traces"));
-            QVERIFY(QFile::copy(TRACES_DIR "/" + rows.back()[0], dir.filePath("mova-support/traces/last-trace-2.log")));
-            QCOMPARE(QProcess::execute("tar", {"-C", dir.path(), "-czf", dir.filePath("bundle.tar.gz"), "mova-support"}), 0);
+            QVERIFY(QDir(dir.path()).mkpath("state/mova-update"));
+            QVERIFY(QFile::copy(TRACES_DIR "/" + rows.back()[0], dir.filePath("state/mova-update/last-trace-2.log")));
+            const Run exported = runJobs({{MOVA_UPDATE, {"log", "--export", dir.filePath("bundle.tar.gz")},
+                                           {"XDG_STATE_HOME=" + dir.filePath("state")}}})[0];
+            QVERIFY2(exported.exitCode == 0, exported.err.constData());
             QVERIFY(replays.emplace_back().start(dir.filePath("bundle.tar.gz"), link, {"--replay-member", "last-trace-2.log"}));
         } else {
             QVERIFY(replays.emplace_back().start(TRACES_DIR "/" + rows.back()[0], link));
