@@ -69,6 +69,10 @@ void ConsoleProgress::caption(ProgressStage step, const std::string &stage)
 
 void ConsoleProgress::set(int percent)
 {
+    // A percent before any stage began (a device babbling while it is read) belongs to no
+    // stage, and has no start to measure its time from.
+    if (!step_)
+        return;
     const int p = std::clamp(percent, 0, 100);
     const double t = now_();
     if (p != position_) {

@@ -65,7 +65,20 @@ private slots:
     void aLogHearsFromAWaitingStage();
     void aJsonLineKeepsItsOrderAndIsStrictUtf8_data();
     void aJsonLineKeepsItsOrderAndIsStrictUtf8();
+    void noEstimateBeforeTheFirstStage();
 };
+
+// A percent that comes before any stage began (a device babbling while it is read) belongs
+// to no stage: no line, and no time made up for it.
+void TestConsoleProgress::noEstimateBeforeTheFirstStage()
+{
+    for (const Mode mode : {Mode::Live, Mode::Json}) {
+        Rig rig(mode);
+        rig.now = 40000; // the steady clock counts from the machine's start
+        rig.progress.set(60);
+        QVERIFY2(rig.text().isEmpty(), qPrintable(rig.text()));
+    }
+}
 
 void TestConsoleProgress::aStageIsShownDoneOnlyWhenTheNextOneFollows_data()
 {
