@@ -348,8 +348,3 @@ int runBatch(const CliArguments &a, bool json, bool liveLines)
 {
     return Batch(a, json, liveLines).run();
 }
-
-std::string batchTraceName(int slot)
-{
-    return slot > 0 ? "last-trace-" + std::to_string(slot) + ".log" : "last-trace.log";
-}

@@ -10,7 +10,3 @@
 // seen, so that two devices with one serial are both refused and a device back after its
 // own restart is not updated twice. Returns the batch's exit status.
 int runBatch(const CliArguments &a, bool json, bool liveLines);
-
-// The trace file kept for the worker in `slot` (its place among the devices updated at once):
-// as few files as devices side by side, however many devices a line updates over the years.
-std::string batchTraceName(int slot);

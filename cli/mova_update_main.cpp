@@ -392,7 +392,7 @@ int main(int argc, char **argv)
     if (a.batch())
         return runBatch(a, a.json, isatty(1) == 1 && !a.json);
     // Each worker of a batch keeps the trace of its own device.
-    RunStore store = RunStore::standard("mova-update", batchTraceName(a.worker.empty() ? 0 : a.workerSlot));
+    RunStore store = RunStore::standard("mova-update", RunStore::traceFileName(a.worker.empty() ? 0 : a.workerSlot));
     Recording recording;
     // One device gets its row as each device of a batch does; the file is checked first.
     std::optional<SingleReport> reporting;

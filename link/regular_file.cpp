@@ -30,3 +30,25 @@ int openRegularFile(const std::string &path, int flags, bool followLink, std::st
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
+
+bool readRegularFile(const std::string &path, std::string &bytes, std::string &reason)
+{
+    const int fd = openRegularFile(path, O_RDONLY, false, reason);
+    if (fd < 0)
+        return false;
+    bytes.clear();
+    char buffer[64 << 10];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            reason = std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        bytes.append(buffer, size_t(n));
+    }
+    ::close(fd);
+    return true;
+}

@@ -2,13 +2,10 @@
 #include "regular_file.h"
 #include "run_record.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <cerrno>
 #include <deque>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -19,20 +16,13 @@ bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &ru
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
         return true;
     // As the record writes it: a FIFO in its place must not hold the open, a link is not followed.
-    std::string reason;
-    const int fd = openRegularFile(path, O_RDONLY, false, reason);
-    QFile file;
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        error = path + ": " + (fd < 0 ? reason : file.errorString().toStdString());
-        if (fd >= 0)
-            ::close(fd);
+    std::string bytes, reason;
+    if (!readRegularFile(path, bytes, reason)) {
+        error = path + ": " + reason;
         return false;
     }
-    while (!file.atEnd()) {
-        // The line as it was kept: a support bundle carries its bytes unchanged.
-        QByteArray line = file.readLine();
-        if (line.endsWith('\n'))
-            line.chop(1);
+    // Each line as it was kept: a support bundle carries its bytes unchanged.
+    for (const QByteArray &line : QByteArray::fromStdString(bytes).split('\n')) {
         if (!QJsonDocument::fromJson(line).isObject())
             continue;
         runs.push_back(line);

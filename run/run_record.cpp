@@ -161,6 +161,25 @@ RunStore RunStore::standard(const std::string &program, const std::string &trace
     return s;
 }
 
+std::string RunStore::traceFileName(int slot)
+{
+    return slot > 0 ? "last-trace-" + std::to_string(slot) + ".log" : "last-trace.log";
+}
+
+long RunStore::traceSlot(const std::string &name)
+{
+    if (name == traceFileName(0))
+        return 0;
+    const std::string head = "last-trace-", tail = ".log";
+    if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
+        name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+        return -1;
+    const std::string digits = name.substr(head.size(), name.size() - head.size() - tail.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::strtol(digits.c_str(), nullptr, 10);
+}
+
 // ---- the record of one run ---------------------------------------------------------------
 
 RunRecord::RunRecord(RunScreen &screen, Clock &clock, const Session &session, const Payloads &payloads,

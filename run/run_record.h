@@ -47,6 +47,12 @@ struct RunStore {
     // also go to the system journal, unless nothing is to be kept or QTX_MOVA_NO_JOURNAL is
     // set (to anything but 0: the test suite's runs are no station's history).
     static RunStore standard(const std::string &program, const std::string &traceName = "last-trace.log");
+    // The trace file of a run: last-trace.log for a single run, last-trace-K.log for the K-th
+    // place of a batch (its place among the devices updated at once: as few files as devices
+    // side by side, however many devices a line updates over the years); and back: 0 or K
+    // for such a name, -1 for any other.
+    static std::string traceFileName(int slot);
+    static long traceSlot(const std::string &name);
 
 private:
     bool failed_ = false;

@@ -7,7 +7,6 @@
 #include "run_record.h"
 #include "tar_gz.h"
 
-#include <QFile>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -26,22 +25,6 @@ namespace {
 
 const std::string BundleFolder = "mova-support/";
 
-// The trace files a store keeps: last-trace.log for a single run, last-trace-K.log for the
-// K-th place of a batch. 0 for the first, K for the others, -1 for any other name.
-long traceSlot(const std::string &name)
-{
-    if (name == "last-trace.log")
-        return 0;
-    const std::string head = "last-trace-", tail = ".log";
-    if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
-        name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
-        return -1;
-    const std::string digits = name.substr(head.size(), name.size() - head.size() - tail.size());
-    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return std::strtol(digits.c_str(), nullptr, 10);
-}
-
 // The store's trace files by name, single run first, then the batch's places in order.
 bool traceNames(const std::string &folder, std::vector<std::string> &names, std::string &error)
 {
@@ -53,31 +36,11 @@ bool traceNames(const std::string &folder, std::vector<std::string> &names, std:
         return false;
     }
     while (const dirent *entry = ::readdir(dir))
-        if (traceSlot(entry->d_name) >= 0)
+        if (RunStore::traceSlot(entry->d_name) >= 0)
             names.push_back(entry->d_name);
     ::closedir(dir);
     std::sort(names.begin(), names.end(),
-              [](const std::string &a, const std::string &b) { return traceSlot(a) < traceSlot(b); });
-    return true;
-}
-
-// A trace's bytes, read only from a regular file of its own (as the record writes it).
-bool readTrace(const std::string &path, QByteArray &bytes, std::string &reason)
-{
-    const int fd = openRegularFile(path, O_RDONLY, false, reason);
-    QFile file;
-    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        if (fd >= 0) {
-            reason = file.errorString().toStdString();
-            ::close(fd);
-        }
-        return false;
-    }
-    bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        reason = file.errorString().toStdString();
-        return false;
-    }
+              [](const std::string &a, const std::string &b) { return RunStore::traceSlot(a) < RunStore::traceSlot(b); });
     return true;
 }
 
@@ -152,13 +115,13 @@ bool writeSupportBundle(const std::string &path, const RunStore &store, int coun
     TarGzWriter archive(fd, int64_t(std::time(nullptr)));
     bool ok = archive.add(BundleFolder + "runs.jsonl", kept);
     for (size_t i = 0; ok && i < traces.size(); ++i) {
-        QByteArray bytes;
-        std::string reason;
-        if (!readTrace(store.folder + "/" + traces[i], bytes, reason)) {
+        // Read only from a regular file of its own, as the record writes it.
+        std::string bytes, reason;
+        if (!readRegularFile(store.folder + "/" + traces[i], bytes, reason)) {
             bundle.leftOut.push_back(traces[i] + ": " + reason);
             continue;
         }
-        ok = archive.add(BundleFolder + "traces/" + traces[i], bytes);
+        ok = archive.add(BundleFolder + "traces/" + traces[i], QByteArray::fromStdString(bytes));
         bundle.traces.push_back(traces[i]);
     }
     ok = ok && archive.add(BundleFolder + "version.txt",
