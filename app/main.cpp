@@ -1,5 +1,7 @@
 #include "application.h"
 #include "kvl_update.h"
+#include "output_writer.h"
+#include "standard_descriptors.h"
 #include "stop_signals.h"
 
 #include <QMessageBox>
@@ -8,6 +10,8 @@
 
 int main(int argc, char **argv)
 {
+    keepStandardDescriptorsOpen();
+    OutputWriter::install(); // the verify pass's lines never hold the device's clock
     TApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("QTX_MOVA_Update"));
     QApplication::setApplicationVersion(QStringLiteral(QTX_APP_VERSION));

@@ -2,6 +2,7 @@
 #include "batch_report.h"
 #include "json_line.h"
 #include "live_columns.h"
+#include "output_writer.h"
 #include "safe_text.h"
 
 #include <algorithm>
@@ -27,11 +28,12 @@ std::string shortPort(const std::string &port)
     return shownText(slash == std::string::npos ? port : port.substr(slash + 1));
 }
 
-// The terminal's width now: read at each redraw, so that a resized window is followed.
-size_t terminalColumns()
+// One figure of time left, or that the device went away while its worker still waits.
+std::string timeLeft(const WorkerShown &w)
 {
-    winsize size {};
-    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    if (!w.present)
+        return "  device not present";
+    return w.left ? "  ~" + std::to_string(std::lround(*w.left)) + "s left" : "";
 }
 
 std::string summaryText(const BatchSummary &s)
@@ -80,8 +82,9 @@ void PlainView::said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs)
     case WorkerSays::Progress:
         if (auto last = lastProgressMs_.try_emplace(w.number, -PlainEveryMs).first; nowMs - last->second >= PlainEveryMs) {
             last->second = nowMs;
-            print(tag + w.stage + " " + std::to_string(w.percent) + " %" +
-                  (w.left ? "  total left ~" + std::to_string(std::lround(*w.left)) + "s" : ""));
+            // A line a log may lose while its reader falls behind; the device never waits for it.
+            OutputWriter::write(STDOUT_FILENO, tag + w.stage + " " + std::to_string(w.percent) + " %" + timeLeft(w) + "\n",
+                                OutputWriter::Kind::Progress);
         }
         break;
     case WorkerSays::Message:
@@ -135,20 +138,20 @@ public:
     void refresh() override;
     void summary(const BatchSummary &s) override
     {
-        erase();
+        std::cout << takeBack();
         PlainView::summary(s);
     }
 
 protected:
     void print(const std::string &text, bool error = false) override
     {
-        erase();
+        std::cout << takeBack();
         PlainView::print(text, error);
         refresh();
     }
 
 private:
-    void erase();
+    std::string takeBack();
     static std::string statusLine(const WorkerShown &w, size_t portColumns);
 
     const std::function<BatchBoard()> board_;
@@ -158,7 +161,9 @@ private:
 
 std::string LiveView::statusLine(const WorkerShown &w, size_t portColumns)
 {
-    const std::string left = w.left ? "~" + std::to_string(std::lround(*w.left)) + "s left" : "";
+    const std::string left = !w.present ? "device not present"
+                             : w.left   ? "~" + std::to_string(std::lround(*w.left)) + "s left"
+                                        : "";
     const std::string stage = w.state == WorkerState::Identifying ? "Connect..."
                               : w.state == WorkerState::Waiting   ? "waiting for the others"
                                                                   : w.stage;
@@ -168,11 +173,12 @@ std::string LiveView::statusLine(const WorkerShown &w, size_t portColumns)
            fitColumns(stage, 22, true) + " " + percent + left;
 }
 
-void LiveView::erase()
+// What takes the live lines drawn last off the screen, for the text that comes in their place.
+std::string LiveView::takeBack()
 {
-    if (drawn_ > 0)
-        std::cout << "\x1b[" << drawn_ << "F\x1b[J";
+    const std::string undo = drawn_ > 0 ? "\x1b[" + std::to_string(drawn_) + "F\x1b[J" : "";
     drawn_ = 0;
+    return undo;
 }
 
 void LiveView::refresh()
@@ -181,7 +187,8 @@ void LiveView::refresh()
     if (drawn_ > 0 && board.nowMs - lastDrawMs_ < RedrawMs)
         return;
     lastDrawMs_ = board.nowMs;
-    erase();
+    const std::string undo = takeBack();
+    std::string draw;
     // A line never reaches the last column: one that does wraps on some terminals, and the
     // next redraw would leave its second row behind.
     const size_t columns = terminalColumns() - 1;
@@ -189,14 +196,15 @@ void LiveView::refresh()
     for (const WorkerShown &w : board.running)
         portColumns = std::max(portColumns, columnsOf(shortPortName(shownText(w.port))));
     for (const WorkerShown &w : board.running) {
-        std::cout << fitColumns(statusLine(w, std::min(portColumns, MaxPortColumns)), columns) << "\x1b[K\n";
+        draw += fitColumns(statusLine(w, std::min(portColumns, MaxPortColumns)), columns) + "\x1b[K\n";
         ++drawn_;
     }
     if (board.waitingForNext) {
-        std::cout << fitColumns("waiting for the next device (Ctrl-C ends the batch)", columns) << "\x1b[K\n";
+        draw += fitColumns("waiting for the next device (Ctrl-C ends the batch)", columns) + "\x1b[K\n";
         ++drawn_;
     }
-    std::cout << std::flush;
+    // A terminal that falls behind gets the newest lines only, never a wait of the batch.
+    OutputWriter::redraw(STDOUT_FILENO, undo, draw);
 }
 
 // JSON lines: the batch's own events, and each worker's told whose it is.
@@ -215,6 +223,11 @@ public:
 
 private:
     static void out(const JsonLine &line) { std::cout << line.str() << std::endl; }
+    // A worker's progress: a reader that falls behind may lose it, and the batch never waits.
+    static void progress(const JsonLine &line)
+    {
+        OutputWriter::write(STDOUT_FILENO, line.str() + "\n", OutputWriter::Kind::Progress);
+    }
 };
 
 void JsonView::said(const WorkerShown &w, const WorkerEvent &e, int64_t)
@@ -230,7 +243,11 @@ void JsonView::said(const WorkerShown &w, const WorkerEvent &e, int64_t)
         line.value("port", e.fields.value("port"));
     else
         line.text("port", shownText(w.port));
-    out(line.fields(e.fields, {"event", "port"}));
+    line.fields(e.fields, {"event", "port"});
+    if (e.kind == WorkerSays::Progress)
+        progress(line);
+    else
+        out(line);
 }
 
 void JsonView::summary(const BatchSummary &s)

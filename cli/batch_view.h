@@ -28,6 +28,7 @@ struct WorkerShown {
     std::string stage;
     int percent = 0;
     std::optional<double> left; // the seconds the whole run has left, as its worker estimates them
+    bool present = true;        // its device is there, as its worker last said
 };
 
 // What the live lines show at one moment of the batch's clock.

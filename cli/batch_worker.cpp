@@ -25,6 +25,8 @@ void BatchWorker::take(const WorkerEvent &e)
         break;
     case WorkerSays::Progress:
         percent = o["percent"].toInt();
+        present = o["device_present"].toBool(true);
+        left.reset(); // an estimate the worker no longer gives (a stage done, a device gone) goes
         if (o.contains("run_left_s"))
             left = o["run_left_s"].toDouble();
         break;

@@ -33,6 +33,7 @@ struct BatchWorker {
     int slot = 0; // its place among the workers that run at once
     int percent = 0;
     std::optional<double> left;
+    bool present = true; // the device is there, as the worker last said
     QElapsedTimer since;
 
     // Takes in what the worker said.
@@ -41,7 +42,7 @@ struct BatchWorker {
     // `processError` is why the process ended abnormally.
     Outcome ended(bool normally, int exitCode, const std::string &processError);
 
-    WorkerShown shown() const { return {number, port, serial, state, stage, percent, left}; }
+    WorkerShown shown() const { return {number, port, serial, state, stage, percent, left, present}; }
     WorkerFacts facts() const { return {port, serialHex, state, word}; }
     // Its device's report row, ended now.
     ReportRow row(Outcome outcome) const;

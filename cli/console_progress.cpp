@@ -1,5 +1,6 @@
 #include "console_progress.h"
 #include "json_line.h"
+#include "live_columns.h"
 #include "protocol.h"
 
 #include <algorithm>
@@ -32,6 +33,8 @@ bool lengthKnown(std::optional<ProgressStage> stage)
 ConsoleProgress::ConsoleProgress(Mode mode, std::ostream &out, Seconds now)
     : mode_(mode), out_(out), now_(std::move(now))
 {
+    progressLine = [this](const std::string &line) { out_ << line << std::flush; };
+    redrawLine = [this](const std::string &undo, const std::string &draw) { out_ << undo << draw << std::flush; };
 }
 
 double ConsoleProgress::steadySeconds()
@@ -156,41 +159,57 @@ ConsoleProgress::Estimate ConsoleProgress::estimate(double seconds) const
     return e;
 }
 
+std::string ConsoleProgress::liveLine(double seconds, std::optional<double> left, bool present) const
+{
+    char line[128];
+    std::snprintf(line, sizeof line, "%-22s [%-*s] %3d %% %4lds", stage_.c_str(), BarWidth,
+                  std::string(size_t(position_ * BarWidth / 100), '#').c_str(), position_, std::lround(seconds));
+    std::string text = line;
+    if (!present)
+        text += "  device not present";
+    else if (left)
+        text += "  ~" + std::to_string(std::lround(*left)) + "s left";
+    // Never to the last column: a line that reaches it wraps on some terminals, and each
+    // redraw would then leave a line behind.
+    const size_t width = columns();
+    return fitColumns(text, width > 1 ? width - 1 : 1);
+}
+
 void ConsoleProgress::report(bool waiting)
 {
     const double t = now_();
     const double seconds = t - stageStart_;
     const Estimate e = estimate(seconds);
+    const bool present = !lengthKnown(step_) || devicePresent(); // away on purpose while it restarts
     lastLine_ = t;
     shown_ = position_;
+    // One figure of time left: the whole run's where it is known, else the stage's; none for
+    // a stage that is done, nor for a device that went away.
+    const bool done = position_ >= 100;
+    std::optional<double> left = e.run ? e.run : done ? std::nullopt : e.stage;
     if (mode_ == Mode::Json) {
         JsonLine line = JsonLine::event("progress").text("stage", stage_).number("percent", position_);
         line.fixed("elapsed_s", seconds, 1);
-        if (e.stage)
+        if (e.stage && !done && present)
             line.fixed("eta_s", *e.stage, 1);
-        if (e.run)
+        if (e.run && present)
             line.fixed("run_left_s", *e.run, 1);
-        out_ << line.str() << std::endl;
+        if (!present)
+            line.flag("device_present", false);
+        progressLine(line.str() + "\n");
         return;
     }
     if (mode_ == Mode::Live) {
-        char line[128];
-        std::snprintf(line, sizeof line, "\r%-22s [%-*s] %3d %% %4lds", stage_.c_str(), BarWidth,
-                      std::string(size_t(position_ * BarWidth / 100), '#').c_str(), position_, std::lround(seconds));
-        out_ << line;
-    } else {
-        out_ << stage_ << " " << position_ << " %";
-        if (waiting)
-            out_ << " (waiting " << std::lround(t - lastAdvance_) << " s)";
-    }
-    if (e.stage)
-        out_ << "  ETA " << std::lround(*e.stage) << "s";
-    if (e.run)
-        out_ << "  total left ~" << std::lround(*e.run) << "s";
-    if (mode_ == Mode::Live) {
-        out_ << "\x1b[K" << std::flush; // what a longer line before left behind goes
+        redrawLine("\r", liveLine(seconds, left, present) + "\x1b[K"); // what a longer line before left behind goes
         lineOpen_ = true;
-    } else {
-        out_ << std::endl;
+        return;
     }
+    std::string line = stage_ + " " + std::to_string(position_) + " %";
+    if (waiting)
+        line += " (waiting " + std::to_string(std::lround(t - lastAdvance_)) + " s)";
+    if (!present)
+        line += " (device not present)";
+    else if (left)
+        line += "  ~" + std::to_string(std::lround(*left)) + "s left";
+    progressLine(line + "\n");
 }

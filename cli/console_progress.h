@@ -22,6 +22,17 @@ public:
     ConsoleProgress(Mode mode, std::ostream &out, Seconds now = steadySeconds);
     static double steadySeconds();
 
+    // Where the progress lines go, apart from the stages and the line ends: a reader that
+    // falls behind may lose them. By default they go to `out` as well.
+    std::function<void(const std::string &line)> progressLine;
+    // A live line redrawn: `undo` takes back the one before it ("\r"), `draw` is the new one.
+    std::function<void(const std::string &undo, const std::string &draw)> redrawLine;
+    // The terminal's width now, for the live line: it must never wrap.
+    std::function<size_t()> columns = [] { return size_t(80); };
+    // Whether the device is still there: a line for a device that went away says so, not
+    // how long it has left.
+    std::function<bool()> devicePresent = [] { return true; };
+
     // What the run sends: the firmware's blocks, and the table's 512-byte blocks (0 for none).
     void setPlan(int firmwareBlocks, int tableBlocks);
     // A stage begins. The stage before it, unless closed, ended well: it is shown done.
@@ -40,6 +51,7 @@ private:
     };
     Estimate estimate(double seconds) const;
     void report(bool waiting);
+    std::string liveLine(double seconds, std::optional<double> left, bool present) const;
 
     Mode mode_;
     std::ostream &out_;

@@ -1,5 +1,7 @@
 #include "console_screen.h"
 #include "failure_guide.h"
+#include "live_columns.h"
+#include "output_writer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,6 +29,18 @@ void ConsoleScreen::endLine()
         questionOpen_ = false;
     }
     progress_.endLine();
+}
+
+void ConsoleScreen::progressThroughWriter(std::function<bool()> devicePresent)
+{
+    progress_.progressLine = [](const std::string &line) {
+        OutputWriter::write(STDOUT_FILENO, line, OutputWriter::Kind::Progress);
+    };
+    progress_.redrawLine = [](const std::string &undo, const std::string &draw) {
+        OutputWriter::redraw(STDOUT_FILENO, undo, draw);
+    };
+    progress_.columns = terminalColumns;
+    progress_.devicePresent = std::move(devicePresent);
 }
 
 std::string ConsoleScreen::whyNotAsked() const

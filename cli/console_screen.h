@@ -95,6 +95,10 @@ public:
     // What the run sends, for the estimate of the whole run: the firmware's blocks as the run
     // sends them, and the table's 512-byte blocks (0 without a table).
     void setPlan(int firmwareBlocks, int tableBlocks) { progress_.setPlan(firmwareBlocks, tableBlocks); }
+    // The progress lines go through the program's output writer, which drops them for a reader
+    // that falls behind, and the live line fits the terminal; `devicePresent` tells whether
+    // the device is still there.
+    void progressThroughWriter(std::function<bool()> devicePresent);
     // The program calls this every ConsoleProgress::TickMs, from its event loop, so that a
     // stage that waits still says so.
     void tick() { progress_.tick(); }

@@ -1,5 +1,10 @@
 #include "live_columns.h"
 
+#include <cstdlib>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 namespace {
 
 bool continues(char byte)
@@ -46,4 +51,16 @@ std::string shortPortName(const std::string &port)
             --start;
     }
     return "\u2026" + name.substr(start);
+}
+
+size_t terminalColumns()
+{
+    winsize size {};
+    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+bool terminalMovesCursor()
+{
+    const char *term = std::getenv("TERM");
+    return term && *term && std::strcmp(term, "dumb") != 0;
 }

@@ -18,3 +18,10 @@ std::string fitColumns(const std::string &text, size_t columns, bool pad = false
 // names of one kind differ.
 constexpr size_t MaxPortColumns = 28;
 std::string shortPortName(const std::string &port);
+
+// The width of the terminal on standard output now (80 where it says none): read at each
+// redraw, so that a resized window is followed.
+size_t terminalColumns();
+// Whether the terminal can take a line redrawn in place: not one that says it is dumb or
+// says nothing of itself. Such a terminal gets plain lines, without escape sequences.
+bool terminalMovesCursor();

@@ -6,6 +6,7 @@
 #include "cli_batch.h"
 #include "cli_log.h"
 #include "cli_list.h"
+#include "live_columns.h"
 #include "cli_signals.h"
 #include "clock.h"
 #include "console_progress.h"
@@ -17,12 +18,14 @@
 #include "monitor.h"
 #include "operator_messages.h"
 #include "outcome.h"
+#include "output_writer.h"
 #include "payload_file.h"
 #include "handshake.h"
 #include "readout.h"
 #include "run_record.h"
 #include "safe_text.h"
 #include "session.h"
+#include "standard_descriptors.h"
 #include "stop_signals.h"
 #include "support_bundle.h"
 #include "trace.h"
@@ -351,8 +354,7 @@ int imageInfo(const CliArguments &a, ConsoleScreen &screen)
     if (report)
         report->end(Outcome::Interrupted, text);
     finish(screen, Outcome::Interrupted, text, false, {}, &recording);
-    std::cout.flush();
-    std::cerr.flush();
+    OutputWriter::drain(); // the device is let go: now the reader may take its time
     std::_Exit(int(Outcome::Interrupted));
 }
 
@@ -360,6 +362,10 @@ int imageInfo(const CliArguments &a, ConsoleScreen &screen)
 
 int main(int argc, char **argv)
 {
+    keepStandardDescriptorsOpen();
+    // Nothing printed may hold the device's clock: a terminal stopped with Ctrl-S or a pipe
+    // nobody reads loses progress lines, never the device.
+    OutputWriter::install();
     const BuildSettings build = BuildSettings::compiled();
     CliArguments a;
     std::string error;
@@ -380,9 +386,18 @@ int main(int argc, char **argv)
                          usbListText(build.expectedHardwareVersion()), a.json, std::cout, std::cerr);
     if (a.command == "log")
         return printLog(RunStore::standard("mova-update"), a.json, a.count, std::cout, std::cerr);
+    if (a.json) // a reader that fell behind is told what it missed in its own form
+        OutputWriter::setNote(STDOUT_FILENO, [](const OutputWriter::Dropped &d) {
+            return JsonLine::event("not_shown")
+                       .number("progress_lines", d.progress)
+                       .number("lines", d.events)
+                       .str() +
+                   "\n";
+        });
     if (a.trace)
         Trace::setEnabled(true);
-    ConsoleScreen screen({a.json, a.yes, isatty(0) == 1, isatty(1) == 1 && !a.json,
+    const bool liveLines = isatty(STDOUT_FILENO) == 1 && !a.json && terminalMovesCursor();
+    ConsoleScreen screen({a.json, a.yes, isatty(0) == 1, liveLines,
                           a.worker.empty() ? FrontEnd::CommandLine : FrontEnd::Batch});
     if (a.command == "image-info")
         return imageInfo(a, screen);
@@ -390,7 +405,7 @@ int main(int argc, char **argv)
         return finish(screen, Outcome::Updated, listUsbDevices(screen, build.expectedHardwareVersion()), true);
     QCoreApplication application(argc, argv); // the device's waits let an event loop run
     if (a.batch())
-        return runBatch(a, a.json, isatty(1) == 1 && !a.json);
+        return runBatch(a, a.json, liveLines);
     // Each worker of a batch keeps the trace of its own device.
     RunStore store = RunStore::standard("mova-update", RunStore::traceFileName(a.worker.empty() ? 0 : a.workerSlot));
     Recording recording;
@@ -408,6 +423,9 @@ int main(int argc, char **argv)
     UsbConnection link(realClock());
     Session session;
     session.link = &link;
+    screen.progressThroughWriter([&session] {
+        return session.portPath.empty() || ::access(session.portPath.c_str(), F_OK) == 0;
+    });
     CliSignalPolicy policy(
         session, [&](int number) { leaveNow(session, screen, recording, report, number); }, a.worker.empty());
     StopSignals stopSignals({SIGINT, SIGTERM, SIGHUP}, [&policy](int number) { policy(number); });

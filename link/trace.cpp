@@ -1,5 +1,6 @@
 #include "trace.h"
 #include "clock.h"
+#include "output_writer.h"
 #include "regular_file.h"
 
 #include <cerrno>
@@ -81,8 +82,8 @@ void Trace::writeNote(Clock &clock, const char *road, const char *text)
 
 void Trace::put(const std::string &line)
 {
-    if (toStderr_)
-        std::fwrite(line.data(), 1, line.size(), stderr);
+    if (toStderr_) // queued: a slow reader of standard error drops trace lines, not the device
+        OutputWriter::write(STDERR_FILENO, line, OutputWriter::Kind::Trace);
     if (!file_)
         return;
     if (fileBytes_ + long(line.size()) > fileCap_) {

@@ -5,6 +5,7 @@
 // Standard input takes control lines while it runs, each for device K (default 1):
 //   unplug [@K] | plug [LINK] [@K] | fault NAME on|off [COMMAND] [@K] | next [@K] | quit
 #include "pty_emulator.h"
+#include "standard_descriptors.h"
 #include "replay_main.h"
 
 #include <algorithm>
@@ -338,6 +339,7 @@ bool control(Bench &bench, const std::string &line)
 
 int main(int argc, char **argv)
 {
+    keepStandardDescriptorsOpen();
     if (replayRequested(argc, argv))
         return replayMain(argc, argv);
     PtyEmulator::Options options;

@@ -1,0 +1,304 @@
+#include "output_writer.h"
+
+#include <QString>
+#include <QtGlobal>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Kind = OutputWriter::Kind;
+
+struct Entry {
+    std::string text;
+    Kind kind;
+    size_t undo = 0; // of a redraw, the length of the part that takes back the one before
+};
+
+// One reader's queue and the thread that writes it: a stalled standard output does not hold
+// standard error back.
+struct Channel {
+    int fd = -1;
+    std::deque<Entry> queue;
+    size_t waiting = 0; // bytes queued or being written
+    bool writing = false, gone = false;
+    OutputWriter::Dropped dropped;
+    OutputWriter::Note note;
+    std::condition_variable work;
+};
+
+struct Writer {
+    std::mutex m;
+    std::condition_variable idle; // a channel's queue ran empty
+    std::map<int, std::unique_ptr<Channel>> channels;
+    bool ended = false; // the program is ending: whatever comes now is written at once
+};
+
+// Never destroyed: a static destructor that prints still finds it.
+Writer &writer()
+{
+    static Writer *w = new Writer;
+    return *w;
+}
+
+// False when the reader is gone (a closed pipe, a terminal hung up, a closed descriptor).
+bool writeAll(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += size_t(n);
+        } else if (n < 0 && errno == EAGAIN) { // a descriptor someone made non-blocking
+            pollfd ready {fd, POLLOUT, 0};
+            ::poll(&ready, 1, 1000);
+        } else if (!(n < 0 && errno == EINTR)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void forget(Channel &c)
+{
+    c.gone = true;
+    c.queue.clear();
+    c.waiting = 0;
+}
+
+void serve(Channel &c)
+{
+    Writer &w = writer();
+    std::unique_lock lock(w.m);
+    for (;;) {
+        c.work.wait(lock, [&] { return !c.queue.empty(); });
+        Entry e = std::move(c.queue.front());
+        c.queue.pop_front();
+        c.writing = true;
+        lock.unlock();
+        const bool written = writeAll(c.fd, e.text);
+        lock.lock();
+        c.writing = false;
+        c.waiting -= std::min(c.waiting, e.text.size());
+        if (!written)
+            forget(c);
+        else if (c.queue.empty() && c.dropped.any()) { // kept up again: told once what it missed
+            std::string note = c.note ? c.note(c.dropped) : OutputWriter::plainNote(c.dropped);
+            c.dropped = {};
+            c.waiting += note.size();
+            c.queue.push_back({std::move(note), Kind::Event});
+        }
+        if (c.queue.empty())
+            w.idle.notify_all();
+    }
+}
+
+// The channel for `fd`, its thread started on first use. Called with the lock held.
+Channel &channel(Writer &w, int fd)
+{
+    auto &slot = w.channels[fd];
+    if (slot)
+        return *slot;
+    slot = std::make_unique<Channel>();
+    slot->fd = fd;
+    // Signals are for the thread that times the device to hear: the writer blocks them all,
+    // and a write to a reader that went away fails with EPIPE instead of ending the program.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    std::thread(serve, std::ref(*slot)).detach();
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return *slot;
+}
+
+void queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
+{
+    if (kind == Kind::Redraw) {
+        if (!c.queue.empty() && c.queue.back().kind == Kind::Redraw) {
+            Entry &waiting = c.queue.back();
+            c.waiting -= std::min(c.waiting, waiting.text.size());
+            waiting.text = waiting.text.substr(0, waiting.undo) + text.substr(undo);
+            c.waiting += waiting.text.size();
+            return;
+        }
+    } else if (kind == Kind::Progress || kind == Kind::Trace) {
+        if (c.waiting > OutputWriter::BehindBytes) {
+            ++(kind == Kind::Trace ? c.dropped.trace : c.dropped.progress);
+            if (!c.queue.empty() && c.queue.back().kind == kind) { // the newest line waits instead
+                c.waiting += text.size() - std::min(c.waiting, c.queue.back().text.size());
+                c.queue.back().text = std::move(text);
+            }
+            return;
+        }
+    } else if (c.waiting > OutputWriter::EventCapBytes) {
+        ++c.dropped.events;
+        return;
+    }
+    c.waiting += text.size();
+    c.queue.push_back({std::move(text), kind, undo});
+    c.work.notify_one();
+}
+
+// A stream's text, queued at each flush.
+class QueueBuffer : public std::streambuf {
+public:
+    QueueBuffer(int fd, Kind kind) : fd_(fd), kind_(kind) {}
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (c != traits_type::eof())
+            pending_ += char(c);
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char *s, std::streamsize n) override
+    {
+        pending_.append(s, size_t(n));
+        return n;
+    }
+    int sync() override
+    {
+        if (!pending_.empty())
+            OutputWriter::write(fd_, std::exchange(pending_, {}), kind_);
+        return 0;
+    }
+
+private:
+    int fd_;
+    Kind kind_;
+    std::string pending_;
+};
+
+struct QueueStream {
+    QueueBuffer buffer;
+    std::ostream stream {&buffer};
+};
+
+void qtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    OutputWriter::write(STDERR_FILENO, qFormatLogMessage(type, context, message).toStdString() + "\n");
+    if (type == QtFatalMsg)
+        std::abort();
+}
+
+void atExit()
+{
+    std::cout.flush();
+    std::cerr.flush();
+    OutputWriter::drain();
+    std::lock_guard lock(writer().m);
+    writer().ended = true;
+}
+
+} // namespace
+
+void OutputWriter::write(int fd, std::string text, Kind kind)
+{
+    if (text.empty())
+        return;
+    if (kind != Kind::Event) // what the events' stream holds goes first: the two keep their order
+        stream(fd, Kind::Event).flush();
+    Writer &w = writer();
+    std::unique_lock lock(w.m);
+    if (w.ended) { // nothing times a device any more
+        lock.unlock();
+        writeAll(fd, text);
+        return;
+    }
+    Channel &c = channel(w, fd);
+    if (!c.gone)
+        queue(c, std::move(text), kind);
+}
+
+void OutputWriter::redraw(int fd, std::string undo, std::string draw)
+{
+    stream(fd, Kind::Event).flush();
+    const size_t undoLength = undo.size();
+    std::string text = std::move(undo) + draw;
+    Writer &w = writer();
+    std::unique_lock lock(w.m);
+    if (w.ended) {
+        lock.unlock();
+        writeAll(fd, text);
+        return;
+    }
+    Channel &c = channel(w, fd);
+    if (!c.gone)
+        queue(c, std::move(text), Kind::Redraw, undoLength);
+}
+
+std::ostream &OutputWriter::stream(int fd, Kind kind)
+{
+    static auto *m = new std::mutex;
+    static auto *streams = new std::map<std::pair<int, Kind>, std::unique_ptr<QueueStream>>;
+    std::lock_guard lock(*m);
+    auto &slot = (*streams)[{fd, kind}];
+    if (!slot)
+        slot.reset(new QueueStream {{fd, kind}});
+    return slot->stream;
+}
+
+void OutputWriter::install()
+{
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::cout.rdbuf(stream(STDOUT_FILENO, Kind::Event).rdbuf());
+    std::cerr.rdbuf(stream(STDERR_FILENO, Kind::Event).rdbuf());
+    std::clog.rdbuf(stream(STDERR_FILENO, Kind::Event).rdbuf());
+    qInstallMessageHandler(qtMessage);
+    std::atexit(atExit);
+}
+
+void OutputWriter::setNote(int fd, Note note)
+{
+    Writer &w = writer();
+    std::lock_guard lock(w.m);
+    channel(w, fd).note = std::move(note);
+}
+
+std::string OutputWriter::plainNote(const Dropped &d)
+{
+    std::string text;
+    auto say = [&](long n, const char *what) {
+        if (n > 0)
+            text += std::string(program_invocation_short_name) + ": " + std::to_string(n) + " " + what +
+                    " not shown (the output was not read in time)\n";
+    };
+    say(d.progress, "progress lines");
+    say(d.trace, "trace lines");
+    say(d.events, "lines");
+    return text;
+}
+
+bool OutputWriter::drain(int limitMs)
+{
+    std::cout.flush();
+    std::cerr.flush();
+    Writer &w = writer();
+    std::unique_lock lock(w.m);
+    auto done = [&] {
+        for (const auto &[fd, c] : w.channels)
+            if (!c->gone && (c->writing || !c->queue.empty()))
+                return false;
+        return true;
+    };
+    if (limitMs < 0) {
+        w.idle.wait(lock, done);
+        return true;
+    }
+    return w.idle.wait_for(lock, std::chrono::milliseconds(limitMs), done);
+}
