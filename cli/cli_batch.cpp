@@ -18,10 +18,14 @@
 #include <QEventLoop>
 #include <QProcess>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
+#include <deque>
+#include <dirent.h>
 #include <iostream>
 #include <memory>
 #include <set>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -34,6 +38,40 @@ namespace {
 
 constexpr int WatchMs = 250;            // how often the ports are looked at between devices
 constexpr int WorkerSilentMs = 180'000; // a worker that never says who its device is is ended
+// What a running worker holds of the batch's descriptors: its three pipes and its process's
+// own, and for a moment while it starts, the other ends and the start's own pipe.
+constexpr int DescriptorsPerWorker = 8;
+// Kept for the batch's own: the report, the record, the journal, udev, the event loop.
+constexpr int DescriptorsKept = 16;
+
+int openDescriptors()
+{
+    int n = 0;
+    if (DIR *d = ::opendir("/proc/self/fd")) {
+        while (const dirent *e = ::readdir(d))
+            n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
+}
+
+// How many workers may run at once within this process's descriptor limit, its soft limit
+// raised to the hard one first: a worker that cannot get its pipes would refuse its device.
+int workersAtOnce()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    const rlim_t room = std::min<rlim_t>(limit.rlim_cur, 1 << 20);
+    const long spare = long(room) - openDescriptors() - DescriptorsKept;
+    return int(std::max(1L, spare / DescriptorsPerWorker));
+}
 
 class Batch {
 public:
@@ -45,6 +83,9 @@ public:
 
 private:
     void look();
+    void queue(const std::string &port);
+    void startWaiting();
+    int running() const;
     void spawn(const std::string &port);
     void readOutput(BatchWorker &w);
     void readErrors(BatchWorker &w);
@@ -73,14 +114,20 @@ private:
     RunStore store_ = RunStore::standard("mova-update"); // for the record of a worker that could not keep its own
     bool stopping_ = false, reportFailed_ = false;
     bool waitingSaid_ = false; // the view was told that the batch waits for the next device
+    int atOnce_ = 1;           // workers that may run at once, as the descriptor limit allows
+    std::deque<std::string> turn_; // ports whose worker waits for a place
+    bool turnSaid_ = false;        // the view was told that devices wait their turn
 };
 
 bool Batch::active() const
 {
-    for (const auto &w : workers_)
-        if (w->state != WorkerState::Done)
-            return true;
-    return false;
+    return running() > 0 || !turn_.empty();
+}
+
+int Batch::running() const
+{
+    return int(std::count_if(workers_.begin(), workers_.end(),
+                             [](const auto &w) { return w->state != WorkerState::Done; }));
 }
 
 int Batch::counted() const
@@ -115,11 +162,34 @@ void Batch::look()
         for (const auto &w : workers_)
             if (w->port == port && w->state != WorkerState::Done)
                 return true;
-        return false;
+        return std::find(turn_.begin(), turn_.end(), port) != turn_.end();
     };
     for (const std::string &port : ports_.look(clock_.elapsed(), busy))
         if (!stopping_ && !enough())
-            spawn(port);
+            queue(port);
+}
+
+void Batch::queue(const std::string &port)
+{
+    turn_.push_back(port);
+    startWaiting();
+    if (!turn_.empty() && !turnSaid_) {
+        turnSaid_ = true;
+        view_->error("mova-update: this system lets the batch update " + std::to_string(atOnce_) +
+                     " devices at once (its limit of open files); the others wait their turn");
+    }
+}
+
+// Starts the workers that wait, as places become free.
+void Batch::startWaiting()
+{
+    while (!turn_.empty() && running() < atOnce_) {
+        const std::string port = turn_.front();
+        turn_.pop_front();
+        if (stopping_ || enough())
+            continue;
+        spawn(port);
+    }
 }
 
 void Batch::spawn(const std::string &port)
@@ -159,8 +229,12 @@ void Batch::spawn(const std::string &port)
     waitingSaid_ = false;
     p.start(QCoreApplication::applicationFilePath(), arguments);
     if (!p.waitForStarted()) {
-        view_->error("mova-update: cannot start the update of " + shownText(port) + ": " + p.errorString().toStdString());
-        raw->message = "the worker process did not start";
+        // Nothing was written; its row and the summary say why, not only standard error.
+        const std::string why = p.errorString().toStdString();
+        view_->error("mova-update: cannot start the update of " + shownText(port) + ": " + why);
+        raw->end.hasResult = true;
+        raw->end.said = Outcome::Internal;
+        raw->message = "the update of this device could not start (" + why + "); nothing was written";
         finished(*raw, int(Outcome::Internal), QProcess::NormalExit);
     }
 }
@@ -235,6 +309,7 @@ void Batch::finished(BatchWorker &w, int exitCode, QProcess::ExitStatus status)
     if (w.word == BatchWord::Skip) {
         view_->skipped(w.shown());
         decide();
+        startWaiting();
         return;
     }
     const ReportRow row = w.row(outcome); // the report keeps every update's row
@@ -249,6 +324,7 @@ void Batch::finished(BatchWorker &w, int exitCode, QProcess::ExitStatus status)
     }
     view_->reported(row);
     decide(); // a worker that waited for this one's serial may go on now
+    startWaiting();
     view_->refresh();
 }
 
@@ -272,6 +348,7 @@ void Batch::onSignal(int number)
         view_->error("mova-update: no further device is started; the devices being written go on (Ctrl-C twice "
                      "within 5 s stops them too)");
     stopping_ = true;
+    turn_.clear(); // a device that waits its turn is not started
     // Each worker follows its own rules: one that has not written its device leaves at once,
     // one that writes it needs a second signal within a few seconds. One told to go has its
     // device written or about to be, and no hang-up reaches it: it would only drop the pipe
@@ -305,14 +382,15 @@ int Batch::run()
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
+    atOnce_ = workersAtOnce();
     StopSignals stops({SIGINT, SIGTERM, SIGHUP}, [this](int number) { onSignal(number); });
     view_->started(id_, a_.repeat);
     if (a_.repeat) {
         look();
     } else {
         for (const std::string &port : ports_.present())
-            spawn(port);
-        if (workers_.empty()) {
+            queue(port);
+        if (workers_.empty() && turn_.empty()) {
             const std::string text = "no device found with the USB id " + usbIdText(deviceUsbId());
             view_->error("No connection - Corvane not connected\n" + text);
             return int(Outcome::NotConnected);

@@ -135,12 +135,13 @@ void queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
             return;
         }
     } else if (kind == Kind::Progress || kind == Kind::Trace) {
-        if (c.waiting > OutputWriter::BehindBytes) {
+        // Behind, the newest line waits in place of the one before it, which is counted;
+        // at most one waits after each event.
+        if (c.waiting > OutputWriter::BehindBytes && !c.queue.empty() && c.queue.back().kind == kind) {
             ++(kind == Kind::Trace ? c.dropped.trace : c.dropped.progress);
-            if (!c.queue.empty() && c.queue.back().kind == kind) { // the newest line waits instead
-                c.waiting += text.size() - std::min(c.waiting, c.queue.back().text.size());
-                c.queue.back().text = std::move(text);
-            }
+            c.waiting -= std::min(c.waiting, c.queue.back().text.size());
+            c.waiting += text.size();
+            c.queue.back().text = std::move(text);
             return;
         }
     } else if (c.waiting > OutputWriter::EventCapBytes) {
