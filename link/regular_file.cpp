@@ -35,7 +35,8 @@ int openRegularFile(const std::string &path, int flags, bool followLink, std::st
 std::string largerThan(size_t maxBytes)
 {
     constexpr size_t MiB = size_t(1) << 20;
-    return "larger than " + (maxBytes % MiB == 0 ? std::to_string(maxBytes / MiB) + " MiB" : std::to_string(maxBytes) + " bytes");
+    return "larger than " +
+           (maxBytes % MiB == 0 ? std::to_string(maxBytes / MiB) + " MiB" : std::to_string(maxBytes) + " bytes");
 }
 
 bool readOpenedFile(int fd, size_t maxBytes, std::string &bytes, std::string &reason)

@@ -43,6 +43,8 @@ const char *ReplayUsage = R"(replay a recorded run:
                           tool has let go of the line (0.2 s after), or once the tool was quiet
                           5 s longer than its longest silence in the recording (65 s longer
                           while it holds the line open); SIGINT or SIGTERM end it at once.
+                          A recorded wait over 120 s (no device waits so long) is played as
+                          120 s. Only a regular file of at most 64 MiB is read.
   exit status: 0 matched the recording to its end, 1 the pseudo-terminal could not be set up,
                2 usage, 3 diverged (other bytes, more, or the tool stopped early),
                4 the trace could not be read (a malformed line names its number)
