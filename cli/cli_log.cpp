@@ -9,7 +9,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <csignal>
 #include <cstdlib>
+#include <iterator>
 #include <ostream>
 
 namespace {
@@ -27,6 +29,49 @@ QString localTime(const QString &kept)
     return local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) + (minutes < 0 ? '-' : '+') +
            QStringLiteral("%1%2").arg(away / 60, 2, 10, QChar('0')).arg(away % 60, 2, 10, QChar('0'));
 }
+
+// Says that lines too long to be runs were left out, when any were.
+void sayTooLong(int tooLong, std::ostream &err)
+{
+    if (tooLong > 0)
+        err << "mova-update: warning: " << tooLong << (tooLong == 1 ? " line" : " lines") << " of the record over "
+            << (MaxRunLineBytes >> 20) << " MiB left out" << std::endl;
+}
+
+// A signal that ends an export takes its unfinished archive along, then ends the program as
+// it would have (the handler is reset before it runs, and the signal raised again).
+extern "C" void endExport(int number)
+{
+    removeBundleTemporary();
+    std::raise(number);
+}
+
+// endExport for SIGINT, SIGTERM and SIGHUP while an export is written (not for one ignored,
+// as under nohup); the earlier handling comes back after.
+class ExportSignals {
+public:
+    ExportSignals()
+    {
+        struct sigaction act {};
+        act.sa_handler = endExport;
+        act.sa_flags = SA_RESETHAND;
+        sigemptyset(&act.sa_mask);
+        for (size_t i = 0; i < std::size(Numbers); ++i)
+            if (::sigaction(Numbers[i], nullptr, &before_[i]) == 0 && before_[i].sa_handler != SIG_IGN)
+                ::sigaction(Numbers[i], &act, nullptr);
+    }
+    ~ExportSignals()
+    {
+        for (size_t i = 0; i < std::size(Numbers); ++i)
+            ::sigaction(Numbers[i], &before_[i], nullptr);
+    }
+    ExportSignals(const ExportSignals &) = delete;
+    ExportSignals &operator=(const ExportSignals &) = delete;
+
+private:
+    static constexpr int Numbers[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction before_[std::size(Numbers)] {};
+};
 
 } // namespace
 
@@ -61,10 +106,12 @@ int printLog(const RunStore &store, bool json, int count, std::ostream &out, std
     }
     std::vector<QByteArray> runs;
     std::string error;
-    if (!readRuns(store, count, runs, error)) {
+    int tooLong = 0;
+    if (!readRuns(store, count, runs, error, &tooLong)) {
         err << "mova-update: " << error << std::endl;
         return int(Outcome::Internal);
     }
+    sayTooLong(tooLong, err);
     if (runs.empty())
         err << "mova-update: no runs recorded in " << store.runsPath() << std::endl;
     for (const QByteArray &run : runs)
@@ -80,10 +127,16 @@ int exportLog(const RunStore &store, int count, const std::string &file, const s
         err << "mova-update: no runs are kept (QTX_MOVA_NO_RECORD is set): the bundle holds none" << std::endl;
     SupportBundle bundle;
     std::string error;
-    if (!writeSupportBundle(file, store, count, listText, bundle, error)) {
+    bool written;
+    {
+        ExportSignals removeOnSignal;
+        written = writeSupportBundle(file, store, count, listText, bundle, error);
+    }
+    if (!written) {
         err << "mova-update: cannot write the support bundle: " << shownText(error) << std::endl;
         return int(Outcome::Internal);
     }
+    sayTooLong(bundle.runsTooLong, err);
     for (const std::string &left : bundle.leftOut)
         err << "mova-update: warning: a trace left out of the bundle: " << shownText(left) << std::endl;
     if (!json) {

@@ -1,6 +1,7 @@
 #include "regular_file.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,24 +32,52 @@ int openRegularFile(const std::string &path, int flags, bool followLink, std::st
     return fd;
 }
 
-bool readRegularFile(const std::string &path, std::string &bytes, std::string &reason)
+std::string largerThan(size_t maxBytes)
 {
-    const int fd = openRegularFile(path, O_RDONLY, false, reason);
-    if (fd < 0)
+    constexpr size_t MiB = size_t(1) << 20;
+    return "larger than " +
+           (maxBytes % MiB == 0 ? std::to_string(maxBytes / MiB) + " MiB" : std::to_string(maxBytes) + " bytes");
+}
+
+bool readOpenedFile(int fd, size_t maxBytes, std::string &bytes, std::string &reason)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        reason = std::strerror(errno);
         return false;
+    }
+    if (uint64_t(st.st_size) > maxBytes) {
+        reason = largerThan(maxBytes);
+        return false;
+    }
     bytes.clear();
+    bytes.reserve(size_t(st.st_size));
     char buffer[64 << 10];
-    ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+        if (n == 0)
+            return true;
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             reason = std::strerror(errno);
-            ::close(fd);
+            return false;
+        }
+        if (bytes.size() + size_t(n) > maxBytes) {
+            reason = largerThan(maxBytes);
             return false;
         }
         bytes.append(buffer, size_t(n));
+        at += n;
     }
+}
+
+bool readRegularFile(const std::string &path, size_t maxBytes, std::string &bytes, std::string &reason, bool followLink)
+{
+    const int fd = openRegularFile(path, O_RDONLY, followLink, reason);
+    if (fd < 0)
+        return false;
+    const bool read = readOpenedFile(fd, maxBytes, bytes, reason);
     ::close(fd);
-    return true;
+    return read;
 }

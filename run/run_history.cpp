@@ -4,41 +4,107 @@
 
 #include <QJsonDocument>
 #include <cerrno>
+#include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
+// The runs of one file, line by line, keeping only the last `count`.
+class RunLines {
+public:
+    RunLines(int count, std::deque<QByteArray> &runs, int &tooLong) : count_(count), runs_(runs), tooLong_(tooLong) {}
+
+    void take(const char *data, size_t size)
+    {
+        while (size > 0) {
+            const char *end = static_cast<const char *>(std::memchr(data, '\n', size));
+            const size_t part = end ? size_t(end - data) : size;
+            if (!overLong_ && size_t(line_.size()) + part > MaxRunLineBytes) {
+                overLong_ = true;
+                line_.clear();
+            }
+            if (!overLong_)
+                line_.append(data, qsizetype(part));
+            if (!end)
+                return;
+            endLine();
+            data = end + 1;
+            size -= part + 1;
+        }
+    }
+    // The last line, should the file not end with a line end.
+    void finish()
+    {
+        if (overLong_ || !line_.isEmpty())
+            endLine();
+    }
+
+private:
+    void endLine()
+    {
+        // Each line as it was kept: a support bundle carries its bytes unchanged.
+        if (overLong_) {
+            ++tooLong_;
+        } else if (QJsonDocument::fromJson(line_).isObject()) {
+            runs_.push_back(line_);
+            if (int(runs_.size()) > count_)
+                runs_.pop_front();
+        }
+        line_.clear();
+        overLong_ = false;
+    }
+
+    int count_;
+    std::deque<QByteArray> &runs_;
+    int &tooLong_;
+    QByteArray line_;
+    bool overLong_ = false;
+};
+
 // Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none.
-bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &runs, std::string &error)
+bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &runs, int &tooLong, std::string &error)
 {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
         return true;
     // As the record writes it: a FIFO in its place must not hold the open, a link is not followed.
-    std::string bytes, reason;
-    if (!readRegularFile(path, bytes, reason)) {
+    std::string reason;
+    const int fd = openRegularFile(path, O_RDONLY, false, reason);
+    if (fd < 0) {
         error = path + ": " + reason;
         return false;
     }
-    // Each line as it was kept: a support bundle carries its bytes unchanged.
-    for (const QByteArray &line : QByteArray::fromStdString(bytes).split('\n')) {
-        if (!QJsonDocument::fromJson(line).isObject())
+    RunLines lines(count, runs, tooLong);
+    char buffer[64 << 10];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR)
             continue;
-        runs.push_back(line);
-        if (int(runs.size()) > count)
-            runs.pop_front();
+        if (n < 0) {
+            error = path + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        lines.take(buffer, size_t(n));
     }
+    ::close(fd);
+    lines.finish();
     return true;
 }
 
 } // namespace
 
-bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error)
+bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error, int *tooLong)
 {
     std::deque<QByteArray> last;
-    if (!readRunsFile(store.runsPath() + ".1", count, last, error) || !readRunsFile(store.runsPath(), count, last, error))
+    int skipped = 0;
+    if (!readRunsFile(store.runsPath() + ".1", count, last, skipped, error) ||
+        !readRunsFile(store.runsPath(), count, last, skipped, error))
         return false;
     runs.assign(last.rbegin(), last.rend());
+    if (tooLong)
+        *tooLong = skipped;
     return true;
 }

@@ -9,11 +9,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,21 +55,80 @@ std::string buildSettingsText(const BuildSettings &build)
            usbIdText(deviceUsbId()) + "\n";
 }
 
+// A trace in the store is cut at 8 MiB; a file far over it is no trace the tool wrote.
+constexpr size_t MaxTraceBytes = 64u << 20;
+constexpr const char *TemporaryEnd = ".XXXXXX"; // mkostemp's letters
+
+// The temporary file being written, for a signal that ends the program to take along: a
+// handler reads only these two.
+char temporaryPath[PATH_MAX];
+volatile sig_atomic_t temporaryKept = 0;
+
+// Signals that end the program wait while the temporary's name is set or cleared.
+class QuietSignals {
+public:
+    QuietSignals()
+    {
+        sigset_t stop;
+        sigemptyset(&stop);
+        for (int s : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&stop, s);
+        ::pthread_sigmask(SIG_BLOCK, &stop, &before_);
+    }
+    ~QuietSignals() { ::pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    QuietSignals(const QuietSignals &) = delete;
+    QuietSignals &operator=(const QuietSignals &) = delete;
+
+private:
+    sigset_t before_;
+};
+
+void forgetTemporary()
+{
+    QuietSignals quiet;
+    temporaryKept = 0;
+}
+
+// The temporary's name: ".<name>.XXXXXX", the name cut (at a character's start) so that the
+// whole fits in a folder entry however long the user's name is.
+std::string temporaryName(const std::string &base)
+{
+    size_t keep = std::min(base.size(), size_t(NAME_MAX) - 1 - std::strlen(TemporaryEnd));
+    while (keep < base.size() && keep > 0 && (uint8_t(base[keep]) & 0xC0) == 0x80)
+        --keep; // not inside a UTF-8 character
+    return "." + base.substr(0, keep) + TemporaryEnd;
+}
+
 // The temporary file beside `path` the archive is written to; -1 with the reason.
 int openBeside(const std::string &path, std::string &temporary, std::string &error)
 {
     const size_t slash = path.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    temporary = folder + "/." + base + ".XXXXXX";
+    temporary = folder + "/" + temporaryName(base);
+    if (temporary.size() >= sizeof temporaryPath) {
+        error = path + ": " + std::strerror(ENAMETOOLONG);
+        return -1;
+    }
+    QuietSignals quiet;
     // Private to its owner, as the record it carries is.
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
         error = path + ": cannot make a file in " + folder + ": " + std::strerror(errno);
+        return fd;
+    }
+    std::memcpy(temporaryPath, temporary.c_str(), temporary.size() + 1);
+    temporaryKept = 1;
     return fd;
 }
 
 } // namespace
+
+void removeBundleTemporary() noexcept
+{
+    if (temporaryKept)
+        ::unlink(temporaryPath);
+}
 
 std::string versionText(const BuildSettings &build)
 {
@@ -102,7 +164,8 @@ bool writeSupportBundle(const std::string &path, const RunStore &store, int coun
     }
     std::vector<QByteArray> runs;
     std::vector<std::string> traces;
-    if (!store.folder.empty() && (!readRuns(store, count, runs, error) || !traceNames(store.folder, traces, error)))
+    if (!store.folder.empty() &&
+        (!readRuns(store, count, runs, error, &bundle.runsTooLong) || !traceNames(store.folder, traces, error)))
         return false;
     QByteArray kept;
     for (auto run = runs.rbegin(); run != runs.rend(); ++run)
@@ -117,7 +180,7 @@ bool writeSupportBundle(const std::string &path, const RunStore &store, int coun
     for (size_t i = 0; ok && i < traces.size(); ++i) {
         // Read only from a regular file of its own, as the record writes it.
         std::string bytes, reason;
-        if (!readRegularFile(store.folder + "/" + traces[i], bytes, reason)) {
+        if (!readRegularFile(store.folder + "/" + traces[i], MaxTraceBytes, bytes, reason)) {
             bundle.leftOut.push_back(traces[i] + ": " + reason);
             continue;
         }
@@ -139,8 +202,10 @@ bool writeSupportBundle(const std::string &path, const RunStore &store, int coun
     ok = ok && step(::fsync(fd) == 0);
     ok = step(::close(fd) == 0) && ok;
     ok = ok && step(::rename(temporary.c_str(), path.c_str()) == 0);
-    if (!ok) {
+    if (!ok)
         ::unlink(temporary.c_str());
+    forgetTemporary();
+    if (!ok) {
         error = path + ": " + reason;
         return false;
     }

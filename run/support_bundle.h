@@ -14,6 +14,7 @@ struct SupportBundle {
     int runs = 0;                     // run records in mova-support/runs.jsonl
     std::vector<std::string> traces;  // trace files in mova-support/traces/
     std::vector<std::string> leftOut; // "<trace>: <why>" of those that could not be read
+    int runsTooLong = 0;              // lines of the record over MaxRunLineBytes, left out
     // "3 runs, traces last-trace.log and last-trace-2.log, the version and the device list"
     std::string summary() const;
 };
@@ -26,8 +27,13 @@ struct SupportBundle {
 //                                      FIFO or device in a trace's place is left out unread
 //   mova-support/version.txt           versionText() and the build's settings
 //   mova-support/list.txt              `listText`: what `mova-update list` prints
-// The archive goes to a temporary file beside `path` and is renamed into place once whole;
-// a regular file there is replaced, anything else refused. False with `error` and no file
-// left behind when it could not be written.
+// The archive goes to a temporary file beside `path` (".<path's name>.XXXXXX", the name cut to
+// fit) and is renamed into place once whole; a regular file there is replaced, anything else
+// refused. A trace over 64 MiB is left out unread. False with `error` and no file left behind
+// when it could not be written.
 bool writeSupportBundle(const std::string &path, const RunStore &store, int count, const std::string &listText,
                         SupportBundle &bundle, std::string &error);
+
+// Removes the temporary file of a bundle being written, if any: for the handler of a signal
+// that ends the program, so that no half archive stays behind (async-signal-safe).
+void removeBundleTemporary() noexcept;

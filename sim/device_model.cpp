@@ -85,7 +85,8 @@ void DeviceModel::receive(const uint8_t *data, int length, int64_t nowMs)
 {
     for (int i = 0; i < length; ++i) {
         const uint8_t b = data[i];
-        trace_.push_back({nowMs, '<', b});
+        if (config_.keepHistory)
+            trace_.push_back({nowMs, '<', b});
         settlePending(nowMs);
         settleTimers(nowMs);
         if (mode_ != Mode::Command) {
@@ -185,7 +186,8 @@ void DeviceModel::pullIf(const std::string &fault, int argument, int64_t t)
 
 void DeviceModel::execute(uint8_t command, int64_t t)
 {
-    commands_.push_back(command);
+    if (config_.keepHistory)
+        commands_.push_back(command);
     pullIf("pull-on-command", command, t);
     if (hasFault("flood-on-command", command) && !floodSince_)
         floodSince_ = t;
@@ -241,7 +243,8 @@ std::vector<uint8_t> DeviceModel::takeOutput(int64_t nowMs)
     settleTimers(nowMs);
     std::vector<uint8_t> due;
     while (!out_.empty() && out_.front().first <= nowMs) {
-        trace_.push_back({out_.front().first, '>', out_.front().second});
+        if (config_.keepHistory)
+            trace_.push_back({out_.front().first, '>', out_.front().second});
         due.push_back(out_.front().second);
         out_.pop_front();
     }

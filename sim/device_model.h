@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The device's side of the wire protocol as a pure state machine: bytes in with the time
@@ -38,6 +39,10 @@ public:
         int eraseStepMs = 200;
         bool restartAfterUpdate = true;  // the device restarts once it confirmed a new image
         std::string serialAfterRestart;  // who it is when it comes back (empty: the same)
+        // Every byte in and out is kept for trace() (16 bytes each), every command for
+        // commands(): a test reads them back; a long-running emulator keeps them only when a
+        // trace file is written, and hands its bytes over to the file as it goes (takeTrace).
+        bool keepHistory = true;
     };
 
     // Faults that can be switched on by name. The argument narrows a fault: to a command byte
@@ -71,6 +76,8 @@ public:
 
     Config &config() { return config_; }
     const std::vector<TraceEntry> &trace() const { return trace_; }
+    // What was kept since the last call, handed over and forgotten here.
+    std::vector<TraceEntry> takeTrace() { return std::exchange(trace_, {}); }
     // Commands the device carried out, in order.
     const std::vector<uint8_t> &commands() const { return commands_; }
     void clearTrace() { trace_.clear(); commands_.clear(); }

@@ -229,12 +229,12 @@ private:
 
 class TraceFile {
 public:
-    TraceFile(const std::string &path, int devices)
-        : out_(path, std::ios::app), written_(size_t(devices), 0), numbered_(devices > 1) {}
+    TraceFile(const std::string &path, int devices) : out_(path, std::ios::app), numbered_(devices > 1) {}
     bool ok() const { return bool(out_); }
     // Writes what the devices saw and said since the last call: "<ms> <in|out> <hex>", led
     // by the device's number on a bench. What the devices did since the last call is merged
     // by time, so a reader follows the bench as it happened, not one device after another.
+    // The devices forget what was written: a long bench holds only what came since.
     void flush(const std::vector<std::unique_ptr<PtyEmulator>> &devices)
     {
         struct Line {
@@ -243,9 +243,7 @@ public:
         };
         std::vector<Line> lines;
         for (size_t k = 0; k < devices.size(); ++k) {
-            const auto entries = devices[k]->trace();
-            for (; written_[k] < entries.size(); ++written_[k]) {
-                const auto &e = entries[written_[k]];
+            for (const DeviceModel::TraceEntry &e : devices[k]->takeTrace()) {
                 char line[64];
                 std::snprintf(line, sizeof line, "%lld %s %02X\n", static_cast<long long>(e.ms),
                               e.direction == '<' ? "in" : "out", e.byte);
@@ -257,12 +255,9 @@ public:
             out_ << l.text;
         out_.flush();
     }
-    // Device k (from 0) has a new model: its trace starts again from nothing.
-    void restart(size_t k) { written_[k] = 0; }
 
 private:
     std::ofstream out_;
-    std::vector<size_t> written_;
     bool numbered_;
 };
 
@@ -320,13 +315,11 @@ bool control(Bench &bench, const std::string &line)
         }
         DeviceModel::Config config = bench.options[size_t(k - 1)].device;
         config.identity.serial = *serial;
-        // Out first, and its last bytes written, before the new model's trace starts at zero.
+        // Out first, and its last bytes written, before the new model takes its place.
         emulator.unplug();
         if (bench.trace)
             bench.trace->flush(bench.devices);
         const bool ok = emulator.replaceDevice(config);
-        if (bench.trace)
-            bench.trace->restart(size_t(k - 1));
         if (ok)
             std::cout << "next " << emulator.link() << " serial " << *serial << std::endl;
         else
@@ -353,6 +346,8 @@ int main(int argc, char **argv)
         printUsage(std::cerr);
         return 2;
     }
+    // Without a trace file the devices keep no byte history: a bench runs for days.
+    options.device.keepHistory = !tracePath.empty();
     // The link's folder is made if missing, as udev makes /dev/serial/by-id.
     const std::string folder = options.link.substr(0, options.link.rfind('/'));
     std::error_code made;

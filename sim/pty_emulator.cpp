@@ -171,6 +171,12 @@ std::vector<DeviceModel::TraceEntry> PtyEmulator::trace()
     return model_.trace();
 }
 
+std::vector<DeviceModel::TraceEntry> PtyEmulator::takeTrace()
+{
+    std::lock_guard lock(mutex_);
+    return model_.takeTrace();
+}
+
 std::vector<uint8_t> PtyEmulator::commands()
 {
     std::lock_guard lock(mutex_);

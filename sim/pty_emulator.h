@@ -54,6 +54,8 @@ public:
         return f(model_);
     }
     std::vector<DeviceModel::TraceEntry> trace();
+    // The bytes traced since the last call, forgotten by the model (see DeviceModel::takeTrace).
+    std::vector<DeviceModel::TraceEntry> takeTrace();
     std::vector<uint8_t> commands();
     // Waits (real time, bounded) until the model has carried out `command` `count` times.
     bool waitForCommand(uint8_t command, int count, int timeoutMs);

@@ -1,6 +1,7 @@
 // mova-sim --replay TRACE: the device's side of a recorded run, played on a pseudo-terminal.
 #include "replay_main.h"
 #include "pty_emulator.h"
+#include "regular_file.h"
 #include "replay_device.h"
 
 #include <cerrno>
@@ -8,13 +9,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,7 +22,8 @@ extern char **environ;
 
 namespace {
 
-constexpr size_t MaxTraceBytes = 64u << 20;  // far above the 8 MiB a run's trace is cut at
+// A trace, a bundle, a bundle's member: far above the 8 MiB a run's trace is cut at.
+constexpr size_t MaxTraceBytes = 64u << 20;
 constexpr const char *BundleTraces = "mova-support/traces/";
 constexpr const char *BundleTrace = "mova-support/traces/last-trace.log";
 constexpr int StatusEveryMs = 20;
@@ -42,6 +43,8 @@ const char *ReplayUsage = R"(replay a recorded run:
                           tool has let go of the line (0.2 s after), or once the tool was quiet
                           5 s longer than its longest silence in the recording (65 s longer
                           while it holds the line open); SIGINT or SIGTERM end it at once.
+                          A recorded wait over 120 s (no device waits so long) is played as
+                          120 s. Only a regular file of at most 64 MiB is read.
   exit status: 0 matched the recording to its end, 1 the pseudo-terminal could not be set up,
                2 usage, 3 diverged (other bytes, more, or the tool stopped early),
                4 the trace could not be read (a malformed line names its number)
@@ -82,8 +85,11 @@ bool parseReplay(int argc, char **argv, ReplayOptions &o, std::string &error)
     return true;
 }
 
-// Runs tar on the bundle (no shell: its words are data) and takes the member's text.
-bool readBundleMember(const std::string &bundle, const std::string &member, std::string &text, std::string &error)
+// Runs tar on the bundle open at `archive` (no shell: its words are data; the archive comes
+// on tar's standard input, so that tar reads the very file that was looked at) and takes the
+// member's text.
+bool readBundleMember(int archive, const std::string &bundle, const std::string &member, std::string &text,
+                      std::string &error)
 {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
@@ -92,11 +98,11 @@ bool readBundleMember(const std::string &bundle, const std::string &member, std:
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, archive, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    const std::string archive = bundle.front() == '-' ? "./" + bundle : bundle;
-    std::vector<char *> args {const_cast<char *>("tar"), const_cast<char *>("-xzOf"),
-                              const_cast<char *>(archive.c_str()), const_cast<char *>(member.c_str()), nullptr};
+    std::vector<char *> args {const_cast<char *>("tar"), const_cast<char *>("-xzOf"), const_cast<char *>("-"),
+                              const_cast<char *>(member.c_str()), nullptr};
     pid_t pid = -1;
     const int spawned = posix_spawnp(&pid, "tar", &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -138,39 +144,40 @@ bool readBundleMember(const std::string &bundle, const std::string &member, std:
     while (!said.empty() && (said.back() == '\n' || said.back() == '\r'))
         said.pop_back();
     if (tooLarge)
-        error = member + " in " + bundle + " is larger than " + std::to_string(MaxTraceBytes >> 20) + " MiB";
+        error = member + " in " + bundle + " is " + largerThan(MaxTraceBytes);
     else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         error = "cannot take " + member + " from " + bundle + (said.empty() ? "" : ": " + said);
     return error.empty();
 }
 
+// Only a regular file is read, and its size is looked at before its first byte: a FIFO would
+// hold the open, a device or a huge file would be read without end.
 bool readTraceText(const ReplayOptions &o, std::string &text, std::string &error)
 {
-    std::ifstream in(o.trace, std::ios::binary);
-    if (!in) {
-        error = o.trace + ": " + std::strerror(errno);
+    std::string reason;
+    const int fd = openRegularFile(o.trace, O_RDONLY, true, reason);
+    if (fd < 0) {
+        error = o.trace + ": " + reason;
         return false;
     }
-    char magic[2] = {};
-    in.read(magic, 2);
-    const bool bundle = in.gcount() == 2 && uint8_t(magic[0]) == 0x1F && uint8_t(magic[1]) == 0x8B; // gzip
-    if (bundle) {
+    uint8_t magic[2] = {};
+    struct stat st {};
+    const bool bundle = ::pread(fd, magic, 2, 0) == 2 && magic[0] == 0x1F && magic[1] == 0x8B; // gzip
+    bool read = false;
+    if (::fstat(fd, &st) != 0 || uint64_t(st.st_size) > MaxTraceBytes) {
+        error = o.trace + ": " + largerThan(MaxTraceBytes);
+    } else if (bundle) {
         const std::string member = o.member.empty() ? BundleTrace
                                    : o.member.find('/') == std::string::npos ? BundleTraces + o.member
                                                                               : o.member;
-        return readBundleMember(o.trace, member, text, error);
-    }
-    if (!o.member.empty()) {
+        read = readBundleMember(fd, o.trace, member, text, error);
+    } else if (!o.member.empty()) {
         error = "--replay-member is for a support bundle; " + o.trace + " is a trace";
-        return false;
+    } else if (!(read = readOpenedFile(fd, MaxTraceBytes, text, reason))) {
+        error = o.trace + ": " + reason;
     }
-    in.seekg(0);
-    text.assign(std::istreambuf_iterator<char>(in), {});
-    if (text.size() > MaxTraceBytes) {
-        error = o.trace + ": larger than " + std::to_string(MaxTraceBytes >> 20) + " MiB";
-        return false;
-    }
-    return true;
+    ::close(fd);
+    return read;
 }
 
 // Whether the tool holds the device's line open: the pseudo-terminal's opens and closes, as

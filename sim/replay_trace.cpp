@@ -144,7 +144,12 @@ ReplayScript buildScript(const TraceRead &trace)
     const std::vector<TraceLine> &lines = trace.lines;
     if (lines.empty())
         return s;
-    int64_t lastToolMs = lines.front().ms; // the start, until the tool has sent something
+    // The recording's times with every gap between two lines cut to MaxGapMs: a replay
+    // waits no longer than a real device ever keeps the tool waiting.
+    std::vector<int64_t> when(lines.size(), lines.front().ms);
+    for (size_t i = 1; i < lines.size(); ++i)
+        when[i] = when[i - 1] + std::min(lines[i].ms - lines[i - 1].ms, MaxGapMs);
+    int64_t lastToolMs = when.front(); // the start, until the tool has sent something
     std::optional<size_t> lastTransfer;    // since the link was last opened
     std::string firstPath, path;
     bool opened = false, away = false;
@@ -160,7 +165,7 @@ ReplayScript buildScript(const TraceRead &trace)
     auto leave = [&](int64_t ms, int line) {
         int64_t at = ms;
         if (lastTransfer && lines[*lastTransfer].kind == K::FromDevice)
-            at = std::max(at, lines[*lastTransfer].ms + LeaveGraceMs);
+            at = std::max(at, when[*lastTransfer] + LeaveGraceMs);
         step(ReplayStep::Kind::Leave, at, line);
         away = true;
         awaySince = at;
@@ -170,7 +175,7 @@ ReplayScript buildScript(const TraceRead &trace)
         if (l.kind == K::ToDevice) {
             if (s.road.empty())
                 s.road = l.road;
-            s.longestQuietMs = std::max(s.longestQuietMs, l.ms - lastToolMs);
+            s.longestQuietMs = std::max(s.longestQuietMs, when[i] - lastToolMs);
             // A command goes alone and its echo comes straight back.
             const bool echoed = l.bytes.size() == 1 && i + 1 < lines.size() && lines[i + 1].kind == K::FromDevice &&
                                 lines[i + 1].bytes.front() == l.bytes.front();
@@ -179,41 +184,41 @@ ReplayScript buildScript(const TraceRead &trace)
                 s.toolLines.push_back(l.line);
                 s.isCommand.push_back(echoed);
             }
-            lastToolMs = l.ms;
+            lastToolMs = when[i];
             lastTransfer = i;
         } else if (l.kind == K::FromDevice) {
             if (s.road.empty())
                 s.road = l.road;
-            step(ReplayStep::Kind::Reply, l.ms, l.line)->bytes = l.bytes;
+            step(ReplayStep::Kind::Reply, when[i], l.line)->bytes = l.bytes;
             lastTransfer = i;
         } else if (l.kind == K::Lost && !away) {
-            leave(lastTransfer ? lines[*lastTransfer].ms : l.ms, l.line);
+            leave(lastTransfer ? when[*lastTransfer] : when[i], l.line);
         } else if (l.kind == K::OpenFailed && !opened && !away) {
-            leave(l.ms, l.line); // not there when the tool first looked for it
+            leave(when[i], l.line); // not there when the tool first looked for it
         } else if (l.kind == K::Close && !away) {
             // What follows the close tells whether the device left the line.
             size_t next = i + 1;
             std::optional<int64_t> firstFailed;
             for (; next < lines.size() && lines[next].kind != K::Open && !isTransfer(lines[next]); ++next)
                 if (lines[next].kind == K::OpenFailed && !firstFailed)
-                    firstFailed = lines[next].ms;
+                    firstFailed = when[next];
             const bool reopened = next < lines.size() && lines[next].kind == K::Open;
-            const bool prompt = lastTransfer && l.ms - lines[*lastTransfer].ms < LostGuessMs;
+            const bool prompt = lastTransfer && when[i] - when[*lastTransfer] < LostGuessMs;
             if (prompt) // gone at once after bytes nobody answered; after a reply, when the tool let go
-                leave(lines[*lastTransfer].kind == K::ToDevice ? lines[*lastTransfer].ms : l.ms, l.line);
+                leave(lines[*lastTransfer].kind == K::ToDevice ? when[*lastTransfer] : when[i], l.line);
             else if (firstFailed)
-                leave((l.ms + *firstFailed) / 2, l.line); // between the close and the tool's next look
+                leave((when[i] + *firstFailed) / 2, l.line); // between the close and the tool's next look
             else if (reopened && lines[next].text != path)
-                leave((l.ms + lines[next].ms) / 2, l.line); // it comes back under another path
+                leave((when[i] + when[next]) / 2, l.line); // it comes back under another path
             lastTransfer.reset();
         } else if (l.kind == K::OpenFailed) {
-            awaySince = std::max(awaySince, l.ms);
+            awaySince = std::max(awaySince, when[i]);
         } else if (l.kind == K::Open) {
             if (!opened)
                 firstPath = l.text;
             if (away) {
                 // Back between the tool's last failed look and the look that found it.
-                step(ReplayStep::Kind::Return, (std::max(awaySince, lastToolMs) + l.ms) / 2, l.line)->otherLink =
+                step(ReplayStep::Kind::Return, (std::max(awaySince, lastToolMs) + when[i]) / 2, l.line)->otherLink =
                     l.text != firstPath;
                 away = false;
             }
@@ -222,7 +227,7 @@ ReplayScript buildScript(const TraceRead &trace)
             lastTransfer.reset();
         }
     }
-    s.endDelayMs = delay(lines.back().ms);
+    s.endDelayMs = delay(when.back());
     s.longestQuietMs = std::max(s.longestQuietMs, s.endDelayMs);
     return s;
 }

@@ -57,6 +57,13 @@ struct ReplayScript {
 // next read failed must find it gone.
 constexpr int64_t LostGuessMs = 300;
 
+// The longest a real device keeps the tool waiting is its restart before the translation
+// table: the tool looks for it 200 times, ReopenGapMs (500 ms) apart, 100 s in all. A gap
+// between two lines of a recording longer than that and a margin is no device's (a clock that
+// jumped, a recording pieced together): it is played as this long, so that every replay ends.
+constexpr int64_t MaxGapMs = 100'000 + 20'000;
+
+// Gaps longer than MaxGapMs are played as MaxGapMs.
 ReplayScript buildScript(const TraceRead &trace);
 
 // The command's name, as the protocol names it ("erase"); empty for a byte that is none.

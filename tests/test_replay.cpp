@@ -1,15 +1,20 @@
 // mova-sim --replay: how a trace is read and what the device does from it, a recording the
 // tool no longer follows, and the recorded traces in tests/traces played against the tool.
+#include "replay_device.h"
 #include "replay_trace.h"
 #include "test_replay_rig.h"
 
 #include <QtTest>
+#include <sys/stat.h>
 
 class TestReplay : public QObject {
     Q_OBJECT
 private slots:
     void traceReader_data();
     void traceReader();
+    void longGapIsCut();
+    void unreadableInput_data();
+    void unreadableInput();
     void divergenceIsReported();
     void recordedTraces();
 };
@@ -90,6 +95,54 @@ void TestReplay::traceReader()
     QFETCH(QString, read);
     const TraceRead r = readTrace(std::string_view(trace.constData(), size_t(trace.size())));
     QCOMPARE(r.error.empty() ? summary(buildScript(r)) : QString::fromStdString(r.error), read);
+}
+
+// A gap no device makes (a clock that jumped) is played cut: the reply comes, and a replay the
+// tool left behind ends, however long the recording says it waited.
+void TestReplay::longGapIsCut()
+{
+    const std::string text = "mova-trace 0 tty > 90\nmova-trace 999999999999999 tty < 90\n";
+    const ReplayScript script = buildScript(readTrace(text));
+    const uint8_t command = 0x90, other = 0x91;
+    ReplayDevice played(script, 0);
+    played.receive(&command, 1, 0);
+    QCOMPARE(played.takeOutput(MaxGapMs), std::vector<uint8_t> {0x90});
+    ReplayDevice diverged(script, 0);
+    diverged.receive(&other, 1, 0);
+    const int64_t heldLongest = MaxGapMs + ReplayDevice::QuietMarginMs + ReplayDevice::HeldQuietMs + 1;
+    QCOMPARE(diverged.state(heldLongest, true), ReplayDevice::State::Diverged);
+}
+
+// What is no trace to read is refused before it is read: a FIFO would hold the open, a device
+// or a file far over the limit would be read without end (the sparse files take no room).
+void TestReplay::unreadableInput_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("reason");
+    QTest::newRow("FIFO") << "fifo" << QByteArray("not a regular file");
+    QTest::newRow("device") << "/dev/zero" << QByteArray("not a regular file");
+    QTest::newRow("trace over the limit") << "trace" << QByteArray("larger than 64 MiB");
+    QTest::newRow("bundle over the limit") << "bundle" << QByteArray("larger than 64 MiB");
+}
+
+void TestReplay::unreadableInput()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, reason);
+    QTemporaryDir dir;
+    QString path = kind.startsWith('/') ? kind : dir.filePath(kind);
+    if (kind == "fifo")
+        QVERIFY(::mkfifo(path.toLocal8Bit().constData(), 0600) == 0);
+    if (kind == "trace" || kind == "bundle") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(kind == "bundle" ? QByteArray("\x1f\x8b") : QByteArray("mova-trace 0 tty > 90\n"));
+        QVERIFY(file.resize(qint64(64) << 30));
+    }
+    Replay replay;
+    replay.process->start(MOVA_SIM, {"--replay", path, "--link", dir.filePath("link")});
+    QCOMPARE(replay.finish(2'000), ReplayUnreadable);
+    QVERIFY2(replay.err().contains(path.toUtf8() + ": " + reason), replay.err().constData());
 }
 
 void TestReplay::divergenceIsReported()
