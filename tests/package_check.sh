@@ -30,6 +30,8 @@ said=$(desktop-file-validate "$root"/deb/usr/share/applications/*.desktop 2>&1)
     fail "desktop-file-validate:"$'\n'"$said"
 
 bin=$root/deb/usr/bin
+# systemd rates a unit from 0 (sandboxed) to 10 (unprotected); the station's measures 0.9.
+station_exposure_max=2.0
 # The station's unit as systemd reads it, against the unpacked program and man page: the
 # same file with only its program's path moved there.
 unit=$root/deb/usr/lib/systemd/system/mova-station.service
@@ -38,6 +40,12 @@ sed "s#/usr/bin/mova-update#$bin/mova-update#" "$unit" >"$root/units/mova-statio
 said=$(MANPATH=$root/deb/usr/share/man systemd-analyze verify "$root/units/mova-station.service" 2>&1)
 [ $? -eq 0 ] && [ -z "$said" ] && echo "ok      systemd-analyze verify mova-station.service: nothing" ||
     fail "systemd-analyze verify mova-station.service:"$'\n'"$said"
+# The service is sandboxed: systemd's own rating of what it could still reach stays low.
+said=$(systemd-analyze security --offline=yes "$root/units/mova-station.service" 2>&1)
+exposure=$(sed -n 's/.*Overall exposure level for mova-station\.service: \([0-9.]*\) .*/\1/p' <<<"$said")
+if [ -n "$exposure" ] && awk -v e="$exposure" -v most="$station_exposure_max" 'BEGIN { exit !(e <= most) }'; then
+    echo "ok      systemd-analyze security mova-station.service: exposure $exposure (at most $station_exposure_max)"
+else fail "systemd-analyze security mova-station.service: exposure '${exposure}' above $station_exposure_max:"$'\n'"$(grep '✗' <<<"$said")"; fi
 # (Outputs are read whole: grep -q would end a pipe early, and pipefail call that a failure.)
 said=$("$bin/mova-update" --help) && grep -q '^usage: mova-update' <<<"$said" && echo "ok      mova-update --help" ||
     fail "unpacked mova-update --help"
