@@ -161,18 +161,26 @@ ConsoleProgress::Estimate ConsoleProgress::estimate(double seconds) const
 
 std::string ConsoleProgress::liveLine(double seconds, std::optional<double> left, bool present) const
 {
-    char line[128];
-    std::snprintf(line, sizeof line, "%-22s [%-*s] %3d %% %4lds", stage_.c_str(), BarWidth,
-                  std::string(size_t(position_ * BarWidth / 100), '#').c_str(), position_, std::lround(seconds));
-    std::string text = line;
-    if (!present)
-        text += "  device not present";
-    else if (left)
-        text += "  ~" + std::to_string(std::lround(*left)) + "s left";
+    char percent[16], elapsed[24];
+    std::snprintf(percent, sizeof percent, "%3d %%", position_);
+    std::snprintf(elapsed, sizeof elapsed, " %4lds", std::lround(seconds));
+    const std::string bar = " [" + std::string(size_t(position_ * BarWidth / 100), '#') +
+                            std::string(size_t(BarWidth - position_ * BarWidth / 100), ' ') + "] ";
+    const std::string rest = !present ? "  device not present"
+                             : left   ? "  ~" + std::to_string(std::lround(*left)) + "s left"
+                                      : "";
+    char stage[64];
+    std::snprintf(stage, sizeof stage, "%-22s", stage_.c_str());
     // Never to the last column: a line that reaches it wraps on some terminals, and each
-    // redraw would then leave a line behind.
-    const size_t width = columns();
-    return fitColumns(text, width > 1 ? width - 1 : 1);
+    // redraw would then leave a line behind. A narrow terminal loses the bar first, then the
+    // elapsed time; the stage, the percent and the time left stay longest.
+    const size_t width = std::max<size_t>(columns(), 2) - 1;
+    const std::string candidates[] = {stage + bar + percent + elapsed + rest, stage_ + " " + percent + elapsed + rest,
+                                      stage_ + " " + percent + rest};
+    for (const std::string &line : candidates)
+        if (columnsOf(line) <= width)
+            return line;
+    return fitColumns(candidates[2], width);
 }
 
 void ConsoleProgress::report(bool waiting)

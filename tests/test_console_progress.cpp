@@ -66,7 +66,43 @@ private slots:
     void aJsonLineKeepsItsOrderAndIsStrictUtf8_data();
     void aJsonLineKeepsItsOrderAndIsStrictUtf8();
     void noEstimateBeforeTheFirstStage();
+    void aLiveLineFitsItsTerminal_data();
+    void aLiveLineFitsItsTerminal();
 };
+
+// Each redraw of the live line stays within the terminal's width (a wrapped line is left
+// behind by the next redraw), says one figure of time left, and none for a device gone.
+void TestConsoleProgress::aLiveLineFitsItsTerminal_data()
+{
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<bool>("present");
+    QTest::newRow("50 columns") << 50 << true;
+    QTest::newRow("a wide terminal, the device gone") << 120 << false;
+}
+
+void TestConsoleProgress::aLiveLineFitsItsTerminal()
+{
+    QFETCH(int, columns);
+    QFETCH(bool, present);
+    Rig rig(Mode::Live);
+    rig.progress.columns = [&] { return size_t(columns); };
+    rig.progress.devicePresent = [&] { return present; };
+    rig.progress.setPlan(100, 10);
+    rig.caption("Send update");
+    for (int sent = 1; sent <= 50; ++sent) {
+        rig.now = sent * 0.2;
+        rig.progress.set(sent);
+    }
+    const QStringList redraws = rig.text().split('\r', Qt::SkipEmptyParts);
+    QVERIFY(redraws.size() > 10);
+    for (QString line : redraws) {
+        line.remove("\x1b[K");
+        QVERIFY2(line.size() < columns, qPrintable(line));
+        QVERIFY2(!line.contains("ETA") && line.count("left") <= 1, qPrintable(line));
+    }
+    QCOMPARE(redraws.last().contains("device not present"), !present);
+    QCOMPARE(redraws.last().contains("s left"), present);
+}
 
 // A percent that comes before any stage began (a device babbling while it is read) belongs
 // to no stage: no line, and no time made up for it.

@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""The device's pace while nobody reads the tool's output.
+
+Two full updates side by side against two emulated devices, both with --json on standard
+output into a pipe of one page: one pipe is read as the lines come, the other is not read
+at all for STALL seconds while the firmware goes out. From each run's own byte trace: the
+longest and the mean gap between two blocks the tool sent, and the run's length. A tool
+that waited on its output shows the stall in its longest gap (or loses its device).
+
+    python3 bench/stalled_output.py [BUILD_DIR] [STALL_SECONDS]   (defaults: build, 60)
+"""
+import fcntl, os, re, subprocess, sys, tempfile, threading, time
+
+build = sys.argv[1] if len(sys.argv) > 1 else "build"
+stall = float(sys.argv[2]) if len(sys.argv) > 2 else 60.0
+F_SETPIPE_SZ = 1031
+work = tempfile.mkdtemp()
+sims, runs = [], {}
+
+
+def wait_for(path):
+    for _ in range(200):
+        if os.path.exists(path):
+            return
+        time.sleep(0.05)
+    sys.exit(f"no device at {path}")
+
+
+def update(name, stalled):
+    link = os.path.join(work, name, "ttyMOVA")
+    sims.append(subprocess.Popen([f"{build}/sim/mova-sim", "--link", link],
+                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+    wait_for(link)
+    r, w = os.pipe()
+    fcntl.fcntl(w, F_SETPIPE_SZ, 4096)
+    env = dict(os.environ, XDG_STATE_HOME=os.path.join(work, name))
+    start = time.monotonic()
+    tool = subprocess.Popen([f"{build}/cli/mova-update", "--port", link, "--yes", "--json", "update"],
+                            stdout=w, stderr=subprocess.DEVNULL, env=env)
+    os.close(w)
+    out, stalled_at = b"", None
+    while True:
+        if stalled and stalled_at is None and b'"name":"Send update"' in out:
+            stalled_at = time.monotonic()
+            time.sleep(stall)  # nobody reads
+        chunk = os.read(r, 65536)
+        if not chunk:
+            break
+        out += chunk
+    runs[name] = (tool.wait(), time.monotonic() - start, out)
+
+
+def block_gaps(name):
+    """Seconds between two blocks the tool sent, from its trace."""
+    trace = os.path.join(work, name, "mova-update", "last-trace.log")
+    times = [int(m.group(1)) for m in (re.match(r"mova-trace +(\d+) \S+ +>(?: [0-9A-F]{2}){512}", line)
+                                       for line in open(trace, errors="replace")) if m]
+    return [(b - a) / 1000 for a, b in zip(times, times[1:])]
+
+
+threads = [threading.Thread(target=update, args=(n, n == "stalled")) for n in ("read", "stalled")]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+for s in sims:
+    s.kill()
+for name in ("read", "stalled"):
+    code, seconds, out = runs[name]
+    gaps = block_gaps(name)
+    note = re.search(rb'"event":"not_shown","progress_lines":(\d+)', out)
+    print(f"{name:8} exit {code}  {seconds:6.1f} s  blocks {len(gaps) + 1:5}  "
+          f"gap mean {sum(gaps) / len(gaps) * 1000:6.1f} ms  longest {max(gaps) * 1000:7.1f} ms  "
+          f"progress lines not shown: {int(note.group(1)) if note else 0}")
