@@ -73,6 +73,10 @@ public:
         link_.close();
     }
 
+    // The device went away under the line opened to it: whichever step noticed, it is lost,
+    // whatever that step took its silence for.
+    bool deviceLost() const { return reconnected_ && link_.deviceLost(); }
+
 private:
     void pump()
     {
@@ -89,36 +93,46 @@ private:
         return link_.openFtdi(findFtdiDevice(link_.ftdiLibrary(), DockingStationDescription), false);
     }
 
-    // The device found under a new path must be the one just updated.
-    bool sameDevice()
+    enum class Identity { Same, Other, Unknown };
+
+    // Whatever path it answers at, only the device just updated may get its table: another
+    // one may have taken its node while it restarted. Told by the serial's bytes as the
+    // readout gave them before the update.
+    Identity identify()
     {
         ::drain(link_, 4, Wait::DrainMs);
         DeviceRecord fresh;
         if (!readDeviceRecord(link_, fresh))
-            return false;
-        return fresh.hardwareVersion == s_.record.hardwareVersion &&
-               std::memcmp(fresh.serialNumber, s_.record.serialNumber, sizeof fresh.serialNumber) == 0;
+            return Identity::Unknown;
+        const bool same = fresh.hardwareVersion == s_.record.hardwareVersion &&
+                          std::memcmp(fresh.serialNumber, s_.record.serialNumber, sizeof fresh.serialNumber) == 0;
+        return same ? Identity::Same : Identity::Other;
     }
 
     void reconnect()
     {
         std::string candidate = s_.portPath;
+        bool otherInItsPlace = false; // another device answered at this device's own path
         for (int counter = 0; !link_.isOpen() && counter < Attempts;) {
             clock_.wait(Wait::ReopenGapMs);
             if (open(candidate) && greetAfterReopen(link_)) {
-                if (candidate == s_.portPath)
-                    break;
-                if (sameDevice()) {
+                const Identity found = identify();
+                if (found == Identity::Same) {
                     s_.portPath = candidate;
+                    reconnected_ = true;
                     break;
                 }
+                otherInItsPlace = otherInItsPlace || (found == Identity::Other && candidate == s_.portPath);
                 candidate = s_.portPath;
+                sayGoodbye(link_); // the other device goes back to its own business
                 link_.close();
             }
             screen_.setProgress(counter / 2);
             pump();
             ++counter;
-            if (!candidate.empty() && counter >= AskDiscoveryFrom && counter % AskDiscoveryEvery == 0) {
+            // With its node taken, the device can only come back elsewhere: discovery is asked at once.
+            const bool askDiscovery = counter >= AskDiscoveryFrom || otherInItsPlace;
+            if (!candidate.empty() && askDiscovery && counter % AskDiscoveryEvery == 0) {
                 candidate = s_.findPort ? s_.findPort() : findInterfacePath(deviceUsbId());
                 if (candidate.empty()) {
                     if (counter >= GiveUpWithoutDeviceFrom)
@@ -128,7 +142,7 @@ private:
             }
         }
         if (!link_.isOpen())
-            fail(MessageId::TableReconnectLost);
+            fail(otherInItsPlace ? MessageId::TableOtherDevice : MessageId::TableReconnectLost);
     }
 
     void readStatus()
@@ -184,6 +198,7 @@ private:
     const QByteArray &table_;
     UsbConnection &link_;
     const TransferPlan plan_;
+    bool reconnected_ = false; // the line is open to this device again
 };
 
 } // namespace
@@ -200,10 +215,13 @@ TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock,
         return {TableOutcome::Skipped};
     }
     TableFailure failure {MessageId::None, {}};
+    TableRun run(session, screen, clock, table.bytes);
+    bool lost = false;
     try {
-        TableRun(session, screen, clock, table.bytes).run();
+        run.run();
     } catch (const TableFailure &ended) {
         failure = ended;
+        lost = ended.id != MessageId::Stopped && run.deviceLost();
     } catch (const std::exception &error) {
         failure = {MessageId::SystemError, error.what()};
     } catch (...) {
@@ -216,6 +234,10 @@ TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock,
     session.link->close();
     screen.closeProgress();
     screen.setBusy(false);
-    screen.failure(failure.text);
-    return {failure.id == MessageId::Stopped ? TableOutcome::Stopped : TableOutcome::Failed, failure.id};
+    // The step's message stays; a device that went away is explained as lost.
+    screen.failure(lost ? MessageId::TableDeviceLost : failure.id, failure.text);
+    const TableOutcome outcome = failure.id == MessageId::Stopped ? TableOutcome::Stopped
+                                 : lost                           ? TableOutcome::Lost
+                                                                  : TableOutcome::Failed;
+    return {outcome, failure.id};
 }
