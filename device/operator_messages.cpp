@@ -112,8 +112,8 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     // Its place taken by another device while it restarted: that one is let go untouched.
     failure(Id::TableOtherDevice, "Other device found for Language update. Language not sended.",
             {"another device (its serial number differs) answered where this device was looked for after its "
-             "restart, and this device was not found again; the new firmware is installed and confirmed on this "
-             "device and its menu texts were not sent; the other device was only asked who it is and is unchanged",
+             "restart; the new firmware is installed and confirmed on this device, but its menu texts were not "
+             "sent; the other device was only asked who it is and is unchanged",
              "Check which device is which; to send the texts to this one, {again}",
              "Unplug the other device; to send the texts to this one, {again}"}),
     // The polling, and what the command line adds.
@@ -174,8 +174,8 @@ constexpr auto Entries = std::to_array<MessageEntry>({
              "Charge it if its battery may have run out, {again}; if it is no longer found, keep the run record "
              "and contact support"}),
     failure(Id::TableDeviceLost, "device lost",
-            {"the device went away (unplugged, or its cable or power failed) while its menu texts were sent; its "
-             "new firmware is installed and confirmed, only the menu texts are missing",
+            {"the device went away (unplugged, or its cable or power failed) before it had taken all its menu "
+             "texts; its new firmware is installed and confirmed, only the menu texts are missing",
              "Charge it if its battery may have run out; to send the texts, {again}"}),
     // Not failures.
     other(Id::FirmwareSent, Kind::Success, "Update sended success!"),

@@ -283,8 +283,10 @@ void TestUpdateFailures::tableFailures()
         QCOMPARE(rig.screen.explainedBy.front(),
                  outcome == int(Outcome::DeviceLost) ? MessageId::TableDeviceLost : result.tableMessageId);
     }
-    if (fault == "serial changed")
+    if (fault == "serial changed") { // asked who it is, then let go
         QCOMPARE(std::count(m.commands().begin(), m.commands().end(), Cmd::Language), 0);
+        QCOMPARE(m.commands().back(), Cmd::Leave);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdateFailures)

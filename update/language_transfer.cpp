@@ -112,7 +112,6 @@ private:
     void reconnect()
     {
         std::string candidate = s_.portPath;
-        bool otherInItsPlace = false; // another device answered at this device's own path
         for (int counter = 0; !link_.isOpen() && counter < Attempts;) {
             clock_.wait(Wait::ReopenGapMs);
             if (open(candidate) && greetAfterReopen(link_)) {
@@ -122,17 +121,18 @@ private:
                     reconnected_ = true;
                     break;
                 }
-                otherInItsPlace = otherInItsPlace || (found == Identity::Other && candidate == s_.portPath);
-                candidate = s_.portPath;
                 sayGoodbye(link_); // the other device goes back to its own business
                 link_.close();
+                // Another device holds its place: asking it again and again would only
+                // pester that one, and the operator has to tell the two apart anyway.
+                if (found == Identity::Other && candidate == s_.portPath)
+                    fail(MessageId::TableOtherDevice);
+                candidate = s_.portPath; // elsewhere, it was a neighbour: look on
             }
             screen_.setProgress(counter / 2);
             pump();
             ++counter;
-            // With its node taken, the device can only come back elsewhere: discovery is asked at once.
-            const bool askDiscovery = counter >= AskDiscoveryFrom || otherInItsPlace;
-            if (!candidate.empty() && askDiscovery && counter % AskDiscoveryEvery == 0) {
+            if (!candidate.empty() && counter >= AskDiscoveryFrom && counter % AskDiscoveryEvery == 0) {
                 candidate = s_.findPort ? s_.findPort() : findInterfacePath(deviceUsbId());
                 if (candidate.empty()) {
                     if (counter >= GiveUpWithoutDeviceFrom)
@@ -142,7 +142,7 @@ private:
             }
         }
         if (!link_.isOpen())
-            fail(otherInItsPlace ? MessageId::TableOtherDevice : MessageId::TableReconnectLost);
+            fail(MessageId::TableReconnectLost);
     }
 
     void readStatus()
