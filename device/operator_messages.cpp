@@ -109,7 +109,7 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     failure(Id::TableNoEcho, "Error by senden Language.6",
             {"the device did not answer the command that starts the menu texts; the firmware is installed",
              TextsAgain}),
-    // Its place taken by another device while it restarted: that one is let go untouched.
+    // Its place taken by another device while it restarted: that one is only asked who it is.
     failure(Id::TableOtherDevice, "Other device found for Language update. Language not sended.",
             {"another device (its serial number differs) answered where this device was looked for after its "
              "restart; the new firmware is installed and confirmed on this device, but its menu texts were not "

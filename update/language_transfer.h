@@ -21,9 +21,9 @@ struct TableResult {
 };
 
 // After a confirmed firmware: reconnects to the restarted device (at its path or under a new
-// one, provided it is the same device: another one in its place is let go untouched and no
-// table is sent), then sends the translation table in
-// acknowledged 512-byte blocks. Unless the table was sent, the firmware's success is told
-// after it. A table that cannot be read is skipped, and why goes to `skippedBecause`.
+// one, provided it is the same device: another one in its place is only asked who it is, and
+// no table is sent), then sends the translation table in acknowledged 512-byte blocks. Unless
+// the table was sent, the firmware's success is told after it. A table that cannot be read
+// is skipped, and why goes to `skippedBecause`.
 TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
                               std::string *skippedBecause = nullptr);
