@@ -109,6 +109,13 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     failure(Id::TableNoEcho, "Error by senden Language.6",
             {"the device did not answer the command that starts the menu texts; the firmware is installed",
              TextsAgain}),
+    // Its place taken by another device while it restarted: that one is only asked who it is.
+    failure(Id::TableOtherDevice, "Other device found for Language update. Language not sended.",
+            {"another device (its serial number differs) answered where this device was looked for after its "
+             "restart; the new firmware is installed and confirmed on this device, but its menu texts were not "
+             "sent; the other device was only asked who it is and is unchanged",
+             "Check which device is which; to send the texts to this one, {again}",
+             "Unplug the other device; to send the texts to this one, {again}"}),
     // The polling, and what the command line adds.
     failure(Id::NoDevice, "No connection - Corvane not connected",
             {"no recording device is plugged in, or the system does not see it", "Plug the device in and switch it on"}),
@@ -166,6 +173,10 @@ constexpr auto Entries = std::to_array<MessageEntry>({
              "without working firmware",
              "Charge it if its battery may have run out, {again}; if it is no longer found, keep the run record "
              "and contact support"}),
+    failure(Id::TableDeviceLost, "device lost",
+            {"the device went away (unplugged, or its cable or power failed) before it had taken all its menu "
+             "texts; its new firmware is installed and confirmed, only the menu texts are missing",
+             "Charge it if its battery may have run out; to send the texts, {again}"}),
     // Not failures.
     other(Id::FirmwareSent, Kind::Success, "Update sended success!"),
     other(Id::FirmwareSentStandardMontage, Kind::Success,

@@ -43,6 +43,8 @@ enum class MessageId {
     TableRefused,
     TableNoEcho,
     TableUnknownFailure,
+    TableOtherDevice, // another device answered where the updated one was looked for after its restart
+    TableDeviceLost,  // the device went away during its table, with its new firmware confirmed
     // The polling.
     NoDevice,
     NoDockingStation,

@@ -7,7 +7,11 @@ Outcome outcomeOf(const RunResult &result)
     if (result.firmwareConfirmed) {
         if (result.tableSent)
             return Outcome::Updated;
-        return result.tableFailure == RunFailure::Stopped ? Outcome::Stopped : Outcome::TableNotSent;
+        // A device that went away during its table is lost as at any other step (its new
+        // firmware confirmed, as the explanation says).
+        if (result.tableFailure == RunFailure::Stopped)
+            return Outcome::Stopped;
+        return result.tableFailure == RunFailure::DeviceLost ? Outcome::DeviceLost : Outcome::TableNotSent;
     }
     switch (result.failure) {
     case RunFailure::NotConnected: return Outcome::NotConnected;

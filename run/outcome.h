@@ -26,7 +26,8 @@ enum class Outcome {
     Skipped = 14,      // a batch's worker got no word to go on (the batch went away or said nothing)
     Unidentified = 15, // a batch's worker ended without saying who its device is
     WorkerLost = 16,   // a batch's worker ended without a result (crashed, killed): maybe half written
-    DeviceLost = 17,   // the device went away while it was written: maybe without working firmware
+    DeviceLost = 17,   // the device went away while it was written: maybe without working firmware,
+                       // or with its new firmware confirmed and without its table
     Interrupted = 130, // a signal ended the program before the device was written to
 };
 

@@ -206,21 +206,39 @@ void TestUpdateFailures::tableFailures_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("argument");
     QTest::addColumn<QString>("message"); // the table's message before the firmware's success
-    QTest::newRow("status unusable") << "status 255" << -1 << "Device status cannot receive";
-    QTest::newRow("0xCA not echoed") << "silence" << int(Cmd::Language) << "Error by senden Language.6";
-    QTest::newRow("0xCA refused") << "refuse-language" << -1 << "Error by senden Language.5";
-    QTest::newRow("count rejected") << "language-count-reject" << -1 << "Error by senden Language.4";
-    QTest::newRow("block unanswered") << "language-block-silent" << 1 << "Error by senden Language.2";
-    QTest::newRow("block error code") << "language-block-error" << 0 << "Error by senden Language. (0x2A)";
-    QTest::newRow("block refused") << "language-block-fatal" << 0 << "Error by senden Language.1";
-    QTest::newRow("block never taken") << "language-block-nak-always" << 1 << "Error by senden Language.3";
-    // The firmware is in place: a device lost during its table only missed the table.
-    QTest::newRow("pulled on block 1") << "pull-on-table-block" << 1 << "Error by senden Language.2";
+    QTest::addColumn<int>("outcome");
+    using O = Outcome;
+    QTest::newRow("status unusable") << "status 255" << -1 << "Device status cannot receive" << int(O::TableNotSent);
+    QTest::newRow("0xCA not echoed") << "silence" << int(Cmd::Language) << "Error by senden Language.6"
+                                     << int(O::TableNotSent);
+    QTest::newRow("0xCA refused") << "refuse-language" << -1 << "Error by senden Language.5" << int(O::TableNotSent);
+    QTest::newRow("count rejected") << "language-count-reject" << -1 << "Error by senden Language.4"
+                                    << int(O::TableNotSent);
+    QTest::newRow("block unanswered") << "language-block-silent" << 1 << "Error by senden Language.2"
+                                      << int(O::TableNotSent);
+    QTest::newRow("block error code") << "language-block-error" << 0 << "Error by senden Language. (0x2A)"
+                                      << int(O::TableNotSent);
+    QTest::newRow("block refused") << "language-block-fatal" << 0 << "Error by senden Language.1"
+                                   << int(O::TableNotSent);
+    QTest::newRow("block never taken") << "language-block-nak-always" << 1 << "Error by senden Language.3"
+                                       << int(O::TableNotSent);
+    // Pulled out, the device is lost whatever the step took its silence for; the firmware is in place.
+    QTest::newRow("pulled at the status") << "pull-on-command" << int(Cmd::StatusShort)
+                                          << "Device status cannot receive" << int(O::DeviceLost);
+    QTest::newRow("pulled at 0xCA") << "pull-on-command" << int(Cmd::Language) << "Error by senden Language.6"
+                                    << int(O::DeviceLost);
+    QTest::newRow("pulled on block 1") << "pull-on-table-block" << 1 << "Error by senden Language.2"
+                                       << int(O::DeviceLost);
     QTest::newRow("device does not come back") << "gone" << -1
-                                               << "Cannot connect to device for Language update. Please try again.";
-    QTest::newRow("no table") << "no table" << -1 << "";
-    QTest::newRow("table a FIFO") << "fifo table" << -1 << "";
-    QTest::newRow("operator stops it") << "stop" << -1 << StoppedByOperator;
+                                               << "Cannot connect to device for Language update. Please try again."
+                                               << int(O::TableNotSent);
+    // Another device took its node while it restarted: it gets nothing.
+    QTest::newRow("another device in its place") << "serial changed" << -1
+                                                 << "Other device found for Language update. Language not sended."
+                                                 << int(O::TableNotSent);
+    QTest::newRow("no table") << "no table" << -1 << "" << int(O::TableNotSent);
+    QTest::newRow("table a FIFO") << "fifo table" << -1 << "" << int(O::TableNotSent);
+    QTest::newRow("operator stops it") << "stop" << -1 << StoppedByOperator << int(O::Stopped);
 }
 
 void TestUpdateFailures::tableFailures()
@@ -228,6 +246,7 @@ void TestUpdateFailures::tableFailures()
     QFETCH(QString, fault);
     QFETCH(int, argument);
     QFETCH(QString, message);
+    QFETCH(int, outcome);
     UpdateRig rig;
     QVERIFY(rig.connect());
     rig.usePayloads(hexText(imageBytes(2048)), QByteArray(600, 'T'));
@@ -237,6 +256,8 @@ void TestUpdateFailures::tableFailures()
         m.config().shortStatus = 0xFF;
     else if (fault == "gone") // the reset before erasing comes back; the restart after it does not
         rig.device.onReset = [&] { rig.device.resetDowntimeMs = ++resets == 1 ? 1500 : 10'000'000; };
+    else if (fault == "serial changed")
+        m.config().serialAfterRestart = "0999";
     else if (fault == "no table")
         rig.payloads.table = rig.write("empty.tra", "");
     else if (fault == "fifo table")
@@ -256,7 +277,16 @@ void TestUpdateFailures::tableFailures()
     QVERIFY(!rig.link.isOpen());
     QVERIFY(m.updateConfirmed());
     QVERIFY(result.firmwareConfirmed && !result.tableSent);
-    QCOMPARE(outcomeOf(result), fault == "stop" ? Outcome::Stopped : Outcome::TableNotSent);
+    QCOMPARE(int(outcomeOf(result)), outcome);
+    if (!message.isEmpty()) { // a lost device is explained as lost, with its firmware in place
+        QVERIFY(!rig.screen.explainedBy.empty());
+        QCOMPARE(rig.screen.explainedBy.front(),
+                 outcome == int(Outcome::DeviceLost) ? MessageId::TableDeviceLost : result.tableMessageId);
+    }
+    if (fault == "serial changed") { // asked who it is, then let go
+        QCOMPARE(std::count(m.commands().begin(), m.commands().end(), Cmd::Language), 0);
+        QCOMPARE(m.commands().back(), Cmd::Leave);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdateFailures)

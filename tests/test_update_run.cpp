@@ -75,7 +75,8 @@ void TestUpdateRun::exactByteStream()
     appendBlocks(wire, stored, 512);
     append(wire, Bytes(9, Reply::Accepted)); // each read-back block taken
     wire.push_back(0x00);                    // the read-back equals the image
-    append(wire, {Cmd::Probe, Cmd::StatusShort, Cmd::Language, 0x00, 0x03});
+    // Back after its restart, the device says who it is before its table goes.
+    append(wire, {Cmd::Probe, Cmd::DeviceInfo, Cmd::StatusShort, Cmd::Language, 0x00, 0x03});
     appendBlocks(wire, tablePadded, 512);
     wire.push_back(Cmd::Leave);
     // The table of 1004 bytes needs 2 blocks: its count says so.

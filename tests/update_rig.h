@@ -27,6 +27,7 @@ struct RecordingRunScreen : RunScreen {
     Clock &clock;
     bool confirmAnswer = true;
     std::vector<std::string> confirms, messages, captions, diagnostics;
+    std::vector<MessageId> explainedBy; // the message each failure was explained by
     std::map<std::string, int64_t> captionAt; // when each stage began (virtual ms)
     std::vector<int> positions;
     std::vector<std::pair<std::string, int>> positionLog; // each position with its stage
@@ -49,6 +50,11 @@ struct RecordingRunScreen : RunScreen {
         return confirmAnswer;
     }
     void message(const std::string &text) override { messages.push_back(text); }
+    void failure(MessageId explained, const std::string &text) override
+    {
+        explainedBy.push_back(explained);
+        message(text);
+    }
     void setBusy(bool b) override { busy = b; }
     void showProgress() override
     {

@@ -73,6 +73,10 @@ public:
         link_.close();
     }
 
+    // The device went away under the line opened to it: whichever step noticed, it is lost,
+    // whatever that step took its silence for.
+    bool deviceLost() const { return reconnected_ && link_.deviceLost(); }
+
 private:
     void pump()
     {
@@ -89,15 +93,20 @@ private:
         return link_.openFtdi(findFtdiDevice(link_.ftdiLibrary(), DockingStationDescription), false);
     }
 
-    // The device found under a new path must be the one just updated.
-    bool sameDevice()
+    enum class Identity { Same, Other, Unknown };
+
+    // Whatever path it answers at, only the device just updated may get its table: another
+    // one may have taken its node while it restarted. Told by the serial's bytes as the
+    // readout gave them before the update.
+    Identity identify()
     {
         ::drain(link_, 4, Wait::DrainMs);
         DeviceRecord fresh;
         if (!readDeviceRecord(link_, fresh))
-            return false;
-        return fresh.hardwareVersion == s_.record.hardwareVersion &&
-               std::memcmp(fresh.serialNumber, s_.record.serialNumber, sizeof fresh.serialNumber) == 0;
+            return Identity::Unknown;
+        const bool same = fresh.hardwareVersion == s_.record.hardwareVersion &&
+                          std::memcmp(fresh.serialNumber, s_.record.serialNumber, sizeof fresh.serialNumber) == 0;
+        return same ? Identity::Same : Identity::Other;
     }
 
     void reconnect()
@@ -106,14 +115,19 @@ private:
         for (int counter = 0; !link_.isOpen() && counter < Attempts;) {
             clock_.wait(Wait::ReopenGapMs);
             if (open(candidate) && greetAfterReopen(link_)) {
-                if (candidate == s_.portPath)
-                    break;
-                if (sameDevice()) {
+                const Identity found = identify();
+                if (found == Identity::Same) {
                     s_.portPath = candidate;
+                    reconnected_ = true;
                     break;
                 }
-                candidate = s_.portPath;
+                sayGoodbye(link_); // the other device goes back to its own business
                 link_.close();
+                // Another device holds its place: asking it again and again would only
+                // pester that one, and the operator has to tell the two apart anyway.
+                if (found == Identity::Other && candidate == s_.portPath)
+                    fail(MessageId::TableOtherDevice);
+                candidate = s_.portPath; // elsewhere, it was a neighbour: look on
             }
             screen_.setProgress(counter / 2);
             pump();
@@ -184,6 +198,7 @@ private:
     const QByteArray &table_;
     UsbConnection &link_;
     const TransferPlan plan_;
+    bool reconnected_ = false; // the line is open to this device again
 };
 
 } // namespace
@@ -200,10 +215,13 @@ TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock,
         return {TableOutcome::Skipped};
     }
     TableFailure failure {MessageId::None, {}};
+    TableRun run(session, screen, clock, table.bytes);
+    bool lost = false;
     try {
-        TableRun(session, screen, clock, table.bytes).run();
+        run.run();
     } catch (const TableFailure &ended) {
         failure = ended;
+        lost = ended.id != MessageId::Stopped && run.deviceLost();
     } catch (const std::exception &error) {
         failure = {MessageId::SystemError, error.what()};
     } catch (...) {
@@ -216,6 +234,10 @@ TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock,
     session.link->close();
     screen.closeProgress();
     screen.setBusy(false);
-    screen.failure(failure.text);
-    return {failure.id == MessageId::Stopped ? TableOutcome::Stopped : TableOutcome::Failed, failure.id};
+    // The step's message stays; a device that went away is explained as lost.
+    screen.failure(lost ? MessageId::TableDeviceLost : failure.id, failure.text);
+    const TableOutcome outcome = failure.id == MessageId::Stopped ? TableOutcome::Stopped
+                                 : lost                           ? TableOutcome::Lost
+                                                                  : TableOutcome::Failed;
+    return {outcome, failure.id};
 }

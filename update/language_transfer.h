@@ -11,6 +11,7 @@ enum class TableOutcome {
     Sent,    // the device took the whole table (its success message shown)
     Skipped, // there was no table to send
     Failed,  // the transfer failed (its message shown)
+    Lost,    // the device went away during it (the failing step's message shown)
     Stopped, // the operator stopped it
 };
 
@@ -19,9 +20,10 @@ struct TableResult {
     MessageId messageId = MessageId::None; // the message it ended with (success or failure)
 };
 
-// After a confirmed firmware: reconnects to the restarted device (under a new path if it
-// came back under one, provided it is the same device), then sends the translation table in
-// acknowledged 512-byte blocks. Unless the table was sent, the firmware's success is told
-// after it. A table that cannot be read is skipped, and why goes to `skippedBecause`.
+// After a confirmed firmware: reconnects to the restarted device (at its path or under a new
+// one, provided it is the same device: another one in its place is only asked who it is, and
+// no table is sent), then sends the translation table in acknowledged 512-byte blocks. Unless
+// the table was sent, the firmware's success is told after it. A table that cannot be read
+// is skipped, and why goes to `skippedBecause`.
 TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
                               std::string *skippedBecause = nullptr);

@@ -366,6 +366,7 @@ void UpdateRun::finish()
     result_.tableSent = table.outcome == TableOutcome::Sent;
     result_.tableFailure = table.outcome == TableOutcome::Sent      ? RunFailure::None
                            : table.outcome == TableOutcome::Stopped ? RunFailure::Stopped
+                           : table.outcome == TableOutcome::Lost    ? RunFailure::DeviceLost
                                                                     : RunFailure::TransferFailed;
     result_.tableMessageId = table.messageId;
     screen_.setBusy(false);
