@@ -51,11 +51,20 @@ def update(name, stalled):
 
 
 def block_gaps(name):
-    """Seconds between two blocks the tool sent, from its trace."""
+    """Seconds between two firmware blocks the tool began to send, from its trace: a block
+    goes out as lines of 64 bytes in the same millisecond, and the read-back that follows
+    the sending comes in the same way."""
     trace = os.path.join(work, name, "mova-update", "last-trace.log")
-    times = [int(m.group(1)) for m in (re.match(r"mova-trace +(\d+) \S+ +>(?: [0-9A-F]{2}){512}", line)
-                                       for line in open(trace, errors="replace")) if m]
-    return [(b - a) / 1000 for a, b in zip(times, times[1:])]
+    starts, previous = [], None
+    for line in open(trace, errors="replace"):
+        m = re.match(r"mova-trace +(\d+) \S+ +([<>])((?: [0-9A-F]{2}){64})$", line.rstrip("\n"))
+        chunk = (m.group(2), int(m.group(1))) if m else None
+        if chunk and chunk[0] == "<":
+            break  # the read-back: the firmware is sent
+        if chunk and previous is None:
+            starts.append(chunk[1])
+        previous = chunk
+    return [(b - a) / 1000 for a, b in zip(starts, starts[1:])] or [0.0]
 
 
 threads = [threading.Thread(target=update, args=(n, n == "stalled")) for n in ("read", "stalled")]

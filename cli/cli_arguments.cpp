@@ -63,7 +63,8 @@ exit status:
  16  several devices: this device's process ended abnormally (crashed, killed); if it was
      writing the device, the device may be without working firmware: update it again
  17  device lost: the device went away (unplugged, cable or power failed) while it was
-     written; it may be without working firmware: plug it in again and update it again
+     written; it may be without working firmware (or, lost during its table, it has its
+     new firmware and lacks its menu texts): plug it in again and update it again
 130  interrupted by a signal (Ctrl-C) before anything was written to the device
 several devices (--all, --repeat, --port more than once): each is updated by a process of
 its own; 0 when every device was updated, else the code of the worst outcome among them,

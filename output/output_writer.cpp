@@ -153,6 +153,20 @@ void queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
     c.work.notify_one();
 }
 
+void enqueue(int fd, std::string &&text, Kind kind, size_t undo = 0)
+{
+    Writer &w = writer();
+    std::unique_lock lock(w.m);
+    if (w.ended) { // nothing times a device any more
+        lock.unlock();
+        writeAll(fd, text);
+        return;
+    }
+    Channel &c = channel(w, fd);
+    if (!c.gone)
+        queue(c, std::move(text), kind, undo);
+}
+
 // A stream's text, queued at each flush.
 class QueueBuffer : public std::streambuf {
 public:
@@ -212,33 +226,14 @@ void OutputWriter::write(int fd, std::string text, Kind kind)
         return;
     if (kind != Kind::Event) // what the events' stream holds goes first: the two keep their order
         stream(fd, Kind::Event).flush();
-    Writer &w = writer();
-    std::unique_lock lock(w.m);
-    if (w.ended) { // nothing times a device any more
-        lock.unlock();
-        writeAll(fd, text);
-        return;
-    }
-    Channel &c = channel(w, fd);
-    if (!c.gone)
-        queue(c, std::move(text), kind);
+    enqueue(fd, std::move(text), kind);
 }
 
 void OutputWriter::redraw(int fd, std::string undo, std::string draw)
 {
     stream(fd, Kind::Event).flush();
     const size_t undoLength = undo.size();
-    std::string text = std::move(undo) + draw;
-    Writer &w = writer();
-    std::unique_lock lock(w.m);
-    if (w.ended) {
-        lock.unlock();
-        writeAll(fd, text);
-        return;
-    }
-    Channel &c = channel(w, fd);
-    if (!c.gone)
-        queue(c, std::move(text), Kind::Redraw, undoLength);
+    enqueue(fd, std::move(undo) + draw, Kind::Redraw, undoLength);
 }
 
 std::ostream &OutputWriter::stream(int fd, Kind kind)
