@@ -124,14 +124,20 @@ Channel &channel(Writer &w, int fd)
     return *slot;
 }
 
+// The text of the newest waiting entry becomes `text`.
+void replaceNewest(Channel &c, std::string &&text)
+{
+    c.waiting -= std::min(c.waiting, c.queue.back().text.size());
+    c.waiting += text.size();
+    c.queue.back().text = std::move(text);
+}
+
 void queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
 {
     if (kind == Kind::Redraw) {
         if (!c.queue.empty() && c.queue.back().kind == Kind::Redraw) {
-            Entry &waiting = c.queue.back();
-            c.waiting -= std::min(c.waiting, waiting.text.size());
-            waiting.text = waiting.text.substr(0, waiting.undo) + text.substr(undo);
-            c.waiting += waiting.text.size();
+            const Entry &waiting = c.queue.back();
+            replaceNewest(c, waiting.text.substr(0, waiting.undo) + text.substr(undo));
             return;
         }
     } else if (kind == Kind::Progress || kind == Kind::Trace) {
@@ -139,9 +145,7 @@ void queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
         // at most one waits after each event.
         if (c.waiting > OutputWriter::BehindBytes && !c.queue.empty() && c.queue.back().kind == kind) {
             ++(kind == Kind::Trace ? c.dropped.trace : c.dropped.progress);
-            c.waiting -= std::min(c.waiting, c.queue.back().text.size());
-            c.waiting += text.size();
-            c.queue.back().text = std::move(text);
+            replaceNewest(c, std::move(text));
             return;
         }
     } else if (c.waiting > OutputWriter::EventCapBytes) {
