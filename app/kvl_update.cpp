@@ -235,10 +235,10 @@ void TKVLUpdate::AccuTimerTimer()
 
 void TKVLUpdate::UpdateButtonClick()
 {
-    RunRecord record(*this, clock_, session_, payloads, store_);
-    record.noteDevice(GeraetLabel->text().toLocal8Bit().toStdString(), AccuLabel->text().toLocal8Bit().toStdString());
-    const RunResult result = ::UpdateButtonClick(session_, record, clock_, payloads);
-    record.end(result); // a click the run ignored leaves nothing
+    RunRecord record(clock_, session_, payloads, store_);
+    RunEvents events {&record, this};
+    const RunResult result = runUpdate(session_, *this, events, clock_, payloads);
+    events.result({outcomeOf(result), endText(result), result}); // a click the run ignored leaves nothing
     saveChosenReport(this, store_, session_.expectedHardwareVersion, reportChosen_); // with this run's record
     // The box keeps the run's text; which file (QTX_MOVA_FIRMWARE, QTX_MOVA_TABLE) could not be
     // used, and why, goes to the terminal.
@@ -362,87 +362,54 @@ bool TKVLUpdate::confirmLowBattery(int percent)
     return box.exec() == QMessageBox::Ok;
 }
 
-void TKVLUpdate::message(const std::string &text)
+void TKVLUpdate::message(const RunMessage &m)
 {
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLocal8Bit(text.c_str()),
+    if (m.kind == MessageKind::Diagnostic) { // for support, on standard output
+        std::cout << m.text << std::endl;
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLocal8Bit(m.text.c_str()),
                     QMessageBox::Ok, this);
+    if (m.failure()) {
+        // The message stays as it always read; what it means and what to do goes beneath it,
+        // by the cause (a device that went away during a step is explained as gone, not as
+        // refusing).
+        box.setInformativeText(QString::fromStdString(explanationText(m.explainedBy, FrontEnd::Window)));
+        if (!store_.folder.empty() && !store_.failed())
+            box.setDetailedText(
+                QStringLiteral("This run is recorded in %1.").arg(QString::fromStdString(store_.runsPath())));
+        offerReport(box, reportChosen_);
+    }
     box.exec();
 }
 
-void TKVLUpdate::failure(const std::string &text)
+void TKVLUpdate::holding(bool on)
 {
-    failure(messageIdOf(text), text);
+    if (on)
+        AccuTimer->stop();
+    setBusy(on);
 }
 
-void TKVLUpdate::failure(MessageId explainedBy, const std::string &text)
+void TKVLUpdate::writing(bool on)
 {
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLocal8Bit(text.c_str()),
-                    QMessageBox::Ok, this);
-    // The message stays as it always read; what it means and what to do goes beneath it, by
-    // the cause (a device that went away during a step is explained as gone, not as refusing).
-    box.setInformativeText(QString::fromStdString(explanationText(explainedBy, FrontEnd::Window)));
-    if (!store_.folder.empty() && !store_.failed())
-        box.setDetailedText(QStringLiteral("This run is recorded in %1.").arg(QString::fromStdString(store_.runsPath())));
-    offerReport(box, reportChosen_);
-    box.exec();
+    if (on)
+        ShowProgressWindow(this);
+    else
+        CloseProgressWindow();
 }
 
-void TKVLUpdate::showProgress()
+void TKVLUpdate::stage(ProgressStage, const std::string &caption)
 {
-    ShowProgressWindow(this);
+    SetProgressText(ptCaption, caption);
 }
 
-void TKVLUpdate::closeProgress()
+void TKVLUpdate::progress(int percent)
 {
-    CloseProgressWindow();
+    SetProgress(pvPosition, percent);
 }
 
-void TKVLUpdate::progressCaption(ProgressStage, const std::string &text)
+void TKVLUpdate::result(const RunEnd &end)
 {
-    SetProgressText(ptCaption, text);
-}
-
-void TKVLUpdate::setProgress(int position)
-{
-    SetProgress(pvPosition, position);
-}
-
-int TKVLUpdate::progress()
-{
-    return GetProgress(pvPosition);
-}
-
-void TKVLUpdate::stopPolling()
-{
-    AccuTimer->stop();
-}
-
-void TKVLUpdate::pollNow()
-{
-    AccuTimerTimer();
-}
-
-ServiceFields TKVLUpdate::serviceFields()
-{
-    // Latin-1 both ways: the serial's bytes go back into the image as the device gave them
-    // (an unprogrammed FF FF FF FF must not become UTF-8's C3 BF C3 BF).
-    return {SerialNrEdit->text().toLatin1().toStdString(),
-            int(KoefXEdit->Value()),
-            int(OffsXEdit->Value()),
-            int(KoefYEdit->Value()),
-            int(OffsYEdit->Value()),
-            int(KoefZEdit->Value()),
-            int(OffsZEdit->Value()),
-            int(KoefMEdit->Value()),
-            deviceInfoTag_};
-}
-
-void TKVLUpdate::diagnostic(const std::string &line)
-{
-    std::cout << line << std::endl;
-}
-
-void TKVLUpdate::closeWindow()
-{
-    close();
+    if (end.run && end.run->stage == RunStage::Done)
+        close();
 }

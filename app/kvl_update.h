@@ -2,7 +2,7 @@
 #include "build_settings.h"
 #include "monitor_screen.h"
 #include "run_record.h"
-#include "run_screen.h"
+#include "run_events.h"
 #include "session.h"
 #include "update_run.h"
 
@@ -21,7 +21,7 @@ class TMyValueSpinEdit;
 }
 
 // The main window: finds the device by itself, shows who it is and its battery, and runs
-// the update behind its one button. It is the screen of the monitoring and of the run.
+// the update behind its one button. It is the screen of the monitoring and shows the run.
 class TKVLUpdate : public QWidget, public MonitorScreen, public RunScreen {
     Q_OBJECT
 public:
@@ -94,23 +94,18 @@ private:
     bool askToConnect(const std::string &text) override;
     void endProgram() override;
     void schedulePoll(int intervalMs, bool enabled) override;
-    // RunScreen
+    // RunScreen: the run's two questions, and what it tells shown as the window shows it.
     bool confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
-    void message(const std::string &text) override;
-    // As message(), and the box says where the run's record is kept.
-    void failure(const std::string &text) override;
-    void failure(MessageId explainedBy, const std::string &text) override;
-    void showProgress() override;
-    void closeProgress() override;
-    void progressCaption(ProgressStage stage, const std::string &text) override;
-    void setProgress(int position) override;
-    int progress() override;
-    void stopPolling() override;
-    void pollNow() override;
-    ServiceFields serviceFields() override;
-    void diagnostic(const std::string &line) override;
-    void closeWindow() override;
+    void holding(bool on) override;
+    void writing(bool on) override;
+    void stage(ProgressStage stage, const std::string &caption) override;
+    void progress(int percent) override;
+    // A failure's box says what it means and where the run's record is kept.
+    void message(const RunMessage &m) override;
+    void released() override { AccuTimerTimer(); }
+    // The device is updated: the program ends.
+    void result(const RunEnd &end) override;
 
     Clock &clock_;
     std::unique_ptr<UsbConnection> link_;

@@ -29,7 +29,7 @@ std::string ReportRow::csv() const
     return csvField(time) + "," + csvField(port) + "," + csvField(serial) + "," + number(hardwareVersion) + "," +
            number(firmwareBefore) + "," + number(firmwareAfter) + "," + csvField(battery) + "," +
            csvField(outcomeName(outcome)) + "," + std::to_string(int(outcome)) + "," + csvField(message) + "," +
-           seconds(durationS) + "," + csvField(serialHex);
+           seconds(durationS) + "," + csvField(serialHex) + "," + number(batteryPercent);
 }
 
 JsonLine ReportRow::object() const
@@ -43,7 +43,9 @@ JsonLine ReportRow::object() const
     numberOrNull(o, "hardware_version", hardwareVersion);
     numberOrNull(o, "firmware_before", firmwareBefore);
     numberOrNull(o, "firmware_after", firmwareAfter);
-    o.text("battery", shownText(battery)).text("outcome", outcomeName(outcome)).number("exit", int(outcome));
+    o.text("battery", shownText(battery));
+    numberOrNull(o, "battery_percent", batteryPercent);
+    o.text("outcome", outcomeName(outcome)).number("exit", int(outcome));
     return o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
 }
 
@@ -88,6 +90,15 @@ bool SingleReport::open(const std::string &path, std::string &error)
 {
     since_ = std::chrono::steady_clock::now();
     return file_.open(path, error);
+}
+
+void SingleReport::device(const DeviceFacts &facts)
+{
+    const std::string serial = serialBytes(facts.record);
+    row.port = row.port.empty() ? facts.port : row.port;
+    row.serial = shownText(serial), row.serialHex = hexBytes(serial);
+    row.battery = facts.batteryText(), row.batteryPercent = facts.batteryPercent;
+    row.hardwareVersion = facts.record.hardwareVersion, row.firmwareBefore = facts.record.firmwareVersion;
 }
 
 void SingleReport::end(Outcome outcome, const std::string &message)

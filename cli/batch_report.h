@@ -1,6 +1,7 @@
 #pragma once
 #include "json_line.h"
 #include "outcome.h"
+#include "run_events.h"
 
 #include <chrono>
 #include <optional>
@@ -13,6 +14,7 @@ struct ReportRow {
     std::string serialHex;    // and its four bytes exactly
     std::optional<int> hardwareVersion, firmwareBefore, firmwareAfter;
     std::string battery;
+    std::optional<int> batteryPercent;
     Outcome outcome = Outcome::Internal;
     std::string message;
     double durationS = 0;
@@ -37,7 +39,7 @@ public:
 
     static constexpr const char *CsvHeader =
         "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s,"
-        "serial_hex";
+        "serial_hex,battery_percent";
 
 private:
     std::string path_;
@@ -49,7 +51,7 @@ std::string reportTime();
 
 // The report of one device updated alone: the row a batch writes for each of its devices,
 // its device's facts noted as the update learns them, appended once as the update ends.
-class SingleReport {
+class SingleReport : public RunListener {
 public:
     // Checks that the file can be written before the device is touched; false with the reason.
     bool open(const std::string &path, std::string &error);
@@ -57,6 +59,10 @@ public:
     // Appends the row, ended with this outcome, once; a file that cannot be written is said
     // on standard error (the update's own outcome stands).
     void end(Outcome outcome, const std::string &message);
+
+    void device(const DeviceFacts &facts) override;
+    void after(const DeviceFacts &facts) override { row.firmwareAfter = facts.record.firmwareVersion; }
+    void result(const RunEnd &end) override { this->end(end.outcome, end.text); }
 
 private:
     BatchReport file_;

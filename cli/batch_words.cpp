@@ -18,6 +18,14 @@ QByteArray batchWordLine(BatchWord word)
     return "\n"; // not a word: the worker takes it for none and leaves its device alone
 }
 
+std::optional<BatchWord> batchWordOf(const std::string &line)
+{
+    for (const BatchWord word : {BatchWord::Go, BatchWord::Skip, BatchWord::Refuse})
+        if (batchWordLine(word).toStdString() == line + "\n")
+            return word;
+    return std::nullopt;
+}
+
 WorkerEvent readWorkerEvent(const QByteArray &line)
 {
     static const std::array<std::pair<const char *, WorkerSays>, 11> known {{

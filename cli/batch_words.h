@@ -1,6 +1,8 @@
 #pragma once
 #include <QByteArray>
 #include <QJsonObject>
+#include <optional>
+#include <string>
 
 // The words a batch and its workers exchange over the workers' pipes, read and written here
 // only: the rest of the batch works with these enumerations.
@@ -12,8 +14,10 @@ enum class BatchWord {
     Skip,   // the device just updated, back after its restart: it is left alone
     Refuse, // another device present has the same serial: neither is updated
 };
-// The word as the pipe carries it, with its line end.
+// The word as the pipe carries it, with its line end; and back, from a line without its end
+// (nothing for what is no word).
 QByteArray batchWordLine(BatchWord word);
+std::optional<BatchWord> batchWordOf(const std::string &line);
 
 // What a worker says on its standard output, one JSON object a line.
 enum class WorkerSays {

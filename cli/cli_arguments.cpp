@@ -187,6 +187,6 @@ bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a,
         return false;
     }
     if (!hardwareGiven)
-        a.hardware = defaultHardware != 0 ? defaultHardware : 24;
+        a.hardware = defaultHardware != 0 ? defaultHardware : DefaultHardwareVersion;
     return true;
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include "payload_file.h"
 #include "run_history.h"
 
 #include <string>
@@ -9,8 +10,8 @@ struct CliArguments {
     std::string command; // info, update, image-info, or help/version
     std::string file;    // image-info's FILE
     std::vector<std::string> ports; // --port, as often as given
-    std::string firmware = ":/FIRMWARE_HEX";
-    std::string table = ":/LANGUAGE_TRA";
+    std::string firmware = CarriedFirmware;
+    std::string table = CarriedTable;
     bool json = false, yes = false, trace = false, allowLowBattery = false;
     int hardware = 0; // image-info's hardware version; 0 until set or defaulted
     int count = DefaultLogRuns; // log's -n: how many of the last runs

@@ -4,14 +4,11 @@
 #include "cli_arguments.h"
 #include "readout.h"
 #include "session.h"
-#include "update_run.h"
+#include "battery.h"
+#include "payload_file.h"
+#include "safe_text.h"
 
 #include <cstdio>
-
-bool carried(const std::string &path)
-{
-    return path.rfind(":/", 0) == 0;
-}
 
 std::string firmwareAge(const Session &session, bool carriedFirmware)
 {
@@ -35,15 +32,15 @@ UpdateVerdict updateVerdict(const Session &session, const CliArguments &a)
     if (const UpdateRefusal refusal = updateRefusal(session.expectedHardwareVersion, r); refusal.id != MessageId::None)
         return {false, refusal.reason};
     std::string battery;
-    if (session.batteryShown && session.lastBatteryShown < UpdateRun::BatteryGuardBelow) {
-        const std::string low = "the battery shows " + std::to_string(session.lastBatteryShown) + " %, below " +
-                                std::to_string(UpdateRun::BatteryGuardBelow) + " %";
+    if (const std::optional<int> percent = session.batteryPercent(); belowBatteryGuard(percent)) {
+        const std::string low = "the battery shows " + std::to_string(*percent) + " %, below " +
+                                std::to_string(BatteryGuardBelow) + " %";
         if (!a.allowLowBattery)
             return {false, low + " (--allow-low-battery updates all the same)"};
         battery = "; " + low + ", going on as --allow-low-battery says";
     }
     const std::string version = BuildSettings::compiled().firmwareVersion;
-    const bool ours = carried(a.firmware);
+    const bool ours = isCarried(a.firmware);
     const std::string age = firmwareAge(session, ours);
     const std::string what = !ours ? a.firmware
                              : version.empty()              ? std::string("the carried firmware")
@@ -53,19 +50,20 @@ UpdateVerdict updateVerdict(const Session &session, const CliArguments &a)
         would += ": a downgrade";
     else if (age == "the same")
         would += " (the same)";
-    if (r.deviceStatus == 0)
+    if (r.asksBeforeErase())
         would += "; it asks first, as the update deletes a recording that may still be on the device";
     return {true, would + battery};
 }
 
 void showDeviceInfo(const Session &session, ConsoleScreen &screen, const CliArguments &a)
 {
-    const DeviceRecord &r = session.record;
-    const Calibration &c = screen.calibration;
+    const DeviceFacts d = DeviceFacts::of(session);
+    const DeviceRecord &r = d.record;
+    const Calibration &c = d.calibration;
     char calibration[128], infoText[16];
     std::snprintf(calibration, sizeof calibration, "Koef X %d Y %d Z %d Mag %d, Offset X %d Y %d Z %d", c.koefX,
                   c.koefY, c.koefZ, c.koefM, c.offsX, c.offsY, c.offsZ);
-    std::snprintf(infoText, sizeof infoText, "0x%X", unsigned(screen.info));
+    std::snprintf(infoText, sizeof infoText, "0x%X", unsigned(r.deviceInfo));
     const std::string status = r.deviceStatus == DeviceRecord::NoStatus ? "none" : std::to_string(r.deviceStatus);
     // Whether the device has the carried firmware already, and what update would do with it.
     const BuildSettings build = BuildSettings::compiled();
@@ -75,22 +73,25 @@ void showDeviceInfo(const Session &session, ConsoleScreen &screen, const CliArgu
                                     (age.empty()         ? std::string()
                                      : age == "the same" ? ": the same as the device's"
                                                          : ": " + age + " than the device's");
+    const std::string line = shownText(d.line()), serial = shownText(serialBytes(r)), battery = d.batteryText();
     const std::string plain =
-        screen.deviceLine + "\nserial number     " + screen.serial + "\nhardware version  " +
-        std::to_string(r.hardwareVersion) + "\nstatus            " + status + "\ndevice info       " + infoText +
-        "\ncalibration       " + calibration + "\nbattery           " + screen.battery + "\nupdate            " +
-        (verdict.goesAhead ? "allowed: " : "refused: ") + verdict.reason + "\ncarried firmware  " + carriedLine;
-    screen.event(JsonLine::event("device")
-                     .text("line", screen.deviceLine)
-                     .text("serial", screen.serial)
-                     .text("serial_hex", hexBytes(screen.serialBytes))
-                     .number("hardware_version", r.hardwareVersion)
-                     .number("firmware_version", r.firmwareVersion)
-                     .text("status", status)
-                     .text("device_info", infoText)
-                     .text("calibration", calibration)
-                     .text("battery", screen.battery)
-                     .flag("update_allowed", verdict.goesAhead)
+        line + "\nserial number     " + serial + "\nhardware version  " + std::to_string(r.hardwareVersion) +
+        "\nstatus            " + status + "\ndevice info       " + infoText + "\ncalibration       " + calibration +
+        "\nbattery           " + battery + "\nupdate            " + (verdict.goesAhead ? "allowed: " : "refused: ") +
+        verdict.reason + "\ncarried firmware  " + carriedLine;
+    JsonLine event = JsonLine::event("device")
+                         .text("line", line)
+                         .text("serial", serial)
+                         .text("serial_hex", hexBytes(serialBytes(r)))
+                         .number("hardware_version", r.hardwareVersion)
+                         .number("firmware_version", r.firmwareVersion)
+                         .text("status", status)
+                         .text("device_info", infoText)
+                         .text("calibration", calibration)
+                         .text("battery", battery);
+    if (d.batteryPercent)
+        event.number("battery_percent", *d.batteryPercent);
+    screen.event(event.flag("update_allowed", verdict.goesAhead)
                      .text("update_reason", verdict.reason)
                      .text("port", session.portPath)
                      .text("carried_firmware", carriedLine)

@@ -6,9 +6,6 @@ struct CliArguments;
 struct DeviceRecord;
 struct Session;
 
-// Whether a payload path is one the tool carries (a resource), not a file of the operator's.
-bool carried(const std::string &path);
-
 // How the firmware about to go on stands to the device's: "newer", "the same" or "older";
 // empty when that cannot be said: a firmware file of the operator's (its version is not
 // known), or a device of another hardware version than the build's, whose firmware

@@ -63,7 +63,7 @@ void ConsoleProgress::caption(ProgressStage step, const std::string &stage)
     open_ = true;
     stageStart_ = lastAdvance_ = lastLine_ = t;
     if (mode_ == Mode::Json)
-        out_ << JsonLine::event("stage").text("name", stage).str() << std::endl;
+        out_ << JsonLine::event("stage").text("id", progressStageId(step)).text("name", stage).str() << std::endl;
     else if (mode_ == Mode::Plain)
         out_ << stage << std::endl;
     else

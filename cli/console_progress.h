@@ -4,7 +4,7 @@
 #include <ostream>
 #include <string>
 
-#include "run_screen.h"
+#include "run_events.h"
 #include "safe_text.h"
 
 

@@ -1,5 +1,4 @@
 #include "console_screen.h"
-#include "failure_guide.h"
 #include "live_columns.h"
 #include "output_writer.h"
 
@@ -113,51 +112,109 @@ bool ConsoleScreen::confirmLowBattery(int percent)
               "mova-update: " + text + "; going on as --allow-low-battery says", true);
         return true;
     }
-    failure(MessageId::BatteryLow, text + ". Charge it, or give --allow-low-battery to update all the same.");
+    failure(RunMessage::of(MessageId::BatteryLow,
+                           text + ". Charge it, or give --allow-low-battery to update all the same."));
     return false;
 }
 
-void ConsoleScreen::message(const std::string &text)
+void ConsoleScreen::plan(const RunPlan &p)
+{
+    const DeviceFacts d = device_.value_or(DeviceFacts {});
+    const DeviceRecord &r = d.record;
+    const std::string serial = shownText(serialBytes(r)), battery = d.batteryText();
+    JsonLine line = JsonLine::event("plan")
+                        .text("port", p.port)
+                        .text("serial", serial)
+                        .text("serial_hex", hexBytes(serialBytes(r)))
+                        .number("hardware_version", r.hardwareVersion)
+                        .text("firmware_now", shownText(d.line()))
+                        .number("firmware_version", r.firmwareVersion)
+                        .text("battery", battery);
+    if (d.batteryPercent)
+        line.number("battery_percent", *d.batteryPercent);
+    line.text("firmware", p.firmwareName)
+        .text("table", p.tableName)
+        .number("firmware_blocks", p.firmwareBlocks)
+        .number("table_blocks", p.tableBlocks)
+        .text("firmware_is", p.firmwareIs)
+        .flag("downgrade", p.firmwareIs == "older");
+    event(line, "device            " + shownText(p.port) + "\nserial number     " + serial + "\nhardware version  " +
+                    std::to_string(r.hardwareVersion) + "\nfirmware now      " + shownText(d.line()) +
+                    "\nbattery           " + battery + "\nfirmware to go on " + p.firmwareName +
+                    (p.firmwareIs == "older" ? ", " + p.downgradeText : "") + "\ntable to go on    " + p.tableName);
+}
+
+void ConsoleScreen::writing(bool on)
+{
+    if (on)
+        event(JsonLine::event("writing"), {});
+    else
+        progress_.close();
+}
+
+void ConsoleScreen::message(const RunMessage &m)
+{
+    if (m.kind == MessageKind::Diagnostic)
+        diagnostic(m);
+    else if (m.failure())
+        failure(m);
+    else
+        success(m.text);
+}
+
+void ConsoleScreen::success(const std::string &text)
 {
     // After a table that failed, the run still says the firmware's success, as the window
     // does beside its failure box. Here the failure stays the last word: a success under it
     // would read as the result.
-    if (messages.size() > successesSaid_)
+    if (failed_ || successSaid_)
         return;
-    ++successesSaid_;
-    messages.push_back(text);
+    successSaid_ = true;
     event(JsonLine::event("message").text("text", text), text);
 }
 
-void ConsoleScreen::failure(const std::string &text)
+void ConsoleScreen::failure(const RunMessage &m)
 {
-    failure(messageIdOf(text), text);
-}
-
-void ConsoleScreen::failure(MessageId explainedBy, const std::string &text, const FailurePlace &place)
-{
-    messages.push_back(text);
+    failed_ = true;
     // The message stays as the device's tool has always said it; where and what it means come after.
-    const std::string explanation = explanationText(explainedBy, options_.frontEnd);
-    JsonLine line = JsonLine::event("message").text("text", text).flag("failure", true);
-    std::string plain = text;
-    if (place.line > 0) {
-        line.number("line", place.line).text("file", place.file);
-        plain += "\n  line " + std::to_string(place.line) + " of " + shownText(place.file);
+    const std::string explanation = explanationText(m.explainedBy, options_.frontEnd);
+    JsonLine line = JsonLine::event("message").text("text", m.text).flag("failure", true);
+    std::string plain = m.text;
+    if (m.line > 0) {
+        line.number("line", m.line).text("file", m.file);
+        plain += "\n  line " + std::to_string(m.line) + " of " + shownText(m.file);
     }
     event(line.text("explanation", explanation), explanation.empty() ? plain : plain + "\n  " + explanation, true);
 }
 
-ServiceFields ConsoleScreen::serviceFields()
-{
-    const Calibration &c = calibration;
-    return {serialBytes, c.koefX, c.offsX, c.koefY, c.offsY, c.koefZ, c.offsZ, c.koefM, info};
-}
-
-void ConsoleScreen::diagnostic(const std::string &line)
+void ConsoleScreen::diagnostic(const RunMessage &m)
 {
     // The verify pass's two lines: events, or warnings on standard error, as the run goes on.
-    readBackWarnings.push_back(line);
-    event(JsonLine::event("diagnostic").text("line", line),
-          "mova-update: warning: " + line + "\n  " + readBackExplanation(messageIdOf(line)), true);
+    event(JsonLine::event("diagnostic").text("line", m.text),
+          "mova-update: warning: " + m.text + "\n  " + readBackExplanation(m.id), true);
+}
+
+void ConsoleScreen::after(const DeviceFacts &facts)
+{
+    event(JsonLine::event("after")
+              .number("firmware_version", facts.record.firmwareVersion)
+              .text("line", shownText(facts.line())),
+          {});
+}
+
+void ConsoleScreen::result(const RunEnd &end)
+{
+    const RunResult run = end.run.value_or(RunResult {});
+    if (run.firmwareConfirmed)
+        event(JsonLine::event("table").flag("sent", run.tableSent), {});
+    const bool ok = end.outcome == Outcome::Updated;
+    JsonLine line = JsonLine::event("result").flag("ok", ok).number("exit", int(end.outcome));
+    line.text("outcome", outcomeName(end.outcome, end.readOnly)).text("text", end.text);
+    if (!end.readOnly) {
+        line.flag("firmware_confirmed", run.firmwareConfirmed).flag("table_sent", run.tableSent);
+        line.number("readback_warnings", run.readBackWarnings);
+    }
+    // A question nobody was asked was not declined: the last line says what did happen.
+    const std::string said = end.outcome == Outcome::Declined && !asked ? end.text : outcomeName(end.outcome);
+    event(line, ok ? std::string() : "mova-update: " + said, !ok);
 }

@@ -3,6 +3,7 @@
 #include "usb_connection.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -44,7 +45,7 @@ int batteryPercent(int raw)
 std::optional<int> pollBattery(UsbConnection &link)
 {
     uint8_t head[2] = {};
-    if (link.sendCommand(Cmd::BatteryExtended, link.doubled()) && link.readWithTimeout(head, 2, nullptr, Wait::BatteryHeadMs) &&
+    if (link.sendCommand(Cmd::BatteryExtended) && link.readWithTimeout(head, 2, nullptr, Wait::BatteryHeadMs) &&
         head[0] == Reply::Marker) {
         const int count = head[1];
         int words = 0, value = 0;
@@ -63,7 +64,7 @@ std::optional<int> pollBattery(UsbConnection &link)
             return std::nullopt;
         return count < 2 ? batteryPercent(value) : value;
     }
-    if (!link.sendCommand(Cmd::BatteryRaw, link.doubled()))
+    if (!link.sendCommand(Cmd::BatteryRaw))
         return std::nullopt;
     uint8_t raw[2];
     if (!link.read(raw, 2))
@@ -71,4 +72,13 @@ std::optional<int> pollBattery(UsbConnection &link)
     uint8_t spare;
     link.read(&spare, 1);
     return batteryPercent(word(raw));
+}
+
+std::string batteryText(std::optional<int> percent, bool unreadable)
+{
+    if (!percent)
+        return unreadable ? "N/A" : "";
+    char text[32];
+    std::snprintf(text, sizeof text, "Accu: %d %%", *percent);
+    return text;
 }

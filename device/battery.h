@@ -1,5 +1,6 @@
 #pragma once
 #include <optional>
+#include <string>
 
 class UsbConnection;
 
@@ -11,3 +12,15 @@ int batteryPercent(int raw);
 // percentage, or the device's own figure when it sends two words or more; none when no
 // reading came.
 std::optional<int> pollBattery(UsbConnection &link);
+
+// Below this percentage the operator is asked (the command line refuses) before anything is
+// sent: a run that stops halfway leaves no working firmware.
+inline constexpr int BatteryGuardBelow = 20;
+// The battery last read is below the guard (nothing read: not known to be low).
+inline bool belowBatteryGuard(std::optional<int> percent)
+{
+    return percent && *percent < BatteryGuardBelow;
+}
+
+// The battery line: "Accu: 76 %", "N/A" when a poll got no reading, nothing before one.
+std::string batteryText(std::optional<int> percent, bool unreadable);

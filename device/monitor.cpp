@@ -11,7 +11,6 @@
 #include "session.h"
 #include "usb_connection.h"
 
-#include <cstdio>
 
 namespace {
 
@@ -19,8 +18,9 @@ constexpr int RedBatteryBelow = 60;     // the battery line turns red under this
 constexpr int ImplausibleDrop = 60;     // a fall this large since the last reading is held back
 
 // Says "No connection" on the device line and asks the operator to connect the device.
-void askForDevice(MonitorScreen &screen, MessageId line, MessageId question)
+void askForDevice(Session &session, MonitorScreen &screen, MessageId line, MessageId question)
 {
+    session.pollMessage = line;
     screen.showDeviceLine(messageText(line));
     screen.setBusy(false);
     if (screen.askToConnect(messageText(question)))
@@ -29,8 +29,9 @@ void askForDevice(MonitorScreen &screen, MessageId line, MessageId question)
         screen.endProgram();
 }
 
-void giveUpForNow(MonitorScreen &screen, MessageId line)
+void giveUpForNow(Session &session, MonitorScreen &screen, MessageId line)
 {
+    session.pollMessage = line;
     screen.showDeviceLine(messageText(line));
     screen.setBusy(false);
     screen.schedulePoll(Poll::ConnectedMs, true);
@@ -45,23 +46,23 @@ bool openLink(Session &session, MonitorScreen &screen)
                            : session.findPort                ? session.findPort()
                                                              : findInterfacePath(deviceUsbId());
         if (session.portPath.empty()) {
-            askForDevice(screen, MessageId::NoDevice, MessageId::AskForDevice);
+            askForDevice(session, screen, MessageId::NoDevice, MessageId::AskForDevice);
             return false;
         }
         if (!link.openComPort(session.portPath, false)) {
             session.portPath.clear();
-            giveUpForNow(screen, MessageId::InitialiseError);
+            giveUpForNow(session, screen, MessageId::InitialiseError);
             return false;
         }
         return true;
     }
     const int index = findFtdiDevice(link.ftdiLibrary(), DockingStationDescription);
     if (index < 0) {
-        askForDevice(screen, MessageId::NoDockingStation, MessageId::AskForDockingStation);
+        askForDevice(session, screen, MessageId::NoDockingStation, MessageId::AskForDockingStation);
         return false;
     }
     if (!link.openFtdi(index, false)) {
-        giveUpForNow(screen, MessageId::InitialiseError);
+        giveUpForNow(session, screen, MessageId::InitialiseError);
         return false;
     }
     return true;
@@ -81,18 +82,21 @@ bool connect(Session &session, MonitorScreen &screen, Clock &clock)
     // A new connection may be another device: its first reading is shown whatever the last was.
     session.lastBatteryShown = 0;
     session.batteryShown = false;
+    session.batteryUnreadable = false;
+    session.calibration = {};
+    session.pollMessage = MessageId::None;
     try {
         if (!openLink(session, screen))
             return false;
         if (!connectHandshake(*session.link)) {
             session.link->close();
-            askForDevice(screen, MessageId::DeviceOffline, MessageId::AskToSwitchOn);
+            askForDevice(session, screen, MessageId::DeviceOffline, MessageId::AskToSwitchOn);
             return false;
         }
         if (!showDeviceInformation(session, screen, clock, &line)) {
             session.record.deviceStatus = DeviceRecord::NoStatus;
             session.link->close();
-            giveUpForNow(screen, MessageId::CommunicationsError);
+            giveUpForNow(session, screen, MessageId::CommunicationsError);
             return false;
         }
     } catch (...) {
@@ -112,8 +116,9 @@ void pollBatteryLevel(Session &session, MonitorScreen &screen)
         screen.setUpdateEnabled(false);
     }
     if (!value) {
-        screen.showBattery("N/A", std::nullopt);
         session.batteryShown = false;
+        session.batteryUnreadable = true;
+        screen.showBattery(batteryText(std::nullopt, true), std::nullopt);
         screen.schedulePoll(Poll::RetryMs, true);
         return;
     }
@@ -123,9 +128,8 @@ void pollBatteryLevel(Session &session, MonitorScreen &screen)
     }
     session.lastBatteryShown = *value;
     session.batteryShown = true;
-    char text[32];
-    std::snprintf(text, sizeof text, "Accu: %d %%", *value);
-    screen.showBattery(text, *value >= RedBatteryBelow ? MonitorScreen::Charge::Good : MonitorScreen::Charge::Low);
+    session.batteryUnreadable = false;
+    screen.showBattery(batteryText(value, false), *value >= RedBatteryBelow ? MonitorScreen::Charge::Good : MonitorScreen::Charge::Low);
     screen.schedulePoll(Poll::ConnectedMs, true);
 }
 
@@ -143,7 +147,8 @@ bool showDeviceInformation(Session &session, MonitorScreen &screen, Clock &clock
         *deviceLine = ::deviceLine(session.record);
     screen.setDeviceInfo(session.record.deviceInfo);
     clock.wait(Wait::BeforeCalibrationMs);
-    screen.setCalibration(readCalibration(*session.link));
+    session.calibration = readCalibration(*session.link);
+    screen.setCalibration(session.calibration);
     // Only now: the wait above lets clicks in, and a run started then would write the
     // previous device's calibration into this one.
     screen.setUpdateEnabled(updateAllowed(session.expectedHardwareVersion, session.record));

@@ -89,23 +89,14 @@ enum class MessageFill {
     Text,    // free words (a reason, a path)
 };
 
-// Where a message is shown; what to do next names what that front end offers.
-enum class FrontEnd {
-    Window,
-    CommandLine,
-    Batch, // the update of one device of a batch, shown by the batch
-};
-
 // What an operator message means and what to do next, in plain words. "{again}" in a step
-// stands for updating the device once more, said as the front end does it (againStep).
+// stands for updating the device once more, said as the front end that shows it does it.
 struct FailureHelp {
     const char *cause;
     const char *nextStep;
     const char *windowStep = nullptr; // instead of nextStep in the window, where its own controls differ
 };
 
-// What "{again}" says in that front end: plug the device in again, and what updates it there.
-const char *againStep(FrontEnd frontEnd);
 
 struct MessageEntry {
     MessageId id;

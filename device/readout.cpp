@@ -31,7 +31,7 @@ void parseDeviceRecord(const uint8_t (&reply)[14], std::optional<uint8_t> status
 
 bool readDeviceRecord(UsbConnection &link, DeviceRecord &record)
 {
-    if (!link.isOpen() || !link.sendCommand(Cmd::DeviceInfo, link.doubled()))
+    if (!link.isOpen() || !link.sendCommand(Cmd::DeviceInfo))
         return false;
     uint8_t reply[RecordLength] = {};
     if (!link.read(reply, RecordLength))
@@ -120,7 +120,7 @@ Calibration Calibration::fromReply(const uint8_t (&r)[8])
 Calibration readCalibration(UsbConnection &link)
 {
     uint8_t reply[8];
-    if (link.sendCommand(Cmd::Calibration, link.doubled()) && link.read(reply, sizeof reply))
+    if (link.sendCommand(Cmd::Calibration) && link.read(reply, sizeof reply))
         return Calibration::fromReply(reply);
     return Calibration {};
 }

@@ -48,6 +48,7 @@ struct Calibration {
     int koefX = 100, koefY = 100, koefZ = 100, koefM = 100;
     int offsX = 0, offsY = 0, offsZ = 0;
     static Calibration fromReply(const uint8_t (&reply)[8]);
+    bool operator==(const Calibration &) const = default;
 };
 
 // 0x68 and its 8 bytes; the defaults (100 %, offset 0) when the device does not answer.

@@ -31,8 +31,8 @@ bool connectHandshake(UsbConnection &link)
     drain(link, 2, Wait::DrainMs);
     link.sendCommand(Cmd::StatusShort, false); // its reply byte is swallowed by the next drain
     drain(link, 2, Wait::DrainMs);
-    if (!link.sendCommand(Cmd::Start, link.doubled()))
-        link.sendCommand(Cmd::Start, link.doubled());
+    if (!link.sendCommand(Cmd::Start))
+        link.sendCommand(Cmd::Start);
     uint8_t reply = 0;
     if (link.read(&reply, 1))
         return true;
@@ -63,6 +63,6 @@ void sayGoodbye(UsbConnection &link)
         return;
     uint8_t byte = 0;
     link.read(&byte, 1);
-    if (link.sendCommand(Cmd::Leave, link.doubled()))
+    if (link.sendCommand(Cmd::Leave))
         link.read(&byte, 1);
 }

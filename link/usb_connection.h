@@ -38,6 +38,8 @@ public:
     bool purge();
     // One command byte and its echo; doubled puts it on the wire twice with two echoes.
     bool sendCommand(uint8_t command, bool doubled);
+    // The same as this road sends it: doubled exactly on the FTDI road.
+    bool sendCommand(uint8_t command) { return sendCommand(command, doubled()); }
 
     bool isOpen() const { return isOpen_; }
     // The device went away under an open link (the line hung up or the converter failed);

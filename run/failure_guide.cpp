@@ -43,9 +43,17 @@ std::string explanationText(MessageId id, FrontEnd frontEnd)
     return sentence(help->cause) + ". " + sentence(step) + ".";
 }
 
-std::string explanationText(const std::string &message, FrontEnd frontEnd)
+const char *againStep(FrontEnd frontEnd)
 {
-    return explanationText(messageIdOf(message), frontEnd);
+    switch (frontEnd) {
+    case FrontEnd::Window: return "plug it in again and press \"Update\" once more";
+    case FrontEnd::CommandLine: return "plug it in again and run the same mova-update command again";
+    // A batch with --repeat takes back a device whose update failed as soon as it is plugged
+    // in again; only one updated and back within its restart is left alone.
+    case FrontEnd::Batch:
+        return "plug it in again; a batch with --repeat picks it up, otherwise run the batch again";
+    }
+    return "";
 }
 
 MessageId openFailureMessage(OpenRefusal refusal)

@@ -11,6 +11,16 @@
 // message catalogue): the window and the command line keep the message exactly and show
 // this beside it, its next step in the words of the front end that shows it.
 
+// Where a message is shown; what to do next names what that front end offers.
+enum class FrontEnd {
+    Window,
+    CommandLine,
+    Batch, // the update of one device of a batch, shown by the batch
+};
+
+// What "{again}" says in that front end: plug the device in again, and what updates it there.
+const char *againStep(FrontEnd frontEnd);
+
 // The help for an operator message of the update run, the table transfer, the loader or the
 // polling; null for a message that needs none (a success) or that is unknown.
 const FailureHelp *explainFailure(MessageId id);
@@ -18,8 +28,6 @@ const FailureHelp *explainFailure(MessageId id);
 std::vector<std::string> explainedMessages();
 // "<cause>. <next step>." as one text; empty when there is no help.
 std::string explanationText(MessageId id, FrontEnd frontEnd);
-// For a screen that is given the text alone: the message is found back from it.
-std::string explanationText(const std::string &message, FrontEnd frontEnd);
 
 // The message that explains why the link could not open a path, by the reason the link gave;
 // InitialiseError for a reason it did not tell apart.

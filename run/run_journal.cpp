@@ -56,6 +56,8 @@ std::vector<std::string> JournalEntry::fields() const
         f.push_back("MOVA_FIRMWARE_BEFORE=" + std::to_string(*firmwareBefore));
     if (firmwareAfter)
         f.push_back("MOVA_FIRMWARE_AFTER=" + std::to_string(*firmwareAfter));
+    if (batteryPercent)
+        f.push_back("MOVA_BATTERY_PERCENT=" + std::to_string(*batteryPercent));
     if (!stage.empty())
         f.push_back("MOVA_STAGE=" + stage);
     if (!text.empty())

@@ -17,6 +17,7 @@ struct JournalEntry {
     bool identified = false;
     std::string serial;    // the device's own bytes (given only when identified)
     std::optional<int> firmwareBefore, firmwareAfter;
+    std::optional<int> batteryPercent; // the battery as read before the run
     std::string stage;     // the step the run reached, when it began to run
     Outcome outcome = Outcome::Internal;
     std::string text;      // what the operator was told it came to

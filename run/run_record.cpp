@@ -23,15 +23,6 @@
 #error "QTX_APP_VERSION names the version the record carries"
 #endif
 
-namespace {
-
-bool carried(const std::string &path)
-{
-    return path.rfind(":/", 0) == 0;
-}
-
-} // namespace
-
 // ---- the store ---------------------------------------------------------------------------
 
 bool makeFolder(const std::string &path, std::string &reason)
@@ -182,9 +173,8 @@ long RunStore::traceSlot(const std::string &name)
 
 // ---- the record of one run ---------------------------------------------------------------
 
-RunRecord::RunRecord(RunScreen &screen, Clock &clock, const Session &session, const Payloads &payloads,
-                     RunStore &store)
-    : screen_(screen), clock_(clock), session_(session), payloads_(payloads), store_(store)
+RunRecord::RunRecord(Clock &clock, const Session &session, const Payloads &payloads, RunStore &store)
+    : clock_(clock), session_(session), payloads_(payloads), store_(store)
 {
 }
 
@@ -211,18 +201,17 @@ void RunRecord::begin()
         store_.report(store_.tracePath() + ": " + reason);
 }
 
-void RunRecord::noteDevice(const std::string &deviceLine, const std::string &battery)
+void RunRecord::forget()
 {
-    const DeviceRecord &r = session_.record;
-    deviceNoted_ = true;
-    deviceLine_ = deviceLine;
-    battery_ = battery;
-    port_ = session_.portPath.empty() ? "docking station" : session_.portPath;
-    serial_ = serialBytes(r);
-    hardwareVersion_ = r.hardwareVersion;
-    firmwareVersion_ = r.firmwareVersion;
-    const char *d = r.firmwareDate; // year, month, day
-    firmwareDate_ = d[0] ? "20" + std::string(d, 2) + "-" + std::string(d + 2, 2) + "-" + std::string(d + 4, 2) : "";
+    if (begun_ && !ended_)
+        Trace::stopRecording();
+    ended_ = true;
+}
+
+void RunRecord::device(const DeviceFacts &facts)
+{
+    begin();
+    device_ = facts;
 }
 
 std::string RunRecord::at(int64_t ms) const
@@ -231,29 +220,44 @@ std::string RunRecord::at(int64_t ms) const
     return startedAt_.addMSecs(ms - startMs_).toString(Qt::ISODateWithMs).toStdString();
 }
 
+namespace {
+
+// "2021-10-19" of the device's YYMMDD.
+std::string firmwareDate(const DeviceRecord &r)
+{
+    const char *d = r.firmwareDate;
+    return d[0] ? "20" + std::string(d, 2) + "-" + std::string(d + 2, 2) + "-" + std::string(d + 4, 2) : "";
+}
+
+} // namespace
+
 std::string RunRecord::line(Outcome outcome, const std::string &endText) const
 {
     JsonLine o;
     o.text("start", at(startMs_)).text("end", at(clock_.nowMs())).text("version", QTX_APP_VERSION);
     o.text("program", store_.program).text("carried_firmware", BuildSettings::compiled().firmwareName);
-    o.text("firmware", carried(payloads_.firmware) ? "carried" : payloads_.firmware);
-    o.text("table", carried(payloads_.table) ? "carried" : payloads_.table);
+    o.text("firmware", isCarried(payloads_.firmware) ? "carried" : payloads_.firmware);
+    o.text("table", isCarried(payloads_.table) ? "carried" : payloads_.table);
     o.text("port", portShown());
-    if (deviceNoted_) {
+    if (device_) {
         // The serial's bytes are the device's choice: shown safely, and exactly in hexadecimal
         // (an unprogrammed one is FFFFFFFF).
+        const DeviceRecord &r = device_->record;
+        const std::string serial = serialBytes(r);
         o.object("device", JsonLine()
-                               .text("serial", shownText(serial_))
-                               .text("serial_hex", hexBytes(serial_))
-                               .number("hardware_version", hardwareVersion_)
-                               .number("firmware_version", firmwareVersion_)
-                               .text("firmware_date", firmwareDate_)
-                               .text("line", shownText(deviceLine_)));
-        o.text("battery", battery_);
+                               .text("serial", shownText(serial))
+                               .text("serial_hex", hexBytes(serial))
+                               .number("hardware_version", r.hardwareVersion)
+                               .number("firmware_version", r.firmwareVersion)
+                               .text("firmware_date", firmwareDate(r))
+                               .text("line", shownText(device_->line())));
+        o.text("battery", device_->batteryText());
+        if (device_->batteryPercent)
+            o.number("battery_percent", *device_->batteryPercent);
     }
     std::vector<JsonLine> stages, messages;
     for (const Event &e : stages_)
-        stages.push_back(JsonLine().text("name", e.text).text("at", at(e.atMs)));
+        stages.push_back(JsonLine().text("id", e.kind).text("name", e.text).text("at", at(e.atMs)));
     for (const Event &e : messages_)
         messages.push_back(JsonLine().text("kind", e.kind).text("text", e.text).text("at", at(e.atMs)));
     o.objects("stages", stages).objects("messages", messages);
@@ -276,11 +280,12 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
     return o.text("text", endText).str();
 }
 
-const std::string &RunRecord::portShown() const
+std::string RunRecord::portShown() const
 {
     // A device never reached still names where it was looked for.
-    const std::string &where = session_.portPath.empty() ? session_.portPathOverride : session_.portPath;
-    return deviceNoted_ ? port_ : where;
+    if (device_)
+        return device_->port.empty() ? std::string("docking station") : device_->port;
+    return session_.portPath.empty() ? session_.portPathOverride : session_.portPath;
 }
 
 std::string RunRecord::stageReached() const
@@ -297,9 +302,10 @@ JournalEntry RunRecord::journalEntry(Outcome outcome, const std::string &text) c
     JournalEntry e;
     e.program = store_.program;
     e.port = portShown();
-    e.identified = deviceNoted_;
-    if (deviceNoted_)
-        e.serial = serial_, e.firmwareBefore = firmwareVersion_;
+    e.identified = device_.has_value();
+    if (device_)
+        e.serial = serialBytes(device_->record), e.firmwareBefore = device_->record.firmwareVersion,
+        e.batteryPercent = device_->batteryPercent;
     e.firmwareAfter = firmwareAfter_;
     e.stage = stageReached();
     e.outcome = outcome;
@@ -308,105 +314,43 @@ JournalEntry RunRecord::journalEntry(Outcome outcome, const std::string &text) c
     return e;
 }
 
-void RunRecord::end(Outcome outcome, const std::string &endText)
+void RunRecord::result(const RunEnd &end)
 {
     if (!begun_ || ended_)
         return;
     ended_ = true;
+    if (end.run)
+        result_ = end.run;
     if (store_.journal)
-        store_.journal(journalEntry(outcome, endText));
+        store_.journal(journalEntry(end.outcome, end.text));
     if (store_.folder.empty())
         return;
     std::string reason;
     if (Trace::recording() && !Trace::stopRecording(&reason))
         store_.report(store_.tracePath() + ": " + reason);
-    store_.append(line(outcome, endText));
+    store_.append(line(end.outcome, end.text));
 }
 
-void RunRecord::end(const RunResult &result)
-{
-    result_ = result;
-    end(outcomeOf(result), endText(result));
-}
-
-std::string RunRecord::endText(const RunResult &result) const
-{
-    // The window's cancelled low-battery question shows no message of its own; the record
-    // says why nothing was written all the same.
-    if (result.message.empty() && result.failure == RunFailure::LowBattery && lowBatteryRefused_ >= 0)
-        return messageText(MessageId::BatteryLow, std::to_string(lowBatteryRefused_) + " %): not updated, as the "
-                                                  "operator chose");
-    if (!result.firmwareConfirmed || result.tableSent)
-        return result.message;
-    if (result.tableMessageId == MessageId::None) // no table was read to send
-        return result.payloadReason.empty() ? std::string()
-                                            : messageText(MessageId::PayloadInvalid, result.payloadReason);
-    // The table's failure as it was shown, its value (an error code) in it. A failure in the
-    // system's own words is no catalogue text: it is the last failure shown.
-    const Event *last = nullptr;
-    for (auto e = messages_.rbegin(); e != messages_.rend(); ++e) {
-        if (std::strcmp(e->kind, "failure") != 0)
-            continue;
-        if (messageIdOf(e->text) == result.tableMessageId)
-            return e->text;
-        last = last ? last : &*e;
-    }
-    if (result.tableMessageId != MessageId::SystemError)
-        return messageText(result.tableMessageId);
-    return last ? last->text : std::string();
-}
-
-void RunRecord::diagnostic(const std::string &line)
-{
-    readBacks_.push_back({line, clock_.nowMs(), "readback"});
-    screen_.diagnostic(line);
-}
-
-bool RunRecord::confirm(const std::string &caption, const std::string &question)
+void RunRecord::message(const RunMessage &m)
 {
     begin();
-    const size_t asked = messages_.size();
-    messages_.push_back({caption + ": " + question, clock_.nowMs(), "question"});
-    const bool yes = screen_.confirm(caption, question);
-    messages_[asked].text += yes ? " [OK]" : " [Cancel]";
-    return yes;
+    if (m.kind == MessageKind::Diagnostic)
+        readBacks_.push_back({m.text, clock_.nowMs(), "readback"});
+    else
+        messages_.push_back({m.text, clock_.nowMs(), m.failure() ? "failure" : "message"});
 }
 
-bool RunRecord::confirmLowBattery(int percent)
+void RunRecord::question(const RunQuestion &q)
 {
     begin();
-    const size_t asked = messages_.size();
-    messages_.push_back({"Low battery: " + std::to_string(percent) + " %", clock_.nowMs(), "question"});
-    const bool yes = screen_.confirmLowBattery(percent);
-    messages_[asked].text += yes ? " [OK]" : " [Cancel]";
-    lowBatteryRefused_ = yes ? -1 : percent;
-    return yes;
+    const std::string asked = q.topic == RunQuestion::Topic::LowBattery
+                                  ? "Low battery: " + std::to_string(q.batteryPercent) + " %"
+                                  : q.caption + ": " + q.text;
+    messages_.push_back({asked + (q.yes ? " [OK]" : " [Cancel]"), q.askedAtMs, "question"});
 }
 
-void RunRecord::message(const std::string &shown)
+void RunRecord::stage(ProgressStage stage, const std::string &caption)
 {
     begin();
-    messages_.push_back({shown, clock_.nowMs(), "message"});
-    screen_.message(shown);
-}
-
-void RunRecord::failure(const std::string &shown)
-{
-    begin();
-    messages_.push_back({shown, clock_.nowMs(), "failure"});
-    screen_.failure(shown);
-}
-
-void RunRecord::failure(MessageId explainedBy, const std::string &shown)
-{
-    begin();
-    messages_.push_back({shown, clock_.nowMs(), "failure"});
-    screen_.failure(explainedBy, shown);
-}
-
-void RunRecord::progressCaption(ProgressStage stage, const std::string &caption)
-{
-    begin();
-    stages_.push_back({caption, clock_.nowMs(), "stage"});
-    screen_.progressCaption(stage, caption);
+    stages_.push_back({caption, clock_.nowMs(), progressStageId(stage)});
 }

@@ -1,7 +1,7 @@
 #pragma once
 #include "outcome.h"
 #include "run_journal.h"
-#include "run_screen.h"
+#include "run_events.h"
 #include "update_run.h"
 
 #include <QDateTime>
@@ -66,77 +66,57 @@ bool makeFolder(const std::string &path, std::string &reason);
 // when asked: the record's own files are never links.
 bool appendWhole(const std::string &path, const std::string &data, std::string &error, bool followLink = false);
 
-// The screen of one update run, noting what the operator was shown and when, and passing
-// every call on to the real screen. The run is not touched; the record is appended when it
-// ends, and its bytes go to the store's trace file while it lasts.
-class RunRecord : public RunScreen {
+// The record of one update run: a listener that notes what the run told and when, appends
+// its line when the run's result comes, and sends its bytes to the store's trace file while
+// it lasts. The first event begins it, so that a click the run ignores leaves nothing.
+class RunRecord : public RunListener {
 public:
-    RunRecord(RunScreen &screen, Clock &clock, const Session &session, const Payloads &payloads, RunStore &store);
+    RunRecord(Clock &clock, const Session &session, const Payloads &payloads, RunStore &store);
     ~RunRecord() override;
 
-    // The run starts: its time is taken and its trace begins. The screen's first call does
-    // it too, so that a click the run ignores leaves nothing.
+    // The run starts: its time is taken and its trace begins.
     void begin();
-    // Who the device is, as the operator saw it before the run.
-    void noteDevice(const std::string &deviceLine, const std::string &battery);
-    void noteResult(const RunResult &result) { result_ = result; }
     // Why the device could not be opened (in use, no permission, not found), kept beside
     // the failure that says it could not.
     void noteHint(const std::string &hint) { hint_ = hint; }
-    // What the run came to, in the words the operator saw: the message that ended it, or,
-    // when the firmware went on but the table did not, the table's own failure (never the
-    // firmware's success said after it). Empty when the run said nothing.
-    std::string endText(const RunResult &result) const;
-    // The run is one device of a batch: the batch's id, and the firmware the device
-    // reported when it was read again after the update.
+    // Not a run after all (a batch's device updated just before): nothing is kept of it.
+    void forget();
+    // The run is one device of a batch: the batch's id.
     void noteBatch(const std::string &id) { batch_ = id; }
-    void noteFirmwareAfter(int version) { firmwareAfter_ = version; }
-    // The run is over: its line is appended (once; later calls do nothing).
-    void end(Outcome outcome, const std::string &text);
-    void end(const RunResult &result);
     // What the journal is told of the run ending so.
     JournalEntry journalEntry(Outcome outcome, const std::string &text) const;
+    // The line the record appends for the run ending so.
+    std::string line(Outcome outcome, const std::string &text) const;
 
-    bool confirm(const std::string &caption, const std::string &text) override;
-    bool confirmLowBattery(int percent) override;
-    void message(const std::string &text) override;
-    void failure(const std::string &text) override;
-    void failure(MessageId explainedBy, const std::string &text) override;
-    void setBusy(bool busy) override { begin(), screen_.setBusy(busy); }
-    void showProgress() override { begin(), screen_.showProgress(); }
-    void closeProgress() override { screen_.closeProgress(); }
-    void progressCaption(ProgressStage stage, const std::string &text) override;
-    void setProgress(int position) override { screen_.setProgress(position); }
-    int progress() override { return screen_.progress(); }
-    void stopPolling() override { begin(), screen_.stopPolling(); }
-    void pollNow() override { screen_.pollNow(); }
-    ServiceFields serviceFields() override { return screen_.serviceFields(); }
-    void diagnostic(const std::string &line) override;
-    void closeWindow() override { screen_.closeWindow(); }
+    void device(const DeviceFacts &facts) override;
+    void holding(bool) override { begin(); }
+    void writing(bool) override { begin(); }
+    void stage(ProgressStage stage, const std::string &caption) override;
+    void message(const RunMessage &m) override;
+    void question(const RunQuestion &q) override;
+    void after(const DeviceFacts &facts) override { firmwareAfter_ = facts.record.firmwareVersion; }
+    // The run is over: its line is appended (once; later results do nothing).
+    void result(const RunEnd &end) override;
 
 private:
     struct Event {
         std::string text;
         int64_t atMs;
-        const char *kind; // message, failure, question (with its answer)
+        const char *kind; // message, failure, question (with its answer), or the stage's id
     };
     std::string at(int64_t ms) const;
-    std::string line(Outcome outcome, const std::string &text) const;
     std::string stageReached() const; // empty before the run's result is known
-    const std::string &portShown() const;
+    std::string portShown() const;
 
-    RunScreen &screen_;
     Clock &clock_;
     const Session &session_;
     Payloads payloads_;
     RunStore &store_;
-    bool begun_ = false, ended_ = false, deviceNoted_ = false;
+    bool begun_ = false, ended_ = false;
     QDateTime startedAt_;
     int64_t startMs_ = 0;
-    std::string serial_, deviceLine_, battery_, port_, firmwareDate_;
-    int hardwareVersion_ = 0, firmwareVersion_ = 0;
+    std::optional<DeviceFacts> device_;
     std::vector<Event> stages_, messages_, readBacks_;
-    int lowBatteryRefused_ = -1; // the battery's percent when the operator chose not to go on
     std::string hint_;
     std::optional<RunResult> result_;
     std::string batch_;

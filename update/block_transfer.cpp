@@ -37,3 +37,24 @@ BlockOutcome sendBlockAcknowledged(UsbConnection &link, const uint8_t *block, in
     }
     return {BlockVerdict::NotTaken};
 }
+
+BlockFailure blockFailure(const BlockOutcome &outcome, BlockPayload payload)
+{
+    const bool table = payload == BlockPayload::Table;
+    BlockFailure f;
+    switch (outcome.verdict) {
+    case BlockVerdict::Taken: return f;
+    case BlockVerdict::Rejected:
+        f.id = table ? MessageId::TableBlockError : MessageId::FirmwareBlockError;
+        f.text = messageText(f.id, outcome.code);
+        return f;
+    case BlockVerdict::Refused:
+        f.id = table ? MessageId::TableBlockRefused : MessageId::FirmwareBlockRefused;
+        f.refused = true;
+        break;
+    case BlockVerdict::NoAnswer: f.id = table ? MessageId::TableBlockNoAnswer : MessageId::FirmwareBlockNoAnswer; break;
+    case BlockVerdict::NotTaken: f.id = table ? MessageId::TableBlockNotTaken : MessageId::FirmwareBlockNotTaken; break;
+    }
+    f.text = messageText(f.id);
+    return f;
+}

@@ -1,5 +1,8 @@
 #pragma once
+#include "operator_messages.h"
+
 #include <cstdint>
+#include <string>
 
 class UsbConnection;
 
@@ -20,3 +23,16 @@ struct BlockOutcome {
 // One block to the device with its check byte, until the device takes it: up to three
 // sends, each answered within four short listens.
 BlockOutcome sendBlockAcknowledged(UsbConnection &link, const uint8_t *block, int size);
+
+// Which payload a block belongs to: each has its own messages for a block not taken.
+enum class BlockPayload { Firmware, Table };
+
+// What a block not taken says to the operator: its message, the text with the device's error
+// code in it, and whether the device refused it outright. No message for a block taken.
+struct BlockFailure {
+    MessageId id = MessageId::None;
+    std::string text;
+    bool refused = false;
+    bool failed() const { return id != MessageId::None; }
+};
+BlockFailure blockFailure(const BlockOutcome &outcome, BlockPayload payload);

@@ -1,12 +1,12 @@
 #include "firmware_image.h"
 #include "payload_file.h"
-#include "run_screen.h"
+#include "readout.h"
 
 #include <algorithm>
 
 ImageLoad loadFirmwareImage(int hardwareVersion, const std::string &path)
 {
-    const std::string from = path.empty() ? std::string(":/FIRMWARE_HEX") : path;
+    const std::string from = path.empty() ? std::string(CarriedFirmware) : path;
     const PayloadFile text = readPayloadFile(from, PayloadKind::Firmware);
     if (!text.ok()) {
         ImageLoad load;
@@ -16,6 +16,11 @@ ImageLoad loadFirmwareImage(int hardwareVersion, const std::string &path)
         return load;
     }
     return parseIntelHex(text.bytes.constData(), size_t(text.bytes.size()), hardwareVersion);
+}
+
+ServiceFields serviceFieldsOf(const DeviceRecord &record, const Calibration &c)
+{
+    return {serialText(record), c.koefX, c.offsX, c.koefY, c.offsY, c.koefZ, c.offsZ, c.koefM, record.deviceInfo};
 }
 
 void writeServiceHeader(std::vector<uint8_t> &image, const ServiceFields &f)

@@ -6,7 +6,19 @@
 #include <string>
 #include <vector>
 
-struct ServiceFields;
+struct Calibration;
+struct DeviceRecord;
+
+// What the update keeps of the device in its new image: the serial number's text, the seven
+// calibration values and the device-information tag.
+struct ServiceFields {
+    std::string serial;
+    int koefX = 0, offsX = 0, koefY = 0, offsY = 0, koefZ = 0, offsZ = 0, koefM = 0;
+    int deviceInfo = 0;
+};
+// The fields of the device as it was read: the serial's text up to its first zero byte (a
+// blank serial is no text at all), the calibration and the tag as they came.
+ServiceFields serviceFieldsOf(const DeviceRecord &record, const Calibration &calibration);
 
 // The firmware as the device's memory will hold it: a zero-filled buffer of the device's
 // capacity, addressed from the HEX text's first non-zero extended linear address.
@@ -49,5 +61,6 @@ void parseIntelHex(const char *text, size_t length, ImageLoad &load);
 ImageLoad loadFirmwareImage(int hardwareVersion, const std::string &path = {});
 
 // The 12 bytes at 0x200 that keep the device's own serial number, calibration and
-// information byte across the update.
+// information byte across the update. The serial goes as its last four characters,
+// right-aligned with '0' in front: a device without one gets "0000".
 void writeServiceHeader(std::vector<uint8_t> &image, const ServiceFields &fields);

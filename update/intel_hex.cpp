@@ -1,4 +1,5 @@
 #include "firmware_image.h"
+#include "device_record.h"
 
 #include <algorithm>
 #include <array>
@@ -9,7 +10,6 @@ namespace {
 
 constexpr uint32_t LargeCapacity = 0xF0000; // devices after hardware version 22
 constexpr uint32_t SmallCapacity = 0xA000;
-constexpr int LastSmallHardware = 22;
 
 enum RecordType : uint8_t { Data = 0, EndOfFile = 1, ExtendedLinear = 4, LastKnownType = 5 };
 

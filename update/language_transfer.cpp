@@ -6,7 +6,7 @@
 #include "payload_file.h"
 #include "protocol.h"
 #include "readout.h"
-#include "run_screen.h"
+#include "run_events.h"
 #include "session.h"
 #include "transfer_plan.h"
 #include "usb_connection.h"
@@ -34,41 +34,29 @@ struct TableFailure {
     throw TableFailure {id, text.empty() ? messageText(id) : std::move(text)};
 }
 
-MessageId tableBlockMessage(BlockVerdict verdict)
-{
-    switch (verdict) {
-    case BlockVerdict::Rejected: return MessageId::TableBlockError;
-    case BlockVerdict::Refused: return MessageId::TableBlockRefused;
-    case BlockVerdict::NoAnswer: return MessageId::TableBlockNoAnswer;
-    case BlockVerdict::NotTaken: return MessageId::TableBlockNotTaken;
-    case BlockVerdict::Taken: break;
-    }
-    return MessageId::None;
-}
-
 class TableRun {
 public:
-    TableRun(Session &s, RunScreen &screen, Clock &clock, const QByteArray &table)
-        : s_(s), screen_(screen), clock_(clock), table_(table), link_(*s.link), plan_(tableTransferPlan(table.size()))
+    TableRun(Session &s, RunListener &events, Clock &clock, const QByteArray &table)
+        : s_(s), tell_(events), clock_(clock), table_(table), link_(*s.link), plan_(tableTransferPlan(table.size()))
     {
     }
 
     void run()
     {
         clock_.wait(Wait::BeforeTableMs);
-        screen_.showProgress();
-        screen_.progressCaption(ProgressStage::TableConnect, "Connect...");
+        tell_.writing(true);
+        tell_.stage(ProgressStage::TableConnect, "Connect...");
         pump();
         reconnect();
         readStatus();
-        screen_.progressCaption(ProgressStage::TableSend, "Send languages");
-        screen_.setProgress(0);
+        tell_.stage(ProgressStage::TableSend, "Send languages");
+        tell_.progress(0);
         pump();
         announce();
         sendBlocks();
         uint8_t scratch[4];
         link_.read(scratch, 4);
-        link_.sendCommand(Cmd::Leave, link_.doubled());
+        link_.sendCommand(Cmd::Leave);
         link_.read(scratch, 4);
         link_.close();
     }
@@ -129,7 +117,7 @@ private:
                     fail(MessageId::TableOtherDevice);
                 candidate = s_.portPath; // elsewhere, it was a neighbour: look on
             }
-            screen_.setProgress(counter / 2);
+            tell_.progress(std::min(counter / 2, 100));
             pump();
             ++counter;
             if (!candidate.empty() && counter >= AskDiscoveryFrom && counter % AskDiscoveryEvery == 0) {
@@ -148,17 +136,17 @@ private:
     void readStatus()
     {
         ::drain(link_, 4, Wait::DrainMs);
-        uint8_t status = 0xFF, byte = 0;
-        if (link_.sendCommand(Cmd::StatusShort, link_.doubled()) && link_.read(&byte, 1))
+        uint8_t status = DeviceRecord::NoStatus, byte = 0;
+        if (link_.sendCommand(Cmd::StatusShort) && link_.read(&byte, 1))
             status = byte;
         ::drain(link_, 4, Wait::SettleDrainMs);
-        if (status == 0xFF)
+        if (status == DeviceRecord::NoStatus)
             fail(MessageId::StatusMissing);
     }
 
     void announce()
     {
-        if (!link_.sendCommand(plan_.command, link_.doubled()))
+        if (!link_.sendCommand(plan_.command))
             fail(MessageId::TableNoEcho);
         uint8_t scratch[2];
         int heard = 0;
@@ -182,18 +170,16 @@ private:
             std::fill(block.begin(), block.end(), 0);
             std::memcpy(block.data(), table_.constData() + from, size_t(n));
             const BlockOutcome outcome = sendBlockAcknowledged(link_, block.data(), size);
-            if (outcome.verdict == BlockVerdict::Rejected)
-                fail(MessageId::TableBlockError, messageText(MessageId::TableBlockError, outcome.code));
-            if (outcome.verdict != BlockVerdict::Taken)
-                fail(tableBlockMessage(outcome.verdict));
+            if (const BlockFailure f = blockFailure(outcome, BlockPayload::Table); f.failed())
+                fail(f.id, f.text);
             clock_.wait(Wait::AfterBlockMs);
-            screen_.setProgress((j + 1) * 100 / plan_.blockCount);
+            tell_.progress((j + 1) * 100 / plan_.blockCount);
             pump();
         }
     }
 
     Session &s_;
-    RunScreen &screen_;
+    RunListener &tell_;
     Clock &clock_;
     const QByteArray &table_;
     UsbConnection &link_;
@@ -203,7 +189,7 @@ private:
 
 } // namespace
 
-TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
+TableResult sendLanguageTable(Session &session, RunListener &events, Clock &clock, const std::string &tablePath,
                               std::string *skippedBecause)
 {
     // Missing, empty or more blocks than the count's two bytes hold: nothing to send (the
@@ -215,7 +201,7 @@ TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock,
         return {TableOutcome::Skipped};
     }
     TableFailure failure {MessageId::None, {}};
-    TableRun run(session, screen, clock, table.bytes);
+    TableRun run(session, events, clock, table.bytes);
     bool lost = false;
     try {
         run.run();
@@ -228,16 +214,19 @@ TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock,
         failure = {MessageId::TableUnknownFailure, messageText(MessageId::TableUnknownFailure)};
     }
     if (failure.id == MessageId::None) {
-        screen.message(messageText(MessageId::FirmwareAndTableSent));
-        return {TableOutcome::Sent, MessageId::FirmwareAndTableSent};
+        const RunMessage sent = RunMessage::of(MessageId::FirmwareAndTableSent);
+        events.message(sent);
+        return {TableOutcome::Sent, sent.id, sent.text};
     }
     session.link->close();
-    screen.closeProgress();
-    screen.setBusy(false);
+    events.writing(false);
+    events.holding(false);
     // The step's message stays; a device that went away is explained as lost.
-    screen.failure(lost ? MessageId::TableDeviceLost : failure.id, failure.text);
+    RunMessage said = RunMessage::of(failure.id, failure.text);
+    said.explainedBy = lost ? MessageId::TableDeviceLost : failure.id;
+    events.message(said);
     const TableOutcome outcome = failure.id == MessageId::Stopped ? TableOutcome::Stopped
                                  : lost                           ? TableOutcome::Lost
                                                                   : TableOutcome::Failed;
-    return {outcome, failure.id};
+    return {outcome, failure.id, failure.text};
 }

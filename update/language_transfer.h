@@ -4,7 +4,7 @@
 #include <string>
 
 class Clock;
-class RunScreen;
+class RunListener;
 struct Session;
 
 enum class TableOutcome {
@@ -18,12 +18,13 @@ enum class TableOutcome {
 struct TableResult {
     TableOutcome outcome = TableOutcome::Skipped;
     MessageId messageId = MessageId::None; // the message it ended with (success or failure)
+    std::string message;                   // and its text as shown
 };
 
 // After a confirmed firmware: reconnects to the restarted device (at its path or under a new
 // one, provided it is the same device: another one in its place is only asked who it is, and
 // no table is sent), then sends the translation table in acknowledged 512-byte blocks. Unless
 // the table was sent, the firmware's success is told after it. A table that cannot be read
-// is skipped, and why goes to `skippedBecause`.
-TableResult sendLanguageTable(Session &session, RunScreen &screen, Clock &clock, const std::string &tablePath,
+// is skipped, and why goes to `skippedBecause`. What it does is told to `events`.
+TableResult sendLanguageTable(Session &session, RunListener &events, Clock &clock, const std::string &tablePath,
                               std::string *skippedBecause = nullptr);

@@ -1,9 +1,19 @@
 #pragma once
+#include "transfer_plan.h"
+
 #include <QByteArray>
 #include <string>
 
-// The translation table goes in blocks of 512 bytes, and their count travels in two bytes.
-inline constexpr int TableBlockSize = 512;
+// The payloads the program carries inside itself, and whether a path names one of them.
+inline constexpr const char *CarriedFirmware = ":/FIRMWARE_HEX";
+inline constexpr const char *CarriedTable = ":/LANGUAGE_TRA";
+inline bool isCarried(const std::string &path)
+{
+    return path.rfind(":/", 0) == 0;
+}
+
+// The translation table goes in the small blocks, and their count travels in two bytes.
+inline constexpr int TableBlockSize = SmallBlock;
 inline constexpr int MaxTableBlocks = 0xFFFF;
 
 // The firmware's HEX text for the largest memory (0xF0000 bytes) is about 2.8 MB at 16 data

@@ -18,17 +18,17 @@ std::vector<uint8_t> TransferPlan::countBytes() const
 
 BlockCounts firmwareBlockCounts(uint32_t length)
 {
-    return {int((uint64_t(length) + 1023) / 1024), int((uint64_t(length) + 511) / 512)};
+    return {int((uint64_t(length) + LargeBlock - 1) / LargeBlock), int((uint64_t(length) + SmallBlock - 1) / SmallBlock)};
 }
 
 TransferPlan firmwareTransferPlan(uint32_t length, int hardwareVersion)
 {
     const BlockCounts blocks = firmwareBlockCounts(length);
     if (hardwareVersion > LastSmallHardware)
-        return {Cmd::Transfer512Wide, 512, blocks.of512, 2};
+        return {Cmd::Transfer512Wide, SmallBlock, blocks.of512, 2};
     if (blocks.of1K > Choose512Above1K)
-        return {Cmd::Transfer512, 512, blocks.of512, 1};
-    return {Cmd::Transfer1K, 1024, blocks.of1K, 1};
+        return {Cmd::Transfer512, SmallBlock, blocks.of512, 1};
+    return {Cmd::Transfer1K, LargeBlock, blocks.of1K, 1};
 }
 
 std::optional<TransferPlan> firmwareFallbackPlan(uint32_t length)
@@ -36,15 +36,10 @@ std::optional<TransferPlan> firmwareFallbackPlan(uint32_t length)
     const BlockCounts blocks = firmwareBlockCounts(length);
     if (blocks.of1K > FallbackLimit1K)
         return std::nullopt;
-    return TransferPlan {Cmd::Transfer1KNoCount, 1024, blocks.of1K, 0};
+    return TransferPlan {Cmd::Transfer1KNoCount, LargeBlock, blocks.of1K, 0};
 }
 
 TransferPlan tableTransferPlan(int64_t length)
 {
     return {Cmd::Language, TableBlockSize, int((length + TableBlockSize - 1) / TableBlockSize), 2};
-}
-
-int plannedFirmwareBlocks(uint32_t length, int hardwareVersion)
-{
-    return firmwareTransferPlan(length, hardwareVersion).blockCount;
 }

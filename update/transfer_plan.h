@@ -3,8 +3,10 @@
 #include <optional>
 #include <vector>
 
-// Devices up to this hardware version have the small memory and the one-byte counts.
-inline constexpr int LastSmallHardware = 22;
+#include "device_record.h"
+
+// The two block sizes the device takes.
+inline constexpr int SmallBlock = 512, LargeBlock = 1024;
 
 // How a payload goes to the device: the command that opens the transfer, the size of its
 // blocks, how many there are, and how many bytes of that count follow the command.
@@ -38,6 +40,3 @@ std::optional<TransferPlan> firmwareFallbackPlan(uint32_t length);
 // the count in two bytes.
 TransferPlan tableTransferPlan(int64_t length);
 
-// How many blocks the run sends a firmware image of `length` bytes in to a device of this
-// hardware version, unless the device refuses that transfer and takes the fallback.
-int plannedFirmwareBlocks(uint32_t length, int hardwareVersion);

@@ -5,7 +5,7 @@
 #include "language_transfer.h"
 #include "payload_file.h"
 #include "protocol.h"
-#include "run_screen.h"
+#include "battery.h"
 #include "session.h"
 #include "usb_connection.h"
 
@@ -16,7 +16,7 @@ namespace {
 
 constexpr int ResetAttempts = 20;
 constexpr int EraseMisses = 20;        // polls without a progress byte before the status is read
-constexpr uint8_t EraseFailed = 0xFF;
+constexpr uint8_t EraseFailed = 0xFF;  // the erase's progress byte that says it failed
 constexpr uint8_t Erased = 1;
 constexpr uint8_t ImageEqual = 0, ImageDiffers = 1, Confirmed = 1;
 
@@ -26,35 +26,31 @@ struct RunStop {
     std::string text;
 };
 
-MessageId firmwareBlockMessage(BlockVerdict verdict)
-{
-    switch (verdict) {
-    case BlockVerdict::Rejected: return MessageId::FirmwareBlockError;
-    case BlockVerdict::Refused: return MessageId::FirmwareBlockRefused;
-    case BlockVerdict::NoAnswer: return MessageId::FirmwareBlockNoAnswer;
-    case BlockVerdict::NotTaken: return MessageId::FirmwareBlockNotTaken;
-    case BlockVerdict::Taken: break;
-    }
-    return MessageId::None;
-}
-
 } // namespace
 
-UpdateRun::UpdateRun(Session &session, RunScreen &screen, Clock &clock, Payloads payloads)
-    : session_(session), screen_(screen), clock_(clock), payloads_(std::move(payloads)), link_(session.link)
+UpdateRun::UpdateRun(Session &session, RunScreen &screen, RunListener &events, Clock &clock, Payloads payloads)
+    : session_(session), screen_(screen), tell_(events), clock_(clock), payloads_(std::move(payloads)),
+      link_(session.link)
 {
 }
 
 // ---- the steps ------------------------------------------------------------------------
 
-void UpdateRun::sendCommand(uint8_t command)
+void UpdateRun::showProgress(int percent)
 {
-    link_->sendCommand(command, link_->doubled());
+    shown_ = std::clamp(percent, 0, 100);
+    tell_.progress(shown_);
 }
 
-bool UpdateRun::echoed(uint8_t command)
+void UpdateRun::stage(ProgressStage id, const char *caption)
 {
-    return link_->sendCommand(command, link_->doubled());
+    tell_.stage(id, caption);
+}
+
+void UpdateRun::diagnostic(MessageId id, int offset)
+{
+    ++result_.readBackWarnings;
+    tell_.message(RunMessage::of(id, messageText(id, offset)));
 }
 
 void UpdateRun::drain(int n, int ms)
@@ -90,7 +86,9 @@ void UpdateRun::refuse(RunFailure kind, MessageId id, const std::string &text)
     result_.failure = causeOf(kind);
     result_.messageId = id;
     result_.message = text.empty() ? messageText(id) : text;
-    screen_.failure(explainedBy(), result_.message);
+    RunMessage m = RunMessage::of(id, result_.message);
+    m.explainedBy = explainedBy();
+    tell_.message(m);
 }
 
 bool UpdateRun::prepare()
@@ -99,20 +97,55 @@ bool UpdateRun::prepare()
         refuse(RunFailure::NotConnected, MessageId::DeviceNotConnected);
         return false;
     }
+    tell_.device(DeviceFacts::of(session_));
     uint8_t stale[2];
     link_->read(stale, 2);
-    if (session_.batteryShown && session_.lastBatteryShown < BatteryGuardBelow &&
-        !screen_.confirmLowBattery(session_.lastBatteryShown)) {
-        result_.failure = RunFailure::LowBattery;
-        screen_.pollNow();
+    if (!ask())
         return false;
-    }
-    if (session_.record.deviceStatus == 0 && !screen_.confirm("Update", messageText(MessageId::ConfirmErase))) {
-        result_.failure = RunFailure::Declined;
-        screen_.pollNow();
-        return false;
-    }
     // The message stays the run's own; why the file could not be used goes beside it.
+    if (!loadImage())
+        return false;
+    readBack_.assign(image_.capacity(), 0);
+    writeServiceHeader(image_.buffer, serviceFieldsOf(session_.record, session_.calibration));
+    status_ = DeviceRecord::NoStatus;
+    session_.updateRunning = true;
+    tell_.writing(true);
+    drain(2, Wait::RunStartDrainMs);
+    return true;
+}
+
+bool UpdateRun::ask()
+{
+    RunQuestion q;
+    if (const std::optional<int> battery = session_.batteryPercent(); belowBatteryGuard(battery)) {
+        q = {RunQuestion::Topic::LowBattery, "Low battery", {}, *battery, false, clock_.nowMs()};
+        q.yes = screen_.confirmLowBattery(*battery);
+        tell_.question(q);
+        if (!q.yes) {
+            // No box of its own: the answer was the operator's. The run still says why.
+            result_.failure = RunFailure::LowBattery;
+            result_.messageId = MessageId::BatteryLow;
+            result_.message = messageText(MessageId::BatteryLow, std::to_string(*battery) +
+                                                                     " %): not updated, as the operator chose");
+            tell_.released();
+            return false;
+        }
+    }
+    if (session_.record.asksBeforeErase()) {
+        q = {RunQuestion::Topic::Erase, "Update", messageText(MessageId::ConfirmErase), 0, false, clock_.nowMs()};
+        q.yes = screen_.confirm(q.caption, q.text);
+        tell_.question(q);
+        if (!q.yes) {
+            result_.failure = RunFailure::Declined;
+            tell_.released();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool UpdateRun::loadImage()
+{
     const PayloadFile text = readPayloadFile(payloads_.firmware, PayloadKind::Firmware);
     if (!text.ok())
         result_.payloadReason = payloads_.firmware + ": " + text.reason;
@@ -120,44 +153,37 @@ bool UpdateRun::prepare()
         refuse(RunFailure::PayloadInvalid, MessageId::FirmwareCannotOpen);
         return false;
     }
-    screen_.stopPolling();
-    screen_.setBusy(true);
+    tell_.holding(true);
     ImageLoad load = !text.ok() ? ImageLoad {false, messageText(MessageId::FirmwareUnreadable), {},
                                              result_.payloadReason, MessageId::FirmwareUnreadable}
                                 : parseIntelHex(text.bytes.constData(), size_t(text.bytes.size()),
                                                 session_.record.hardwareVersion);
     if (!load.ok || !load.image.endOfFile) {
-        screen_.setBusy(false);
+        tell_.holding(false);
         result_.failure = RunFailure::PayloadInvalid;
         if (!load.ok)
             refuse(RunFailure::PayloadInvalid, load.messageId, load.message);
         return false; // a text without its end record ends the run without a word
     }
     image_ = std::move(load.image);
-    readBack_.assign(image_.capacity(), 0);
-    writeServiceHeader(image_.buffer, screen_.serviceFields());
-    status_ = 0xFF;
-    session_.updateRunning = true;
-    screen_.showProgress();
-    drain(2, Wait::RunStartDrainMs);
     return true;
 }
 
 void UpdateRun::reset()
 {
-    if (session_.portPath.empty() || !echoed(Cmd::Reset)) {
-        if (!echoed(Cmd::Start))
-            sendCommand(Cmd::Start);
+    if (session_.portPath.empty() || !link_->sendCommand(Cmd::Reset)) {
+        if (!link_->sendCommand(Cmd::Start))
+            link_->sendCommand(Cmd::Start);
         return;
     }
-    screen_.progressCaption(ProgressStage::Reset, "Reset...");
+    stage(ProgressStage::Reset, "Reset...");
     pump();
     link_->close();
     for (int attempt = 0; !link_->isOpen() && attempt < ResetAttempts; ++attempt) {
         clock_.wait(Wait::ReopenGapMs);
         if (link_->openComPort(session_.portPath, false) && greetAfterReopen(*link_))
             break;
-        screen_.setProgress(attempt / 2);
+        showProgress(attempt / 2);
         pump();
     }
     if (!link_->isOpen())
@@ -168,7 +194,7 @@ void UpdateRun::connect()
 {
     drain(4, Wait::DrainMs);
     const bool online = probeHandshake(*link_, false, [this](int retry) {
-        screen_.setProgress(20 * retry);
+        showProgress(20 * retry);
         pump();
     });
     if (!online)
@@ -179,19 +205,19 @@ void UpdateRun::readStatus()
 {
     drain(4, Wait::DrainMs);
     uint8_t status = 0;
-    if (echoed(Cmd::Status) && link_->read(&status, 1))
+    if (link_->sendCommand(Cmd::Status) && link_->read(&status, 1))
         status_ = status;
-    if (status_ == 0xFF)
+    if (status_ == DeviceRecord::NoStatus)
         fail(RunFailure::DeviceRefused, MessageId::StatusMissing);
 }
 
 void UpdateRun::erase()
 {
-    screen_.progressCaption(ProgressStage::Erase, "Memory prepare - clear");
-    screen_.setProgress(0);
+    stage(ProgressStage::Erase, "Memory prepare - clear");
+    showProgress(0);
     pump();
     drain(4, Wait::DrainMs);
-    if (!echoed(Cmd::Erase))
+    if (!link_->sendCommand(Cmd::Erase))
         fail(RunFailure::DeviceRefused, MessageId::EraseRefused);
     uint8_t last = 0, byte = 0;
     if (link_->read(&byte, 1))
@@ -199,7 +225,7 @@ void UpdateRun::erase()
     // The device reports its progress; the bar never moves back.
     int misses = 0;
     do {
-        screen_.setProgress(std::max(screen_.progress(), int(last)));
+        showProgress(std::max(shown_, int(last)));
         pump();
         clock_.wait(Wait::ErasePollMs);
         if (link_->read(&byte, 1)) {
@@ -220,8 +246,8 @@ void UpdateRun::erase()
 
 bool UpdateRun::openTransfer()
 {
-    screen_.progressCaption(ProgressStage::Send, "Send update");
-    screen_.setProgress(0);
+    stage(ProgressStage::Send, "Send update");
+    showProgress(0);
     pump();
     // Any byte soon after a transfer command refuses it.
     auto refused = [this] {
@@ -231,12 +257,12 @@ bool UpdateRun::openTransfer()
         return heard > 0;
     };
     plan_ = firmwareTransferPlan(image_.length(), session_.record.hardwareVersion);
-    if (!echoed(plan_.command)) {
+    if (!link_->sendCommand(plan_.command)) {
         plan_ = {};
     } else if (refused()) {
         // A small image may still go in the fallback mode, which takes no count.
         const std::optional<TransferPlan> fallback = firmwareFallbackPlan(image_.length());
-        plan_ = fallback && echoed(fallback->command) && !refused() ? *fallback : TransferPlan {};
+        plan_ = fallback && link_->sendCommand(fallback->command) && !refused() ? *fallback : TransferPlan {};
     } else {
         const std::vector<uint8_t> count = plan_.countBytes();
         link_->write(count.data(), int(count.size()));
@@ -253,14 +279,10 @@ void UpdateRun::sendBlocks()
     for (int sent = 0; sent < plan_.blockCount; ++sent) {
         const uint8_t *block = image_.buffer.data() + size_t(sent) * size_t(plan_.blockSize);
         const BlockOutcome outcome = sendBlockAcknowledged(*link_, block, plan_.blockSize);
-        if (outcome.verdict == BlockVerdict::Rejected)
-            fail(RunFailure::TransferFailed, MessageId::FirmwareBlockError,
-                 messageText(MessageId::FirmwareBlockError, outcome.code));
-        if (outcome.verdict != BlockVerdict::Taken)
-            fail(outcome.verdict == BlockVerdict::Refused ? RunFailure::DeviceRefused : RunFailure::TransferFailed,
-                 firmwareBlockMessage(outcome.verdict));
+        if (const BlockFailure f = blockFailure(outcome, BlockPayload::Firmware); f.failed())
+            fail(f.refused ? RunFailure::DeviceRefused : RunFailure::TransferFailed, f.id, f.text);
         clock_.wait(Wait::AfterBlockMs);
-        screen_.setProgress((sent + 1) * 100 / plan_.blockCount);
+        showProgress((sent + 1) * 100 / plan_.blockCount);
         pump();
     }
 }
@@ -269,42 +291,49 @@ void UpdateRun::verify()
 {
     std::fill(readBack_.begin(), readBack_.end(), 0);
     clock_.wait(Wait::BeforeVerifyMs);
-    screen_.progressCaption(ProgressStage::Verify, "Verify update");
+    stage(ProgressStage::Verify, "Verify update");
     int index = 0, percent = 0, stalled = 0;
     for (;;) {
-        screen_.setProgress(percent);
+        showProgress(percent);
         pump();
         if (index >= plan_.blockCount)
             return;
         clock_.wait(Wait::BeforeReadBackMs);
-        const int size = plan_.blockSize, offset = index * size;
-        uint8_t *block = readBack_.data() + offset;
-        int received = 0;
-        uint8_t check = 0;
-        const bool whole = link_->read(block, size, &received);
-        const bool checked = link_->read(&check, 1);
-        if (whole && checked) {
-            if (blockXor(block, size) != check)
-                screen_.diagnostic(messageText(MessageId::ReadBackChecksum, offset));
-            const uint8_t taken = Reply::Accepted;
-            link_->write(&taken, 1);
+        if (verifyBlock(index)) {
             ++index;
             stalled = 0;
-        } else {
-            if (received > 1) {
-                const uint8_t again = Reply::SendAgain;
-                link_->write(&again, 1);
-                if (received == size)
-                    screen_.diagnostic(messageText(MessageId::ReadBackIncomplete, offset));
-            } else if (index == 0) {
-                fail(RunFailure::VerifyFailed, MessageId::VerifyFailed);
-            }
+        } else if (++stalled >= MaxStalledVerifyPasses) {
             // A device that keeps failing to deliver must not hold the run for ever.
-            if (++stalled >= MaxStalledVerifyPasses)
-                fail(RunFailure::VerifyFailed, MessageId::VerifyFailed);
+            fail(RunFailure::VerifyFailed, MessageId::VerifyFailed);
         }
         percent = index * 100 / plan_.blockCount;
     }
+}
+
+bool UpdateRun::verifyBlock(int index)
+{
+    const int size = plan_.blockSize, offset = index * size;
+    uint8_t *block = readBack_.data() + offset;
+    int received = 0;
+    uint8_t check = 0;
+    const bool whole = link_->read(block, size, &received);
+    const bool checked = link_->read(&check, 1);
+    if (whole && checked) {
+        if (blockXor(block, size) != check)
+            diagnostic(MessageId::ReadBackChecksum, offset);
+        const uint8_t taken = Reply::Accepted;
+        link_->write(&taken, 1);
+        return true;
+    }
+    if (received > 1) {
+        const uint8_t again = Reply::SendAgain;
+        link_->write(&again, 1);
+        if (received == size)
+            diagnostic(MessageId::ReadBackIncomplete, offset);
+    } else if (index == 0) {
+        fail(RunFailure::VerifyFailed, MessageId::VerifyFailed);
+    }
+    return false;
 }
 
 void UpdateRun::confirm()
@@ -317,7 +346,7 @@ void UpdateRun::confirm()
         refuse(RunFailure::VerifyFailed, MessageId::ConfirmMissing);
         return;
     }
-    screen_.closeProgress();
+    tell_.writing(false);
     if (answer != Confirmed) {
         refuse(RunFailure::VerifyFailed, MessageId::ImageRejected);
         return;
@@ -350,10 +379,10 @@ void UpdateRun::transfer()
 
 void UpdateRun::finish()
 {
-    screen_.closeProgress();
+    tell_.writing(false);
     image_ = FirmwareImage {};
     readBack_ = {};
-    screen_.setBusy(false);
+    tell_.holding(false);
     if (!succeeded_) {
         session_.updateRunning = false;
         releaseLostDevice();
@@ -362,26 +391,23 @@ void UpdateRun::finish()
     link_->close();
     result_.firmwareConfirmed = true;
     reach(RunStage::Table);
-    const TableResult table = sendLanguageTable(session_, screen_, clock_, payloads_.table, &result_.payloadReason);
+    const TableResult table = sendLanguageTable(session_, tell_, clock_, payloads_.table, &result_.payloadReason);
     result_.tableSent = table.outcome == TableOutcome::Sent;
     result_.tableFailure = table.outcome == TableOutcome::Sent      ? RunFailure::None
                            : table.outcome == TableOutcome::Stopped ? RunFailure::Stopped
                            : table.outcome == TableOutcome::Lost    ? RunFailure::DeviceLost
                                                                     : RunFailure::TransferFailed;
     result_.tableMessageId = table.messageId;
-    screen_.setBusy(false);
-    if (!result_.tableSent) {
-        result_.messageId = session_.record.hardwareVersion > LastSmallHardware ? MessageId::FirmwareSentStandardMontage
-                                                                                : MessageId::FirmwareSent;
-        result_.message = messageText(result_.messageId);
-        screen_.message(result_.message);
-    } else {
-        result_.messageId = MessageId::FirmwareAndTableSent;
-        result_.message = messageText(result_.messageId);
-    }
+    result_.tableMessage = table.message;
+    tell_.holding(false);
+    result_.messageId = result_.tableSent ? MessageId::FirmwareAndTableSent
+                        : session_.record.hardwareVersion > LastSmallHardware ? MessageId::FirmwareSentStandardMontage
+                                                                              : MessageId::FirmwareSent;
+    result_.message = messageText(result_.messageId);
+    if (!result_.tableSent)
+        tell_.message(RunMessage::of(result_.messageId));
     reach(RunStage::Done);
     session_.updateRunning = false;
-    screen_.closeWindow();
 }
 
 RunResult UpdateRun::run()
@@ -410,8 +436,8 @@ RunResult UpdateRun::run()
 
 void UpdateRun::failed(MessageId id, const std::string &message)
 {
-    screen_.closeProgress();
-    screen_.setBusy(false);
+    tell_.writing(false);
+    tell_.holding(false);
     session_.updateRunning = false;
     image_ = FirmwareImage {};
     readBack_ = {};
@@ -419,7 +445,9 @@ void UpdateRun::failed(MessageId id, const std::string &message)
         result_.failure = RunFailure::Internal;
     result_.messageId = id;
     result_.message = message;
-    screen_.failure(explainedBy(), message);
+    RunMessage m = RunMessage::of(id, message);
+    m.explainedBy = explainedBy();
+    tell_.message(m);
     releaseLostDevice();
 }
 
@@ -431,10 +459,10 @@ void UpdateRun::releaseLostDevice()
     if (link_->isOpen() && !link_->deviceLost())
         return;
     link_->close();
-    screen_.pollNow();
+    tell_.released();
 }
 
-RunResult UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, const Payloads &payloads)
+RunResult runUpdate(Session &session, RunScreen &screen, RunListener &events, Clock &clock, const Payloads &payloads)
 {
     // A second click while the first run lets the window repaint, or a click while a poll
     // waits on the device (the image would get another device's calibration, and the poll
@@ -447,5 +475,5 @@ RunResult UpdateButtonClick(Session &session, RunScreen &screen, Clock &clock, c
         bool &flag;
         ~Done() { flag = false; }
     } done {session.runActive};
-    return UpdateRun(session, screen, clock, payloads).run();
+    return UpdateRun(session, screen, events, clock, payloads).run();
 }

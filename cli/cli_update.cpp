@@ -1,0 +1,341 @@
+#include "cli_update.h"
+#include "batch_report.h"
+#include "batch_words.h"
+#include "build_settings.h"
+#include "cli_arguments.h"
+#include "cli_info.h"
+#include "cli_list.h"
+#include "cli_signals.h"
+#include "clock.h"
+#include "console_screen.h"
+#include "discovery.h"
+#include "failure_guide.h"
+#include "handshake.h"
+#include "monitor.h"
+#include "output_writer.h"
+#include "payload_file.h"
+#include "run_record.h"
+#include "session.h"
+#include "stop_signals.h"
+#include "update_run.h"
+#include "usb_connection.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <poll.h>
+#include <unistd.h>
+
+void PayloadCheck::sizeFor(int hardwareVersion)
+{
+    firmwareBlocks = firmwareTransferPlan(firmwareLength, hardwareVersion).blockCount;
+}
+
+PayloadCheck checkPayloads(const CliArguments &a, int hardwareVersion)
+{
+    PayloadCheck c;
+    c.firmwareName = isCarried(a.firmware) ? BuildSettings::compiled().firmwareName + " (carried)" : a.firmware;
+    c.tableName = isCarried(a.table) ? "the carried translation table" : a.table;
+    const PayloadFile hex = readPayloadFile(a.firmware, PayloadKind::Firmware);
+    if (!hex.ok()) {
+        c.error = a.firmware + ": " + hex.reason;
+        return c;
+    }
+    const ImageLoad load = parseIntelHex(hex.bytes.constData(), size_t(hex.bytes.size()), hardwareVersion);
+    if (!load.ok || !load.image.endOfFile) {
+        c.error = a.firmware + ": " + (load.ok ? "no end-of-file record" : load.message);
+        c.errorLine = brokenLine(load, {hex.bytes.constData(), size_t(hex.bytes.size())});
+        return c;
+    }
+    c.firmwareLength = load.image.length();
+    c.sizeFor(hardwareVersion);
+    const PayloadFile table = readPayloadFile(a.table, PayloadKind::Table); // its limit of blocks is the reader's
+    // A firmware text given as the table would go onto the device as its menu texts.
+    if (const std::string reason = table.ok() ? tableFormatProblem(table.bytes) : table.reason; !reason.empty()) {
+        c.error = a.table + ": " + reason;
+        return c;
+    }
+    c.tableBlocks = tableTransferPlan(int64_t(table.bytes.size())).blockCount;
+    return c;
+}
+
+int finishReading(ConsoleScreen &screen, Outcome outcome, const std::string &text)
+{
+    screen.result({outcome, text, std::nullopt, true});
+    return int(outcome);
+}
+
+namespace {
+
+// A batch's worker has said who its device is; before it writes a byte it waits for the
+// batch's word on standard input. Signals are heard meanwhile; a batch that went away (end of
+// input) or says nothing in time gives no word.
+std::optional<BatchWord> awaitBatchWord()
+{
+    constexpr int WaitMs = 120'000;
+    std::string line;
+    for (const int64_t until = realClock().nowMs() + WaitMs; realClock().nowMs() < until;) {
+        pollfd in {STDIN_FILENO, POLLIN, 0};
+        if (::poll(&in, 1, 100) > 0) {
+            char c = 0;
+            const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+            if (n <= 0 && !(n < 0 && errno == EINTR))
+                return std::nullopt;
+            if (c == '\n')
+                return batchWordOf(line);
+            if (n == 1 && line.size() < 64)
+                line += c;
+        }
+        QCoreApplication::processEvents();
+    }
+    return std::nullopt;
+}
+
+// One device's command: its link, what it knows of the device, and who hears what it tells,
+// in the order they hear it: the report and the record note the result before the screen
+// says it.
+class DeviceCommand {
+public:
+    DeviceCommand(const CliArguments &a, ConsoleScreen &screen, SingleReport *report)
+        : a_(a), screen_(screen), report_(report),
+          store_(RunStore::standard("mova-update",
+                                    RunStore::traceFileName(a.worker.empty() ? 0 : a.workerSlot)))
+    {
+        session_.link = &link_;
+        session_.expectedHardwareVersion = BuildSettings::compiled().expectedHardwareVersion();
+        session_.portPathOverride = a.ports.empty() ? std::string() : a.ports.front();
+        if (!a.worker.empty()) {
+            // Should the device come back elsewhere for its table, every matching device is
+            // looked at in turn, not only the first: the reconnect keeps the one with this
+            // device's serial, so a neighbour of the batch is never taken for it.
+            session_.findPort = [next = size_t(0)]() mutable {
+                const std::vector<std::string> paths = findInterfacePaths(deviceUsbId());
+                return paths.empty() ? std::string() : paths[next++ % paths.size()];
+            };
+        }
+    }
+
+    int run();
+    // Ends the program at once, politely: the goodbye the window's close sends when the link
+    // is open, the line let go, and the result said.
+    [[noreturn]] void leaveNow(int signalNumber);
+
+private:
+    int info();
+    int update();
+    bool connect(std::string *hintSaid);
+    std::optional<int> takeBatchWord();
+    void prepareScreen(const PayloadCheck &plan, const std::string &age);
+    void readFirmwareAfter();
+    std::string endWords(const RunResult &result);
+    int finish(Outcome outcome, const std::string &text, std::optional<RunResult> run = std::nullopt);
+    std::string serialShown() const { return shownText(serialBytes(session_.record)); }
+
+    const CliArguments &a_;
+    ConsoleScreen &screen_;
+    SingleReport *report_;
+    UsbConnection link_ {realClock()};
+    Session session_;
+    RunStore store_;
+    std::optional<RunRecord> record_;
+    RunEvents events_;
+};
+
+int DeviceCommand::finish(Outcome outcome, const std::string &text, std::optional<RunResult> run)
+{
+    events_.result({outcome, text, std::move(run), false});
+    return int(outcome);
+}
+
+// Finds and identifies the device as the window's first tick does; false when it is not there
+// (with why the path could not be opened in `hintSaid`, when it is known).
+bool DeviceCommand::connect(std::string *hintSaid)
+{
+    pollDevice(session_, screen_, realClock());
+    if (link_.isOpen())
+        return true;
+    RunMessage said = RunMessage::of(session_.pollMessage);
+    // Where the monitor could not open the path, the link's reason picks the explanation.
+    if (said.id == MessageId::InitialiseError)
+        said.explainedBy = openFailureMessage(link_.lastRefusal());
+    events_.message(said);
+    const std::string hint = openFailureHint(link_);
+    if (hintSaid)
+        *hintSaid = hint;
+    if (!hint.empty())
+        screen_.event(JsonLine::event("hint").text("path", link_.lastPath()).text("text", hint), shownText(hint),
+                      true);
+    else if (session_.ttyRoad() && session_.portPathOverride.empty() && session_.portPath.empty())
+        hintUnmatchedDevices(screen_); // discovery found no device with the id: say what it saw
+    return false;
+}
+
+int DeviceCommand::info()
+{
+    events_.listen(screen_);
+    if (!connect(nullptr))
+        return finishReading(screen_, Outcome::NotConnected, messageText(session_.pollMessage));
+    showDeviceInfo(session_, screen_, a_);
+    return finishReading(screen_, Outcome::Updated, shownText(deviceLine(session_.record)));
+}
+
+// The batch's word for a worker's device: nothing when it may go on, else the exit status of
+// a device left alone.
+std::optional<int> DeviceCommand::takeBatchWord()
+{
+    record_->noteBatch(a_.worker);
+    const std::optional<BatchWord> word = awaitBatchWord();
+    if (word == BatchWord::Go)
+        return std::nullopt;
+    if (word == BatchWord::Refuse) {
+        const std::string text =
+            "device " + serialShown() + " has the same serial number as another device present, so it is not updated";
+        events_.message(RunMessage::of(MessageId::SameSerial, messageText(MessageId::SameSerial, text + ".")));
+        return finish(Outcome::SameSerial, text);
+    }
+    sayGoodbye(link_);
+    if (word == BatchWord::Skip) {
+        record_->forget(); // not a run: the device was updated already
+        return finish(Outcome::Skipped, "device " + serialShown() + " was updated just before");
+    }
+    // The batch went away or said nothing: nobody decided this device.
+    const std::string text = "no word from the batch to go on, so device " + serialShown() + " is not updated";
+    events_.message(RunMessage::of(MessageId::BatchGone, messageText(MessageId::BatchGone, text + ".")));
+    return finish(Outcome::Skipped, text);
+}
+
+void DeviceCommand::prepareScreen(const PayloadCheck &plan, const std::string &age)
+{
+    screen_.setPlan(plan.firmwareBlocks, plan.tableBlocks);
+    screen_.questionSubject = "device " + serialShown();
+    screen_.allowLowBattery = a_.allowLowBattery;
+    if (age == "older") {
+        screen_.questionNote = "the firmware to go on is " + downgradeText(session_.record);
+        // Without the question, that is said all the same before a byte is written.
+        if (a_.yes || !session_.record.asksBeforeErase())
+            screen_.event(JsonLine::event("warning").text("text", screen_.questionNote),
+                          "mova-update: warning: " + screen_.questionNote, true);
+    }
+}
+
+// After a batch's update (or one with a report) the device is read again, as the window does
+// once a run is over, so that the report says which firmware it runs now.
+void DeviceCommand::readFirmwareAfter()
+{
+    if (!session_.portPath.empty())
+        session_.portPathOverride = session_.portPath; // where the table found it
+    pollDevice(session_, screen_, realClock());
+    if (!link_.isOpen())
+        return;
+    events_.after(DeviceFacts::of(session_));
+    sayGoodbye(link_);
+    link_.close();
+}
+
+std::string DeviceCommand::endWords(const RunResult &result)
+{
+    if (result.failure != RunFailure::Declined)
+        return endText(result);
+    if (screen_.asked)
+        return "the operator declined"; // said once, by the result's line
+    // Exit 7 all the same: the words say why.
+    const std::string text = "not updated: the update would delete a recording that may still be on " +
+                             screen_.questionSubject +
+                             ", and the question whether to go on was not asked: " + screen_.whyNotAsked();
+    screen_.event(JsonLine::event("note").text("text", text), {});
+    return text;
+}
+
+int DeviceCommand::update()
+{
+    const int hardware = session_.expectedHardwareVersion != 0 ? session_.expectedHardwareVersion
+                                                               : DefaultHardwareVersion;
+    const Payloads payloads {a_.firmware, a_.table};
+    RunRecord &record = record_.emplace(realClock(), session_, payloads, store_);
+    if (report_)
+        events_.listen(*report_);
+    events_.listen(record);
+    events_.listen(screen_);
+    record.begin();
+    PayloadCheck plan = checkPayloads(a_, hardware);
+    if (!plan.error.empty()) {
+        RunMessage said = RunMessage::of(MessageId::PayloadInvalid, messageText(MessageId::PayloadInvalid, plan.error));
+        said.file = plan.firmwareName, said.line = plan.errorLine;
+        events_.message(said);
+        return finish(Outcome::PayloadInvalid, plan.error);
+    }
+    if (std::string hint; !connect(&hint)) {
+        record.noteHint(hint);
+        return finish(Outcome::NotConnected, messageText(session_.pollMessage));
+    }
+    events_.device(DeviceFacts::of(session_));
+    // The window's button stays disabled for such a device; nothing may be sent to it here
+    // either, or a build for another hardware would overwrite its firmware.
+    if (const UpdateRefusal refusal = updateRefusal(session_.expectedHardwareVersion, session_.record);
+        refusal.id != MessageId::None) {
+        events_.message(RunMessage::of(refusal.id, messageText(refusal.id, refusal.reason + ".")));
+        return finish(Outcome::NotAllowed, refusal.reason);
+    }
+    plan.sizeFor(session_.record.hardwareVersion);
+    const std::string age = firmwareAge(session_, isCarried(a_.firmware));
+    events_.plan({session_.portPath.empty() ? "the docking station" : session_.portPath, plan.firmwareName,
+                  plan.tableName, plan.firmwareBlocks, plan.tableBlocks, age,
+                  age == "older" ? downgradeText(session_.record) : std::string()});
+    if (!a_.worker.empty())
+        if (const std::optional<int> left = takeBatchWord())
+            return *left;
+    prepareScreen(plan, age);
+    // Heartbeat: the run's waits let the event loop turn, so a log hears from a waiting stage.
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [this] { screen_.tick(); });
+    heartbeat.start(ConsoleProgress::TickMs);
+    realClock().pump(); // a stop asked for while the device was read is heard before it is written
+    const RunResult result = runUpdate(session_, screen_, events_, realClock(), payloads);
+    if ((!a_.worker.empty() || report_) && result.firmwareConfirmed)
+        readFirmwareAfter();
+    return finish(outcomeOf(result), endWords(result), result);
+}
+
+void DeviceCommand::leaveNow(int signalNumber)
+{
+    sayGoodbye(link_);
+    link_.close();
+    if (events_.empty())
+        events_.listen(screen_);
+    finish(Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber));
+    OutputWriter::drain(); // the device is let go: now the reader may take its time
+    std::_Exit(int(Outcome::Interrupted));
+}
+
+int DeviceCommand::run()
+{
+    screen_.progressThroughWriter([this] {
+        return session_.portPath.empty() || ::access(session_.portPath.c_str(), F_OK) == 0;
+    });
+    CliSignalPolicy policy(session_, [this](int number) { leaveNow(number); }, a_.worker.empty());
+    StopSignals stopSignals({SIGINT, SIGTERM, SIGHUP}, [&policy](int number) { policy(number); });
+    screen_.whileAsking = [] { QCoreApplication::processEvents(); };
+    return a_.command == "info" ? info() : update();
+}
+
+} // namespace
+
+int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
+{
+    // One device gets its row as each device of a batch does; the file is checked first.
+    std::optional<SingleReport> reporting;
+    if (std::string error; !a.report.empty() && !reporting.emplace().open(a.report, error)) {
+        std::cerr << "mova-update: cannot write the report: " << error << std::endl;
+        return int(Outcome::Usage);
+    }
+    SingleReport *const report = reporting ? &*reporting : nullptr;
+    if (report && !a.ports.empty())
+        report->row.port = a.ports.front();
+    // Output to a reader that went away fails quietly instead of killing a running update.
+    std::signal(SIGPIPE, SIG_IGN);
+    DeviceCommand command(a, screen, report);
+    return command.run();
+}
