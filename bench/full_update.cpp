@@ -10,7 +10,7 @@
 #include "monitor.h"
 #include "monitor_screen.h"
 #include "readout.h"
-#include "run_screen.h"
+#include "run_events.h"
 #include "session.h"
 #include "update_run.h"
 #include "usb_connection.h"
@@ -27,16 +27,14 @@
 namespace {
 
 struct QuietMonitor : MonitorScreen {
-    std::string line, serial = "0000";
-    int info = 0;
-    Calibration calibration;
+    std::string line;
     void showDeviceLine(const std::string &t) override { line = t; }
     void showBattery(const std::string &, std::optional<Charge>) override {}
     void clearBattery() override {}
     void setUpdateEnabled(bool) override {}
-    void setSerialText(const std::string &t) override { serial = t; }
-    void setDeviceInfo(int i) override { info = i; }
-    void setCalibration(const Calibration &c) override { calibration = c; }
+    void setSerialText(const std::string &) override {}
+    void setDeviceInfo(int) override {}
+    void setCalibration(const Calibration &) override {}
     void setBusy(bool) override {}
     bool askToConnect(const std::string &) override { return false; }
     void endProgram() override {}
@@ -44,41 +42,24 @@ struct QuietMonitor : MonitorScreen {
 };
 
 struct ConsoleRun : RunScreen {
-    explicit ConsoleRun(bool verbose, ServiceFields f) : verbose(verbose), fields(std::move(f)) {}
+    explicit ConsoleRun(bool verbose) : verbose(verbose) {}
     bool verbose;
-    ServiceFields fields;
-    std::vector<std::string> messages;
-    int position = 0;
+    MessageId last = MessageId::None;
     bool confirm(const std::string &, const std::string &) override { return true; }
     bool confirmLowBattery(int) override { return true; }
-    void message(const std::string &t) override
+    void message(const RunMessage &m) override
     {
-        messages.push_back(t);
-        if (verbose)
-            std::printf("  message: %s\n", t.c_str());
+        if (m.kind != MessageKind::Diagnostic)
+            last = m.id;
+        if (verbose || m.kind == MessageKind::Diagnostic)
+            std::printf("  message: %s\n", m.text.c_str());
     }
-    void setBusy(bool) override {}
-    void showProgress() override {}
-    void closeProgress() override {}
-    void progressCaption(ProgressStage, const std::string &t) override
+    void stage(ProgressStage, const std::string &t) override
     {
         if (verbose)
             std::printf("  stage: %s\n", t.c_str());
     }
-    void setProgress(int p) override { position = p; }
-    int progress() override { return position; }
-    void stopPolling() override {}
-    void pollNow() override {}
-    ServiceFields serviceFields() override { return fields; }
-    void diagnostic(const std::string &line) override { std::printf("%s\n", line.c_str()); }
-    void closeWindow() override {}
 };
-
-ServiceFields fieldsOf(const QuietMonitor &m)
-{
-    const Calibration &c = m.calibration;
-    return {m.serial, c.koefX, c.offsX, c.koefY, c.offsY, c.koefZ, c.offsZ, c.koefM, m.info};
-}
 
 // Runs the update on a session whose link is ready to connect; true on success.
 bool update(Session &session, Clock &clock, const Payloads &payloads, bool verbose)
@@ -89,9 +70,9 @@ bool update(Session &session, Clock &clock, const Payloads &payloads, bool verbo
         std::printf("no device: %s\n", monitor.line.c_str());
         return false;
     }
-    ConsoleRun screen(verbose, fieldsOf(monitor));
-    UpdateButtonClick(session, screen, clock, payloads);
-    return !screen.messages.empty() && screen.messages.back() == "Update and Language sended success!";
+    ConsoleRun screen(verbose);
+    runUpdate(session, screen, screen, clock, payloads);
+    return screen.last == MessageId::FirmwareAndTableSent;
 }
 
 double cpuSeconds()

@@ -14,6 +14,8 @@ void BatchWorker::take(const WorkerEvent &e)
         serialHex = o["serial_hex"].toString().toStdString();
         end.identified = true;
         battery = shownField(o["battery"]);
+        if (o.contains("battery_percent"))
+            batteryPercent = o["battery_percent"].toInt();
         hardware = o["hardware_version"].toInt();
         before = o["firmware_version"].toInt();
         state = WorkerState::Waiting;
@@ -82,6 +84,7 @@ ReportRow BatchWorker::row(Outcome outcome) const
     row.firmwareBefore = before;
     row.firmwareAfter = after;
     row.battery = battery;
+    row.batteryPercent = batteryPercent;
     row.outcome = outcome;
     row.message = message;
     row.durationS = double(since.elapsed()) / 1000.0;

@@ -29,7 +29,7 @@ struct BatchWorker {
     std::string serial, serialHex; // shown safely; the four bytes exactly, which tell devices apart
     std::string battery, stage, message;
     WorkerEnd end;                 // what it said as data, for its outcome
-    std::optional<int> hardware, before, after;
+    std::optional<int> hardware, before, after, batteryPercent;
     int slot = 0; // its place among the workers that run at once
     int percent = 0;
     std::optional<double> left;

@@ -196,39 +196,6 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     other(Id::ReadBackIncomplete, Kind::Diagnostic, "Daten lesen error Offset: ", Fill::Hex),
 });
 
-bool isDecimal(const std::string &s)
-{
-    const size_t from = !s.empty() && s[0] == '-' ? 1 : 0;
-    return s.size() > from && std::all_of(s.begin() + long(from), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-bool isUpperHex(const std::string &s, size_t digits)
-{
-    return !s.empty() && (digits == 0 || s.size() == digits) &&
-           std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
-}
-
-bool fits(const std::string &value, Fill fill)
-{
-    switch (fill) {
-    case Fill::None: return value.empty();
-    case Fill::Decimal: return isDecimal(value);
-    case Fill::Hex: return isUpperHex(value, 0);
-    case Fill::HexByte: return isUpperHex(value, 2);
-    case Fill::Text: return true;
-    }
-    return false;
-}
-
-bool matches(const MessageEntry &e, const std::string &text)
-{
-    const std::string before = e.text, after = e.after;
-    if (text.size() < before.size() + after.size() || text.compare(0, before.size(), before) != 0 ||
-        text.compare(text.size() - after.size(), after.size(), after) != 0)
-        return false;
-    return fits(text.substr(before.size(), text.size() - before.size() - after.size()), e.fill);
-}
-
 } // namespace
 
 std::span<const MessageEntry> messageCatalogue()
@@ -267,12 +234,4 @@ std::string messageText(MessageId id, const std::string &words)
 {
     const MessageEntry &e = messageEntry(id);
     return e.text + words + e.after;
-}
-
-MessageId messageIdOf(const std::string &text)
-{
-    for (const MessageEntry &e : Entries)
-        if (e.id != MessageId::None && *e.text != '\0' && matches(e, text))
-            return e.id;
-    return MessageId::None;
 }

@@ -121,9 +121,3 @@ std::string messageText(MessageId id);
 std::string messageText(MessageId id, int64_t value);
 // The text of a message with its words filled in (Text).
 std::string messageText(MessageId id, const std::string &words);
-
-// Which message a shown text is, values and all; None when it is no catalogue text (or
-// one whose whole text is the system's own words). Where several share a text (the reasons
-// a device is not updated or cannot be opened), the first of them: only for a text that came
-// without its id.
-MessageId messageIdOf(const std::string &text);

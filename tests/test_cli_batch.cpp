@@ -102,7 +102,7 @@ void TestCliBatch::batch()
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QString rows = QString::fromUtf8(file.readAll());
     QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
-                            "message,duration_s,serial_hex\n"));
+                            "message,duration_s,serial_hex,battery_percent\n"));
     QCOMPARE(rows.count('\n'), serials.size() + 1);
     for (int i = 0; i < serials.size(); ++i) {
         const bool updated = outcomes[i] == "updated";

@@ -60,9 +60,7 @@ int ftdiUpdate(const char *trace, const char *firmware, const char *table)
     std::string said = monitor.lastLine();
     Outcome outcome = Outcome::NotConnected;
     if (link.isOpen()) {
-        const Calibration &c = monitor.calibration;
-        screen.fields = {monitor.serial, c.koefX, c.offsX, c.koefY, c.offsY, c.koefZ, c.offsZ, c.koefM, monitor.info};
-        const RunResult result = UpdateButtonClick(session, screen, realClock(), {firmware, table});
+        const RunResult result = runAndEnd(session, screen, realClock(), {firmware, table});
         outcome = outcomeOf(result);
         said = screen.messages.empty() ? result.message : screen.messages.back();
     }

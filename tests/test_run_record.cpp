@@ -47,14 +47,11 @@ QByteArray fileBytes(const std::string &path)
 // One run on the rig, recorded in this store from before its first step.
 RunResult recordedRun(UpdateRig &rig, RunStore &store, int64_t *startMs = nullptr)
 {
-    RunRecord record(rig.screen, rig.clock, rig.session, rig.payloads, store);
+    RunRecord record(rig.clock, rig.session, rig.payloads, store);
     record.begin();
     if (startMs)
         *startMs = rig.clock.nowMs();
-    record.noteDevice(rig.monitor.lastLine(), rig.monitor.battery);
-    const RunResult result = UpdateButtonClick(rig.session, record, rig.clock, rig.payloads);
-    record.end(result);
-    return result;
+    return runAndEnd(rig.session, rig.screen, rig.clock, rig.payloads, &record);
 }
 
 QDateTime when(const QJsonValue &v)
@@ -285,9 +282,9 @@ void TestRunRecord::aRecordThatCannotBeKept()
     QVERIFY(result.firmwareConfirmed && result.tableSent);
     QCOMPARE(rig.screen.messages, std::vector<std::string> {TableSuccess});
     // Said once, though both the trace and the line failed; a later run says nothing more.
-    RunRecord later(rig.screen, rig.clock, rig.session, rig.payloads, s.store);
+    RunRecord later(rig.clock, rig.session, rig.payloads, s.store);
     later.begin();
-    later.end(Outcome::NotConnected, "No connection");
+    later.result({Outcome::NotConnected, "No connection"});
     const QString said = QString::fromStdString(s.errors.str());
     QVERIFY2(said.startsWith("mova-update: cannot keep the run record in " + folder + ": ") && said.count('\n') == 1 &&
                  said.trimmed().endsWith(reason),

@@ -67,7 +67,7 @@ void TestUpdateRun::exactByteStream()
     QVERIFY(!rig.screen.busy);
     QVERIFY(!rig.link.isOpen());
 
-    const Bytes stored = expectedImage(image, 9, 512, rig.screen.fields);
+    const Bytes stored = expectedImage(image, 9, 512, rig.fields);
     Bytes tablePadded(1024, 0);
     std::copy(table.begin(), table.end(), tablePadded.begin());
     Bytes wire = {Cmd::Reset, Cmd::Probe /* after the reset */, Cmd::Probe /* connect */, Cmd::Status, Cmd::Erase,
@@ -99,7 +99,7 @@ void TestUpdateRun::fullImageWaits()
     const QByteArray carried = fileBytes(CARRIED_HEX);
     const ImageLoad load = parseIntelHex(carried.constData(), size_t(carried.size()), 24);
     Bytes stored(load.image.buffer.begin(), load.image.buffer.begin() + 1514 * 512);
-    writeServiceHeader(stored, rig.screen.fields);
+    writeServiceHeader(stored, rig.fields);
     QCOMPARE(int(rig.device.model().transferCommand()), int(Cmd::Transfer512Wide));
     QCOMPARE(rig.device.model().announcedBlocks(), 1514);
     QVERIFY(rig.device.model().image() == stored);
@@ -177,7 +177,7 @@ void TestUpdateRun::transferModes()
     QCOMPARE(rig.screen.messages.front(), std::string(TableSuccess));
     QCOMPARE(int(rig.device.model().transferCommand()), command);
     const int blocks = (imageLength + blockSize - 1) / blockSize;
-    QCOMPARE(rig.device.model().image(), expectedImage(image, blocks, blockSize, rig.screen.fields));
+    QCOMPARE(rig.device.model().image(), expectedImage(image, blocks, blockSize, rig.fields));
     const Bytes wire = rig.into();
     const auto at = std::find(wire.begin(), wire.end(), uint8_t(command));
     QVERIFY(at != wire.end());
@@ -253,7 +253,7 @@ void TestUpdateRun::secondClickStartsNothing()
     rig.clock.onPump = [&] {
         // A click while the run lets the window repaint.
         if (rig.session.runActive && nested++ == 5)
-            UpdateButtonClick(rig.session, rig.screen, rig.clock, rig.payloads);
+            runAndEnd(rig.session, rig.screen, rig.clock, rig.payloads);
     };
     rig.run();
     rig.clock.onPump = nullptr;

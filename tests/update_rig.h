@@ -4,7 +4,8 @@
 #include "clock.h"
 #include "monitor.h"
 #include "recording_screen.h"
-#include "run_screen.h"
+#include "firmware_image.h"
+#include "run_events.h"
 #include "session.h"
 #include "update_run.h"
 #include "usb_connection.h"
@@ -27,15 +28,13 @@ struct RecordingRunScreen : RunScreen {
     Clock &clock;
     bool confirmAnswer = true;
     std::vector<std::string> confirms, messages, captions, diagnostics;
-    std::vector<MessageId> explainedBy; // the message each failure was explained by
+    std::vector<MessageId> ids, explainedBy; // each failure's message, and the one it was explained by
     std::map<std::string, int64_t> captionAt; // when each stage began (virtual ms)
     std::vector<int> positions;
     std::vector<std::pair<std::string, int>> positionLog; // each position with its stage
-    int position = 0;
     bool busy = false, progressVisible = false, pollingStopped = false, windowClosed = false;
     int pollsNow = 0, progressShows = 0;
     int64_t firstCloseAt = -1; // when the progress window first went away
-    ServiceFields fields;
 
     bool lowBatteryAnswer = true;
     std::vector<int> lowBatteryAsked;
@@ -49,43 +48,53 @@ struct RecordingRunScreen : RunScreen {
         confirms.push_back(caption + "|" + text);
         return confirmAnswer;
     }
-    void message(const std::string &text) override { messages.push_back(text); }
-    void failure(MessageId explained, const std::string &text) override
+    void message(const RunMessage &m) override
     {
-        explainedBy.push_back(explained);
-        message(text);
+        if (m.kind == MessageKind::Diagnostic)
+            return diagnostics.push_back(m.text);
+        if (m.failure())
+            ids.push_back(m.id), explainedBy.push_back(m.explainedBy);
+        messages.push_back(m.text);
     }
-    void setBusy(bool b) override { busy = b; }
-    void showProgress() override
+    void holding(bool on) override
     {
-        if (!progressVisible)
+        busy = on;
+        pollingStopped = pollingStopped || on;
+    }
+    void writing(bool on) override
+    {
+        if (on && !progressVisible)
             ++progressShows;
-        progressVisible = true;
-    }
-    void closeProgress() override
-    {
-        if (progressVisible && firstCloseAt < 0)
+        if (!on && progressVisible && firstCloseAt < 0)
             firstCloseAt = clock.nowMs();
-        progressVisible = false;
+        progressVisible = on;
     }
-    void progressCaption(ProgressStage, const std::string &text) override
+    void stage(ProgressStage, const std::string &text) override
     {
         captions.push_back(text);
         captionAt[text] = clock.nowMs();
     }
-    void setProgress(int p) override
+    void progress(int p) override
     {
-        position = std::clamp(p, 0, 100);
-        positions.push_back(position);
-        positionLog.emplace_back(captions.empty() ? std::string() : captions.back(), position);
+        positions.push_back(p);
+        positionLog.emplace_back(captions.empty() ? std::string() : captions.back(), p);
     }
-    int progress() override { return position; }
-    void stopPolling() override { pollingStopped = true; }
-    void pollNow() override { ++pollsNow; }
-    ServiceFields serviceFields() override { return fields; }
-    void diagnostic(const std::string &line) override { diagnostics.push_back(line); }
-    void closeWindow() override { windowClosed = true; }
+    void released() override { ++pollsNow; }
+    void result(const RunEnd &end) override { windowClosed = end.run && end.run->stage == RunStage::Done; }
 };
+
+// One run as the window makes it: its events to the screen (and to `also` first), then its result.
+inline RunResult runAndEnd(Session &session, RecordingRunScreen &screen, Clock &clock, const Payloads &payloads,
+                           RunListener *also = nullptr)
+{
+    RunEvents events;
+    if (also)
+        events.listen(*also);
+    events.listen(screen);
+    const RunResult result = runUpdate(session, screen, events, clock, payloads);
+    events.result({outcomeOf(result), endText(result), result});
+    return result;
+}
 
 struct UpdateRig {
     static inline const std::string DevicePath = "/dev/serial/by-id/usb-test-if00";
@@ -109,11 +118,11 @@ struct UpdateRig {
 
     // Connects and reads the device as the window's first tick does; the service fields
     // the run writes back come from that readout.
+    ServiceFields fields;
     bool connect()
     {
         pollDevice(session, monitor, clock);
-        const Calibration &c = monitor.calibration;
-        screen.fields = {monitor.serial, c.koefX, c.offsX, c.koefY, c.offsY, c.koefZ, c.offsZ, c.koefM, monitor.info};
+        fields = serviceFieldsOf(session.record, session.calibration);
         device.model().clearTrace();
         return link.isOpen();
     }
@@ -130,7 +139,7 @@ struct UpdateRig {
         payloads.firmware = write("firmware.hex", hex);
         payloads.table = write("language.tra", table);
     }
-    RunResult run() { return UpdateButtonClick(session, screen, clock, payloads); }
+    RunResult run() { return runAndEnd(session, screen, clock, payloads); }
 
     std::vector<uint8_t> into() const
     {
