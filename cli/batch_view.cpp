@@ -115,9 +115,9 @@ void PlainView::reported(const ReportRow &row)
 void PlainView::summary(const BatchSummary &s)
 {
     std::string failedBy; // "1 ended abnormally, 1 transfer failed"
-    for (const auto &[name, count] : s.failedBy)
-        failedBy += (failedBy.empty() ? "" : ", ") + std::to_string(count) + " " + name;
-    for (const FailedDevice &d : s.failedDevices) // "  ttyUSB1: 0109  transfer failed"
+    for (const auto &[outcome, count] : s.failedBy)
+        failedBy += (failedBy.empty() ? "" : ", ") + std::to_string(count) + " " + outcomeName(outcome);
+    for (const DeviceOutcome &d : s.failedDevices) // "  ttyUSB1: 0109  transfer failed"
         failedBy += "\n  " + shortPort(d.port) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + outcomeName(d.outcome);
     const bool ok = s.worst == Outcome::Updated;
     (ok ? std::cout : std::cerr) << summaryText(s) << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
@@ -253,10 +253,10 @@ void JsonView::said(const WorkerShown &w, const WorkerEvent &e, int64_t)
 void JsonView::summary(const BatchSummary &s)
 {
     JsonLine byOutcome;
-    for (const auto &[name, count] : s.failedBy)
-        byOutcome.number(name, count);
+    for (const auto &[outcome, count] : s.failedBy)
+        byOutcome.number(outcomeName(outcome), count);
     std::vector<JsonLine> failed;
-    for (const FailedDevice &d : s.failedDevices)
+    for (const DeviceOutcome &d : s.failedDevices)
         failed.push_back(JsonLine()
                              .text("port", shownText(d.port))
                              .text("serial", shownText(d.serial))
@@ -279,25 +279,6 @@ void JsonView::summary(const BatchSummary &s)
 }
 
 } // namespace
-
-BatchSummary batchSummary(const std::vector<ReportRow> &lastRows, int retried, bool stopped)
-{
-    BatchSummary s;
-    std::vector<Outcome> outcomes;
-    for (const ReportRow &row : lastRows) {
-        outcomes.push_back(row.outcome);
-        s.updated += row.outcome == Outcome::Updated;
-        if (row.outcome != Outcome::Updated) {
-            ++s.failedBy[outcomeName(row.outcome)];
-            s.failedDevices.push_back({row.port, row.serial, row.serialHex, row.outcome});
-        }
-    }
-    s.devices = int(lastRows.size());
-    s.failed = s.devices - s.updated;
-    s.retried = retried;
-    s.worst = lastRows.empty() && stopped ? Outcome::Interrupted : worstOutcome(outcomes);
-    return s;
-}
 
 void BatchView::workerError(const std::string &port, const std::string &line)
 {

@@ -1,5 +1,6 @@
 #pragma once
 #include "batch_decisions.h"
+#include "batch_summary.h"
 #include "batch_words.h"
 #include "outcome.h"
 
@@ -37,24 +38,6 @@ struct BatchBoard {
     std::vector<WorkerShown> running; // the workers not yet ended
     bool waitingForNext = false;      // none runs, and the batch waits for the next device
 };
-
-// A device whose last update failed, named at the batch's end.
-struct FailedDevice {
-    std::string port, serial, serialHex; // as its report row has them
-    Outcome outcome = Outcome::Internal;
-};
-
-struct BatchSummary {
-    int devices = 0, updated = 0, failed = 0;
-    int retried = 0; // devices updated more than once, counted by their last update
-    std::map<std::string, int> failedBy; // how many devices came to each outcome but "updated", by its name
-    std::vector<FailedDevice> failedDevices; // in the order they were first updated
-    Outcome worst = Outcome::Updated; // the batch's outcome
-};
-// What the devices of a batch came to, from each device's last report row (`lastRows`, in the
-// order the devices were first updated) and how many were `retried`; a batch stopped before
-// any device ended was interrupted.
-BatchSummary batchSummary(const std::vector<ReportRow> &lastRows, int retried, bool stopped);
 
 // How the batch is shown: live lines redrawn on a terminal, plain lines for a log, or JSON
 // lines. The batch hands it facts; what is written, and where, is the view's alone. Failures

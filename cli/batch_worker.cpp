@@ -3,7 +3,7 @@
 #include "json_line.h"
 #include "safe_text.h"
 
-#include <QDateTime>
+#include <algorithm>
 
 void BatchWorker::take(const WorkerEvent &e)
 {
@@ -17,6 +17,7 @@ void BatchWorker::take(const WorkerEvent &e)
         if (o.contains("battery_percent"))
             batteryPercent = o["battery_percent"].toInt();
         hardware = o["hardware_version"].toInt();
+        firmwareDate = o["firmware_date"].toString().toStdString();
         before = o["firmware_version"].toInt();
         state = WorkerState::Waiting;
         break;
@@ -91,39 +92,17 @@ ReportRow BatchWorker::row(Outcome outcome) const
     return row;
 }
 
-std::string BatchWorker::lostRecord(const std::string &batchId, Outcome outcome) const
+DeviceFacts BatchWorker::device() const
 {
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    JsonLine line;
-    line.text("start", now.addMSecs(-since.elapsed()).toString(Qt::ISODateWithMs).toStdString())
-        .text("end", now.toString(Qt::ISODateWithMs).toStdString())
-        .text("version", QTX_APP_VERSION)
-        .text("program", "mova-update")
-        .text("port", shownText(port));
-    if (end.identified)
-        line.object("device", JsonLine()
-                                  .text("serial", serial)
-                                  .text("serial_hex", serialHex)
-                                  .number("hardware_version", hardware.value_or(0))
-                                  .number("firmware_version", before.value_or(0)));
-    return line.text("batch", batchId)
-        .flag("writing", end.writing)
-        .text("outcome", outcomeName(outcome))
-        .number("exit", int(outcome))
-        .text("text", message)
-        .str();
-}
-
-JournalEntry BatchWorker::lostJournalEntry(const std::string &batchId, Outcome outcome) const
-{
-    JournalEntry e;
-    e.program = "mova-update";
-    e.port = port;
-    e.identified = end.identified;
-    if (end.identified) // the exact bytes, as the worker said them
-        e.serial = QByteArray::fromHex(QByteArray::fromStdString(serialHex)).toStdString(), e.firmwareBefore = before;
-    e.outcome = outcome;
-    e.text = message;
-    e.batch = batchId;
-    return e;
+    DeviceFacts d;
+    d.port = port;
+    const QByteArray bytes = QByteArray::fromHex(QByteArray::fromStdString(serialHex));
+    std::copy_n(bytes.constData(), std::min<qsizetype>(bytes.size(), sizeof d.record.serialNumber),
+                d.record.serialNumber);
+    std::copy_n(firmwareDate.data(), std::min(firmwareDate.size(), sizeof d.record.firmwareDate),
+                d.record.firmwareDate);
+    d.record.hardwareVersion = hardware.value_or(0);
+    d.record.firmwareVersion = before.value_or(0);
+    d.batteryPercent = batteryPercent;
+    return d;
 }

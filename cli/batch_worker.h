@@ -1,5 +1,5 @@
 #pragma once
-#include "run_journal.h"
+#include "run_events.h"
 #include "batch_decisions.h"
 #include "batch_view.h"
 #include "batch_words.h"
@@ -28,6 +28,7 @@ struct BatchWorker {
     std::optional<size_t> again;
     std::string serial, serialHex; // shown safely; the four bytes exactly, which tell devices apart
     std::string battery, stage, message;
+    std::string firmwareDate; // YYMMDD, as the device gave it
     WorkerEnd end;                 // what it said as data, for its outcome
     std::optional<int> hardware, before, after, batteryPercent;
     int slot = 0; // its place among the workers that run at once
@@ -46,9 +47,6 @@ struct BatchWorker {
     WorkerFacts facts() const { return {port, serialHex, state, word}; }
     // Its device's report row, ended now.
     ReportRow row(Outcome outcome) const;
-    // The run record's line for a worker that ended without its result and took its own
-    // record with it: the run record's fields, in their order.
-    std::string lostRecord(const std::string &batchId, Outcome outcome) const;
-    // The same for the system journal.
-    JournalEntry lostJournalEntry(const std::string &batchId, Outcome outcome) const;
+    // Its device as the worker said it (for the record of a worker that took its own with it).
+    DeviceFacts device() const;
 };

@@ -111,7 +111,7 @@ private:
     std::vector<ReportRow> rows_; // each device's last row, in the order they were first updated
     std::set<size_t> retried_;    // of rows_, the devices updated more than once
     BatchReport report_;
-    RunStore store_ = RunStore::standard("mova-update"); // for the record of a worker that could not keep its own
+    RunStore store_ = RunStore::standard("mova-update", {}); // for the record of a worker that could not keep its own
     bool stopping_ = false, reportFailed_ = false;
     bool waitingSaid_ = false; // the view was told that the batch waits for the next device
     int atOnce_ = 1;           // workers that may run at once, as the descriptor limit allows
@@ -332,9 +332,15 @@ void Batch::finished(BatchWorker &w, int exitCode, QProcess::ExitStatus status)
 // for it, so that the log still shows what became of the device.
 void Batch::recordLost(const BatchWorker &w, Outcome outcome)
 {
-    store_.append(w.lostRecord(id_, outcome));
-    if (store_.journal)
-        store_.journal(w.lostJournalEntry(id_, outcome));
+    Session where; // a device never identified is named by its port
+    where.portPathOverride = w.port;
+    RunRecord record(realClock(), where, {a_.firmware, a_.table}, store_);
+    record.begin(w.since.elapsed());
+    record.noteBatch(id_);
+    if (w.end.identified)
+        record.device(w.device());
+    record.writing(w.end.writing);
+    record.result({outcome, w.message});
 }
 
 void Batch::onSignal(int number)
@@ -392,7 +398,7 @@ int Batch::run()
             queue(port);
         if (workers_.empty() && turn_.empty()) {
             const std::string text = "no device found with the USB id " + usbIdText(deviceUsbId());
-            view_->error("No connection - Corvane not connected\n" + text);
+            view_->error(messageText(MessageId::NoDevice) + "\n" + text);
             return int(Outcome::NotConnected);
         }
     }
@@ -415,7 +421,10 @@ int Batch::run()
     if (!over())
         loop_.exec();
     watch.stop();
-    const BatchSummary s = batchSummary(rows_, int(retried_.size()), stopping_);
+    std::vector<DeviceOutcome> devices;
+    for (const ReportRow &row : rows_)
+        devices.push_back({row.port, row.serial, row.serialHex, row.outcome});
+    const BatchSummary s = batchSummary(devices, int(retried_.size()), stopping_);
     view_->summary(s);
     return int(s.worst);
 }

@@ -1,4 +1,5 @@
 #include "cli_list.h"
+#include "batch_words.h"
 #include "console_screen.h"
 #include "device_listing.h"
 #include "discovery.h"
@@ -25,7 +26,7 @@ std::string listUsbDevices(ConsoleScreen &screen, int expectedHardwareVersion)
     if (!devices.empty())
         return std::to_string(devices.size()) + " USB serial device" + (devices.size() == 1 ? "" : "s") + " found";
     const std::string none = NoUsbDeviceFound;
-    screen.event(JsonLine::event("note").text("text", none), none);
+    screen.event(JsonLine::event(EventName::Note).text("text", none), none);
     return none;
 }
 
@@ -37,5 +38,5 @@ void hintUnmatchedDevices(ConsoleScreen &screen)
         d.path = shownText(d.path), d.product = shownText(d.product);
     const std::string hint = unmatchedDevicesHint(seen, deviceUsbId());
     if (!hint.empty())
-        screen.event(JsonLine::event("hint").text("text", hint), hint, true);
+        screen.event(JsonLine::event(EventName::Hint).text("text", hint), hint, true);
 }

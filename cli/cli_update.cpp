@@ -1,7 +1,7 @@
 #include "cli_update.h"
 #include "batch_report.h"
-#include "batch_words.h"
 #include "build_settings.h"
+#include "batch_words.h"
 #include "cli_arguments.h"
 #include "cli_info.h"
 #include "cli_list.h"
@@ -166,7 +166,7 @@ bool DeviceCommand::connect(std::string *hintSaid)
     if (hintSaid)
         *hintSaid = hint;
     if (!hint.empty())
-        screen_.event(JsonLine::event("hint").text("path", link_.lastPath()).text("text", hint), shownText(hint),
+        screen_.event(JsonLine::event(EventName::Hint).text("path", link_.lastPath()).text("text", hint), shownText(hint),
                       true);
     else if (session_.ttyRoad() && session_.portPathOverride.empty() && session_.portPath.empty())
         hintUnmatchedDevices(screen_); // discovery found no device with the id: say what it saw
@@ -216,7 +216,7 @@ void DeviceCommand::prepareScreen(const PayloadCheck &plan, const std::string &a
         screen_.questionNote = "the firmware to go on is " + downgradeText(session_.record);
         // Without the question, that is said all the same before a byte is written.
         if (a_.yes || !session_.record.asksBeforeErase())
-            screen_.event(JsonLine::event("warning").text("text", screen_.questionNote),
+            screen_.event(JsonLine::event(EventName::Warning).text("text", screen_.questionNote),
                           "mova-update: warning: " + screen_.questionNote, true);
     }
 }
@@ -245,7 +245,7 @@ std::string DeviceCommand::endWords(const RunResult &result)
     const std::string text = "not updated: the update would delete a recording that may still be on " +
                              screen_.questionSubject +
                              ", and the question whether to go on was not asked: " + screen_.whyNotAsked();
-    screen_.event(JsonLine::event("note").text("text", text), {});
+    screen_.event(JsonLine::event(EventName::Note).text("text", text), {});
     return text;
 }
 

@@ -1,4 +1,5 @@
 #include "console_progress.h"
+#include "batch_words.h"
 #include "json_line.h"
 #include "live_columns.h"
 #include "protocol.h"
@@ -63,7 +64,7 @@ void ConsoleProgress::caption(ProgressStage step, const std::string &stage)
     open_ = true;
     stageStart_ = lastAdvance_ = lastLine_ = t;
     if (mode_ == Mode::Json)
-        out_ << JsonLine::event("stage").text("id", progressStageId(step)).text("name", stage).str() << std::endl;
+        out_ << JsonLine::event(EventName::Stage).text("id", progressStageId(step)).text("name", stage).str() << std::endl;
     else if (mode_ == Mode::Plain)
         out_ << stage << std::endl;
     else
@@ -196,7 +197,7 @@ void ConsoleProgress::report(bool waiting)
     const bool done = position_ >= 100;
     std::optional<double> left = e.run ? e.run : done ? std::nullopt : e.stage;
     if (mode_ == Mode::Json) {
-        JsonLine line = JsonLine::event("progress").text("stage", stage_).number("percent", position_);
+        JsonLine line = JsonLine::event(EventName::Progress).text("stage", stage_).number("percent", position_);
         line.fixed("elapsed_s", seconds, 1);
         if (e.stage && !done && present)
             line.fixed("eta_s", *e.stage, 1);

@@ -1,8 +1,10 @@
 #include "console_screen.h"
+#include "batch_words.h"
 #include "live_columns.h"
 #include "output_writer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 #include <iostream>
 #include <poll.h>
@@ -108,7 +110,7 @@ bool ConsoleScreen::confirmLowBattery(int percent)
         MessageId::BatteryLow,
         std::to_string(percent) + " %): an update that stops halfway leaves the device without working firmware");
     if (allowLowBattery) {
-        event(JsonLine::event("warning").text("text", text).number("percent", percent),
+        event(JsonLine::event(EventName::Warning).text("text", text).number("percent", percent),
               "mova-update: " + text + "; going on as --allow-low-battery says", true);
         return true;
     }
@@ -122,13 +124,14 @@ void ConsoleScreen::plan(const RunPlan &p)
     const DeviceFacts d = device_.value_or(DeviceFacts {});
     const DeviceRecord &r = d.record;
     const std::string serial = shownText(serialBytes(r)), battery = d.batteryText();
-    JsonLine line = JsonLine::event("plan")
+    JsonLine line = JsonLine::event(EventName::Plan)
                         .text("port", p.port)
                         .text("serial", serial)
                         .text("serial_hex", hexBytes(serialBytes(r)))
                         .number("hardware_version", r.hardwareVersion)
                         .text("firmware_now", shownText(d.line()))
                         .number("firmware_version", r.firmwareVersion)
+                        .text("firmware_date", shownText(std::string(r.firmwareDate, strnlen(r.firmwareDate, 6))))
                         .text("battery", battery);
     if (d.batteryPercent)
         line.number("battery_percent", *d.batteryPercent);
@@ -147,7 +150,7 @@ void ConsoleScreen::plan(const RunPlan &p)
 void ConsoleScreen::writing(bool on)
 {
     if (on)
-        event(JsonLine::event("writing"), {});
+        event(JsonLine::event(EventName::Writing), {});
     else
         progress_.close();
 }
@@ -170,7 +173,7 @@ void ConsoleScreen::success(const std::string &text)
     if (failed_ || successSaid_)
         return;
     successSaid_ = true;
-    event(JsonLine::event("message").text("text", text), text);
+    event(JsonLine::event(EventName::Message).text("text", text), text);
 }
 
 void ConsoleScreen::failure(const RunMessage &m)
@@ -178,7 +181,7 @@ void ConsoleScreen::failure(const RunMessage &m)
     failed_ = true;
     // The message stays as the device's tool has always said it; where and what it means come after.
     const std::string explanation = explanationText(m.explainedBy, options_.frontEnd);
-    JsonLine line = JsonLine::event("message").text("text", m.text).flag("failure", true);
+    JsonLine line = JsonLine::event(EventName::Message).text("text", m.text).flag("failure", true);
     std::string plain = m.text;
     if (m.line > 0) {
         line.number("line", m.line).text("file", m.file);
@@ -190,13 +193,13 @@ void ConsoleScreen::failure(const RunMessage &m)
 void ConsoleScreen::diagnostic(const RunMessage &m)
 {
     // The verify pass's two lines: events, or warnings on standard error, as the run goes on.
-    event(JsonLine::event("diagnostic").text("line", m.text),
+    event(JsonLine::event(EventName::Diagnostic).text("line", m.text),
           "mova-update: warning: " + m.text + "\n  " + readBackExplanation(m.id), true);
 }
 
 void ConsoleScreen::after(const DeviceFacts &facts)
 {
-    event(JsonLine::event("after")
+    event(JsonLine::event(EventName::After)
               .number("firmware_version", facts.record.firmwareVersion)
               .text("line", shownText(facts.line())),
           {});
@@ -208,7 +211,7 @@ void ConsoleScreen::result(const RunEnd &end)
     if (run.firmwareConfirmed)
         event(JsonLine::event("table").flag("sent", run.tableSent), {});
     const bool ok = end.outcome == Outcome::Updated;
-    JsonLine line = JsonLine::event("result").flag("ok", ok).number("exit", int(end.outcome));
+    JsonLine line = JsonLine::event(EventName::Result).flag("ok", ok).number("exit", int(end.outcome));
     line.text("outcome", outcomeName(end.outcome, end.readOnly)).text("text", end.text);
     if (!end.readOnly) {
         line.flag("firmware_confirmed", run.firmwareConfirmed).flag("table_sent", run.tableSent);

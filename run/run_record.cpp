@@ -184,14 +184,14 @@ RunRecord::~RunRecord()
         Trace::stopRecording();
 }
 
-void RunRecord::begin()
+void RunRecord::begin(int64_t startedMsAgo)
 {
     if (begun_)
         return;
     begun_ = true;
-    startedAt_ = QDateTime::currentDateTimeUtc();
-    startMs_ = clock_.nowMs();
-    if (store_.folder.empty())
+    startedAt_ = QDateTime::currentDateTimeUtc().addMSecs(-startedMsAgo);
+    startMs_ = clock_.nowMs() - startedMsAgo;
+    if (store_.tracePath().empty())
         return;
     std::string reason;
     const std::string header = "# " + store_.program + " " QTX_APP_VERSION ", run started " + at(startMs_);
@@ -274,6 +274,7 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
     o.number("readback_warnings", static_cast<long long>(readBacks_.size())).objects("readback_lines", readBacks);
     if (!batch_.empty())
         o.text("batch", batch_);
+    o.flag("writing", wrote_); // the device was written to: a run cut short may have left it without firmware
     if (firmwareAfter_)
         o.number("firmware_after", *firmwareAfter_);
     o.text("outcome", outcomeName(outcome)).number("exit", int(outcome));

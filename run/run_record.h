@@ -30,7 +30,8 @@ struct RunStore {
 
     std::string runsPath() const { return folder.empty() ? folder : folder + "/runs.jsonl"; }
     std::string traceName = "last-trace.log"; // a batch's worker keeps one per place (slot)
-    std::string tracePath() const { return folder.empty() ? folder : folder + "/" + traceName; }
+    // Empty: a store that keeps records only (a batch's own, for the workers that could not).
+    std::string tracePath() const { return folder.empty() || traceName.empty() ? std::string() : folder + "/" + traceName; }
     // A write of the record failed already (and was said, once for the program's life).
     bool failed() const { return failed_; }
     // Says why the record cannot be kept, the first time only: the operator is told once,
@@ -74,8 +75,9 @@ public:
     RunRecord(Clock &clock, const Session &session, const Payloads &payloads, RunStore &store);
     ~RunRecord() override;
 
-    // The run starts: its time is taken and its trace begins.
-    void begin();
+    // The run starts: its time is taken (`startedMsAgo` before now, for a run the record learns
+    // of only at its end) and its trace begins, where the store keeps one.
+    void begin(int64_t startedMsAgo = 0);
     // Why the device could not be opened (in use, no permission, not found), kept beside
     // the failure that says it could not.
     void noteHint(const std::string &hint) { hint_ = hint; }
@@ -90,7 +92,7 @@ public:
 
     void device(const DeviceFacts &facts) override;
     void holding(bool) override { begin(); }
-    void writing(bool) override { begin(); }
+    void writing(bool on) override { begin(), wrote_ = wrote_ || on; }
     void stage(ProgressStage stage, const std::string &caption) override;
     void message(const RunMessage &m) override;
     void question(const RunQuestion &q) override;
@@ -112,7 +114,7 @@ private:
     const Session &session_;
     Payloads payloads_;
     RunStore &store_;
-    bool begun_ = false, ended_ = false;
+    bool begun_ = false, ended_ = false, wrote_ = false;
     QDateTime startedAt_;
     int64_t startMs_ = 0;
     std::optional<DeviceFacts> device_;

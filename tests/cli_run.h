@@ -136,12 +136,17 @@ struct CliFixture {
         firmware = write("small.hex", hexText(image));
         table = write("small.tra", "LANG" + QByteArray(100, 'x'));
     }
-    // The image a device holds after the small firmware went on: its own serial in the header.
+    // The image a device holds after the small firmware went on: its own serial in the header,
+    // as its text (up to a zero byte) right-aligned behind '0's.
     Bytes updatedImage(const std::string &serial) const
     {
         Bytes expected(3 * 512, 0);
         std::copy(image.begin(), image.end(), expected.begin());
-        writeServiceHeader(expected, {serial, 100, 0, 100, 0, 100, 0, 100, 0});
+        const std::string text = serial.substr(0, serial.find('\0'));
+        const std::string header = std::string(4 - std::min<size_t>(text.size(), 4), '0') + text.substr(text.size() > 4 ? text.size() - 4 : 0);
+        std::copy(header.begin(), header.end(), expected.begin() + 0x200);
+        for (int i = 0; i < 8; ++i)
+            expected[0x204 + i] = i % 2 ? 0 : 100; // the calibration as the emulator reports it, info 0
         return expected;
     }
 };

@@ -19,6 +19,14 @@ enum class BatchWord {
 QByteArray batchWordLine(BatchWord word);
 std::optional<BatchWord> batchWordOf(const std::string &line);
 
+// The names of the JSON events a worker writes on its standard output (the command line's
+// --json events): its writer names them with these, the batch reads them by them.
+namespace EventName {
+inline constexpr const char *Plan = "plan", *Stage = "stage", *Progress = "progress", *Message = "message",
+                            *Hint = "hint", *Note = "note", *Warning = "warning", *Diagnostic = "diagnostic",
+                            *Writing = "writing", *After = "after", *Result = "result";
+} // namespace EventName
+
 // What a worker says on its standard output, one JSON object a line.
 enum class WorkerSays {
     Output,     // not an event: something else the worker printed

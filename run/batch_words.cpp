@@ -28,18 +28,19 @@ std::optional<BatchWord> batchWordOf(const std::string &line)
 
 WorkerEvent readWorkerEvent(const QByteArray &line)
 {
+    using namespace EventName;
     static const std::array<std::pair<const char *, WorkerSays>, 11> known {{
-        {"plan", WorkerSays::Plan},
-        {"stage", WorkerSays::Stage},
-        {"progress", WorkerSays::Progress},
-        {"message", WorkerSays::Message},
-        {"hint", WorkerSays::Hint},
-        {"note", WorkerSays::Note},
-        {"warning", WorkerSays::Warning},
-        {"diagnostic", WorkerSays::Diagnostic},
-        {"writing", WorkerSays::Writing},
-        {"after", WorkerSays::After},
-        {"result", WorkerSays::Result},
+        {Plan, WorkerSays::Plan},
+        {Stage, WorkerSays::Stage},
+        {Progress, WorkerSays::Progress},
+        {Message, WorkerSays::Message},
+        {Hint, WorkerSays::Hint},
+        {Note, WorkerSays::Note},
+        {Warning, WorkerSays::Warning},
+        {Diagnostic, WorkerSays::Diagnostic},
+        {Writing, WorkerSays::Writing},
+        {After, WorkerSays::After},
+        {Result, WorkerSays::Result},
     }};
     WorkerEvent e;
     e.line = line;
