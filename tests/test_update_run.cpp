@@ -117,20 +117,26 @@ void TestUpdateRun::fullImageWaits()
 
 void TestUpdateRun::serviceHeader_data()
 {
-    QTest::addColumn<QString>("serial");
+    QTest::addColumn<QByteArray>("serial"); // the device's four bytes
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("four characters") << "0042" << QByteArray("0042");
-    QTest::newRow("short: zeros in front") << "12" << QByteArray("0012");
-    QTest::newRow("long: the last four") << "ABCDEF" << QByteArray("CDEF");
-    QTest::newRow("empty") << "" << QByteArray("0000");
+    QTest::newRow("four characters") << QByteArray("0042") << QByteArray("0042");
+    QTest::newRow("short: zeros in front") << QByteArray("12\0\0", 4) << QByteArray("0012");
+    QTest::newRow("a zero byte ends the text") << QByteArray("A\0BC", 4) << QByteArray("000A");
+    QTest::newRow("blank") << QByteArray(4, '\0') << QByteArray("0000");
+    QTest::newRow("unprogrammed, byte for byte") << QByteArray(4, '\xFF') << QByteArray(4, '\xFF');
 }
 
 void TestUpdateRun::serviceHeader()
 {
-    QFETCH(QString, serial);
+    QFETCH(QByteArray, serial);
     QFETCH(QByteArray, expected);
+    DeviceRecord record;
+    std::copy_n(serial.constData(), 4, record.serialNumber);
+    record.deviceInfo = 0x2A;
+    Calibration c;
+    c.koefX = 100, c.offsX = -2, c.koefY = 101, c.offsY = 0, c.koefZ = 102, c.offsZ = 5, c.koefM = 103;
     std::vector<uint8_t> image(0x300, 0xEE);
-    writeServiceHeader(image, {serial.toStdString(), 100, -2, 101, 0, 102, 5, 103, 0x12A});
+    writeServiceHeader(image, serviceFieldsOf(record, c));
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(image.data() + 0x200), 4), expected);
     // Coefficient and offset alternate per axis, the magnet's coefficient last.
     const Bytes rest(image.begin() + 0x204, image.begin() + 0x20C);

@@ -8,6 +8,7 @@
 #include "my_value_spin_edit.h"
 #include "protocol.h"
 #include "usb_connection.h"
+#include "update_rig.h"
 #include "virtual_device.h"
 
 #include <QLabel>
@@ -72,6 +73,8 @@ private slots:
     void noConnection_data();
     void noConnection();
     void clickWhileTheDeviceIsReadStartsNothing();
+    void headerKeepsTheSerialText_data();
+    void headerKeepsTheSerialText();
     void cancelEndsTheProgram();
     void hostilePaths_data();
     void hostilePaths();
@@ -257,6 +260,44 @@ void TestWindowMonitor::clickWhileTheDeviceIsReadStartsNothing()
                                                 Cmd::BatteryExtended}));
     QVERIFY(operatorAnswers.texts.isEmpty());
     QVERIFY(!w.updateRunning());
+}
+
+// The window's image keeps the serial as the device's text: up to its first zero byte, its last
+// four characters behind '0's; the same rule the command line and a batch follow.
+void TestWindowMonitor::headerKeepsTheSerialText_data()
+{
+    QTest::addColumn<QByteArray>("serial");
+    QTest::addColumn<QByteArray>("header");
+    QTest::newRow("a zero byte ends the text") << QByteArray::fromHex("41004243") << QByteArray("000A");
+    QTest::newRow("blank") << QByteArray::fromHex("00000000") << QByteArray("0000");
+    QTest::newRow("unprogrammed, byte for byte") << QByteArray::fromHex("FFFFFFFF") << QByteArray::fromHex("FFFFFFFF");
+}
+
+void TestWindowMonitor::headerKeepsTheSerialText()
+{
+    QFETCH(QByteArray, serial);
+    QFETCH(QByteArray, header);
+    VirtualClock clock;
+    DeviceModel::Config config;
+    config.identity.serial = serial.toStdString();
+    VirtualDevice device(clock, "/dev/ttyMOVA-virtual", config);
+    TKVLUpdate w(QStringList {"QTX_MOVA_Update", "/dev/ttyMOVA-virtual"}, clock,
+                 std::make_unique<UsbConnection>(clock, UsbConnection::Options {}, device.wire()),
+                 BuildSettings {"Corvane MOVA FW 68 from 19.10.21", "24"});
+    w.AccuTimer->stop();
+    QTemporaryDir dir;
+    const auto write = [&](const char *name, const QByteArray &bytes) {
+        QFile f(dir.filePath(name));
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() ? f.fileName().toStdString() : "";
+    };
+    w.payloads = {write("firmware.hex", hexText(imageBytes(1024))), write("language.tra", "LANG")};
+    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
+    w.AccuTimerTimer();
+    QVERIFY(w.UpdateButton->isEnabled());
+    w.UpdateButtonClick();
+    QCOMPARE(operatorAnswers.texts.last(), QString(TableSuccess));
+    const Bytes image = device.model().image();
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(image.data()) + 0x200, 4), header);
 }
 
 void TestWindowMonitor::cancelEndsTheProgram()
