@@ -1,9 +1,9 @@
 // The owner-drawn check box: its geometry to the pixel, its sizes and its events, the
 // latter through real mouse, key and focus events.
 #include "my_check_box.h"
+#include "table_rows.h"
 
 #include <QLineEdit>
-#include <QtTest>
 
 using namespace MyValueSpin;
 
@@ -81,6 +81,13 @@ struct Form {
     }
 };
 
+// Where the box goes for an alignment, and whether the caption is left of it.
+struct CaptionRow { const char *name; int alignment; QRect box; bool captionLeft; };
+// The font's height and leading and the control's height: the box's side q and the unit p.
+struct UnitRow { const char *name; int fontHeight, leading, height, q, p; };
+// Input on a check box that starts unchecked: the events, the state and the focus after.
+struct ToggleRow { const char *name; QString input; QStringList log; bool checked, focused; };
+
 } // namespace
 
 class TestCheckBox : public QObject {
@@ -91,13 +98,17 @@ private slots:
         TMyCheckBox box;
         QCOMPARE(box.size(), QSize(19, 19));
         QVERIFY(!box.GetCheck());
-        QCOMPARE(box.GetBackground(), QColor(Qt::white));
-        QCOMPARE(box.GetCheckColor(), QColor(Qt::black));
-        QCOMPARE(box.Alignment(), taRightJustify);
-        QVERIFY(box.TabStop());
+        // The default colours, alignment and tab stop show in dialogFontToThePixel and toggles.
         const QImage image = render(box);
         QCOMPARE(image.pixel(0, 0), faceOf(box));
         QCOMPARE(image.pixel(9, 10), qRgb(255, 255, 255));
+        // It is never made smaller than that.
+        const std::pair<QSize, QSize> resized[] = {{QSize(10, 40), QSize(19, 40)}, {QSize(40, 10), QSize(40, 19)},
+                                                   {QSize(1, 1), QSize(19, 19)}, {QSize(50, 30), QSize(50, 30)}};
+        for (const auto &[asked, given] : resized) {
+            box.resize(asked);
+            QCOMPARE(box.size(), given);
+        }
     }
 
     void dialogFontToThePixel()
@@ -135,29 +146,28 @@ private slots:
 
     void captionBesideTheBox_data()
     {
-        QTest::addColumn<int>("alignment");
-        QTest::addColumn<QRect>("box");
-        QTest::addColumn<bool>("captionLeft");
-        QTest::newRow("box left") << int(taRightJustify) << QRect(2, 3, 14, 14) << false;
-        QTest::newRow("centre acts as box left") << int(taCenter) << QRect(2, 3, 14, 14) << false;
-        QTest::newRow("box right") << int(taLeftJustify) << QRect(84, 3, 14, 14) << true;
+        addRows<CaptionRow>({
+            {"box left", int(taRightJustify), QRect(2, 3, 14, 14), false},
+            {"centre acts as box left", int(taCenter), QRect(2, 3, 14, 14), false},
+            {"box right", int(taLeftJustify), QRect(84, 3, 14, 14), true},
+        });
     }
     void captionBesideTheBox()
     {
-        QFETCH(int, alignment);
-        QFETCH(QRect, box);
-        QFETCH(bool, captionLeft);
+        QFETCH(CaptionRow, row);
+        const QRect box = row.box;
         TMyCheckBox control;
         control.setFont(dialogFont());
         control.resize(100, 19);
-        control.SetAlignment(TAlignment(alignment));
+        control.SetAlignment(TAlignment(row.alignment));
         control.SetCaption(QStringLiteral("Mm"));
         QCOMPARE(control.Geometry().box, box);
         const QImage image = render(control);
         const QList<int> ink = inkColumns(image, faceOf(control), 0);
-        const QList<int> caption = captionLeft ? ink.mid(0, ink.indexOf(box.left())) : ink.mid(ink.indexOf(box.right()) + 1);
+        const QList<int> caption =
+            row.captionLeft ? ink.mid(0, ink.indexOf(box.left())) : ink.mid(ink.indexOf(box.right()) + 1);
         QVERIFY(!caption.isEmpty());
-        if (captionLeft) {
+        if (row.captionLeft) {
             // Right-aligned against the box, a third of the font height away (13 / 3).
             QVERIFY(caption.last() <= box.left() - 4 - 1);
             QVERIFY(caption.last() >= box.left() - 4 - 3);
@@ -169,34 +179,27 @@ private slots:
 
     void boxAndUnitForLargeFonts_data()
     {
-        QTest::addColumn<int>("fontHeight");
-        QTest::addColumn<int>("leading");
-        QTest::addColumn<int>("height");
-        QTest::addColumn<int>("q");
-        QTest::addColumn<int>("p");
-        QTest::newRow("small font: the smallest box") << 13 << 2 << 19 << 14 << 1;
-        QTest::newRow("14") << 16 << 2 << 40 << 14 << 1;
-        QTest::newRow("odd 21 rounds down") << 25 << 4 << 40 << 20 << 1;
-        QTest::newRow("22") << 26 << 4 << 40 << 22 << 2;
-        QTest::newRow("34") << 40 << 6 << 60 << 34 << 2;
-        QTest::newRow("35 rounds down to 34") << 41 << 6 << 60 << 34 << 2;
-        QTest::newRow("36") << 42 << 6 << 60 << 36 << 3;
-        QTest::newRow("48") << 56 << 8 << 60 << 48 << 3;
-        QTest::newRow("held to H - 5, odd") << 36 << 6 << 30 << 25 << 2;
+        addRows<UnitRow>({
+            {"small font: the smallest box", 13, 2, 19, 14, 1},
+            {"14", 16, 2, 40, 14, 1},
+            {"odd 21 rounds down", 25, 4, 40, 20, 1},
+            {"22", 26, 4, 40, 22, 2},
+            {"34", 40, 6, 60, 34, 2},
+            {"35 rounds down to 34", 41, 6, 60, 34, 2},
+            {"36", 42, 6, 60, 36, 3},
+            {"48", 56, 8, 60, 48, 3},
+            {"held to H - 5, odd", 36, 6, 30, 25, 2},
+        });
     }
     void boxAndUnitForLargeFonts()
     {
-        QFETCH(int, fontHeight);
-        QFETCH(int, leading);
-        QFETCH(int, height);
-        QFETCH(int, q);
-        QFETCH(int, p);
-        const TCheckBoxGeometry g = CheckBoxGeometry(100, height, fontHeight, leading, false);
-        QCOMPARE(g.q, q);
-        QCOMPARE(g.p, p);
-        QCOMPARE(g.box.size(), QSize(q, q));
-        QCOMPARE(g.box.left(), p + 1);
-        QCOMPARE(g.strokes.size(), p + 2);
+        QFETCH(UnitRow, row);
+        const TCheckBoxGeometry g = CheckBoxGeometry(100, row.height, row.fontHeight, row.leading, false);
+        QCOMPARE(g.q, row.q);
+        QCOMPARE(g.p, row.p);
+        QCOMPARE(g.box.size(), QSize(row.q, row.q));
+        QCOMPARE(g.box.left(), row.p + 1);
+        QCOMPARE(g.strokes.size(), row.p + 2);
     }
 
     void largeFontDrawsPPlusTwoStrokes()
@@ -216,24 +219,6 @@ private slots:
         for (int y = g.interior.top(); y <= g.interior.bottom(); ++y)
             column += image.pixel(start.x(), y) == qRgb(0, 0, 0);
         QCOMPARE(column, 4);
-    }
-
-    void resizeMinimum_data()
-    {
-        QTest::addColumn<QSize>("asked");
-        QTest::addColumn<QSize>("given");
-        QTest::newRow("narrow") << QSize(10, 40) << QSize(19, 40);
-        QTest::newRow("low") << QSize(40, 10) << QSize(40, 19);
-        QTest::newRow("tiny") << QSize(1, 1) << QSize(19, 19);
-        QTest::newRow("large") << QSize(50, 30) << QSize(50, 30);
-    }
-    void resizeMinimum()
-    {
-        QFETCH(QSize, asked);
-        QFETCH(QSize, given);
-        TMyCheckBox box;
-        box.resize(asked);
-        QCOMPARE(box.size(), given);
     }
 
     void autoSize_data()
@@ -268,60 +253,47 @@ private slots:
             QCOMPARE(box.width(), captionWidth(font, caption) + 23);
     }
 
-    void setCheckRaisesOnClickOnlyOnAChange()
+    void toggles_data()
     {
-        Form form;
-        form.box->SetCheck(false);
-        form.box->SetCheck(true);
-        form.box->SetCheck(true);
-        form.box->SetCheck(false);
-        QCOMPARE(form.log, (QStringList{"click 1", "click 0"}));
-        QVERIFY(!form.box->hasFocus());
+        addRows<ToggleRow>({
+            // A press takes the focus before OnClick, after the state has changed.
+            {"press", "press", {"enter 1", "click 1"}, true, true},
+            {"enter", "enter", {"click 1"}, true, true},
+            {"space", "space", {"click 1"}, true, true},
+            {"other key", "a", {}, false, true},
+            {"right button", "right", {}, false, false},
+            // Set false, true, true, false: OnClick only on a change, and the focus stays away.
+            {"SetCheck", "program", {"click 1", "click 0"}, false, false},
+            // Backtab from the field reaches the box before it, Tab leaves it again.
+            {"tab in and out", "tab", {"enter 0", "exit"}, false, false},
+        });
     }
-
-    void userToggles_data()
+    void toggles()
     {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QStringList>("log");
-        // A press takes the focus before OnClick, after the state has changed.
-        QTest::newRow("press") << "press" << QStringList{"enter 1", "click 1"};
-        QTest::newRow("enter") << "enter" << QStringList{"click 1"};
-        QTest::newRow("space") << "space" << QStringList{"click 1"};
-        QTest::newRow("other key") << "a" << QStringList{};
-        QTest::newRow("right button") << "right" << QStringList{};
-    }
-    void userToggles()
-    {
-        QFETCH(QString, input);
-        QFETCH(QStringList, log);
+        QFETCH(ToggleRow, row);
         Form form;
-        if (input == "press" || input == "right") {
-            QTest::mousePress(form.box, input == "press" ? Qt::LeftButton : Qt::RightButton, {}, QPoint(9, 9));
+        if (row.input == "program") {
+            for (bool check : {false, true, true, false})
+                form.box->SetCheck(check);
+        } else if (row.input == "tab") {
+            QTest::keyClick(form.other, Qt::Key_Backtab);
+            QVERIFY(form.box->hasFocus());
+            QTest::keyClick(form.box, Qt::Key_Tab);
+        } else if (row.input == "press" || row.input == "right") {
+            QTest::mousePress(form.box, row.input == "press" ? Qt::LeftButton : Qt::RightButton, {}, QPoint(9, 9));
         } else {
             form.box->setFocus(Qt::TabFocusReason);
             form.log.clear();
-            const Qt::Key key = input == "enter" ? Qt::Key_Return : input == "space" ? Qt::Key_Space : Qt::Key_A;
-            QTest::keyClick(form.box, key);
+            QTest::keyClick(form.box, row.input == "enter"   ? Qt::Key_Return
+                                      : row.input == "space" ? Qt::Key_Space
+                                                             : Qt::Key_A);
         }
-        const bool toggled = !log.isEmpty();
-        QCOMPARE(form.log, log);
-        QCOMPARE(form.box->GetCheck(), toggled);
-        QCOMPARE(form.box->hasFocus(), toggled || input != "right");
-        QCOMPARE(form.box->FocusMark(), form.box->hasFocus());
-    }
-
-    void focusMarkFollowsTheFocus()
-    {
-        Form form;
-        QTest::keyClick(form.other, Qt::Key_Backtab); // the box is before the field
-        QVERIFY(form.box->hasFocus());
-        QVERIFY(form.box->FocusMark());
-        const QImage focused = render(*form.box);
-        QVERIFY(focused.pixel(0, 0) != faceOf(*form.box)); // the dotted frame starts at (0, 0)
-        QTest::keyClick(form.box, Qt::Key_Tab);
-        QVERIFY(!form.box->FocusMark());
-        QCOMPARE(render(*form.box).pixel(0, 0), faceOf(*form.box));
-        QCOMPARE(form.log, (QStringList{"enter 0", "exit"}));
+        QCOMPARE(form.log, row.log);
+        QCOMPARE(form.box->GetCheck(), row.checked);
+        QCOMPARE(form.box->hasFocus(), row.focused);
+        QCOMPARE(form.box->FocusMark(), row.focused);
+        // The dotted focus frame starts at (0, 0).
+        QCOMPARE(render(*form.box).pixel(0, 0) != faceOf(*form.box), row.focused);
     }
 
     void colours()

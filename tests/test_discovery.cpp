@@ -6,9 +6,9 @@
 
 #include "build_settings_generated.h"
 #include "discovery.h"
+#include "table_rows.h"
 
 #include <QFile>
-#include <QTest>
 
 #include <cstdlib>
 #include <string>
@@ -63,7 +63,7 @@ const QString SerialPort = QStringLiteral("P: /devices/platform/serial8250/tty/t
                                           "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS0\n\n");
 
 // One listed device in a line, every field in a fixed order.
-QString row(const UsbSerialDevice &d)
+QString line(const UsbSerialDevice &d)
 {
     return QStringList {d.converter ? "converter" : "tty", QString::fromStdString(d.path),
                         QString::fromStdString(d.byId), QString::fromStdString(usbIdText(d.id)),
@@ -77,6 +77,14 @@ QString byId(const QString &serial)
 {
     return QStringLiteral("serial/by-id/usb-pid.codes_Test_%1-if00").arg(serial);
 }
+
+// Records, the id looked for, and every path found with it (the first is the pick).
+struct FindRow { const char *name; QString records, id, expected; };
+// A text read as an id, and the vendor and product it gives.
+struct IdRow { const char *name; QString text; bool accepted = false; uint vendor = 0, product = 0; };
+// Records, the id for the tty road or the FTDI road, a node under the testbed's /dev made
+// unopenable, and the devices listed (see line()).
+struct ListRow { const char *name; QString records, id; bool ttyRoad; QString locked; QStringList expected; };
 
 UsbId parsed(const char *text)
 {
@@ -134,70 +142,55 @@ private slots:
 
     void findsInterface_data()
     {
-        QTest::addColumn<QString>("records");
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<QString>("expected");
-
         const QString acm0Link = QStringLiteral("/dev/") + byId(QStringLiteral("A"));
         const QString acm1Link = QStringLiteral("/dev/") + byId(QStringLiteral("B"));
-
-        QTest::newRow("matching tty with by-id link gives the link")
-            << usbTty("1-1", "1209", "0001", "ttyACM0", byId("A")) << "1209:0001" << acm0Link;
-        QTest::newRow("matching tty without links gives its node")
-            << usbTty("1-1", "1209", "0001", "ttyACM0") << "1209:0001" << "/dev/ttyACM0";
-        QTest::newRow("by-id link preferred over by-path link listed first")
-            << usbTty("1-1", "1209", "0001", "ttyACM0",
-                      QStringLiteral("serial/by-path/pci-0000:00:14.0-usb-0:1:1.0 ") + byId("A"))
-            << "1209:0001" << acm0Link;
-        QTest::newRow("only a by-path link gives the node")
-            << usbTty("1-1", "1209", "0001", "ttyACM0", "serial/by-path/pci-0000:00:14.0-usb-0:1:1.0")
-            << "1209:0001" << "/dev/ttyACM0";
-        QTest::newRow("other product is not found")
-            << usbTty("1-1", "1209", "0002", "ttyACM0", byId("A")) << "1209:0001" << "";
-        QTest::newRow("other vendor is not found")
-            << usbTty("1-1", "1208", "0001", "ttyACM0", byId("A")) << "1209:0001" << "";
-        QTest::newRow("ids swapped are not found")
-            << usbTty("1-1", "0001", "1209", "ttyACM0", byId("A")) << "1209:0001" << "";
-        QTest::newRow("sysfs hex matches an id written in capitals")
-            << usbTty("1-1", "abcd", "ef01", "ttyACM0") << "ABCD:EF01" << "/dev/ttyACM0";
-        QTest::newRow("no devices at all") << "" << "1209:0001" << "";
-        QTest::newRow("matching USB device without a tty")
-            << QStringLiteral("P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\nE: SUBSYSTEM=usb\n"
-                              "E: DEVTYPE=usb_device\nA: idVendor=1209\nA: idProduct=0001\n\n")
-            << "1209:0001" << "";
-        QTest::newRow("tty without a USB parent")
-            << QStringLiteral("P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\n"
-                              "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS0\n\n")
-            << "1209:0001" << "";
-        // Written in the opposite order to the enumeration's, so that the order in which the
-        // records were made cannot pass for it.
-        QTest::newRow("two matching ttys: both, the first picked")
-            << usbTty("1-2", "1209", "0001", "ttyACM1", byId("B")) + usbTty("1-1", "1209", "0001", "ttyACM0", byId("A"))
-            << "1209:0001" << acm0Link + " " + acm1Link;
-        QTest::newRow("matching tty after another device's tty")
-            << usbTty("1-1", "1209", "0002", "ttyACM0", byId("A")) + usbTty("1-2", "1209", "0001", "ttyACM1", byId("B"))
-            << "1209:0001" << acm1Link;
-        QTest::newRow("serial port before the matching tty")
-            << QStringLiteral("P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\n"
-                              "E: SUBSYSTEM=tty\nE: DEVNAME=/dev/ttyS0\n\n")
-                   + usbTty("1-1", "1209", "0001", "ttyACM0")
-            << "1209:0001" << "/dev/ttyACM0";
+        const QString byPath = "serial/by-path/pci-0000:00:14.0-usb-0:1:1.0";
+        addRows<FindRow>({
+            {"matching tty with by-id link gives the link", usbTty("1-1", "1209", "0001", "ttyACM0", byId("A")),
+             "1209:0001", acm0Link},
+            {"matching tty without links gives its node", usbTty("1-1", "1209", "0001", "ttyACM0"), "1209:0001",
+             "/dev/ttyACM0"},
+            {"by-id link preferred over by-path link listed first",
+             usbTty("1-1", "1209", "0001", "ttyACM0", byPath + " " + byId("A")), "1209:0001", acm0Link},
+            {"only a by-path link gives the node", usbTty("1-1", "1209", "0001", "ttyACM0", byPath), "1209:0001",
+             "/dev/ttyACM0"},
+            {"other product is not found", usbTty("1-1", "1209", "0002", "ttyACM0", byId("A")), "1209:0001", ""},
+            {"other vendor is not found", usbTty("1-1", "1208", "0001", "ttyACM0", byId("A")), "1209:0001", ""},
+            {"ids swapped are not found", usbTty("1-1", "0001", "1209", "ttyACM0", byId("A")), "1209:0001", ""},
+            {"sysfs hex matches an id written in capitals", usbTty("1-1", "abcd", "ef01", "ttyACM0"), "ABCD:EF01",
+             "/dev/ttyACM0"},
+            {"no devices at all", "", "1209:0001", ""},
+            {"matching USB device without a tty",
+             "P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\nE: SUBSYSTEM=usb\n"
+             "E: DEVTYPE=usb_device\nA: idVendor=1209\nA: idProduct=0001\n\n",
+             "1209:0001", ""},
+            {"tty without a USB parent", SerialPort, "1209:0001", ""},
+            // Written in the opposite order to the enumeration's, so that the order in which
+            // the records were made cannot pass for it.
+            {"two matching ttys: both, the first picked",
+             usbTty("1-2", "1209", "0001", "ttyACM1", byId("B")) + usbTty("1-1", "1209", "0001", "ttyACM0", byId("A")),
+             "1209:0001", acm0Link + " " + acm1Link},
+            {"matching tty after another device's tty",
+             usbTty("1-1", "1209", "0002", "ttyACM0", byId("A")) + usbTty("1-2", "1209", "0001", "ttyACM1", byId("B")),
+             "1209:0001", acm1Link},
+            {"serial port before the matching tty", SerialPort + usbTty("1-1", "1209", "0001", "ttyACM0"), "1209:0001",
+             "/dev/ttyACM0"},
+        });
     }
 
     void findsInterface()
     {
-        QFETCH(QString, records);
-        QFETCH(QString, id);
-        QFETCH(QString, expected);
-        addRecords(records);
+        QFETCH(FindRow, row);
+        addRecords(row.records);
         if (QTest::currentTestFailed())
             return;
         // Every match in enumeration order (a batch updates them all); the first is the pick.
+        const UsbId id = parsed(row.id.toUtf8().constData());
         QStringList all;
-        for (const std::string &path : findInterfacePaths(parsed(id.toUtf8().constData())))
+        for (const std::string &path : findInterfacePaths(id))
             all << QString::fromStdString(path);
-        QCOMPARE(all.join(' '), expected);
-        QCOMPARE(QString::fromStdString(findInterfacePath(parsed(id.toUtf8().constData()))), expected.section(' ', 0, 0));
+        QCOMPARE(all.join(' '), row.expected);
+        QCOMPARE(QString::fromStdString(findInterfacePath(id)), row.expected.section(' ', 0, 0));
     }
 
     // The device leaves and comes back as another tty after its reset: each call must look
@@ -220,44 +213,37 @@ private slots:
 
     void parsesUsbId_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("accepted");
-        QTest::addColumn<uint>("vendor");
-        QTest::addColumn<uint>("product");
-
-        QTest::newRow("build default") << "1209:0001" << true << 0x1209u << 0x0001u;
-        QTest::newRow("mixed case") << "ABCD:ef01" << true << 0xabcdu << 0xef01u;
-        QTest::newRow("highest") << "ffff:FFFF" << true << 0xffffu << 0xffffu;
-        QTest::newRow("empty") << "" << false << 0u << 0u;
-        QTest::newRow("vendor only") << "1209" << false << 0u << 0u;
-        QTest::newRow("vendor and colon") << "1209:" << false << 0u << 0u;
-        QTest::newRow("product only") << ":0001" << false << 0u << 0u;
-        QTest::newRow("trailing text") << "1209:0001x" << false << 0u << 0u;
-        QTest::newRow("trailing colon") << "1209:0001:" << false << 0u << 0u;
-        QTest::newRow("not hex") << "zz:01" << false << 0u << 0u;
-        QTest::newRow("vendor too long") << "12090:0001" << false << 0u << 0u;
-        QTest::newRow("other separator") << "1209-0001" << false << 0u << 0u;
-        QTest::newRow("leading space") << " 1209:0001" << false << 0u << 0u;
-        QTest::newRow("space after colon") << "1209: 0001" << false << 0u << 0u;
-        QTest::newRow("negative vendor") << "-1:0001" << false << 0u << 0u;
-        QTest::newRow("signed product") << "1209:+001" << false << 0u << 0u;
-        QTest::newRow("0x prefix") << "0x12:0001" << false << 0u << 0u;
+        addRows<IdRow>({
+            {"build default", "1209:0001", true, 0x1209, 0x0001},
+            {"mixed case", "ABCD:ef01", true, 0xabcd, 0xef01},
+            {"highest", "ffff:FFFF", true, 0xffff, 0xffff},
+            {"empty", ""},
+            {"vendor only", "1209"},
+            {"vendor and colon", "1209:"},
+            {"product only", ":0001"},
+            {"trailing text", "1209:0001x"},
+            {"trailing colon", "1209:0001:"},
+            {"not hex", "zz:01"},
+            {"vendor too long", "12090:0001"},
+            {"other separator", "1209-0001"},
+            {"leading space", " 1209:0001"},
+            {"space after colon", "1209: 0001"},
+            {"negative vendor", "-1:0001"},
+            {"signed product", "1209:+001"},
+            {"0x prefix", "0x12:0001"},
+        });
     }
 
     void parsesUsbId()
     {
-        QFETCH(QString, text);
-        QFETCH(bool, accepted);
-        QFETCH(uint, vendor);
-        QFETCH(uint, product);
-
+        QFETCH(IdRow, row);
         // A rejected text must leave the caller's id as it was.
         UsbId id;
         id.vendor = 0x5555;
         id.product = 0x6666;
-        QCOMPARE(UsbId::parse(text.toStdString(), id), accepted);
-        QCOMPARE(uint(id.vendor), accepted ? vendor : 0x5555u);
-        QCOMPARE(uint(id.product), accepted ? product : 0x6666u);
+        QCOMPARE(UsbId::parse(row.text.toStdString(), id), row.accepted);
+        QCOMPARE(uint(id.vendor), row.accepted ? row.vendor : 0x5555u);
+        QCOMPARE(uint(id.product), row.accepted ? row.product : 0x6666u);
     }
 
     void deviceUsbIdFromEnvironment_data()
@@ -289,12 +275,6 @@ private slots:
 
     void listsUsbSerialDevices_data()
     {
-        QTest::addColumn<QString>("records");
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<bool>("ttyRoad");
-        QTest::addColumn<QString>("locked"); // a node under the testbed's /dev made unopenable
-        QTest::addColumn<QStringList>("expected");
-
         const QString device = usbTty("1-1", "1209", "0001", "ttyACM0", byId("A"), usbStrings("pid.codes", "Test", "A"));
         const QString foreign = usbTty("1-2", "1a2b", "3c4d", "ttyUSB0");
         const QString dock = usbDevice("1-3", "bus/usb/001/003", DockingStationDescription);
@@ -302,49 +282,42 @@ private slots:
         const QString foreignRow = QStringLiteral("tty|/dev/ttyUSB0||1a2b:3c4d||||may open|-");
         const QString dockRow = QStringLiteral("converter|/dev/bus/usb/001/003||5a5a:0d0c|Halvery|") +
                                 DockingStationDescription + "|D0CK|may open|";
-
-        QTest::newRow("tty road: the device, a foreign tty; no serial port, no other USB device")
-            << SerialPort + device + foreign + usbDevice("1-4", "bus/usb/001/004", "Keyboard") << "1209:0001"
-            << true << "" << QStringList {deviceRow + "would use", foreignRow};
-        QTest::newRow("tty road: the id picks the foreign tty")
-            << device + foreign << "1a2b:3c4d" << true << "" << QStringList {deviceRow + "-", foreignRow.chopped(1) + "would use"};
-        QTest::newRow("tty road: of two matching ttys the first is used")
-            << usbTty("1-2", "1209", "0001", "ttyACM1") + device << "1209:0001" << true << ""
-            << QStringList {deviceRow + "would use", "tty|/dev/ttyACM1||1209:0001||||may open|-"};
-        QTest::newRow("tty road: the converter is listed, not used")
-            << device + dock << "1209:0001" << true << "" << QStringList {deviceRow + "would use", dockRow + "-"};
-        QTest::newRow("FTDI road: the converter is used, not the tty")
-            << device + dock << "1209:0001" << false << "" << QStringList {deviceRow + "-", dockRow + "would use"};
-        QTest::newRow("a tty the user may not open")
-            << device + foreign << "1209:0001" << true << "ttyUSB0"
-            << QStringList {deviceRow + "would use", QStringLiteral("tty|/dev/ttyUSB0||1a2b:3c4d||||may not open|-")};
-        QTest::newRow("a converter the user may not open")
-            << dock << "1209:0001" << false << "bus/usb/001/003"
-            << QStringList {QString(dockRow).replace("may open", "may not open") + "would use"};
-        QTest::newRow("nothing present") << SerialPort << "1209:0001" << true << "" << QStringList {};
+        addRows<ListRow>({
+            {"tty road: the device, a foreign tty; no serial port, no other USB device",
+             SerialPort + device + foreign + usbDevice("1-4", "bus/usb/001/004", "Keyboard"), "1209:0001", true, "",
+             {deviceRow + "would use", foreignRow}},
+            {"tty road: the id picks the foreign tty", device + foreign, "1a2b:3c4d", true, "",
+             {deviceRow + "-", foreignRow.chopped(1) + "would use"}},
+            {"tty road: of two matching ttys the first is used", usbTty("1-2", "1209", "0001", "ttyACM1") + device,
+             "1209:0001", true, "", {deviceRow + "would use", "tty|/dev/ttyACM1||1209:0001||||may open|-"}},
+            {"tty road: the converter is listed, not used", device + dock, "1209:0001", true, "",
+             {deviceRow + "would use", dockRow + "-"}},
+            {"FTDI road: the converter is used, not the tty", device + dock, "1209:0001", false, "",
+             {deviceRow + "-", dockRow + "would use"}},
+            {"a tty the user may not open", device + foreign, "1209:0001", true, "ttyUSB0",
+             {deviceRow + "would use", "tty|/dev/ttyUSB0||1a2b:3c4d||||may not open|-"}},
+            {"a converter the user may not open", dock, "1209:0001", false, "bus/usb/001/003",
+             {QString(dockRow).replace("may open", "may not open") + "would use"}},
+            {"nothing present", SerialPort, "1209:0001", true, "", {}},
+        });
     }
 
     void listsUsbSerialDevices()
     {
-        QFETCH(QString, records);
-        QFETCH(QString, id);
-        QFETCH(bool, ttyRoad);
-        QFETCH(QString, locked);
-        QFETCH(QStringList, expected);
-
-        if (!locked.isEmpty() && geteuid() == 0)
+        QFETCH(ListRow, row);
+        if (!row.locked.isEmpty() && geteuid() == 0)
             QSKIP("root may open any node");
-        addRecords(records);
+        addRecords(row.records);
         if (QTest::currentTestFailed())
             return;
-        if (!locked.isEmpty()) {
-            const QString node = QString::fromUtf8(umockdev_testbed_get_root_dir(testbed)) + "/dev/" + locked;
+        if (!row.locked.isEmpty()) {
+            const QString node = QString::fromUtf8(umockdev_testbed_get_root_dir(testbed)) + "/dev/" + row.locked;
             QVERIFY2(::chmod(QFile::encodeName(node).constData(), 0) == 0, qPrintable(node));
         }
-        QStringList rows;
-        for (const UsbSerialDevice &d : listUsbSerialDevices(parsed(id.toUtf8().constData()), ttyRoad))
-            rows << row(d);
-        QCOMPARE(rows, expected);
+        QStringList listed;
+        for (const UsbSerialDevice &d : listUsbSerialDevices(parsed(row.id.toUtf8().constData()), row.ttyRoad))
+            listed << line(d);
+        QCOMPARE(listed, row.expected);
     }
 
     // What the tty road says when it found nothing with its id but saw other devices.

@@ -1,11 +1,9 @@
 // The decimal spin edit in a comma locale and a point locale, worked with real key, mouse
 // and focus events.
-#include "alert_sound.h"
 #include "decimal_text.h"
 #include "my_double_spin_edit.h"
 #include "register.h"
-
-#include <QtTest>
+#include "spin_form.h"
 
 using namespace MyValueSpin;
 
@@ -14,36 +12,38 @@ namespace {
 const QLocale kComma(QLocale::German, QLocale::Germany);
 const QLocale kPoint(QLocale::English, QLocale::UnitedStates);
 
-int beeps = 0;
-void countBeep() { ++beeps; }
+struct Form : SpinForm<TMyDoubleSpinEdit> {
+    Form() : SpinForm(90) {}
+};
 
-// A decimal field and a second field to move the focus to, in an active window.
-struct Form {
-    QWidget window;
-    TMyDoubleSpinEdit *edit = new TMyDoubleSpinEdit(&window);
-    QLineEdit *other = new QLineEdit(&window);
-    QStringList log; // the events with the text they saw
-
-    Form()
-    {
-        edit->setGeometry(10, 10, 90, 22);
-        other->setGeometry(10, 40, 90, 22);
-        edit->OnChange = [this](QObject *) { log << "change " + edit->text(); };
-        edit->OnChanged = [this](QObject *) { log << "changed " + edit->text(); };
-        edit->OnEnter = [this](QObject *) { log << "enter " + edit->text(); };
-        edit->OnExit = [this](QObject *) { log << "exit " + edit->text(); };
-        window.resize(200, 80);
-        window.show();
-        QApplication::setActiveWindow(&window);
-        (void)QTest::qWaitForWindowActive(&window);
-        other->setFocus();
-        log.clear();
-    }
-    void clickArrow(bool up) const
-    {
-        QWidget *arrow = up ? edit->ArrowButtons->UpBtn : edit->ArrowButtons->DownBtn;
-        QTest::mouseClick(arrow, Qt::LeftButton, {}, arrow->rect().center());
-    }
+// A value with places in a locale, and the text shown; between limits when they are given,
+// with the value stored (not a number: the value itself).
+struct FormatRow {
+    const char *name;
+    QLocale locale;
+    int places;
+    double value;
+    QString text;
+    double minValue = 0, maxValue = 0, stored = std::numeric_limits<double>::quiet_NaN();
+};
+// A text read in a locale: whether it reads, and as what.
+struct ParseRow { const char *name; QLocale locale; QString text; bool reads; double value; };
+struct TypedRow { const char *name; QLocale locale; bool editorEnabled; QString typed, text; int alerts; };
+// A step by arrow or key ("up arrow", "down key", "enter") from a typed text with the caret
+// at a place, on a focused field unless the setting says otherwise ("unfocused", "read only",
+// or "word": the value 1 shown as "one", stepping by 2). The text after it, the caret (-1:
+// not looked at) and the alerts.
+struct StepRow {
+    const char *name;
+    QString typed;
+    int caret;
+    QString text;
+    int caretAfter = -1;
+    QLocale locale = kComma;
+    int places = 2;
+    double fine = 0.01;
+    QString how = "up arrow", setting = {};
+    int alerts = 0;
 };
 
 } // namespace
@@ -60,88 +60,84 @@ private slots:
 
     void formatting_data()
     {
-        QTest::addColumn<QLocale>("locale");
-        QTest::addColumn<int>("places");
-        QTest::addColumn<double>("value");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("comma, 1.5") << kComma << 2 << 1.5 << "1,50";
-        QTest::newRow("point, 1.5") << kPoint << 2 << 1.5 << "1.50";
-        QTest::newRow("negative") << kComma << 2 << -3.0 << "-3,00";
-        QTest::newRow("no grouping") << kPoint << 2 << 1234567.0 << "1234567.00";
-        QTest::newRow("rounded down") << kComma << 2 << 1.234 << "1,23";
-        // Stored a hair below the half, typed as the half: it rounds away from zero.
-        QTest::newRow("half of 2.675") << kComma << 2 << 2.675 << "2,68";
-        QTest::newRow("half of -2.675") << kComma << 2 << -2.675 << "-2,68";
-        QTest::newRow("half of 1.005") << kPoint << 2 << 1.005 << "1.01";
-        QTest::newRow("exact half") << kPoint << 2 << 0.125 << "0.13";
-        QTest::newRow("below the half") << kPoint << 2 << 0.12499 << "0.12";
-        QTest::newRow("carry into the integer") << kComma << 2 << 9.995 << "10,00";
-        QTest::newRow("no places") << kComma << 0 << 2.5 << "3";
-        QTest::newRow("tiny negative has no sign") << kComma << 2 << -0.001 << "0,00";
-        QTest::newRow("below -1 places: none") << kComma << -4 << 7.25 << "7";
-        // The binary noise of 0.1 stays beyond the 15 significant digits.
-        QTest::newRow("above 18 places: 18") << kPoint << 40 << 0.1 << "0.100000000000000000";
-        QTest::newRow("15 integer digits") << kPoint << 1 << 123456789012345.0 << "123456789012345.0";
-        QTest::newRow("16 integer digits") << kComma << 2 << 1e15 << "1,00000000000000E+15";
-        // Rounded to 15 digits it would pass the largest double and never read back.
-        QTest::newRow("largest double") << kComma << 2 << -std::numeric_limits<double>::max()
-                                        << "-1,7976931348623157E+308";
+        addRows<FormatRow>({
+            {"comma, 1.5", kComma, 2, 1.5, "1,50"},
+            {"point, 1.5", kPoint, 2, 1.5, "1.50"},
+            {"negative", kComma, 2, -3.0, "-3,00"},
+            {"no grouping", kPoint, 2, 1234567.0, "1234567.00"},
+            {"rounded down", kComma, 2, 1.234, "1,23"},
+            // Stored a hair below the half, typed as the half: it rounds away from zero.
+            {"half of 2.675", kComma, 2, 2.675, "2,68"},
+            {"half of -2.675", kComma, 2, -2.675, "-2,68"},
+            {"half of 1.005", kPoint, 2, 1.005, "1.01"},
+            {"exact half", kPoint, 2, 0.125, "0.13"},
+            {"below the half", kPoint, 2, 0.12499, "0.12"},
+            {"carry into the integer", kComma, 2, 9.995, "10,00"},
+            {"no places", kComma, 0, 2.5, "3"},
+            {"tiny negative has no sign", kComma, 2, -0.001, "0,00"},
+            {"below -1 places: none", kComma, -4, 7.25, "7"},
+            // The binary noise of 0.1 stays beyond the 15 significant digits.
+            {"above 18 places: 18", kPoint, 40, 0.1, "0.100000000000000000"},
+            {"15 integer digits", kPoint, 1, 123456789012345.0, "123456789012345.0"},
+            {"16 integer digits", kComma, 2, 1e15, "1,00000000000000E+15"},
+            // Rounded to 15 digits it would pass the largest double and never read back.
+            {"largest double", kComma, 2, -std::numeric_limits<double>::max(), "-1,7976931348623157E+308"},
+            // The limits rule is the whole-number field's, tested there; here the decimal limits.
+            {"limits 0/0: none", kComma, 2, -1e9, "-1000000000,00", 0, 0},
+            {"limits 2.5/2.5 pin", kComma, 2, 100, "2,50", 2.5, 2.5, 2.5},
+            {"below the limits", kComma, 2, 0.5, "1,00", 1, 5, 1},
+            {"above the limits", kComma, 2, 5.01, "5,00", 1, 5, 5},
+        });
     }
     void formatting()
     {
-        QFETCH(QLocale, locale);
-        QFETCH(int, places);
-        QFETCH(double, value);
-        QFETCH(QString, text);
-        QLocale::setDefault(locale);
+        QFETCH(FormatRow, row);
+        QLocale::setDefault(row.locale);
         TMyDoubleSpinEdit edit;
-        edit.SetAnzahlDecimals(places);
+        edit.SetAnzahlDecimals(row.places);
         QVERIFY(edit.GetAnzahlDecimals() >= kMinDecimals && edit.GetAnzahlDecimals() <= kMaxDecimals);
-        edit.SetValueDouble(value);
-        QCOMPARE(edit.text(), text);
-        // The text reads back to what it shows.
-        QCOMPARE(TryParseDecimal(text, locale).has_value(), true);
+        edit.MinValue = row.minValue;
+        edit.MaxValue = row.maxValue;
+        edit.SetValueDouble(row.value);
+        QCOMPARE(edit.text(), row.text);
+        QVERIFY(TryParseDecimal(row.text, row.locale)); // the text reads back to what it shows
+        QCOMPARE(edit.CheckValueDouble(row.value), std::isnan(row.stored) ? row.value : row.stored);
     }
 
     void parsing_data()
     {
-        QTest::addColumn<QLocale>("locale");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("reads");
-        QTest::addColumn<double>("value");
-        QTest::newRow("comma locale, comma") << kComma << "1,5" << true << 1.5;
-        QTest::newRow("comma locale, point") << kComma << "1.5" << true << 1.5;
-        QTest::newRow("comma locale, both") << kComma << "1.234,5" << false << 0.0;
-        QTest::newRow("comma locale, two commas") << kComma << "1,2,3" << false << 0.0;
-        QTest::newRow("comma locale, signs") << kComma << "-2,25" << true << -2.25;
-        QTest::newRow("comma locale, exponent") << kComma << "1,5e2" << true << 150.0;
-        QTest::newRow("point locale, point") << kPoint << "1.5" << true << 1.5;
-        QTest::newRow("point locale, comma") << kPoint << "1,5" << true << 1.5;
-        QTest::newRow("point locale, grouped") << kPoint << "1,234.5" << false << 0.0;
-        QTest::newRow("point locale, two points") << kPoint << "1.2.3" << false << 0.0;
-        QTest::newRow("plus sign") << kPoint << "+3" << true << 3.0;
-        QTest::newRow("empty") << kPoint << "" << false << 0.0;
-        QTest::newRow("letters") << kComma << "abc" << false << 0.0;
-        QTest::newRow("infinity") << kPoint << "inf" << false << 0.0;
-        QTest::newRow("overflow") << kPoint << "1e999" << false << 0.0;
+        addRows<ParseRow>({
+            {"comma locale, comma", kComma, "1,5", true, 1.5},
+            {"comma locale, point", kComma, "1.5", true, 1.5},
+            {"comma locale, both", kComma, "1.234,5", false, 0},
+            {"comma locale, two commas", kComma, "1,2,3", false, 0},
+            {"comma locale, signs", kComma, "-2,25", true, -2.25},
+            {"comma locale, exponent", kComma, "1,5e2", true, 150},
+            {"point locale, point", kPoint, "1.5", true, 1.5},
+            {"point locale, comma", kPoint, "1,5", true, 1.5},
+            {"point locale, grouped", kPoint, "1,234.5", false, 0},
+            {"point locale, two points", kPoint, "1.2.3", false, 0},
+            {"plus sign", kPoint, "+3", true, 3},
+            {"empty", kPoint, "", false, 0},
+            {"letters", kComma, "abc", false, 0},
+            {"infinity", kPoint, "inf", false, 0},
+            {"overflow", kPoint, "1e999", false, 0},
+        });
     }
     void parsing()
     {
-        QFETCH(QLocale, locale);
-        QFETCH(QString, text);
-        QFETCH(bool, reads);
-        QFETCH(double, value);
-        const std::optional<double> read = TryParseDecimal(text, locale);
-        QCOMPARE(read.has_value(), reads);
-        if (reads)
-            QCOMPARE(*read, value);
+        QFETCH(ParseRow, row);
+        const std::optional<double> read = TryParseDecimal(row.text, row.locale);
+        QCOMPARE(read.has_value(), row.reads);
+        if (row.reads)
+            QCOMPARE(*read, row.value);
         // The field takes over what reads and puts the stored value back otherwise.
-        QLocale::setDefault(locale);
+        QLocale::setDefault(row.locale);
         TMyDoubleSpinEdit edit;
         edit.SetValueDouble(7);
-        edit.setText(" " + text + "\t");
-        QCOMPARE(edit.Value(), reads ? value : 7.0);
-        QCOMPARE(edit.text(), FormatDecimal(reads ? value : 7.0, 2, locale));
+        edit.setText(" " + row.text + "\t");
+        QCOMPARE(edit.Value(), row.reads ? row.value : 7.0);
+        QCOMPARE(edit.text(), FormatDecimal(row.reads ? row.value : 7.0, 2, row.locale));
     }
 
     void changeEvents()
@@ -162,202 +158,122 @@ private slots:
         QCOMPARE(form.log, (QStringList{"change 2,5", "change 2,50", "changed 2,50", "changed four"}));
     }
 
-    void limits_data()
-    {
-        QTest::addColumn<double>("minValue");
-        QTest::addColumn<double>("maxValue");
-        QTest::addColumn<double>("value");
-        QTest::addColumn<double>("stored");
-        QTest::newRow("0/0: no limits") << 0.0 << 0.0 << -1e9 << -1e9;
-        QTest::newRow("2.5/2.5 pins") << 2.5 << 2.5 << 100.0 << 2.5;
-        QTest::newRow("-3/-3: no limits") << -3.0 << -3.0 << 100.0 << 100.0;
-        QTest::newRow("below") << 1.0 << 5.0 << 0.5 << 1.0;
-        QTest::newRow("above") << 1.0 << 5.0 << 5.01 << 5.0;
-        QTest::newRow("inverted limits, between") << 10.0 << 5.0 << 7.0 << 10.0;
-        QTest::newRow("inverted limits, below both") << 10.0 << 5.0 << 3.0 << 10.0;
-        QTest::newRow("inverted limits, above both") << 10.0 << 5.0 << 12.0 << 5.0;
-    }
-    void limits()
-    {
-        QFETCH(double, minValue);
-        QFETCH(double, maxValue);
-        QFETCH(double, value);
-        QFETCH(double, stored);
-        TMyDoubleSpinEdit edit;
-        edit.MinValue = minValue;
-        edit.MaxValue = maxValue;
-        QCOMPARE(edit.CheckValueDouble(value), stored);
-        edit.SetValueDouble(value);
-        QCOMPARE(edit.text(), FormatDecimal(stored, 2));
-    }
-
     void typedKeys_data()
     {
-        QTest::addColumn<QLocale>("locale");
-        QTest::addColumn<bool>("editorEnabled");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("alerts");
-        QTest::newRow("comma locale, point key") << kComma << true << "2.5" << "2,5" << 0;
-        QTest::newRow("comma locale, comma key") << kComma << true << "2,5" << "2,5" << 0;
-        QTest::newRow("point locale, comma key") << kPoint << true << "2,5" << "2.5" << 0;
-        QTest::newRow("signs") << kPoint << true << "-+1" << "-+1" << 0;
-        QTest::newRow("letters and blank refused") << kComma << true << "1a b" << "1" << 3;
-        QTest::newRow("no editor") << kComma << false << "1." << "" << 2;
+        addRows<TypedRow>({
+            {"comma locale, point key", kComma, true, "2.5", "2,5", 0},
+            {"comma locale, comma key", kComma, true, "2,5", "2,5", 0},
+            {"point locale, comma key", kPoint, true, "2,5", "2.5", 0},
+            {"signs", kPoint, true, "-+1", "-+1", 0},
+            {"letters and blank refused", kComma, true, "1a b", "1", 3},
+            {"no editor", kComma, false, "1.", "", 2},
+        });
     }
     void typedKeys()
     {
-        QFETCH(QLocale, locale);
-        QFETCH(bool, editorEnabled);
-        QFETCH(QString, typed);
-        QFETCH(QString, text);
-        QFETCH(int, alerts);
-        QLocale::setDefault(locale);
+        QFETCH(TypedRow, row);
+        QLocale::setDefault(row.locale);
         Form form;
-        form.edit->EditorEnabled = editorEnabled;
+        form.edit->EditorEnabled = row.editorEnabled;
         form.edit->setFocus();
         form.edit->clear();
-        QTest::keyClicks(form.edit, typed);
-        QCOMPARE(form.edit->text(), text);
-        QCOMPARE(beeps, alerts);
+        QTest::keyClicks(form.edit, row.typed);
+        QCOMPARE(form.edit->text(), row.text);
+        QCOMPARE(beeps, row.alerts);
     }
 
-    void fineStep_data()
+    void steps_data()
     {
-        QTest::addColumn<QLocale>("locale");
-        QTest::addColumn<int>("places");
-        QTest::addColumn<double>("fine");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<int>("caret");
-        QTest::addColumn<bool>("up");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("caretAfter");
-        QTest::newRow("left of the comma") << kComma << 2 << 0.01 << "1,50" << 1 << true << "2,50" << 1;
-        QTest::newRow("right of the comma") << kComma << 2 << 0.01 << "1,50" << 3 << true << "1,51" << 3;
-        QTest::newRow("just right of the comma") << kComma << 2 << 0.01 << "1,50" << 2 << false << "1,49" << 2;
-        QTest::newRow("at the end") << kComma << 2 << 0.25 << "1,50" << 4 << true << "1,75" << 4;
-        QTest::newRow("fine step 0") << kComma << 2 << 0.0 << "1,50" << 3 << true << "1,50" << 3;
-        // The separator of the locale marks the fractions, so the fine step works here too.
-        QTest::newRow("point locale, right of the point") << kPoint << 2 << 0.01 << "1.50" << 3 << true << "1.51" << 3;
-        QTest::newRow("point locale, left of the point") << kPoint << 2 << 0.01 << "1.50" << 0 << true << "2.50" << 0;
-        QTest::newRow("no places") << kComma << 0 << 0.01 << "7" << 1 << true << "8" << 1;
-        // The caret as the user left it in the typed text decides, not where the taken-over
-        // text puts it.
-        QTest::newRow("typed, caret left") << kComma << 2 << 0.01 << "1,5" << 1 << true << "2,50" << 1;
-        QTest::newRow("typed, caret right") << kComma << 2 << 0.01 << "1,5" << 3 << true << "1,51" << 3;
-        QTest::newRow("pasted point, caret right") << kComma << 2 << 0.01 << "2.5" << 3 << true << "2,51" << 3;
-        QTest::newRow("wider text, caret kept") << kComma << 2 << 0.01 << "9,5" << 0 << true << "10,50" << 0;
+        addRows<StepRow>({
+            // The fine step right of the separator, the whole one left of it; the field has
+            // the focus, so the arrow leaves the caret where it is.
+            {.name = "left of the comma", .typed = "1,50", .caret = 1, .text = "2,50", .caretAfter = 1},
+            {.name = "right of the comma", .typed = "1,50", .caret = 3, .text = "1,51", .caretAfter = 3},
+            {.name = "just right of the comma", .typed = "1,50", .caret = 2, .text = "1,49", .caretAfter = 2,
+             .how = "down arrow"},
+            {.name = "at the end", .typed = "1,50", .caret = 4, .text = "1,75", .caretAfter = 4, .fine = 0.25},
+            {.name = "fine step 0", .typed = "1,50", .caret = 3, .text = "1,50", .caretAfter = 3, .fine = 0},
+            // The separator of the locale marks the fractions, so the fine step works here too.
+            {.name = "point locale, right of the point", .typed = "1.50", .caret = 3, .text = "1.51",
+             .caretAfter = 3, .locale = kPoint},
+            {.name = "point locale, left of the point", .typed = "1.50", .caret = 0, .text = "2.50",
+             .caretAfter = 0, .locale = kPoint},
+            {.name = "no places", .typed = "7", .caret = 1, .text = "8", .caretAfter = 1, .places = 0},
+            // The caret as the user left it in the typed text decides, not where the taken-over
+            // text puts it.
+            {.name = "typed, caret left", .typed = "1,5", .caret = 1, .text = "2,50", .caretAfter = 1},
+            {.name = "typed, caret right", .typed = "1,5", .caret = 3, .text = "1,51", .caretAfter = 3},
+            {.name = "pasted point, caret right", .typed = "2.5", .caret = 3, .text = "2,51", .caretAfter = 3},
+            {.name = "wider text, caret kept", .typed = "9,5", .caret = 0, .text = "10,50", .caretAfter = 0},
+            // An arrow into an unfocused field focuses it and selects all first: the caret is at 0.
+            {.name = "arrow into an unfocused field", .typed = "1,50", .caret = 3, .text = "2,50", .caretAfter = 0,
+             .setting = "unfocused"},
+            {.name = "a word steps whole", .typed = {}, .caret = 2, .text = "3,00", .setting = "word"},
+            // The keys step as the arrows do; Enter commits, its carriage return refused.
+            {.name = "up key", .typed = ",25", .caret = 3, .text = "0,35", .fine = 0.1, .how = "up key"},
+            {.name = "down key", .typed = ",25", .caret = 3, .text = "0,15", .fine = 0.1, .how = "down key"},
+            {.name = "enter", .typed = ",25", .caret = 3, .text = "0,25", .fine = 0.1, .how = "enter", .alerts = 1},
+            {.name = "read only, arrow", .typed = "1,00", .caret = 0, .text = "1,00", .setting = "read only",
+             .alerts = 1},
+            {.name = "read only, key", .typed = "1,00", .caret = 0, .text = "1,00", .how = "down key",
+             .setting = "read only", .alerts = 1},
+        });
     }
-    void fineStep()
+    void steps()
     {
-        QFETCH(QLocale, locale);
-        QFETCH(int, places);
-        QFETCH(double, fine);
-        QFETCH(QString, typed);
-        QFETCH(int, caret);
-        QFETCH(bool, up);
-        QFETCH(QString, text);
-        QFETCH(int, caretAfter);
-        QLocale::setDefault(locale);
+        QFETCH(StepRow, row);
+        QLocale::setDefault(row.locale);
         Form form;
-        form.edit->SetAnzahlDecimals(places);
-        form.edit->IncrementDouble = fine;
-        form.edit->setFocus();
-        form.edit->setText(typed);
-        form.edit->setCursorPosition(caret);
-        // The field has the focus, so the arrow leaves the caret where it is.
-        form.clickArrow(up);
-        QCOMPARE(form.edit->text(), text);
-        QCOMPARE(form.edit->cursorPosition(), caretAfter);
-        QVERIFY(!form.edit->hasSelectedText());
+        form.edit->SetAnzahlDecimals(row.places);
+        form.edit->IncrementDouble = row.fine;
+        form.edit->setReadOnly(row.setting == "read only");
+        if (row.setting != "unfocused")
+            form.edit->setFocus();
+        if (row.setting == "word") {
+            form.edit->Increment = 2;
+            form.edit->AddTextValues(1.0, "one");
+            form.edit->SetValueDouble(1.0000004);
+            QCOMPARE(form.edit->text(), "one");
+        } else {
+            form.edit->setText(row.typed);
+        }
+        form.edit->setCursorPosition(row.caret);
+        if (row.how.endsWith("arrow"))
+            form.clickArrow(row.how.startsWith("up"));
+        else
+            QTest::keyClick(form.edit, row.how == "enter"    ? Qt::Key_Return
+                                       : row.how == "up key" ? Qt::Key_Up
+                                                             : Qt::Key_Down);
+        QCOMPARE(form.edit->text(), row.text);
+        QCOMPARE(beeps, row.alerts);
         QVERIFY(form.edit->hasFocus());
+        if (row.caretAfter >= 0) {
+            QCOMPARE(form.edit->cursorPosition(), row.caretAfter);
+            QVERIFY(!form.edit->hasSelectedText());
+        }
     }
 
-    void arrowIntoAnUnfocusedFieldStepsWhole()
-    {
-        Form form;
-        form.edit->IncrementDouble = 0.01;
-        form.edit->SetValueDouble(1.5);
-        form.edit->setCursorPosition(3);
-        form.clickArrow(true); // focus and select all first: the caret is at 0
-        QCOMPARE(form.edit->text(), "2,50");
-        QVERIFY(form.edit->hasFocus());
-    }
-
-    void keysStepAndCommit_data()
-    {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("alerts");
-        QTest::newRow("up, fine") << int(Qt::Key_Up) << "0,35" << 0;
-        QTest::newRow("down, fine") << int(Qt::Key_Down) << "0,15" << 0;
-        QTest::newRow("enter commits; the carriage return is refused") << int(Qt::Key_Return) << "0,25" << 1;
-    }
-    void keysStepAndCommit()
-    {
-        QFETCH(int, key);
-        QFETCH(QString, text);
-        QFETCH(int, alerts);
-        Form form;
-        form.edit->IncrementDouble = 0.1;
-        form.edit->setFocus();
-        form.edit->clear();
-        QTest::keyClicks(form.edit, ".25");
-        QTest::keyClick(form.edit, Qt::Key(key));
-        QCOMPARE(form.edit->text(), text);
-        QCOMPARE(beeps, alerts);
-    }
-
-    void wordsStepWhole()
-    {
-        Form form;
-        form.edit->IncrementDouble = 0.01;
-        form.edit->Increment = 2;
-        form.edit->AddTextValues(1.0, "one");
-        form.edit->SetValueDouble(1.0000004);
-        QCOMPARE(form.edit->text(), "one");
-        form.edit->setFocus();
-        form.edit->setCursorPosition(2);
-        form.clickArrow(true);
-        QCOMPARE(form.edit->text(), "3,00");
-    }
-
-    void readOnlyRefusesSteps()
-    {
-        Form form;
-        form.edit->SetValueDouble(1);
-        form.edit->setReadOnly(true);
-        form.clickArrow(true);
-        QTest::keyClick(form.edit, Qt::Key_Down);
-        QCOMPARE(form.edit->text(), "1,00");
-        QCOMPARE(beeps, 2);
-    }
-
-    void firstFocusShowsThePlaces()
+    // The first focus shows the places, though the stored 0 does not change; leaving tidies
+    // the text before the handlers see it.
+    void focusTidiesBeforeTheHandlers()
     {
         TMyDoubleSpinEdit edit;
         QCOMPARE(edit.text(), "0");
         QStringList log;
-        edit.OnChanged = [&](QObject *) { log << "changed"; };
         edit.OnChange = [&](QObject *) { log << "change " + edit.text(); };
+        edit.OnChanged = [&](QObject *) { log << "changed " + edit.text(); };
+        edit.OnEnter = [&](QObject *) { log << "enter " + edit.text(); };
+        edit.OnExit = [&](QObject *) { log << "exit " + edit.text(); };
         edit.show();
         QApplication::setActiveWindow(&edit);
         QVERIFY(QTest::qWaitForWindowActive(&edit));
         edit.setFocus();
         QCOMPARE(edit.text(), "0,00");
         QCOMPARE(edit.selectedText(), "0,00");
-        QCOMPARE(log, QStringList{"change 0,00"}); // the stored 0 does not change
-    }
-
-    void focusTidiesBeforeTheHandlers()
-    {
-        Form form;
-        form.edit->setFocus();
-        QCOMPARE(form.edit->selectedText(), "0,00");
-        form.edit->setText("2.5");
-        form.other->setFocus();
-        QCOMPARE(form.log, (QStringList{"enter 0,00", "change 2.5", "change 2,50", "changed 2,50",
-                                        "exit 2,50"}));
+        edit.setText("2.5");
+        edit.clearFocus();
+        QCOMPARE(log, (QStringList{"change 0,00", "enter 0,00", "change 2.5", "change 2,50", "changed 2,50",
+                                   "exit 2,50"}));
     }
 
     void placesRewriteTheText()

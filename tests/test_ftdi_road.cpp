@@ -5,382 +5,411 @@
 #include "abort.h"
 #include "clock.h"
 #include "discovery.h"
-#include "ftdi_road_fixture.h"
+#include "ftdi_api.h"
+#include "ftdi_standin.h"
 #include "handshake.h"
 #include "protocol.h"
+#include "pty_emulator.h"
+#include "table_rows.h"
 #include "usb_connection.h"
 
-#include <QTest>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
 
-class TestFtdiRoad : public QObject, private FtdiRoadFixture {
+#include <dlfcn.h>
+#include <memory>
+
+namespace {
+
+const char *const NoSuchLibrary = "libftdi-none-such.so.9";
+
+// The device's side of the wire as "<90 >90 ..." ('<' into the device), easy to compare.
+QString wire(const std::vector<DeviceModel::TraceEntry> &trace)
+{
+    QStringList parts;
+    for (const auto &e : trace)
+        parts << QStringLiteral("%1%2").arg(QLatin1Char(e.direction)).arg(e.byte, 2, 16, QLatin1Char('0')).toUpper();
+    return parts.join(QLatin1Char(' '));
+}
+
+struct LibraryRow { const char *name; QString library, message; };
+// The converters the stand-in offers ("[vvvv:pppp ]product", '|' between them) and the index
+// the docking station is found at.
+struct FindRow { const char *name; QByteArray converters; int index; };
+// An open that fails: the converters, whether the port behind them is there, the index
+// asked for, whether errors are shown, and a part of lastError().
+struct OpenFailureRow {
+    const char *name;
+    QByteArray converters;
+    bool portThere;
+    int index;
+    bool showErrors;
+    QString error;
+};
+// A doubled command to a device with a fault on it: the answer, the wire, how long the road
+// must have listened for the second echo.
+struct DoubledRow { const char *name; const char *fault; int command; bool answered; QString wire; int minMs; };
+struct ListenRow { const char *name; int askedMs, minMs, maxMs; };
+
+} // namespace
+
+class TestFtdiRoad : public QObject {
     Q_OBJECT
 
-private slots:
-    void initTestCase() { setUpOnce(); }
-    void init() { setUp(); }
-    void cleanup() { tearDown(); }
+    QTemporaryDir folder_;
+    std::unique_ptr<PtyEmulator> emulator_;
+    FtdiLibrary standin_ {STANDIN_PATH};
+    standin_last_settings_fn lastSettings_ = nullptr;
+    standin_reset_fn resetSettings_ = nullptr;
+    int contextsBefore_ = 0;
 
-    void realLibraryFindsNoDockingStation();
-    void unusableLibrary_data();
-    void unusableLibrary();
-    void programLibraryFollowsOverride();
-    void findByProductString_data();
-    void findByProductString();
-    void openFailures_data();
-    void openFailures();
-    void openSetsUpTheLine();
-    void doubledCommandGoesOutTwice();
-    void missingSecondEchoFailsTheCommand_data();
-    void missingSecondEchoFailsTheCommand();
-    void connectHandshakeOnDoubledRoad();
-    void readWithTimeoutListensAsAsked_data();
-    void readWithTimeoutListensAsAsked();
-    void partialReadReportsWhatCame();
-    void closedLinkRefusesTransfersAndReopens();
-    void openingAgainKeepsOneConverterOpen();
-    void pulledConverterFailsPromptly();
-};
-
-// ---- the library ----------------------------------------------------------------------
-
-void TestFtdiRoad::realLibraryFindsNoDockingStation()
-{
-    FtdiLibrary real(FtdiLibrary::defaultName);
-    const FtdiApi *api = nullptr;
-    QVERIFY_THROWS_NO_EXCEPTION(api = &real.api());
-    QVERIFY(api->newContext && api->readData && api->writeData && api->purge && api->errorString);
-    // No converter is attached to this machine.
-    QCOMPARE(findFtdiDevice(real, DockingStationDescription), -1);
-}
-
-void TestFtdiRoad::unusableLibrary_data()
-{
-    QTest::addColumn<QString>("library");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("not there") << QString::fromLatin1(NoSuchLibrary)
-                               << QStringLiteral("Error by load dll '") + QLatin1String(NoSuchLibrary);
-    QTest::newRow("entry point missing") << QStringLiteral(STANDIN_INCOMPLETE_PATH)
-                                         << QStringLiteral("Failed to get proc in '" STANDIN_INCOMPLETE_PATH);
-}
-
-void TestFtdiRoad::unusableLibrary()
-{
-    QFETCH(QString, library);
-    QFETCH(QString, message);
-    FtdiLibrary ftdi(library.toStdString());
-
-    QString thrown;
-    try {
-        ftdi.api();
-    } catch (const Abort &e) {
-        thrown = QString::fromStdString(e.message());
+    bool startDevice(const char *fault = nullptr, int faultCommand = -1)
+    {
+        PtyEmulator::Options options;
+        options.link = (folder_.path() + QStringLiteral("/ttyFTDI")).toStdString();
+        options.device.doubledRoad = true;
+        emulator_ = std::make_unique<PtyEmulator>(options);
+        if (fault && !emulator_->withModel([&](DeviceModel &m) { return m.setFault(fault, true, faultCommand); }))
+            return false;
+        std::string why;
+        if (!emulator_->start(&why)) {
+            qWarning("emulator: %s", why.c_str());
+            return false;
+        }
+        qputenv("QTX_STANDIN_PORT", QByteArray::fromStdString(options.link));
+        return true;
     }
-    QCOMPARE(thrown, message);
+    std::unique_ptr<UsbConnection> connection()
+    {
+        return std::make_unique<UsbConnection>(realClock(), UsbConnection::Options {}, nullptr, &standin_);
+    }
+    // The device started (with a fault on a command) and converter 0 opened; null otherwise.
+    std::unique_ptr<UsbConnection> openedLink(const char *fault = nullptr, int faultCommand = -1)
+    {
+        auto link = connection();
+        if (startDevice(fault, faultCommand) && link->openFtdi(0, false))
+            return link;
+        qWarning("not opened: %s", link->lastError().c_str());
+        return nullptr;
+    }
+    const standin_settings &recorded() const { return *lastSettings_(); }
 
-    // Every later use tries the library again and fails the same way, without throwing.
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &ftdi);
-    QStringList shown;
-    link.setErrorDisplay([&](const std::string &text) { shown << QString::fromStdString(text); });
-    bool opened = true;
-    QVERIFY_THROWS_NO_EXCEPTION(opened = link.openFtdi(0, true));
-    QVERIFY(!opened);
-    QVERIFY(!link.isOpen());
-    QCOMPARE(QString::fromStdString(link.lastError()), message);
-    QCOMPARE(shown, QStringList {QStringLiteral("Cannot open")});
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(folder_.isValid());
+        // The same handle FtdiLibrary gets, so the recorder sees what the road did.
+        void *handle = dlopen(STANDIN_PATH, RTLD_NOW | RTLD_LOCAL);
+        QVERIFY2(handle, dlerror());
+        lastSettings_ = reinterpret_cast<standin_last_settings_fn>(dlsym(handle, "standin_last_settings"));
+        resetSettings_ = reinterpret_cast<standin_reset_fn>(dlsym(handle, "standin_reset"));
+        QVERIFY(lastSettings_ && resetSettings_);
+        // Must come before anything asks for the program's library: it is chosen once.
+        qputenv("QTX_FTDI_LIBRARY", STANDIN_PATH);
+    }
+    // Before each case: no converter named or placed, and the recorder cleared.
+    void init()
+    {
+        qunsetenv("QTX_STANDIN_DESCRIPTION");
+        qunsetenv("QTX_STANDIN_PORT");
+        resetSettings_();
+        contextsBefore_ = recorded().live_contexts;
+    }
+    void cleanup()
+    {
+        emulator_.reset();
+        // Whatever a case opened, its connection is gone by now and must have freed its context.
+        QCOMPARE(recorded().live_contexts, contextsBefore_);
+    }
 
-    int index = 0;
-    QVERIFY_THROWS_NO_EXCEPTION(index = findFtdiDevice(ftdi, DockingStationDescription));
-    QCOMPARE(index, -1);
-}
+    // ---- the library ----------------------------------------------------------------------
 
-void TestFtdiRoad::programLibraryFollowsOverride()
-{
-    QCOMPARE(QString::fromStdString(FtdiLibrary::system().name()), QStringLiteral(STANDIN_PATH));
-    QVERIFY(startDevice());
-    // A connection given no library uses the program's.
-    UsbConnection link(realClock());
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    QVERIFY(link.sendCommand(Cmd::Start, true));
-}
+    void realLibraryFindsNoDockingStation()
+    {
+        FtdiLibrary real(FtdiLibrary::defaultName);
+        const FtdiApi *api = nullptr;
+        QVERIFY_THROWS_NO_EXCEPTION(api = &real.api());
+        QVERIFY(api->newContext && api->readData && api->writeData && api->purge && api->errorString);
+        // No converter is attached to this machine.
+        QCOMPARE(findFtdiDevice(real, DockingStationDescription), -1);
+    }
 
-// ---- discovery ----------------------------------------------------------------------------
+    void unusableLibrary_data()
+    {
+        addRows<LibraryRow>({
+            {"not there", NoSuchLibrary, QStringLiteral("Error by load dll '") + NoSuchLibrary},
+            {"entry point missing", STANDIN_INCOMPLETE_PATH, "Failed to get proc in '" STANDIN_INCOMPLETE_PATH},
+        });
+    }
+    void unusableLibrary()
+    {
+        QFETCH(LibraryRow, row);
+        FtdiLibrary ftdi(row.library.toStdString());
+        QString thrown;
+        try {
+            ftdi.api();
+        } catch (const Abort &e) {
+            thrown = QString::fromStdString(e.message());
+        }
+        QCOMPARE(thrown, row.message);
 
-void TestFtdiRoad::findByProductString_data()
-{
-    QTest::addColumn<QByteArray>("converters"); // "[vvvv:pppp ]product", '|' between converters
-    QTest::addColumn<int>("index");
-    const QByteArray station = DockingStationDescription;
-    QTest::newRow("exact") << station << 0;
-    QTest::newRow("other case") << station.toLower() << -1;
-    QTest::newRow("longer") << station + " 2" << -1;
-    QTest::newRow("shorter") << station.chopped(1) << -1;
-    QTest::newRow("trailing blank") << station + ' ' << -1;
-    QTest::newRow("second converter") << "FT232R USB UART|" + station << 1;
-    QTest::newRow("first of two stations") << station + '|' + station << 0;
-    QTest::newRow("no converter") << QByteArray("") << -1;
-    // Out of sight of libftdi's own search, which knows only FTDI's ids.
-    QTest::newRow("own USB id") << "1209:7001 " + station << 0;
-    QTest::newRow("own USB id after another converter") << "FT232R USB UART|1209:7001 " + station << 1;
-}
+        // Every later use tries the library again and fails the same way, without throwing.
+        UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &ftdi);
+        QStringList shown;
+        link.setErrorDisplay([&](const std::string &text) { shown << QString::fromStdString(text); });
+        bool opened = true;
+        QVERIFY_THROWS_NO_EXCEPTION(opened = link.openFtdi(0, true));
+        QVERIFY(!opened);
+        QVERIFY(!link.isOpen());
+        QCOMPARE(QString::fromStdString(link.lastError()), row.message);
+        QCOMPARE(shown, QStringList {QStringLiteral("Cannot open")});
+        int index = 0;
+        QVERIFY_THROWS_NO_EXCEPTION(index = findFtdiDevice(ftdi, DockingStationDescription));
+        QCOMPARE(index, -1);
+    }
 
-void TestFtdiRoad::findByProductString()
-{
-    QFETCH(QByteArray, converters);
-    QFETCH(int, index);
-    qputenv("QTX_STANDIN_DESCRIPTION", converters);
-    QCOMPARE(findFtdiDevice(standin_, DockingStationDescription), index);
-    if (index < 0)
-        return;
-    // The index opens that very converter, and commands reach the device through it.
-    QVERIFY(startDevice());
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(index, false), link.lastError().c_str());
-    QCOMPARE(QByteArray(recorded().opened), QByteArray(DockingStationDescription));
-    QVERIFY(link.sendCommand(Cmd::Start, true));
-    QCOMPARE(emulator_->commands(), std::vector<uint8_t> {Cmd::Start});
-}
-
-// ---- opening ------------------------------------------------------------------------------
-
-void TestFtdiRoad::openFailures_data()
-{
-    QTest::addColumn<QByteArray>("converters");
-    QTest::addColumn<bool>("portThere");
-    QTest::addColumn<int>("index");
-    QTest::addColumn<bool>("showErrors");
-    QTest::addColumn<QString>("error"); // a part of lastError()
-    const QByteArray station = DockingStationDescription;
-    QTest::newRow("port missing") << station << false << 0 << true << QStringLiteral("libusb_open() failed");
-    QTest::newRow("port missing, quiet") << station << false << 0 << false << QStringLiteral("libusb_open() failed");
-    QTest::newRow("index past the list") << station << true << 1 << true << QStringLiteral("no such device");
-    QTest::newRow("negative index") << station << true << -1 << true << QStringLiteral("no such device");
-    QTest::newRow("no converter") << QByteArray("") << true << 0 << true << QStringLiteral("no such device");
-}
-
-void TestFtdiRoad::openFailures()
-{
-    QFETCH(QByteArray, converters);
-    QFETCH(bool, portThere);
-    QFETCH(int, index);
-    QFETCH(bool, showErrors);
-    QFETCH(QString, error);
-    qputenv("QTX_STANDIN_DESCRIPTION", converters);
-    if (portThere)
+    void programLibraryFollowsOverride()
+    {
+        QCOMPARE(QString::fromStdString(FtdiLibrary::system().name()), QStringLiteral(STANDIN_PATH));
         QVERIFY(startDevice());
-    else
-        qputenv("QTX_STANDIN_PORT", (folder_.path() + QStringLiteral("/gone")).toLocal8Bit());
+        // A connection given no library uses the program's.
+        UsbConnection link(realClock());
+        QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
+        QVERIFY(link.sendCommand(Cmd::Start, true));
+    }
 
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QStringList shown;
-    link.setErrorDisplay([&](const std::string &text) { shown << QString::fromStdString(text); });
-    QVERIFY(!link.openFtdi(index, showErrors));
-    QVERIFY(!link.isOpen());
-    QVERIFY2(QString::fromStdString(link.lastError()).contains(error), link.lastError().c_str());
-    QCOMPARE(shown, showErrors ? QStringList {QStringLiteral("Cannot open")} : QStringList {});
-    QCOMPARE(recorded().live_contexts, contextsBefore_); // a failed open keeps no context
-    uint8_t byte = Cmd::Start;
-    QVERIFY(!link.write(&byte, 1));
-}
+    // ---- discovery and opening ------------------------------------------------------------------
 
-void TestFtdiRoad::openSetsUpTheLine()
-{
-    QVERIFY(startDevice());
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(0, true), link.lastError().c_str());
-    QVERIFY(link.isOpen());
-    QVERIFY(link.onFtdiRoad());
-    QVERIFY(link.doubled());
-    const standin_settings &s = recorded();
-    QCOMPARE(s.opens, 1);
-    QCOMPARE(s.baudrate, 460800);
-    QCOMPARE(s.bits, int(BITS_8));
-    QCOMPARE(s.stop_bits, int(STOP_BIT_1));
-    QCOMPARE(s.parity, int(NONE));
-    QCOMPARE(s.latency, 5);
-    QCOMPARE(s.chunk_size, 2048);
-    QCOMPARE(s.flushes, 1);
-    // The transfer time-outs the converter is given at open.
-    QVERIFY(link.sendCommand(Cmd::Probe, false));
-    QCOMPARE(s.write_timeout, 800);
-    QCOMPARE(s.read_timeout, 1000);
-}
+    void findByProductString_data()
+    {
+        const QByteArray station = DockingStationDescription;
+        addRows<FindRow>({
+            {"exact", station, 0},
+            {"other case", station.toLower(), -1},
+            {"longer", station + " 2", -1},
+            {"shorter", station.chopped(1), -1},
+            {"trailing blank", station + ' ', -1},
+            {"second converter", "FT232R USB UART|" + station, 1},
+            {"first of two stations", station + '|' + station, 0},
+            {"no converter", "", -1},
+            // Out of sight of libftdi's own search, which knows only FTDI's ids.
+            {"own USB id", "1209:7001 " + station, 0},
+            {"own USB id after another converter", "FT232R USB UART|1209:7001 " + station, 1},
+        });
+    }
+    void findByProductString()
+    {
+        QFETCH(FindRow, row);
+        qputenv("QTX_STANDIN_DESCRIPTION", row.converters);
+        QCOMPARE(findFtdiDevice(standin_, DockingStationDescription), row.index);
+        if (row.index < 0)
+            return;
+        // The index opens that very converter, and commands reach the device through it.
+        QVERIFY(startDevice());
+        auto link = connection();
+        QVERIFY2(link->openFtdi(row.index, false), link->lastError().c_str());
+        QCOMPARE(QByteArray(recorded().opened), QByteArray(DockingStationDescription));
+        QVERIFY(link->sendCommand(Cmd::Start, true));
+        QCOMPARE(emulator_->commands(), std::vector<uint8_t> {Cmd::Start});
+    }
 
-// ---- commands -----------------------------------------------------------------------------
+    void openFailures_data()
+    {
+        const QByteArray station = DockingStationDescription;
+        addRows<OpenFailureRow>({
+            {"port missing", station, false, 0, true, "libusb_open() failed"},
+            {"port missing, quiet", station, false, 0, false, "libusb_open() failed"},
+            {"index past the list", station, true, 1, true, "no such device"},
+            {"negative index", station, true, -1, true, "no such device"},
+            {"no converter", "", true, 0, true, "no such device"},
+        });
+    }
+    void openFailures()
+    {
+        QFETCH(OpenFailureRow, row);
+        qputenv("QTX_STANDIN_DESCRIPTION", row.converters);
+        if (row.portThere)
+            QVERIFY(startDevice());
+        else
+            qputenv("QTX_STANDIN_PORT", (folder_.path() + QStringLiteral("/gone")).toLocal8Bit());
+        auto link = connection();
+        QStringList shown;
+        link->setErrorDisplay([&](const std::string &text) { shown << QString::fromStdString(text); });
+        QVERIFY(!link->openFtdi(row.index, row.showErrors));
+        QVERIFY(!link->isOpen());
+        QVERIFY2(QString::fromStdString(link->lastError()).contains(row.error), link->lastError().c_str());
+        QCOMPARE(shown, row.showErrors ? QStringList {QStringLiteral("Cannot open")} : QStringList {});
+        QCOMPARE(recorded().live_contexts, contextsBefore_); // a failed open keeps no context
+        uint8_t byte = Cmd::Start;
+        QVERIFY(!link->write(&byte, 1));
+    }
 
-void TestFtdiRoad::doubledCommandGoesOutTwice()
-{
-    QVERIFY(startDevice());
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    QVERIFY(link.sendCommand(Cmd::Start, true));
-    QVERIFY(emulator_->waitForCommand(Cmd::Start, 1, 1000));
-    // Both copies echoed; the device acted once and answered its one reply byte.
-    QCOMPARE(wire(emulator_->trace()), QStringLiteral("<90 >90 <90 >90 >00"));
-    QCOMPARE(emulator_->commands(), std::vector<uint8_t> {Cmd::Start});
-    uint8_t reply = 0xFF;
-    QVERIFY(link.read(&reply, 1));
-    QCOMPARE(reply, uint8_t(0x00));
-}
+    void openSetsUpTheLine()
+    {
+        QVERIFY(startDevice());
+        auto link = connection();
+        QVERIFY2(link->openFtdi(0, true), link->lastError().c_str());
+        QVERIFY(link->isOpen() && link->onFtdiRoad() && link->doubled());
+        const standin_settings &s = recorded();
+        QCOMPARE(s.opens, 1);
+        QCOMPARE(s.baudrate, 460800);
+        QCOMPARE(s.bits, int(BITS_8));
+        QCOMPARE(s.stop_bits, int(STOP_BIT_1));
+        QCOMPARE(s.parity, int(NONE));
+        QCOMPARE(s.latency, 5);
+        QCOMPARE(s.chunk_size, 2048);
+        QCOMPARE(s.flushes, 1);
+        // The transfer time-outs the converter is given at open.
+        QVERIFY(link->sendCommand(Cmd::Probe, false));
+        QCOMPARE(s.write_timeout, 800);
+        QCOMPARE(s.read_timeout, 1000);
+    }
 
-void TestFtdiRoad::missingSecondEchoFailsTheCommand_data()
-{
-    QTest::addColumn<int>("command");
-    QTest::addColumn<QString>("expectedWire");
-    QTest::addColumn<int>("minMs"); // how long the road must have listened for the echo
-    // The reply byte arrives where the second echo should be.
-    QTest::newRow("start") << int(Cmd::Start) << QStringLiteral("<90 >90 <90 >00") << 0;
-    // Nothing arrives (a command the device takes without a reply): the standing read time
-    // runs out.
-    QTest::newRow("no reply") << 0x42 << QStringLiteral("<42 >42 <42") << 900;
-}
+    // ---- commands -----------------------------------------------------------------------------
 
-void TestFtdiRoad::missingSecondEchoFailsTheCommand()
-{
-    QFETCH(int, command);
-    QFETCH(QString, expectedWire);
-    QFETCH(int, minMs);
-    QVERIFY(startDevice("no-second-echo", command));
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(!link.sendCommand(uint8_t(command), true));
-    QVERIFY(elapsedMs(timer) >= minMs);
-    QVERIFY(elapsedMs(timer) < 1500);
-    QCOMPARE(wire(emulator_->trace()), expectedWire);
-    // The first half went through: the command was not refused on its first echo.
-    QCOMPARE(emulator_->commands(), std::vector<uint8_t> {uint8_t(command)});
-}
+    void doubledCommand_data()
+    {
+        addRows<DoubledRow>({
+            // Both copies echoed; the device acts once and answers its one reply byte.
+            {"both echoes", nullptr, Cmd::Start, true, "<90 >90 <90 >90 >00", 0},
+            // The reply byte arrives where the second echo should be.
+            {"second echo missing, reply instead", "no-second-echo", Cmd::Start, false, "<90 >90 <90 >00", 0},
+            // Nothing arrives (a command the device takes without a reply): the standing read
+            // time runs out.
+            {"second echo missing, nothing else", "no-second-echo", 0x42, false, "<42 >42 <42", 900},
+        });
+    }
+    void doubledCommand()
+    {
+        QFETCH(DoubledRow, row);
+        auto link = openedLink(row.fault, row.command);
+        QVERIFY(link);
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(link->sendCommand(uint8_t(row.command), true), row.answered);
+        QVERIFY(timer.elapsed() >= row.minMs && timer.elapsed() < 1500);
+        // Carried out once; a failed command went through its first half, not refused on its first echo.
+        QVERIFY(emulator_->waitForCommand(uint8_t(row.command), 1, 1000));
+        QCOMPARE(emulator_->commands(), std::vector<uint8_t> {uint8_t(row.command)});
+        if (row.answered) {
+            uint8_t reply = 0xFF;
+            QVERIFY(link->read(&reply, 1));
+            QCOMPARE(reply, uint8_t(0x00));
+        }
+        QCOMPARE(wire(emulator_->trace()), row.wire);
+    }
 
-void TestFtdiRoad::connectHandshakeOnDoubledRoad()
-{
-    QVERIFY(startDevice());
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    QVERIFY(connectHandshake(link));
-    // 0xEE goes single even here; 0x90 goes doubled and is carried out once.
-    QCOMPARE(wire(emulator_->trace()), QStringLiteral("<EE >EE >01 <90 >90 <90 >90 >00"));
-    QCOMPARE(emulator_->commands(), (std::vector<uint8_t> {Cmd::StatusShort, Cmd::Start}));
-}
+    void connectHandshakeOnDoubledRoad()
+    {
+        auto link = openedLink();
+        QVERIFY(link);
+        QVERIFY(connectHandshake(*link));
+        // 0xEE goes single even here; 0x90 goes doubled and is carried out once.
+        QCOMPARE(wire(emulator_->trace()), QStringLiteral("<EE >EE >01 <90 >90 <90 >90 >00"));
+        QCOMPARE(emulator_->commands(), (std::vector<uint8_t> {Cmd::StatusShort, Cmd::Start}));
+    }
 
-// ---- reading ------------------------------------------------------------------------------
+    // ---- reading ------------------------------------------------------------------------------
 
-void TestFtdiRoad::readWithTimeoutListensAsAsked_data()
-{
-    QTest::addColumn<int>("askedMs");
-    QTest::addColumn<int>("minMs");
-    QTest::addColumn<int>("maxMs");
-    // Well below the tty road's fixed 500 ms, and above it.
-    QTest::newRow("100 ms") << 100 << 90 << 300;
-    QTest::newRow("700 ms") << 700 << 690 << 900;
-}
+    void readWithTimeoutListensAsAsked_data()
+    {
+        // Well below the tty road's fixed 500 ms, and above it.
+        addRows<ListenRow>({{"100 ms", 100, 90, 300}, {"700 ms", 700, 690, 900}});
+    }
+    void readWithTimeoutListensAsAsked()
+    {
+        QFETCH(ListenRow, row);
+        auto link = openedLink();
+        QVERIFY(link);
+        uint8_t buffer[4] = {};
+        int received = -1;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!link->readWithTimeout(buffer, sizeof buffer, &received, row.askedMs));
+        const int64_t took = timer.elapsed();
+        QVERIFY2(took >= row.minMs && took <= row.maxMs, qPrintable(QStringLiteral("listened %1 ms").arg(took)));
+        QCOMPARE(received, 0);
+        QCOMPARE(recorded().read_timeout, row.askedMs);
+        // The standing time-out is back for the reads after it.
+        QVERIFY(link->sendCommand(Cmd::Probe, false));
+        QCOMPARE(recorded().read_timeout, 1000);
+    }
 
-void TestFtdiRoad::readWithTimeoutListensAsAsked()
-{
-    QFETCH(int, askedMs);
-    QFETCH(int, minMs);
-    QFETCH(int, maxMs);
-    QVERIFY(startDevice());
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
+    void partialReadReportsWhatCame()
+    {
+        auto link = openedLink();
+        QVERIFY(link);
+        QVERIFY(link->sendCommand(Cmd::DeviceInfo, true));
+        // The identity record is 15 bytes with its status; ask for more than come.
+        uint8_t buffer[20] = {};
+        int received = -1;
+        QVERIFY(!link->readWithTimeout(buffer, sizeof buffer, &received, 150));
+        QCOMPARE(received, 15);
+        const std::vector<uint8_t> expected = {24, '0', '0', '4', '2', '6', '8', '2', '1', '1', '0', '1', '9', 0x00, 0x01};
+        QCOMPARE(std::vector<uint8_t>(buffer, buffer + received), expected);
+    }
 
-    uint8_t buffer[4] = {};
-    int received = -1;
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(!link.readWithTimeout(buffer, sizeof buffer, &received, askedMs));
-    const int64_t took = elapsedMs(timer);
-    QVERIFY2(took >= minMs && took <= maxMs, qPrintable(QStringLiteral("listened %1 ms").arg(took)));
-    QCOMPARE(received, 0);
-    QCOMPARE(recorded().read_timeout, askedMs);
+    // ---- closing, reopening, losing the converter ------------------------------------------------
 
-    // The standing time-out is back for the reads after it.
-    QVERIFY(link.sendCommand(Cmd::Probe, false));
-    QCOMPARE(recorded().read_timeout, 1000);
-}
+    void closeAndReopen()
+    {
+        auto link = openedLink();
+        QVERIFY(link);
+        // Opened once more, as after a device reset: still one converter open, one context.
+        QVERIFY2(link->openFtdi(0, false), link->lastError().c_str());
+        QCOMPARE(recorded().opens - recorded().closes, 1);
+        QCOMPARE(recorded().live_contexts, contextsBefore_ + 1);
+        QVERIFY(link->sendCommand(Cmd::Start, true));
+        uint8_t byte = 0;
+        QVERIFY(link->read(&byte, 1));
 
-void TestFtdiRoad::partialReadReportsWhatCame()
-{
-    QVERIFY(startDevice());
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    QVERIFY(link.sendCommand(Cmd::DeviceInfo, true));
+        // Closed, it refuses every transfer and nothing reaches the device.
+        link->close();
+        QVERIFY(!link->isOpen());
+        QCOMPARE(recorded().closes, 2);
+        QCOMPARE(recorded().live_contexts, contextsBefore_);
+        const size_t traced = emulator_->trace().size();
+        int received = -1;
+        QVERIFY(!link->write(&byte, 1));
+        QVERIFY(!link->read(&byte, 1, &received));
+        QCOMPARE(received, 0);
+        QVERIFY(!link->readWithTimeout(&byte, 1, &received, 50));
+        QVERIFY(!link->sendCommand(Cmd::Start, true));
+        QVERIFY(!link->purge());
+        QCOMPARE(emulator_->trace().size(), traced);
 
-    // The identity record is 15 bytes with its status; ask for more than come.
-    uint8_t buffer[20] = {};
-    int received = -1;
-    QVERIFY(!link.readWithTimeout(buffer, sizeof buffer, &received, 150));
-    QCOMPARE(received, 15);
-    const std::vector<uint8_t> expected = {24, '0', '0', '4', '2', '6', '8', '2', '1', '1', '0', '1', '9', 0x00, 0x01};
-    QCOMPARE(std::vector<uint8_t>(buffer, buffer + received), expected);
-}
+        QVERIFY2(link->openFtdi(0, false), link->lastError().c_str());
+        QCOMPARE(recorded().opens, 3);
+        QVERIFY(link->sendCommand(Cmd::Start, true));
+        QVERIFY(link->purge());
+    }
 
-// ---- closing, reopening, losing the converter ------------------------------------------------
+    void pulledConverterFailsPromptly()
+    {
+        auto link = openedLink();
+        QVERIFY(link);
+        QVERIFY(link->sendCommand(Cmd::Start, true));
+        uint8_t reply = 0;
+        QVERIFY(link->read(&reply, 1));
+        QVERIFY(!link->deviceLost());
 
-void TestFtdiRoad::closedLinkRefusesTransfersAndReopens()
-{
-    QVERIFY(startDevice());
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    link.close();
-    QVERIFY(!link.isOpen());
-    QCOMPARE(recorded().closes, 1);
-    QCOMPARE(recorded().live_contexts, contextsBefore_);
+        emulator_->unplug();
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!link->read(&reply, 1)); // not the whole standing second
+        QVERIFY(!link->sendCommand(Cmd::Start, true));
+        QVERIFY2(timer.elapsed() < 300, qPrintable(QStringLiteral("took %1 ms").arg(timer.elapsed())));
+        QVERIFY(link->deviceLost());
 
-    uint8_t byte = Cmd::Start;
-    int received = -1;
-    QVERIFY(!link.write(&byte, 1));
-    QVERIFY(!link.read(&byte, 1, &received));
-    QCOMPARE(received, 0);
-    QVERIFY(!link.readWithTimeout(&byte, 1, &received, 50));
-    QVERIFY(!link.sendCommand(Cmd::Start, true));
-    QVERIFY(!link.purge());
-    QVERIFY(emulator_->trace().empty()); // nothing reached the device
-
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    QCOMPARE(recorded().opens, 2);
-    QVERIFY(link.sendCommand(Cmd::Start, true));
-    QVERIFY(link.purge());
-}
-
-void TestFtdiRoad::openingAgainKeepsOneConverterOpen()
-{
-    QVERIFY(startDevice());
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    // As after a device reset, when the program opens the converter once more.
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    QCOMPARE(recorded().opens - recorded().closes, 1);
-    QCOMPARE(recorded().live_contexts, contextsBefore_ + 1);
-    QVERIFY(link.sendCommand(Cmd::Start, true));
-}
-
-void TestFtdiRoad::pulledConverterFailsPromptly()
-{
-    QVERIFY(startDevice());
-    UsbConnection link(realClock(), UsbConnection::Options {}, nullptr, &standin_);
-    QVERIFY2(link.openFtdi(0, false), link.lastError().c_str());
-    QVERIFY(link.sendCommand(Cmd::Start, true));
-    uint8_t reply = 0;
-    QVERIFY(link.read(&reply, 1));
-
-    QVERIFY(!link.deviceLost());
-
-    emulator_->unplug();
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(!link.read(&reply, 1)); // not the whole standing second
-    QVERIFY(!link.sendCommand(Cmd::Start, true));
-    QVERIFY2(elapsedMs(timer) < 300, qPrintable(QStringLiteral("took %1 ms").arg(elapsedMs(timer))));
-    QVERIFY(link.deviceLost());
-
-    // Plugged back in, it is found and opened again as a fresh device.
-    link.close();
-    QVERIFY(emulator_->plug());
-    QVERIFY2(link.openFtdi(findFtdiDevice(standin_, DockingStationDescription), false), link.lastError().c_str());
-    QVERIFY(!link.deviceLost());
-    QVERIFY(link.sendCommand(Cmd::Start, true));
-}
+        // Plugged back in, it is found and opened again as a fresh device.
+        link->close();
+        QVERIFY(emulator_->plug());
+        const int index = findFtdiDevice(standin_, DockingStationDescription);
+        QVERIFY2(link->openFtdi(index, false), link->lastError().c_str());
+        QVERIFY(!link->deviceLost());
+        QVERIFY(link->sendCommand(Cmd::Start, true));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestFtdiRoad)
 #include "test_ftdi_road.moc"

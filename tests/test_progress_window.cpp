@@ -1,10 +1,10 @@
 // The progress window, offscreen: its form when shown, the bar and step counter with their
 // limits, the two caption modes, its width, the busy cursor and its life with the owner.
 #include "progress_window.h"
+#include "table_rows.h"
 
 #include <QApplication>
 #include <QProgressBar>
-#include <QtTest>
 #include <memory>
 
 namespace {
@@ -21,377 +21,267 @@ QString caption()
     return CurrentProgressWindow()->windowTitle();
 }
 
+// One SetProgress or SetProgressText call.
+struct Call {
+    int kind;
+    int value;
+    std::string text;
+    bool isText;
+};
+Call value(int kind, int value) { return {kind, value, {}, false}; }
+Call text(int kind, const std::string &text) { return {kind, 0, text, true}; }
+std::vector<Call> operator+(std::vector<Call> calls, const Call &last)
+{
+    calls.push_back(last);
+    return calls;
+}
+
+// Calls on a fresh window, then the bar position, step count, step and caption.
+struct CallsRow { const char *name; std::vector<Call> calls; int position, count, step; QString caption; };
+// The override cursor before the window (-1: none), and whether the window goes with its owner.
+struct CursorRow { const char *name; int before; bool ownerGoes; };
+
 } // namespace
 
 class TestProgressWindow : public QObject {
     Q_OBJECT
-private slots:
-    void init();
-    void cleanup();
-    void formWhenShown();
-    void nullOwnerTakesTheMainWindow();
-    void position_data();
-    void position();
-    void steps_data();
-    void steps();
-    void settingTheStepCountResetsTheStep();
-    void composedCaption_data();
-    void composedCaption();
-    void directCaptionIsAlsoTheStage();
-    void longCaptionWidensAndStaysWide();
-    void unknownKinds_data();
-    void unknownKinds();
-    void showWhileShownChangesNothing();
-    void nothingHappensWithoutAWindow();
-    void cursorIsRestoredOnClose_data();
-    void cursorIsRestoredOnClose();
-    void hidingAndShowingAgainStartsOver();
-    void freshWindowStartsAtDesignWidth();
-    void centredOverOwner_data();
-    void centredOverOwner();
-    void goesWithItsOwner();
-
-private:
     std::unique_ptr<QWidget> owner;
-};
 
-void TestProgressWindow::init()
-{
-    owner = std::make_unique<QWidget>();
-    owner->setGeometry(100, 80, 600, 400);
-    owner->show();
-    QVERIFY(QTest::qWaitForWindowExposed(owner.get()));
-}
+private slots:
+    void init()
+    {
+        owner = std::make_unique<QWidget>();
+        owner->setGeometry(100, 80, 600, 400);
+        owner->show();
+        QVERIFY(QTest::qWaitForWindowExposed(owner.get()));
+    }
+    void cleanup()
+    {
+        CloseProgressWindow();
+        owner.reset();
+        SetProgressMainWindow(nullptr);
+        while (QApplication::overrideCursor())
+            QApplication::restoreOverrideCursor();
+    }
 
-void TestProgressWindow::cleanup()
-{
-    CloseProgressWindow();
-    owner.reset();
-    SetProgressMainWindow(nullptr);
-    while (QApplication::overrideCursor())
-        QApplication::restoreOverrideCursor();
-}
+    // Shown for a null owner, it takes the main window.
+    void formWhenShown()
+    {
+        SetProgressMainWindow(owner.get());
+        ShowProgressWindow(nullptr);
+        TProgressBarWindow *window = CurrentProgressWindow();
+        QVERIFY(window);
+        QVERIFY(window->isVisible());
+        QCOMPARE(window->parentWidget(), owner.get());
+        const Qt::WindowFlags flags = window->windowFlags();
+        QCOMPARE(flags & Qt::WindowType_Mask, Qt::Tool);
+        QVERIFY(flags & Qt::CustomizeWindowHint);
+        QVERIFY(flags & Qt::WindowTitleHint);
+        QVERIFY(!(flags & (Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                           Qt::WindowMaximizeButtonHint)));
+        QCOMPARE(window->size(), QSize(376, 19));
+        QCOMPARE(window->ProgressBar1->geometry(), QRect(0, 0, 376, 19));
+        QCOMPARE(window->ProgressBar1->minimum(), 0);
+        QCOMPARE(window->ProgressBar1->maximum(), 100);
+        QCOMPARE(GetProgress(pvPosition), 0);
+        QCOMPARE(GetProgress(pvStepCount), 0);
+        QCOMPARE(GetProgress(pvStep), 0);
+        QCOMPARE(caption(), QString());
+        QVERIFY(window->font().bold());
+        QCOMPARE(window->font().pointSize(), 8);
+    }
 
-void TestProgressWindow::formWhenShown()
-{
-    ShowProgressWindow(owner.get());
-    TProgressBarWindow *window = CurrentProgressWindow();
-    QVERIFY(window);
-    QVERIFY(window->isVisible());
-    QCOMPARE(window->parentWidget(), owner.get());
-    const Qt::WindowFlags flags = window->windowFlags();
-    QCOMPARE(flags & Qt::WindowType_Mask, Qt::Tool);
-    QVERIFY(flags & Qt::CustomizeWindowHint);
-    QVERIFY(flags & Qt::WindowTitleHint);
-    QVERIFY(!(flags & (Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                       Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
-    QCOMPARE(window->size(), QSize(376, 19));
-    QCOMPARE(window->ProgressBar1->geometry(), QRect(0, 0, 376, 19));
-    QCOMPARE(window->ProgressBar1->minimum(), 0);
-    QCOMPARE(window->ProgressBar1->maximum(), 100);
-    QCOMPARE(GetProgress(pvPosition), 0);
-    QCOMPARE(GetProgress(pvStepCount), 0);
-    QCOMPARE(GetProgress(pvStep), 0);
-    QCOMPARE(caption(), QString());
-    QVERIFY(window->font().bold());
-    QCOMPARE(window->font().pointSize(), 8);
-}
+    void calls_data()
+    {
+        // Every kind set, then a direct caption: what a kind outside the known ones does.
+        const std::vector<Call> all = {value(pvPosition, 40), value(pvStepCount, 4), value(pvStep, 1),
+                                       text(ptTitle, "Update"), text(ptDetail, "Block 3"),
+                                       text(ptCaption, "Send update")};
+        const QString allComposed = "Update: Send update - Block 3 (1/4)";
+        addRows<CallsRow>({
+            // The bar is held within 0..100 and never touches the caption.
+            {"position inside", {value(pvPosition, 60), value(pvPosition, 40)}, 40, 0, 0, ""},
+            {"position at the maximum", {value(pvPosition, 60), value(pvPosition, 100)}, 100, 0, 0, ""},
+            {"position above the maximum", {value(pvPosition, 60), value(pvPosition, 150)}, 100, 0, 0, ""},
+            {"position at the minimum", {value(pvPosition, 60), value(pvPosition, 0)}, 0, 0, 0, ""},
+            {"position below the minimum", {value(pvPosition, 60), value(pvPosition, -5)}, 0, 0, 0, ""},
+            {"negative step count", {value(pvStepCount, -3), value(pvStep, 0)}, 0, 0, 0, " (0/0)"},
+            {"step inside", {value(pvStepCount, 5), value(pvStep, 2)}, 0, 5, 2, " (2/5)"},
+            {"step at the count", {value(pvStepCount, 5), value(pvStep, 5)}, 0, 5, 5, " (5/5)"},
+            {"step above the count", {value(pvStepCount, 5), value(pvStep, 9)}, 0, 5, 5, " (5/5)"},
+            {"negative step", {value(pvStepCount, 5), value(pvStep, -1)}, 0, 5, 0, " (0/5)"},
+            {"step without a count", {value(pvStepCount, 0), value(pvStep, 1)}, 0, 0, 0, " (0/0)"},
+            {"setting the step count resets the step",
+             {value(pvStepCount, 5), value(pvStep, 3), value(pvStepCount, 5)}, 0, 5, 0, " (0/5)"},
+            // The composed caption: each text part left out when empty.
+            {"title, stage and detail",
+             {text(ptTitle, "Update"), text(ptStage, "Erase"), text(ptDetail, "Block 3"), value(pvStepCount, 5),
+              value(pvStep, 2)}, 0, 5, 2, "Update: Erase - Block 3 (2/5)"},
+            {"stage only", {text(ptStage, "Erase"), value(pvStepCount, 5), value(pvStep, 2)}, 0, 5, 2, " Erase (2/5)"},
+            {"title and detail", {text(ptTitle, "Update"), text(ptDetail, "Block 3"), value(pvStepCount, 1),
+              value(pvStep, 1)}, 0, 1, 1, "Update: - Block 3 (1/1)"},
+            {"UTF-8 stage", {text(ptStage, "L\xc3\xb6schen")}, 0, 0, 0, QString::fromUtf8(" L\xc3\xb6schen (0/0)")},
+            // The direct caption is shown as given and stays the stage of the next composition.
+            {"direct caption", {text(ptTitle, "Update"), text(ptCaption, "Send update")}, 0, 0, 0, "Send update"},
+            {"direct caption, then composed",
+             {text(ptTitle, "Update"), text(ptCaption, "Send update"), text(ptTitle, ""), value(pvStepCount, 3)}, 0,
+             3, 0, " Send update (0/3)"},
+            // A kind outside the known ones changes nothing but composes the caption again.
+            {"text of kind 7", all + text(7, "ignored"), 40, 4, 1, allComposed},
+            {"text of kind refresh", all + text(ptRefresh, "ignored"), 40, 4, 1, allComposed},
+            {"text of kind 4", all + text(4, "ignored"), 40, 4, 1, allComposed},
+            {"value of kind 7", all + value(7, 99), 40, 4, 1, allComposed},
+            {"value of kind refresh", all + value(ptRefresh, 99), 40, 4, 1, allComposed},
+            {"value of kind 4", all + value(4, 99), 40, 4, 1, allComposed},
+        });
+    }
+    void calls()
+    {
+        QFETCH(CallsRow, row);
+        ShowProgressWindow(owner.get());
+        for (const Call &call : row.calls) {
+            if (call.isText)
+                SetProgressText(call.kind, call.text);
+            else
+                SetProgress(call.kind, call.value);
+        }
+        QCOMPARE(GetProgress(pvPosition), row.position);
+        QCOMPARE(CurrentProgressWindow()->ProgressBar1->value(), row.position);
+        QCOMPARE(GetProgress(pvStepCount), row.count);
+        QCOMPARE(GetProgress(pvStep), row.step);
+        QCOMPARE(caption(), row.caption);
+        for (int unknown : {7, 4, int(ptRefresh)})
+            QCOMPARE(GetProgress(unknown), 0);
+    }
 
-void TestProgressWindow::nullOwnerTakesTheMainWindow()
-{
-    SetProgressMainWindow(owner.get());
-    ShowProgressWindow(nullptr);
-    QVERIFY(CurrentProgressWindow());
-    QCOMPARE(CurrentProgressWindow()->parentWidget(), owner.get());
-}
+    void widthFollowsTheComposedCaption()
+    {
+        ShowProgressWindow(owner.get());
+        TProgressBarWindow *window = CurrentProgressWindow();
+        // The direct mode never widens the window, however long its text.
+        SetProgressText(ptCaption, std::string(300, 'W'));
+        QCOMPARE(window->width(), 376);
+        SetProgressText(ptStage, "Memory prepare - clear");
+        QCOMPARE(window->width(), 376);
 
-void TestProgressWindow::position_data()
-{
-    QTest::addColumn<int>("value");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("inside") << 40 << 40;
-    QTest::newRow("maximum") << 100 << 100;
-    QTest::newRow("above the maximum") << 150 << 100;
-    QTest::newRow("minimum") << 0 << 0;
-    QTest::newRow("below the minimum") << -5 << 0;
-}
+        SetProgressText(ptDetail, std::string(80, 'W'));
+        const int wide = QFontMetrics(window->font()).horizontalAdvance(caption()) + 60;
+        QVERIFY(wide > 376);
+        QCOMPARE(window->ProgressBar1->width(), wide);
+        QCOMPARE(window->size(), QSize(wide, 19));
+        // A shorter caption leaves it wide ...
+        SetProgressText(ptDetail, "Block 1");
+        QCOMPARE(window->ProgressBar1->width(), wide);
+        QCOMPARE(window->width(), wide);
+        // ... until a fresh window starts at the design width.
+        CloseProgressWindow();
+        ShowProgressWindow(owner.get());
+        QCOMPARE(CurrentProgressWindow()->size(), QSize(376, 19));
+        QCOMPARE(CurrentProgressWindow()->ProgressBar1->width(), 376);
+    }
 
-void TestProgressWindow::position()
-{
-    QFETCH(int, value);
-    QFETCH(int, expected);
-    ShowProgressWindow(owner.get());
-    SetProgressText(ptCaption, "Send update");
-    SetProgress(pvPosition, 60);
-    SetProgress(pvPosition, value);
-    QCOMPARE(GetProgress(pvPosition), expected);
-    QCOMPARE(CurrentProgressWindow()->ProgressBar1->value(), expected);
-    QCOMPARE(caption(), QString("Send update")); // the bar never touches the caption
-}
+    void showWhileShownChangesNothing()
+    {
+        ShowProgressWindow(owner.get());
+        TProgressBarWindow *window = CurrentProgressWindow();
+        SetProgressText(ptCaption, "Send update");
+        SetProgress(pvPosition, 40);
+        QWidget other;
+        ShowProgressWindow(&other);
+        ShowProgressWindow(nullptr);
+        QCOMPARE(CurrentProgressWindow(), window);
+        QCOMPARE(window->parentWidget(), owner.get());
+        QCOMPARE(GetProgress(pvPosition), 40);
+        QCOMPARE(caption(), QString("Send update"));
+        CloseProgressWindow();
+        QCOMPARE(overrideShape(), -1); // no second busy cursor was stacked
+    }
 
-void TestProgressWindow::steps_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("step");
-    QTest::addColumn<int>("expectedCount");
-    QTest::addColumn<int>("expectedStep");
-    QTest::addColumn<QString>("expectedCaption");
-    QTest::newRow("negative count") << -3 << 0 << 0 << 0 << " (0/0)";
-    QTest::newRow("step inside") << 5 << 2 << 5 << 2 << " (2/5)";
-    QTest::newRow("step at the count") << 5 << 5 << 5 << 5 << " (5/5)";
-    QTest::newRow("step above the count") << 5 << 9 << 5 << 5 << " (5/5)";
-    QTest::newRow("negative step") << 5 << -1 << 5 << 0 << " (0/5)";
-    QTest::newRow("step without a count") << 0 << 1 << 0 << 0 << " (0/0)";
-}
+    void nothingHappensWithoutAWindow()
+    {
+        QApplication::setOverrideCursor(Qt::IBeamCursor);
+        CloseProgressWindow();
+        QVERIFY(!CurrentProgressWindow());
+        QCOMPARE(overrideShape(), int(Qt::IBeamCursor));
+        SetProgress(pvPosition, 40);
+        SetProgressText(ptCaption, "Send update");
+        QCOMPARE(GetProgress(pvPosition), 0);
+        QVERIFY(!CurrentProgressWindow());
+    }
 
-void TestProgressWindow::steps()
-{
-    QFETCH(int, count);
-    QFETCH(int, step);
-    QFETCH(int, expectedCount);
-    QFETCH(int, expectedStep);
-    QFETCH(QString, expectedCaption);
-    ShowProgressWindow(owner.get());
-    SetProgress(pvStepCount, count);
-    SetProgress(pvStep, step);
-    QCOMPARE(GetProgress(pvStepCount), expectedCount);
-    QCOMPARE(GetProgress(pvStep), expectedStep);
-    QCOMPARE(caption(), expectedCaption);
-}
+    void busyCursorGoesWithTheWindow_data()
+    {
+        addRows<CursorRow>({
+            {"none, closed", -1, false},
+            {"pointing hand, closed", int(Qt::PointingHandCursor), false},
+            {"already busy, closed", int(Qt::WaitCursor), false},
+            {"pointing hand, the owner goes", int(Qt::PointingHandCursor), true},
+        });
+    }
+    void busyCursorGoesWithTheWindow()
+    {
+        QFETCH(CursorRow, row);
+        if (row.before >= 0)
+            QApplication::setOverrideCursor(Qt::CursorShape(row.before));
+        ShowProgressWindow(owner.get());
+        QPointer<TProgressBarWindow> window = CurrentProgressWindow();
+        QCOMPARE(overrideShape(), int(Qt::WaitCursor));
+        if (row.ownerGoes)
+            owner.reset();
+        else
+            CloseProgressWindow();
+        QVERIFY(!window);
+        QVERIFY(!CurrentProgressWindow());
+        QCOMPARE(overrideShape(), row.before);
+        CloseProgressWindow(); // nothing left to close
+        QCOMPARE(overrideShape(), row.before);
+        // Exactly one entry was taken off again: the one set before is the last one on the stack.
+        if (row.before >= 0) {
+            QApplication::restoreOverrideCursor();
+            QCOMPARE(overrideShape(), -1);
+        }
+    }
 
-void TestProgressWindow::settingTheStepCountResetsTheStep()
-{
-    ShowProgressWindow(owner.get());
-    SetProgress(pvStepCount, 5);
-    SetProgress(pvStep, 3);
-    SetProgress(pvStepCount, 5);
-    QCOMPARE(GetProgress(pvStep), 0);
-    QCOMPARE(caption(), QString(" (0/5)"));
-}
-
-void TestProgressWindow::composedCaption_data()
-{
-    QTest::addColumn<QByteArray>("title");
-    QTest::addColumn<QByteArray>("stage");
-    QTest::addColumn<QByteArray>("detail");
-    QTest::addColumn<int>("step");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("all three") << QByteArray("Update") << QByteArray("Erase") << QByteArray("Block 3")
-                               << 2 << 5 << "Update: Erase - Block 3 (2/5)";
-    QTest::newRow("stage only") << QByteArray() << QByteArray("Erase") << QByteArray() << 2 << 5
-                                << " Erase (2/5)";
-    QTest::newRow("none") << QByteArray() << QByteArray() << QByteArray() << 0 << 0 << " (0/0)";
-    QTest::newRow("title and detail") << QByteArray("Update") << QByteArray() << QByteArray("Block 3")
-                                      << 1 << 1 << "Update: - Block 3 (1/1)";
-    QTest::newRow("UTF-8 stage") << QByteArray() << QByteArray("L\xc3\xb6schen") << QByteArray()
-                                 << 0 << 0 << QString::fromUtf8(" L\xc3\xb6schen (0/0)");
-}
-
-void TestProgressWindow::composedCaption()
-{
-    QFETCH(QByteArray, title);
-    QFETCH(QByteArray, stage);
-    QFETCH(QByteArray, detail);
-    QFETCH(int, step);
-    QFETCH(int, count);
-    QFETCH(QString, expected);
-    ShowProgressWindow(owner.get());
-    SetProgressText(ptTitle, title.toStdString());
-    SetProgressText(ptStage, stage.toStdString());
-    SetProgressText(ptDetail, detail.toStdString());
-    SetProgress(pvStepCount, count);
-    SetProgress(pvStep, step);
-    QCOMPARE(caption(), expected);
-}
-
-void TestProgressWindow::directCaptionIsAlsoTheStage()
-{
-    ShowProgressWindow(owner.get());
-    SetProgressText(ptTitle, "Update");
-    SetProgressText(ptCaption, "Send update");
-    QCOMPARE(caption(), QString("Send update"));
-    QCOMPARE(CurrentProgressWindow()->stageText(), std::string("Send update"));
-    SetProgressText(ptTitle, "");
-    SetProgress(pvStepCount, 3);
-    QCOMPARE(caption(), QString(" Send update (0/3)"));
-
-    // The direct mode never widens the window, however long its text.
-    SetProgressText(ptCaption, std::string(300, 'W'));
-    QCOMPARE(CurrentProgressWindow()->width(), 376);
-}
-
-void TestProgressWindow::longCaptionWidensAndStaysWide()
-{
-    ShowProgressWindow(owner.get());
-    TProgressBarWindow *window = CurrentProgressWindow();
-    SetProgressText(ptStage, "Memory prepare - clear");
-    QCOMPARE(window->width(), 376);
-
-    SetProgressText(ptDetail, std::string(80, 'W'));
-    const int wide = QFontMetrics(window->font()).horizontalAdvance(caption()) + 60;
-    QVERIFY(wide > 376);
-    QCOMPARE(window->ProgressBar1->width(), wide);
-    QCOMPARE(window->size(), QSize(wide, 19));
-
-    SetProgressText(ptDetail, "Block 1");
-    QCOMPARE(window->ProgressBar1->width(), wide);
-    QCOMPARE(window->width(), wide);
-}
-
-void TestProgressWindow::unknownKinds_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::newRow("7") << 7;
-    QTest::newRow("refresh") << int(ptRefresh);
-    QTest::newRow("4") << 4;
-}
-
-void TestProgressWindow::unknownKinds()
-{
-    QFETCH(int, kind);
-    ShowProgressWindow(owner.get());
-    TProgressBarWindow *window = CurrentProgressWindow();
-    SetProgress(pvPosition, 40);
-    SetProgress(pvStepCount, 4);
-    SetProgress(pvStep, 1);
-    SetProgressText(ptTitle, "Update");
-    SetProgressText(ptDetail, "Block 3");
-    SetProgressText(ptCaption, "Send update");
-    QCOMPARE(GetProgress(kind), 0);
-
-    SetProgressText(kind, "ignored");
-    QCOMPARE(window->titleText(), std::string("Update"));
-    QCOMPARE(window->stageText(), std::string("Send update"));
-    QCOMPARE(window->detailText(), std::string("Block 3"));
-    QCOMPARE(caption(), QString("Update: Send update - Block 3 (1/4)"));
-
-    SetProgressText(ptCaption, "Send update");
-    SetProgress(kind, 99);
-    QCOMPARE(caption(), QString("Update: Send update - Block 3 (1/4)"));
-    QCOMPARE(GetProgress(pvPosition), 40);
-    QCOMPARE(GetProgress(pvStepCount), 4);
-    QCOMPARE(GetProgress(pvStep), 1);
-}
-
-void TestProgressWindow::showWhileShownChangesNothing()
-{
-    ShowProgressWindow(owner.get());
-    TProgressBarWindow *window = CurrentProgressWindow();
-    SetProgressText(ptCaption, "Send update");
-    SetProgress(pvPosition, 40);
-    QWidget other;
-    ShowProgressWindow(&other);
-    ShowProgressWindow(nullptr);
-    QCOMPARE(CurrentProgressWindow(), window);
-    QCOMPARE(window->parentWidget(), owner.get());
-    QCOMPARE(GetProgress(pvPosition), 40);
-    QCOMPARE(caption(), QString("Send update"));
-    CloseProgressWindow();
-    QCOMPARE(overrideShape(), -1); // no second busy cursor was stacked
-}
-
-void TestProgressWindow::nothingHappensWithoutAWindow()
-{
-    QApplication::setOverrideCursor(Qt::IBeamCursor);
-    CloseProgressWindow();
-    QVERIFY(!CurrentProgressWindow());
-    QCOMPARE(overrideShape(), int(Qt::IBeamCursor));
-    SetProgress(pvPosition, 40);
-    SetProgressText(ptCaption, "Send update");
-    QCOMPARE(GetProgress(pvPosition), 0);
-    QVERIFY(!CurrentProgressWindow());
-}
-
-void TestProgressWindow::cursorIsRestoredOnClose_data()
-{
-    QTest::addColumn<int>("before"); // -1: no override cursor
-    QTest::newRow("none") << -1;
-    QTest::newRow("pointing hand") << int(Qt::PointingHandCursor);
-    QTest::newRow("already busy") << int(Qt::WaitCursor);
-}
-
-void TestProgressWindow::cursorIsRestoredOnClose()
-{
-    QFETCH(int, before);
-    if (before >= 0)
-        QApplication::setOverrideCursor(Qt::CursorShape(before));
-    ShowProgressWindow(owner.get());
-    QCOMPARE(overrideShape(), int(Qt::WaitCursor));
-    CloseProgressWindow();
-    QCOMPARE(overrideShape(), before);
-    QVERIFY(!CurrentProgressWindow());
-    // Exactly one entry was taken off again: the one set before is the last one on the stack.
-    if (before >= 0) {
-        QApplication::restoreOverrideCursor();
+    void hidingAndShowingAgainStartsOver()
+    {
+        ShowProgressWindow(owner.get());
+        TProgressBarWindow *window = CurrentProgressWindow();
+        SetProgress(pvPosition, 40);
+        SetProgress(pvStepCount, 5);
+        SetProgressText(ptTitle, "Update");
+        window->hide();
+        QCOMPARE(overrideShape(), -1);
+        window->show();
+        QCOMPARE(overrideShape(), int(Qt::WaitCursor));
+        QCOMPARE(GetProgress(pvPosition), 0);
+        QCOMPARE(GetProgress(pvStepCount), 0);
+        QCOMPARE(window->titleText(), std::string());
+        QCOMPARE(caption(), QString());
+        CloseProgressWindow();
         QCOMPARE(overrideShape(), -1);
     }
-}
 
-void TestProgressWindow::hidingAndShowingAgainStartsOver()
-{
-    ShowProgressWindow(owner.get());
-    TProgressBarWindow *window = CurrentProgressWindow();
-    SetProgress(pvPosition, 40);
-    SetProgress(pvStepCount, 5);
-    SetProgressText(ptTitle, "Update");
-    window->hide();
-    QCOMPARE(overrideShape(), -1);
-    window->show();
-    QCOMPARE(overrideShape(), int(Qt::WaitCursor));
-    QCOMPARE(GetProgress(pvPosition), 0);
-    QCOMPARE(GetProgress(pvStepCount), 0);
-    QCOMPARE(window->titleText(), std::string());
-    QCOMPARE(caption(), QString());
-    CloseProgressWindow();
-    QCOMPARE(overrideShape(), -1);
-}
-
-void TestProgressWindow::freshWindowStartsAtDesignWidth()
-{
-    ShowProgressWindow(owner.get());
-    SetProgressText(ptDetail, std::string(80, 'W'));
-    QVERIFY(CurrentProgressWindow()->width() > 376);
-    CloseProgressWindow();
-    ShowProgressWindow(owner.get());
-    QCOMPARE(CurrentProgressWindow()->size(), QSize(376, 19));
-    QCOMPARE(CurrentProgressWindow()->ProgressBar1->width(), 376);
-}
-
-void TestProgressWindow::centredOverOwner_data()
-{
-    QTest::addColumn<QRect>("ownerGeometry");
-    QTest::newRow("large owner") << QRect(100, 80, 600, 400);
-    QTest::newRow("owner narrower than the window") << QRect(40, 300, 200, 71);
-    QTest::newRow("odd sizes") << QRect(251, 33, 431, 157);
-}
-
-void TestProgressWindow::centredOverOwner()
-{
-    QFETCH(QRect, ownerGeometry);
-    owner->setGeometry(ownerGeometry);
-    ShowProgressWindow(owner.get());
-    const QRect outer = owner->frameGeometry();
-    const QRect window = CurrentProgressWindow()->frameGeometry();
-    // Odd differences in size leave half a pixel either way.
-    QVERIFY2(qAbs((window.left() + window.right()) - (outer.left() + outer.right())) <= 1,
-             qPrintable(QString("window %1..%2, owner %3..%4")
-                            .arg(window.left()).arg(window.right()).arg(outer.left()).arg(outer.right())));
-    QVERIFY(qAbs((window.top() + window.bottom()) - (outer.top() + outer.bottom())) <= 1);
-}
-
-void TestProgressWindow::goesWithItsOwner()
-{
-    QApplication::setOverrideCursor(Qt::PointingHandCursor);
-    ShowProgressWindow(owner.get());
-    QPointer<TProgressBarWindow> window = CurrentProgressWindow();
-    owner.reset();
-    QVERIFY(!window);
-    QVERIFY(!CurrentProgressWindow());
-    QCOMPARE(overrideShape(), int(Qt::PointingHandCursor));
-    CloseProgressWindow(); // nothing left to close
-    QCOMPARE(overrideShape(), int(Qt::PointingHandCursor));
-}
+    void centredOverOwner_data()
+    {
+        QTest::addColumn<QRect>("ownerGeometry");
+        QTest::newRow("large owner") << QRect(100, 80, 600, 400);
+        QTest::newRow("owner narrower than the window") << QRect(40, 300, 200, 71);
+        QTest::newRow("odd sizes") << QRect(251, 33, 431, 157);
+    }
+    void centredOverOwner()
+    {
+        QFETCH(QRect, ownerGeometry);
+        owner->setGeometry(ownerGeometry);
+        ShowProgressWindow(owner.get());
+        const QRect outer = owner->frameGeometry();
+        const QRect window = CurrentProgressWindow()->frameGeometry();
+        // Odd differences in size leave half a pixel either way.
+        QVERIFY2(qAbs((window.left() + window.right()) - (outer.left() + outer.right())) <= 1,
+                 qPrintable(QString("window %1..%2, owner %3..%4")
+                                .arg(window.left()).arg(window.right()).arg(outer.left()).arg(outer.right())));
+        QVERIFY(qAbs((window.top() + window.bottom()) - (outer.top() + outer.bottom())) <= 1);
+    }
+};
 
 QTEST_MAIN(TestProgressWindow)
 #include "test_progress_window.moc"

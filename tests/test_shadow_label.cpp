@@ -1,6 +1,126 @@
 // The shadow label: automatic size per shadow direction, where its text lands, the
 // accelerator hand-off and the click actions, with the desktop shell replaced by a recorder.
-#include "shadow_label_helpers.h"
+#include "shadow_label.h"
+#include "table_rows.h"
+
+#include <QLineEdit>
+
+using namespace ShadowLabel;
+
+namespace {
+
+// What the shell was asked to open, and "open" in the event log beside the label's events.
+QList<TShellRequest> opened;
+QStringList events;
+void recordOpen(const TShellRequest &request)
+{
+    opened << request;
+    events << QStringLiteral("open");
+}
+
+QFont labelFont()
+{
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(14);
+    return font;
+}
+
+// A label of a fixed size with text black on white and the shadow red, so that each can
+// be found in a rendering.
+void prepareForSearch(TShadowLabel &label, QSize size)
+{
+    label.setFont(labelFont());
+    QPalette palette = label.palette();
+    palette.setColor(QPalette::WindowText, Qt::black);
+    label.setPalette(palette);
+    label.SetColor(Qt::white);
+    label.Shadow()->SetShadowColor(Qt::red);
+    label.SetAutoSize(false);
+    label.resize(size);
+}
+
+QImage render(QWidget &widget)
+{
+    QImage image(widget.size(), QImage::Format_RGB32);
+    widget.render(&image);
+    return image;
+}
+
+// The smallest rectangle around the pixels that pass the test.
+template <typename Test>
+QRect inkBounds(const QImage &image, Test test)
+{
+    QRect bounds;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            bounds |= test(image.pixel(x, y)) ? QRect(x, y, 1, 1) : QRect();
+    return bounds;
+}
+
+bool dark(QRgb pixel) { return qGray(pixel) < 96 && qRed(pixel) < 96; }
+bool reddish(QRgb pixel) { return qRed(pixel) > 160 && qGreen(pixel) < 96 && qBlue(pixel) < 96; }
+bool near(QRgb pixel, const QColor &color)
+{
+    return qAbs(qRed(pixel) - color.red()) < 64 && qAbs(qGreen(pixel) - color.green()) < 64 &&
+           qAbs(qBlue(pixel) - color.blue()) < 64;
+}
+
+// The keys pressed that reach the watched widget: those no shortcut took.
+struct KeyPressRecorder : QObject {
+    QList<int> keys;
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress)
+            keys << static_cast<QKeyEvent *>(event)->key();
+        return false;
+    }
+};
+
+// The size an auto-sized label without shadow takes for a caption.
+QSize plainSize(const QString &caption, bool showAccelChar = true)
+{
+    TShadowLabel plain;
+    plain.setFont(labelFont());
+    plain.SetShowAccelChar(showAccelChar);
+    plain.SetWideCaption(caption);
+    return plain.size();
+}
+
+// A label naming a line edit as its focus control, a second line edit holding the focus.
+struct Form {
+    QWidget window;
+    TShadowLabel *label = new TShadowLabel(&window);
+    QLineEdit *target = new QLineEdit(&window);
+    QLineEdit *other = new QLineEdit(&window);
+
+    Form()
+    {
+        label->move(10, 10);
+        label->SetWideCaption(QStringLiteral("&Name"));
+        label->SetFocusControl(target);
+        target->setGeometry(100, 10, 80, 22);
+        other->setGeometry(100, 40, 80, 22);
+        window.resize(200, 80);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        (void)QTest::qWaitForWindowActive(&window);
+        other->setFocus();
+    }
+};
+
+// A shadow direction: how much an auto-sized label grows for an offset of 3, and where the
+// shadow is drawn from the text.
+struct DirectionRow { const char *name; int direction; QSize growth; QPoint shift; };
+// An alignment with a layout: where the text lands in both directions (0 at the start, 1 in
+// the middle, 2 at the end), and which edge auto-size keeps.
+struct AlignmentRow { const char *name; int alignment, layout, place; bool keepsRight; };
+// A setting that keeps Alt with the label's letter (or another key) from reaching its control.
+struct AcceleratorRow { const char *name; QString setup; int key; bool focused; };
+struct ClickRow { const char *name; int action; bool doubleClick; QStringList log; };
+// The shadow colour set (invalid: left to the palette), put back to the palette, and painted.
+struct ColourRow { const char *name; QColor set; bool putBack; QColor painted; };
+
+} // namespace
 
 class TestShadowLabel : public QObject {
     Q_OBJECT
@@ -27,66 +147,51 @@ private slots:
         QVERIFY(label.width() > 0 && label.height() >= QFontMetrics(labelFont()).height());
     }
 
-    void autoSizePerDirection_data()
+    void shadowDirection_data()
     {
-        QTest::addColumn<int>("direction");
-        QTest::addColumn<QSize>("growth");
-        QTest::newRow("up left: text alone") << int(sdUpLeft) << QSize(0, 0);
-        QTest::newRow("down left") << int(sdDownLeft) << QSize(0, 3);
-        QTest::newRow("up right") << int(sdUpRight) << QSize(3, 0);
-        QTest::newRow("down right") << int(sdDownRight) << QSize(3, 3);
+        addRows<DirectionRow>({
+            {"up left: size of the text alone", int(sdUpLeft), QSize(0, 0), QPoint(-3, -3)},
+            {"down left", int(sdDownLeft), QSize(0, 3), QPoint(-3, 3)},
+            {"up right", int(sdUpRight), QSize(3, 0), QPoint(3, -3)},
+            {"down right", int(sdDownRight), QSize(3, 3), QPoint(3, 3)},
+        });
     }
-    void autoSizePerDirection()
+    void shadowDirection()
     {
-        QFETCH(int, direction);
-        QFETCH(QSize, growth);
+        QFETCH(DirectionRow, row);
         TShadowLabel label;
         label.setFont(labelFont());
         label.Shadow()->SetOffset(3);
-        label.Shadow()->SetDirection(TShadowDirection(direction));
+        label.Shadow()->SetDirection(TShadowDirection(row.direction));
         label.SetLabelStyle(lsShadow);
         label.move(20, 30);
-        label.SetWideCaption(QStringLiteral("Shadowed"));
-        QCOMPARE(label.size(), plainSize(QStringLiteral("Shadowed")) + growth);
+        label.SetWideCaption(QStringLiteral("IH"));
+        QCOMPARE(label.size(), plainSize(QStringLiteral("IH")) + row.growth);
         QCOMPARE(label.pos(), QPoint(20, 30));
         // Shadow settings repaint but leave the size alone.
-        const QSize sized = label.size();
         label.Shadow()->SetOffset(6);
         label.SetLabelStyle(lsNormal);
-        QCOMPARE(label.size(), sized);
-    }
+        QCOMPARE(label.size(), plainSize(QStringLiteral("IH")) + row.growth);
 
-    void shadowDrawnInItsDirection_data()
-    {
-        QTest::addColumn<int>("direction");
-        QTest::addColumn<QPoint>("shift");
-        QTest::newRow("up left") << int(sdUpLeft) << QPoint(-2, -2);
-        QTest::newRow("down left") << int(sdDownLeft) << QPoint(-2, 2);
-        QTest::newRow("up right") << int(sdUpRight) << QPoint(2, -2);
-        QTest::newRow("down right") << int(sdDownRight) << QPoint(2, 2);
-    }
-    void shadowDrawnInItsDirection()
-    {
-        QFETCH(int, direction);
-        QFETCH(QPoint, shift);
-        TShadowLabel label;
+        // In the middle of a larger label, the shadow peeks out on the side it is cast to; the
+        // text lies over the rest.
         prepareForSearch(label, QSize(80, 30));
+        label.SetAlignment(taCenter);
+        label.SetLayout(tlCenter);
+        label.Shadow()->SetOffset(3);
         label.SetLabelStyle(lsShadow);
-        label.Shadow()->SetDirection(TShadowDirection(direction));
-        label.SetWideCaption(QStringLiteral("IH"));
         const QImage image = render(label);
         const QRect text = inkBounds(image, dark);
         const QRect shadow = inkBounds(image, reddish);
         QVERIFY(!text.isEmpty() && !shadow.isEmpty());
-        // The shadow peeks out on the side it is cast to; the text lies over the rest.
-        if (shift.x() > 0)
-            QCOMPARE(shadow.right(), text.right() + shift.x());
-        else if (text.left() > 1)
-            QCOMPARE(shadow.left(), text.left() + shift.x());
-        if (shift.y() > 0)
-            QCOMPARE(shadow.bottom(), text.bottom() + shift.y());
+        if (row.shift.x() > 0)
+            QCOMPARE(shadow.right(), text.right() + row.shift.x());
         else
-            QCOMPARE(shadow.top(), text.top() + shift.y());
+            QCOMPARE(shadow.left(), text.left() + row.shift.x());
+        if (row.shift.y() > 0)
+            QCOMPARE(shadow.bottom(), text.bottom() + row.shift.y());
+        else
+            QCOMPARE(shadow.top(), text.top() + row.shift.y());
     }
 
     void disabledIsEmbossedWithoutShadow()
@@ -110,80 +215,65 @@ private slots:
         QVERIFY(!inkBounds(image, [shade](QRgb p) { return p == shade; }).isEmpty());
     }
 
-    void textPlacement_data()
+    void alignment_data()
     {
-        QTest::addColumn<int>("alignment");
-        QTest::addColumn<int>("layout");
-        QTest::newRow("left, top") << int(taLeftJustify) << int(tlTop);
-        QTest::newRow("right, bottom") << int(taRightJustify) << int(tlBottom);
-        QTest::newRow("centre, centre") << int(taCenter) << int(tlCenter);
+        addRows<AlignmentRow>({
+            {"left, top", int(taLeftJustify), int(tlTop), 0, false},
+            {"right, bottom", int(taRightJustify), int(tlBottom), 2, true},
+            {"centre, centre", int(taCenter), int(tlCenter), 1, false},
+        });
     }
-    void textPlacement()
+    void alignment()
     {
-        QFETCH(int, alignment);
-        QFETCH(int, layout);
+        QFETCH(AlignmentRow, row);
         TShadowLabel label;
         prepareForSearch(label, QSize(200, 60));
-        label.SetAlignment(TAlignment(alignment));
-        label.SetLayout(TTextLayout(layout));
+        label.SetAlignment(TAlignment(row.alignment));
+        label.SetLayout(TTextLayout(row.layout));
         label.SetWideCaption(QStringLiteral("|"));
         const QRect ink = inkBounds(render(label), dark);
         // The cell the bar is laid out in: its ink lies inside, the cell against the edges.
         const QSize cell = plainSize(QStringLiteral("|"));
-        const int left = alignment == taLeftJustify ? 0 : alignment == taRightJustify ? 200 - cell.width() : (200 - cell.width()) / 2;
-        const int top = layout == tlTop ? 0 : layout == tlBottom ? 60 - cell.height() : (60 - cell.height()) / 2;
+        const QPoint at((200 - cell.width()) * row.place / 2, (60 - cell.height()) * row.place / 2);
         QVERIFY(!ink.isEmpty());
-        QVERIFY(QRect(QPoint(left, top), cell).adjusted(-1, 0, 1, 0).contains(ink));
-    }
+        QVERIFY(QRect(at, cell).adjusted(-1, 0, 1, 0).contains(ink));
 
-    void autoSizeKeepsTheAlignedEdge_data()
-    {
-        QTest::addColumn<int>("alignment");
-        QTest::addColumn<bool>("keepsRight");
-        QTest::newRow("left keeps left") << int(taLeftJustify) << false;
-        QTest::newRow("centre keeps left") << int(taCenter) << false;
-        QTest::newRow("right keeps right") << int(taRightJustify) << true;
-    }
-    void autoSizeKeepsTheAlignedEdge()
-    {
-        QFETCH(int, alignment);
-        QFETCH(bool, keepsRight);
-        TShadowLabel label;
-        label.setFont(labelFont());
-        label.SetAlignment(TAlignment(alignment));
-        label.move(100, 5);
-        label.SetWideCaption(QStringLiteral("Short"));
-        const QRect before = label.geometry();
-        label.SetWideCaption(QStringLiteral("A much longer caption"));
-        QCOMPARE(label.size(), plainSize(QStringLiteral("A much longer caption")));
-        QVERIFY(label.width() > before.width());
-        if (keepsRight)
-            QCOMPARE(label.geometry().right(), before.right());
-        else
-            QCOMPARE(label.x(), before.x());
+        // Auto-sized for a longer caption or a larger font, it keeps the edge it is aligned to
+        // (the left one when centred).
+        TShadowLabel sized;
+        sized.setFont(labelFont());
+        sized.SetAlignment(TAlignment(row.alignment));
+        sized.move(100, 5);
+        sized.SetWideCaption(QStringLiteral("Short"));
+        const QRect before = sized.geometry();
+        sized.SetWideCaption(QStringLiteral("A much longer caption"));
+        QCOMPARE(sized.size(), plainSize(QStringLiteral("A much longer caption")));
+        QVERIFY(sized.width() > before.width());
+        QCOMPARE(row.keepsRight ? sized.geometry().right() : sized.x(), row.keepsRight ? before.right() : before.x());
+        const QSize small = sized.size();
+        sized.setFont(QFont(labelFont().family(), 28));
+        QVERIFY(sized.width() > small.width() && sized.height() > small.height());
     }
 
     void accelerator_data()
     {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<int>("key");
-        QTest::addColumn<bool>("focused");
         // Whenever the label does not hand the focus on, the key goes on to the window.
-        QTest::newRow("its letter") << "" << int(Qt::Key_N) << true;
-        QTest::newRow("another letter") << "" << int(Qt::Key_A) << false;
-        QTest::newRow("accelerator shown off") << "noAccel" << int(Qt::Key_N) << false;
-        QTest::newRow("label disabled") << "labelOff" << int(Qt::Key_N) << false;
-        QTest::newRow("focus control disabled") << "targetOff" << int(Qt::Key_N) << false;
-        QTest::newRow("focus control hidden") << "targetHidden" << int(Qt::Key_N) << false;
-        QTest::newRow("focus control takes no focus") << "targetNoFocus" << int(Qt::Key_N) << false;
-        QTest::newRow("no focus control") << "noTarget" << int(Qt::Key_N) << false;
-        QTest::newRow("focus control destroyed: forgotten") << "targetGone" << int(Qt::Key_N) << false;
+        addRows<AcceleratorRow>({
+            {"its letter", "", Qt::Key_N, true},
+            {"another letter", "", Qt::Key_A, false},
+            {"accelerator shown off", "noAccel", Qt::Key_N, false},
+            {"label disabled", "labelOff", Qt::Key_N, false},
+            {"focus control disabled", "targetOff", Qt::Key_N, false},
+            {"focus control hidden", "targetHidden", Qt::Key_N, false},
+            {"focus control takes no focus", "targetNoFocus", Qt::Key_N, false},
+            {"no focus control", "noTarget", Qt::Key_N, false},
+            {"focus control destroyed: forgotten", "targetGone", Qt::Key_N, false},
+        });
     }
     void accelerator()
     {
-        QFETCH(QString, setup);
-        QFETCH(int, key);
-        QFETCH(bool, focused);
+        QFETCH(AcceleratorRow, row);
+        const QString setup = row.setup;
         Form form;
         if (setup == "noAccel")
             form.label->SetShowAccelChar(false);
@@ -204,10 +294,10 @@ private slots:
         }
         KeyPressRecorder reachingWindow;
         form.window.installEventFilter(&reachingWindow);
-        QTest::keyClick(&form.window, Qt::Key(key), Qt::AltModifier);
-        QCOMPARE(target && target->hasFocus(), focused);
-        QCOMPARE(form.other->hasFocus(), !focused);
-        QCOMPARE(reachingWindow.keys.contains(key), !focused);
+        QTest::keyClick(&form.window, Qt::Key(row.key), Qt::AltModifier);
+        QCOMPARE(target && target->hasFocus(), row.focused);
+        QCOMPARE(form.other->hasFocus(), !row.focused);
+        QCOMPARE(reachingWindow.keys.contains(row.key), !row.focused);
     }
 
     void ampersandsMeasured()
@@ -222,36 +312,32 @@ private slots:
 
     void clickActions_data()
     {
-        QTest::addColumn<int>("action");
-        QTest::addColumn<bool>("doubleClick");
-        QTest::addColumn<QStringList>("log");
-        QTest::newRow("click action, click") << int(acClick) << false << QStringList{"open", "click"};
-        QTest::newRow("click action, double click") << int(acClick) << true << QStringList{"open", "click", "dblclick"};
-        QTest::newRow("double-click action, click") << int(acDblClick) << false << QStringList{"click"};
-        QTest::newRow("double-click action, double click")
-            << int(acDblClick) << true << QStringList{"click", "open", "dblclick"};
-        QTest::newRow("no action, double click") << int(acNone) << true << QStringList{"click", "dblclick"};
+        addRows<ClickRow>({
+            {"click action, click", int(acClick), false, {"open", "click"}},
+            {"click action, double click", int(acClick), true, {"open", "click", "dblclick"}},
+            {"double-click action, click", int(acDblClick), false, {"click"}},
+            {"double-click action, double click", int(acDblClick), true, {"click", "open", "dblclick"}},
+            {"no action, double click", int(acNone), true, {"click", "dblclick"}},
+        });
     }
     void clickActions()
     {
-        QFETCH(int, action);
-        QFETCH(bool, doubleClick);
-        QFETCH(QStringList, log);
+        QFETCH(ClickRow, row);
         Form form;
         form.label->SetCommand(QStringLiteral("/tmp/readme.txt"));
         form.label->SetShowCommand(sShowMaximize);
-        form.label->SetClickAction(TClickAction(action));
+        form.label->SetClickAction(TClickAction(row.action));
         form.label->OnClick = [](QObject *) { events << QStringLiteral("click"); };
         form.label->OnDblClick = [](QObject *) { events << QStringLiteral("dblclick"); };
         // Through the window, as the platform delivers them: a double click is a click and a
         // second press that also comes as a double click.
         const QPoint inside = form.label->mapTo(&form.window, form.label->rect().center());
-        if (doubleClick)
+        if (row.doubleClick)
             QTest::mouseDClick(form.window.windowHandle(), Qt::LeftButton, {}, inside);
         else
             QTest::mouseClick(form.window.windowHandle(), Qt::LeftButton, {}, inside);
-        QCOMPARE(events, log);
-        QCOMPARE(opened.size(), int(log.count("open")));
+        QCOMPARE(events, row.log);
+        QCOMPARE(opened.size(), int(row.log.count("open")));
         for (const TShellRequest &request : opened)
             QVERIFY(request.Verb == "Open" && request.Target == "/tmp/readme.txt" && request.ShowMode == 3);
         QVERIFY(form.other->hasFocus()); // the label never takes the focus
@@ -311,25 +397,23 @@ private slots:
 
     void shadowColour_data()
     {
-        QTest::addColumn<QColor>("set"); // invalid: left to the palette
-        QTest::addColumn<bool>("putBack");
-        QTest::addColumn<QColor>("painted");
-        QTest::newRow("follows the palette") << QColor() << false << QColor(Qt::red);
-        QTest::newRow("set by the program: kept") << QColor(Qt::blue) << false << QColor(Qt::blue);
-        QTest::newRow("set, then put back to the palette") << QColor(Qt::blue) << true << QColor(Qt::red);
+        addRows<ColourRow>({
+            {"follows the palette", QColor(), false, QColor(Qt::red)},
+            {"set by the program: kept", QColor(Qt::blue), false, QColor(Qt::blue)},
+            {"set, then put back to the palette", QColor(Qt::blue), true, QColor(Qt::red)},
+        });
     }
     void shadowColour()
     {
-        QFETCH(QColor, set);
-        QFETCH(bool, putBack);
-        QFETCH(QColor, painted);
+        QFETCH(ColourRow, row);
+        const QColor painted = row.painted;
         TShadowLabel label;
         label.setFont(labelFont());
         label.SetLabelStyle(lsShadow);
         label.SetWideCaption(QStringLiteral("IH"));
-        if (set.isValid())
-            label.Shadow()->SetShadowColor(set);
-        if (putBack)
+        if (row.set.isValid())
+            label.Shadow()->SetShadowColor(row.set);
+        if (row.putBack)
             label.Shadow()->SetShadowColor(QColor());
         // The palette changes after the label was made, as with a change of theme.
         QPalette palette = label.palette();
@@ -337,16 +421,6 @@ private slots:
         label.setPalette(palette);
         QCOMPARE(label.Shadow()->ShadowColor(), painted);
         QVERIFY(!inkBounds(render(label), [painted](QRgb p) { return near(p, painted); }).isEmpty());
-    }
-
-    void fontChangeResizes()
-    {
-        TShadowLabel label;
-        label.setFont(labelFont());
-        label.SetWideCaption(QStringLiteral("Grows"));
-        const QSize small = label.size();
-        label.setFont(QFont(labelFont().family(), 28));
-        QVERIFY(label.width() > small.width() && label.height() > small.height());
     }
 };
 

@@ -1,11 +1,10 @@
 // The integer spin edit, worked with real key, mouse and focus events.
-#include "alert_sound.h"
 #include "my_value_spin_edit.h"
+#include "spin_form.h"
 
 #include <QClipboard>
 #include <QFontDatabase>
 #include <QMenu>
-#include <QtTest>
 #include <limits>
 
 using namespace MyValueSpin;
@@ -15,40 +14,30 @@ namespace {
 constexpr long kMax = std::numeric_limits<int32_t>::max();
 constexpr long kMin = std::numeric_limits<int32_t>::min();
 
-int beeps = 0;
-void countBeep() { ++beeps; }
-
-// The main window's service-field setting (8-point sans serif, 48 × 22) and a second field
-// to move the focus to.
-struct Form {
-    QWidget window;
-    TMyValueSpinEdit *edit = new TMyValueSpinEdit(&window);
-    QLineEdit *other = new QLineEdit(&window);
-    QStringList log; // OnChange, OnChanged, OnEnter and OnExit with the text they saw
-
-    Form()
+// The main window's service-field setting: 8-point sans serif, 48 × 22.
+struct Form : SpinForm<TMyValueSpinEdit> {
+    Form() : SpinForm(48, eightPoint()) {}
+    static QFont eightPoint()
     {
         QFont font(QStringLiteral("Sans Serif"), 8);
         font.setStyleHint(QFont::SansSerif);
-        window.setFont(font);
-        edit->setGeometry(10, 10, 48, 22);
-        other->setGeometry(10, 40, 80, 22);
-        edit->OnChange = [this](QObject *) { log << "change " + edit->text(); };
-        edit->OnChanged = [this](QObject *) { log << "changed " + edit->text(); };
-        edit->OnEnter = [this](QObject *) { log << "enter " + edit->text(); };
-        edit->OnExit = [this](QObject *) { log << "exit " + edit->text(); };
-        window.resize(200, 80);
-        window.show();
-        QApplication::setActiveWindow(&window);
-        // The focus tests fail on their own if this does not come true.
-        (void)QTest::qWaitForWindowActive(&window);
-        // The field starts without the focus; the tests give it when they need it.
-        other->setFocus();
-        log.clear();
+        return font;
     }
-    TTimerSpeedButton *arrow(bool up) const { return up ? edit->ArrowButtons->UpBtn : edit->ArrowButtons->DownBtn; }
-    void clickArrow(bool up) const { QTest::mouseClick(arrow(up), Qt::LeftButton, {}, arrow(up)->rect().center()); }
 };
+
+struct LimitsRow { const char *name; int minValue, maxValue; long value, expected; };
+// A stored value and a text assigned over it, read back: the value, and the events of the read.
+struct ReadBackRow { const char *name; int maxValue; long stored; QString text; long expected; QStringList log; };
+// With the words off for 0 and on for 1: a text typed over a stored value, and shown after leaving.
+struct WordRow { const char *name; long stored; QString typed, shown; };
+struct TypedRow { const char *name; bool editorEnabled; QString typed, text; int alerts; };
+struct CommitKeyRow { const char *name; int key; QStringList log; int alerts; };
+// A step by key or arrow ("up key", "down arrow" ...) on a field with a setting ("no editor",
+// "read only" or none).
+struct StepRow { const char *name; int increment, maxValue; QString text, how, setting; long value; };
+struct CutPasteRow { const char *name; bool editorEnabled, readOnly, allowed; };
+// A field's size, and the arrows' place, the upper one's height and the lower one's place.
+struct ArrowRow { const char *name; QSize size; QRect arrows; int upperHeight; QRect lower; };
 
 } // namespace
 
@@ -59,99 +48,84 @@ private slots:
 
     void limits_data()
     {
-        QTest::addColumn<int>("minValue");
-        QTest::addColumn<int>("maxValue");
-        QTest::addColumn<long>("value");
-        QTest::addColumn<long>("expected");
-        QTest::newRow("no limits, highest") << 0 << 0 << kMax << kMax;
-        QTest::newRow("no limits, lowest") << 0 << 0 << kMin << kMin;
-        QTest::newRow("5/5 pins below") << 5 << 5 << -7L << 5L;
-        QTest::newRow("5/5 pins above") << 5 << 5 << 100L << 5L;
-        QTest::newRow("-3/-3 is off, above") << -3 << -3 << 100L << 100L;
-        QTest::newRow("-3/-3 is off, below") << -3 << -3 << -100L << -100L;
-        QTest::newRow("10/5, 3") << 10 << 5 << 3L << 10L;
-        QTest::newRow("10/5, 7: the lower test comes first") << 10 << 5 << 7L << 10L;
-        QTest::newRow("10/5, 12") << 10 << 5 << 12L << 5L;
+        addRows<LimitsRow>({
+            {"no limits, highest", 0, 0, kMax, kMax},
+            {"no limits, lowest", 0, 0, kMin, kMin},
+            {"5/5 pins below", 5, 5, -7, 5},
+            {"5/5 pins above", 5, 5, 100, 5},
+            {"-3/-3 is off, above", -3, -3, 100, 100},
+            {"-3/-3 is off, below", -3, -3, -100, -100},
+            {"10/5, 3", 10, 5, 3, 10},
+            {"10/5, 7: the lower test comes first", 10, 5, 7, 10},
+            {"10/5, 12", 10, 5, 12, 5},
+        });
     }
     void limits()
     {
-        QFETCH(int, minValue);
-        QFETCH(int, maxValue);
-        QFETCH(long, value);
-        QFETCH(long, expected);
+        QFETCH(LimitsRow, row);
         TMyValueSpinEdit edit;
-        edit.MinValue = minValue;
-        edit.MaxValue = maxValue;
-        QCOMPARE(edit.CheckValue(value), expected);
-        edit.SetValue(value);
-        QCOMPARE(edit.text(), QString::number(expected));
+        edit.MinValue = row.minValue;
+        edit.MaxValue = row.maxValue;
+        QCOMPARE(edit.CheckValue(row.value), row.expected);
+        edit.SetValue(row.value);
+        QCOMPARE(edit.text(), QString::number(row.expected));
     }
 
     void readBack_data()
     {
-        QTest::addColumn<int>("maxValue");
-        QTest::addColumn<long>("stored");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<long>("expected");
-        QTest::addColumn<QStringList>("log");
-        QTest::newRow("above the limit") << 255 << 0L << "300" << 255L << QStringList{"change 255", "changed 255"};
-        QTest::newRow("blanks around") << 0 << 0L << "\t 42 " << 42L << QStringList{"change 42", "changed 42"};
-        QTest::newRow("plus sign") << 0 << 3L << "+12" << 12L << QStringList{"change 12", "changed 12"};
-        QTest::newRow("lowest") << 0 << 3L << "-2147483648" << kMin << QStringList{"changed -2147483648"};
-        QTest::newRow("letters") << 0 << 7L << "abc" << 7L << QStringList{"change 7"};
-        QTest::newRow("empty") << 0 << 7L << "" << 7L << QStringList{"change 7"};
-        QTest::newRow("decimal") << 0 << 7L << "1.5" << 7L << QStringList{"change 7"};
-        QTest::newRow("hexadecimal") << 0 << 7L << "$10" << 7L << QStringList{"change 7"};
-        QTest::newRow("beyond 32 bits") << 0 << 7L << "2147483648" << 7L << QStringList{"change 7"};
-        QTest::newRow("same number") << 0 << 7L << "007" << 7L << QStringList{"change 7"};
-        QTest::newRow("beyond 32 bits written") << 0 << kMax + 5 << "x" << kMax << QStringList{"change 2147483647"};
+        addRows<ReadBackRow>({
+            {"above the limit", 255, 0, "300", 255, {"change 255", "changed 255"}},
+            {"blanks around", 0, 0, "\t 42 ", 42, {"change 42", "changed 42"}},
+            {"plus sign", 0, 3, "+12", 12, {"change 12", "changed 12"}},
+            {"lowest", 0, 3, "-2147483648", kMin, {"changed -2147483648"}},
+            {"letters", 0, 7, "abc", 7, {"change 7"}},
+            {"empty", 0, 7, "", 7, {"change 7"}},
+            {"decimal", 0, 7, "1.5", 7, {"change 7"}},
+            {"hexadecimal", 0, 7, "$10", 7, {"change 7"}},
+            {"beyond 32 bits", 0, 7, "2147483648", 7, {"change 7"}},
+            {"same number", 0, 7, "007", 7, {"change 7"}},
+            {"beyond 32 bits written", 0, kMax + 5, "x", kMax, {"change 2147483647"}},
+        });
     }
     void readBack()
     {
-        QFETCH(int, maxValue);
-        QFETCH(long, stored);
-        QFETCH(QString, text);
-        QFETCH(long, expected);
-        QFETCH(QStringList, log);
+        QFETCH(ReadBackRow, row);
         Form form;
-        form.edit->MaxValue = maxValue;
-        form.edit->SetValue(stored);
-        form.edit->setText(text);
+        form.edit->MaxValue = row.maxValue;
+        form.edit->SetValue(row.stored);
+        form.edit->setText(row.text);
         form.log.clear();
-        QCOMPARE(form.edit->Value(), expected);
-        QCOMPARE(form.edit->text(), QString::number(expected));
-        QCOMPARE(form.log, log);
+        QCOMPARE(form.edit->Value(), row.expected);
+        QCOMPARE(form.edit->text(), QString::number(row.expected));
+        QCOMPARE(form.log, row.log);
     }
 
     void textValues_data()
     {
-        QTest::addColumn<long>("stored");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("shown");
-        QTest::newRow("a word is not looked up") << 1L << "off" << "on";
-        QTest::newRow("a number shows its word") << 1L << "0" << "off";
-        QTest::newRow("own word stays") << 1L << "on" << "on";
-        QTest::newRow("number without word") << 1L << "5" << "5";
-        QTest::newRow("empty, value without word") << 5L << "" << "5";
+        addRows<WordRow>({
+            {"a word is not looked up", 1, "off", "on"},
+            {"a number shows its word", 1, "0", "off"},
+            {"own word stays", 1, "on", "on"},
+            {"number without word", 1, "5", "5"},
+            {"empty, value without word", 5, "", "5"},
+        });
     }
     void textValues()
     {
-        QFETCH(long, stored);
-        QFETCH(QString, typed);
-        QFETCH(QString, shown);
+        QFETCH(WordRow, row);
         Form form;
         form.edit->AddTextValues(0, "off");
         form.edit->AddTextValues(1, "on");
-        form.edit->SetValue(stored);
+        form.edit->SetValue(row.stored);
         form.edit->setFocus();
-        form.edit->setText(typed);
+        form.edit->setText(row.typed);
         // A read while the field is in use leaves an empty text alone.
-        if (typed.isEmpty()) {
-            QCOMPARE(form.edit->Value(), stored);
+        if (row.typed.isEmpty()) {
+            QCOMPARE(form.edit->Value(), row.stored);
             QCOMPARE(form.edit->text(), QString());
         }
         form.other->setFocus();
-        QCOMPARE(form.edit->text(), shown);
+        QCOMPARE(form.edit->text(), row.shown);
     }
 
     void wordAppearsOnNextReadOrWrite()
@@ -196,54 +170,47 @@ private slots:
     void typedChars_data()
     {
         const QString point = QLocale().decimalPoint();
-        QTest::addColumn<bool>("editorEnabled");
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("alerts");
-        QTest::newRow("digits and signs") << true << "7+-8" << "57+-8" << 0;
-        QTest::newRow("decimal separator") << true << point << "5" + point << 0;
-        QTest::newRow("letters and blank") << true << "a b" << "5" << 3;
-        QTest::newRow("above 127") << true << QString(QChar(0xe4)) << "5" << 1;
-        QTest::newRow("backspace") << true << "\b" << "" << 0;
-        QTest::newRow("no editor, digit") << false << "7" << "5" << 1;
-        QTest::newRow("no editor, backspace") << false << "\b" << "5" << 1;
+        addRows<TypedRow>({
+            {"digits and signs", true, "7+-8", "57+-8", 0},
+            {"decimal separator", true, point, "5" + point, 0},
+            {"letters and blank", true, "a b", "5", 3},
+            {"above 127", true, QString(QChar(0xe4)), "5", 1},
+            {"backspace", true, "\b", "", 0},
+            {"no editor, digit", false, "7", "5", 1},
+            {"no editor, backspace", false, "\b", "5", 1},
+        });
     }
     void typedChars()
     {
-        QFETCH(bool, editorEnabled);
-        QFETCH(QString, typed);
-        QFETCH(QString, text);
-        QFETCH(int, alerts);
+        QFETCH(TypedRow, row);
         Form form;
         form.edit->SetValue(5);
-        form.edit->EditorEnabled = editorEnabled;
+        form.edit->EditorEnabled = row.editorEnabled;
         form.edit->end(false);
-        for (QChar c : typed) {
+        for (QChar c : row.typed) {
             if (c == u'\b')
                 QTest::keyClick(form.edit, Qt::Key_Backspace);
             else
                 QTest::sendKeyEvent(QTest::Click, form.edit, Qt::Key(c.toUpper().unicode()), QString(c), {});
         }
-        QCOMPARE(form.edit->text(), text);
-        QCOMPARE(beeps, alerts);
+        QCOMPARE(form.edit->text(), row.text);
+        QCOMPARE(beeps, row.alerts);
     }
 
     void keysCommitAndGoOnToTheWindow_data()
     {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<QStringList>("log");
-        QTest::addColumn<int>("alerts");
-        // The typed number is taken over before the step.
-        QTest::newRow("up") << int(Qt::Key_Up) << QStringList{"changed 12", "change 13", "changed 13"} << 0;
-        QTest::newRow("down") << int(Qt::Key_Down) << QStringList{"changed 12", "change 11", "changed 11"} << 0;
-        // The carriage return itself is refused by the filter.
-        QTest::newRow("enter") << int(Qt::Key_Return) << QStringList{"changed 12"} << 1;
+        addRows<CommitKeyRow>({
+            // The typed number is taken over before the step.
+            {"up", Qt::Key_Up, {"changed 12", "change 13", "changed 13"}, 0},
+            {"down", Qt::Key_Down, {"changed 12", "change 11", "changed 11"}, 0},
+            // The carriage return itself is refused by the filter.
+            {"enter", Qt::Key_Return, {"changed 12"}, 1},
+        });
     }
     void keysCommitAndGoOnToTheWindow()
     {
-        QFETCH(int, key);
-        QFETCH(QStringList, log);
-        QFETCH(int, alerts);
+        QFETCH(CommitKeyRow, row);
+        const int key = row.key;
         Form form;
         form.edit->selectAll();
         QTest::keyClicks(form.edit, "12");
@@ -251,56 +218,47 @@ private slots:
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, key == Qt::Key_Return ? "\r" : "");
         QApplication::sendEvent(form.edit, &press);
         QVERIFY2(!press.isAccepted(), "the field consumed the key");
-        QCOMPARE(form.log, log);
-        QCOMPARE(beeps, alerts);
+        QCOMPARE(form.log, row.log);
+        QCOMPARE(beeps, row.alerts);
     }
 
     void steps_data()
     {
-        QTest::addColumn<int>("increment");
-        QTest::addColumn<int>("maxValue");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<QString>("setting");
-        QTest::addColumn<long>("value");
-        QTest::newRow("up key") << 1 << 0 << "5" << "up key" << "" << 6L;
-        QTest::newRow("no editor, up arrow") << 1 << 0 << "5" << "up arrow" << "no editor" << 6L;
-        QTest::newRow("no editor, down key") << 1 << 0 << "5" << "down key" << "no editor" << 4L;
-        QTest::newRow("read only, up arrow") << 1 << 0 << "5" << "up arrow" << "read only" << 5L;
-        QTest::newRow("read only, down key") << 1 << 0 << "5" << "down key" << "read only" << 5L;
-        QTest::newRow("down arrow") << 1 << 0 << "5" << "down arrow" << "" << 4L;
-        QTest::newRow("typed number is the base") << 3 << 0 << "40" << "up arrow" << "" << 43L;
-        QTest::newRow("zero only tidies") << 0 << 0 << " 7 " << "up arrow" << "" << 7L;
-        QTest::newRow("negative reverses up") << -2 << 0 << "5" << "up arrow" << "" << 3L;
-        QTest::newRow("negative reverses down") << -2 << 0 << "5" << "down key" << "" << 7L;
-        QTest::newRow("held at the top") << 1 << 0 << "2147483647" << "up arrow" << "" << kMax;
-        QTest::newRow("held at the bottom") << 1 << 0 << "-2147483648" << "down key" << "" << kMin;
-        QTest::newRow("big step held at the top") << int(kMax) << 0 << "10" << "up key" << "" << kMax;
-        QTest::newRow("lowest step held at the bottom") << int(kMin) << 0 << "-1" << "up arrow" << "" << kMin;
-        QTest::newRow("stays at the limit") << 1 << 255 << "255" << "up key" << "" << 255L;
+        addRows<StepRow>({
+            {"up key", 1, 0, "5", "up key", "", 6},
+            {"no editor, up arrow", 1, 0, "5", "up arrow", "no editor", 6},
+            {"no editor, down key", 1, 0, "5", "down key", "no editor", 4},
+            {"read only, up arrow", 1, 0, "5", "up arrow", "read only", 5},
+            {"read only, down key", 1, 0, "5", "down key", "read only", 5},
+            {"down arrow", 1, 0, "5", "down arrow", "", 4},
+            {"typed number is the base", 3, 0, "40", "up arrow", "", 43},
+            {"zero only tidies", 0, 0, " 7 ", "up arrow", "", 7},
+            {"negative reverses up", -2, 0, "5", "up arrow", "", 3},
+            {"negative reverses down", -2, 0, "5", "down key", "", 7},
+            {"held at the top", 1, 0, "2147483647", "up arrow", "", kMax},
+            {"held at the bottom", 1, 0, "-2147483648", "down key", "", kMin},
+            {"big step held at the top", int(kMax), 0, "10", "up key", "", kMax},
+            {"lowest step held at the bottom", int(kMin), 0, "-1", "up arrow", "", kMin},
+            {"stays at the limit", 1, 255, "255", "up key", "", 255},
+        });
     }
     void steps()
     {
-        QFETCH(int, increment);
-        QFETCH(int, maxValue);
-        QFETCH(QString, text);
-        QFETCH(QString, how);
-        QFETCH(QString, setting);
-        QFETCH(long, value);
+        QFETCH(StepRow, row);
         Form form;
-        form.edit->Increment = increment;
-        form.edit->MaxValue = maxValue;
-        form.edit->EditorEnabled = setting != "no editor";
-        form.edit->setReadOnly(setting == "read only");
-        form.edit->setText(text);
-        const bool up = how.startsWith("up");
-        if (how.endsWith("arrow"))
+        form.edit->Increment = row.increment;
+        form.edit->MaxValue = row.maxValue;
+        form.edit->EditorEnabled = row.setting != "no editor";
+        form.edit->setReadOnly(row.setting == "read only");
+        form.edit->setText(row.text);
+        const bool up = row.how.startsWith("up");
+        if (row.how.endsWith("arrow"))
             form.clickArrow(up);
         else
             QTest::keyClick(form.edit, up ? Qt::Key_Up : Qt::Key_Down);
-        QCOMPARE(form.edit->text(), QString::number(value));
-        QCOMPARE(form.edit->Value(), value);
-        QCOMPARE(beeps, setting == "read only" ? 1 : 0);
+        QCOMPARE(form.edit->text(), QString::number(row.value));
+        QCOMPARE(form.edit->Value(), row.value);
+        QCOMPARE(beeps, row.setting == "read only" ? 1 : 0);
     }
 
     void focusOrder()
@@ -323,22 +281,20 @@ private slots:
 
     void cutAndPaste_data()
     {
-        QTest::addColumn<bool>("editorEnabled");
-        QTest::addColumn<bool>("readOnly");
-        QTest::addColumn<bool>("allowed");
-        QTest::newRow("plain field") << true << false << true;
-        QTest::newRow("without editor") << false << false << false;
-        QTest::newRow("read only") << true << true << false;
+        addRows<CutPasteRow>({
+            {"plain field", true, false, true},
+            {"without editor", false, false, false},
+            {"read only", true, true, false},
+        });
     }
     void cutAndPaste()
     {
-        QFETCH(bool, editorEnabled);
-        QFETCH(bool, readOnly);
-        QFETCH(bool, allowed);
+        QFETCH(CutPasteRow, row);
+        const bool allowed = row.allowed;
         Form form;
         form.edit->SetValue(5);
-        form.edit->EditorEnabled = editorEnabled;
-        form.edit->setReadOnly(readOnly);
+        form.edit->EditorEnabled = row.editorEnabled;
+        form.edit->setReadOnly(row.readOnly);
         form.edit->setFocus();
         QClipboard *clipboard = QGuiApplication::clipboard();
         clipboard->setText(" 42 ");
@@ -360,7 +316,8 @@ private slots:
         auto *menu = form.edit->findChild<QMenu *>();
         QVERIFY(menu);
         const QList<QAction *> actions = menu->actions();
-        const auto paste = std::find_if(actions.begin(), actions.end(), [](QAction *a) { return a->text().startsWith("&Paste"); });
+        const auto isPaste = [](QAction *a) { return a->text().startsWith("&Paste"); };
+        const auto paste = std::find_if(actions.begin(), actions.end(), isPaste);
         QVERIFY(paste != actions.end());
         QCOMPARE((*paste)->isEnabled(), allowed);
         (*paste)->trigger();
@@ -384,25 +341,21 @@ private slots:
 
     void arrowLayout_data()
     {
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<QRect>("arrows");
-        QTest::addColumn<int>("upperHeight");
-        QTest::addColumn<QRect>("lower");
-        QTest::newRow("48 x 22") << QSize(48, 22) << QRect(30, 2, 15, 17) << 8 << QRect(0, 7, 15, 10);
-        QTest::newRow("100 x 30") << QSize(100, 30) << QRect(82, 2, 15, 25) << 12 << QRect(0, 11, 15, 14);
+        addRows<ArrowRow>({
+            {"48 x 22", QSize(48, 22), QRect(30, 2, 15, 17), 8, QRect(0, 7, 15, 10)},
+            {"100 x 30", QSize(100, 30), QRect(82, 2, 15, 25), 12, QRect(0, 11, 15, 14)},
+        });
     }
     void arrowLayout()
     {
-        QFETCH(QSize, size);
-        QFETCH(QRect, arrows);
-        QFETCH(int, upperHeight);
-        QFETCH(QRect, lower);
+        QFETCH(ArrowRow, row);
+        const QRect arrows = row.arrows;
         Form form;
-        form.edit->resize(size);
-        QCOMPARE(form.edit->size(), size);
+        form.edit->resize(row.size);
+        QCOMPARE(form.edit->size(), row.size);
         QCOMPARE(form.edit->ArrowButtons->geometry(), arrows);
-        QCOMPARE(form.edit->ArrowButtons->UpBtn->height(), upperHeight);
-        QCOMPARE(form.edit->ArrowButtons->DownBtn->geometry(), lower);
+        QCOMPARE(form.edit->ArrowButtons->UpBtn->height(), row.upperHeight);
+        QCOMPARE(form.edit->ArrowButtons->DownBtn->geometry(), row.lower);
         // A long text scrolled to its end stops left of the arrows: with the arrows out of
         // the way, no character shows where they stand.
         form.edit->setText("88888888888888888888");

@@ -3,6 +3,7 @@
 #include "emulator_fixture.h"
 #include "handshake.h"
 #include "protocol.h"
+#include "table_rows.h"
 #include "usb_connection.h"
 
 #include <QElapsedTimer>
@@ -12,7 +13,6 @@
 #include <unistd.h>
 
 using Bytes = std::vector<uint8_t>;
-Q_DECLARE_METATYPE(Bytes)
 
 namespace {
 
@@ -43,293 +43,263 @@ private:
     PosixTty inner_;
 };
 
-std::unique_ptr<UsbConnection> ttyLink()
-{
-    return std::make_unique<UsbConnection>(realClock());
-}
+// The emulator started with a configuration, and a link opened on its terminal.
+struct Road {
+    EmulatorFixture f;
+    std::unique_ptr<UsbConnection> link = std::make_unique<UsbConnection>(realClock());
+    bool open(DeviceModel::Config config = {})
+    {
+        return f.start(std::move(config)) && link->openComPort(f.link(), false);
+    }
+};
+
+// A command sent single or doubled to a device (on that road) with a fault: the answer and
+// what the device received.
+struct EchoRow { const char *name; bool doubled; QString fault; bool expected; Bytes wire; };
 
 } // namespace
 
 class TestTtyRoad : public QObject {
     Q_OBJECT
 private slots:
-    void echoedCommands_data();
-    void echoedCommands();
-    void readTimingOutPartWayReportsWhatCame();
-    void shortReadListensFixedTime();
-    void transfersGoInPiecesOf64();
-    void lateEchoIsDrainedByTheNextCaller();
-    void closeAndReopen();
-    void unpluggedDeviceFailsAtOnce();
-    void refusesWhatIsNotATerminal_data();
-    void refusesWhatIsNotATerminal();
-    void emptyTransfersFailWithoutTouchingTheLine();
-    void handshakeWithDevice();
-};
-
-void TestTtyRoad::echoedCommands_data()
-{
-    QTest::addColumn<bool>("doubledRoad");
-    QTest::addColumn<bool>("doubled");
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<bool>("expected");
-    QTest::addColumn<Bytes>("wire"); // what the device received
-
-    QTest::newRow("single echo") << false << false << QString() << true << Bytes {0x90};
-    QTest::newRow("doubled echo") << true << true << QString() << true << Bytes {0x90, 0x90};
-    QTest::newRow("wrong echo") << false << false << "wrong-echo" << false << Bytes {0x90};
-    // Without its echo, the reply byte that follows is taken for the echo and is wrong.
-    QTest::newRow("missing echo") << false << false << "no-echo" << false << Bytes {0x90};
-    QTest::newRow("silent device") << false << false << "silence" << false << Bytes {0x90};
-    // A wrong first echo stops a doubled command: the second copy is never sent.
-    QTest::newRow("doubled, wrong first echo") << true << true << "wrong-echo" << false << Bytes {0x90};
-}
-
-void TestTtyRoad::echoedCommands()
-{
-    QFETCH(bool, doubledRoad);
-    QFETCH(bool, doubled);
-    QFETCH(QString, fault);
-    QFETCH(bool, expected);
-    QFETCH(Bytes, wire);
-
-    EmulatorFixture f;
-    DeviceModel::Config config;
-    config.doubledRoad = doubledRoad;
-    QVERIFY(f.start(config));
-    if (!fault.isEmpty())
-        f.emulator->withModel([&](DeviceModel &m) { return m.setFault(fault.toStdString(), true); });
-    auto link = ttyLink();
-    QVERIFY(link->openComPort(f.link(), false));
-    QVERIFY(!link->onFtdiRoad());
-    QElapsedTimer timer;
-    timer.start();
-    QCOMPARE(link->sendCommand(Cmd::Start, doubled), expected);
-    if (fault == "silence")
-        QVERIFY2(timer.elapsed() >= 950, "a missing echo is waited for the standing time-out");
-    QVERIFY(timer.elapsed() < 1500);
-    QCOMPARE(f.bytes('<'), wire);
-}
-
-void TestTtyRoad::readTimingOutPartWayReportsWhatCame()
-{
-    EmulatorFixture f;
-    DeviceModel::Config config;
-    config.identity.status.reset(); // 14 bytes come, the 15th never does
-    QVERIFY(f.start(config));
-    auto link = ttyLink();
-    QVERIFY(link->openComPort(f.link(), false));
-    QVERIFY(link->sendCommand(Cmd::DeviceInfo, false));
-    uint8_t record[15] = {};
-    int received = -1;
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(!link->read(record, 15, &received));
-    QCOMPARE(received, 14);
-    QCOMPARE(int(record[0]), 24);
-    QCOMPARE(QByteArray(reinterpret_cast<char *>(record + 1), 4), QByteArray("0042"));
-    QVERIFY(timer.elapsed() >= 950 && timer.elapsed() < 1500);
-}
-
-void TestTtyRoad::shortReadListensFixedTime()
-{
-    // Asked for 100 ms, the tty road listens its fixed 500 ms for bytes that do not come.
-    EmulatorFixture f;
-    QVERIFY(f.start());
-    auto link = ttyLink();
-    QVERIFY(link->openComPort(f.link(), false));
-    uint8_t buffer[2];
-    int received = -1;
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(!link->readWithTimeout(buffer, 2, &received, 100));
-    const qint64 waited = timer.elapsed();
-    QCOMPARE(received, 0);
-    QVERIFY2(waited >= 480 && waited < 800, qPrintable(QString::number(waited)));
-
-    // Bytes that are there end the wait at once.
-    QVERIFY(link->sendCommand(Cmd::StatusShort, false));
-    timer.restart();
-    QVERIFY(!link->readWithTimeout(buffer, 2, &received, 100));
-    QCOMPARE(received, 1);
-    QCOMPARE(int(buffer[0]), 1);
-}
-
-void TestTtyRoad::transfersGoInPiecesOf64()
-{
-    EmulatorFixture f;
-    QVERIFY(f.start());
-    auto wire = std::make_unique<RecordingTty>(realClock());
-    auto writes = wire->writeSizes;
-    auto reads = wire->readSizes;
-    UsbConnection link(realClock(), UsbConnection::Options {}, std::move(wire));
-    QVERIFY(link.openComPort(f.link(), false));
-    Bytes block(130);
-    for (size_t i = 0; i < block.size(); ++i)
-        block[i] = uint8_t(0x20 + i % 64); // no byte the device takes for a command it answers
-    QVERIFY(link.write(block.data(), int(block.size())));
-    QCOMPARE(*writes, (std::vector<int> {64, 64, 2}));
-    QVERIFY(f.emulator->waitForCommand(0x20 + 129 % 64, 2, 2000));
-    QCOMPARE(f.bytes('<'), block);
-
-    // A reply read with the standing time-out asks for at most 64 bytes a call.
-    reads->clear();
-    uint8_t scratch[130];
-    link.read(scratch, 130);
-    QVERIFY(!reads->empty());
-    for (int n : *reads)
-        QVERIFY(n <= 64);
-}
-
-void TestTtyRoad::lateEchoIsDrainedByTheNextCaller()
-{
-    EmulatorFixture f;
-    QVERIFY(f.start());
-    f.emulator->withModel([](DeviceModel &m) { return m.setFault("late-echo", true, Cmd::DeviceInfo); });
-    auto link = ttyLink();
-    QVERIFY(link->openComPort(f.link(), false));
-    QVERIFY(!link->sendCommand(Cmd::DeviceInfo, false));
-    // The late echo and the record behind it are swallowed by a drain ...
-    QThread::msleep(300);
-    link->purge();
-    // ... and the next command is answered cleanly.
-    QVERIFY(link->sendCommand(Cmd::StatusShort, false));
-    uint8_t status = 0;
-    QVERIFY(link->read(&status, 1));
-    QCOMPARE(int(status), 1);
-}
-
-void TestTtyRoad::closeAndReopen()
-{
-    EmulatorFixture f;
-    QVERIFY(f.start());
-    auto link = ttyLink();
-    QVERIFY(link->openComPort(f.link(), false));
-    link->close();
-    QVERIFY(!link->isOpen());
-    QVERIFY(!link->sendCommand(Cmd::Probe, false));
-    QVERIFY(!link->purge());
-    link->close(); // closing a closed link does nothing
-    QVERIFY(!link->onFtdiRoad()); // the road stays until the next open says otherwise
-    QVERIFY(link->openComPort(f.link(), false));
-    QVERIFY(link->sendCommand(Cmd::Probe, false));
-    // While it is open, the line is ours alone, and a second open says why it cannot have it.
-    UsbConnection second(realClock());
-    QVERIFY(!second.openComPort(f.link(), false));
-    QCOMPARE(second.lastRefusal(), OpenRefusal::Busy);
-    QVERIFY(second.onFtdiRoad()); // a failed open selects no terminal
-    // Once closed, the claim is gone for anyone (the pty's other side stays open meanwhile).
-    link->close();
-    QVERIFY2(second.openComPort(f.link(), false), second.lastError().c_str());
-    QCOMPARE(second.lastRefusal(), OpenRefusal::None);
-}
-
-void TestTtyRoad::unpluggedDeviceFailsAtOnce()
-{
-    EmulatorFixture f;
-    QVERIFY(f.start());
-    auto link = ttyLink();
-    QVERIFY(link->openComPort(f.link(), false));
-    f.emulator->unplug();
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(!link->sendCommand(Cmd::Probe, false));
-    uint8_t b;
-    QVERIFY(!link->read(&b, 1));
-    QVERIFY2(timer.elapsed() < 900, "a hung-up line does not wait out its time-outs");
-    link->close();
-    QVERIFY(!link->openComPort(f.link(), false));
-    QVERIFY(f.emulator->plug());
-    QVERIFY(link->openComPort(f.link(), false));
-    QVERIFY(link->sendCommand(Cmd::Probe, false));
-}
-
-void TestTtyRoad::refusesWhatIsNotATerminal_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::newRow("regular file") << "file";
-    QTest::newRow("symlink to a regular file") << "symlink";
-    QTest::newRow("directory") << "directory";
-    QTest::newRow("fifo") << "fifo";
-    QTest::newRow("character device that is no terminal") << "null";
-    QTest::newRow("missing path") << "missing";
-    QTest::newRow("empty path") << "empty";
-    QTest::newRow("very long path") << "long";
-}
-
-void TestTtyRoad::refusesWhatIsNotATerminal()
-{
-    QFETCH(QString, kind);
-    QTemporaryDir dir;
-    const QString file = dir.filePath("firmware.bin");
-    const QByteArray content("precious content\n");
+    void echoedCommands_data()
     {
-        QFile out(file);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(content);
+        addRows<EchoRow>({
+            {"single echo", false, "", true, {0x90}},
+            {"doubled echo", true, "", true, {0x90, 0x90}},
+            {"wrong echo", false, "wrong-echo", false, {0x90}},
+            // Without its echo, the reply byte that follows is taken for the echo and is wrong.
+            {"missing echo", false, "no-echo", false, {0x90}},
+            {"silent device", false, "silence", false, {0x90}},
+            // A wrong first echo stops a doubled command: the second copy is never sent.
+            {"doubled, wrong first echo", true, "wrong-echo", false, {0x90}},
+        });
     }
-    const QDateTime modified = QFileInfo(file).lastModified();
-    QString path;
-    if (kind == "file") path = file;
-    else if (kind == "symlink") { path = dir.filePath("link"); QVERIFY(QFile::link(file, path)); }
-    else if (kind == "directory") path = dir.path();
-    else if (kind == "fifo") { path = dir.filePath("fifo"); QCOMPARE(mkfifo(path.toLocal8Bit(), 0600), 0); }
-    else if (kind == "null") path = "/dev/null";
-    else if (kind == "missing") path = dir.filePath("nothing");
-    else if (kind == "long") path = QString(10000, QLatin1Char('a'));
+    void echoedCommands()
+    {
+        QFETCH(EchoRow, row);
+        Road r;
+        DeviceModel::Config config;
+        config.doubledRoad = row.doubled;
+        QVERIFY(r.open(config));
+        if (const std::string fault = row.fault.toStdString(); !fault.empty())
+            r.f.emulator->withModel([&](DeviceModel &m) { return m.setFault(fault, true); });
+        QVERIFY(!r.link->onFtdiRoad());
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(r.link->sendCommand(Cmd::Start, row.doubled), row.expected);
+        if (row.fault == "silence")
+            QVERIFY2(timer.elapsed() >= 950, "a missing echo is waited for the standing time-out");
+        QVERIFY(timer.elapsed() < 1500);
+        QCOMPARE(r.f.bytes('<'), row.wire);
+    }
 
-    auto link = ttyLink();
-    QElapsedTimer timer;
-    timer.start();
-    QVERIFY(!link->openComPort(path.toStdString(), false));
-    QVERIFY(timer.elapsed() < 1000);
-    QVERIFY(!link->isOpen());
-    const uint8_t command = Cmd::Leave;
-    QVERIFY(!link->write(&command, 1));
-    QVERIFY(!link->lastError().empty());
-    QFile in(file);
-    QVERIFY(in.open(QIODevice::ReadOnly));
-    QCOMPARE(in.readAll(), content);
-    QCOMPARE(QFileInfo(file).lastModified(), modified);
-}
+    void readTimingOutPartWayReportsWhatCame()
+    {
+        Road r;
+        DeviceModel::Config config;
+        config.identity.status.reset(); // 14 bytes come, the 15th never does
+        QVERIFY(r.open(config));
+        QVERIFY(r.link->sendCommand(Cmd::DeviceInfo, false));
+        uint8_t record[15] = {};
+        int received = -1;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!r.link->read(record, 15, &received));
+        QCOMPARE(received, 14);
+        QCOMPARE(int(record[0]), 24);
+        QCOMPARE(QByteArray(reinterpret_cast<char *>(record + 1), 4), QByteArray("0042"));
+        QVERIFY(timer.elapsed() >= 950 && timer.elapsed() < 1500);
+    }
 
-void TestTtyRoad::emptyTransfersFailWithoutTouchingTheLine()
-{
-    EmulatorFixture f;
-    QVERIFY(f.start());
-    auto link = ttyLink();
-    QVERIFY(link->openComPort(f.link(), false));
-    uint8_t buffer[4] = {};
-    int received = -1;
-    QVERIFY(!link->write(buffer, 0));
-    QVERIFY(!link->write(nullptr, 4));
-    QVERIFY(!link->read(buffer, 0, &received));
-    QCOMPARE(received, 0);
-    received = -1;
-    QVERIFY(!link->readWithTimeout(nullptr, 2, &received, 100));
-    QCOMPARE(received, 0);
-    QThread::msleep(50);
-    QVERIFY(f.emulator->trace().empty());
-}
+    void shortReadListensFixedTime()
+    {
+        // Asked for 100 ms, the tty road listens its fixed 500 ms for bytes that do not come.
+        Road r;
+        QVERIFY(r.open());
+        uint8_t buffer[2];
+        int received = -1;
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!r.link->readWithTimeout(buffer, 2, &received, 100));
+        const qint64 waited = timer.elapsed();
+        QCOMPARE(received, 0);
+        QVERIFY2(waited >= 480 && waited < 800, qPrintable(QString::number(waited)));
 
-void TestTtyRoad::handshakeWithDevice()
-{
-    EmulatorFixture f;
-    QVERIFY(f.start());
-    auto link = ttyLink();
-    QVERIFY(link->openComPort(f.link(), false));
-    QVERIFY(connectHandshake(*link));
-    // 0xEE single, then 0x90 answered with its reply byte: no probe needed.
-    QCOMPARE(f.emulator->commands(), (Bytes {Cmd::StatusShort, Cmd::Start}));
+        // Bytes that are there end the wait at once.
+        QVERIFY(r.link->sendCommand(Cmd::StatusShort, false));
+        timer.restart();
+        QVERIFY(!r.link->readWithTimeout(buffer, 2, &received, 100));
+        QCOMPARE(received, 1);
+        QCOMPARE(int(buffer[0]), 1);
+    }
 
-    // A device that ignores 0x90 but answers probes is on line after the first probe.
-    f.emulator->withModel([](DeviceModel &m) {
-        m.clearTrace();
-        return m.setFault("silence", true, Cmd::Start);
-    });
-    QVERIFY(connectHandshake(*link));
-    QCOMPARE(f.emulator->commands(), (Bytes {Cmd::StatusShort, Cmd::Probe}));
-}
+    void transfersGoInPiecesOf64()
+    {
+        EmulatorFixture f;
+        QVERIFY(f.start());
+        auto wire = std::make_unique<RecordingTty>(realClock());
+        auto writes = wire->writeSizes;
+        auto reads = wire->readSizes;
+        UsbConnection link(realClock(), UsbConnection::Options {}, std::move(wire));
+        QVERIFY(link.openComPort(f.link(), false));
+        Bytes block(130);
+        for (size_t i = 0; i < block.size(); ++i)
+            block[i] = uint8_t(0x20 + i % 64); // no byte the device takes for a command it answers
+        QVERIFY(link.write(block.data(), int(block.size())));
+        QCOMPARE(*writes, (std::vector<int> {64, 64, 2}));
+        QVERIFY(f.emulator->waitForCommand(0x20 + 129 % 64, 2, 2000));
+        QCOMPARE(f.bytes('<'), block);
+
+        // A reply read with the standing time-out asks for at most 64 bytes a call.
+        reads->clear();
+        uint8_t scratch[130];
+        link.read(scratch, 130);
+        QVERIFY(!reads->empty());
+        for (int n : *reads)
+            QVERIFY(n <= 64);
+    }
+
+    void lateEchoIsDrainedByTheNextCaller()
+    {
+        Road r;
+        QVERIFY(r.open());
+        r.f.emulator->withModel([](DeviceModel &m) { return m.setFault("late-echo", true, Cmd::DeviceInfo); });
+        QVERIFY(!r.link->sendCommand(Cmd::DeviceInfo, false));
+        // The late echo and the record behind it are swallowed by a drain ...
+        QThread::msleep(300);
+        r.link->purge();
+        // ... and the next command is answered cleanly.
+        QVERIFY(r.link->sendCommand(Cmd::StatusShort, false));
+        uint8_t status = 0;
+        QVERIFY(r.link->read(&status, 1));
+        QCOMPARE(int(status), 1);
+    }
+
+    void closeAndReopen()
+    {
+        Road r;
+        QVERIFY(r.open());
+        r.link->close();
+        QVERIFY(!r.link->isOpen());
+        QVERIFY(!r.link->sendCommand(Cmd::Probe, false));
+        QVERIFY(!r.link->purge());
+        r.link->close(); // closing a closed link does nothing
+        QVERIFY(!r.link->onFtdiRoad()); // the road stays until the next open says otherwise
+        QVERIFY(r.link->openComPort(r.f.link(), false));
+        QVERIFY(r.link->sendCommand(Cmd::Probe, false));
+        // While it is open, the line is ours alone, and a second open says why it cannot have it.
+        UsbConnection second(realClock());
+        QVERIFY(!second.openComPort(r.f.link(), false));
+        QCOMPARE(second.lastRefusal(), OpenRefusal::Busy);
+        QVERIFY(second.onFtdiRoad()); // a failed open selects no terminal
+        // Once closed, the claim is gone for anyone (the pty's other side stays open meanwhile).
+        r.link->close();
+        QVERIFY2(second.openComPort(r.f.link(), false), second.lastError().c_str());
+        QCOMPARE(second.lastRefusal(), OpenRefusal::None);
+    }
+
+    void unpluggedDeviceFailsAtOnce()
+    {
+        Road r;
+        QVERIFY(r.open());
+        r.f.emulator->unplug();
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!r.link->sendCommand(Cmd::Probe, false));
+        uint8_t b;
+        QVERIFY(!r.link->read(&b, 1));
+        QVERIFY2(timer.elapsed() < 900, "a hung-up line does not wait out its time-outs");
+        r.link->close();
+        QVERIFY(!r.link->openComPort(r.f.link(), false));
+        QVERIFY(r.f.emulator->plug());
+        QVERIFY(r.link->openComPort(r.f.link(), false));
+        QVERIFY(r.link->sendCommand(Cmd::Probe, false));
+    }
+
+    void refusesWhatIsNotATerminal_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("regular file") << "file";
+        QTest::newRow("symlink to a regular file") << "symlink";
+        QTest::newRow("directory") << "directory";
+        QTest::newRow("fifo") << "fifo";
+        QTest::newRow("character device that is no terminal") << "null";
+        QTest::newRow("missing path") << "missing";
+        QTest::newRow("empty path") << "empty";
+        QTest::newRow("very long path") << "long";
+    }
+
+    void refusesWhatIsNotATerminal()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("firmware.bin");
+        const QByteArray content("precious content\n");
+        {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(content);
+        }
+        const QDateTime modified = QFileInfo(file).lastModified();
+        QString path;
+        if (kind == "file") path = file;
+        else if (kind == "symlink") { path = dir.filePath("link"); QVERIFY(QFile::link(file, path)); }
+        else if (kind == "directory") path = dir.path();
+        else if (kind == "fifo") { path = dir.filePath("fifo"); QCOMPARE(mkfifo(path.toLocal8Bit(), 0600), 0); }
+        else if (kind == "null") path = "/dev/null";
+        else if (kind == "missing") path = dir.filePath("nothing");
+        else if (kind == "long") path = QString(10000, QLatin1Char('a'));
+
+        auto link = std::make_unique<UsbConnection>(realClock());
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(!link->openComPort(path.toStdString(), false));
+        QVERIFY(timer.elapsed() < 1000);
+        QVERIFY(!link->isOpen());
+        const uint8_t command = Cmd::Leave;
+        QVERIFY(!link->write(&command, 1));
+        QVERIFY(!link->lastError().empty());
+        QFile in(file);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QCOMPARE(in.readAll(), content);
+        QCOMPARE(QFileInfo(file).lastModified(), modified);
+    }
+
+    void emptyTransfersFailWithoutTouchingTheLine()
+    {
+        Road r;
+        QVERIFY(r.open());
+        uint8_t buffer[4] = {};
+        int received = -1;
+        QVERIFY(!r.link->write(buffer, 0));
+        QVERIFY(!r.link->write(nullptr, 4));
+        QVERIFY(!r.link->read(buffer, 0, &received));
+        QCOMPARE(received, 0);
+        received = -1;
+        QVERIFY(!r.link->readWithTimeout(nullptr, 2, &received, 100));
+        QCOMPARE(received, 0);
+        QThread::msleep(50);
+        QVERIFY(r.f.emulator->trace().empty());
+    }
+
+    void handshakeWithDevice()
+    {
+        Road r;
+        QVERIFY(r.open());
+        QVERIFY(connectHandshake(*r.link));
+        // 0xEE single, then 0x90 answered with its reply byte: no probe needed.
+        QCOMPARE(r.f.emulator->commands(), (Bytes {Cmd::StatusShort, Cmd::Start}));
+
+        // A device that ignores 0x90 but answers probes is on line after the first probe.
+        r.f.emulator->withModel([](DeviceModel &m) {
+            m.clearTrace();
+            return m.setFault("silence", true, Cmd::Start);
+        });
+        QVERIFY(connectHandshake(*r.link));
+        QCOMPARE(r.f.emulator->commands(), (Bytes {Cmd::StatusShort, Cmd::Probe}));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestTtyRoad)
 #include "test_tty_road.moc"
