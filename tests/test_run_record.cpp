@@ -105,13 +105,6 @@ void TestRunRecord::oneLineARun_data()
                            "Send languages"};
     QTest::newRow("updated") << "" << -1 << all << "message" << TableSuccess << "updated" << 0 << "done"
                              << TableSuccess;
-    QTest::newRow("erase refused") << "silence" << int(Cmd::Erase) << QStringList {"Reset...", "Memory prepare - clear"}
-                                   << "failure" << "Data cannot clear.1" << "device refused" << 3 << "erase"
-                                   << "Data cannot clear.1";
-    QTest::newRow("pulled during the erase") << "pull-during-erase" << -1
-                                             << QStringList {"Reset...", "Memory prepare - clear"} << "failure"
-                                             << "Data cannot clear.2" << "device lost" << 17 << "erase"
-                                             << "Data cannot clear.2";
     // The firmware's success is still said after it, as the window says it; the table's failure is the end.
     QTest::newRow("table refused") << "refuse-language" << -1 << all << "message"
                                    << QString::fromStdString(messageText(MessageId::FirmwareSentStandardMontage))

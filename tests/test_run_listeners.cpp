@@ -1,0 +1,269 @@
+// One run's events, as the run tells them, through every listener that renders them: the
+// command line's screen (its JSON lines and its plain text), the run record's line, the
+// report's row and the journal's fields, checked together row by row with the exit status.
+#include "batch_report.h"
+#include "clock.h"
+#include "console_screen.h"
+#include "run_record.h"
+#include "session.h"
+#include "table_rows.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+#include <functional>
+#include <sstream>
+
+namespace {
+
+using Script = std::function<void(RunListener &)>;
+
+DeviceFacts device(const std::string &serial = "0042", std::optional<int> battery = 76)
+{
+    DeviceFacts d;
+    d.port = "/dev/ttyMOVA-1";
+    std::copy_n(serial.data(), 4, d.record.serialNumber);
+    std::copy_n("211019", 6, d.record.firmwareDate);
+    d.record.hardwareVersion = 24, d.record.firmwareVersion = 68;
+    d.batteryPercent = battery;
+    return d;
+}
+
+RunMessage said(MessageId id, MessageId explainedBy = MessageId::None)
+{
+    RunMessage m = RunMessage::of(id);
+    if (explainedBy != MessageId::None)
+        m.explainedBy = explainedBy;
+    return m;
+}
+
+RunResult reached(RunStage stage, RunFailure failure, bool confirmed = false, bool tableSent = false)
+{
+    RunResult r;
+    r.stage = stage, r.failure = failure, r.firmwareConfirmed = confirmed, r.tableSent = tableSent;
+    return r;
+}
+
+// A run that wrote the device up to `stage` and ended there with this message.
+Script failedIn(ProgressStage stage, const char *caption, RunMessage failure, RunEnd end)
+{
+    return [=](RunListener &l) {
+        l.device(device());
+        l.writing(true);
+        l.stage(stage, caption);
+        l.progress(40);
+        l.writing(false);
+        l.message(failure);
+        l.result(end);
+    };
+}
+
+struct Row {
+    const char *name;
+    Script events;
+    int exit;
+    QStringList json, plain; // in the JSON lines; in the plain text (both streams)
+    QStringList record, csv, journal; // in the record's line, the report's row, the journal's fields
+    QStringList nowhere = {};         // in neither of the screen's forms
+};
+
+// What each listener made of the events.
+struct Rendered {
+    QString json, plain, record, csv, journal;
+    int exit = -1;
+};
+
+QString captured(bool json, const Script &events, int &exit)
+{
+    std::ostringstream out;
+    std::streambuf *const cout = std::cout.rdbuf(out.rdbuf()), *const cerr = std::cerr.rdbuf(out.rdbuf());
+    ConsoleScreen screen({json, true, false, false, FrontEnd::CommandLine});
+    struct Exit : RunListener {
+        int &code;
+        explicit Exit(int &c) : code(c) {}
+        void result(const RunEnd &end) override { code = int(end.outcome); }
+    } status {exit};
+    RunEvents tell {&screen, &status};
+    events(tell);
+    std::cout.rdbuf(cout), std::cerr.rdbuf(cerr);
+    return QString::fromStdString(out.str());
+}
+
+Rendered render(const Script &events)
+{
+    Rendered r;
+    QTemporaryDir dir;
+    RunStore store;
+    store.folder = dir.filePath("state").toStdString();
+    std::vector<JournalEntry> journaled;
+    store.journal = [&](const JournalEntry &e) { journaled.push_back(e); };
+    VirtualClock clock;
+    Session session;
+    session.portPathOverride = "/dev/ttyMOVA-1"; // where a device never reached was looked for
+    RunRecord record(clock, session, {}, store);
+    SingleReport report;
+    report.row.port = "/dev/ttyMOVA-1"; // as the command line names it before the device is found
+    std::string error;
+    const QString csv = dir.filePath("report.csv");
+    report.open(csv.toStdString(), error);
+    RunEvents tell {&report, &record};
+    events(tell);
+    QFile records(QString::fromStdString(store.runsPath())), rows(csv);
+    records.open(QIODevice::ReadOnly), rows.open(QIODevice::ReadOnly);
+    r.record = QString::fromUtf8(records.readAll()), r.csv = QString::fromUtf8(rows.readAll()).section('\n', 1);
+    for (const JournalEntry &e : journaled)
+        for (const std::string &field : e.fields())
+            r.journal += QString::fromStdString(field) + "\n";
+    r.json = captured(true, events, r.exit);
+    r.plain = captured(false, events, r.exit);
+    return r;
+}
+
+void expect(const QString &where, const QString &text, const QStringList &parts, bool present = true)
+{
+    for (const QString &part : parts)
+        QVERIFY2(text.contains(part) == present, qPrintable(where + (present ? " lacks: " : " has: ") + part +
+                                                             "\nin:\n" + text));
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Row)
+
+class TestRunListeners : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { qputenv("TZ", "UTC"); }
+    void eachListenerRendersTheEvents_data();
+    void eachListenerRendersTheEvents();
+};
+
+void TestRunListeners::eachListenerRendersTheEvents_data()
+{
+    const RunMessage montage = said(MessageId::FirmwareSentStandardMontage);
+    RunMessage damaged = RunMessage::of(MessageId::ReadBackChecksum, messageText(MessageId::ReadBackChecksum, 0x200));
+    RunResult updated = reached(RunStage::Done, RunFailure::None, true, true);
+    updated.readBackWarnings = 1;
+    RunResult tableRefused = reached(RunStage::Table, RunFailure::None, true);
+    tableRefused.tableFailure = RunFailure::TransferFailed;
+    addRows<Row>({
+        {"updated, a damaged block read back and survived",
+         [=](RunListener &l) {
+             l.device(device());
+             l.plan({"/dev/ttyMOVA-1", "firmware.hex", "table.tra", 3, 1, "newer", ""});
+             l.writing(true);
+             l.stage(ProgressStage::Erase, "Memory prepare - clear");
+             l.progress(50);
+             l.stage(ProgressStage::Verify, "Verify update");
+             l.message(damaged);
+             l.writing(false);
+             l.stage(ProgressStage::TableSend, "Send languages");
+             l.message(said(MessageId::FirmwareAndTableSent));
+             DeviceFacts after = device();
+             after.record.firmwareVersion = 69;
+             l.after(after);
+             l.result({Outcome::Updated, messageText(MessageId::FirmwareAndTableSent), updated});
+         },
+         0,
+         {R"("event":"plan")", R"("battery":"Accu: 76 %","battery_percent":76)", R"("firmware_date":"211019")",
+          R"("event":"stage","id":"erase","name":"Memory prepare - clear")", R"("event":"writing")",
+          R"("event":"diagnostic","line":"Daten lesen: XOR Summe ist fehlerhaft. Offset: 200")",
+          R"("event":"after","firmware_version":69)", R"("event":"table","sent":true)",
+          R"("event":"result","ok":true,"exit":0,"outcome":"updated","text":"Update and Language sended success!")",
+          R"("readback_warnings":1)"},
+         {"mova-update: warning: Daten lesen: XOR Summe ist fehlerhaft. Offset: 200\n  A block read back",
+          "Update and Language sended success!\n"},
+         {R"("serial":"0042","serial_hex":"30303432")", R"("firmware_date":"2021-10-19")",
+          R"("battery":"Accu: 76 %","battery_percent":76)", R"({"id":"erase","name":"Memory prepare - clear")",
+          R"("stage_reached":"done","firmware_confirmed":true,"table_sent":true)",
+          R"("readback_warnings":1,"readback_lines":[{"line":"Daten lesen)", R"("writing":true,"firmware_after":69)",
+          R"("outcome":"updated","exit":0,"text":"Update and Language sended success!")"},
+         {",/dev/ttyMOVA-1,0042,24,68,69,Accu: 76 %,updated,0,Update and Language sended success!,", ",30303432,76\n"},
+         {"MOVA_OUTCOME=updated", "MOVA_EXIT_STATUS=0", "MOVA_SERIAL_HEX=30303432", "MOVA_FIRMWARE_AFTER=69",
+          "MOVA_BATTERY_PERCENT=76", "MOVA_STAGE=done", "PRIORITY=6"}},
+        {"verify failed",
+         failedIn(ProgressStage::Verify, "Verify update", said(MessageId::VerifyFailed),
+                  {Outcome::VerifyFailed, "Error by verify Update", reached(RunStage::Verify, RunFailure::VerifyFailed)}),
+         5,
+         {R"("event":"message","text":"Error by verify Update","failure":true,"explanation":")",
+          R"("event":"result","ok":false,"exit":5,"outcome":"verify failed")"},
+         {"Error by verify Update\n  ", "mova-update: verify failed\n"},
+         {R"({"id":"verify","name":"Verify update")", R"({"kind":"failure","text":"Error by verify Update")",
+          R"("stage_reached":"verify","firmware_confirmed":false)", R"("outcome":"verify failed","exit":5)"},
+         {",verify failed,5,Error by verify Update,"},
+         {"MOVA_OUTCOME=verify failed", "MOVA_STAGE=verify", "PRIORITY=3"}},
+        // The erase's own message stays; what it means is that the device went away.
+        {"pulled out during the erase",
+         failedIn(ProgressStage::Erase, "Memory prepare - clear",
+                  said(MessageId::EraseUnconfirmed, MessageId::DeviceLost),
+                  {Outcome::DeviceLost, "Data cannot clear.2", reached(RunStage::Erase, RunFailure::DeviceLost)}),
+         17,
+         {R"("text":"Data cannot clear.2","failure":true,"explanation":"The device went away)",
+          R"("exit":17,"outcome":"device lost")"},
+         {"Data cannot clear.2\n  The device went away"},
+         {R"("stage_reached":"erase")", R"("writing":true)", R"("outcome":"device lost","exit":17)"},
+         {",device lost,17,Data cannot clear.2,"},
+         {"MOVA_STAGE=erase", "MOVA_EXIT_STATUS=17", "PRIORITY=3"}},
+        // The firmware's success is said after the table's failure, as the window says it; the
+        // command line keeps the failure as its last word, the record keeps both.
+        {"the table refused after the firmware went on",
+         [=](RunListener &l) {
+             l.device(device());
+             l.writing(true);
+             l.stage(ProgressStage::TableSend, "Send languages");
+             l.writing(false);
+             l.message(said(MessageId::TableRefused));
+             l.message(montage);
+             l.result({Outcome::TableNotSent, "Error by senden Language.5", tableRefused});
+         },
+         9,
+         {R"("event":"table","sent":false)", R"("exit":9,"outcome":"table not sent","text":"Error by senden Language.5")"},
+         {"Error by senden Language.5\n", "mova-update: table not sent\n"},
+         {R"({"kind":"failure","text":"Error by senden Language.5")", R"({"kind":"message","text":"Update sended)",
+          R"("stage_reached":"table","firmware_confirmed":true,"table_sent":false)"},
+         {",table not sent,9,Error by senden Language.5,"},
+         {"MOVA_STAGE=table", "MOVA_EXIT_STATUS=9"},
+         {"sended success"}},
+        // A device chose bytes that would clear a terminal, run a formula and break a JSON line.
+        {"a serial that is no text, no battery reading",
+         [=](RunListener &l) {
+             l.device(device("=\x1b[2", std::nullopt));
+             l.result({Outcome::Declined, "not updated", reached(RunStage::Prepare, RunFailure::Declined)});
+         },
+         7, {R"("exit":7,"outcome":"not confirmed")"}, {"mova-update: not updated\n"},
+         {R"("serial":"=\\x1b[2","serial_hex":"3D1B5B32")", R"("battery":"","stages")", R"("writing":false)"},
+         {R"(,"'=\x1b[2",24,68,,,not confirmed,7,not updated,)", ",3D1B5B32,\n"},
+         {R"(MOVA_SERIAL==\x1b[2)", "MOVA_SERIAL_HEX=3D1B5B32", "PRIORITY=5"},
+         {}},
+        {"no device found",
+         [=](RunListener &l) {
+             l.message(said(MessageId::NoDevice));
+             l.result({Outcome::NotConnected, messageText(MessageId::NoDevice)});
+         },
+         2, {R"("text":"No connection - Corvane not connected","failure":true)", R"("exit":2,"outcome":"not connected")"},
+         {"No connection - Corvane not connected\n  "},
+         {R"("port":"/dev/ttyMOVA-1","stages")", R"("outcome":"not connected","exit":2)"},
+         {",/dev/ttyMOVA-1,,,,,,not connected,2,No connection - Corvane not connected,"},
+         {"MOVA_PORT=/dev/ttyMOVA-1", "MOVA_OUTCOME=not connected"},
+         {"battery_percent", "MOVA_SERIAL"}},
+    });
+}
+
+void TestRunListeners::eachListenerRendersTheEvents()
+{
+    QFETCH(Row, row);
+    const Rendered r = render(row.events);
+    QCOMPARE(r.exit, row.exit);
+    expect("JSON lines", r.json, row.json);
+    expect("plain text", r.plain, row.plain);
+    expect("record", r.record, row.record);
+    expect("report", r.csv, row.csv);
+    expect("journal", r.journal, row.journal);
+    expect("screen", r.json + r.plain, row.nowhere, false);
+    expect("every rendering", r.json + r.plain + r.record + r.csv + r.journal, {"\x1b"}, false); // no terminal control
+    for (const QString &line : r.json.split('\n', Qt::SkipEmptyParts)) // one object a line, strict UTF-8
+        QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
+    QCOMPARE(r.record.count('\n'), 1);
+}
+
+QTEST_GUILESS_MAIN(TestRunListeners)
+#include "test_run_listeners.moc"
