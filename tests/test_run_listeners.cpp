@@ -6,7 +6,6 @@
 #include "console_screen.h"
 #include "run_record.h"
 #include "session.h"
-#include "table_rows.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -137,15 +136,13 @@ private slots:
     void eachListenerRendersTheEvents();
 };
 
-void TestRunListeners::eachListenerRendersTheEvents_data()
+// A whole update, told to the end.
+static std::vector<Row> runRows()
 {
-    const RunMessage montage = said(MessageId::FirmwareSentStandardMontage);
     RunMessage damaged = RunMessage::of(MessageId::ReadBackChecksum, messageText(MessageId::ReadBackChecksum, 0x200));
     RunResult updated = reached(RunStage::Done, RunFailure::None, true, true);
     updated.readBackWarnings = 1;
-    RunResult tableRefused = reached(RunStage::Table, RunFailure::None, true);
-    tableRefused.tableFailure = RunFailure::TransferFailed;
-    addRows<Row>({
+    return {
         {"updated, a damaged block read back and survived",
          [=](RunListener &l) {
              l.device(device());
@@ -180,6 +177,16 @@ void TestRunListeners::eachListenerRendersTheEvents_data()
          {",/dev/ttyMOVA-1,0042,24,68,69,Accu: 76 %,updated,0,Update and Language sended success!,", ",30303432,76\n"},
          {"MOVA_OUTCOME=updated", "MOVA_EXIT_STATUS=0", "MOVA_SERIAL_HEX=30303432", "MOVA_FIRMWARE_AFTER=69",
           "MOVA_BATTERY_PERCENT=76", "MOVA_STAGE=done", "PRIORITY=6"}},
+    };
+}
+
+// A failure in each part of a run, a device's own bytes, and no device at all.
+static std::vector<Row> failureRows()
+{
+    const RunMessage montage = said(MessageId::FirmwareSentStandardMontage);
+    RunResult tableRefused = reached(RunStage::Table, RunFailure::None, true);
+    tableRefused.tableFailure = RunFailure::TransferFailed;
+    return {
         {"verify failed",
          failedIn(ProgressStage::Verify, "Verify update", said(MessageId::VerifyFailed),
                   {Outcome::VerifyFailed, "Error by verify Update", reached(RunStage::Verify, RunFailure::VerifyFailed)}),
@@ -245,7 +252,15 @@ void TestRunListeners::eachListenerRendersTheEvents_data()
          {",/dev/ttyMOVA-1,,,,,,not connected,2,No connection - Corvane not connected,"},
          {"MOVA_PORT=/dev/ttyMOVA-1", "MOVA_OUTCOME=not connected"},
          {"battery_percent", "MOVA_SERIAL"}},
-    });
+    };
+}
+
+void TestRunListeners::eachListenerRendersTheEvents_data()
+{
+    QTest::addColumn<Row>("row");
+    for (const auto &rows : {runRows(), failureRows()})
+        for (const Row &row : rows)
+            QTest::newRow(row.name) << row;
 }
 
 void TestRunListeners::eachListenerRendersTheEvents()

@@ -12,22 +12,6 @@
 #include <algorithm>
 #include <exception>
 
-namespace {
-
-constexpr int ResetAttempts = 20;
-constexpr int EraseMisses = 20;        // polls without a progress byte before the status is read
-constexpr uint8_t EraseFailed = 0xFF;  // the erase's progress byte that says it failed
-constexpr uint8_t Erased = 1;
-constexpr uint8_t ImageEqual = 0, ImageDiffers = 1, Confirmed = 1;
-
-// What ends the run from within a step: its message, by id and as shown.
-struct RunStop {
-    MessageId id;
-    std::string text;
-};
-
-} // namespace
-
 UpdateRun::UpdateRun(Session &session, RunScreen &screen, RunListener &events, Clock &clock, Payloads payloads)
     : session_(session), screen_(screen), tell_(events), clock_(clock), payloads_(std::move(payloads)),
       link_(session.link)
@@ -40,11 +24,6 @@ void UpdateRun::showProgress(int percent)
 {
     shown_ = std::clamp(percent, 0, 100);
     tell_.progress(shown_);
-}
-
-void UpdateRun::stage(ProgressStage id, const char *caption)
-{
-    tell_.stage(id, caption);
 }
 
 void UpdateRun::diagnostic(MessageId id, int offset)
@@ -78,7 +57,7 @@ RunFailure UpdateRun::causeOf(RunFailure kind) const
 void UpdateRun::fail(RunFailure kind, MessageId id, const std::string &text)
 {
     result_.failure = causeOf(kind);
-    throw RunStop {id, text.empty() ? messageText(id) : text};
+    throw Stop {id, text.empty() ? messageText(id) : text};
 }
 
 void UpdateRun::refuse(RunFailure kind, MessageId id, const std::string &text)
@@ -169,194 +148,6 @@ bool UpdateRun::loadImage()
     return true;
 }
 
-void UpdateRun::reset()
-{
-    if (session_.portPath.empty() || !link_->sendCommand(Cmd::Reset)) {
-        if (!link_->sendCommand(Cmd::Start))
-            link_->sendCommand(Cmd::Start);
-        return;
-    }
-    stage(ProgressStage::Reset, "Reset...");
-    pump();
-    link_->close();
-    for (int attempt = 0; !link_->isOpen() && attempt < ResetAttempts; ++attempt) {
-        clock_.wait(Wait::ReopenGapMs);
-        if (link_->openComPort(session_.portPath, false) && greetAfterReopen(*link_))
-            break;
-        showProgress(attempt / 2);
-        pump();
-    }
-    if (!link_->isOpen())
-        fail(RunFailure::NotConnected, MessageId::ResetLost);
-}
-
-void UpdateRun::connect()
-{
-    drain(4, Wait::DrainMs);
-    const bool online = probeHandshake(*link_, false, [this](int retry) {
-        showProgress(20 * retry);
-        pump();
-    });
-    if (!online)
-        fail(RunFailure::NotConnected, MessageId::ConnectLost);
-}
-
-void UpdateRun::readStatus()
-{
-    drain(4, Wait::DrainMs);
-    uint8_t status = 0;
-    if (link_->sendCommand(Cmd::Status) && link_->read(&status, 1))
-        status_ = status;
-    if (status_ == DeviceRecord::NoStatus)
-        fail(RunFailure::DeviceRefused, MessageId::StatusMissing);
-}
-
-void UpdateRun::erase()
-{
-    stage(ProgressStage::Erase, "Memory prepare - clear");
-    showProgress(0);
-    pump();
-    drain(4, Wait::DrainMs);
-    if (!link_->sendCommand(Cmd::Erase))
-        fail(RunFailure::DeviceRefused, MessageId::EraseRefused);
-    uint8_t last = 0, byte = 0;
-    if (link_->read(&byte, 1))
-        last = byte;
-    // The device reports its progress; the bar never moves back.
-    int misses = 0;
-    do {
-        showProgress(std::max(shown_, int(last)));
-        pump();
-        clock_.wait(Wait::ErasePollMs);
-        if (link_->read(&byte, 1)) {
-            misses = 0;
-            last = byte;
-            if (byte == EraseFailed)
-                fail(RunFailure::DeviceRefused, MessageId::EraseFailed);
-        } else {
-            ++misses;
-        }
-    } while (misses < EraseMisses && last < 100);
-    const uint8_t status = link_->read(&byte, 1) ? byte : last;
-    if (status != Erased)
-        fail(RunFailure::DeviceRefused, MessageId::EraseUnconfirmed);
-    clock_.wait(Wait::AfterEraseMs);
-    drain(4, Wait::SettleDrainMs);
-}
-
-bool UpdateRun::openTransfer()
-{
-    stage(ProgressStage::Send, "Send update");
-    showProgress(0);
-    pump();
-    // Any byte soon after a transfer command refuses it.
-    auto refused = [this] {
-        uint8_t scratch[2];
-        int heard = 0;
-        link_->readWithTimeout(scratch, 2, &heard, Wait::RefusalListenMs);
-        return heard > 0;
-    };
-    plan_ = firmwareTransferPlan(image_.length(), session_.record.hardwareVersion);
-    if (!link_->sendCommand(plan_.command)) {
-        plan_ = {};
-    } else if (refused()) {
-        // A small image may still go in the fallback mode, which takes no count.
-        const std::optional<TransferPlan> fallback = firmwareFallbackPlan(image_.length());
-        plan_ = fallback && link_->sendCommand(fallback->command) && !refused() ? *fallback : TransferPlan {};
-    } else {
-        const std::vector<uint8_t> count = plan_.countBytes();
-        link_->write(count.data(), int(count.size()));
-    }
-    if (plan_.command == 0) {
-        refuse(RunFailure::DeviceRefused, MessageId::TransferRefused);
-        return false;
-    }
-    return true;
-}
-
-void UpdateRun::sendBlocks()
-{
-    for (int sent = 0; sent < plan_.blockCount; ++sent) {
-        const uint8_t *block = image_.buffer.data() + size_t(sent) * size_t(plan_.blockSize);
-        const BlockOutcome outcome = sendBlockAcknowledged(*link_, block, plan_.blockSize);
-        if (const BlockFailure f = blockFailure(outcome, BlockPayload::Firmware); f.failed())
-            fail(f.refused ? RunFailure::DeviceRefused : RunFailure::TransferFailed, f.id, f.text);
-        clock_.wait(Wait::AfterBlockMs);
-        showProgress((sent + 1) * 100 / plan_.blockCount);
-        pump();
-    }
-}
-
-void UpdateRun::verify()
-{
-    std::fill(readBack_.begin(), readBack_.end(), 0);
-    clock_.wait(Wait::BeforeVerifyMs);
-    stage(ProgressStage::Verify, "Verify update");
-    int index = 0, percent = 0, stalled = 0;
-    for (;;) {
-        showProgress(percent);
-        pump();
-        if (index >= plan_.blockCount)
-            return;
-        clock_.wait(Wait::BeforeReadBackMs);
-        if (verifyBlock(index)) {
-            ++index;
-            stalled = 0;
-        } else if (++stalled >= MaxStalledVerifyPasses) {
-            // A device that keeps failing to deliver must not hold the run for ever.
-            fail(RunFailure::VerifyFailed, MessageId::VerifyFailed);
-        }
-        percent = index * 100 / plan_.blockCount;
-    }
-}
-
-bool UpdateRun::verifyBlock(int index)
-{
-    const int size = plan_.blockSize, offset = index * size;
-    uint8_t *block = readBack_.data() + offset;
-    int received = 0;
-    uint8_t check = 0;
-    const bool whole = link_->read(block, size, &received);
-    const bool checked = link_->read(&check, 1);
-    if (whole && checked) {
-        if (blockXor(block, size) != check)
-            diagnostic(MessageId::ReadBackChecksum, offset);
-        const uint8_t taken = Reply::Accepted;
-        link_->write(&taken, 1);
-        return true;
-    }
-    if (received > 1) {
-        const uint8_t again = Reply::SendAgain;
-        link_->write(&again, 1);
-        if (received == size)
-            diagnostic(MessageId::ReadBackIncomplete, offset);
-    } else if (index == 0) {
-        fail(RunFailure::VerifyFailed, MessageId::VerifyFailed);
-    }
-    return false;
-}
-
-void UpdateRun::confirm()
-{
-    const bool equal = std::equal(readBack_.begin(), readBack_.end(), image_.buffer.begin());
-    const uint8_t result = equal ? ImageEqual : ImageDiffers;
-    link_->write(&result, 1);
-    uint8_t answer = 0;
-    if (!link_->read(&answer, 1)) {
-        refuse(RunFailure::VerifyFailed, MessageId::ConfirmMissing);
-        return;
-    }
-    tell_.writing(false);
-    if (answer != Confirmed) {
-        refuse(RunFailure::VerifyFailed, MessageId::ImageRejected);
-        return;
-    }
-    clock_.wait(Wait::AfterConfirmMs);
-    uint8_t spare;
-    link_->read(&spare, 1);
-    succeeded_ = true;
-}
-
 void UpdateRun::transfer()
 {
     reach(RunStage::Reset);
@@ -416,7 +207,7 @@ RunResult UpdateRun::run()
         if (!prepare())
             return result_;
         transfer();
-    } catch (const RunStop &stop) {
+    } catch (const Stop &stop) {
         failed(stop.id, stop.text);
         return result_;
     } catch (const std::exception &error) {

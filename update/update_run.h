@@ -63,11 +63,15 @@ private:
     void refuse(RunFailure kind, MessageId id, const std::string &text = {});
     void reach(RunStage stage) { result_.stage = stage; }
     void showProgress(int percent);
-    void stage(ProgressStage stage, const char *caption);
     void diagnostic(MessageId id, int offset);
 
     void drain(int n, int ms);
     void pump();
+    // What ends the run from within a step: its message, by id and as shown.
+    struct Stop {
+        MessageId id;
+        std::string text;
+    };
     // A failure that ends the run from wherever it is; the text is the id's own unless given.
     [[noreturn]] void fail(RunFailure kind, MessageId id, const std::string &text = {});
 
