@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr int MaxDevices = 32;
+
 const char *Usage = R"(usage: mova-sim [options]
   --link PATH             symlink to publish for the device (default /tmp/mova-sim/ttyMOVA)
   --devices N             serve N devices at once, 1 to 32 (default 1); with N > 1 device K

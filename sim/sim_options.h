@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-constexpr int MaxDevices = 32;
-
 // A fault switched on from the start.
 struct StartFault {
     std::string name;
