@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 
 const char *const UsageText = R"(usage: mova-update [options] info|update|image-info [FILE]|list|log
 commands:
@@ -95,97 +96,179 @@ bool parseNumber(const std::string &text, int low, int high, int &value)
     return true;
 }
 
+// The options that only switch something on.
+struct Switch {
+    std::string_view name;
+    bool CliArguments::*flag;
+};
+constexpr Switch Switches[] = {
+    {"--json", &CliArguments::json},
+    {"--yes", &CliArguments::yes},
+    {"--trace", &CliArguments::trace},
+    {"--allow-low-battery", &CliArguments::allowLowBattery},
+    {"--all", &CliArguments::all},
+    {"--repeat", &CliArguments::repeat},
+};
+
+// The options whose value is taken as it is.
+struct TextOption {
+    std::string_view name;
+    std::string CliArguments::*to;
+};
+constexpr TextOption TextOptions[] = {
+    {"--report", &CliArguments::report},
+    {"--worker", &CliArguments::worker},
+    {"--firmware", &CliArguments::firmware},
+    {"--table", &CliArguments::table},
+};
+
+// The options whose value is a whole number in [low, high].
+struct NumberOption {
+    std::string_view name;
+    int low, high;
+    int CliArguments::*to;
+};
+constexpr NumberOption NumberOptions[] = {
+    {"--count", 1, 100000, &CliArguments::devices},
+    {"--worker-slot", 1, 1000, &CliArguments::workerSlot},
+    {"-n", 1, 100000, &CliArguments::count},
+    {"--hardware", 0, 255, &CliArguments::hardware},
+};
+
+// argv, one argument at a time; an option takes the argument after it as its value.
+class ArgumentReader {
+public:
+    ArgumentReader(int argc, char **argv, std::string &error) : argc_(argc), argv_(argv), error_(error) {}
+    bool next()
+    {
+        if (++i_ >= argc_)
+            return false;
+        arg_ = argv_[i_];
+        return true;
+    }
+    const std::string &arg() const { return arg_; }
+    bool fail(std::string message)
+    {
+        error_ = std::move(message);
+        return false;
+    }
+    bool value(std::string &to)
+    {
+        if (i_ + 1 >= argc_)
+            return fail("option '" + arg_ + "' needs a value");
+        to = argv_[++i_];
+        return true;
+    }
+    bool number(int low, int high, int &to)
+    {
+        std::string text;
+        if (!value(text))
+            return false;
+        if (parseNumber(text, low, high, to))
+            return true;
+        return fail(arg_ + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+                    ", not '" + text + "'");
+    }
+
+private:
+    int argc_;
+    char **argv_;
+    std::string &error_;
+    int i_ = 0;
+    std::string arg_;
+};
+
+enum class Option { Read, Failed, NoOption };
+
+Option outcome(bool read)
+{
+    return read ? Option::Read : Option::Failed;
+}
+
+// The option the reader is at, with its value, when it is one.
+Option readOption(ArgumentReader &r, CliArguments &a, bool &hardwareGiven)
+{
+    const std::string &arg = r.arg();
+    for (const Switch &s : Switches) {
+        if (arg == s.name) {
+            a.*s.flag = true;
+            return Option::Read;
+        }
+    }
+    for (const TextOption &o : TextOptions)
+        if (arg == o.name)
+            return outcome(r.value(a.*o.to));
+    for (const NumberOption &o : NumberOptions) {
+        if (arg == o.name) {
+            hardwareGiven = hardwareGiven || o.to == &CliArguments::hardware;
+            return outcome(r.number(o.low, o.high, a.*o.to));
+        }
+    }
+    if (arg == "--port")
+        return outcome(r.value(a.ports.emplace_back()));
+    if (arg == "--export") {
+        if (!r.value(a.exportTo))
+            return Option::Failed;
+        return outcome(!a.exportTo.empty() || r.fail("--export needs a file name"));
+    }
+    return Option::NoOption;
+}
+
+// An argument that is none of the options: the command, or image-info's FILE.
+bool readWord(ArgumentReader &r, CliArguments &a)
+{
+    const std::string &arg = r.arg();
+    if (arg.rfind("-", 0) == 0 && arg != "-")
+        return r.fail("unknown option '" + arg + "'");
+    if (a.command.empty()) {
+        if (!isCommand(arg))
+            return r.fail("unknown command '" + arg + "'");
+        a.command = arg;
+    } else if (a.command == "image-info" && a.file.empty()) {
+        a.file = arg;
+    } else {
+        return r.fail("unexpected argument '" + arg + "'");
+    }
+    return true;
+}
+
+// The options that go with some commands or options only, once all are read.
+bool checkCombinations(ArgumentReader &r, const CliArguments &a)
+{
+    if (a.command.empty())
+        return r.fail("no command given");
+    if (a.command != "update" && (a.batch() || !a.report.empty()))
+        return r.fail("--all, --repeat, --report and more than one --port go with update only");
+    if (!a.exportTo.empty() && a.command != "log")
+        return r.fail("--export goes with log only");
+    if (a.devices != 0 && !a.repeat)
+        return r.fail("--count goes with --repeat");
+    if (a.all && !a.ports.empty())
+        return r.fail("--all looks for the devices itself: give it or --port, not both");
+    return true;
+}
+
 } // namespace
 
 bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a, std::string &error)
 {
+    ArgumentReader r(argc, argv, error);
     bool hardwareGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string &to) {
-            if (i + 1 >= argc) {
-                error = "option '" + arg + "' needs a value";
-                return false;
-            }
-            to = argv[++i];
+    while (r.next()) {
+        if (r.arg() == "--help" || r.arg() == "-h") {
+            a.command = "help";
             return true;
-        };
-        auto number = [&](int low, int high, int &to) {
-            std::string text;
-            if (!value(text))
-                return false;
-            if (parseNumber(text, low, high, to))
-                return true;
-            error = arg + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
-                    ", not '" + text + "'";
-            return false;
-        };
-        if (arg == "--help" || arg == "-h") { a.command = "help"; return true; }
-        if (arg == "--version") { a.command = "version"; return true; }
-        if (arg == "--json") a.json = true;
-        else if (arg == "--yes") a.yes = true;
-        else if (arg == "--trace") a.trace = true;
-        else if (arg == "--allow-low-battery") a.allowLowBattery = true;
-        else if (arg == "--port") {
-            if (!value(a.ports.emplace_back()))
-                return false;
-        } else if (arg == "--all") a.all = true;
-        else if (arg == "--repeat") a.repeat = true;
-        else if (arg == "--count") { if (!number(1, 100000, a.devices)) return false; }
-        else if (arg == "--report") { if (!value(a.report)) return false; }
-        else if (arg == "--worker") { if (!value(a.worker)) return false; }
-        else if (arg == "--worker-slot") { if (!number(1, 1000, a.workerSlot)) return false; }
-        else if (arg == "-n") { if (!number(1, 100000, a.count)) return false; }
-        else if (arg == "--export") {
-            if (!value(a.exportTo))
-                return false;
-            if (a.exportTo.empty()) {
-                error = "--export needs a file name";
-                return false;
-            }
         }
-        else if (arg == "--firmware") { if (!value(a.firmware)) return false; }
-        else if (arg == "--table") { if (!value(a.table)) return false; }
-        else if (arg == "--hardware") {
-            if (!number(0, 255, a.hardware))
-                return false;
-            hardwareGiven = true;
-        } else if (arg.rfind("-", 0) == 0 && arg != "-") {
-            error = "unknown option '" + arg + "'";
-            return false;
-        } else if (a.command.empty()) {
-            if (!isCommand(arg)) {
-                error = "unknown command '" + arg + "'";
-                return false;
-            }
-            a.command = arg;
-        } else if (a.command == "image-info" && a.file.empty()) {
-            a.file = arg;
-        } else {
-            error = "unexpected argument '" + arg + "'";
-            return false;
+        if (r.arg() == "--version") {
+            a.command = "version";
+            return true;
         }
+        const Option option = readOption(r, a, hardwareGiven);
+        if (option == Option::Failed || (option == Option::NoOption && !readWord(r, a)))
+            return false;
     }
-    if (a.command.empty()) {
-        error = "no command given";
+    if (!checkCombinations(r, a))
         return false;
-    }
-    if (a.command != "update" && (a.batch() || !a.report.empty())) {
-        error = "--all, --repeat, --report and more than one --port go with update only";
-        return false;
-    }
-    if (!a.exportTo.empty() && a.command != "log") {
-        error = "--export goes with log only";
-        return false;
-    }
-    if (a.devices != 0 && !a.repeat) {
-        error = "--count goes with --repeat";
-        return false;
-    }
-    if (a.all && !a.ports.empty()) {
-        error = "--all looks for the devices itself: give it or --port, not both";
-        return false;
-    }
     if (!hardwareGiven)
         a.hardware = defaultHardware != 0 ? defaultHardware : DefaultHardwareVersion;
     return true;

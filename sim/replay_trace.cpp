@@ -136,100 +136,162 @@ TraceRead readTrace(std::string_view text)
     return read;
 }
 
-ReplayScript buildScript(const TraceRead &trace)
+namespace {
+
+// The recording's times with every gap between two lines cut to MaxGapMs: a replay waits no
+// longer than a real device ever keeps the tool waiting.
+std::vector<int64_t> playedTimes(const std::vector<TraceLine> &lines)
 {
-    using K = TraceLine::Kind;
-    ReplayScript s;
-    s.cut = trace.cut;
-    const std::vector<TraceLine> &lines = trace.lines;
-    if (lines.empty())
-        return s;
-    // The recording's times with every gap between two lines cut to MaxGapMs: a replay
-    // waits no longer than a real device ever keeps the tool waiting.
     std::vector<int64_t> when(lines.size(), lines.front().ms);
     for (size_t i = 1; i < lines.size(); ++i)
         when[i] = when[i - 1] + std::min(lines[i].ms - lines[i - 1].ms, MaxGapMs);
-    int64_t lastToolMs = when.front(); // the start, until the tool has sent something
-    std::optional<size_t> lastTransfer;    // since the link was last opened
-    std::string firstPath, path;
-    bool opened = false, away = false;
-    int64_t awaySince = 0;
-    auto delay = [&](int64_t ms) { return std::max<int64_t>(0, ms - lastToolMs); };
-    auto step = [&](ReplayStep::Kind kind, int64_t ms, int line) {
-        ReplayStep st;
-        st.kind = kind, st.after = s.toolBytes.size(), st.delayMs = delay(ms), st.line = line;
-        s.steps.push_back(st);
-        return &s.steps.back();
-    };
-    // Leaves no sooner than its last reply got out, and never before an earlier step.
-    auto leave = [&](int64_t ms, int line) {
-        int64_t at = ms;
-        if (lastTransfer && lines[*lastTransfer].kind == K::FromDevice)
-            at = std::max(at, when[*lastTransfer] + LeaveGraceMs);
-        step(ReplayStep::Kind::Leave, at, line);
-        away = true;
-        awaySince = at;
-    };
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const TraceLine &l = lines[i];
-        if (l.kind == K::ToDevice) {
-            if (s.road.empty())
-                s.road = l.road;
-            s.longestQuietMs = std::max(s.longestQuietMs, when[i] - lastToolMs);
-            // A command goes alone and its echo comes straight back.
-            const bool echoed = l.bytes.size() == 1 && i + 1 < lines.size() && lines[i + 1].kind == K::FromDevice &&
-                                lines[i + 1].bytes.front() == l.bytes.front();
-            for (uint8_t b : l.bytes) {
-                s.toolBytes.push_back(b);
-                s.toolLines.push_back(l.line);
-                s.isCommand.push_back(echoed);
-            }
-            lastToolMs = when[i];
-            lastTransfer = i;
-        } else if (l.kind == K::FromDevice) {
-            if (s.road.empty())
-                s.road = l.road;
-            step(ReplayStep::Kind::Reply, when[i], l.line)->bytes = l.bytes;
-            lastTransfer = i;
-        } else if (l.kind == K::Lost && !away) {
-            leave(lastTransfer ? when[*lastTransfer] : when[i], l.line);
-        } else if (l.kind == K::OpenFailed && !opened && !away) {
-            leave(when[i], l.line); // not there when the tool first looked for it
-        } else if (l.kind == K::Close && !away) {
-            // What follows the close tells whether the device left the line.
-            size_t next = i + 1;
-            std::optional<int64_t> firstFailed;
-            for (; next < lines.size() && lines[next].kind != K::Open && !isTransfer(lines[next]); ++next)
-                if (lines[next].kind == K::OpenFailed && !firstFailed)
-                    firstFailed = when[next];
-            const bool reopened = next < lines.size() && lines[next].kind == K::Open;
-            const bool prompt = lastTransfer && when[i] - when[*lastTransfer] < LostGuessMs;
-            if (prompt) // gone at once after bytes nobody answered; after a reply, when the tool let go
-                leave(lines[*lastTransfer].kind == K::ToDevice ? when[*lastTransfer] : when[i], l.line);
-            else if (firstFailed)
-                leave((when[i] + *firstFailed) / 2, l.line); // between the close and the tool's next look
-            else if (reopened && lines[next].text != path)
-                leave((when[i] + when[next]) / 2, l.line); // it comes back under another path
-            lastTransfer.reset();
-        } else if (l.kind == K::OpenFailed) {
-            awaySince = std::max(awaySince, when[i]);
-        } else if (l.kind == K::Open) {
-            if (!opened)
-                firstPath = l.text;
-            if (away) {
-                // Back between the tool's last failed look and the look that found it.
-                step(ReplayStep::Kind::Return, (std::max(awaySince, lastToolMs) + when[i]) / 2, l.line)->otherLink =
-                    l.text != firstPath;
-                away = false;
-            }
-            opened = true;
-            path = l.text;
-            lastTransfer.reset();
-        }
+    return when;
+}
+
+// Reads a recording with at least one line, line after line, into the device's script.
+class ScriptBuilder {
+public:
+    explicit ScriptBuilder(const TraceRead &trace)
+        : lines_(trace.lines), when_(playedTimes(trace.lines)), lastToolMs_(when_.front())
+    {
+        s_.cut = trace.cut;
     }
-    s.endDelayMs = delay(when.back());
-    s.longestQuietMs = std::max(s.longestQuietMs, s.endDelayMs);
-    return s;
+
+    ReplayScript build()
+    {
+        for (size_t i = 0; i < lines_.size(); ++i)
+            take(i);
+        s_.endDelayMs = delay(when_.back());
+        s_.longestQuietMs = std::max(s_.longestQuietMs, s_.endDelayMs);
+        return std::move(s_);
+    }
+
+private:
+    using K = TraceLine::Kind;
+
+    void take(size_t i)
+    {
+        const TraceLine &l = lines_[i];
+        if (l.kind == K::ToDevice)
+            toDevice(i);
+        else if (l.kind == K::FromDevice)
+            fromDevice(i);
+        else if (l.kind == K::Lost && !away_)
+            leave(lastTransfer_ ? when_[*lastTransfer_] : when_[i], l.line);
+        else if (l.kind == K::OpenFailed && !opened_ && !away_)
+            leave(when_[i], l.line); // not there when the tool first looked for it
+        else if (l.kind == K::Close && !away_)
+            close(i);
+        else if (l.kind == K::OpenFailed)
+            awaySince_ = std::max(awaySince_, when_[i]);
+        else if (l.kind == K::Open)
+            open(i);
+    }
+
+    void toDevice(size_t i)
+    {
+        const TraceLine &l = lines_[i];
+        if (s_.road.empty())
+            s_.road = l.road;
+        s_.longestQuietMs = std::max(s_.longestQuietMs, when_[i] - lastToolMs_);
+        // A command goes alone and its echo comes straight back.
+        const bool echoed = l.bytes.size() == 1 && i + 1 < lines_.size() && lines_[i + 1].kind == K::FromDevice &&
+                            lines_[i + 1].bytes.front() == l.bytes.front();
+        for (uint8_t b : l.bytes) {
+            s_.toolBytes.push_back(b);
+            s_.toolLines.push_back(l.line);
+            s_.isCommand.push_back(echoed);
+        }
+        lastToolMs_ = when_[i];
+        lastTransfer_ = i;
+    }
+
+    void fromDevice(size_t i)
+    {
+        const TraceLine &l = lines_[i];
+        if (s_.road.empty())
+            s_.road = l.road;
+        step(ReplayStep::Kind::Reply, when_[i], l.line).bytes = l.bytes;
+        lastTransfer_ = i;
+    }
+
+    void close(size_t i)
+    {
+        const TraceLine &l = lines_[i];
+        // What follows the close tells whether the device left the line.
+        size_t next = i + 1;
+        std::optional<int64_t> firstFailed;
+        for (; next < lines_.size() && lines_[next].kind != K::Open && !isTransfer(lines_[next]); ++next)
+            if (lines_[next].kind == K::OpenFailed && !firstFailed)
+                firstFailed = when_[next];
+        const bool reopened = next < lines_.size() && lines_[next].kind == K::Open;
+        const bool prompt = lastTransfer_ && when_[i] - when_[*lastTransfer_] < LostGuessMs;
+        if (prompt) // gone at once after bytes nobody answered; after a reply, when the tool let go
+            leave(lines_[*lastTransfer_].kind == K::ToDevice ? when_[*lastTransfer_] : when_[i], l.line);
+        else if (firstFailed)
+            leave((when_[i] + *firstFailed) / 2, l.line); // between the close and the tool's next look
+        else if (reopened && lines_[next].text != path_)
+            leave((when_[i] + when_[next]) / 2, l.line); // it comes back under another path
+        lastTransfer_.reset();
+    }
+
+    void open(size_t i)
+    {
+        const TraceLine &l = lines_[i];
+        if (!opened_)
+            firstPath_ = l.text;
+        if (away_) {
+            // Back between the tool's last failed look and the look that found it.
+            step(ReplayStep::Kind::Return, (std::max(awaySince_, lastToolMs_) + when_[i]) / 2, l.line).otherLink =
+                l.text != firstPath_;
+            away_ = false;
+        }
+        opened_ = true;
+        path_ = l.text;
+        lastTransfer_.reset();
+    }
+
+    int64_t delay(int64_t ms) const { return std::max<int64_t>(0, ms - lastToolMs_); }
+
+    ReplayStep &step(ReplayStep::Kind kind, int64_t ms, int line)
+    {
+        ReplayStep st;
+        st.kind = kind, st.after = s_.toolBytes.size(), st.delayMs = delay(ms), st.line = line;
+        s_.steps.push_back(st);
+        return s_.steps.back();
+    }
+
+    // Leaves no sooner than its last reply got out, and never before an earlier step.
+    void leave(int64_t ms, int line)
+    {
+        int64_t at = ms;
+        if (lastTransfer_ && lines_[*lastTransfer_].kind == K::FromDevice)
+            at = std::max(at, when_[*lastTransfer_] + LeaveGraceMs);
+        step(ReplayStep::Kind::Leave, at, line);
+        away_ = true;
+        awaySince_ = at;
+    }
+
+    const std::vector<TraceLine> &lines_;
+    const std::vector<int64_t> when_;
+    ReplayScript s_;
+    int64_t lastToolMs_;                // the start, until the tool has sent something
+    std::optional<size_t> lastTransfer_; // since the link was last opened
+    std::string firstPath_, path_;
+    bool opened_ = false, away_ = false;
+    int64_t awaySince_ = 0;
+};
+
+} // namespace
+
+ReplayScript buildScript(const TraceRead &trace)
+{
+    if (trace.lines.empty()) {
+        ReplayScript s;
+        s.cut = trace.cut;
+        return s;
+    }
+    return ScriptBuilder(trace).build();
 }
 
 const char *commandName(uint8_t command)

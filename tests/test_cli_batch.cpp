@@ -15,6 +15,13 @@ private slots:
     void init() { prepare(); }
     void batch_data();
     void batch();
+
+private:
+    // Each reads the columns of batch's row it needs itself.
+    using Devices = std::vector<std::unique_ptr<PtyEmulator>>;
+    void startDevices(Devices &devices, QStringList &arguments);
+    void checkReport(const QString &rows, const Devices &devices);
+    void checkSummary(const Run &r, const Devices &devices);
 };
 
 void TestCliBatch::batch_data()
@@ -58,19 +65,11 @@ pid_t workerOf(const QString &port)
 
 } // namespace
 
-void TestCliBatch::batch()
+// One device for each serial, started, with a --port for it.
+void TestCliBatch::startDevices(Devices &devices, QStringList &arguments)
 {
     QFETCH(QStringList, serials);
-    QFETCH(QStringList, shown);
     QFETCH(int, faulty);
-    QFETCH(int, killed);
-    QFETCH(int, exitCode);
-    QFETCH(QStringList, outcomes);
-    QFETCH(bool, json);
-    std::vector<std::unique_ptr<PtyEmulator>> devices;
-    QStringList arguments {"--yes"};
-    if (json)
-        arguments << "--json";
     for (int i = 0; i < serials.size(); ++i) {
         PtyEmulator::Options options;
         options.device = quickDevice();
@@ -83,6 +82,20 @@ void TestCliBatch::batch()
             devices.back()->withModel([](DeviceModel &m) { return m.setFault("block-silent", true, 1); });
         arguments << "--port" << QString::fromStdString(options.link);
     }
+}
+
+void TestCliBatch::batch()
+{
+    QFETCH(int, killed);
+    QFETCH(int, exitCode);
+    QFETCH(bool, json);
+    Devices devices;
+    QStringList arguments {"--yes"};
+    if (json)
+        arguments << "--json";
+    startDevices(devices, arguments);
+    if (QTest::currentTestFailed())
+        return;
     const QString report = QString::fromStdString(f.path("report.csv"));
     QFile::remove(report);
     auto killWhileWriting = [&](qint64) {
@@ -100,7 +113,20 @@ void TestCliBatch::batch()
     QVERIFY2(!(r.out + r.err).contains('\x1b'), r.err.constData()); // no device moves the operator's cursor
     QFile file(report);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QString rows = QString::fromUtf8(file.readAll());
+    checkReport(QString::fromUtf8(file.readAll()), devices);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(!run({"log", "-n", "9"}).out.contains('\x1b'));
+    checkSummary(r, devices);
+}
+
+// A row for each device, with what became of it; what each device holds agrees.
+void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
+{
+    QFETCH(QStringList, serials);
+    QFETCH(QStringList, shown);
+    QFETCH(int, killed);
+    QFETCH(QStringList, outcomes);
     QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
                             "message,duration_s,serial_hex,battery_percent\n"));
     QCOMPARE(rows.count('\n'), serials.size() + 1);
@@ -120,9 +146,17 @@ void TestCliBatch::batch()
         QVERIFY2(rows.contains("may be without working firmware"), qPrintable(rows));
         QVERIFY(run({"log", "-n", QString::number(serials.size())}).out.contains("ended abnormally"));
     }
-    QVERIFY(!run({"log", "-n", "9"}).out.contains('\x1b'));
-    // The summary counts them and names each device that failed; it goes where a failure goes
-    // when one failed. One device alone says its own result instead.
+}
+
+// The summary counts them and names each device that failed; it goes where a failure goes
+// when one failed. One device alone says its own result instead.
+void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
+{
+    QFETCH(QStringList, serials);
+    QFETCH(QStringList, shown);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, outcomes);
+    QFETCH(bool, json);
     if (json) {
         QJsonObject summary;
         for (const QByteArray &line : r.out.split('\n'))
