@@ -136,7 +136,7 @@ void TestUpdateRun::serviceHeader()
     Calibration c;
     c.koefX = 100, c.offsX = -2, c.koefY = 101, c.offsY = 0, c.koefZ = 102, c.offsZ = 5, c.koefM = 103;
     std::vector<uint8_t> image(0x300, 0xEE);
-    writeServiceHeader(image, serviceFieldsOf(record, c));
+    writeServiceHeader(image, headerFieldsOf(record, c));
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(image.data() + 0x200), 4), expected);
     // Coefficient and offset alternate per axis, the magnet's coefficient last.
     const Bytes rest(image.begin() + 0x204, image.begin() + 0x20C);

@@ -122,7 +122,7 @@ struct UpdateRig {
     bool connect()
     {
         pollDevice(session, monitor, clock);
-        fields = serviceFieldsOf(session.record, session.calibration);
+        fields = headerFieldsOf(session.record, session.calibration);
         device.model().clearTrace();
         return link.isOpen();
     }

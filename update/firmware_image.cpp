@@ -18,7 +18,7 @@ ImageLoad loadFirmwareImage(int hardwareVersion, const std::string &path)
     return parseIntelHex(text.bytes.constData(), size_t(text.bytes.size()), hardwareVersion);
 }
 
-ServiceFields serviceFieldsOf(const DeviceRecord &record, const Calibration &c)
+ServiceFields headerFieldsOf(const DeviceRecord &record, const Calibration &c)
 {
     return {serialText(record), c.koefX, c.offsX, c.koefY, c.offsY, c.koefZ, c.offsZ, c.koefM, record.deviceInfo};
 }

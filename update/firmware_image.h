@@ -18,7 +18,7 @@ struct ServiceFields {
 };
 // The fields of the device as it was read: the serial's text up to its first zero byte (a
 // blank serial is no text at all), the calibration and the tag as they came.
-ServiceFields serviceFieldsOf(const DeviceRecord &record, const Calibration &calibration);
+ServiceFields headerFieldsOf(const DeviceRecord &record, const Calibration &calibration);
 
 // The firmware as the device's memory will hold it: a zero-filled buffer of the device's
 // capacity, addressed from the HEX text's first non-zero extended linear address.

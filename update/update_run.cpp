@@ -85,7 +85,7 @@ bool UpdateRun::prepare()
     if (!loadImage())
         return false;
     readBack_.assign(image_.capacity(), 0);
-    writeServiceHeader(image_.buffer, serviceFieldsOf(session_.record, session_.calibration));
+    writeServiceHeader(image_.buffer, headerFieldsOf(session_.record, session_.calibration));
     status_ = DeviceRecord::NoStatus;
     session_.updateRunning = true;
     tell_.writing(true);
