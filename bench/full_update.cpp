@@ -29,16 +29,6 @@ namespace {
 struct QuietMonitor : MonitorScreen {
     std::string line;
     void showDeviceLine(const std::string &t) override { line = t; }
-    void showBattery(const std::string &, std::optional<Charge>) override {}
-    void clearBattery() override {}
-    void setUpdateEnabled(bool) override {}
-    void setSerialText(const std::string &) override {}
-    void setDeviceInfo(int) override {}
-    void setCalibration(const Calibration &) override {}
-    void setBusy(bool) override {}
-    bool askToConnect(const std::string &) override { return false; }
-    void endProgram() override {}
-    void schedulePoll(int, bool) override {}
 };
 
 struct ConsoleRun : RunScreen {

@@ -41,18 +41,8 @@ public:
     // standard output, or its plain text there (`error`: on standard error).
     void event(const JsonLine &line, const std::string &plain, bool error = false);
 
-    // MonitorScreen: the command line says what it found once the look is over, from the facts.
-    void showDeviceLine(const std::string &) override {}
-    void showBattery(const std::string &, std::optional<Charge>) override {}
-    void clearBattery() override {}
-    void setUpdateEnabled(bool) override {}
-    void setSerialText(const std::string &) override {}
-    void setDeviceInfo(int) override {}
-    void setCalibration(const Calibration &) override {}
-    void setBusy(bool) override {}
-    bool askToConnect(const std::string &) override { return false; }
-    void endProgram() override {}
-    void schedulePoll(int, bool) override {}
+    // MonitorScreen: nothing shown while the device is looked for; the command line says what
+    // it found once the look is over, from the session's facts.
     // RunScreen
     bool confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
