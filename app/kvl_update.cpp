@@ -340,14 +340,14 @@ void TKVLUpdate::schedulePoll(int intervalMs, bool enabled)
 
 // ---- what the update run shows -------------------------------------------------------
 
-bool TKVLUpdate::confirm(const std::string &caption, const std::string &text)
+Answer TKVLUpdate::confirm(const std::string &caption, const std::string &text)
 {
     QMessageBox box(QMessageBox::NoIcon, QString::fromLocal8Bit(caption.c_str()), QString::fromLocal8Bit(text.c_str()),
                     QMessageBox::Ok | QMessageBox::Cancel, this);
     // The question comes before a recording is deleted: Enter must not be the way to delete it.
     box.setDefaultButton(QMessageBox::Cancel);
     box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
-    return box.exec() == QMessageBox::Ok;
+    return {box.exec() == QMessageBox::Ok};
 }
 
 bool TKVLUpdate::confirmLowBattery(int percent)

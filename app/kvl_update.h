@@ -95,7 +95,7 @@ private:
     void endProgram() override;
     void schedulePoll(int intervalMs, bool enabled) override;
     // RunScreen: the run's two questions, and what it tells shown as the window shows it.
-    bool confirm(const std::string &caption, const std::string &text) override;
+    Answer confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
     void holding(bool on) override;
     void writing(bool on) override;

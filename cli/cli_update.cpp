@@ -239,12 +239,12 @@ std::string DeviceCommand::endWords(const RunResult &result)
 {
     if (result.failure != RunFailure::Declined)
         return endText(result);
-    if (screen_.asked)
+    if (result.notAskedBecause.empty())
         return "the operator declined"; // said once, by the result's line
     // Exit 7 all the same: the words say why.
-    const std::string text = "not updated: the update would delete a recording that may still be on " +
-                             screen_.questionSubject +
-                             ", and the question whether to go on was not asked: " + screen_.whyNotAsked();
+    const std::string text = "not updated: the update would delete a recording that may still be on device " +
+                             serialShown() + ", and the question whether to go on was not asked: " +
+                             result.notAskedBecause;
     screen_.event(JsonLine::event(EventName::Note).text("text", text), {});
     return text;
 }

@@ -69,9 +69,9 @@ void ConsoleScreen::event(const JsonLine &line, const std::string &plain, bool e
     std::cout << line.str() << std::endl;
 }
 
-bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
+Answer ConsoleScreen::confirm(const std::string &caption, const std::string &text)
 {
-    bool yes = options_.assumeYes;
+    bool yes = options_.assumeYes, asked = false;
     const std::string whyNot = whyNotAsked();
     if (!yes && whyNot.empty()) {
         asked = true;
@@ -100,7 +100,7 @@ bool ConsoleScreen::confirm(const std::string &caption, const std::string &text)
     if (!asked && !yes) // said, with what it was about, where the run ends
         line.text("not_asked_because", whyNot);
     event(line, {});
-    return yes;
+    return {yes, asked || yes ? std::string() : whyNot};
 }
 
 bool ConsoleScreen::confirmLowBattery(int percent)
@@ -218,6 +218,7 @@ void ConsoleScreen::result(const RunEnd &end)
         line.number("readback_warnings", run.readBackWarnings);
     }
     // A question nobody was asked was not declined: the last line says what did happen.
-    const std::string said = end.outcome == Outcome::Declined && !asked ? end.text : outcomeName(end.outcome);
+    const bool notAsked = !run.notAskedBecause.empty();
+    const std::string said = end.outcome == Outcome::Declined && notAsked ? end.text : outcomeName(end.outcome);
     event(line, ok ? std::string() : "mova-update: " + said, !ok);
 }

@@ -29,12 +29,8 @@ public:
     // Runs while the question waits for the keyboard, so that the program still hears
     // what the event loop brings (a stop signal).
     std::function<void()> whileAsking;
-    bool asked = false;          // the operator was asked the question (not answered for them)
     std::string questionSubject; // what the question is about ("device 0042"), said before it
     std::string questionNote;    // what else the operator should know before answering (a downgrade)
-    // Why the question before an update is not put to the operator (--yes answers it, or it
-    // cannot be); empty when it is asked or answered.
-    std::string whyNotAsked() const;
     bool allowLowBattery = false; // --allow-low-battery: a low battery warns instead of refusing
 
     // Prints one event of the command's own (the identity, the result): a JSON object on
@@ -44,7 +40,7 @@ public:
     // MonitorScreen: nothing shown while the device is looked for; the command line says what
     // it found once the look is over, from the session's facts.
     // RunScreen
-    bool confirm(const std::string &caption, const std::string &text) override;
+    Answer confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
     void device(const DeviceFacts &facts) override { device_ = facts; }
     void plan(const RunPlan &p) override;
@@ -69,6 +65,9 @@ public:
     void tick() { progress_.tick(); }
 
 private:
+    // Why the question before an update is not put to the operator (--yes answers it, or it
+    // cannot be); empty when it is asked or answered.
+    std::string whyNotAsked() const;
     void endLine();
     void success(const std::string &text);
     void failure(const RunMessage &m);

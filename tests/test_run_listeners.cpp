@@ -186,6 +186,8 @@ static std::vector<Row> failureRows()
     const RunMessage montage = said(MessageId::FirmwareSentStandardMontage);
     RunResult tableRefused = reached(RunStage::Table, RunFailure::None, true);
     tableRefused.tableFailure = RunFailure::TransferFailed;
+    RunResult notAsked = reached(RunStage::Prepare, RunFailure::Declined);
+    notAsked.notAskedBecause = "standard input is no terminal (--yes answers it)";
     return {
         {"verify failed",
          failedIn(ProgressStage::Verify, "Verify update", said(MessageId::VerifyFailed),
@@ -234,7 +236,7 @@ static std::vector<Row> failureRows()
         {"a serial that is no text, no battery reading",
          [=](RunListener &l) {
              l.device(device("=\x1b[2", std::nullopt));
-             l.result({Outcome::Declined, "not updated", reached(RunStage::Prepare, RunFailure::Declined)});
+             l.result({Outcome::Declined, "not updated", notAsked}); // nobody declined: the words say why
          },
          7, {R"("exit":7,"outcome":"not confirmed")"}, {"mova-update: not updated\n"},
          {R"("serial":"=\\x1b[2","serial_hex":"3D1B5B32")", R"("battery":"","stages")", R"("writing":false)"},

@@ -43,10 +43,10 @@ struct RecordingRunScreen : RunScreen {
         lowBatteryAsked.push_back(percent);
         return lowBatteryAnswer;
     }
-    bool confirm(const std::string &caption, const std::string &text) override
+    Answer confirm(const std::string &caption, const std::string &text) override
     {
         confirms.push_back(caption + "|" + text);
-        return confirmAnswer;
+        return {confirmAnswer};
     }
     void message(const RunMessage &m) override
     {

@@ -66,6 +66,7 @@ struct RunQuestion {
     int batteryPercent = 0; // for the low battery
     bool yes = false;
     int64_t askedAtMs = 0;
+    std::string notAskedBecause; // nobody was asked, and why
 };
 
 // What a command came to: its outcome (the exit status), the words it ended with, and the
@@ -133,11 +134,18 @@ private:
     std::optional<DeviceFacts> device_;
 };
 
+// An answer to a question: yes for OK; when nobody could be asked (and no option answered it
+// for the operator), why not.
+struct Answer {
+    bool yes = false;
+    std::string notAskedBecause;
+};
+
 // What an operator is asked, whatever draws it: the listener that shows the run, and its two
-// questions. True for OK.
+// questions.
 class RunScreen : public RunListener {
 public:
-    virtual bool confirm(const std::string &caption, const std::string &text) = 0;
+    virtual Answer confirm(const std::string &caption, const std::string &text) = 0;
     // The battery last read is this low: whether to update all the same. A run that stops
     // halfway leaves the device without working firmware.
     virtual bool confirmLowBattery(int percent) = 0;

@@ -34,6 +34,7 @@ struct RunResult {
     std::string tableMessage;           // and its text as shown, its value (an error code) in it
     std::string payloadReason;          // a payload file that could not be read: "<path>: <why>"
     int readBackWarnings = 0;           // blocks the verify pass read back damaged (the run went on)
+    std::string notAskedBecause;        // declined because nobody could be asked: why
     bool started() const { return stage != RunStage::Prepare; } // the device was written to
 };
 const char *runStageName(RunStage stage);

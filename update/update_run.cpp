@@ -112,10 +112,12 @@ bool UpdateRun::ask()
     }
     if (session_.record.asksBeforeErase()) {
         q = {RunQuestion::Topic::Erase, "Update", messageText(MessageId::ConfirmErase), 0, false, clock_.nowMs()};
-        q.yes = screen_.confirm(q.caption, q.text);
+        const Answer answer = screen_.confirm(q.caption, q.text);
+        q.yes = answer.yes, q.notAskedBecause = answer.notAskedBecause;
         tell_.question(q);
         if (!q.yes) {
             result_.failure = RunFailure::Declined;
+            result_.notAskedBecause = answer.notAskedBecause;
             tell_.released();
             return false;
         }
