@@ -1,6 +1,7 @@
 // The update run against the device model in virtual time: the exact bytes, the waits, the
 // transfer modes and the bar. Every way it can fail is test_update_failures.
 #include "protocol.h"
+#include "table_rows.h"
 #include "update_rig.h"
 
 #include <QTest>
@@ -27,6 +28,16 @@ Bytes expectedImage(const QByteArray &image, int blocks, int blockSize, const Se
 }
 
 void append(Bytes &to, const Bytes &more) { to.insert(to.end(), more.begin(), more.end()); }
+
+// The device's size, the image's length and a refusal of the first mode; the mode taken, its
+// block size and the count after the command's echo.
+struct ModeRow {
+    const char *name;
+    int hardware, imageLength;
+    bool refuseFirst;
+    int command, blockSize;
+    QByteArray count;
+};
 
 void appendBlocks(Bytes &to, const Bytes &data, int blockSize)
 {
@@ -147,49 +158,37 @@ void TestUpdateRun::serviceHeader()
 
 void TestUpdateRun::transferModes_data()
 {
-    QTest::addColumn<int>("hardware");
-    QTest::addColumn<int>("imageLength");
-    QTest::addColumn<bool>("refuseFirst");
-    QTest::addColumn<int>("command");
-    QTest::addColumn<int>("blockSize");
-    QTest::addColumn<QByteArray>("count"); // the bytes after the command's echo
-    // Large devices: always 0x78 with 512-byte blocks and a two-byte count.
-    QTest::newRow("large device") << 24 << 4196 << false << 0x78 << 512 << QByteArray("\x00\x09", 2);
-    // Small devices: 0x76 and 1024-byte blocks up to 30 KiB, then 0x77 and 512.
-    QTest::newRow("small device, small image") << 22 << 4196 << false << 0x76 << 1024 << QByteArray("\x05");
-    QTest::newRow("small device, 31 KiB") << 22 << 31 * 1024 << false << 0x77 << 512 << QByteArray("\x3e");
-    // Refused, an image of at most 16 KiB goes in the fallback mode without a count.
-    QTest::newRow("refused, fallback") << 24 << 4196 << true << 0x75 << 1024 << QByteArray();
-    QTest::newRow("small device refused, fallback") << 22 << 16 * 1024 << true << 0x75 << 1024 << QByteArray();
+    // A large device's mode, 0x78 with 512-byte blocks and a two-byte count, is exactByteStream's.
+    addRows<ModeRow>({
+        // Small devices: 0x76 and 1024-byte blocks up to 30 KiB, then 0x77 and 512.
+        {"small device, small image", 22, 4196, false, 0x76, 1024, QByteArray("\x05")},
+        {"small device, 31 KiB", 22, 31 * 1024, false, 0x77, 512, QByteArray("\x3e")},
+        // Refused, an image of at most 16 KiB goes in the fallback mode without a count.
+        {"refused, fallback", 24, 4196, true, 0x75, 1024, QByteArray()},
+        {"small device refused, fallback", 22, 16 * 1024, true, 0x75, 1024, QByteArray()},
+    });
 }
 
 void TestUpdateRun::transferModes()
 {
-    QFETCH(int, hardware);
-    QFETCH(int, imageLength);
-    QFETCH(bool, refuseFirst);
-    QFETCH(int, command);
-    QFETCH(int, blockSize);
-    QFETCH(QByteArray, count);
+    QFETCH(ModeRow, row);
     DeviceModel::Config config;
-    config.identity.hardwareVersion = uint8_t(hardware);
+    config.identity.hardwareVersion = uint8_t(row.hardware);
     UpdateRig rig(config); // the tty road, whatever the device's size
     QVERIFY(rig.connect());
-    const QByteArray image = imageBytes(imageLength);
+    const QByteArray image = imageBytes(row.imageLength);
     rig.usePayloads(hexText(image), "LANG");
-    if (refuseFirst)
-        rig.device.model().setFault("refuse-transfer", true, hardware > 22 ? 0x78 : 0x76);
+    if (row.refuseFirst)
+        rig.device.model().setFault("refuse-transfer", true, row.hardware > 22 ? 0x78 : 0x76);
     rig.run();
     QCOMPARE(rig.screen.messages.front(), std::string(TableSuccess));
-    QCOMPARE(int(rig.device.model().transferCommand()), command);
-    const int blocks = (imageLength + blockSize - 1) / blockSize;
-    QCOMPARE(rig.device.model().image(), expectedImage(image, blocks, blockSize, rig.fields));
+    QCOMPARE(int(rig.device.model().transferCommand()), row.command);
+    const int blocks = (row.imageLength + row.blockSize - 1) / row.blockSize;
+    QCOMPARE(rig.device.model().image(), expectedImage(image, blocks, row.blockSize, rig.fields));
     const Bytes wire = rig.into();
-    const auto at = std::find(wire.begin(), wire.end(), uint8_t(command));
+    const auto at = std::find(wire.begin(), wire.end(), uint8_t(row.command));
     QVERIFY(at != wire.end());
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(&*(at + 1)), count.size()), count);
-    if (hardware <= 22 && !refuseFirst)
-        QCOMPARE(rig.screen.messages.front(), std::string(TableSuccess));
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(&*(at + 1)), row.count.size()), row.count);
 }
 
 void TestUpdateRun::deviceBackUnderNewPath_data()
