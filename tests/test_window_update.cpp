@@ -73,7 +73,6 @@ private slots:
     void lowBatteryAsksFirst();
     void pulledOutThenUpdatedByANewClick();
     void enterKeepsTheRecording();
-    void deviceComesBackUnderANewPath();
 };
 
 void TestWindowUpdate::updatesTheDevice()
@@ -208,32 +207,6 @@ void TestWindowUpdate::pulledOutThenUpdatedByANewClick()
     QCOMPARE(operatorAnswers.texts.last(), QString("Update and Language sended success!"));
     QVERIFY(!rig.w->isVisible());
     QCOMPARE(rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); }), rig.storedImage(3));
-}
-
-void TestWindowUpdate::deviceComesBackUnderANewPath()
-{
-    if (!qEnvironmentVariableIsSet("QTX_LONG_TESTS"))
-        QSKIP("takes over a minute: the run asks discovery from its 120th attempt on (QTX_LONG_TESTS=1)");
-    WindowRig rig;
-    QVERIFY(rig.start());
-    const std::string renamed = rig.f.path("ttyMOVA-renamed");
-    // The reset before erasing comes back where it was; the restart after the new
-    // firmware brings the device back under another name, as a re-enumerated one may.
-    int resets = 0;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        const auto commands = rig.f.emulator->commands();
-        if (resets == 0 && std::count(commands.begin(), commands.end(), uint8_t(0x51)) == 1) {
-            resets = 1;
-            rig.f.emulator->setLinkAfterReset(renamed);
-        }
-    });
-    watch.start(20);
-    rig.w->session().findPort = [&] { return rig.f.emulator->plugged() ? rig.f.emulator->link() : std::string(); };
-    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
-    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
-    QCOMPARE(operatorAnswers.texts, QStringList {"Update and Language sended success!"});
-    QCOMPARE(rig.w->portPath(), renamed);
 }
 
 QTEST_MAIN(TestWindowUpdate)
