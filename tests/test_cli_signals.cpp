@@ -9,99 +9,91 @@ class TestCliSignals : public QObject, private CliFixture {
     Q_OBJECT
 private slots:
     void init() { prepare(); }
-    void stopSignals_data();
-    void stopSignals();
-    void batchStops_data();
-    void batchStops();
+    void stopSignals_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("Ctrl-C while it reads the device: leaves at once, politely") << "before" << 130;
+        QTest::newRow("Ctrl-C twice while it writes: stopped") << "twice" << 10;
+        QTest::newRow("Ctrl-C once, then the terminal closes: goes on to the end") << "once+hangup" << 0;
+    }
+    void stopSignals()
+    {
+        QFETCH(QString, when);
+        QFETCH(int, exitCode);
+        QVERIFY(f.start(quickDevice(), QuickDowntimeMs));
+        if (when == "before") // the battery never answers: the program waits out its reads after the identity
+            f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x5A); });
+        const Run r = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
+                           QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"},
+                          60'000, [&](qint64 pid) {
+                              // The erase is the first step that writes; it takes about two seconds.
+                              QVERIFY(f.emulator->waitForCommand(when == "before" ? 0x66 : 0x51, 1, 20'000));
+                              ::kill(pid_t(pid), SIGINT);
+                              QThread::msleep(300);
+                              if (when != "before")
+                                  ::kill(pid_t(pid), when == "twice" ? SIGINT : SIGHUP);
+                          });
+        QCOMPARE(r.exitCode, exitCode);
+        const auto commands = f.emulator->commands();
+        if (when == "before") {
+            QCOMPARE(commands.back(), uint8_t(0x70)); // the goodbye
+            QVERIFY(r.err.contains("mova-update: interrupted"));
+            return;
+        }
+        QVERIFY2(r.err.contains("Press Ctrl-C again within 5 s to stop anyway."), r.err.constData());
+        if (when == "twice") {
+            QVERIFY2(r.err.contains("Update stopped by the operator\n"), r.err.constData());
+            QVERIFY(!f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed(); }));
+            // The line was let go: another program can open it.
+            UsbConnection next(realClock());
+            QVERIFY(next.openComPort(f.link(), false));
+        } else {
+            QVERIFY(f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed() && m.table().size() == 512; }));
+            QVERIFY(!r.out.contains("Update and Language sended success!")); // said to a terminal that is gone
+        }
+    }
+    void batchStops_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<bool>("whileWriting");
+        QTest::newRow("hang-up while the batch waits for a device: it ends") << int(SIGHUP) << false;
+        QTest::newRow("hang-up while a device is written: it is finished, then the batch ends") << int(SIGHUP) << true;
+        QTest::newRow("Ctrl-C while a device is written: warned once, finished, then the batch ends")
+            << int(SIGINT) << true;
+    }
+    void batchStops()
+    {
+        QFETCH(int, signalNumber);
+        QFETCH(bool, whileWriting);
+        QVERIFY(f.start(quickDevice(), QuickDowntimeMs));
+        const QString report = QString::fromStdString(f.path("report.csv"));
+        QFile::remove(report);
+        const std::string port = whileWriting ? f.link() : f.path("no-device-yet");
+        auto rows = [&] {
+            QFile file(report);
+            return file.open(QIODevice::ReadOnly) ? int(file.readAll().count('\n')) - 1 : -1;
+        };
+        const Run r = run({"--yes", "--repeat", "--port", QString::fromStdString(port), "--firmware",
+                           QString::fromStdString(firmware), "--table", QString::fromStdString(table), "--report", report,
+                           "update"},
+                          60'000, [&](qint64 pid) {
+                              if (whileWriting) {
+                                  QVERIFY(f.emulator->waitForCommand(0x51, 1, 20'000));
+                              } else {
+                                  QTRY_VERIFY(rows() == 0); // the report is open, the signals are heard soon after
+                                  QTest::qWait(300);
+                              }
+                              ::kill(pid_t(pid), signalNumber);
+                          });
+        // The device being written is finished and reported; none further is started.
+        QVERIFY2(r.exitCode == (whileWriting ? 0 : 130), r.err.constData());
+        QCOMPARE(rows(), whileWriting ? 1 : 0);
+        QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed(); }), whileWriting);
+        if (signalNumber == SIGINT) // said by the batch, not again by its worker
+            QCOMPARE(r.err.count("Ctrl-C"), 1);
+    }
 };
-
-void TestCliSignals::stopSignals_data()
-{
-    QTest::addColumn<QString>("when");
-    QTest::addColumn<int>("exitCode");
-    QTest::newRow("Ctrl-C while it reads the device: leaves at once, politely") << "before" << 130;
-    QTest::newRow("Ctrl-C twice while it writes: stopped") << "twice" << 10;
-    QTest::newRow("Ctrl-C once, then the terminal closes: goes on to the end") << "once+hangup" << 0;
-}
-
-void TestCliSignals::stopSignals()
-{
-    QFETCH(QString, when);
-    QFETCH(int, exitCode);
-    QVERIFY(f.start(quickDevice(), QuickDowntimeMs));
-    if (when == "before") // the battery never answers: the program waits out its reads after the identity
-        f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x5A); });
-    const Run r = run({"--yes", "--port", QString::fromStdString(f.link()), "--firmware",
-                       QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"},
-                      60'000, [&](qint64 pid) {
-                          // The erase is the first step that writes; it takes about two seconds.
-                          QVERIFY(f.emulator->waitForCommand(when == "before" ? 0x66 : 0x51, 1, 20'000));
-                          ::kill(pid_t(pid), SIGINT);
-                          QThread::msleep(300);
-                          if (when != "before")
-                              ::kill(pid_t(pid), when == "twice" ? SIGINT : SIGHUP);
-                      });
-    QCOMPARE(r.exitCode, exitCode);
-    const auto commands = f.emulator->commands();
-    if (when == "before") {
-        QCOMPARE(commands.back(), uint8_t(0x70)); // the goodbye
-        QVERIFY(r.err.contains("mova-update: interrupted"));
-        return;
-    }
-    QVERIFY2(r.err.contains("Press Ctrl-C again within 5 s to stop anyway."), r.err.constData());
-    if (when == "twice") {
-        QVERIFY2(r.err.contains("Update stopped by the operator\n"), r.err.constData());
-        QVERIFY(!f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed(); }));
-        // The line was let go: another program can open it.
-        UsbConnection next(realClock());
-        QVERIFY(next.openComPort(f.link(), false));
-    } else {
-        QVERIFY(f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed() && m.table().size() == 512; }));
-        QVERIFY(!r.out.contains("Update and Language sended success!")); // said to a terminal that is gone
-    }
-}
-
-void TestCliSignals::batchStops_data()
-{
-    QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<bool>("whileWriting");
-    QTest::newRow("hang-up while the batch waits for a device: it ends") << int(SIGHUP) << false;
-    QTest::newRow("hang-up while a device is written: it is finished, then the batch ends") << int(SIGHUP) << true;
-    QTest::newRow("Ctrl-C while a device is written: warned once, finished, then the batch ends")
-        << int(SIGINT) << true;
-}
-
-void TestCliSignals::batchStops()
-{
-    QFETCH(int, signalNumber);
-    QFETCH(bool, whileWriting);
-    QVERIFY(f.start(quickDevice(), QuickDowntimeMs));
-    const QString report = QString::fromStdString(f.path("report.csv"));
-    QFile::remove(report);
-    const std::string port = whileWriting ? f.link() : f.path("no-device-yet");
-    auto rows = [&] {
-        QFile file(report);
-        return file.open(QIODevice::ReadOnly) ? int(file.readAll().count('\n')) - 1 : -1;
-    };
-    const Run r = run({"--yes", "--repeat", "--port", QString::fromStdString(port), "--firmware",
-                       QString::fromStdString(firmware), "--table", QString::fromStdString(table), "--report", report,
-                       "update"},
-                      60'000, [&](qint64 pid) {
-                          if (whileWriting) {
-                              QVERIFY(f.emulator->waitForCommand(0x51, 1, 20'000));
-                          } else {
-                              QTRY_VERIFY(rows() == 0); // the report is open, the signals are heard soon after
-                              QTest::qWait(300);
-                          }
-                          ::kill(pid_t(pid), signalNumber);
-                      });
-    // The device being written is finished and reported; none further is started.
-    QVERIFY2(r.exitCode == (whileWriting ? 0 : 130), r.err.constData());
-    QCOMPARE(rows(), whileWriting ? 1 : 0);
-    QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.updateConfirmed(); }), whileWriting);
-    if (signalNumber == SIGINT) // said by the batch, not again by its worker
-        QCOMPARE(r.err.count("Ctrl-C"), 1);
-}
 
 QTEST_GUILESS_MAIN(TestCliSignals)
 #include "test_cli_signals.moc"

@@ -74,7 +74,49 @@ private slots:
             {"no end record", "no end", "", false, false, true},
         });
     }
-    void beforeTheTransfer();
+    void beforeTheTransfer()
+    {
+        QFETCH(BeforeRow, row);
+        const QString situation = row.situation;
+        DeviceModel::Config config;
+        if (situation == "declined" || situation == "confirmed")
+            config.identity.status = 0;
+        UpdateRig rig(config);
+        QVERIFY(rig.connect());
+        const QByteArray image = imageBytes(600);
+        rig.usePayloads(hexText(image), "LANG");
+        rig.screen.confirmAnswer = situation != "declined";
+        if (situation == "closed")
+            rig.link.close();
+        if (situation == "no firmware")
+            rig.payloads.firmware = rig.dir.filePath("none.hex").toStdString();
+        if (situation == "empty firmware")
+            rig.payloads.firmware = rig.write("empty.hex", "");
+        if (situation == "fifo firmware") {
+            rig.payloads.firmware = rig.dir.filePath("fifo.hex").toStdString();
+            QCOMPARE(::mkfifo(rig.payloads.firmware.c_str(), 0600), 0);
+        }
+        if (situation == "broken")
+            rig.payloads.firmware = rig.write("broken.hex", hexText(image).replace(":10001000", ":10001001"));
+        if (situation == "no end")
+            rig.payloads.firmware = rig.write("noend.hex", hexText(image).replace(":00000001FF", ""));
+        rig.run();
+        QCOMPARE(rig.screen.messages.empty() ? QString() : QString::fromStdString(rig.screen.messages.back()),
+                 QString(row.message));
+        QCOMPARE(!rig.screen.confirms.empty(), row.asked);
+        if (row.asked)
+            QCOMPARE(rig.screen.confirms.front(),
+                     std::string("Update|Make sure there is no untransferred recording on your device.\n"
+                                 "A firmware update will delete that recording."));
+        QCOMPARE(rig.screen.pollsNow > 0, row.polledAgain);
+        QCOMPARE(rig.screen.pollingStopped, row.timerStopped);
+        QVERIFY(!rig.screen.busy);
+        QVERIFY(!rig.session.updateRunning);
+        if (situation != "confirmed") {
+            QVERIFY(!rig.screen.windowClosed);
+            QVERIFY(rig.device.model().commands().empty()); // the device was told nothing
+        }
+    }
 
     void firmwareFailures_data()
     {
@@ -128,7 +170,50 @@ private slots:
              {"Daten lesen error Offset: 1000"}},
         });
     }
-    void firmwareFailures();
+    void firmwareFailures()
+    {
+        QFETCH(FaultRow, row);
+        UpdateRig rig;
+        QVERIFY(rig.connect());
+        rig.usePayloads(hexText(imageBytes(4096 + 100)), "LANGxx");
+        if (row.fault == std::string("status 255"))
+            rig.device.model().config().updateStatus = 0xFF;
+        if (row.fault == std::string("refuse both"))
+            row.fault = "refuse-transfer";
+        QVERIFY(setFault(rig, row, "Send update"));
+        const int64_t start = rig.clock.nowMs();
+        const RunResult result = rig.run();
+        const bool updated = row.outcome == O::Updated;
+        QCOMPARE(texts(rig.screen.messages), QStringList {row.message});
+        QCOMPARE(int(outcomeOf(result)), int(row.outcome));
+        QCOMPARE(result.firmwareConfirmed, updated);
+        QCOMPARE(result.tableSent, updated);
+        QCOMPARE(texts(rig.screen.diagnostics), row.diagnostics);
+        QVERIFY(!rig.screen.busy);
+        QVERIFY(!rig.session.updateRunning);
+        QVERIFY(!rig.session.runActive);
+        QCOMPARE(rig.screen.windowClosed, updated);
+        if (!updated)
+            QVERIFY(!rig.screen.progressVisible); // the table's window stays until the program ends
+        // Every failure comes within bounded time: the slowest, a stalled read-back, in well
+        // under a minute even with the device trickling bytes.
+        QVERIFY2(rig.clock.nowMs() - start < 60'000, qPrintable(QString::number(rig.clock.nowMs() - start)));
+        if (!QByteArray(row.fault).startsWith("pull-"))
+            return;
+        // Let go, so that it can be found again: the window looks for it at once.
+        QVERIFY(!rig.device.plugged());
+        QVERIFY(!rig.link.isOpen());
+        QCOMPARE(rig.screen.pollsNow, 1);
+        // Plugged back in, the next poll finds it and a new click updates it.
+        rig.device.plug();
+        pollDevice(rig.session, rig.monitor, rig.clock);
+        QCOMPARE(rig.monitor.lastLine(), DeviceLine);
+        rig.screen.messages.clear();
+        rig.run();
+        QCOMPARE(texts(rig.screen.messages), QStringList {TableSuccess});
+        QVERIFY(rig.screen.windowClosed);
+        QCOMPARE(rig.device.model().image().size(), size_t(9 * 512));
+    }
 
     void tableFailures_data()
     {
@@ -155,7 +240,48 @@ private slots:
             {"operator stops it", "stop", -1, StoppedByOperator, O::Stopped},
         });
     }
-    void tableFailures();
+    void tableFailures()
+    {
+        QFETCH(FaultRow, row);
+        const std::string fault = row.fault;
+        UpdateRig rig;
+        QVERIFY(rig.connect());
+        rig.usePayloads(hexText(imageBytes(2048)), QByteArray(600, 'T'));
+        DeviceModel &m = rig.device.model();
+        int resets = 0;
+        if (fault == "status 255")
+            m.config().shortStatus = 0xFF;
+        else if (fault == "gone") // the reset before erasing comes back; the restart after it does not
+            rig.device.onReset = [&] { rig.device.resetDowntimeMs = ++resets == 1 ? 1500 : 10'000'000; };
+        else if (fault == "serial changed")
+            m.config().serialAfterRestart = "0999";
+        else if (fault == "no table")
+            rig.payloads.table = rig.write("empty.tra", "");
+        else if (fault == "fifo table")
+            QCOMPARE(::mkfifo((rig.payloads.table = rig.dir.filePath("fifo.tra").toStdString()).c_str(), 0600), 0);
+        else
+            QVERIFY(setFault(rig, row, "Send languages"));
+        const RunResult result = rig.run();
+        QStringList expected = {LongSuccess}; // the firmware is in place all the same
+        if (*row.message)
+            expected.prepend(row.message);
+        QCOMPARE(texts(rig.screen.messages), expected);
+        QVERIFY(rig.screen.windowClosed); // its success closes the window after the table's failure
+        QVERIFY(!rig.session.updateRunning && !rig.session.runActive && !rig.screen.busy);
+        QVERIFY(!rig.link.isOpen());
+        QVERIFY(m.updateConfirmed());
+        QVERIFY(result.firmwareConfirmed && !result.tableSent);
+        QCOMPARE(int(outcomeOf(result)), int(row.outcome));
+        if (*row.message) { // a lost device is explained as lost, with its firmware in place
+            QVERIFY(!rig.screen.explainedBy.empty());
+            QCOMPARE(rig.screen.explainedBy.front(),
+                     row.outcome == O::DeviceLost ? MessageId::TableDeviceLost : result.tableMessageId);
+        }
+        if (fault == "serial changed") { // asked who it is, then let go
+            QCOMPARE(std::count(m.commands().begin(), m.commands().end(), Cmd::Language), 0);
+            QCOMPARE(m.commands().back(), Cmd::Leave);
+        }
+    }
 
     // The device pulled out or babbling while the window polls it: the poll ends in its line
     // within bounded time and lets the link go, and the next poll finds the device plugged
@@ -186,138 +312,6 @@ private slots:
         QCOMPARE(rig.monitor.lastLine(), DeviceLine);
     }
 };
-
-void TestUpdateFailures::beforeTheTransfer()
-{
-    QFETCH(BeforeRow, row);
-    const QString situation = row.situation;
-    DeviceModel::Config config;
-    if (situation == "declined" || situation == "confirmed")
-        config.identity.status = 0;
-    UpdateRig rig(config);
-    QVERIFY(rig.connect());
-    const QByteArray image = imageBytes(600);
-    rig.usePayloads(hexText(image), "LANG");
-    rig.screen.confirmAnswer = situation != "declined";
-    if (situation == "closed")
-        rig.link.close();
-    if (situation == "no firmware")
-        rig.payloads.firmware = rig.dir.filePath("none.hex").toStdString();
-    if (situation == "empty firmware")
-        rig.payloads.firmware = rig.write("empty.hex", "");
-    if (situation == "fifo firmware") {
-        rig.payloads.firmware = rig.dir.filePath("fifo.hex").toStdString();
-        QCOMPARE(::mkfifo(rig.payloads.firmware.c_str(), 0600), 0);
-    }
-    if (situation == "broken")
-        rig.payloads.firmware = rig.write("broken.hex", hexText(image).replace(":10001000", ":10001001"));
-    if (situation == "no end")
-        rig.payloads.firmware = rig.write("noend.hex", hexText(image).replace(":00000001FF", ""));
-    rig.run();
-    QCOMPARE(rig.screen.messages.empty() ? QString() : QString::fromStdString(rig.screen.messages.back()),
-             QString(row.message));
-    QCOMPARE(!rig.screen.confirms.empty(), row.asked);
-    if (row.asked)
-        QCOMPARE(rig.screen.confirms.front(),
-                 std::string("Update|Make sure there is no untransferred recording on your device.\n"
-                             "A firmware update will delete that recording."));
-    QCOMPARE(rig.screen.pollsNow > 0, row.polledAgain);
-    QCOMPARE(rig.screen.pollingStopped, row.timerStopped);
-    QVERIFY(!rig.screen.busy);
-    QVERIFY(!rig.session.updateRunning);
-    if (situation != "confirmed") {
-        QVERIFY(!rig.screen.windowClosed);
-        QVERIFY(rig.device.model().commands().empty()); // the device was told nothing
-    }
-}
-
-void TestUpdateFailures::firmwareFailures()
-{
-    QFETCH(FaultRow, row);
-    UpdateRig rig;
-    QVERIFY(rig.connect());
-    rig.usePayloads(hexText(imageBytes(4096 + 100)), "LANGxx");
-    if (row.fault == std::string("status 255"))
-        rig.device.model().config().updateStatus = 0xFF;
-    if (row.fault == std::string("refuse both"))
-        row.fault = "refuse-transfer";
-    QVERIFY(setFault(rig, row, "Send update"));
-    const int64_t start = rig.clock.nowMs();
-    const RunResult result = rig.run();
-    const bool updated = row.outcome == O::Updated;
-    QCOMPARE(texts(rig.screen.messages), QStringList {row.message});
-    QCOMPARE(int(outcomeOf(result)), int(row.outcome));
-    QCOMPARE(result.firmwareConfirmed, updated);
-    QCOMPARE(result.tableSent, updated);
-    QCOMPARE(texts(rig.screen.diagnostics), row.diagnostics);
-    QVERIFY(!rig.screen.busy);
-    QVERIFY(!rig.session.updateRunning);
-    QVERIFY(!rig.session.runActive);
-    QCOMPARE(rig.screen.windowClosed, updated);
-    if (!updated)
-        QVERIFY(!rig.screen.progressVisible); // the table's window stays until the program ends
-    // Every failure comes within bounded time: the slowest, a stalled read-back, in well
-    // under a minute even with the device trickling bytes.
-    QVERIFY2(rig.clock.nowMs() - start < 60'000, qPrintable(QString::number(rig.clock.nowMs() - start)));
-    if (!QByteArray(row.fault).startsWith("pull-"))
-        return;
-    // Let go, so that it can be found again: the window looks for it at once.
-    QVERIFY(!rig.device.plugged());
-    QVERIFY(!rig.link.isOpen());
-    QCOMPARE(rig.screen.pollsNow, 1);
-    // Plugged back in, the next poll finds it and a new click updates it.
-    rig.device.plug();
-    pollDevice(rig.session, rig.monitor, rig.clock);
-    QCOMPARE(rig.monitor.lastLine(), DeviceLine);
-    rig.screen.messages.clear();
-    rig.run();
-    QCOMPARE(texts(rig.screen.messages), QStringList {TableSuccess});
-    QVERIFY(rig.screen.windowClosed);
-    QCOMPARE(rig.device.model().image().size(), size_t(9 * 512));
-}
-
-void TestUpdateFailures::tableFailures()
-{
-    QFETCH(FaultRow, row);
-    const std::string fault = row.fault;
-    UpdateRig rig;
-    QVERIFY(rig.connect());
-    rig.usePayloads(hexText(imageBytes(2048)), QByteArray(600, 'T'));
-    DeviceModel &m = rig.device.model();
-    int resets = 0;
-    if (fault == "status 255")
-        m.config().shortStatus = 0xFF;
-    else if (fault == "gone") // the reset before erasing comes back; the restart after it does not
-        rig.device.onReset = [&] { rig.device.resetDowntimeMs = ++resets == 1 ? 1500 : 10'000'000; };
-    else if (fault == "serial changed")
-        m.config().serialAfterRestart = "0999";
-    else if (fault == "no table")
-        rig.payloads.table = rig.write("empty.tra", "");
-    else if (fault == "fifo table")
-        QCOMPARE(::mkfifo((rig.payloads.table = rig.dir.filePath("fifo.tra").toStdString()).c_str(), 0600), 0);
-    else
-        QVERIFY(setFault(rig, row, "Send languages"));
-    const RunResult result = rig.run();
-    QStringList expected = {LongSuccess}; // the firmware is in place all the same
-    if (*row.message)
-        expected.prepend(row.message);
-    QCOMPARE(texts(rig.screen.messages), expected);
-    QVERIFY(rig.screen.windowClosed); // its success closes the window after the table's failure
-    QVERIFY(!rig.session.updateRunning && !rig.session.runActive && !rig.screen.busy);
-    QVERIFY(!rig.link.isOpen());
-    QVERIFY(m.updateConfirmed());
-    QVERIFY(result.firmwareConfirmed && !result.tableSent);
-    QCOMPARE(int(outcomeOf(result)), int(row.outcome));
-    if (*row.message) { // a lost device is explained as lost, with its firmware in place
-        QVERIFY(!rig.screen.explainedBy.empty());
-        QCOMPARE(rig.screen.explainedBy.front(),
-                 row.outcome == O::DeviceLost ? MessageId::TableDeviceLost : result.tableMessageId);
-    }
-    if (fault == "serial changed") { // asked who it is, then let go
-        QCOMPARE(std::count(m.commands().begin(), m.commands().end(), Cmd::Language), 0);
-        QCOMPARE(m.commands().back(), Cmd::Leave);
-    }
-}
 
 QTEST_GUILESS_MAIN(TestUpdateFailures)
 #include "test_update_failures.moc"
