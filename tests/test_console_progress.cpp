@@ -6,6 +6,7 @@
 #include "console_progress.h"
 #include "json_line.h"
 #include "output_writer.h"
+#include "table_rows.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -54,6 +55,10 @@ struct Rig {
 };
 
 namespace {
+
+// A stage, the run's progress in it as (second, percent), the seconds at which lines appear,
+// and the first that says the stage waits.
+struct WaitRow { const char *name; std::string stage; QList<QPointF> progress; QList<double> lines; QString firstWaiting; };
 
 const char *modeName(Mode mode)
 {
@@ -177,37 +182,29 @@ private slots:
     }
     void aLogHearsFromAWaitingStage_data()
     {
-        QTest::addColumn<QString>("stage");
-        QTest::addColumn<QList<QPointF>>("progress"); // (second, percent)
-        QTest::addColumn<QList<double>>("lines");     // the seconds at which lines appear
-        QTest::addColumn<QString>("firstWaiting");
-        QTest::newRow("reset: the device is away")
-            << "Reset..." << QList<QPointF> {{0.5, 0}, {6.5, 3}, {12.5, 6}, {18.5, 9}}
-            << QList<double> {0, 0.5, 5, 10, 15, 20, 25} << "Reset... 0 % (waiting 5 s)";
-        QTest::newRow("erase stalls at 40 %")
-            << "Memory prepare - clear" << QList<QPointF> {{0, 0}, {3, 40}}
-            << QList<double> {0, 0, 3, 8, 13, 18, 23} << "Memory prepare - clear 40 % (waiting 5 s)";
-        QTest::newRow("a progress line starts the count again")
-            << "Verify update" << QList<QPointF> {{0, 0}, {4, 10}, {7, 12}, {11, 20}}
-            << QList<double> {0, 0, 4, 9, 11, 16, 21} << "Verify update 20 % (waiting 5 s)";
+        addRows<WaitRow>({
+            {"reset: the device is away", "Reset...", {{0.5, 0}, {6.5, 3}, {12.5, 6}, {18.5, 9}},
+             {0, 0.5, 5, 10, 15, 20, 25}, "Reset... 0 % (waiting 5 s)"},
+            {"erase stalls at 40 %", "Memory prepare - clear", {{0, 0}, {3, 40}}, {0, 0, 3, 8, 13, 18, 23},
+             "Memory prepare - clear 40 % (waiting 5 s)"},
+            {"a progress line starts the count again", "Verify update", {{0, 0}, {4, 10}, {7, 12}, {11, 20}},
+             {0, 0, 4, 9, 11, 16, 21}, "Verify update 20 % (waiting 5 s)"},
+        });
     }
     void aLogHearsFromAWaitingStage()
     {
-        QFETCH(QString, stage);
-        QFETCH(QList<QPointF>, progress);
-        QFETCH(QList<double>, lines);
-        QFETCH(QString, firstWaiting);
+        QFETCH(WaitRow, row);
         Rig rig(Mode::Plain);
         QList<double> seen;
         auto note = [&] {
             while (seen.size() < rig.text().count('\n'))
                 seen << rig.now;
         };
-        rig.caption(stage.toStdString());
+        rig.caption(row.stage);
         note();
         // The program's heartbeat, once a second, and the run's progress between beats.
         for (int beat = 1; beat <= 25; ++beat) {
-            for (const QPointF &step : progress) {
+            for (const QPointF &step : row.progress) {
                 if (step.x() >= beat - 1 && step.x() < beat) {
                     rig.now = step.x();
                     rig.progress.set(int(step.y()));
@@ -218,11 +215,11 @@ private slots:
             rig.progress.tick();
             note();
         }
-        QCOMPARE(seen, lines);
+        QCOMPARE(seen, row.lines);
         const QString out = rig.text();
         const qsizetype waiting = out.indexOf("(waiting");
         QVERIFY2(waiting >= 0, qPrintable(out));
-        QCOMPARE(out.mid(out.lastIndexOf('\n', waiting) + 1, firstWaiting.size()), firstWaiting);
+        QCOMPARE(out.mid(out.lastIndexOf('\n', waiting) + 1, row.firstWaiting.size()), row.firstWaiting);
     }
     // Every JSON line is written by one writer: the event first, then the fields in the order the
     // code chose, a line read back from another program in one fixed order, and never a byte

@@ -1,19 +1,17 @@
 // Every message of the catalogue that ends something in failure has its meaning and a next
-// step that each front end can take, every text is found back as its message (values filled
-// in), each cause has its own explanation, and the man page lists every one.
+// step that each front end can take (and no other message has one), each cause has its own
+// explanation, and the man page lists every one.
 #include "failure_guide.h"
 #include "readout.h"
+#include "table_rows.h"
 
 #include <QFile>
 #include <QtTest>
 
 namespace {
 
-QString source(const char *path)
-{
-    QFile file(QStringLiteral(SOURCE_DIR "/") + QLatin1String(path));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
+// A message, the front end it is explained for, and words of its explanation.
+struct CauseRow { const char *name; MessageId id; FrontEnd frontEnd; QString says; };
 
 // A text as the program shows it, with a value of the entry's kind.
 std::string sample(const MessageEntry &e)
@@ -64,36 +62,33 @@ private slots:
     }
     void eachCauseHasItsOwn_data()
     {
-        QTest::addColumn<int>("id");
-        QTest::addColumn<int>("frontEnd");
-        QTest::addColumn<QString>("says");
-        using F = FrontEnd;
         DeviceRecord oldFirmware;
         oldFirmware.hardwareVersion = 24;
         oldFirmware.firmwareVersion = 6;
-        QTest::newRow("same serial") << int(MessageId::SameSerial) << int(F::Batch)
-                                     << "same serial number, so neither can be told apart; nothing was sent. Check which";
-        QTest::newRow("firmware too old") << int(updateRefusal(24, oldFirmware).id) << int(F::CommandLine)
-                                          << "firmware is older than any this tool can update";
-        QTest::newRow("not found") << int(openFailureMessage(OpenRefusal::Missing)) << int(F::CommandLine)
-                                   << "Nothing is at the path given";
-        QTest::newRow("again, on the command line") << int(MessageId::EraseFailed) << int(F::CommandLine)
-                                                    << "plug it in again and run the same mova-update command again.";
-        QTest::newRow("again, in a batch") << int(MessageId::TableNoEcho) << int(F::Batch)
-                                           << "To send the texts, plug it in again; a batch with --repeat picks it up, "
-                                              "otherwise run the batch again.";
+        using F = FrontEnd;
+        addRows<CauseRow>({
+            {"same serial", MessageId::SameSerial, F::Batch,
+             "same serial number, so neither can be told apart; nothing was sent. Check which"},
+            {"firmware too old", updateRefusal(24, oldFirmware).id, F::CommandLine,
+             "firmware is older than any this tool can update"},
+            {"not found", openFailureMessage(OpenRefusal::Missing), F::CommandLine, "Nothing is at the path given"},
+            {"again, on the command line", MessageId::EraseFailed, F::CommandLine,
+             "plug it in again and run the same mova-update command again."},
+            {"again, in a batch", MessageId::TableNoEcho, F::Batch,
+             "To send the texts, plug it in again; a batch with --repeat picks it up, otherwise run the batch again."},
+        });
     }
     void eachCauseHasItsOwn()
     {
-        QFETCH(int, id);
-        QFETCH(int, frontEnd);
-        QFETCH(QString, says);
-        const QString explained = QString::fromStdString(explanationText(MessageId(id), FrontEnd(frontEnd)));
-        QVERIFY2(explained.contains(says), qPrintable(explained));
+        QFETCH(CauseRow, row);
+        const QString explained = QString::fromStdString(explanationText(row.id, row.frontEnd));
+        QVERIFY2(explained.contains(row.says), qPrintable(explained));
     }
     void theManPageHasTheTable()
     {
-        const QString page = source("packaging/mova-update.1");
+        QFile file(SOURCE_DIR "/packaging/mova-update.1");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString page = QString::fromUtf8(file.readAll());
         for (const std::string &key : explainedMessages())
             QVERIFY2(page.contains(QString::fromStdString(key).replace("-", "\\-")), key.c_str());
         // Each cause with the command line's own next step, as mova-update prints it.

@@ -1,6 +1,8 @@
 // `mova-update log --export`: the support bundle as the system's tar reads it, from a record
 // folder that holds more than the bundle may take (a link and a FIFO in traces' places, a
 // file of another name), and the files it must not leave behind when it cannot be written.
+#include "table_rows.h"
+
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -34,6 +36,10 @@ QByteArray record(int n)
     return QByteArrayLiteral("{\"end\":\"2026-12-08T05:20:1") + QByteArray::number(n) + "Z\",\"n\":" +
            QByteArray::number(n) + "}\n";
 }
+
+// Options of the export, where it goes (FILE in a fresh folder, or what is there already), its
+// exit status, and mova-support/runs.jsonl in the bundle (or what standard error says).
+struct BundleRow { const char *name; QStringList options; QString target; int exitCode; QByteArray runs; };
 
 } // namespace
 
@@ -73,30 +79,22 @@ private slots:
     }
     void exportsExactlyTheBundle_data()
     {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<QString>("target"); // FILE in a fresh folder, or what is there already
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QByteArray>("runs"); // mova-support/runs.jsonl, or what stderr says
-        const QStringList none;
-        QTest::newRow("the last runs across both files") << none << "fresh" << 0
-                                                         << record(1) + record(2) + record(3) + record(4) + record(5);
-        QTest::newRow("-n 4") << QStringList {"-n", "4"} << "fresh" << 0 << record(2) + record(3) + record(4) + record(5);
-        QTest::newRow("-n 1") << QStringList {"-n", "1"} << "fresh" << 0 << record(5);
-        QTest::newRow("an earlier bundle is replaced") << QStringList {"-n", "1"} << "file" << 0 << record(5);
-        // The temporary file beside it is named within the folder's limit of 255 bytes.
-        QTest::newRow("a name of 250 bytes") << QStringList {"-n", "1"} << "long name" << 0 << record(5);
-        QTest::newRow("a folder of that name is not") << none << "folder" << 11 << QByteArray("not a regular file, not replaced");
-        QTest::newRow("a folder that does not exist")
-            << none << "missing folder" << 11 << QByteArray("cannot make a file in %1: No such file or directory");
-        QTest::newRow("a folder not writable") << none << "read-only folder" << 11
-                                               << QByteArray("cannot make a file in %1: Permission denied");
+        addRows<BundleRow>({
+            {"the last runs across both files", {}, "fresh", 0, record(1) + record(2) + record(3) + record(4) + record(5)},
+            {"-n 4", {"-n", "4"}, "fresh", 0, record(2) + record(3) + record(4) + record(5)},
+            {"-n 1", {"-n", "1"}, "fresh", 0, record(5)},
+            {"an earlier bundle is replaced", {"-n", "1"}, "file", 0, record(5)},
+            // The temporary file beside it is named within the folder's limit of 255 bytes.
+            {"a name of 250 bytes", {"-n", "1"}, "long name", 0, record(5)},
+            {"a folder of that name is not", {}, "folder", 11, "not a regular file, not replaced"},
+            {"a folder that does not exist", {}, "missing folder", 11, "cannot make a file in %1: No such file or directory"},
+            {"a folder not writable", {}, "read-only folder", 11, "cannot make a file in %1: Permission denied"},
+        });
     }
     void exportsExactlyTheBundle()
     {
-        QFETCH(QStringList, options);
-        QFETCH(QString, target);
-        QFETCH(int, exitCode);
-        QFETCH(QByteArray, runs);
+        QFETCH(BundleRow, row);
+        const QString &target = row.target;
         if (target == "read-only folder" && ::geteuid() == 0)
             QSKIP("root writes whatever the permissions say");
         QTemporaryDir out;
@@ -110,12 +108,12 @@ private slots:
         if (target == "read-only folder")
             QFile::setPermissions(into, QFile::ReadOwner | QFile::ExeOwner);
 
-        const Said said = run(MOVA_UPDATE, QStringList {"log", "--export", file} + options);
+        const Said said = run(MOVA_UPDATE, QStringList {"log", "--export", file} + row.options);
         QFile::setPermissions(out.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QCOMPARE(said.exitCode, exitCode);
-        if (exitCode != 0) {
+        QCOMPARE(said.exitCode, row.exitCode);
+        if (row.exitCode != 0) {
             // Why, on standard error, and nothing left in the folder (no half-written bundle).
-            const QString why = QString::fromUtf8(runs);
+            const QString why = QString::fromUtf8(row.runs);
             QVERIFY2(said.err.contains((why.contains("%1") ? why.arg(into) : why).toUtf8()), said.err.constData());
             QVERIFY(said.out.isEmpty());
             QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -136,7 +134,7 @@ private slots:
         for (const QByteArray &line : run("tar", {"-tvzf", file}).out.trimmed().split('\n'))
             QVERIFY2(line.startsWith("-rw-r--r-- root/root "), line.constData());
         auto member = [&](const char *name) { return run("tar", {"-xzOf", file, QString("mova-support/") + name}).out; };
-        QCOMPARE(member("runs.jsonl"), runs);
+        QCOMPARE(member("runs.jsonl"), row.runs);
         QCOMPARE(member("traces/last-trace.log"), trace_);
         QCOMPARE(member("traces/last-trace-2.log"), batchTrace_);
         QVERIFY(member("version.txt").startsWith(run(MOVA_UPDATE, {"--version"}).out + "\nbuild settings\n"));
