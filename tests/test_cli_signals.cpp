@@ -39,9 +39,8 @@ private slots:
                                   ::kill(pid_t(pid), when == "twice" ? SIGINT : SIGHUP);
                           });
         QCOMPARE(r.exitCode, exitCode);
-        const auto commands = f.emulator->commands();
         if (when == "before") {
-            QCOMPARE(commands.back(), uint8_t(0x70)); // the goodbye
+            QCOMPARE(f.emulator->commands().back(), uint8_t(0x70)); // the goodbye
             QVERIFY(r.err.contains("mova-update: interrupted"));
             return;
         }

@@ -38,6 +38,10 @@ struct ModeRow {
     QByteArray count;
 };
 
+// The serial the device comes back with under a new path, what the operator is told, and
+// whether the device there is taken (and given its table).
+struct BackRow { const char *name, *serialAfter; std::vector<std::string> messages; bool taken; };
+
 void appendBlocks(Bytes &to, const Bytes &data, int blockSize)
 {
     for (size_t at = 0; at < data.size(); at += size_t(blockSize)) {
@@ -52,17 +56,28 @@ void appendBlocks(Bytes &to, const Bytes &data, int blockSize)
 class TestUpdateRun : public QObject {
     Q_OBJECT
 private slots:
-    void exactByteStream()
+    // One run, byte for byte: what goes on the wire, what the device stores and the stages; an
+    // erase bar that never moves back, and a click while the run lets the window repaint that
+    // starts nothing.
+    void oneRunExactly()
     {
-        UpdateRig rig;
+        DeviceModel::Config config;
+        config.eraseProgress = {0, 10, 5, 40, 100};
+        UpdateRig rig(config);
         QVERIFY(rig.connect());
         const QByteArray image = imageBytes(4096 + 100), table = QByteArray(1000, 'L').prepend("LANG");
         rig.usePayloads(hexText(image), table);
+        int pumps = 0;
+        rig.clock.onPump = [&] {
+            if (rig.session.runActive && pumps++ == 5)
+                runAndEnd(rig.session, rig.screen, rig.clock, rig.payloads);
+        };
         rig.run();
+        rig.clock.onPump = nullptr;
+        QVERIFY(pumps > 5);
         QCOMPARE(rig.screen.messages, std::vector<std::string> {TableSuccess});
         QVERIFY(rig.screen.windowClosed);
-        QVERIFY(!rig.session.updateRunning);
-        QVERIFY(!rig.screen.busy);
+        QVERIFY(!rig.session.updateRunning && !rig.session.runActive && !rig.screen.busy);
         QVERIFY(!rig.link.isOpen());
 
         const Bytes stored = expectedImage(image, 9, 512, rig.fields);
@@ -85,6 +100,12 @@ private slots:
         QCOMPARE(rig.device.model().table(), tablePadded);
         QCOMPARE(rig.screen.captions, (std::vector<std::string> {"Reset...", "Memory prepare - clear", "Send update",
                                                                  "Verify update", "Connect...", "Send languages"}));
+        std::vector<int> erase;
+        for (const auto &[stage, position] : rig.screen.positionLog)
+            if (stage == "Memory prepare - clear")
+                erase.push_back(position);
+        // The stage starts at 0, the first byte 0; then 10, 5 (kept at 10), 40; 100 ends it.
+        QCOMPARE(erase, (std::vector<int> {0, 0, 10, 10, 40}));
     }
     void fullImageWaits()
     {
@@ -141,7 +162,7 @@ private slots:
     }
     void transferModes_data()
     {
-        // A large device's mode, 0x78 with 512-byte blocks and a two-byte count, is exactByteStream's.
+        // A large device's mode, 0x78 with 512-byte blocks and a two-byte count, is oneRunExactly's.
         addRows<ModeRow>({
             // Small devices: 0x76 and 1024-byte blocks up to 30 KiB, then 0x77 and 512.
             {"small device, small image", 22, 4196, false, 0x76, 1024, QByteArray("\x05")},
@@ -174,17 +195,17 @@ private slots:
     }
     void deviceBackUnderNewPath_data()
     {
-        QTest::addColumn<QString>("serialAfter");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("same device") << "" << true;
-        QTest::newRow("another device") << "9999" << false;
+        addRows<BackRow>({
+            {"same device", "", {TableSuccess}, true},
+            {"another device", "9999", {"Cannot connect to device for Language update. Please try again.", LongSuccess},
+             false},
+        });
     }
     void deviceBackUnderNewPath()
     {
-        QFETCH(QString, serialAfter);
-        QFETCH(bool, accepted);
+        QFETCH(BackRow, row);
         DeviceModel::Config config;
-        config.serialAfterRestart = serialAfter.toStdString();
+        config.serialAfterRestart = row.serialAfter;
         UpdateRig rig(config);
         QVERIFY(rig.connect());
         rig.usePayloads(hexText(imageBytes(1024)), "LANG");
@@ -198,51 +219,11 @@ private slots:
         };
         const int64_t start = rig.clock.nowMs();
         rig.run();
-        if (accepted) {
-            QCOMPARE(rig.screen.messages, std::vector<std::string> {TableSuccess});
-            QCOMPARE(rig.session.portPath, newPath);
-            QCOMPARE(rig.device.model().tableBlocks(), 1);
-            // Discovery is asked from the 120th attempt on, every 500 ms or more.
-            QVERIFY(rig.clock.nowMs() - start > 60'000);
-        } else {
-            QCOMPARE(rig.screen.messages,
-                     (std::vector<std::string> {"Cannot connect to device for Language update. Please try again.",
-                                                LongSuccess}));
-            QCOMPARE(rig.session.portPath, UpdateRig::DevicePath);
-            QCOMPARE(rig.device.model().tableBlocks(), 0);
-        }
-    }
-    void eraseBarNeverMovesBack()
-    {
-        DeviceModel::Config config;
-        config.eraseProgress = {0, 10, 5, 40, 100};
-        UpdateRig rig(config);
-        QVERIFY(rig.connect());
-        rig.usePayloads(hexText(imageBytes(1024)), "LANG");
-        rig.run();
-        std::vector<int> erase;
-        for (const auto &[stage, position] : rig.screen.positionLog)
-            if (stage == "Memory prepare - clear")
-                erase.push_back(position);
-        // The stage starts at 0, the first byte 0; then 10, 5 (kept at 10), 40; 100 ends it.
-        QCOMPARE(erase, (std::vector<int> {0, 0, 10, 10, 40}));
-    }
-    void secondClickStartsNothing()
-    {
-        UpdateRig rig;
-        QVERIFY(rig.connect());
-        rig.usePayloads(hexText(imageBytes(1024)), "LANG");
-        int nested = 0;
-        rig.clock.onPump = [&] {
-            // A click while the run lets the window repaint.
-            if (rig.session.runActive && nested++ == 5)
-                runAndEnd(rig.session, rig.screen, rig.clock, rig.payloads);
-        };
-        rig.run();
-        rig.clock.onPump = nullptr;
-        QCOMPARE(rig.screen.messages, std::vector<std::string> {TableSuccess});
-        QCOMPARE(std::count(rig.device.model().commands().begin(), rig.device.model().commands().end(), Cmd::Erase), 1);
-        QVERIFY(!rig.session.runActive);
+        QCOMPARE(rig.screen.messages, row.messages);
+        QCOMPARE(rig.session.portPath, row.taken ? newPath : UpdateRig::DevicePath);
+        QCOMPARE(rig.device.model().tableBlocks(), row.taken ? 1 : 0);
+        // Discovery is asked from the 120th attempt on, every 500 ms or more.
+        QVERIFY(!row.taken || rig.clock.nowMs() - start > 60'000);
     }
 };
 

@@ -92,7 +92,8 @@ struct TickRow {
 };
 
 // How the window is given no device it can use: its line, its question (empty: no box) and the
-// operator's answer, its next look, and its hint on standard error (empty: none).
+// operator's answer, its next look, and its hint on standard error (empty: none). A device that
+// does not answer is the monitor's own test: the window shows its lines and questions as here.
 struct NoDeviceRow {
     const char *name, *situation;
     QString line, question, hint;
@@ -132,7 +133,7 @@ private slots:
         QCOMPARE(w->DeviceInfoEdit->text(), QString("0x1"));
         QCOMPARE(w->deviceInfoTag(), 1);
         MyValueSpin::TMyValueSpinEdit *const fields[] = {w->KoefXEdit, w->KoefYEdit, w->KoefZEdit, w->KoefMEdit,
-                                                 w->OffsXEdit, w->OffsYEdit, w->OffsZEdit};
+                                                         w->OffsXEdit, w->OffsYEdit, w->OffsZEdit};
         QList<long> values;
         for (MyValueSpin::TMyValueSpinEdit *field : fields)
             values << field->Value();
@@ -168,9 +169,6 @@ private slots:
             {"held by another program", "busy", InitialiseError, "", "is in use by another program"},
             {"no permission", "denied", InitialiseError, "",
              "install the udev rules /usr/lib/udev/rules.d/70-mova-update.rules"},
-            {"device silent", "silent", "No connection - Device not connected or offline",
-             "Device not connected or offline\nPlease turn on the Device, connect it and press OK.", "", 1000},
-            {"no identity", "no identity", "No connection - Communications error", "", ""},
         });
     }
     void noDevice()
@@ -179,7 +177,7 @@ private slots:
         const QString situation = row.situation;
         EmulatorFixture f;
         // Only the rows with a device at the path start one; the others name a path of their own.
-        const bool device = QStringList {"busy", "denied", "silent", "no identity"}.contains(situation);
+        const bool device = situation == "busy" || situation == "denied";
         if (device)
             QVERIFY(f.start());
         const QString notes = QString::fromStdString(f.path("notes.txt"));
@@ -195,10 +193,6 @@ private slots:
                 QSKIP("root opens whatever the permissions say");
             QCOMPARE(::chmod(f.emulator->slavePath().c_str(), 0), 0);
         }
-        if (situation == "silent")
-            f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true); });
-        if (situation == "no identity")
-            f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, Cmd::DeviceInfo); });
         if (situation == "none")
             path.clear();
         if (situation == "missing")
@@ -242,12 +236,11 @@ private slots:
     void tick_data()
     {
         addRows<TickRow>({
-            {"match, firmware 68", 24, "68", 0, true, "", "Accu: 76 %", Green},
             {"match, firmware 06", 24, "06", 0, false, "Firmware too old", "Accu: 76 %", Green},
             {"match, firmware 07", 24, "07", 0, true, "", "Accu: 76 %", Green},
             {"hardware 23 for a build of 24", 23, "68", 0, false, "Other hardware", "Accu: 76 %", Green},
             // 0x5A unknown: 0x65 answers.
-            {"low battery is red", 24, "68", 2845, true, "", "Accu: 53 %", Red},
+            {"match, firmware 68, the battery low: red", 24, "68", 2845, true, "", "Accu: 53 %", Red},
         });
     }
     void tick()

@@ -136,10 +136,7 @@ private slots:
         config.battery.raw = 2757; // 10 %
         QVERIFY(rig.start(config));
         QCOMPARE(rig.w->AccuLabel->text(), QString("Accu: 10 %"));
-        rig.f.emulator->withModel([](DeviceModel &m) {
-            m.clearTrace();
-            return 0;
-        });
+        rig.f.emulator->withModel([](DeviceModel &m) { return m.clearTrace(), 0; });
         MessageBoxAnswerer operatorAnswers(QMessageBox::Cancel);
         QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
         QCOMPARE(operatorAnswers.captions, QStringList {"Low battery"});
