@@ -152,6 +152,101 @@ private slots:
         QCOMPARE(w->KoefXEdit->Value(), 100L);
         QCOMPARE(w->OffsXEdit->Value(), 0L);
     }
+    void tick_data()
+    {
+        addRows<TickRow>({
+            {"match, firmware 06", 24, "06", 0, false, "Firmware too old", "Accu: 76 %", Green},
+            {"match, firmware 07", 24, "07", 0, true, "", "Accu: 76 %", Green},
+            {"hardware 23 for a build of 24", 23, "68", 0, false, "Other hardware", "Accu: 76 %", Green},
+            // 0x5A unknown: 0x65 answers.
+            {"match, firmware 68, the battery low: red", 24, "68", 2845, true, "", "Accu: 53 %", Red},
+        });
+    }
+    void tick()
+    {
+        QFETCH(TickRow, row);
+        EmulatorFixture f;
+        DeviceModel::Config config;
+        config.identity.hardwareVersion = uint8_t(row.hardware);
+        config.identity.firmwareVersion = row.firmware;
+        if (row.batteryRaw) {
+            config.battery.mode = DeviceModel::BatteryMode::RawOnly;
+            config.battery.raw = uint16_t(row.batteryRaw);
+        }
+        QVERIFY(f.start(config));
+        auto w = window(f.link());
+        w->AccuTimerTimer();
+        QCOMPARE(w->UpdateButton->isEnabled(), row.enabled);
+        QCOMPARE(w->RefusalLabel->text(), row.why);
+        QCOMPARE(w->UpdateButton->toolTip().startsWith("Not updated: the device"), !row.why.isEmpty());
+        QCOMPARE(w->AccuLabel->text(), row.accu);
+        QCOMPARE(colour(w->AccuLabel), row.accuColour);
+    }
+    // Every reconnection shows the device again. On the FTDI road through the stand-in library
+    // it is the soak (a test of its own, QTX_SOAK_CYCLES times): the memory and descriptors
+    // stay flat.
+    void pulledAndPluggedAgain_data()
+    {
+        const int soak = qEnvironmentVariableIntValue("QTX_SOAK_CYCLES");
+        addRows<ReplugRow>({{"tty road", false, 1, 0}, {"FTDI road", true, std::max(soak, 1), soak > 0 ? 5 : 0}});
+    }
+    void pulledAndPluggedAgain()
+    {
+        QFETCH(ReplugRow, row);
+        EmulatorFixture f;
+        DeviceModel::Config config;
+        config.doubledRoad = row.ftdi;
+        QVERIFY(f.start(config));
+        qputenv("QTX_STANDIN_PORT", QByteArray::fromStdString(f.link()));
+        qunsetenv("QTX_STANDIN_DESCRIPTION");
+        std::optional<FtdiLibrary> standin;
+        if (row.ftdi)
+            standin.emplace(STANDIN_PATH);
+        // A build that names no hardware version takes the FTDI road.
+        auto w = row.ftdi ? window("", "0", &*standin) : window(f.link());
+        QElapsedTimer timer;
+        timer.start();
+        const int warmUp = row.warmUp;
+        long rssAtStart = 0;
+        int descriptorsAtStart = 0;
+        for (int cycle = 0; cycle < row.cycles + warmUp; ++cycle) {
+            if (cycle == warmUp)
+                rssAtStart = residentKiB(), descriptorsAtStart = openDescriptors();
+            w->AccuTimerTimer();
+            QVERIFY2(w->GeraetLabel->text() == DeviceLine && w->UpdateButton->isEnabled(),
+                     qPrintable(QString("cycle %1: %2").arg(cycle).arg(w->GeraetLabel->text())));
+            // On the FTDI road every command but the handshake's 0xEE and any probe comes twice.
+            if (row.ftdi && cycle == 0)
+                QCOMPARE(f.bytes('<'), (Bytes {0xEE, 0x90, 0x90, 0x66, 0x66, 0x68, 0x68, 0x5A, 0x5A}));
+            QCOMPARE(w->link()->onFtdiRoad(), row.ftdi);
+            f.emulator->unplug();
+            w->AccuTimerTimer(); // the battery poll finds the line dead and lets it go
+            QCOMPARE(w->AccuLabel->text(), QString("N/A"));
+            QVERIFY(!w->link()->isOpen());
+            QVERIFY(!w->UpdateButton->isEnabled());
+            if (!row.ftdi) {
+                w->AccuTimerTimer(); // the given path is gone
+                QCOMPARE(w->GeraetLabel->text(), InitialiseError);
+            }
+            QVERIFY(f.emulator->plug());
+            // The emulator shares the process: its byte trace must not count as the window's.
+            f.emulator->withModel([](DeviceModel &m) { return m.clearTrace(), 0; });
+        }
+        if (warmUp) {
+            const long rssAtEnd = residentKiB();
+            qInfo("soak: %d cycles in %.1f s; RSS %ld KiB after warm-up, %ld KiB at the end; descriptors %d -> %d",
+                  row.cycles, timer.elapsed() / 1000.0, rssAtStart, rssAtEnd, descriptorsAtStart, openDescriptors());
+            QVERIFY2(rssAtEnd - rssAtStart < 2048, "memory grows with reconnections");
+            QCOMPARE(openDescriptors(), descriptorsAtStart);
+        }
+        w->AccuTimerTimer();
+        QCOMPARE(w->GeraetLabel->text(), DeviceLine);
+        QCOMPARE(w->AccuLabel->text(), QString("Accu: 76 %"));
+        // Closing says goodbye, doubled on the FTDI road.
+        QVERIFY(w->close());
+        const Bytes into = f.bytes('<');
+        QCOMPARE(Bytes(into.end() - 2, into.end()), (row.ftdi ? Bytes {0x70, 0x70} : Bytes {0x5A, 0x70}));
+    }
     void noDevice_data()
     {
         const QString notConnected = "Corvane not connected\nPlease connect Corvane and press OK.";
@@ -233,36 +328,6 @@ private slots:
         QVERIFY(!w->link()->isOpen());
         QVERIFY(QApplication::overrideCursor() == nullptr);
     }
-    void tick_data()
-    {
-        addRows<TickRow>({
-            {"match, firmware 06", 24, "06", 0, false, "Firmware too old", "Accu: 76 %", Green},
-            {"match, firmware 07", 24, "07", 0, true, "", "Accu: 76 %", Green},
-            {"hardware 23 for a build of 24", 23, "68", 0, false, "Other hardware", "Accu: 76 %", Green},
-            // 0x5A unknown: 0x65 answers.
-            {"match, firmware 68, the battery low: red", 24, "68", 2845, true, "", "Accu: 53 %", Red},
-        });
-    }
-    void tick()
-    {
-        QFETCH(TickRow, row);
-        EmulatorFixture f;
-        DeviceModel::Config config;
-        config.identity.hardwareVersion = uint8_t(row.hardware);
-        config.identity.firmwareVersion = row.firmware;
-        if (row.batteryRaw) {
-            config.battery.mode = DeviceModel::BatteryMode::RawOnly;
-            config.battery.raw = uint16_t(row.batteryRaw);
-        }
-        QVERIFY(f.start(config));
-        auto w = window(f.link());
-        w->AccuTimerTimer();
-        QCOMPARE(w->UpdateButton->isEnabled(), row.enabled);
-        QCOMPARE(w->RefusalLabel->text(), row.why);
-        QCOMPARE(w->UpdateButton->toolTip().startsWith("Not updated: the device"), !row.why.isEmpty());
-        QCOMPARE(w->AccuLabel->text(), row.accu);
-        QCOMPARE(colour(w->AccuLabel), row.accuColour);
-    }
     void clickWhileTheDeviceIsReadStartsNothing()
     {
         // In virtual time: the readout's wait between identity and calibration lets clicks in.
@@ -290,71 +355,6 @@ private slots:
                                                     Cmd::BatteryExtended}));
         QVERIFY(operatorAnswers.texts.isEmpty());
         QVERIFY(!w.updateRunning());
-    }
-    // Every reconnection shows the device again. On the FTDI road through the stand-in library
-    // it is the soak (a test of its own, QTX_SOAK_CYCLES times): the memory and descriptors
-    // stay flat.
-    void pulledAndPluggedAgain_data()
-    {
-        const int soak = qEnvironmentVariableIntValue("QTX_SOAK_CYCLES");
-        addRows<ReplugRow>({{"tty road", false, 1, 0}, {"FTDI road", true, std::max(soak, 1), soak > 0 ? 5 : 0}});
-    }
-    void pulledAndPluggedAgain()
-    {
-        QFETCH(ReplugRow, row);
-        EmulatorFixture f;
-        DeviceModel::Config config;
-        config.doubledRoad = row.ftdi;
-        QVERIFY(f.start(config));
-        qputenv("QTX_STANDIN_PORT", QByteArray::fromStdString(f.link()));
-        qunsetenv("QTX_STANDIN_DESCRIPTION");
-        std::optional<FtdiLibrary> standin;
-        if (row.ftdi)
-            standin.emplace(STANDIN_PATH);
-        // A build that names no hardware version takes the FTDI road.
-        auto w = row.ftdi ? window("", "0", &*standin) : window(f.link());
-        QElapsedTimer timer;
-        timer.start();
-        const int warmUp = row.warmUp;
-        long rssAtStart = 0;
-        int descriptorsAtStart = 0;
-        for (int cycle = 0; cycle < row.cycles + warmUp; ++cycle) {
-            if (cycle == warmUp)
-                rssAtStart = residentKiB(), descriptorsAtStart = openDescriptors();
-            w->AccuTimerTimer();
-            QVERIFY2(w->GeraetLabel->text() == DeviceLine && w->UpdateButton->isEnabled(),
-                     qPrintable(QString("cycle %1: %2").arg(cycle).arg(w->GeraetLabel->text())));
-            // On the FTDI road every command but the handshake's 0xEE and any probe comes twice.
-            if (row.ftdi && cycle == 0)
-                QCOMPARE(f.bytes('<'), (Bytes {0xEE, 0x90, 0x90, 0x66, 0x66, 0x68, 0x68, 0x5A, 0x5A}));
-            QCOMPARE(w->link()->onFtdiRoad(), row.ftdi);
-            f.emulator->unplug();
-            w->AccuTimerTimer(); // the battery poll finds the line dead and lets it go
-            QCOMPARE(w->AccuLabel->text(), QString("N/A"));
-            QVERIFY(!w->link()->isOpen());
-            QVERIFY(!w->UpdateButton->isEnabled());
-            if (!row.ftdi) {
-                w->AccuTimerTimer(); // the given path is gone
-                QCOMPARE(w->GeraetLabel->text(), InitialiseError);
-            }
-            QVERIFY(f.emulator->plug());
-            // The emulator shares the process: its byte trace must not count as the window's.
-            f.emulator->withModel([](DeviceModel &m) { return m.clearTrace(), 0; });
-        }
-        if (warmUp) {
-            const long rssAtEnd = residentKiB();
-            qInfo("soak: %d cycles in %.1f s; RSS %ld KiB after warm-up, %ld KiB at the end; descriptors %d -> %d",
-                  row.cycles, timer.elapsed() / 1000.0, rssAtStart, rssAtEnd, descriptorsAtStart, openDescriptors());
-            QVERIFY2(rssAtEnd - rssAtStart < 2048, "memory grows with reconnections");
-            QCOMPARE(openDescriptors(), descriptorsAtStart);
-        }
-        w->AccuTimerTimer();
-        QCOMPARE(w->GeraetLabel->text(), DeviceLine);
-        QCOMPARE(w->AccuLabel->text(), QString("Accu: 76 %"));
-        // Closing says goodbye, doubled on the FTDI road.
-        QVERIFY(w->close());
-        const Bytes into = f.bytes('<');
-        QCOMPARE(Bytes(into.end() - 2, into.end()), (row.ftdi ? Bytes {0x70, 0x70} : Bytes {0x5A, 0x70}));
     }
 };
 
