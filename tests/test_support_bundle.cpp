@@ -82,8 +82,7 @@ private slots:
         addRows<BundleRow>({
             {"the last runs across both files", {}, "fresh", 0, record(1) + record(2) + record(3) + record(4) + record(5)},
             {"-n 4", {"-n", "4"}, "fresh", 0, record(2) + record(3) + record(4) + record(5)},
-            {"-n 1", {"-n", "1"}, "fresh", 0, record(5)},
-            {"an earlier bundle is replaced", {"-n", "1"}, "file", 0, record(5)},
+            {"-n 1 replaces an earlier bundle", {"-n", "1"}, "file", 0, record(5)},
             // The temporary file beside it is named within the folder's limit of 255 bytes.
             {"a name of 250 bytes", {"-n", "1"}, "long name", 0, record(5)},
             {"a folder of that name is not", {}, "folder", 11, "not a regular file, not replaced"},

@@ -143,10 +143,7 @@ private slots:
                                                  Cmd::BatteryExtended}));
 
         // Without a calibration reply the defaults stand.
-        f.emulator->withModel([](DeviceModel &m) {
-            m.config().calibration.reset();
-            return 0;
-        });
+        f.emulator->withModel([](DeviceModel &m) { return m.config().calibration.reset(), 0; });
         w->link()->close();
         w->AccuTimerTimer();
         QCOMPARE(w->KoefXEdit->Value(), 100L);
