@@ -1,17 +1,11 @@
+// The batch's core, given as facts: which word each waiting worker gets, what a worker's line
+// says, and its live lines fitted to the terminal with the part of a port's name that tells it
+// from its neighbours.
 #include "batch_decisions.h"
+#include "live_columns.h"
+#include "table_rows.h"
 
 #include <QtTest>
-
-// The batch's decisions, given as facts: which word each waiting worker gets.
-class TestBatchDecisions : public QObject {
-    Q_OBJECT
-
-private slots:
-    void words_data();
-    void words();
-    void readsTheWorkersEvents_data();
-    void readsTheWorkersEvents();
-};
 
 namespace {
 
@@ -23,11 +17,77 @@ WorkerFacts waiting(const std::string &port, const std::string &serialHex)
     return {port, serialHex, WorkerState::Waiting, std::nullopt};
 }
 
+// A text fitted to a width of columns, padded out or not.
+struct FitRow { const char *name; QString text; int columns; bool pad; QString fitted; };
+
 } // namespace
 
 Q_DECLARE_METATYPE(BatchFacts)
 Q_DECLARE_METATYPE(std::vector<Word>)
 Q_DECLARE_METATYPE(WorkerSays)
+
+class TestBatchDecisions : public QObject {
+    Q_OBJECT
+
+private slots:
+    void words_data();
+    void words()
+    {
+        QFETCH(BatchFacts, facts);
+        QFETCH(std::vector<Word>, words);
+        QVERIFY(batchWords(facts) == words);
+    }
+
+    void readsTheWorkersEvents_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<WorkerSays>("kind");
+        QTest::newRow("plan") << QByteArray(R"({"event":"plan","serial":"0301"})") << WorkerSays::Plan;
+        QTest::newRow("result") << QByteArray(R"({"event":"result","exit":0})") << WorkerSays::Result;
+        QTest::newRow("an event only passed on") << QByteArray(R"({"event":"table","sent":true})") << WorkerSays::Other;
+        QTest::newRow("not JSON") << QByteArray("Segmentation fault") << WorkerSays::Output;
+        QTest::newRow("no event") << QByteArray(R"({"serial":"0301"})") << WorkerSays::Output;
+    }
+    void readsTheWorkersEvents()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(WorkerSays, kind);
+        QCOMPARE(readWorkerEvent(line).kind, kind);
+    }
+
+    void fitsALiveColumn_data()
+    {
+        addRows<FitRow>({
+            {"cut at the width", "ttyUSB0 0301   Erasing  42 %", 13, false, "ttyUSB0 0301 "},
+            {"a character is never halved", "Größe über", 7, false, "Größe ü"},
+            {"a short column is padded", "0301", 6, true, "0301  "},
+            {"a short line is left as it is", "ttyUSB0", 59, false, "ttyUSB0"},
+        });
+    }
+    void fitsALiveColumn()
+    {
+        QFETCH(FitRow, row);
+        QCOMPARE(QString::fromStdString(fitColumns(row.text.toStdString(), size_t(row.columns), row.pad)), row.fitted);
+    }
+
+    void shortPort_data()
+    {
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("a node") << "/dev/ttyUSB12" << "ttyUSB12";
+        QTest::newRow("a link by the adapter's serial")
+            << "/dev/serial/by-id/usb-Maker_Serial_Cable_Plus_A50285BI-if00-port0" << "A50285BI-if00-port0";
+        QTest::newRow("a long name by its end")
+            << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2.4:1.0-port0" << "…:14.0-usb-0:1.2.4:1.0-port0";
+        QTest::newRow("a name of 28 as it is") << "/dev/abcdefghijklmnopqrstuvwxyz01" << "abcdefghijklmnopqrstuvwxyz01";
+    }
+    void shortPort()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, shown);
+        QCOMPARE(QString::fromStdString(shortPortName(port.toStdString())), shown);
+    }
+};
 
 void TestBatchDecisions::words_data()
 {
@@ -66,31 +126,6 @@ void TestBatchDecisions::words_data()
     QTest::newRow("a stopping batch skips") << BatchFacts {{a}, {}, Now, true} << std::vector<Word> {skip};
     QTest::newRow("a stopping batch still refuses twins")
         << BatchFacts {{a, twinOfA}, {}, Now, true} << std::vector<Word> {refuse, refuse};
-}
-
-void TestBatchDecisions::words()
-{
-    QFETCH(BatchFacts, facts);
-    QFETCH(std::vector<Word>, words);
-    QVERIFY(batchWords(facts) == words);
-}
-
-void TestBatchDecisions::readsTheWorkersEvents_data()
-{
-    QTest::addColumn<QByteArray>("line");
-    QTest::addColumn<WorkerSays>("kind");
-    QTest::newRow("plan") << QByteArray(R"({"event":"plan","serial":"0301"})") << WorkerSays::Plan;
-    QTest::newRow("result") << QByteArray(R"({"event":"result","exit":0})") << WorkerSays::Result;
-    QTest::newRow("an event only passed on") << QByteArray(R"({"event":"table","sent":true})") << WorkerSays::Other;
-    QTest::newRow("not JSON") << QByteArray("Segmentation fault") << WorkerSays::Output;
-    QTest::newRow("no event") << QByteArray(R"({"serial":"0301"})") << WorkerSays::Output;
-}
-
-void TestBatchDecisions::readsTheWorkersEvents()
-{
-    QFETCH(QByteArray, line);
-    QFETCH(WorkerSays, kind);
-    QCOMPARE(readWorkerEvent(line).kind, kind);
 }
 
 QTEST_APPLESS_MAIN(TestBatchDecisions)

@@ -2,10 +2,14 @@
 // by its starter, a pipe nobody reads, a limit of open files too low for all its devices at
 // once. None of it may hold the device's clock, or cost a device its update.
 #include "cli_run.h"
+#include "table_rows.h"
 
 #include <QtTest>
 #include <fcntl.h>
 #include <unistd.h>
+
+// How many devices, and the shell words that start mova-update.
+struct OutputRow { const char *name; int devices; QString shell; };
 
 class TestCliOutput : public QObject, private CliFixture {
     Q_OBJECT
@@ -26,32 +30,27 @@ private:
 
 void TestCliOutput::rows(const QString &group)
 {
-    QTest::addColumn<int>("devices");
-    QTest::addColumn<QString>("shell"); // how the program is started: "$0" "$@" is mova-update and its words
-    QTest::addColumn<bool>("stalled");  // its standard output is a pipe of one page nobody reads until the devices are done
-    const QString closed = R"(exec "$0" "$@" %1)";
-    if (group == "closed") {
-        QTest::newRow("one device, all three standard descriptors closed, a warning mid-verify")
-            << 1 << closed.arg("<&- >&- 2>&-") << false;
-        QTest::newRow("a batch of two, all three closed") << 2 << closed.arg("<&- >&- 2>&-") << false;
-    } else if (group == "stalled") { // the byte trace on standard error fills the pipe within the first stages
-        QTest::newRow("one device, --json and its trace into a pipe nobody reads")
-            << 1 << closed.arg(">&$STALLED 2>&1") << true;
-        QTest::newRow("a batch of two, --json and their traces into a pipe nobody reads")
-            << 2 << closed.arg(">&$STALLED 2>&1") << true;
-    } else { // without turns, the workers beyond the limit could not get their pipes and were refused
-        QTest::newRow("a batch of two within a limit of 18 open files: each in its turn")
-            << 2 << QString(R"(ulimit -n 18 && exec "$0" "$@")") << false;
-    }
+    // How the program is started ("$0" "$@" is mova-update and its words); $STALLED is a pipe of
+    // one page that nobody reads until the devices are done.
+    const QString closed = R"(exec "$0" "$@" <&- >&- 2>&-)", stalled = R"(exec "$0" "$@" >&$STALLED 2>&1)";
+    if (group == "closed")
+        addRows<OutputRow>({{"one device, all three standard descriptors closed, a warning mid-verify", 1, closed},
+                            {"a batch of two, all three closed", 2, closed}});
+    else if (group == "stalled") // the byte trace on standard error fills the pipe within the first stages
+        addRows<OutputRow>({{"one device, --json and its trace into a pipe nobody reads", 1, stalled},
+                            {"a batch of two, --json and their traces into a pipe nobody reads", 2, stalled}});
+    else // without turns, the workers beyond the limit could not get their pipes and were refused
+        addRows<OutputRow>({{"a batch of two within a limit of 18 open files: each in its turn", 2,
+                             R"(ulimit -n 18 && exec "$0" "$@")"}});
 }
 
 void TestCliOutput::outputNobodyTakes()
 {
-    QFETCH(int, devices);
-    QFETCH(QString, shell);
-    QFETCH(bool, stalled);
+    QFETCH(OutputRow, row);
+    const int devices = row.devices;
+    const bool stalled = row.shell.contains("$STALLED");
     std::vector<std::unique_ptr<PtyEmulator>> emulators;
-    QStringList arguments {"-c", shell, MOVA_UPDATE, "--yes", "--firmware", QString::fromStdString(firmware), "--table",
+    QStringList arguments {"-c", row.shell, MOVA_UPDATE, "--yes", "--firmware", QString::fromStdString(firmware), "--table",
                            QString::fromStdString(table)};
     if (stalled)
         arguments << "--json" << "--trace";

@@ -1,19 +1,17 @@
 // Every message of the catalogue that ends something in failure has its meaning and a next
-// step that each front end can take, every text is found back as its message (values filled
-// in), each cause has its own explanation, and the man page lists every one.
+// step that each front end can take (and no other message has one), each cause has its own
+// explanation, and the man page lists every one.
 #include "failure_guide.h"
 #include "readout.h"
+#include "table_rows.h"
 
 #include <QFile>
 #include <QtTest>
 
 namespace {
 
-QString source(const char *path)
-{
-    QFile file(QStringLiteral(SOURCE_DIR "/") + QLatin1String(path));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
+// A message, the front end it is explained for, and words of its explanation.
+struct CauseRow { const char *name; MessageId id; FrontEnd frontEnd; QString says; };
 
 // A text as the program shows it, with a value of the entry's kind.
 std::string sample(const MessageEntry &e)
@@ -33,85 +31,74 @@ std::string sample(const MessageEntry &e)
 class TestFailureGuide : public QObject {
     Q_OBJECT
 private slots:
-    void everyMessageIsExplainedAndFound();
-    void eachCauseHasItsOwn_data();
-    void eachCauseHasItsOwn();
-    void theManPageHasTheTable();
-};
-
-void TestFailureGuide::everyMessageIsExplainedAndFound()
-{
-    int failures = 0;
-    for (const MessageEntry &e : messageCatalogue()) {
-        if (e.id == MessageId::None)
-            continue;
-        const std::string text = sample(e);
-        if (e.kind == MessageKind::Failure) {
-            ++failures;
-            // Each front end names only what it has: the window its button, the others a command.
-            const std::pair<FrontEnd, std::vector<const char *>> shown[] = {
-                {FrontEnd::Window, {"mova-update", "--"}},
-                {FrontEnd::CommandLine, {"\"Update\"", "press", "OK"}},
-                {FrontEnd::Batch, {"\"Update\"", "press", "OK"}}};
-            for (const auto &[frontEnd, foreign] : shown) {
-                const std::string explained = explanationText(e.id, frontEnd);
-                QVERIFY2(explained.size() > 20 && explained.find('{') == std::string::npos, text.c_str());
-                for (const char *word : foreign)
-                    QVERIFY2(explained.find(word) == std::string::npos, explained.c_str());
+    void everyMessageIsExplainedAndFound()
+    {
+        int failures = 0;
+        for (const MessageEntry &e : messageCatalogue()) {
+            if (e.id == MessageId::None)
+                continue;
+            const std::string text = sample(e);
+            if (e.kind == MessageKind::Failure) {
+                ++failures;
+                // Each front end names only what it has: the window its button, the others a command.
+                const std::pair<FrontEnd, std::vector<const char *>> shown[] = {
+                    {FrontEnd::Window, {"mova-update", "--"}},
+                    {FrontEnd::CommandLine, {"\"Update\"", "press", "OK"}},
+                    {FrontEnd::Batch, {"\"Update\"", "press", "OK"}}};
+                for (const auto &[frontEnd, foreign] : shown) {
+                    const std::string explained = explanationText(e.id, frontEnd);
+                    QVERIFY2(explained.size() > 20 && explained.find('{') == std::string::npos, text.c_str());
+                    for (const char *word : foreign)
+                        QVERIFY2(explained.find(word) == std::string::npos, explained.c_str());
+                }
+            } else {
+                QVERIFY2(!explainFailure(e.id), text.c_str()); // a success or a question needs none
             }
-        } else {
-            QVERIFY2(!explainFailure(e.id), text.c_str()); // a success or a question needs none
+        }
+        QVERIFY2(failures > 40, qPrintable(QString::number(failures)));
+        QCOMPARE(QString::fromStdString(explanationText(MessageId::EraseUnconfirmed, FrontEnd::Window)),
+                 QString("The device did not confirm that its memory was erased; it may now be without working firmware. "
+                         "Charge the device, plug it in again and press \"Update\" once more."));
+    }
+    void eachCauseHasItsOwn_data()
+    {
+        DeviceRecord oldFirmware;
+        oldFirmware.hardwareVersion = 24;
+        oldFirmware.firmwareVersion = 6;
+        using F = FrontEnd;
+        addRows<CauseRow>({
+            {"same serial", MessageId::SameSerial, F::Batch,
+             "same serial number, so neither can be told apart; nothing was sent. Check which"},
+            {"firmware too old", updateRefusal(24, oldFirmware).id, F::CommandLine,
+             "firmware is older than any this tool can update"},
+            {"not found", openFailureMessage(OpenRefusal::Missing), F::CommandLine, "Nothing is at the path given"},
+            {"again, on the command line", MessageId::EraseFailed, F::CommandLine,
+             "plug it in again and run the same mova-update command again."},
+            {"again, in a batch", MessageId::TableNoEcho, F::Batch,
+             "To send the texts, plug it in again; a batch with --repeat picks it up, otherwise run the batch again."},
+        });
+    }
+    void eachCauseHasItsOwn()
+    {
+        QFETCH(CauseRow, row);
+        const QString explained = QString::fromStdString(explanationText(row.id, row.frontEnd));
+        QVERIFY2(explained.contains(row.says), qPrintable(explained));
+    }
+    void theManPageHasTheTable()
+    {
+        QFile file(SOURCE_DIR "/packaging/mova-update.1");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString page = QString::fromUtf8(file.readAll());
+        for (const std::string &key : explainedMessages())
+            QVERIFY2(page.contains(QString::fromStdString(key).replace("-", "\\-")), key.c_str());
+        // Each cause with the command line's own next step, as mova-update prints it.
+        for (const MessageEntry &e : messageCatalogue()) {
+            const QString explained = QString::fromStdString(explanationText(e.id, FrontEnd::CommandLine));
+            if (*e.text && !explained.isEmpty())
+                QVERIFY2(page.contains(QString(explained).replace("-", "\\-")), qPrintable(explained));
         }
     }
-    QVERIFY2(failures > 40, qPrintable(QString::number(failures)));
-    QCOMPARE(QString::fromStdString(explanationText(MessageId::EraseUnconfirmed, FrontEnd::Window)),
-             QString("The device did not confirm that its memory was erased; it may now be without working firmware. "
-                     "Charge the device, plug it in again and press \"Update\" once more."));
-}
-
-void TestFailureGuide::eachCauseHasItsOwn_data()
-{
-    QTest::addColumn<int>("id");
-    QTest::addColumn<int>("frontEnd");
-    QTest::addColumn<QString>("says");
-    using F = FrontEnd;
-    DeviceRecord oldFirmware;
-    oldFirmware.hardwareVersion = 24;
-    oldFirmware.firmwareVersion = 6;
-    QTest::newRow("same serial") << int(MessageId::SameSerial) << int(F::Batch)
-                                 << "same serial number, so neither can be told apart; nothing was sent. Check which";
-    QTest::newRow("firmware too old") << int(updateRefusal(24, oldFirmware).id) << int(F::CommandLine)
-                                      << "firmware is older than any this tool can update";
-    QTest::newRow("not found") << int(openFailureMessage(OpenRefusal::Missing)) << int(F::CommandLine)
-                               << "Nothing is at the path given";
-    QTest::newRow("again, on the command line") << int(MessageId::EraseFailed) << int(F::CommandLine)
-                                                << "plug it in again and run the same mova-update command again.";
-    QTest::newRow("again, in a batch") << int(MessageId::TableNoEcho) << int(F::Batch)
-                                       << "To send the texts, plug it in again; a batch with --repeat picks it up, "
-                                          "otherwise run the batch again.";
-}
-
-void TestFailureGuide::eachCauseHasItsOwn()
-{
-    QFETCH(int, id);
-    QFETCH(int, frontEnd);
-    QFETCH(QString, says);
-    const QString explained = QString::fromStdString(explanationText(MessageId(id), FrontEnd(frontEnd)));
-    QVERIFY2(explained.contains(says), qPrintable(explained));
-}
-
-void TestFailureGuide::theManPageHasTheTable()
-{
-    const QString page = source("packaging/mova-update.1");
-    for (const std::string &key : explainedMessages())
-        QVERIFY2(page.contains(QString::fromStdString(key).replace("-", "\\-")), key.c_str());
-    // Each cause with the command line's own next step, as mova-update prints it.
-    for (const MessageEntry &e : messageCatalogue()) {
-        const QString explained = QString::fromStdString(explanationText(e.id, FrontEnd::CommandLine));
-        if (*e.text && !explained.isEmpty())
-            QVERIFY2(page.contains(QString(explained).replace("-", "\\-")), qPrintable(explained));
-    }
-}
+};
 
 QTEST_GUILESS_MAIN(TestFailureGuide)
 #include "test_failure_guide.moc"

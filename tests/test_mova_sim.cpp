@@ -11,16 +11,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-class TestMovaSim : public QObject {
-    Q_OBJECT
-private slots:
-    void servesControlsAndTraces();
-    void refusesUnknownFaults();
-    void servesABenchAndSwapsInTheNext();
-};
+namespace {
 
 // Who the device on `path` says it is (empty if it does not say), with `line` left open on it.
-static QByteArray serialOn(UsbConnection &line, const QString &path)
+QByteArray serialOn(UsbConnection &line, const QString &path)
 {
     uint8_t record[15];
     if (!line.openComPort(path.toStdString(), false) || !connectHandshake(line)
@@ -29,113 +23,112 @@ static QByteArray serialOn(UsbConnection &line, const QString &path)
     return QByteArray(reinterpret_cast<char *>(record + 1), 4);
 }
 
-void TestMovaSim::servesControlsAndTraces()
+// The next line mova-sim says.
+QByteArray answer(QProcess &sim)
 {
-    QTemporaryDir dir;
-    const QString link = dir.filePath("by-id/ttyMOVA"), trace = dir.filePath("trace");
-    QProcess sim;
-    sim.start(MOVA_SIM, {"--link", link, "--trace", trace, "--serial", "0815", "--fault", "silence:0x68"});
-    QVERIFY(sim.waitForReadyRead(5000));
-    QVERIFY(sim.readLine().startsWith("mova-sim: device on " + link.toLocal8Bit()));
-    QVERIFY(QFileInfo(link).isSymLink());
+    while (!sim.canReadLine() && sim.waitForReadyRead(3000)) {
+    }
+    return sim.readLine().trimmed();
+}
 
-    UsbConnection line(realClock());
-    QVERIFY(line.openComPort(link.toStdString(), false));
-    QVERIFY(connectHandshake(line));
-    QVERIFY(line.sendCommand(Cmd::DeviceInfo, false));
-    uint8_t record[15];
-    QVERIFY(line.read(record, 15));
-    QCOMPARE(QByteArray(reinterpret_cast<char *>(record + 1), 4), QByteArray("0815"));
-    QVERIFY(!line.sendCommand(Cmd::Calibration, false)); // the fault given at start
-
-    sim.write("unplug\n");
-    QVERIFY(sim.waitForReadyRead(2000));
-    QCOMPARE(sim.readLine().trimmed(), QByteArray("unplugged"));
-    QVERIFY(!QFileInfo::exists(link));
-    QVERIFY(!line.sendCommand(Cmd::Probe, false));
-    QVERIFY(line.deviceLost());
-    line.close();
-    sim.write("plug\n");
-    QVERIFY(sim.waitForReadyRead(2000));
-    QVERIFY(sim.readLine().startsWith("plugged"));
-    QVERIFY(line.openComPort(link.toStdString(), false));
-    QVERIFY(line.sendCommand(Cmd::Probe, false));
-
+// Told to quit, mova-sim ends well; the lines of its trace.
+QList<QByteArray> quitAndReadTrace(QProcess &sim, const QString &trace)
+{
     sim.write("quit\n");
-    QVERIFY(sim.waitForFinished(3000));
-    QCOMPARE(sim.exitCode(), 0);
-    QVERIFY(!QFileInfo::exists(link));
+    if (!sim.waitForFinished(3000) || sim.exitCode() != 0)
+        return {};
     QFile file(trace);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    // "<ms> <in|out> <byte>": the first byte in is the handshake's 0xEE, echoed at once.
-    QVERIFY(lines.size() > 10);
-    QCOMPARE(lines[0].split(' ').mid(1), (QList<QByteArray> {"in", "EE"}));
-    QCOMPARE(lines[1].split(' ').mid(1), (QList<QByteArray> {"out", "EE"}));
-    QCOMPARE(std::count_if(lines.begin(), lines.end(), [](const QByteArray &l) { return l.endsWith(" in B0"); }),
-             1); // the probe after re-plugging
+    return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
 }
 
-void TestMovaSim::refusesUnknownFaults()
-{
-    QTemporaryDir dir;
-    QProcess sim;
-    sim.start(MOVA_SIM, {"--link", dir.filePath("tty"), "--fault", "no-such-fault"});
-    QVERIFY(sim.waitForFinished(3000));
-    QCOMPARE(sim.exitCode(), 2);
-    QVERIFY(sim.readAllStandardError().contains("unknown fault no-such-fault"));
-}
+} // namespace
 
-void TestMovaSim::servesABenchAndSwapsInTheNext()
-{
-    QTemporaryDir dir;
-    const QString link = dir.filePath("by-id/ttyMOVA"), trace = dir.filePath("trace");
-    const QString link1 = link + "-1", link2 = link + "-2";
-    QProcess sim;
-    sim.start(MOVA_SIM, {"--devices", "2", "--serial", "0098", "--link", link, "--trace", trace});
-    auto answer = [&sim] {
-        while (!sim.canReadLine() && sim.waitForReadyRead(3000)) {
-        }
-        return sim.readLine().trimmed();
-    };
-    QVERIFY(answer().startsWith("mova-sim: device on " + link1.toLocal8Bit() + " ("));
-    QVERIFY(answer().startsWith("mova-sim: device on " + link2.toLocal8Bit() + " ("));
+class TestMovaSim : public QObject {
+    Q_OBJECT
+private slots:
+    void servesControlsAndTraces()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath("by-id/ttyMOVA"), trace = dir.filePath("trace");
+        QProcess sim;
+        sim.start(MOVA_SIM, {"--link", link, "--trace", trace, "--serial", "0815", "--fault", "silence:0x68"});
+        QVERIFY(answer(sim).startsWith("mova-sim: device on " + link.toLocal8Bit()));
+        QVERIFY(QFileInfo(link).isSymLink());
 
-    UsbConnection one(realClock()), two(realClock());
-    QCOMPARE(serialOn(one, link1), QByteArray("0098"));
-    QCOMPARE(serialOn(two, link2), QByteArray("0099"));
-    sim.write("fault wrong-echo on 0x68 @2\n");
-    QCOMPARE(answer(), QByteArray("fault wrong-echo on"));
-    QVERIFY(!two.sendCommand(Cmd::Calibration, false));
-    QVERIFY(one.sendCommand(Cmd::Calibration, false)); // the other device is left alone
-    sim.write("unplug @3\n");
-    QCOMPARE(answer(), QByteArray("no device 3"));
+        UsbConnection line(realClock());
+        QCOMPARE(serialOn(line, link), QByteArray("0815"));
+        QVERIFY(!line.sendCommand(Cmd::Calibration, false)); // the fault given at start
 
-    sim.write("next @2\n");
-    QCOMPARE(answer(), "next " + link2.toLocal8Bit() + " serial 0100");
-    QVERIFY(!two.sendCommand(Cmd::Probe, false)); // the old unit's line hung up
-    QVERIFY(two.deviceLost());
-    two.close();
-    QCOMPARE(serialOn(two, link2), QByteArray("0100"));
-    QVERIFY(two.sendCommand(Cmd::Calibration, false)); // a fresh unit: the fault left with the old one
-    sim.write("next\n"); // counted on from the bench's highest, not from device 1's own
-    QCOMPARE(answer(), "next " + link1.toLocal8Bit() + " serial 0101");
+        sim.write("unplug\n");
+        QCOMPARE(answer(sim), QByteArray("unplugged"));
+        QVERIFY(!QFileInfo::exists(link));
+        QVERIFY(!line.sendCommand(Cmd::Probe, false));
+        QVERIFY(line.deviceLost());
+        line.close();
+        sim.write("plug\n");
+        QVERIFY(answer(sim).startsWith("plugged"));
+        QVERIFY(line.openComPort(link.toStdString(), false));
+        QVERIFY(line.sendCommand(Cmd::Probe, false));
 
-    sim.write("quit\n");
-    QVERIFY(sim.waitForFinished(3000));
-    QCOMPARE(sim.exitCode(), 0);
-    QFile file(trace);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    // "<device> <ms> <in|out> <byte>": the identity query once on device 1, and on device 2
-    // once per unit, so the fresh unit's bytes are traced from its first.
-    auto identityQueries = [&lines](const QByteArray &device) {
-        return std::count_if(lines.begin(), lines.end(),
-                             [&](const QByteArray &l) { return l.startsWith(device + " ") && l.endsWith(" in 66"); });
-    };
-    QCOMPARE(identityQueries("1"), 1);
-    QCOMPARE(identityQueries("2"), 2);
-}
+        const QList<QByteArray> lines = quitAndReadTrace(sim, trace);
+        QVERIFY(!QFileInfo::exists(link));
+        // "<ms> <in|out> <byte>": the first byte in is the handshake's 0xEE, echoed at once.
+        QVERIFY(lines.size() > 10);
+        QCOMPARE(lines[0].split(' ').mid(1), (QList<QByteArray> {"in", "EE"}));
+        QCOMPARE(lines[1].split(' ').mid(1), (QList<QByteArray> {"out", "EE"}));
+        QCOMPARE(std::count_if(lines.begin(), lines.end(), [](const QByteArray &l) { return l.endsWith(" in B0"); }),
+                 1); // the probe after re-plugging
+    }
+    void refusesUnknownFaults()
+    {
+        QTemporaryDir dir;
+        QProcess sim;
+        sim.start(MOVA_SIM, {"--link", dir.filePath("tty"), "--fault", "no-such-fault"});
+        QVERIFY(sim.waitForFinished(3000));
+        QCOMPARE(sim.exitCode(), 2);
+        QVERIFY(sim.readAllStandardError().contains("unknown fault no-such-fault"));
+    }
+    void servesABenchAndSwapsInTheNext()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath("by-id/ttyMOVA"), trace = dir.filePath("trace");
+        const QString link1 = link + "-1", link2 = link + "-2";
+        QProcess sim;
+        sim.start(MOVA_SIM, {"--devices", "2", "--serial", "0098", "--link", link, "--trace", trace});
+        QVERIFY(answer(sim).startsWith("mova-sim: device on " + link1.toLocal8Bit() + " ("));
+        QVERIFY(answer(sim).startsWith("mova-sim: device on " + link2.toLocal8Bit() + " ("));
+
+        UsbConnection one(realClock()), two(realClock());
+        QCOMPARE(serialOn(one, link1), QByteArray("0098"));
+        QCOMPARE(serialOn(two, link2), QByteArray("0099"));
+        sim.write("fault wrong-echo on 0x68 @2\n");
+        QCOMPARE(answer(sim), QByteArray("fault wrong-echo on"));
+        QVERIFY(!two.sendCommand(Cmd::Calibration, false));
+        QVERIFY(one.sendCommand(Cmd::Calibration, false)); // the other device is left alone
+        sim.write("unplug @3\n");
+        QCOMPARE(answer(sim), QByteArray("no device 3"));
+
+        sim.write("next @2\n");
+        QCOMPARE(answer(sim), "next " + link2.toLocal8Bit() + " serial 0100");
+        QVERIFY(!two.sendCommand(Cmd::Probe, false)); // the old unit's line hung up
+        QVERIFY(two.deviceLost());
+        two.close();
+        QCOMPARE(serialOn(two, link2), QByteArray("0100"));
+        QVERIFY(two.sendCommand(Cmd::Calibration, false)); // a fresh unit: the fault left with the old one
+        sim.write("next\n"); // counted on from the bench's highest, not from device 1's own
+        QCOMPARE(answer(sim), "next " + link1.toLocal8Bit() + " serial 0101");
+
+        const QList<QByteArray> lines = quitAndReadTrace(sim, trace);
+        // "<device> <ms> <in|out> <byte>": the identity query once on device 1, and on device 2
+        // once per unit, so the fresh unit's bytes are traced from its first.
+        auto identityQueries = [&lines](const QByteArray &device) {
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const QByteArray &l) { return l.startsWith(device + " ") && l.endsWith(" in 66"); });
+        };
+        QCOMPARE(identityQueries("1"), 1);
+        QCOMPARE(identityQueries("2"), 2);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestMovaSim)
 #include "test_mova_sim.moc"

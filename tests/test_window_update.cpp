@@ -18,21 +18,19 @@
 
 using Bytes = std::vector<uint8_t>;
 
-namespace {
-
+// The window on the emulator's device, with a small image and table to put on it.
 struct WindowRig {
     EmulatorFixture f;
     std::unique_ptr<TKVLUpdate> w;
     QByteArray image = imageBytes(1500);
     QByteArray table = QByteArray("LANG") + QByteArray(600, 't');
 
-    bool start(DeviceModel::Config config = DeviceModel::Config(), const std::string &linkAfterReset = {})
+    bool start(DeviceModel::Config config = DeviceModel::Config())
     {
         PtyEmulator::Options options;
         options.link = f.path("ttyMOVA");
         options.device = std::move(config);
         options.resetDowntimeMs = 800;
-        options.linkAfterReset = linkAfterReset;
         f.emulator = std::make_unique<PtyEmulator>(options);
         if (!f.emulator->start())
             return false;
@@ -63,178 +61,136 @@ struct WindowRig {
     }
 };
 
-} // namespace
-
 class TestWindowUpdate : public QObject {
     Q_OBJECT
 private slots:
-    void updatesTheDevice();
-    void failureLeavesTheWindowOpen();
-    void lowBatteryAsksFirst();
-    void pulledOutThenUpdatedByANewClick();
-    void enterKeepsTheRecording();
-    void deviceComesBackUnderANewPath();
-};
-
-void TestWindowUpdate::updatesTheDevice()
-{
-    WindowRig rig;
-    DeviceModel::Config config;
-    const std::string unprogrammed("\xFF\xFF\xFF\xFF"); // its bytes go back as they came, not as UTF-8
-    config.identity.serial = unprogrammed;
-    QVERIFY(rig.start(config));
-    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
-    bool refusedClose = false;
-    QTimer midRun;
-    QObject::connect(&midRun, &QTimer::timeout, [&] {
-        // While the device is written, the window refuses to close and shows its progress.
-        if (rig.w->updateRunning() && CurrentProgressWindow() && !refusedClose)
-            refusedClose = !rig.w->close() && rig.w->isVisible();
-    });
-    midRun.start(50);
-    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
-    QCOMPARE(operatorAnswers.texts, QStringList {"Update and Language sended success!"});
-    QVERIFY(refusedClose);
-    QVERIFY(!rig.w->isVisible()); // the program ends
-    QVERIFY(!rig.w->link()->isOpen());
-    const auto image = rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); });
-    QCOMPARE(image, rig.storedImage(3, unprogrammed));
-    const auto table = rig.f.emulator->withModel([](DeviceModel &m) { return m.table(); });
-    QCOMPARE(QByteArray(reinterpret_cast<const char *>(table.data()), 604), rig.table);
-    // The table's progress window goes with the window, and so does its busy cursor.
-    rig.w.reset();
-    QVERIFY(CurrentProgressWindow() == nullptr);
-    QVERIFY(QApplication::overrideCursor() == nullptr);
-}
-
-void TestWindowUpdate::failureLeavesTheWindowOpen()
-{
-    WindowRig rig;
-    QVERIFY(rig.start());
-    rig.f.emulator->withModel([](DeviceModel &m) { return m.setFault("block-fatal", true, 1); });
-    const QString report = QString::fromStdString(rig.f.path("report.tar.gz"));
-    QString suggested;
-    chooseReportFile = [&](QWidget *, const QString &name) {
-        suggested = name;
-        return report;
-    };
-    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
-    operatorAnswers.pressFirst = QString::fromUtf8("Save a report\u2026");
-    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
-    QCOMPARE(operatorAnswers.texts, QStringList {"Error by senden Update.1"});
-    QCOMPARE(operatorAnswers.leftOpen, QList<bool> {true}); // the box is still answered as before
-    QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(QDir::homePath()) + "/mova-support-\\d{8}-\\d{6}\\.tar\\.gz$").match(suggested).hasMatch(),
-             qPrintable(suggested));
-    // The report is written once the run has ended: it holds the record of the run that failed.
-    QProcess tar;
-    tar.start("tar", {"-xzOf", report, "mova-support/runs.jsonl"});
-    QVERIFY(tar.waitForFinished() && tar.exitCode() == 0);
-    QVERIFY(tar.readAllStandardOutput().trimmed().split('\n').last().contains("\"text\":\"Error by senden Update.1\""));
-    QVERIFY(operatorAnswers.informativeTexts.first().startsWith("The device refused a block of the firmware outright"));
-    QVERIFY(operatorAnswers.detailedTexts.first().endsWith("/mova-update/runs.jsonl."));
-    QVERIFY(rig.w->isVisible());
-    QVERIFY(!rig.w->updateRunning());
-    QVERIFY(!rig.w->AccuTimer->isActive()); // the run stopped the polling for good
-    QVERIFY(rig.w->UpdateButton->isEnabled());
-    QCOMPARE(rig.w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
-    QVERIFY(CurrentProgressWindow() == nullptr);
-    QVERIFY(QApplication::overrideCursor() == nullptr);
-    QVERIFY(rig.w->link()->isOpen()); // as the failure left it: a new click may try again
-}
-
-void TestWindowUpdate::lowBatteryAsksFirst()
-{
-    WindowRig rig;
-    DeviceModel::Config config;
-    config.battery.mode = DeviceModel::BatteryMode::RawOnly;
-    config.battery.raw = 2757; // 10 %
-    QVERIFY(rig.start(config));
-    QCOMPARE(rig.w->AccuLabel->text(), QString("Accu: 10 %"));
-    rig.f.emulator->withModel([](DeviceModel &m) {
-        m.clearTrace();
-        return 0;
-    });
-    MessageBoxAnswerer operatorAnswers(QMessageBox::Cancel);
-    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
-    QCOMPARE(operatorAnswers.captions, QStringList {"Low battery"});
-    QVERIFY(operatorAnswers.texts.first().startsWith("The battery is at 10 %."));
-    // Cancelled as the question's Cancel is: polled at once, the timer running again, nothing written.
-    const auto commands = rig.f.emulator->commands();
-    QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x71)) == commands.end());
-    QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x65)) != commands.end());
-    QVERIFY(rig.w->AccuTimer->isActive());
-    QVERIFY(!rig.w->updateRunning());
-    // The window showed no message, but the record says why nothing was written.
-    QFile runs(qEnvironmentVariable("XDG_STATE_HOME", QDir::homePath() + "/.local/state") + "/mova-update/runs.jsonl");
-    QVERIFY(runs.open(QIODevice::ReadOnly));
-    const QJsonObject last = QJsonDocument::fromJson(runs.readAll().trimmed().split('\n').last()).object();
-    QCOMPARE(last["text"].toString(), QString("Battery low (10 %): not updated, as the operator chose"));
-}
-
-// A device that may hold a recording is asked about first; Enter answers the safe way.
-void TestWindowUpdate::enterKeepsTheRecording()
-{
-    WindowRig rig;
-    DeviceModel::Config config;
-    config.identity.status = 0;
-    QVERIFY(rig.start(config));
-    MessageBoxAnswerer operatorAnswers(QMessageBox::NoButton);
-    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
-    QCOMPARE(operatorAnswers.captions, QStringList {"Update"});
-    const auto commands = rig.f.emulator->commands();
-    QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x71)) == commands.end());
-    QVERIFY(!rig.w->updateRunning());
-}
-
-void TestWindowUpdate::pulledOutThenUpdatedByANewClick()
-{
-    WindowRig rig;
-    QVERIFY(rig.start());
-    rig.f.emulator->withModel([](DeviceModel &m) { return m.setFault("pull-on-block", true, 1); });
-    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
-    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
-    QCOMPARE(operatorAnswers.texts, QStringList {"Error by senden Update.2"});
-    QVERIFY(operatorAnswers.informativeTexts.first().startsWith("The device went away"));
-    QVERIFY(rig.w->isVisible());
-    QVERIFY(!rig.w->link()->isOpen());
-    // The window looked for the device again at once; its path is gone for now.
-    QCOMPARE(rig.w->GeraetLabel->text(), QString("No connection - Initialise error"));
-    QVERIFY(rig.w->AccuTimer->isActive());
-    QVERIFY(rig.f.emulator->plug());
-    rig.w->AccuTimer->stop();
-    rig.w->AccuTimerTimer(); // the next poll, without waiting its 10 s
-    QCOMPARE(rig.w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
-    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
-    QCOMPARE(operatorAnswers.texts.last(), QString("Update and Language sended success!"));
-    QVERIFY(!rig.w->isVisible());
-    QCOMPARE(rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); }), rig.storedImage(3));
-}
-
-void TestWindowUpdate::deviceComesBackUnderANewPath()
-{
-    if (!qEnvironmentVariableIsSet("QTX_LONG_TESTS"))
-        QSKIP("takes over a minute: the run asks discovery from its 120th attempt on (QTX_LONG_TESTS=1)");
-    WindowRig rig;
-    QVERIFY(rig.start());
-    const std::string renamed = rig.f.path("ttyMOVA-renamed");
-    // The reset before erasing comes back where it was; the restart after the new
-    // firmware brings the device back under another name, as a re-enumerated one may.
-    int resets = 0;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
+    void updatesTheDevice()
+    {
+        WindowRig rig;
+        DeviceModel::Config config;
+        const std::string unprogrammed("\xFF\xFF\xFF\xFF"); // its bytes go back as they came, not as UTF-8
+        config.identity.serial = unprogrammed;
+        QVERIFY(rig.start(config));
+        MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
+        bool refusedClose = false;
+        QTimer midRun;
+        QObject::connect(&midRun, &QTimer::timeout, [&] {
+            // While the device is written, the window refuses to close and shows its progress.
+            if (rig.w->updateRunning() && CurrentProgressWindow() && !refusedClose)
+                refusedClose = !rig.w->close() && rig.w->isVisible();
+        });
+        midRun.start(50);
+        QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+        QCOMPARE(operatorAnswers.texts, QStringList {"Update and Language sended success!"});
+        QVERIFY(refusedClose);
+        QVERIFY(!rig.w->isVisible()); // the program ends
+        QVERIFY(!rig.w->link()->isOpen());
+        const auto image = rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); });
+        QCOMPARE(image, rig.storedImage(3, unprogrammed));
+        const auto table = rig.f.emulator->withModel([](DeviceModel &m) { return m.table(); });
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(table.data()), 604), rig.table);
+        // The table's progress window goes with the window, and so does its busy cursor.
+        rig.w.reset();
+        QVERIFY(CurrentProgressWindow() == nullptr);
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+    }
+    void failureLeavesTheWindowOpen()
+    {
+        WindowRig rig;
+        QVERIFY(rig.start());
+        rig.f.emulator->withModel([](DeviceModel &m) { return m.setFault("block-fatal", true, 1); });
+        const QString report = QString::fromStdString(rig.f.path("report.tar.gz"));
+        QString suggested;
+        chooseReportFile = [&](QWidget *, const QString &name) {
+            suggested = name;
+            return report;
+        };
+        MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
+        operatorAnswers.pressFirst = QString::fromUtf8("Save a report\u2026");
+        QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+        QCOMPARE(operatorAnswers.texts, QStringList {"Error by senden Update.1"});
+        QCOMPARE(operatorAnswers.leftOpen, QList<bool> {true}); // the box is still answered as before
+        QVERIFY2(QRegularExpression("^" + QRegularExpression::escape(QDir::homePath()) + "/mova-support-\\d{8}-\\d{6}\\.tar\\.gz$").match(suggested).hasMatch(),
+                 qPrintable(suggested));
+        // The report is written once the run has ended: it holds the record of the run that failed.
+        QProcess tar;
+        tar.start("tar", {"-xzOf", report, "mova-support/runs.jsonl"});
+        QVERIFY(tar.waitForFinished() && tar.exitCode() == 0);
+        QVERIFY(tar.readAllStandardOutput().trimmed().split('\n').last().contains("\"text\":\"Error by senden Update.1\""));
+        QVERIFY(operatorAnswers.informativeTexts.first().startsWith("The device refused a block of the firmware outright"));
+        QVERIFY(operatorAnswers.detailedTexts.first().endsWith("/mova-update/runs.jsonl."));
+        QVERIFY(rig.w->isVisible());
+        QVERIFY(!rig.w->updateRunning());
+        QVERIFY(!rig.w->AccuTimer->isActive()); // the run stopped the polling for good
+        QVERIFY(rig.w->UpdateButton->isEnabled());
+        QCOMPARE(rig.w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
+        QVERIFY(CurrentProgressWindow() == nullptr);
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+        QVERIFY(rig.w->link()->isOpen()); // as the failure left it: a new click may try again
+    }
+    void lowBatteryAsksFirst()
+    {
+        WindowRig rig;
+        DeviceModel::Config config;
+        config.battery.mode = DeviceModel::BatteryMode::RawOnly;
+        config.battery.raw = 2757; // 10 %
+        QVERIFY(rig.start(config));
+        QCOMPARE(rig.w->AccuLabel->text(), QString("Accu: 10 %"));
+        rig.f.emulator->withModel([](DeviceModel &m) { return m.clearTrace(), 0; });
+        MessageBoxAnswerer operatorAnswers(QMessageBox::Cancel);
+        QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+        QCOMPARE(operatorAnswers.captions, QStringList {"Low battery"});
+        QVERIFY(operatorAnswers.texts.first().startsWith("The battery is at 10 %."));
+        // Cancelled as the question's Cancel is: polled at once, the timer running again, nothing written.
         const auto commands = rig.f.emulator->commands();
-        if (resets == 0 && std::count(commands.begin(), commands.end(), uint8_t(0x51)) == 1) {
-            resets = 1;
-            rig.f.emulator->setLinkAfterReset(renamed);
-        }
-    });
-    watch.start(20);
-    rig.w->session().findPort = [&] { return rig.f.emulator->plugged() ? rig.f.emulator->link() : std::string(); };
-    MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
-    QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
-    QCOMPARE(operatorAnswers.texts, QStringList {"Update and Language sended success!"});
-    QCOMPARE(rig.w->portPath(), renamed);
-}
+        QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x71)) == commands.end());
+        QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x65)) != commands.end());
+        QVERIFY(rig.w->AccuTimer->isActive());
+        QVERIFY(!rig.w->updateRunning());
+        // The window showed no message, but the record says why nothing was written.
+        QFile runs(qEnvironmentVariable("XDG_STATE_HOME", QDir::homePath() + "/.local/state") + "/mova-update/runs.jsonl");
+        QVERIFY(runs.open(QIODevice::ReadOnly));
+        const QJsonObject last = QJsonDocument::fromJson(runs.readAll().trimmed().split('\n').last()).object();
+        QCOMPARE(last["text"].toString(), QString("Battery low (10 %): not updated, as the operator chose"));
+    }
+    void pulledOutThenUpdatedByANewClick()
+    {
+        WindowRig rig;
+        QVERIFY(rig.start());
+        rig.f.emulator->withModel([](DeviceModel &m) { return m.setFault("pull-on-block", true, 1); });
+        MessageBoxAnswerer operatorAnswers(QMessageBox::Ok);
+        QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+        QCOMPARE(operatorAnswers.texts, QStringList {"Error by senden Update.2"});
+        QVERIFY(operatorAnswers.informativeTexts.first().startsWith("The device went away"));
+        QVERIFY(rig.w->isVisible());
+        QVERIFY(!rig.w->link()->isOpen());
+        // The window looked for the device again at once; its path is gone for now.
+        QCOMPARE(rig.w->GeraetLabel->text(), QString("No connection - Initialise error"));
+        QVERIFY(rig.w->AccuTimer->isActive());
+        QVERIFY(rig.f.emulator->plug());
+        rig.w->AccuTimer->stop();
+        rig.w->AccuTimerTimer(); // the next poll, without waiting its 10 s
+        QCOMPARE(rig.w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
+        QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+        QCOMPARE(operatorAnswers.texts.last(), QString("Update and Language sended success!"));
+        QVERIFY(!rig.w->isVisible());
+        QCOMPARE(rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); }), rig.storedImage(3));
+    }
+    // A device that may hold a recording is asked about first; Enter answers the safe way.
+    void enterKeepsTheRecording()
+    {
+        WindowRig rig;
+        DeviceModel::Config config;
+        config.identity.status = 0;
+        QVERIFY(rig.start(config));
+        MessageBoxAnswerer operatorAnswers(QMessageBox::NoButton);
+        QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+        QCOMPARE(operatorAnswers.captions, QStringList {"Update"});
+        const auto commands = rig.f.emulator->commands();
+        QVERIFY(std::find(commands.begin(), commands.end(), uint8_t(0x71)) == commands.end());
+        QVERIFY(!rig.w->updateRunning());
+    }
+};
 
 QTEST_MAIN(TestWindowUpdate)
 #include "test_window_update.moc"

@@ -28,21 +28,15 @@ struct RecordingRunScreen : RunScreen {
     Clock &clock;
     bool confirmAnswer = true;
     std::vector<std::string> confirms, messages, captions, diagnostics;
-    std::vector<MessageId> ids, explainedBy; // each failure's message, and the one it was explained by
+    std::vector<MessageId> explainedBy; // the message each failure was explained by
     std::map<std::string, int64_t> captionAt; // when each stage began (virtual ms)
     std::vector<int> positions;
     std::vector<std::pair<std::string, int>> positionLog; // each position with its stage
     bool busy = false, progressVisible = false, pollingStopped = false, windowClosed = false;
-    int pollsNow = 0, progressShows = 0;
+    int pollsNow = 0;
     int64_t firstCloseAt = -1; // when the progress window first went away
 
-    bool lowBatteryAnswer = true;
-    std::vector<int> lowBatteryAsked;
-    bool confirmLowBattery(int percent) override
-    {
-        lowBatteryAsked.push_back(percent);
-        return lowBatteryAnswer;
-    }
+    bool confirmLowBattery(int) override { return true; }
     Answer confirm(const std::string &caption, const std::string &text) override
     {
         confirms.push_back(caption + "|" + text);
@@ -53,7 +47,7 @@ struct RecordingRunScreen : RunScreen {
         if (m.kind == MessageKind::Diagnostic)
             return diagnostics.push_back(m.text);
         if (m.failure())
-            ids.push_back(m.id), explainedBy.push_back(m.explainedBy);
+            explainedBy.push_back(m.explainedBy);
         messages.push_back(m.text);
     }
     void holding(bool on) override
@@ -63,8 +57,6 @@ struct RecordingRunScreen : RunScreen {
     }
     void writing(bool on) override
     {
-        if (on && !progressVisible)
-            ++progressShows;
         if (!on && progressVisible && firstCloseAt < 0)
             firstCloseAt = clock.nowMs();
         progressVisible = on;
