@@ -1,6 +1,7 @@
 // mova-update's answers that need no update run: the device's readout, a device it cannot
 // open or may not update, a payload it refuses, the command line's usage and image-info.
 #include "cli_run.h"
+#include "table_rows.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -47,55 +48,54 @@ void TestCliUsage::info()
                      "carried firmware  FW 68 from 19.10.21: the same as the device's\n"));
 }
 
+struct VerdictRow {
+    const char *name;
+    int hardware;
+    const char *firmwareVersion;
+    int battery; // percent, 0: the device's usual
+    bool allowLow, allowed;
+    QString reason, carried;
+};
+Q_DECLARE_METATYPE(VerdictRow)
+
 void TestCliUsage::infoSaysWhatUpdateWouldDo_data()
 {
-    QTest::addColumn<int>("hardware");
-    QTest::addColumn<QString>("firmwareVersion");
-    QTest::addColumn<int>("battery"); // percent, 0: the device's usual
-    QTest::addColumn<bool>("allowLow");
-    QTest::addColumn<bool>("allowed");
-    QTest::addColumn<QString>("reason");
-    QTest::addColumn<QString>("carried");
-    QTest::newRow("hardware 25: no comparison") << 25 << "68" << 0 << false << false
-        << "the device is hardware version 25, this build is for hardware version 24: its firmware does not fit the device"
-        << "FW 68 from 19.10.21";
-    QTest::newRow("battery 14 %") << 24 << "68" << 14 << false << false
-                                  << "the battery shows 14 %, below 20 % (--allow-low-battery updates all the same)"
-                                  << "FW 68 from 19.10.21: the same as the device's";
-    QTest::newRow("battery 14 %, allowed") << 24 << "68" << 14 << true << true
-        << "would install firmware 68 over firmware 68 (the same); the battery shows 14 %, below 20 %, going on as "
-           "--allow-low-battery says"
-        << "FW 68 from 19.10.21: the same as the device's";
-    QTest::newRow("firmware 70: a downgrade") << 24 << "70" << 0 << false << true
-                                              << "would install firmware 68 over firmware 70: a downgrade"
-                                              << "FW 68 from 19.10.21: older than the device's";
+    const QString same = "FW 68 from 19.10.21: the same as the device's";
+    addRows<VerdictRow>({
+        {"hardware 25: no comparison", 25, "68", 0, false, false,
+         "the device is hardware version 25, this build is for hardware version 24: its firmware does not fit the device",
+         "FW 68 from 19.10.21"},
+        {"battery 14 %", 24, "68", 14, false, false,
+         "the battery shows 14 %, below 20 % (--allow-low-battery updates all the same)", same},
+        {"battery 14 %, allowed", 24, "68", 14, true, true,
+         "would install firmware 68 over firmware 68 (the same); the battery shows 14 %, below 20 %, going on as "
+         "--allow-low-battery says",
+         same},
+        {"firmware 70: a downgrade", 24, "70", 0, false, true, "would install firmware 68 over firmware 70: a downgrade",
+         "FW 68 from 19.10.21: older than the device's"},
+    });
 }
 
 void TestCliUsage::infoSaysWhatUpdateWouldDo()
 {
-    QFETCH(int, hardware);
-    QFETCH(QString, firmwareVersion);
-    QFETCH(int, battery);
-    QFETCH(bool, allowLow);
-    QFETCH(bool, allowed);
-    QFETCH(QString, reason);
-    QFETCH(QString, carried);
+    QFETCH(VerdictRow, row);
     DeviceModel::Config config = quickDevice();
-    config.identity.hardwareVersion = uint8_t(hardware);
-    config.identity.firmwareVersion = firmwareVersion.toStdString();
-    if (battery != 0)
-        config.battery.words = {2940, uint16_t(battery)};
+    config.identity.hardwareVersion = uint8_t(row.hardware);
+    config.identity.firmwareVersion = row.firmwareVersion;
+    if (row.battery != 0)
+        config.battery.words = {2940, uint16_t(row.battery)};
     QVERIFY(f.start(config, QuickDowntimeMs));
     QStringList arguments {"--port", QString::fromStdString(f.link()), "info"};
-    if (allowLow)
+    if (row.allowLow)
         arguments.prepend("--allow-low-battery");
     const Run r = run(arguments);
-    const QString said = QString(allowed ? "allowed: " : "refused: ") + reason + "\ncarried firmware  " + carried + "\n";
+    const QString said = QString(row.allowed ? "allowed: " : "refused: ") + row.reason + "\ncarried firmware  " +
+                         row.carried + "\n";
     QVERIFY2(r.out.endsWith("\nupdate            " + said.toUtf8()), r.out.constData());
     const Run json = run(QStringList {"--json"} + arguments);
     const QJsonObject device = QJsonDocument::fromJson(json.out.split('\n').first()).object();
-    QCOMPARE(device["update_allowed"].toBool(), allowed);
-    QCOMPARE(device["update_reason"].toString(), reason);
+    QCOMPARE(device["update_allowed"].toBool(), row.allowed);
+    QCOMPARE(device["update_reason"].toString(), row.reason);
 }
 
 void TestCliUsage::infoWithoutDevice()

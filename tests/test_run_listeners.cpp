@@ -175,8 +175,10 @@ static std::vector<Row> runRows()
           R"("readback_warnings":1,"readback_lines":[{"line":"Daten lesen)", R"("writing":true,"firmware_after":69)",
           R"("outcome":"updated","exit":0,"text":"Update and Language sended success!")"},
          {",/dev/ttyMOVA-1,0042,24,68,69,Accu: 76 %,updated,0,Update and Language sended success!,", ",30303432,76\n"},
-         {"MOVA_OUTCOME=updated", "MOVA_EXIT_STATUS=0", "MOVA_SERIAL_HEX=30303432", "MOVA_FIRMWARE_AFTER=69",
-          "MOVA_BATTERY_PERCENT=76", "MOVA_STAGE=done", "PRIORITY=6"}},
+         {"MESSAGE_ID=" + QString(JournalEntry::MessageId), "MOVA_OUTCOME=updated", "MOVA_EXIT_STATUS=0",
+          "MOVA_PORT=/dev/ttyMOVA-1", "MOVA_SERIAL=0042", "MOVA_SERIAL_HEX=30303432", "MOVA_FIRMWARE_BEFORE=68",
+          "MOVA_FIRMWARE_AFTER=69", "MOVA_BATTERY_PERCENT=76", "MOVA_STAGE=done", "PRIORITY=6",
+          "MOVA_TEXT=Update and Language sended success!"}},
     };
 }
 

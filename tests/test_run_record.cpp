@@ -5,6 +5,7 @@
 #include "protocol.h"
 #include "run_record.h"
 #include "trace.h"
+#include "table_rows.h"
 #include "update_rig.h"
 
 #include <QDateTime>
@@ -28,12 +29,10 @@ struct Store {
     QTemporaryDir dir;
     RunStore store;
     std::ostringstream errors;
-    std::vector<JournalEntry> journaled;
     Store()
     {
         store.folder = dir.filePath("state/mova-update").toStdString();
         store.errors = &errors;
-        store.journal = [this](const JournalEntry &e) { journaled.push_back(e); };
     }
 };
 
@@ -93,30 +92,20 @@ void TestRunRecord::initTestCase()
 void TestRunRecord::oneLineARun_data()
 {
     QTest::addColumn<QString>("fault");
-    QTest::addColumn<int>("argument");
-    QTest::addColumn<QStringList>("stages");
-    QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("outcome");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("reached");
     QTest::addColumn<QString>("ended"); // what the record and the history say the run came to
-    const QStringList all {"Reset...", "Memory prepare - clear", "Send update", "Verify update", "Connect...",
-                           "Send languages"};
-    QTest::newRow("updated") << "" << -1 << all << "message" << TableSuccess << "updated" << 0 << "done"
-                             << TableSuccess;
+    QTest::newRow("updated") << "" << TableSuccess << "updated" << 0 << "done" << TableSuccess;
     // The firmware's success is still said after it, as the window says it; the table's failure is the end.
-    QTest::newRow("table refused") << "refuse-language" << -1 << all << "message"
-                                   << QString::fromStdString(messageText(MessageId::FirmwareSentStandardMontage))
+    QTest::newRow("table refused") << "refuse-language" << QString::fromStdString(messageText(MessageId::FirmwareSentStandardMontage))
                                    << "table not sent" << 9 << "table" << "Error by senden Language.5";
 }
 
 void TestRunRecord::oneLineARun()
 {
     QFETCH(QString, fault);
-    QFETCH(int, argument);
-    QFETCH(QStringList, stages);
-    QFETCH(QString, kind);
     QFETCH(QString, message);
     QFETCH(QString, outcome);
     QFETCH(int, exitCode);
@@ -126,7 +115,7 @@ void TestRunRecord::oneLineARun()
     QVERIFY(rig.connect());
     rig.usePayloads(hexText(imageBytes(1200)), "LANG" + QByteArray(100, 'x'));
     if (!fault.isEmpty())
-        QVERIFY(rig.device.model().setFault(fault.toStdString(), true, argument));
+        QVERIFY(rig.device.model().setFault(fault.toStdString(), true, -1));
     Store s;
     int64_t startMs = 0;
     recordedRun(rig, s.store, &startMs);
@@ -146,8 +135,6 @@ void TestRunRecord::oneLineARun()
                                                    outcome + "  " + ended);
     QVERIFY2(QRegularExpression(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0100  )" + end + "$").match(summary).hasMatch(),
              qPrintable(summary));
-    QCOMPARE(o["device"].toObject()["serial"].toString(), QString("0042"));
-    QCOMPARE(o["device"].toObject()["firmware_date"].toString(), QString("2021-10-19"));
     QCOMPARE(o["port"].toString(), QString::fromStdString(UpdateRig::DevicePath));
     QCOMPARE(o["firmware"].toString(), QString::fromStdString(rig.payloads.firmware));
     // Each stage when it began on the run's clock, the last thing said, and the run's end.
@@ -158,23 +145,14 @@ void TestRunRecord::oneLineARun()
         names << name;
         QCOMPARE(start.msecsTo(when(stage["at"])), rig.screen.captionAt[name.toStdString()] - startMs);
     }
-    QCOMPARE(names, stages);
-    const QJsonObject said = o["messages"].toArray().last().toObject();
-    QCOMPARE(said["text"].toString(), message);
-    QCOMPARE(said["kind"].toString(), kind);
+    QCOMPARE(names, (QStringList {"Reset...", "Memory prepare - clear", "Send update", "Verify update", "Connect...",
+                                  "Send languages"}));
+    QCOMPARE(o["messages"].toArray().last()["text"].toString(), message);
     QCOMPARE(start.msecsTo(when(o["end"])), rig.clock.nowMs() - startMs);
     // The bytes of the run beside it, though the trace is off; and off again afterwards.
     QVERIFY(!Trace::enabled() && !Trace::recording());
     QVERIFY(fileBytes(s.store.tracePath()).contains(" tty  > 51\n")); // the erase command went out
     QVERIFY(s.errors.str().empty());
-    // The same run as the journal is told it, under its fixed id.
-    QCOMPARE(s.journaled.size(), size_t(1));
-    const std::vector<std::string> fields = s.journaled[0].fields();
-    for (const QString &field : {"MESSAGE_ID=" + QString(JournalEntry::MessageId), "MOVA_OUTCOME=" + outcome,
-                                 "MOVA_EXIT_STATUS=" + QString::number(exitCode), QString("MOVA_SERIAL=0042"),
-                                 "MOVA_PORT=" + QString::fromStdString(UpdateRig::DevicePath),
-                                 QString("MOVA_FIRMWARE_BEFORE=68"), "MOVA_STAGE=" + reached, "MOVA_TEXT=" + ended})
-        QVERIFY2(std::count(fields.begin(), fields.end(), field.toStdString()) == 1, qPrintable(field));
 }
 
 void TestRunRecord::aRunReachesTheJournal()
@@ -320,77 +298,68 @@ void TestRunRecord::theTraceLeavesTheRecordItsRoom()
 
 // A device of a batch is updated only when its worker said, as data, that the device took
 // its firmware and table; silence, a skip or a death is never taken for success.
+struct WorkerRow {
+    const char *name;
+    WorkerEnd end;
+    Outcome outcome;
+};
+Q_DECLARE_METATYPE(WorkerRow)
+
 void TestRunRecord::aBatchCountsOnlyWhatItsWorkerSaid_data()
 {
-    QTest::addColumn<bool>("identified");
-    QTest::addColumn<bool>("hasResult");
-    QTest::addColumn<int>("said");
-    QTest::addColumn<bool>("confirmed");
-    QTest::addColumn<bool>("exitedNormally");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<int>("outcome");
-    QTest::newRow("updated") << true << true << 0 << true << true << 0 << int(Outcome::Updated);
-    QTest::newRow("never said who, exit 0") << false << false << 0 << false << true << 0 << int(Outcome::Unidentified);
-    QTest::newRow("no result, exit 0") << true << false << 0 << false << true << 0 << int(Outcome::WorkerLost);
-    QTest::newRow("killed") << true << false << 0 << false << false << 9 << int(Outcome::WorkerLost);
-    QTest::newRow("no word to go on") << true << true << 14 << false << true << 14 << int(Outcome::Skipped);
-    QTest::newRow("ok without a confirmed firmware") << true << true << 0 << false << true << 0 << int(Outcome::Internal);
-    QTest::newRow("ok, then crashed") << true << true << 0 << true << false << 0 << int(Outcome::Internal);
+    using O = Outcome;
+    // identified, writing, has a result, said, confirmed, table sent, exited normally, exit code
+    addRows<WorkerRow>({
+        {"updated", {true, true, true, O::Updated, true, true, true, 0}, O::Updated},
+        {"never said who, exit 0", {false, false, false, O::Updated, false, false, true, 0}, O::Unidentified},
+        {"no result, exit 0", {true, true, false, O::Updated, false, false, true, 0}, O::WorkerLost},
+        {"killed", {true, true, false, O::Updated, false, false, false, 9}, O::WorkerLost},
+        {"no word to go on", {true, false, true, O::Skipped, false, false, true, 14}, O::Skipped},
+        {"ok without a confirmed firmware", {true, true, true, O::Updated, false, false, true, 0}, O::Internal},
+        {"ok, then crashed", {true, true, true, O::Updated, true, true, false, 0}, O::Internal},
+    });
 }
 
 void TestRunRecord::aBatchCountsOnlyWhatItsWorkerSaid()
 {
-    WorkerEnd end;
-    QFETCH(bool, identified);
-    QFETCH(bool, hasResult);
-    QFETCH(int, said);
-    QFETCH(bool, confirmed);
-    QFETCH(bool, exitedNormally);
-    QFETCH(int, exitCode);
-    QFETCH(int, outcome);
-    end.identified = identified;
-    end.hasResult = hasResult;
-    end.said = Outcome(said);
-    end.firmwareConfirmed = end.tableSent = confirmed;
-    end.exitedNormally = exitedNormally;
-    end.exitCode = exitCode;
-    QCOMPARE(int(workerOutcome(end)), outcome);
+    QFETCH(WorkerRow, row);
+    QCOMPARE(workerOutcome(row.end), row.outcome);
 }
 
 // The failures a run's transfer can end in are rows of the update run's failure tables; here
 // the rest, from what the run reports as data.
+struct ResultRow {
+    const char *name;
+    RunFailure failure;
+    bool confirmed, tableSent;
+    RunFailure tableFailure;
+    Outcome outcome;
+};
+Q_DECLARE_METATYPE(ResultRow)
+
 void TestRunRecord::aRunCountsOnlyWhatItConfirmed_data()
 {
-    QTest::addColumn<int>("failure");
-    QTest::addColumn<bool>("confirmed");
-    QTest::addColumn<bool>("tableSent");
-    QTest::addColumn<int>("tableFailure");
-    QTest::addColumn<int>("outcome");
     using F = RunFailure;
     using O = Outcome;
-    QTest::newRow("updated") << int(F::None) << true << true << int(F::None) << int(O::Updated);
-    QTest::newRow("table not sent") << int(F::None) << true << false << int(F::TransferFailed) << int(O::TableNotSent);
-    QTest::newRow("table stopped") << int(F::None) << true << false << int(F::Stopped) << int(O::Stopped);
-    QTest::newRow("neither failed nor confirmed") << int(F::None) << false << false << int(F::None) << int(O::Internal);
-    QTest::newRow("not connected") << int(F::NotConnected) << false << false << int(F::None) << int(O::NotConnected);
-    QTest::newRow("declined") << int(F::Declined) << false << false << int(F::None) << int(O::Declined);
-    QTest::newRow("battery low") << int(F::LowBattery) << false << false << int(F::None) << int(O::LowBattery);
-    QTest::newRow("payload invalid") << int(F::PayloadInvalid) << false << false << int(F::None) << int(O::PayloadInvalid);
+    addRows<ResultRow>({
+        {"updated", F::None, true, true, F::None, O::Updated},
+        {"table not sent", F::None, true, false, F::TransferFailed, O::TableNotSent},
+        {"table stopped", F::None, true, false, F::Stopped, O::Stopped},
+        {"neither failed nor confirmed", F::None, false, false, F::None, O::Internal},
+        {"not connected", F::NotConnected, false, false, F::None, O::NotConnected},
+        {"declined", F::Declined, false, false, F::None, O::Declined},
+        {"battery low", F::LowBattery, false, false, F::None, O::LowBattery},
+        {"payload invalid", F::PayloadInvalid, false, false, F::None, O::PayloadInvalid},
+    });
 }
 
 void TestRunRecord::aRunCountsOnlyWhatItConfirmed()
 {
-    QFETCH(int, failure);
-    QFETCH(bool, confirmed);
-    QFETCH(bool, tableSent);
-    QFETCH(int, tableFailure);
-    QFETCH(int, outcome);
+    QFETCH(ResultRow, row);
     RunResult result;
-    result.failure = RunFailure(failure);
-    result.firmwareConfirmed = confirmed;
-    result.tableSent = tableSent;
-    result.tableFailure = RunFailure(tableFailure);
-    QCOMPARE(int(outcomeOf(result)), outcome);
+    result.failure = row.failure, result.tableFailure = row.tableFailure;
+    result.firmwareConfirmed = row.confirmed, result.tableSent = row.tableSent;
+    QCOMPARE(outcomeOf(result), row.outcome);
 }
 
 void TestRunRecord::aBatchSaysItsWorst_data()

@@ -18,7 +18,7 @@ enum class TableOutcome {
 struct TableResult {
     TableOutcome outcome = TableOutcome::Skipped;
     MessageId messageId = MessageId::None; // the message it ended with (success or failure)
-    std::string message;                   // and its text as shown
+    std::string message = {};              // and its text as shown
 };
 
 // After a confirmed firmware: reconnects to the restarted device (at its path or under a new

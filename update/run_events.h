@@ -66,7 +66,7 @@ struct RunQuestion {
     int batteryPercent = 0; // for the low battery
     bool yes = false;
     int64_t askedAtMs = 0;
-    std::string notAskedBecause; // nobody was asked, and why
+    std::string notAskedBecause = {}; // nobody was asked, and why
 };
 
 // What a command came to: its outcome (the exit status), the words it ended with, and the
@@ -74,7 +74,7 @@ struct RunQuestion {
 struct RunEnd {
     Outcome outcome = Outcome::Internal;
     std::string text;
-    std::optional<RunResult> run; // none when the command ended before an update ran
+    std::optional<RunResult> run = std::nullopt; // none when the command ended before an update ran
     bool readOnly = false; // a command that only reads: its success is "ok"
 };
 
@@ -138,7 +138,7 @@ private:
 // for the operator), why not.
 struct Answer {
     bool yes = false;
-    std::string notAskedBecause;
+    std::string notAskedBecause = {};
 };
 
 // What an operator is asked, whatever draws it: the listener that shows the run, and its two
