@@ -44,7 +44,8 @@ JsonLine ReportRow::object() const
     numberOrNull(o, "firmware_before", firmwareBefore);
     numberOrNull(o, "firmware_after", firmwareAfter);
     o.text("battery", shownText(battery)).text("outcome", outcomeName(outcome)).number("exit", int(outcome));
-    return o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
+    o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
+    return o; // moved out, where returning what fixed() returns would copy every field
 }
 
 std::string ReportRow::json() const

@@ -1,0 +1,231 @@
+// Bytes a device chooses (its serial, its USB strings) or a port's name, in the lines built
+// from them: a batch report row as CSV and as JSON, and the `log` line read back from a run
+// record. Each is read with readers of the fuzz targets' own (text_readers.h) and must say
+// what the text rules say; those rules themselves are fuzz_device_text's part.
+#include "batch_report.h"
+#include "cli_log.h"
+#include "safe_text.h"
+#include "text_readers.h"
+
+#include <QByteArray>
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+const char readers::TargetName[] = "device_renderings";
+
+// Named, not anonymous: the code under test shares this target's translation unit (a unity
+// build), and the readers' names stay out of its way.
+namespace renderings {
+
+using namespace readers;
+
+// The value of a JSON object's field this target reads, once read.
+struct Wanted {
+    std::string_view key;
+    std::string value;
+    bool seen = false;
+};
+
+constexpr int MaxDepth = 32;
+
+READER size_t skipSpace(std::string_view t, size_t at)
+{
+    while (at < t.size() && (t[at] == ' ' || t[at] == '\t' || t[at] == '\n' || t[at] == '\r'))
+        ++at;
+    return at;
+}
+
+READER size_t skipDigits(std::string_view t, size_t &at)
+{
+    const size_t from = at;
+    while (at < t.size() && t[at] >= '0' && t[at] <= '9')
+        ++at;
+    return at - from;
+}
+
+// A JSON number at t[at], `at` past it.
+READER bool readNumber(std::string_view t, size_t &at)
+{
+    if (at < t.size() && t[at] == '-')
+        ++at;
+    if (at < t.size() && t[at] == '0')
+        ++at;
+    else if (skipDigits(t, at) == 0)
+        return false;
+    if (at < t.size() && t[at] == '.' && (++at, skipDigits(t, at) == 0))
+        return false;
+    if (at < t.size() && (t[at] == 'e' || t[at] == 'E')) {
+        if (++at < t.size() && (t[at] == '+' || t[at] == '-'))
+            ++at;
+        if (skipDigits(t, at) == 0)
+            return false;
+    }
+    return true;
+}
+
+READER bool readObject(std::string_view t, size_t &at, Wanted *wanted, size_t count, int depth);
+
+// Any one JSON value at t[at], `at` past it.
+READER bool readValue(std::string_view t, size_t &at, int depth)
+{
+    static std::string skipped;
+    if (at >= t.size() || depth > MaxDepth)
+        return false;
+    switch (t[at]) {
+    case '"':
+        return readJsonString(t, at, skipped);
+    case '{':
+        return readObject(t, at, nullptr, 0, depth + 1);
+    case '[':
+        at = skipSpace(t, at + 1);
+        if (at < t.size() && t[at] == ']')
+            return ++at, true;
+        for (;;) {
+            if (!readValue(t, at, depth + 1))
+                return false;
+            at = skipSpace(t, at);
+            if (at >= t.size() || (t[at] != ',' && t[at] != ']'))
+                return false;
+            if (t[at++] == ']')
+                return true;
+            at = skipSpace(t, at);
+        }
+    default:
+        break;
+    }
+    for (const std::string_view word : {"true", "false", "null"})
+        if (t.substr(at, word.size()) == word)
+            return at += word.size(), true;
+    return readNumber(t, at);
+}
+
+// The JSON object at t[at], `at` past it; the wanted fields' string values kept. False for
+// anything but a valid object, and for a wanted field that is no string or comes twice.
+READER bool readObject(std::string_view t, size_t &at, Wanted *wanted, size_t count, int depth)
+{
+    static std::string key;
+    if (at >= t.size() || t[at] != '{')
+        return false;
+    at = skipSpace(t, at + 1);
+    if (at < t.size() && t[at] == '}')
+        return ++at, true;
+    for (;;) {
+        if (!readJsonString(t, at, key))
+            return false;
+        at = skipSpace(t, at);
+        if (at >= t.size() || t[at] != ':')
+            return false;
+        at = skipSpace(t, at + 1);
+        Wanted *field = wanted;
+        while (field != wanted + count && field->key != key)
+            ++field;
+        if (field != wanted + count) {
+            if (field->seen || !readJsonString(t, at, field->value))
+                return false;
+            field->seen = true;
+        } else if (!readValue(t, at, depth)) {
+            return false;
+        }
+        at = skipSpace(t, at);
+        if (at >= t.size() || (t[at] != ',' && t[at] != '}'))
+            return false;
+        if (t[at++] == '}')
+            return true;
+        at = skipSpace(t, at);
+    }
+}
+
+// The report's CSV header: its columns, and where the device's texts go.
+struct Columns {
+    std::vector<std::string_view> names;
+    size_t port, serial, message, serialHex;
+    Columns()
+    {
+        check(csvSplit(BatchReport::CsvHeader, names), "report CSV header malformed");
+        port = at("port"), serial = at("serial"), message = at("message"), serialHex = at("serial_hex");
+        check(std::max({port, serial, message, serialHex}) < names.size(), "report CSV header lacks a column");
+    }
+    size_t at(std::string_view name) const { return size_t(std::find(names.begin(), names.end(), name) - names.begin()); }
+};
+
+READER void checkCsvRow(std::string_view csv, std::string_view bytes, std::string_view shown)
+{
+    static const Columns columns;
+    static std::vector<std::string_view> fields;
+    static std::string hex;
+    check(safeLine(csv), "report CSV line not safe UTF-8 on one line");
+    check(csvSplit(csv, fields) && fields.size() == columns.names.size(),
+          "report CSV line has other columns than its header");
+    for (const size_t at : {columns.port, columns.serial, columns.message})
+        checkCsvField(fields[at], bytes, shown);
+    check(csvContent(fields[columns.serialHex], hex) && hexSays(hex, bytes), "report CSV serial_hex is not the bytes");
+}
+
+READER void checkJsonRow(std::string_view json, std::string_view bytes, std::string_view shown)
+{
+    static Wanted fields[] = {{"serial", {}, false}, {"port", {}, false}, {"message", {}, false}, {"serial_hex", {}, false}};
+    for (Wanted &field : fields)
+        field.seen = false;
+    check(safeLine(json), "report JSON line not safe UTF-8 on one line");
+    size_t at = skipSpace(json, 0);
+    check(readObject(json, at, fields, std::size(fields), 0) && skipSpace(json, at) == json.size(),
+          "report JSON line is no object");
+    for (size_t i = 0; i < 3; ++i) // serial, port, message
+        check(fields[i].seen && fields[i].value == shown, "report JSON serial, port or message not as shown");
+    check(fields[3].seen && hexSays(fields[3].value, bytes), "report JSON serial_hex is not the bytes");
+}
+
+// The `log` line: from a record as written now (the serial shown safely, the port and the
+// last message as they came), and from a line of any bytes, as a damaged file holds.
+void checkLog(std::string_view bytes, std::string_view shown)
+{
+    static std::string raw, record;
+    raw.clear();
+    appendJsonString(raw, bytes);
+    record.assign(R"({"end":"2024-05-01T10:00:00+02:00","device":{"serial":)");
+    appendJsonString(record, shown);
+    record.append(R"(},"port":)").append(raw).append(R"(,"outcome":"updated","text":)").append(raw);
+    record.append(R"(,"messages":[{"kind":"message","text":)").append(raw).append("}]}");
+    const std::string summary = runSummary(QByteArray::fromRawData(record.data(), qsizetype(record.size())));
+    check(safeLine(summary), "log line not safe UTF-8 on one line");
+    check(bytes.empty() || summary.find(shown) != std::string::npos, "log line does not show the serial");
+    check(safeLine(runSummary(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())))),
+          "log line of a damaged record not safe");
+}
+
+} // namespace renderings
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // This machine's own zone, named once: without TZ the C library looks at /etc/localtime
+    // again for every local time the `log` line converts, two system calls an input.
+    setenv("TZ", ":/etc/localtime", 0);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    using namespace renderings;
+    const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+    // What the terminal shows of the bytes, as the text rules say it (fuzz_device_text checks
+    // them): every rendering must say the same.
+    const std::string shown = shownText(bytes);
+
+    // A batch report row with the bytes wherever a device or a name put them; kept from one
+    // input to the next, so that its texts keep their room.
+    static ReportRow row;
+    row.port.assign(bytes);
+    row.serial.assign(bytes);
+    row.message.assign(bytes);
+    row.serialHex = hexBytes(bytes);
+    row.outcome = Outcome::Updated;
+    checkCsvRow(row.csv(), bytes, shown);
+    checkJsonRow(row.json(), bytes, shown);
+
+    checkLog(bytes, shown);
+    return 0;
+}
