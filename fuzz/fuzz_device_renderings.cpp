@@ -152,7 +152,24 @@ struct Columns {
     size_t at(std::string_view name) const { return size_t(std::find(names.begin(), names.end(), name) - names.begin()); }
 };
 
-READER void checkCsvRow(std::string_view csv, std::string_view bytes, std::string_view shown)
+// The texts an input gives a row and a record: the serial's four bytes first (a device has
+// no more), then the rest split between the port's path and the last message; each with
+// the text the terminal shows for it, as the text rules say it (fuzz_device_text checks
+// them): every rendering must say the same. Distinct bytes in each field also try what
+// one field's bytes do to the next.
+struct Texts {
+    std::string_view serial, port, message;
+    std::string serialShown, portShown, messageShown;
+
+    explicit Texts(std::string_view bytes)
+        : serial(bytes.substr(0, 4)), port(bytes.substr(serial.size(), (bytes.size() - serial.size()) / 2)),
+          message(bytes.substr(serial.size() + port.size())), serialShown(shownText(serial)),
+          portShown(shownText(port)), messageShown(shownText(message))
+    {
+    }
+};
+
+READER void checkCsvRow(std::string_view csv, const Texts &texts)
 {
     static const Columns columns;
     static std::vector<std::string_view> fields;
@@ -160,12 +177,14 @@ READER void checkCsvRow(std::string_view csv, std::string_view bytes, std::strin
     check(safeLine(csv), "report CSV line not safe UTF-8 on one line");
     check(csvSplit(csv, fields) && fields.size() == columns.names.size(),
           "report CSV line has other columns than its header");
-    for (const size_t at : {columns.port, columns.serial, columns.message})
-        checkCsvField(fields[at], bytes, shown);
-    check(csvContent(fields[columns.serialHex], hex) && hexSays(hex, bytes), "report CSV serial_hex is not the bytes");
+    checkCsvField(fields[columns.serial], texts.serial, texts.serialShown);
+    checkCsvField(fields[columns.port], texts.port, texts.portShown);
+    checkCsvField(fields[columns.message], texts.message, texts.messageShown);
+    check(csvContent(fields[columns.serialHex], hex) && hexSays(hex, texts.serial),
+          "report CSV serial_hex is not the serial's bytes");
 }
 
-READER void checkJsonRow(std::string_view json, std::string_view bytes, std::string_view shown)
+READER void checkJsonRow(std::string_view json, const Texts &texts)
 {
     static Wanted fields[] = {{"serial", {}, false}, {"port", {}, false}, {"message", {}, false}, {"serial_hex", {}, false}};
     for (Wanted &field : fields)
@@ -174,25 +193,32 @@ READER void checkJsonRow(std::string_view json, std::string_view bytes, std::str
     size_t at = skipSpace(json, 0);
     check(readObject(json, at, fields, std::size(fields), 0) && skipSpace(json, at) == json.size(),
           "report JSON line is no object");
-    for (size_t i = 0; i < 3; ++i) // serial, port, message
-        check(fields[i].seen && fields[i].value == shown, "report JSON serial, port or message not as shown");
-    check(fields[3].seen && hexSays(fields[3].value, bytes), "report JSON serial_hex is not the bytes");
+    check(fields[0].seen && fields[0].value == texts.serialShown, "report JSON serial not as shown");
+    check(fields[1].seen && fields[1].value == texts.portShown, "report JSON port not as shown");
+    check(fields[2].seen && fields[2].value == texts.messageShown, "report JSON message not as shown");
+    check(fields[3].seen && hexSays(fields[3].value, texts.serial), "report JSON serial_hex is not the serial's bytes");
 }
 
 // The `log` line: from a record as written now (the serial shown safely, the port and the
 // last message as they came), and from a line of any bytes, as a damaged file holds.
-void checkLog(std::string_view bytes, std::string_view shown)
+void checkLog(const Texts &texts, std::string_view bytes)
 {
-    static std::string raw, record;
-    raw.clear();
-    appendJsonString(raw, bytes);
+    static std::string message, record, serial;
+    message.clear();
+    appendJsonString(message, texts.message);
     record.assign(R"({"end":"2024-05-01T10:00:00+02:00","device":{"serial":)");
-    appendJsonString(record, shown);
-    record.append(R"(},"port":)").append(raw).append(R"(,"outcome":"updated","text":)").append(raw);
-    record.append(R"(,"messages":[{"kind":"message","text":)").append(raw).append("}]}");
+    appendJsonString(record, texts.serialShown);
+    record.append(R"(},"port":)");
+    appendJsonString(record, texts.port);
+    record.append(R"(,"outcome":"updated","text":)").append(message);
+    record.append(R"(,"messages":[{"kind":"message","text":)").append(message).append("}]}");
     const std::string summary = runSummary(QByteArray::fromRawData(record.data(), qsizetype(record.size())));
     check(safeLine(summary), "log line not safe UTF-8 on one line");
-    check(bytes.empty() || summary.find(shown) != std::string::npos, "log line does not show the serial");
+    // The serial right after the time (which has no two spaces in a row), "-" when there is none.
+    serial.assign("  ").append(texts.serial.empty() ? "-" : texts.serialShown).append("  ");
+    const size_t afterTime = summary.find("  ");
+    check(afterTime != std::string::npos && summary.compare(afterTime, serial.size(), serial) == 0,
+          "log line does not show the serial after the time");
     check(safeLine(runSummary(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())))),
           "log line of a damaged record not safe");
 }
@@ -211,21 +237,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     using namespace renderings;
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
-    // What the terminal shows of the bytes, as the text rules say it (fuzz_device_text checks
-    // them): every rendering must say the same.
-    const std::string shown = shownText(bytes);
+    const Texts texts(bytes);
 
-    // A batch report row with the bytes wherever a device or a name put them; kept from one
-    // input to the next, so that its texts keep their room.
+    // A batch report row with the device's texts where a device or a name put them; kept from
+    // one input to the next, so that its texts keep their room.
     static ReportRow row;
-    row.port.assign(bytes);
-    row.serial.assign(bytes);
-    row.message.assign(bytes);
-    row.serialHex = hexBytes(bytes);
+    row.serial.assign(texts.serial);
+    row.serialHex = hexBytes(texts.serial);
+    row.port.assign(texts.port);
+    row.message.assign(texts.message);
     row.outcome = Outcome::Updated;
-    checkCsvRow(row.csv(), bytes, shown);
-    checkJsonRow(row.json(), bytes, shown);
+    checkCsvRow(row.csv(), texts);
+    checkJsonRow(row.json(), texts);
 
-    checkLog(bytes, shown);
+    checkLog(texts, bytes);
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -43,13 +44,25 @@ size_t printableSequence(const unsigned char *p, size_t left)
     return n;
 }
 
-// Length of the printable character at `p` (`left` bytes there): printable ASCII or
-// printable UTF-8; 0 for a byte that is shown escaped.
-size_t printableAt(const unsigned char *p, size_t left)
+// Length of the printable text (printable ASCII and printable UTF-8) at `p` (`left` bytes
+// there).
+size_t printableRun(const unsigned char *p, size_t left)
 {
-    if (static_cast<unsigned char>(p[0] - 0x20) < 0x5F) // ' ' to '~'
-        return 1;
-    return p[0] >= 0x80 ? printableSequence(p, left) : 0;
+    size_t i = 0;
+    for (;;) {
+        while (i < left && static_cast<unsigned char>(p[i] - 0x20) < 0x5F) // ' ' to '~'
+            ++i;
+        const size_t n = i < left && p[i] >= 0x80 ? printableSequence(p + i, left - i) : 0;
+        if (n == 0)
+            return i;
+        i += n;
+    }
+}
+
+// Whether the character at `p` (`left` bytes there) is printable.
+bool printableAt(const unsigned char *p, size_t left)
+{
+    return static_cast<unsigned char>(p[0] - 0x20) < 0x5F || (p[0] >= 0x80 && printableSequence(p, left) > 0);
 }
 
 // Walks `bytes`, handing each run of printable text to `keep` and each run of bytes that are
@@ -60,13 +73,12 @@ void walk(std::string_view bytes, Keep keep, Other other)
     const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
     const size_t size = bytes.size();
     for (size_t i = 0; i < size;) {
-        const size_t printable = i;
-        for (size_t n; i < size && (n = printableAt(p + i, size - i)) > 0;)
-            i += n;
-        if (i > printable)
-            keep(bytes.substr(printable, i - printable));
+        const size_t printable = printableRun(p + i, size - i);
+        if (printable > 0)
+            keep(bytes.substr(i, printable));
+        i += printable;
         const size_t escapedFrom = i;
-        while (i < size && printableAt(p + i, size - i) == 0)
+        while (i < size && !printableAt(p + i, size - i))
             ++i;
         if (i > escapedFrom)
             other(bytes.substr(escapedFrom, i - escapedFrom));
@@ -119,15 +131,20 @@ std::string jsonQuoted(std::string_view text)
     walk(
         text,
         [&](std::string_view run) {
-            size_t from = 0;
-            for (size_t i = 0; i < run.size(); ++i) {
-                if (run[i] == '"' || run[i] == '\\') {
-                    q.append(run.data() + from, i - from);
-                    q += '\\';
-                    from = i; // the character itself follows its backslash
+            // A quote and a backslash take a backslash before them; found with memchr, as
+            // most runs hold neither.
+            while (!run.empty()) {
+                const auto *quote = static_cast<const char *>(std::memchr(run.data(), '"', run.size()));
+                const auto *backslash = static_cast<const char *>(std::memchr(run.data(), '\\', run.size()));
+                const char *special = !quote ? backslash : !backslash ? quote : std::min(quote, backslash);
+                if (!special) {
+                    q += run;
+                    return;
                 }
+                const size_t at = size_t(special - run.data());
+                q.append(run.data(), at).append(1, '\\').append(1, *special);
+                run.remove_prefix(at + 1);
             }
-            q.append(run.data() + from, run.size() - from);
         },
         [&](std::string_view run) {
             char *to = grow(q, 6 * run.size()); // the longest escape, "\u00NN"
@@ -156,22 +173,21 @@ std::string csvField(std::string_view text)
     // escaped below, but a field that started with them is led by the apostrophe all the same.
     const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
     std::string shown = shownText(text);
-    size_t first = 0; // the first comma or quote, which the field is quoted for
-    while (first < shown.size() && shown[first] != ',' && shown[first] != '"')
-        ++first;
-    if (!formula && first == shown.size())
+    const bool comma = std::memchr(shown.data(), ',', shown.size()) != nullptr;
+    const auto *quote = static_cast<const char *>(std::memchr(shown.data(), '"', shown.size()));
+    if (!formula && !comma && !quote)
         return shown;
     std::string quoted;
     quoted.reserve(shown.size() + 4);
     quoted += formula ? "\"'" : "\"";
-    size_t from = 0;
-    for (size_t i = first; i < shown.size(); ++i) {
-        if (shown[i] == '"') {
-            quoted.append(shown, from, i + 1 - from);
-            from = i; // the quote again: doubled
-        }
+    for (std::string_view rest = shown; !rest.empty();) { // each quote doubled
+        quote = static_cast<const char *>(std::memchr(rest.data(), '"', rest.size()));
+        const size_t end = quote ? size_t(quote - rest.data()) + 1 : rest.size();
+        quoted.append(rest.substr(0, end));
+        if (quote)
+            quoted += '"';
+        rest.remove_prefix(end);
     }
-    quoted.append(shown, from, shown.size() - from);
     quoted += '"';
     return quoted;
 }
