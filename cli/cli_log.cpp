@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringBuilder>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -107,10 +108,12 @@ std::string runSummary(const QByteArray &run)
     if (port.isEmpty())
         port = QStringLiteral("-");
     // Records written before device bytes were escaped may hold them raw: shown safely here,
-    // so that no field can move the cursor or start a line of its own.
-    return shownText(QStringLiteral("%1  %2  %3  %4  %5")
-                         .arg(localTime(o[u"end"].toString()), serial, port, o[u"outcome"].toString(), said.simplified())
-                         .toStdString());
+    // so that no field can move the cursor or start a line of its own. Built in one piece
+    // (%), and shown from its UTF-8 as it is.
+    const QByteArray line = (localTime(o[u"end"].toString()) % u"  " % serial % u"  " % port % u"  " %
+                             o[u"outcome"].toString() % u"  " % said.simplified())
+                                .toUtf8();
+    return shownText(std::string_view(line.constData(), size_t(line.size())));
 }
 
 int printLog(const RunStore &store, bool json, int count, std::ostream &out, std::ostream &err)

@@ -200,18 +200,20 @@ READER void checkJsonRow(std::string_view json, const Texts &texts)
 }
 
 // The `log` line: from a record as written now (the serial shown safely, the port and the
-// last message as they came), and from a line of any bytes, as a damaged file holds.
+// last message as they came), and from a line of any bytes, as a damaged file holds. The
+// last message is where a record keeps it: as the run's last words ("text"), or, for a run
+// that ended without any, only among its messages (inputs of odd length).
 void checkLog(const Texts &texts, std::string_view bytes)
 {
-    static std::string message, record, serial;
-    message.clear();
-    appendJsonString(message, texts.message);
+    static std::string record, serial;
     record.assign(R"({"end":"2024-05-01T10:00:00+02:00","device":{"serial":)");
     appendJsonString(record, texts.serialShown);
     record.append(R"(},"port":)");
     appendJsonString(record, texts.port);
-    record.append(R"(,"outcome":"updated","text":)").append(message);
-    record.append(R"(,"messages":[{"kind":"message","text":)").append(message).append("}]}");
+    record.append(bytes.size() % 2 ? R"(,"outcome":"updated","messages":[{"kind":"message","text":)"
+                                   : R"(,"outcome":"updated","text":)");
+    appendJsonString(record, texts.message);
+    record.append(bytes.size() % 2 ? "}]}" : "}");
     const std::string summary = runSummary(QByteArray::fromRawData(record.data(), qsizetype(record.size())));
     check(safeLine(summary), "log line not safe UTF-8 on one line");
     // The serial right after the time (which has no two spaces in a row), "-" when there is none.

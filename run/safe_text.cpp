@@ -101,13 +101,25 @@ void appendEscaped(std::string &out, std::string_view run)
         to = escaped(to, static_cast<unsigned char>(c));
 }
 
+// How many of `bytes` at their start are printable.
+size_t leadingPrintable(std::string_view bytes)
+{
+    return printableRun(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+}
+
 } // namespace
 
 std::string shownText(std::string_view bytes)
 {
+    // Room for the longest it can be from the first escaped byte on, at once: grown as the
+    // escapes come, the text would be copied again each time.
+    const size_t printable = leadingPrintable(bytes);
     std::string out;
-    out.reserve(bytes.size());
-    walk(bytes, [&](std::string_view run) { out += run; }, [&](std::string_view run) { appendEscaped(out, run); });
+    out.reserve(printable + 4 * (bytes.size() - printable));
+    out.append(bytes.substr(0, printable));
+    walk(
+        bytes.substr(printable), [&](std::string_view run) { out += run; },
+        [&](std::string_view run) { appendEscaped(out, run); });
     return out;
 }
 
@@ -125,27 +137,31 @@ std::string hexBytes(std::string_view bytes)
 
 std::string jsonQuoted(std::string_view text)
 {
+    // Room for the longest it can be, as in shownText: a backslash before each printable
+    // character, six characters for each other byte.
+    const size_t printable = leadingPrintable(text);
     std::string q;
-    q.reserve(text.size() + 2);
+    q.reserve(2 + 2 * printable + 6 * (text.size() - printable));
     q += '"';
-    walk(
-        text,
-        [&](std::string_view run) {
-            // A quote and a backslash take a backslash before them; found with memchr, as
-            // most runs hold neither.
-            while (!run.empty()) {
-                const auto *quote = static_cast<const char *>(std::memchr(run.data(), '"', run.size()));
-                const auto *backslash = static_cast<const char *>(std::memchr(run.data(), '\\', run.size()));
-                const char *special = !quote ? backslash : !backslash ? quote : std::min(quote, backslash);
-                if (!special) {
-                    q += run;
-                    return;
-                }
-                const size_t at = size_t(special - run.data());
-                q.append(run.data(), at).append(1, '\\').append(1, *special);
-                run.remove_prefix(at + 1);
+    const auto keep = [&](std::string_view run) {
+        // A quote and a backslash take a backslash before them; found with memchr, as
+        // most runs hold neither.
+        while (!run.empty()) {
+            const auto *quote = static_cast<const char *>(std::memchr(run.data(), '"', run.size()));
+            const auto *backslash = static_cast<const char *>(std::memchr(run.data(), '\\', run.size()));
+            const char *special = !quote ? backslash : !backslash ? quote : std::min(quote, backslash);
+            if (!special) {
+                q += run;
+                return;
             }
-        },
+            const size_t at = size_t(special - run.data());
+            q.append(run.data(), at).append(1, '\\').append(1, *special);
+            run.remove_prefix(at + 1);
+        }
+    };
+    keep(text.substr(0, printable));
+    walk(
+        text.substr(printable), keep,
         [&](std::string_view run) {
             char *to = grow(q, 6 * run.size()); // the longest escape, "\u00NN"
             for (const char ch : run) {
