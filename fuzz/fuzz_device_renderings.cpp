@@ -177,9 +177,9 @@ READER void checkCsvRow(std::string_view csv, const Texts &texts)
     check(safeLine(csv), "report CSV line not safe UTF-8 on one line");
     check(csvSplit(csv, fields) && fields.size() == columns.names.size(),
           "report CSV line has other columns than its header");
-    checkCsvField(fields[columns.serial], texts.serial, texts.serialShown);
-    checkCsvField(fields[columns.port], texts.port, texts.portShown);
-    checkCsvField(fields[columns.message], texts.message, texts.messageShown);
+    checkCsvField(fields[columns.serial], texts.serial, texts.serialShown, true);
+    checkCsvField(fields[columns.port], texts.port, texts.portShown, true);
+    checkCsvField(fields[columns.message], texts.message, texts.messageShown, true);
     check(csvContent(fields[columns.serialHex], hex) && hexSays(hex, texts.serial),
           "report CSV serial_hex is not the serial's bytes");
 }

@@ -153,11 +153,13 @@ READER inline bool startsWithOneOf(std::string_view text, std::string_view leads
 }
 
 // One CSV field as a spreadsheet meets it: nothing it runs, and the text as the terminal
-// shows it behind the apostrophe that neutralises a formula.
-READER inline void checkCsvField(std::string_view field, std::string_view bytes, std::string_view shown)
+// shows it behind the apostrophe that neutralises a formula. A field of a line already
+// checked as a whole (`lineChecked`) is not checked for safe UTF-8 again.
+READER inline void checkCsvField(std::string_view field, std::string_view bytes, std::string_view shown,
+                                 bool lineChecked = false)
 {
     static std::string content;
-    check(safeLine(field), "CSV field not safe UTF-8 on one line");
+    check(lineChecked || safeLine(field), "CSV field not safe UTF-8 on one line");
     check(csvContent(field, content), "CSV field malformed");
     check(!startsWithOneOf(content, "=+-@"), "CSV field starts a formula");
     const bool formula = startsWithOneOf(bytes, "=+-@\t\r");
@@ -245,17 +247,25 @@ READER inline bool readJsonString(std::string_view text, size_t &at, std::string
         }
         if (++at == text.size())
             return false;
-        static constexpr std::string_view Escaped = "\"\\/bfnrt", Meant = "\"\\/\b\f\n\r\t";
-        if (const size_t which = Escaped.find(text[at]); which != std::string_view::npos) {
-            out += Meant[which];
-            ++at;
-        } else if (text[at] == 'u') {
+        const char e = text[at];
+        if (e == 'u') {
             const long cp = unicodeEscape(text, at);
             if (cp < 0)
                 return false;
             appendUtf8(out, char32_t(cp));
-        } else {
-            return false;
+            continue;
+        }
+        ++at;
+        switch (e) {
+        case '"':
+        case '\\':
+        case '/': out += e; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        default: return false;
         }
     }
     return false;
