@@ -15,13 +15,11 @@
 #include <string_view>
 #include <vector>
 
+using namespace readers;
+
 const char readers::TargetName[] = "device_renderings";
 
-// Named, not anonymous: the code under test shares this target's translation unit (a unity
-// build), and the readers' names stay out of its way.
-namespace renderings {
-
-using namespace readers;
+namespace {
 
 // The value of a JSON object's field this target reads, once read.
 struct Wanted {
@@ -30,111 +28,68 @@ struct Wanted {
     bool seen = false;
 };
 
-constexpr int MaxDepth = 32;
-
-READER size_t skipSpace(std::string_view t, size_t at)
+size_t skipSpace(std::string_view t, size_t at)
 {
     while (at < t.size() && (t[at] == ' ' || t[at] == '\t' || t[at] == '\n' || t[at] == '\r'))
         ++at;
     return at;
 }
 
-READER size_t skipDigits(std::string_view t, size_t &at)
+// A JSON number, true, false or null at t[at], `at` past it.
+bool readScalar(std::string_view t, size_t &at)
 {
-    const size_t from = at;
-    while (at < t.size() && t[at] >= '0' && t[at] <= '9')
-        ++at;
-    return at - from;
-}
-
-// A JSON number at t[at], `at` past it.
-READER bool readNumber(std::string_view t, size_t &at)
-{
+    for (const std::string_view word : {"true", "false", "null"})
+        if (t.substr(at, word.size()) == word)
+            return at += word.size(), true;
+    const auto digits = [&] {
+        const size_t from = at;
+        while (at < t.size() && t[at] >= '0' && t[at] <= '9')
+            ++at;
+        return at > from;
+    };
     if (at < t.size() && t[at] == '-')
         ++at;
     if (at < t.size() && t[at] == '0')
         ++at;
-    else if (skipDigits(t, at) == 0)
+    else if (!digits())
         return false;
-    if (at < t.size() && t[at] == '.' && (++at, skipDigits(t, at) == 0))
+    if (at < t.size() && t[at] == '.' && (++at, !digits()))
         return false;
     if (at < t.size() && (t[at] == 'e' || t[at] == 'E')) {
         if (++at < t.size() && (t[at] == '+' || t[at] == '-'))
             ++at;
-        if (skipDigits(t, at) == 0)
-            return false;
+        return digits();
     }
     return true;
 }
 
-READER bool readObject(std::string_view t, size_t &at, Wanted *wanted, size_t count, int depth);
-
-// Any one JSON value at t[at], `at` past it.
-READER bool readValue(std::string_view t, size_t &at, int depth)
+// A report row's JSON line: one flat object of strings, numbers, true, false and null, the
+// wanted fields' strings kept. False for anything else, and for a wanted field that is no
+// string or comes twice.
+bool readFlatObject(std::string_view t, Wanted *wanted, size_t count)
 {
-    static std::string skipped;
-    if (at >= t.size() || depth > MaxDepth)
-        return false;
-    switch (t[at]) {
-    case '"':
-        return readJsonString(t, at, skipped);
-    case '{':
-        return readObject(t, at, nullptr, 0, depth + 1);
-    case '[':
-        at = skipSpace(t, at + 1);
-        if (at < t.size() && t[at] == ']')
-            return ++at, true;
-        for (;;) {
-            if (!readValue(t, at, depth + 1))
-                return false;
-            at = skipSpace(t, at);
-            if (at >= t.size() || (t[at] != ',' && t[at] != ']'))
-                return false;
-            if (t[at++] == ']')
-                return true;
-            at = skipSpace(t, at);
-        }
-    default:
-        break;
-    }
-    for (const std::string_view word : {"true", "false", "null"})
-        if (t.substr(at, word.size()) == word)
-            return at += word.size(), true;
-    return readNumber(t, at);
-}
-
-// The JSON object at t[at], `at` past it; the wanted fields' string values kept. False for
-// anything but a valid object, and for a wanted field that is no string or comes twice.
-READER bool readObject(std::string_view t, size_t &at, Wanted *wanted, size_t count, int depth)
-{
-    static std::string key;
+    static std::string key, skipped;
+    size_t at = skipSpace(t, 0);
     if (at >= t.size() || t[at] != '{')
         return false;
-    at = skipSpace(t, at + 1);
-    if (at < t.size() && t[at] == '}')
-        return ++at, true;
+    if (at = skipSpace(t, at + 1); at < t.size() && t[at] == '}')
+        return skipSpace(t, at + 1) == t.size();
     for (;;) {
-        if (!readJsonString(t, at, key))
-            return false;
-        at = skipSpace(t, at);
-        if (at >= t.size() || t[at] != ':')
+        if (!readJsonString(t, at, key) || (at = skipSpace(t, at)) >= t.size() || t[at] != ':')
             return false;
         at = skipSpace(t, at + 1);
-        Wanted *field = wanted;
-        while (field != wanted + count && field->key != key)
-            ++field;
+        Wanted *field = std::find_if(wanted, wanted + count, [](const Wanted &w) { return w.key == key; });
         if (field != wanted + count) {
             if (field->seen || !readJsonString(t, at, field->value))
                 return false;
             field->seen = true;
-        } else if (!readValue(t, at, depth)) {
+        } else if (at < t.size() && t[at] == '"' ? !readJsonString(t, at, skipped) : !readScalar(t, at)) {
             return false;
         }
-        at = skipSpace(t, at);
-        if (at >= t.size() || (t[at] != ',' && t[at] != '}'))
+        if ((at = skipSpace(t, at)) >= t.size() || (t[at] != ',' && t[at] != '}'))
             return false;
         if (t[at++] == '}')
-            return true;
+            return skipSpace(t, at) == t.size();
         at = skipSpace(t, at);
     }
 }
@@ -149,7 +104,10 @@ struct Columns {
         port = at("port"), serial = at("serial"), message = at("message"), serialHex = at("serial_hex");
         check(std::max({port, serial, message, serialHex}) < names.size(), "report CSV header lacks a column");
     }
-    size_t at(std::string_view name) const { return size_t(std::find(names.begin(), names.end(), name) - names.begin()); }
+    size_t at(std::string_view name) const
+    {
+        return size_t(std::find(names.begin(), names.end(), name) - names.begin());
+    }
 };
 
 // The texts an input gives a row and a record: the serial's four bytes first (a device has
@@ -169,7 +127,7 @@ struct Texts {
     }
 };
 
-READER void checkCsvRow(std::string_view csv, const Texts &texts)
+void checkCsvRow(std::string_view csv, const Texts &texts)
 {
     static const Columns columns;
     static std::vector<std::string_view> fields;
@@ -184,19 +142,19 @@ READER void checkCsvRow(std::string_view csv, const Texts &texts)
           "report CSV serial_hex is not the serial's bytes");
 }
 
-READER void checkJsonRow(std::string_view json, const Texts &texts)
+void checkJsonRow(std::string_view json, const Texts &texts)
 {
-    static Wanted fields[] = {{"serial", {}, false}, {"port", {}, false}, {"message", {}, false}, {"serial_hex", {}, false}};
+    static Wanted fields[] = {
+        {"serial", {}, false}, {"port", {}, false}, {"message", {}, false}, {"serial_hex", {}, false}};
     for (Wanted &field : fields)
         field.seen = false;
     check(safeLine(json), "report JSON line not safe UTF-8 on one line");
-    size_t at = skipSpace(json, 0);
-    check(readObject(json, at, fields, std::size(fields), 0) && skipSpace(json, at) == json.size(),
-          "report JSON line is no object");
+    check(readFlatObject(json, fields, std::size(fields)), "report JSON line is no flat object");
     check(fields[0].seen && fields[0].value == texts.serialShown, "report JSON serial not as shown");
     check(fields[1].seen && fields[1].value == texts.portShown, "report JSON port not as shown");
     check(fields[2].seen && fields[2].value == texts.messageShown, "report JSON message not as shown");
-    check(fields[3].seen && hexSays(fields[3].value, texts.serial), "report JSON serial_hex is not the serial's bytes");
+    check(fields[3].seen && hexSays(fields[3].value, texts.serial),
+          "report JSON serial_hex is not the serial's bytes");
 }
 
 // The `log` line: from a record as written now (the serial shown safely, the port and the
@@ -225,7 +183,7 @@ void checkLog(const Texts &texts, std::string_view bytes)
           "log line of a damaged record not safe");
 }
 
-} // namespace renderings
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -237,7 +195,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using namespace renderings;
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
     const Texts texts(bytes);
 

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static std::string value; // kept: its room serves the next input
     size_t end = 0;
     check(readJsonString(quoted, end, value) && end == quoted.size(), "JSON string does not parse as one string");
-    check(!utf8Without(bytes, true) || value == bytes, "JSON string does not carry the text");
+    check(!strictUtf8(bytes, true) || value == bytes, "JSON string does not carry the text");
 
     // A CSV field.
     checkCsvField(csvField(bytes), bytes, shown);

@@ -1,9 +1,10 @@
 #pragma once
 // Readers of the device-text fuzz targets' own for what the rules under test write: strict
-// UTF-8 on one line, hexadecimal, CSV fields and lines, JSON strings and flat JSON objects.
+// UTF-8 on one line, hexadecimal, CSV fields and lines, JSON strings.
 // They never call the code under test, so a fault there cannot hide behind the same fault
 // here. They write into buffers the caller keeps from one input to the next: an allocation
-// costs more under the sanitizers than a whole short input's reading.
+// costs more under the sanitizers than a whole short input's reading. coverage_ignore.txt
+// keeps them out of the coverage that guides the fuzzer.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,16 +12,12 @@
 #include <string_view>
 #include <vector>
 
-// Coverage of the readers would only lead the fuzzer away from the code under test, and
-// their comparisons would slow every input.
-#define READER __attribute__((no_sanitize("coverage")))
-
 namespace readers {
 
 // Each target names itself here: a failed check says which one failed.
 extern const char TargetName[];
 
-READER inline void check(bool condition, const char *what)
+inline void check(bool condition, const char *what)
 {
     if (!condition) {
         std::fprintf(stderr, "%s: %s\n", TargetName, what);
@@ -30,7 +27,7 @@ READER inline void check(bool condition, const char *what)
 
 // The code point of the strict UTF-8 sequence at s[at] (no overlong form, no surrogate,
 // nothing past U+10FFFF) and its length, or 0 when there is none.
-READER inline size_t decode(std::string_view s, size_t at, char32_t &cp)
+inline size_t decode(std::string_view s, size_t at, char32_t &cp)
 {
     const auto lead = static_cast<unsigned char>(s[at]);
     if (lead < 0x80)
@@ -56,12 +53,12 @@ READER inline size_t decode(std::string_view s, size_t at, char32_t &cp)
     return cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) ? 0 : n;
 }
 
-READER inline bool isC1(char32_t c) { return c >= 0x80 && c <= 0x9F; }
-READER inline bool isControl(char32_t c) { return c < 0x20 || c == 0x7F || isC1(c); }
+inline bool isC1(char32_t c) { return c >= 0x80 && c <= 0x9F; }
+inline bool isControl(char32_t c) { return c < 0x20 || c == 0x7F || isC1(c); }
 
-// Strict UTF-8 throughout, and, with `controls` false, no control of either set: one line
-// that moves no cursor. With `controls` true only the C1 controls are refused.
-READER inline bool utf8Without(std::string_view s, bool controls)
+// Strict UTF-8 without a C1 control, and without any other control unless
+// `controlsAllowed`.
+inline bool strictUtf8(std::string_view s, bool controlsAllowed)
 {
     char32_t cp;
     for (size_t i = 0; i < s.size();) {
@@ -71,17 +68,18 @@ READER inline bool utf8Without(std::string_view s, bool controls)
             continue;
         }
         const size_t n = decode(s, i, cp);
-        if (n == 0 || isC1(cp) || (!controls && isControl(cp)))
+        if (n == 0 || isC1(cp) || (!controlsAllowed && isControl(cp)))
             return false;
         i += n;
     }
     return true;
 }
 
-READER inline bool safeLine(std::string_view s) { return utf8Without(s, false); }
+// One line that moves no cursor.
+inline bool safeLine(std::string_view s) { return strictUtf8(s, false); }
 
 // Whether `hex` is exactly `bytes` in upper-case hexadecimal, two digits a byte.
-READER inline bool hexSays(std::string_view hex, std::string_view bytes)
+inline bool hexSays(std::string_view hex, std::string_view bytes)
 {
     if (hex.size() != 2 * bytes.size())
         return false;
@@ -98,7 +96,7 @@ READER inline bool hexSays(std::string_view hex, std::string_view bytes)
 
 // The fields of one CSV line, each still as written; false when a quoted field is not
 // closed, or is followed by anything but a comma.
-READER inline bool csvSplit(std::string_view line, std::vector<std::string_view> &fields)
+inline bool csvSplit(std::string_view line, std::vector<std::string_view> &fields)
 {
     fields.clear();
     for (size_t at = 0;;) {
@@ -126,7 +124,7 @@ READER inline bool csvSplit(std::string_view line, std::vector<std::string_view>
 
 // What one CSV field holds, or false when it is malformed: quoted with its inner quotes
 // doubled, or bare without a quote, a comma or a line break.
-READER inline bool csvContent(std::string_view field, std::string &content)
+inline bool csvContent(std::string_view field, std::string &content)
 {
     if (field.empty() || field.front() != '"') {
         content.assign(field);
@@ -147,7 +145,7 @@ READER inline bool csvContent(std::string_view field, std::string &content)
     }
 }
 
-READER inline bool startsWithOneOf(std::string_view text, std::string_view leads)
+inline bool startsWithOneOf(std::string_view text, std::string_view leads)
 {
     return !text.empty() && leads.find(text.front()) != std::string_view::npos;
 }
@@ -155,7 +153,7 @@ READER inline bool startsWithOneOf(std::string_view text, std::string_view leads
 // One CSV field as a spreadsheet meets it: nothing it runs, and the text as the terminal
 // shows it behind the apostrophe that neutralises a formula. A field of a line already
 // checked as a whole (`lineChecked`) is not checked for safe UTF-8 again.
-READER inline void checkCsvField(std::string_view field, std::string_view bytes, std::string_view shown,
+inline void checkCsvField(std::string_view field, std::string_view bytes, std::string_view shown,
                                  bool lineChecked = false)
 {
     static std::string content;
@@ -167,7 +165,7 @@ READER inline void checkCsvField(std::string_view field, std::string_view bytes,
     check(std::string_view(content).substr(formula ? 1 : 0) == shown, "CSV field says other than the terminal");
 }
 
-READER inline void appendUtf8(std::string &out, char32_t cp)
+inline void appendUtf8(std::string &out, char32_t cp)
 {
     if (cp < 0x80) {
         out += char(cp);
@@ -182,7 +180,7 @@ READER inline void appendUtf8(std::string &out, char32_t cp)
 }
 
 // The four hexadecimal digits at text[at] (either case) as a number, or -1.
-READER inline long hex4(std::string_view text, size_t at)
+inline long hex4(std::string_view text, size_t at)
 {
     if (text.size() - at < 4)
         return -1;
@@ -201,7 +199,7 @@ READER inline long hex4(std::string_view text, size_t at)
 
 // The code point of the escape "\uXXXX" at text[at] (at on the 'u'), a surrogate pair
 // joined, and `at` past it; -1 for a bad escape or a surrogate without its other half.
-READER inline long unicodeEscape(std::string_view text, size_t &at)
+inline long unicodeEscape(std::string_view text, size_t &at)
 {
     const long first = hex4(text, at + 1);
     at += 5;
@@ -219,7 +217,7 @@ READER inline long unicodeEscape(std::string_view text, size_t &at)
 // The JSON string at text[at] decoded into `out`, and `at` past its closing quote; false
 // unless it is one valid JSON string: no raw control below U+0020, strict UTF-8, only the
 // escapes JSON has.
-READER inline bool readJsonString(std::string_view text, size_t &at, std::string &out)
+inline bool readJsonString(std::string_view text, size_t &at, std::string &out)
 {
     out.clear();
     if (at >= text.size() || text[at] != '"')
@@ -274,7 +272,7 @@ READER inline bool readJsonString(std::string_view text, size_t &at, std::string
 // `bytes` as a JSON string as a program that reads them as UTF-8 writes them: a quote, a
 // backslash and a control below U+0020 escaped, a byte that is not UTF-8 read as U+FFFD,
 // everything else (DEL and the C1 controls too) as it came.
-READER inline void appendJsonString(std::string &out, std::string_view bytes)
+inline void appendJsonString(std::string &out, std::string_view bytes)
 {
     static constexpr char Digits[] = "0123456789abcdef";
     out += '"';
