@@ -19,11 +19,12 @@ targets=("$@")
 # The longest input each target is given (-max_len): what its code meets, no more, so that no
 # run goes into lengths that only repeat what shorter inputs reach. A device's strings are
 # short: its serial is four bytes and a USB string at most 255; the renderings take the
-# serial's four bytes and a port path and a message of up to 62 bytes each. A target not
-# named here gets 4096.
+# serial's four bytes and a port path and a message of up to 46 bytes each (what a row or a
+# record does with a text does not change with its length). A target not named here gets
+# 4096.
 declare -A max_len=(
   [fuzz_device_text]=256
-  [fuzz_device_renderings]=128
+  [fuzz_device_renderings]=96
 )
 
 bash tools/setup.sh --all # clang 14 and libFuzzer's runtime among the rest
