@@ -46,7 +46,8 @@ JsonLine ReportRow::object() const
     o.text("battery", shownText(battery));
     numberOrNull(o, "battery_percent", batteryPercent);
     o.text("outcome", outcomeName(outcome)).number("exit", int(outcome));
-    return o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
+    o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
+    return o; // moved out, where returning what fixed() returns would copy every field
 }
 
 std::string ReportRow::json() const

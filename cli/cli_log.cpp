@@ -9,7 +9,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringBuilder>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <ostream>
@@ -26,8 +28,19 @@ QString localTime(const QString &kept)
     const QDateTime local = at.toLocalTime();
     const int minutes = local.offsetFromUtc() / 60;
     const int away = std::abs(minutes);
-    return local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) + (minutes < 0 ? '-' : '+') +
-           QStringLiteral("%1%2").arg(away / 60, 2, 10, QChar('0')).arg(away % 60, 2, 10, QChar('0'));
+    const char sign = minutes < 0 ? '-' : '+';
+    const QDate day = local.date();
+    const QTime time = local.time();
+    // Written at once: a format string would be read anew for each of the runs `log` shows.
+    // A year of more or fewer than four digits as the format says it.
+    char text[64];
+    if (day.year() < 1 || day.year() > 9999) {
+        std::snprintf(text, sizeof text, "%c%02d%02d", sign, away / 60, away % 60);
+        return local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) + QLatin1String(text);
+    }
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d %c%02d%02d", day.year(), day.month(), day.day(),
+                  time.hour(), time.minute(), time.second(), sign, away / 60, away % 60);
+    return QString::fromLatin1(text);
 }
 
 // Says that lines too long to be runs were left out, when any were.
@@ -79,23 +92,28 @@ std::string runSummary(const QByteArray &run)
 {
     const QJsonObject o = QJsonDocument::fromJson(run).object();
     // What the run came to; a record without it says what the run said last (a question's
-    // answer says less).
-    QString said = o["text"].toString();
+    // answer says less). Keys as views: `log` reads every record, and a key made a QString
+    // costs an allocation each time.
+    QString said = o[u"text"].toString();
     if (said.isEmpty())
-        for (const QJsonValue &m : o["messages"].toArray())
-            if (m.toObject()["kind"].toString() != QLatin1String("question"))
-                said = m.toObject()["text"].toString();
-    if (const QString hint = o["hint"].toString(); !hint.isEmpty())
+        for (const QJsonValue &m : o[u"messages"].toArray())
+            if (m[u"kind"].toString() != QLatin1String("question"))
+                said = m[u"text"].toString();
+    if (const QString hint = o[u"hint"].toString(); !hint.isEmpty())
         said += QStringLiteral(": ") + hint;
-    QString serial = o["device"].toObject()["serial"].toString();
+    QString serial = o[u"device"][u"serial"].toString();
     if (serial.isEmpty())
         serial = QStringLiteral("-");
-    const QString port = o["port"].toString().isEmpty() ? QStringLiteral("-") : o["port"].toString();
+    QString port = o[u"port"].toString();
+    if (port.isEmpty())
+        port = QStringLiteral("-");
     // Records written before device bytes were escaped may hold them raw: shown safely here,
-    // so that no field can move the cursor or start a line of its own.
-    return shownText(QStringLiteral("%1  %2  %3  %4  %5")
-                         .arg(localTime(o["end"].toString()), serial, port, o["outcome"].toString(), said.simplified())
-                         .toStdString());
+    // so that no field can move the cursor or start a line of its own. Built in one piece
+    // (%), and shown from its UTF-8 as it is.
+    const QByteArray line = (localTime(o[u"end"].toString()) % u"  " % serial % u"  " % port % u"  " %
+                             o[u"outcome"].toString() % u"  " % said.simplified())
+                                .toUtf8();
+    return shownText(std::string_view(line.constData(), size_t(line.size())));
 }
 
 int printLog(const RunStore &store, bool json, int count, std::ostream &out, std::ostream &err)

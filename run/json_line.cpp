@@ -17,6 +17,8 @@ JsonLine JsonLine::event(std::string_view name)
 
 JsonLine &JsonLine::add(std::string_view key, std::string encoded)
 {
+    if (fields_.empty())
+        fields_.reserve(8); // most objects have a few fields: room for them at once
     fields_.emplace_back(std::string(key), std::move(encoded));
     return *this;
 }
@@ -98,10 +100,38 @@ bool JsonLine::has(std::string_view key) const
     return std::any_of(fields_.begin(), fields_.end(), [&](const auto &f) { return f.first == key; });
 }
 
+namespace {
+
+// Whether JSON says `key` as it is between its quotes (jsonQuoted adds nothing else): true
+// for every key this program names itself.
+bool plainKey(std::string_view key)
+{
+    for (const char c : key)
+        if (c < 0x20 || c > 0x7E || c == '"' || c == '\\')
+            return false;
+    return true;
+}
+
+} // namespace
+
 std::string JsonLine::str() const
 {
-    std::string line = "{";
+    // One allocation for the line: every report row and record line is written this way.
+    size_t size = 2;
     for (const auto &[key, value] : fields_)
-        line += (line.size() > 1 ? "," : "") + jsonQuoted(key) + ":" + value;
-    return line + "}";
+        size += key.size() + value.size() + 4;
+    std::string line;
+    line.reserve(size);
+    line += '{';
+    for (const auto &[key, value] : fields_) {
+        if (line.size() > 1)
+            line += ',';
+        if (plainKey(key))
+            line.append(1, '"').append(key).append("\":");
+        else
+            line.append(jsonQuoted(key)).append(1, ':');
+        line += value;
+    }
+    line += '}';
+    return line;
 }

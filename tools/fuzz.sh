@@ -13,7 +13,19 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
-  targets=(fuzz_intel_hex fuzz_readout fuzz_battery fuzz_decimal_text fuzz_spin_text fuzz_device_text)
+  targets=(fuzz_intel_hex fuzz_readout fuzz_battery fuzz_decimal_text fuzz_spin_text fuzz_device_text
+    fuzz_device_renderings)
+
+# The longest input each target is given (-max_len): what its code meets, no more, so that no
+# run goes into lengths that only repeat what shorter inputs reach. A device's strings are
+# short: its serial is four bytes and a USB string at most 255; the renderings take the
+# serial's four bytes and a port path and a message of up to 46 bytes each (what a row or a
+# record does with a text does not change with its length). A target not named here gets
+# 4096.
+declare -A max_len=(
+  [fuzz_device_text]=256
+  [fuzz_device_renderings]=96
+)
 
 bash tools/setup.sh --all # clang 14 and libFuzzer's runtime among the rest
 
@@ -37,7 +49,7 @@ for t in "${targets[@]}"; do
   # -jobs/-workers stay at one process: the machine's two cores are shared.
   set +e
   "build-fuzz/fuzz/$t" "$work" "fuzz/corpus/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -max_len=4096 -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1
+    -max_len="${max_len[$t]:-4096}" -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1
   rc=$?
   set -e
   done_line=$(grep -E '^Done [0-9]+ runs in [0-9]+ second' "$log" | tail -1 || true)
