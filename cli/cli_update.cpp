@@ -128,7 +128,7 @@ private:
     int update();
     bool connect(std::string *hintSaid);
     std::optional<int> takeBatchWord();
-    void prepareScreen(const PayloadCheck &plan, const std::string &age);
+    void prepareScreen(const std::string &age);
     void readFirmwareAfter();
     std::string endWords(const RunResult &result);
     int finish(Outcome outcome, const std::string &text, std::optional<RunResult> run = std::nullopt);
@@ -207,9 +207,8 @@ std::optional<int> DeviceCommand::takeBatchWord()
     return finish(Outcome::Skipped, text);
 }
 
-void DeviceCommand::prepareScreen(const PayloadCheck &plan, const std::string &age)
+void DeviceCommand::prepareScreen(const std::string &age)
 {
-    screen_.setPlan(plan.firmwareBlocks, plan.tableBlocks);
     screen_.questionSubject = "device " + serialShown();
     screen_.allowLowBattery = a_.allowLowBattery;
     if (age == "older") {
@@ -287,7 +286,7 @@ int DeviceCommand::update()
     if (!a_.worker.empty())
         if (const std::optional<int> left = takeBatchWord())
             return *left;
-    prepareScreen(plan, age);
+    prepareScreen(age);
     // Heartbeat: the run's waits let the event loop turn, so a log hears from a waiting stage.
     QTimer heartbeat;
     QObject::connect(&heartbeat, &QTimer::timeout, [this] { screen_.tick(); });

@@ -121,6 +121,7 @@ bool ConsoleScreen::confirmLowBattery(int percent)
 
 void ConsoleScreen::plan(const RunPlan &p)
 {
+    progress_.setPlan(p.firmwareBlocks, p.tableBlocks);
     const DeviceFacts d = device_.value_or(DeviceFacts {});
     const DeviceRecord &r = d.record;
     const std::string serial = shownText(serialBytes(r)), battery = d.batteryText();

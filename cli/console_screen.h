@@ -43,6 +43,7 @@ public:
     Answer confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
     void device(const DeviceFacts &facts) override { device_ = facts; }
+    // Said before the device is written; its block counts make the estimate of the whole run.
     void plan(const RunPlan &p) override;
     // The run shows its progress as it starts to write the device: from here on, a process
     // that ends without its result may leave the device without working firmware.
@@ -53,9 +54,6 @@ public:
     void after(const DeviceFacts &facts) override;
     void result(const RunEnd &end) override;
 
-    // What the run sends, for the estimate of the whole run: the firmware's blocks as the run
-    // sends them, and the table's 512-byte blocks (0 without a table).
-    void setPlan(int firmwareBlocks, int tableBlocks) { progress_.setPlan(firmwareBlocks, tableBlocks); }
     // The progress lines go through the program's output writer, which drops them for a reader
     // that falls behind, and the live line fits the terminal; `devicePresent` tells whether
     // the device is still there.

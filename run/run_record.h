@@ -85,11 +85,6 @@ public:
     void forget();
     // The run is one device of a batch: the batch's id.
     void noteBatch(const std::string &id) { batch_ = id; }
-    // What the journal is told of the run ending so.
-    JournalEntry journalEntry(Outcome outcome, const std::string &text) const;
-    // The line the record appends for the run ending so.
-    std::string line(Outcome outcome, const std::string &text) const;
-
     void device(const DeviceFacts &facts) override;
     void holding(bool) override { begin(); }
     void writing(bool on) override { begin(), wrote_ = wrote_ || on; }
@@ -101,6 +96,11 @@ public:
     void result(const RunEnd &end) override;
 
 private:
+    // What the journal is told of the run ending so.
+    JournalEntry journalEntry(Outcome outcome, const std::string &text) const;
+    // The line the record appends for the run ending so.
+    std::string line(Outcome outcome, const std::string &text) const;
+
     struct Event {
         std::string text;
         int64_t atMs;

@@ -47,15 +47,3 @@ void RunEvents::device(const DeviceFacts &facts)
     device_ = facts;
     each(&RunListener::device, facts);
 }
-
-void RunEvents::stage(ProgressStage s, const std::string &caption)
-{
-    for (RunListener *l : listeners_)
-        l->stage(s, caption);
-}
-
-void RunEvents::released()
-{
-    for (RunListener *l : listeners_)
-        l->released();
-}

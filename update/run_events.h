@@ -115,20 +115,20 @@ public:
     void plan(const RunPlan &p) override { each(&RunListener::plan, p); }
     void holding(bool on) override { each(&RunListener::holding, on); }
     void writing(bool on) override { each(&RunListener::writing, on); }
-    void stage(ProgressStage s, const std::string &caption) override;
+    void stage(ProgressStage s, const std::string &caption) override { each(&RunListener::stage, s, caption); }
     void progress(int percent) override { each(&RunListener::progress, percent); }
     void message(const RunMessage &m) override { each(&RunListener::message, m); }
     void question(const RunQuestion &q) override { each(&RunListener::question, q); }
-    void released() override;
+    void released() override { each(&RunListener::released); }
     void after(const DeviceFacts &facts) override { each(&RunListener::after, facts); }
     void result(const RunEnd &end) override { each(&RunListener::result, end); }
 
 private:
-    template <typename Arg>
-    void each(void (RunListener::*event)(Arg), std::type_identity_t<Arg> arg)
+    template <typename... Params>
+    void each(void (RunListener::*event)(Params...), std::type_identity_t<Params>... args)
     {
         for (RunListener *l : listeners_)
-            (l->*event)(arg);
+            (l->*event)(args...);
     }
     std::vector<RunListener *> listeners_;
     std::optional<DeviceFacts> device_;

@@ -63,9 +63,14 @@ void UpdateRun::fail(RunFailure kind, MessageId id, const std::string &text)
 void UpdateRun::refuse(RunFailure kind, MessageId id, const std::string &text)
 {
     result_.failure = causeOf(kind);
+    say(id, text.empty() ? messageText(id) : text);
+}
+
+void UpdateRun::say(MessageId id, const std::string &text)
+{
     result_.messageId = id;
-    result_.message = text.empty() ? messageText(id) : text;
-    RunMessage m = RunMessage::of(id, result_.message);
+    result_.message = text;
+    RunMessage m = RunMessage::of(id, text);
     m.explainedBy = explainedBy();
     tell_.message(m);
 }
@@ -236,11 +241,7 @@ void UpdateRun::failed(MessageId id, const std::string &message)
     readBack_ = {};
     if (result_.failure == RunFailure::None)
         result_.failure = RunFailure::Internal;
-    result_.messageId = id;
-    result_.message = message;
-    RunMessage m = RunMessage::of(id, message);
-    m.explainedBy = explainedBy();
-    tell_.message(m);
+    say(id, message);
     releaseLostDevice();
 }
 

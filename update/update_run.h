@@ -59,6 +59,8 @@ private:
     {
         return result_.failure == RunFailure::DeviceLost ? MessageId::DeviceLost : result_.messageId;
     }
+    // The failure's message becomes the result's, and is told, explained by its cause.
+    void say(MessageId id, const std::string &text);
     // A failure that shows its message and lets the run return.
     void refuse(RunFailure kind, MessageId id, const std::string &text = {});
     void reach(RunStage stage) { result_.stage = stage; }
