@@ -96,8 +96,21 @@ void ConsoleProgress::set(int percent)
             measure(tableBlockS_, tableBlocks_);
     }
     position_ = p;
-    if (mode_ != Mode::Plain || shown_ < 0 || p / PlainStep != shown_ / PlainStep)
+    // A program hears of each whole percent, and at once of a device that went away or came
+    // back: a line for every block would cost the program that reads it (a batch reads dozens)
+    // more than the update itself.
+    bool moved = true; // the live line is redrawn with every block
+    if (mode_ == Mode::Plain)
+        moved = p / PlainStep != shown_ / PlainStep;
+    else if (mode_ == Mode::Json)
+        moved = p != shown_ || present() != shownPresent_;
+    if (shown_ < 0 || moved)
         report(false);
+}
+
+bool ConsoleProgress::present() const
+{
+    return !lengthKnown(step_) || devicePresent(); // away on purpose while it restarts
 }
 
 void ConsoleProgress::close()
@@ -189,9 +202,10 @@ void ConsoleProgress::report(bool waiting)
     const double t = now_();
     const double seconds = t - stageStart_;
     const Estimate e = estimate(seconds);
-    const bool present = !lengthKnown(step_) || devicePresent(); // away on purpose while it restarts
+    const bool present = this->present();
     lastLine_ = t;
     shown_ = position_;
+    shownPresent_ = present;
     // One figure of time left: the whole run's where it is known, else the stage's; none for
     // a stage that is done, nor for a device that went away.
     const bool done = position_ >= 100;

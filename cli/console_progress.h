@@ -9,7 +9,8 @@
 
 
 // How far the update run has got, told on the command line: one line redrawn in place on a
-// terminal, plain lines for a log, or "stage" and "progress" events for programs. Besides a
+// terminal, plain lines for a log (every ten percent), or "stage" and "progress" events for
+// programs (every whole percent, and when the device goes or comes back). Besides a
 // stage's own estimate it tells how long the whole run still takes, from the device's pace.
 class ConsoleProgress {
 public:
@@ -52,6 +53,7 @@ private:
     Estimate estimate(double seconds) const;
     void report(bool waiting);
     std::string liveLine(double seconds, std::optional<double> left, bool present) const;
+    bool present() const;
 
     Mode mode_;
     std::ostream &out_;
@@ -65,5 +67,6 @@ private:
     bool lineOpen_ = false; // the live line waits for its end
     int position_ = 0;
     int shown_ = -1;        // the percent of the last line printed for the stage
+    bool shownPresent_ = true; // whether that line found the device there
     double stageStart_ = 0, lastAdvance_ = 0, lastLine_ = 0;
 };

@@ -250,6 +250,26 @@ private slots:
         QFETCH(QString, expected);
         QCOMPARE(built, expected);
     }
+    // A program hears of each whole percent once, however many blocks make it, and at once of
+    // a device that went away or came back while the percent stands.
+    void aProgramHearsEachWholePercentOnce()
+    {
+        constexpr int Blocks = 1514;
+        Rig rig(Mode::Json);
+        bool present = true;
+        rig.progress.devicePresent = [&] { return present; };
+        rig.caption("Send update");
+        constexpr int Gone = Blocks / 2 + 5; // 50 %, said five blocks before
+        for (int sent = 0; sent <= Blocks; ++sent) {
+            if (sent == Gone || sent == Gone + 1)
+                present = !present;
+            rig.progress.set(sent * 100 / Blocks);
+            if (sent == Gone)
+                QCOMPARE(rig.lastProgress()["device_present"], QJsonValue(false));
+        }
+        QCOMPARE(rig.text().count("\"event\":\"progress\""), 101 + 2);
+        QCOMPARE(rig.lastProgress()["percent"], QJsonValue(100));
+    }
     // A percent that comes before any stage began (a device babbling while it is read) belongs
     // to no stage: no line, and no time made up for it.
     void noEstimateBeforeTheFirstStage()
