@@ -79,6 +79,7 @@ ReportRow BatchWorker::row(Outcome outcome) const
     ReportRow row;
     row.time = reportTime();
     row.port = port;
+    row.socket = socket;
     row.serial = serial;
     row.serialHex = serialHex;
     row.hardwareVersion = hardware;
@@ -96,6 +97,7 @@ DeviceFacts BatchWorker::device() const
 {
     DeviceFacts d;
     d.port = port;
+    d.socket = socket;
     const QByteArray bytes = QByteArray::fromHex(QByteArray::fromStdString(serialHex));
     std::copy_n(bytes.constData(), std::min<qsizetype>(bytes.size(), sizeof d.record.serialNumber),
                 d.record.serialNumber);
