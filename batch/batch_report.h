@@ -20,6 +20,10 @@ struct ReportRow {
     Outcome outcome = Outcome::Internal;
     std::string message;
     double durationS = 0;
+    // It failed after its device began to be written and before the device confirmed its new
+    // firmware: the device may be without working firmware (a failure that wrote nothing leaves
+    // the device as it was).
+    bool mayBeWithoutFirmware = false;
 
     // Every field a device or a file name chose is escaped, and a CSV field that a
     // spreadsheet would run as a formula is neutralised.

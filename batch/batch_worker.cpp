@@ -90,6 +90,7 @@ ReportRow BatchWorker::row(Outcome outcome) const
     row.outcome = outcome;
     row.message = message;
     row.durationS = double(since.elapsed()) / 1000.0;
+    row.mayBeWithoutFirmware = outcome != Outcome::Updated && end.writing && !end.firmwareConfirmed;
     return row;
 }
 
