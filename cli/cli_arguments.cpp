@@ -27,6 +27,10 @@ options:
   --count N            with --repeat: stop after N devices
   --report FILE        update: one row per device appended to FILE, as CSV, or as JSON
                        lines when FILE ends in .jsonl
+  --label NAME=PATH    update: the socket at PATH (/dev/serial/by-path/..., or an emulated
+                       device's link) is called NAME in the live lines, the report, the
+                       record and the journal, for this run; as often as needed (the
+                       station's names are kept in ~/.config/qtx-mova-update/sockets.conf)
   --yes                answer the question before an update with yes
   --allow-low-battery  update even when the battery shows less than 20 % (refused otherwise)
   --json               one JSON object per line for every event
@@ -118,6 +122,7 @@ struct TextOption {
 constexpr TextOption TextOptions[] = {
     {"--report", &CliArguments::report},
     {"--worker", &CliArguments::worker},
+    {"--socket", &CliArguments::socket},
     {"--firmware", &CliArguments::firmware},
     {"--table", &CliArguments::table},
 };
@@ -206,6 +211,12 @@ Option readOption(ArgumentReader &r, CliArguments &a, bool &hardwareGiven)
     }
     if (arg == "--port")
         return outcome(r.value(a.ports.emplace_back()));
+    if (arg == "--label") {
+        std::string label, why;
+        if (!r.value(label))
+            return Option::Failed;
+        return outcome(SocketNames().add(label, why) ? (a.labels.push_back(label), true) : r.fail("--label: " + why));
+    }
     if (arg == "--export") {
         if (!r.value(a.exportTo))
             return Option::Failed;
@@ -249,6 +260,15 @@ bool checkCombinations(ArgumentReader &r, const CliArguments &a)
 }
 
 } // namespace
+
+bool socketNames(const CliArguments &a, SocketNames &names, std::string &error)
+{
+    if (!names.load(SocketNames::standardFile(), error))
+        return false;
+    for (const std::string &label : a.labels)
+        names.add(label, error); // each was read once already
+    return true;
+}
 
 bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a, std::string &error)
 {

@@ -1,6 +1,7 @@
 #pragma once
 #include "payload_file.h"
 #include "run_history.h"
+#include "socket_names.h"
 
 #include <string>
 #include <vector>
@@ -21,10 +22,15 @@ struct CliArguments {
     bool all = false, repeat = false;
     int devices = 0;
     std::string report;
+    std::vector<std::string> labels; // --label NAME=PATH, as given
+    std::string socket; // a batch's worker: the name of its device's socket
     std::string worker; // set when a batch runs this update of one device: the batch's id
     int workerSlot = 0; // and its place among the devices updated at once (names its trace)
     bool batch() const { return all || repeat || ports.size() > 1; }
 };
+
+// The station's socket names, its --label names over them; false with the reason.
+bool socketNames(const CliArguments &a, SocketNames &names, std::string &error);
 
 // Reads argv into `a`; false with `error` naming the bad argument when it cannot.
 // `defaultHardware` is what --hardware is when not given.

@@ -97,6 +97,18 @@ std::optional<BatchWord> awaitBatchWord()
 // One device's command: its link, what it knows of the device, and who hears what it tells,
 // in the order they hear it: the report and the record note the result before the screen
 // says it.
+// The operator's name for the socket of the one port given, when there is one.
+std::string namedSocket(const CliArguments &a)
+{
+    SocketNames names;
+    std::string error;
+    if (a.ports.empty())
+        return {};
+    if (!socketNames(a, names, error))
+        std::cerr << "mova-update: the sockets' names are not used: " << error << std::endl;
+    return names.named(a.ports.front()) ? names.nameOf(a.ports.front()) : std::string();
+}
+
 class DeviceCommand {
 public:
     DeviceCommand(const CliArguments &a, ConsoleScreen &screen, SingleReport *report)
@@ -107,6 +119,7 @@ public:
         session_.link = &link_;
         session_.expectedHardwareVersion = BuildSettings::compiled().expectedHardwareVersion();
         session_.portPathOverride = a.ports.empty() ? std::string() : a.ports.front();
+        session_.socket = a.worker.empty() ? namedSocket(a) : a.socket; // a worker is told its own
         if (!a.worker.empty()) {
             // Should the device come back elsewhere for its table, every matching device is
             // looked at in turn, not only the first: the reconnect keeps the one with this
@@ -331,6 +344,8 @@ int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
         return int(Outcome::Usage);
     }
     SingleReport *const report = reporting ? &*reporting : nullptr;
+    if (report)
+        report->failed = [](const std::string &text) { std::cerr << text << std::endl; };
     if (report && !a.ports.empty())
         report->row.port = a.ports.front();
     // Output to a reader that went away fails quietly instead of killing a running update.

@@ -125,8 +125,10 @@ void ConsoleScreen::plan(const RunPlan &p)
     const DeviceFacts d = device_.value_or(DeviceFacts {});
     const DeviceRecord &r = d.record;
     const std::string serial = shownText(serialBytes(r)), battery = d.batteryText();
-    JsonLine line = JsonLine::event(EventName::Plan)
-                        .text("port", p.port)
+    JsonLine line = JsonLine::event(EventName::Plan).text("port", p.port);
+    if (!d.socket.empty())
+        line.text("socket", shownText(d.socket));
+    line
                         .text("serial", serial)
                         .text("serial_hex", hexBytes(serialBytes(r)))
                         .number("hardware_version", r.hardwareVersion)

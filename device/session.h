@@ -18,6 +18,7 @@ struct Session {
     int expectedHardwareVersion = 0; // the build's; picks the road and gates "Update"
     std::string portPath;            // the tty found or given; reused to reconnect
     std::string portPathOverride;    // the command line's device path
+    std::string socket;              // the name of the socket the device sits in, when a station names it
     bool updateRunning = false;      // set while the device is being written
     bool runActive = false;          // an update run is under way (from click to its end)
     bool pollActive = false;         // a poll is talking to the device (its waits let clicks in)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <libudev.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int findFtdiDevice(FtdiLibrary &library, const std::string &description)
@@ -215,4 +216,17 @@ std::string unmatchedDevicesHint(const std::vector<UsbSerialDevice> &seen, UsbId
         return {};
     return "no USB serial device with the id " + usbIdText(wanted) + " found, but these are present:\n" + lines +
            "if one of them is the device, name it: QTX_MOVA_USB_ID=vvvv:pppp (its USB id) or --port PATH";
+}
+
+std::string usbTopologyPath(const std::string &port)
+{
+    struct stat st {};
+    if (::stat(port.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return {};
+    UdevPtr<udev> context(udev_new());
+    if (!context)
+        return {};
+    UdevPtr<udev_device> tty(udev_device_new_from_devnum(context.get(), 'c', st.st_rdev));
+    const char *path = tty ? udev_device_get_property_value(tty.get(), "ID_PATH") : nullptr;
+    return path ? path : "";
 }

@@ -53,3 +53,8 @@ std::string usbIdText(UsbId id);
 // When the tty road found no device with `wanted` but other USB serial devices are present:
 // which ones it saw and how to name the right one; empty when it saw none.
 std::string unmatchedDevicesHint(const std::vector<UsbSerialDevice> &seen, UsbId wanted);
+
+// Where the tty at `port` sits on the USB, whoever enumerated it: udev's ID_PATH of its node
+// (the name /dev/serial/by-path gives it), or the empty text for a node udev does not know
+// (a pseudo-terminal) or a port that is not there.
+std::string usbTopologyPath(const std::string &port);

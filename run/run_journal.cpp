@@ -48,6 +48,8 @@ std::vector<std::string> JournalEntry::fields() const
         "MOVA_OUTCOME=" + std::string(outcomeName(outcome)),
         "MOVA_EXIT_STATUS=" + std::to_string(int(outcome)),
     };
+    if (!socket.empty())
+        f.push_back("MOVA_SOCKET=" + shownText(socket));
     if (identified) {
         f.push_back("MOVA_SERIAL=" + shownSerial);
         f.push_back("MOVA_SERIAL_HEX=" + hexBytes(serial));

@@ -14,6 +14,7 @@ struct JournalEntry {
 
     std::string program;   // who ran it: mova-update, QTX_MOVA_Update
     std::string port;      // where the device was, or where it was looked for
+    std::string socket;    // the station's name for that place; empty: none
     bool identified = false;
     std::string serial;    // the device's own bytes (given only when identified)
     std::optional<int> firmwareBefore, firmwareAfter;

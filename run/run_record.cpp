@@ -239,6 +239,8 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
     o.text("firmware", isCarried(payloads_.firmware) ? "carried" : payloads_.firmware);
     o.text("table", isCarried(payloads_.table) ? "carried" : payloads_.table);
     o.text("port", portShown());
+    if (!session_.socket.empty())
+        o.text("socket", shownText(session_.socket));
     if (device_) {
         // The serial's bytes are the device's choice: shown safely, and exactly in hexadecimal
         // (an unprogrammed one is FFFFFFFF).
@@ -303,6 +305,7 @@ JournalEntry RunRecord::journalEntry(Outcome outcome, const std::string &text) c
     JournalEntry e;
     e.program = store_.program;
     e.port = portShown();
+    e.socket = session_.socket;
     e.identified = device_.has_value();
     if (device_)
         e.serial = serialBytes(device_->record), e.firmwareBefore = device_->record.firmwareVersion,

@@ -2,6 +2,7 @@
 // report, the summary and the exit status.
 #include "cli_run.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -82,6 +83,7 @@ void TestCliBatch::startDevices(Devices &devices, QStringList &arguments)
             devices.back()->withModel([](DeviceModel &m) { return m.setFault("block-silent", true, 1); });
         arguments << "--port" << QString::fromStdString(options.link);
     }
+    arguments << "--label" << "Bay 1=" + QString::fromStdString(devices.front()->link()); // the rest keep their links' names
 }
 
 void TestCliBatch::batch()
@@ -128,14 +130,15 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
     QFETCH(int, killed);
     QFETCH(QStringList, outcomes);
     QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
-                            "message,duration_s,serial_hex,battery_percent\n"));
+                            "message,duration_s,serial_hex,battery_percent,socket\n"));
     QCOMPARE(rows.count('\n'), serials.size() + 1);
     for (int i = 0; i < serials.size(); ++i) {
         const bool updated = outcomes[i] == "updated";
         const QString row = "," + QString::fromStdString(devices[i]->link()) + "," + shown[i] + ",24,68," +
                             (updated ? "68" : "") + ",Accu: 76 %," + outcomes[i] + ",";
         QVERIFY2(rows.contains(row), qPrintable(row + "\nnot in\n" + rows));
-        QVERIFY(rows.contains("," + serials[i].toUpper() + ",76\n"));
+        const QString socket = i == 0 ? "Bay 1" : QFileInfo(QString::fromStdString(devices[i]->link())).fileName();
+        QVERIFY2(rows.contains("," + serials[i].toUpper() + ",76," + socket + "\n"), qPrintable(rows));
         const Bytes held = devices[i]->withModel([](DeviceModel &m) { return m.image(); });
         QCOMPARE(held == updatedImage(QByteArray::fromHex(serials[i].toLatin1()).toStdString()), updated);
         const auto commands = devices[i]->commands();

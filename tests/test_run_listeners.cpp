@@ -20,6 +20,7 @@ DeviceFacts device(const std::string &serial = "0042", std::optional<int> batter
 {
     DeviceFacts d;
     d.port = "/dev/ttyMOVA-1";
+    d.socket = "Bay 3";
     std::copy_n(serial.data(), 4, d.record.serialNumber);
     std::copy_n("211019", 6, d.record.firmwareDate);
     d.record.hardwareVersion = 24, d.record.firmwareVersion = 68;
@@ -98,6 +99,7 @@ Rendered render(const Script &events)
     VirtualClock clock;
     Session session;
     session.portPathOverride = "/dev/ttyMOVA-1"; // where a device never reached was looked for
+    session.socket = "Bay 3";
     RunRecord record(clock, session, {}, store);
     SingleReport report;
     report.row.port = "/dev/ttyMOVA-1"; // as the command line names it before the device is found
@@ -161,7 +163,7 @@ static std::vector<Row> runRows()
              l.result({Outcome::Updated, messageText(MessageId::FirmwareAndTableSent), updated});
          },
          0,
-         {R"("event":"plan")", R"("battery":"Accu: 76 %","battery_percent":76)", R"("firmware_date":"211019")",
+         {R"("event":"plan","port":"/dev/ttyMOVA-1","socket":"Bay 3")", R"("battery":"Accu: 76 %","battery_percent":76)", R"("firmware_date":"211019")",
           R"("event":"stage","id":"erase","name":"Memory prepare - clear")", R"("event":"writing")",
           R"("event":"diagnostic","line":"Daten lesen: XOR Summe ist fehlerhaft. Offset: 200")",
           R"("event":"after","firmware_version":69)", R"("event":"table","sent":true)",
@@ -169,14 +171,14 @@ static std::vector<Row> runRows()
           R"("readback_warnings":1)"},
          {"mova-update: warning: Daten lesen: XOR Summe ist fehlerhaft. Offset: 200\n  A block read back",
           "Update and Language sended success!\n"},
-         {R"("serial":"0042","serial_hex":"30303432")", R"("firmware_date":"2021-10-19")",
+         {R"("port":"/dev/ttyMOVA-1","socket":"Bay 3","device":{"serial":"0042","serial_hex":"30303432")", R"("firmware_date":"2021-10-19")",
           R"("battery":"Accu: 76 %","battery_percent":76)", R"({"id":"erase","name":"Memory prepare - clear")",
           R"("stage_reached":"done","firmware_confirmed":true,"table_sent":true)",
           R"("readback_warnings":1,"readback_lines":[{"line":"Daten lesen)", R"("writing":true,"firmware_after":69)",
           R"("outcome":"updated","exit":0,"text":"Update and Language sended success!")"},
-         {",/dev/ttyMOVA-1,0042,24,68,69,Accu: 76 %,updated,0,Update and Language sended success!,", ",30303432,76\n"},
+         {",/dev/ttyMOVA-1,0042,24,68,69,Accu: 76 %,updated,0,Update and Language sended success!,", ",30303432,76,Bay 3\n"},
          {"MESSAGE_ID=" + QString(JournalEntry::MessageId), "MOVA_OUTCOME=updated", "MOVA_EXIT_STATUS=0",
-          "MOVA_PORT=/dev/ttyMOVA-1", "MOVA_SERIAL=0042", "MOVA_SERIAL_HEX=30303432", "MOVA_FIRMWARE_BEFORE=68",
+          "MOVA_PORT=/dev/ttyMOVA-1", "MOVA_SOCKET=Bay 3", "MOVA_SERIAL=0042", "MOVA_SERIAL_HEX=30303432", "MOVA_FIRMWARE_BEFORE=68",
           "MOVA_FIRMWARE_AFTER=69", "MOVA_BATTERY_PERCENT=76", "MOVA_STAGE=done", "PRIORITY=6",
           "MOVA_TEXT=Update and Language sended success!"}},
     };
@@ -242,7 +244,7 @@ static std::vector<Row> failureRows()
          },
          7, {R"("exit":7,"outcome":"not confirmed")"}, {"mova-update: not updated\n"},
          {R"("serial":"=\\x1b[2","serial_hex":"3D1B5B32")", R"("battery":"","stages")", R"("writing":false)"},
-         {R"(,"'=\x1b[2",24,68,,,not confirmed,7,not updated,)", ",3D1B5B32,\n"},
+         {R"(,"'=\x1b[2",24,68,,,not confirmed,7,not updated,)", ",3D1B5B32,,Bay 3\n"},
          {R"(MOVA_SERIAL==\x1b[2)", "MOVA_SERIAL_HEX=3D1B5B32", "PRIORITY=5"},
          {}},
         {"no device found",
@@ -252,7 +254,7 @@ static std::vector<Row> failureRows()
          },
          2, {R"("text":"No connection - Corvane not connected","failure":true)", R"("exit":2,"outcome":"not connected")"},
          {"No connection - Corvane not connected\n  "},
-         {R"("port":"/dev/ttyMOVA-1","stages")", R"("outcome":"not connected","exit":2)"},
+         {R"("port":"/dev/ttyMOVA-1","socket":"Bay 3","stages")", R"("outcome":"not connected","exit":2)"},
          {",/dev/ttyMOVA-1,,,,,,not connected,2,No connection - Corvane not connected,"},
          {"MOVA_PORT=/dev/ttyMOVA-1", "MOVA_OUTCOME=not connected"},
          {"battery_percent", "MOVA_SERIAL"}},

@@ -18,7 +18,7 @@ const char *progressStageId(ProgressStage stage)
 DeviceFacts DeviceFacts::of(const Session &session)
 {
     return {session.portPath, session.record, session.calibration, session.batteryPercent(),
-            session.batteryUnreadable};
+            session.batteryUnreadable, session.socket};
 }
 
 std::string DeviceFacts::line() const

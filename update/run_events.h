@@ -27,6 +27,7 @@ struct DeviceFacts {
     Calibration calibration;
     std::optional<int> batteryPercent; // none while no reading is on hand
     bool batteryUnreadable = false;    // a poll asked and got nothing ("N/A")
+    std::string socket;                // the station's name for where it sits; empty: none
 
     // The device as the session read it last.
     static DeviceFacts of(const Session &session);

@@ -79,6 +79,7 @@ ReportRow BatchWorker::row(Outcome outcome) const
     ReportRow row;
     row.time = reportTime();
     row.port = port;
+    row.socket = socket;
     row.serial = serial;
     row.serialHex = serialHex;
     row.hardwareVersion = hardware;
@@ -89,6 +90,7 @@ ReportRow BatchWorker::row(Outcome outcome) const
     row.outcome = outcome;
     row.message = message;
     row.durationS = double(since.elapsed()) / 1000.0;
+    row.mayBeWithoutFirmware = outcome != Outcome::Updated && end.writing && !end.firmwareConfirmed;
     return row;
 }
 
@@ -96,6 +98,7 @@ DeviceFacts BatchWorker::device() const
 {
     DeviceFacts d;
     d.port = port;
+    d.socket = socket;
     const QByteArray bytes = QByteArray::fromHex(QByteArray::fromStdString(serialHex));
     std::copy_n(bytes.constData(), std::min<qsizetype>(bytes.size(), sizeof d.record.serialNumber),
                 d.record.serialNumber);

@@ -24,6 +24,7 @@ std::string shownField(const QJsonValue &v);
 struct WorkerShown {
     int number = 0;     // which worker of the batch, counted from 0 as they start
     std::string port;   // as given
+    std::string socket; // the socket's name (the port's own when the operator gave none)
     std::string serial; // shown safely
     WorkerState state = WorkerState::Identifying;
     std::string stage;
@@ -39,16 +40,18 @@ struct BatchBoard {
     bool waitingForNext = false;      // none runs, and the batch waits for the next device
 };
 
-// How the batch is shown: live lines redrawn on a terminal, plain lines for a log, or JSON
-// lines. The batch hands it facts; what is written, and where, is the view's alone. Failures
-// go to standard error in every view.
+// How the batch is shown: live lines redrawn on a terminal, plain lines for a log, JSON lines,
+// or a station window's tiles. The batch hands it facts; what is shown, and where, is the
+// view's alone.
 class BatchView {
 public:
     virtual ~BatchView() = default;
     virtual void started(const std::string &id, bool repeat) = 0;
     virtual void error(const std::string &text) = 0;
     // A line the worker on `port` wrote on its standard error, as it wrote it.
-    void workerError(const std::string &port, const std::string &line);
+    virtual void workerError(const std::string &port, const std::string &line);
+    // The terminal that started the batch is gone: what is still shown goes nowhere.
+    virtual void hangUp() {}
     // A worker said this; `w` holds what it said already.
     virtual void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) = 0;
     // The device of `w` is the one just updated, back after its restart.
@@ -63,5 +66,5 @@ public:
     virtual void summary(const BatchSummary &s) = 0;
 };
 
-// The view for --json, else live lines or plain ones; the live lines show `board` as it is.
-std::unique_ptr<BatchView> makeBatchView(bool json, bool live, std::function<BatchBoard()> board);
+// A port's own short name: its last path element, shown safely.
+std::string shortPort(const std::string &port);

@@ -19,6 +19,7 @@ struct ReportRow;
 struct BatchWorker {
     int number = 0; // its place among the batch's workers, counted from 0
     std::string port;
+    std::string socket; // the name of its socket
     std::unique_ptr<QProcess> process;
     QByteArray out, err; // what came after the last whole line
     WorkerState state = WorkerState::Identifying;
@@ -43,7 +44,7 @@ struct BatchWorker {
     // `processError` is why the process ended abnormally.
     Outcome ended(bool normally, int exitCode, const std::string &processError);
 
-    WorkerShown shown() const { return {number, port, serial, state, stage, percent, left, present}; }
+    WorkerShown shown() const { return {number, port, socket, serial, state, stage, percent, left, present}; }
     WorkerFacts facts() const { return {port, serialHex, state, word}; }
     // Its device's report row, ended now.
     ReportRow row(Outcome outcome) const;

@@ -1,4 +1,5 @@
-#include "batch_view.h"
+#include "console_batch_view.h"
+#include "cli_signals.h"
 #include "batch_report.h"
 #include "json_line.h"
 #include "live_columns.h"
@@ -12,21 +13,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-std::string shownField(const QJsonValue &v)
-{
-    return shownText(v.toString().replace(QLatin1Char('\n'), QLatin1Char(' ')).toStdString());
-}
-
 namespace {
 
 constexpr int RedrawMs = 200;         // the live lines at most this often
 constexpr int PlainEveryMs = 10'000;  // a log hears how far each device is this often
-
-std::string shortPort(const std::string &port)
-{
-    const auto slash = port.rfind('/');
-    return shownText(slash == std::string::npos ? port : port.substr(slash + 1));
-}
 
 // One figure of time left, or that the device went away while its worker still waits.
 std::string timeLeft(const WorkerShown &w)
@@ -46,6 +36,7 @@ std::string summaryText(const BatchSummary &s)
 // Lines for a log: each device's facts as they come, and how far it is now and then.
 class PlainView : public BatchView {
 public:
+    void hangUp() override { CliSignalPolicy::dropOutput(); }
     void started(const std::string &, bool) override {}
     void error(const std::string &text) override { print(text, true); }
     void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override;
@@ -210,6 +201,7 @@ void LiveView::refresh()
 // JSON lines: the batch's own events, and each worker's told whose it is.
 class JsonView final : public BatchView {
 public:
+    void hangUp() override { CliSignalPolicy::dropOutput(); }
     void started(const std::string &id, bool repeat) override
     {
         out(JsonLine::event("batch").text("id", id).flag("repeat", repeat));
@@ -279,11 +271,6 @@ void JsonView::summary(const BatchSummary &s)
 }
 
 } // namespace
-
-void BatchView::workerError(const std::string &port, const std::string &line)
-{
-    error(shortPort(port) + ": " + shownText(line));
-}
 
 std::unique_ptr<BatchView> makeBatchView(bool json, bool live, std::function<BatchBoard()> board)
 {

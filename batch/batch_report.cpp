@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 #include <sys/stat.h>
 
 namespace {
@@ -29,7 +28,7 @@ std::string ReportRow::csv() const
     return csvField(time) + "," + csvField(port) + "," + csvField(serial) + "," + number(hardwareVersion) + "," +
            number(firmwareBefore) + "," + number(firmwareAfter) + "," + csvField(battery) + "," +
            csvField(outcomeName(outcome)) + "," + std::to_string(int(outcome)) + "," + csvField(message) + "," +
-           seconds(durationS) + "," + csvField(serialHex) + "," + number(batteryPercent);
+           seconds(durationS) + "," + csvField(serialHex) + "," + number(batteryPercent) + "," + csvField(socket);
 }
 
 JsonLine ReportRow::object() const
@@ -47,6 +46,7 @@ JsonLine ReportRow::object() const
     numberOrNull(o, "battery_percent", batteryPercent);
     o.text("outcome", outcomeName(outcome)).number("exit", int(outcome));
     o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
+    o.text("socket", shownText(socket));
     return o; // moved out, where returning what fixed() returns would copy every field
 }
 
@@ -99,6 +99,7 @@ void SingleReport::device(const DeviceFacts &facts)
     row.port = row.port.empty() ? facts.port : row.port;
     row.serial = shownText(serial), row.serialHex = hexBytes(serial);
     row.battery = facts.batteryText(), row.batteryPercent = facts.batteryPercent;
+    row.socket = facts.socket;
     row.hardwareVersion = facts.record.hardwareVersion, row.firmwareBefore = facts.record.firmwareVersion;
 }
 
@@ -111,6 +112,6 @@ void SingleReport::end(Outcome outcome, const std::string &message)
     row.outcome = outcome;
     row.message = message;
     row.durationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - since_).count();
-    if (std::string error; !file_.append(row, error))
-        std::cerr << "mova-update: cannot write the report: " << error << std::endl;
+    if (std::string error; !file_.append(row, error) && failed)
+        failed("mova-update: cannot write the report: " + error);
 }

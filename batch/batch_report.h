@@ -4,6 +4,7 @@
 #include "run_events.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,7 @@
 struct ReportRow {
     std::string time; // when its update ended, ISO 8601 with the offset
     std::string port, serial; // the serial shown safely
+    std::string socket;       // the station's name for where the device sat
     std::string serialHex;    // and its four bytes exactly
     std::optional<int> hardwareVersion, firmwareBefore, firmwareAfter;
     std::string battery;
@@ -18,6 +20,10 @@ struct ReportRow {
     Outcome outcome = Outcome::Internal;
     std::string message;
     double durationS = 0;
+    // It failed after its device began to be written and before the device confirmed its new
+    // firmware: the device may be without working firmware (a failure that wrote nothing leaves
+    // the device as it was).
+    bool mayBeWithoutFirmware = false;
 
     // Every field a device or a file name chose is escaped, and a CSV field that a
     // spreadsheet would run as a formula is neutralised.
@@ -39,7 +45,7 @@ public:
 
     static constexpr const char *CsvHeader =
         "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s,"
-        "serial_hex,battery_percent";
+        "serial_hex,battery_percent,socket";
 
 private:
     std::string path_;
@@ -56,8 +62,9 @@ public:
     // Checks that the file can be written before the device is touched; false with the reason.
     bool open(const std::string &path, std::string &error);
     ReportRow row; // the port and the device as they are learnt; the rest at the end
-    // Appends the row, ended with this outcome, once; a file that cannot be written is said
-    // on standard error (the update's own outcome stands).
+    std::function<void(const std::string &)> failed;
+    // Appends the row, ended with this outcome, once; a file that cannot be written is told
+    // to `failed` (the update's own outcome stands).
     void end(Outcome outcome, const std::string &message);
 
     void device(const DeviceFacts &facts) override;

@@ -1,0 +1,64 @@
+#pragma once
+#include "batch_view.h"
+#include "payload_file.h"
+#include "socket_names.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What a batch is asked to do: the same for the command line and the station window.
+struct BatchOptions {
+    std::vector<std::string> ports; // the sockets' ports, in their order; empty: every device's
+    bool repeat = false;            // one device after another, as they are plugged in
+    int devices = 0;                // with repeat: end after this many (0: no limit)
+    bool yes = false;               // a device that may hold a recording is written without asking
+    bool allowLowBattery = false;   // and one below the battery guard too
+    bool trace = false;
+    std::string firmware = CarriedFirmware, table = CarriedTable;
+    std::string report; // the report file; empty: none
+    SocketNames sockets;
+    // The program each worker runs (mova-update); empty: this program itself.
+    std::string workerProgram;
+};
+
+// Several devices: each is updated by a worker process of its own (mova-update on that one
+// port, with --json), side by side, or one after another as they are plugged in (repeat). A
+// worker's run is exactly the single update, and a failure stays with its device. Before a
+// worker writes its device, the batch compares the serials it has seen, so that two devices
+// with one serial are both refused and a device back after its own restart is not updated
+// twice. It runs in the caller's event loop and tells `view` what happens; it writes to no
+// terminal of its own.
+class Batch {
+public:
+    Batch(BatchOptions options, BatchView &view);
+    ~Batch();
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+
+    // Starts the batch: an exit status when it cannot (nothing was written), else none and
+    // `over` is called once the batch has ended.
+    std::optional<int> start(std::function<void()> over);
+    // A stop signal from the terminal: no further device is started, a worker that has not
+    // written its device leaves, one that writes it goes on unless a second signal follows
+    // (its own rule); a hang-up also tells the view its terminal is gone.
+    void signal(int number);
+    // Stops after the devices being written: said once however often it is asked.
+    void stopAfterWriting();
+    bool stopping() const;
+    // A device is being written (or told to be): ending now could leave it without firmware.
+    bool writing() const;
+    bool over() const;
+    // Tells the view the summary once the batch is over; the batch's exit status.
+    int finish();
+    // What the live lines show now.
+    BatchBoard board() const;
+    // The socket names the batch goes by.
+    const SocketNames &sockets() const;
+
+private:
+    class Supervision;
+    std::unique_ptr<Supervision> s_;
+};

@@ -1,0 +1,135 @@
+#include "socket_names.h"
+#include "discovery.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <cstdlib>
+
+namespace {
+
+constexpr const char *ByPath = "/dev/serial/by-path/";
+
+std::string canonical(const std::string &path)
+{
+    return QFileInfo(QString::fromStdString(path)).canonicalFilePath().toStdString();
+}
+
+std::string trimmed(const std::string &text)
+{
+    return QString::fromStdString(text).trimmed().toStdString();
+}
+
+} // namespace
+
+std::string SocketNames::standardFile()
+{
+    // A relative XDG_CONFIG_HOME is to be ignored.
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    const std::string base = config && config[0] == '/' ? config : QDir::homePath().toStdString() + "/.config";
+    return base + "/qtx-mova-update/sockets.conf";
+}
+
+bool SocketNames::load(const std::string &file, std::string &error)
+{
+    QFile f(QString::fromStdString(file));
+    if (!f.exists())
+        return true;
+    if (!f.open(QIODevice::ReadOnly)) {
+        error = file + ": " + f.errorString().toStdString();
+        return false;
+    }
+    int number = 0;
+    while (!f.atEnd()) {
+        ++number;
+        const std::string line = trimmed(f.readLine(4096).toStdString());
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::string why;
+        if (!add(line, why)) {
+            error = file + ":" + std::to_string(number) + ": " + why;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SocketNames::save(const std::string &file, std::string &error) const
+{
+    QDir().mkpath(QFileInfo(QString::fromStdString(file)).absolutePath());
+    QSaveFile f(QString::fromStdString(file));
+    if (f.open(QIODevice::WriteOnly)) {
+        f.write("# The station's sockets: NAME=PATH, PATH where the socket is on the USB\n");
+        for (const SocketName &s : names_)
+            f.write(QByteArray::fromStdString(s.name + "=" + s.path + "\n"));
+        if (f.commit())
+            return true;
+    }
+    error = file + ": " + f.errorString().toStdString();
+    return false;
+}
+
+bool SocketNames::add(const std::string &label, std::string &error)
+{
+    const auto eq = label.find('=');
+    const std::string name = trimmed(label.substr(0, eq == std::string::npos ? 0 : eq));
+    const std::string path = eq == std::string::npos ? "" : trimmed(label.substr(eq + 1));
+    if (name.empty() || path.empty()) {
+        error = "a socket's name is NAME=PATH, not \"" + label + "\"";
+        return false;
+    }
+    set(name, path);
+    return true;
+}
+
+void SocketNames::set(const std::string &name, const std::string &path)
+{
+    for (SocketName &s : names_)
+        if (s.path == path) {
+            s.name = name;
+            return;
+        }
+    names_.push_back({name, path});
+}
+
+const SocketName *SocketNames::find(const std::string &port) const
+{
+    if (names_.empty())
+        return nullptr;
+    const std::string where = socketPath(port), node = canonical(port), topology = usbTopologyPath(port);
+    for (const SocketName &s : names_) {
+        const bool samePlace = s.path == port || s.path == where || (!topology.empty() && s.path == topology);
+        // A by-path link given by hand leads to the node the device has now.
+        if (samePlace || (!node.empty() && s.path.rfind(ByPath, 0) == 0 && canonical(s.path) == node))
+            return &s;
+    }
+    return nullptr;
+}
+
+std::string SocketNames::nameOf(const std::string &port) const
+{
+    if (const SocketName *s = find(port))
+        return s->name;
+    const auto slash = port.rfind('/');
+    return slash == std::string::npos ? port : port.substr(slash + 1);
+}
+
+bool SocketNames::named(const std::string &port) const
+{
+    return find(port) != nullptr;
+}
+
+std::string socketPath(const std::string &port)
+{
+    const std::string node = canonical(port);
+    if (!node.empty()) {
+        const QDir byPath(ByPath);
+        for (const QFileInfo &link : byPath.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+            if (link.canonicalFilePath().toStdString() == node)
+                return link.absoluteFilePath().toStdString();
+        if (std::string topology = usbTopologyPath(port); !topology.empty())
+            return ByPath + topology;
+    }
+    return QFileInfo(QString::fromStdString(port)).absoluteFilePath().toStdString();
+}
