@@ -98,6 +98,8 @@ for n in "${counts[@]}"; do
   done
   wait_links "${links[@]}"
   for link in "${links[@]}"; do ports+=(--port "$link"); done
+  # One port alone is the plain single update: a batch of one takes its device as --repeat does.
+  ((n > 1)) || ports+=(--repeat --count 1)
   batch=$(measure "$work/batch.out" "$work/batch.err" "$tool" "${json[@]}" --yes "${ports[@]}" \
     --report "$work/report-$n.csv" "${payload[@]}" update)
   stop_sims
