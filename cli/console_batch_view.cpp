@@ -6,6 +6,7 @@
 #include "output_writer.h"
 #include "safe_text.h"
 
+#include <QElapsedTimer>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -119,7 +120,7 @@ void PlainView::summary(const BatchSummary &s)
 // shows the stage and its progress in place of the plain lines that say them.
 class LiveView final : public PlainView {
 public:
-    explicit LiveView(std::function<BatchBoard()> board) : board_(std::move(board)) {}
+    explicit LiveView(std::function<BatchBoard()> board) : board_(std::move(board)) { drawClock_.start(); }
     void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override
     {
         if (e.kind != WorkerSays::Stage && e.kind != WorkerSays::Progress)
@@ -148,6 +149,7 @@ private:
     const std::function<BatchBoard()> board_;
     int drawn_ = 0;
     int64_t lastDrawMs_ = 0;
+    QElapsedTimer drawClock_;
 };
 
 std::string LiveView::statusLine(const WorkerShown &w, size_t portColumns)
@@ -174,10 +176,13 @@ std::string LiveView::takeBack()
 
 void LiveView::refresh()
 {
-    const BatchBoard board = board_();
-    if (drawn_ > 0 && board.nowMs - lastDrawMs_ < RedrawMs)
+    // Timed before the board is built: the batch asks with every line a worker says, and the
+    // board holds every device, so that a batch of many would pay for many on each line.
+    const int64_t now = drawClock_.elapsed();
+    if (drawn_ > 0 && now - lastDrawMs_ < RedrawMs)
         return;
-    lastDrawMs_ = board.nowMs;
+    lastDrawMs_ = now;
+    const BatchBoard board = board_();
     const std::string undo = takeBack();
     std::string draw;
     // A line never reaches the last column: one that does wraps on some terminals, and the
