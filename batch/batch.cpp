@@ -429,7 +429,7 @@ int Batch::Supervision::finish()
     watch_.stop();
     std::vector<DeviceOutcome> devices;
     for (const ReportRow &row : rows_)
-        devices.push_back({row.port, row.serial, row.serialHex, row.outcome});
+        devices.push_back({row.port, row.serial, row.serialHex, row.outcome, row.socket});
     const BatchSummary s = batchSummary(devices, int(retried_.size()), stopping_);
     view_->summary(s);
     return int(s.worst);
