@@ -4,6 +4,7 @@
 #include "stop_signals.h"
 
 #include <QApplication>
+#include <QScreen>
 #include <csignal>
 #include <iostream>
 
@@ -33,8 +34,10 @@ int main(int argc, char **argv)
     // A stop from the system or Ctrl-C is a close request: refused while a device is written,
     // as the window's own close is.
     StopSignals stopSignals({SIGINT, SIGTERM}, [&window](int number) { window.closeOnSignal(number); });
-    window.resize(1024, 720);
-    window.show();
+    // A station's screen is the station's: the tiles take all of it.
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        window.resize(screen->availableGeometry().size());
+    window.showMaximized();
     window.start();
     application.exec();
     return window.exitStatus();

@@ -262,7 +262,7 @@ void StationTile::resizeEvent(QResizeEvent *event)
 {
     QFrame::resizeEvent(event);
     // The texts grow with the tile, so that a large tile is read from further away.
-    const int base = std::clamp(std::min(height() / 14, width() / 16), 10, 30);
+    const int base = std::clamp(std::min(height() / 13, width() / 13), 10, 32);
     auto sized = [](QWidget *w, double pixels, bool bold) {
         QFont f = w->font();
         f.setPixelSize(std::max(8, int(pixels)));
@@ -275,6 +275,13 @@ void StationTile::resizeEvent(QResizeEvent *event)
     for (QWidget *w : std::initializer_list<QWidget *> {device_, stage_, left_, bar_})
         sized(w, base, false);
     sized(detail_, base * 0.85, false);
+    // The buttons side by side, each word of theirs whole.
+    double pixels = base * 0.85;
+    for (QFont f = saveButton_->font(); pixels > 8; pixels -= 1) {
+        f.setPixelSize(int(pixels));
+        if (QFontMetrics(f).horizontalAdvance(saveButton_->text()) + 24 <= (width() - 30) / 2)
+            break;
+    }
     for (QWidget *w : std::initializer_list<QWidget *> {explainButton_, saveButton_})
-        sized(w, base * 0.85, false);
+        sized(w, pixels, false);
 }
