@@ -104,7 +104,7 @@ StationTile::StationTile(const QString &name, const std::string &port, QWidget *
 {
     setFrameShape(QFrame::Box);
     setLineWidth(3);
-    setMinimumSize(200, 170);
+    setMinimumSize(220, 170);
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(8, 6, 8, 6);

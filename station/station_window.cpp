@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr int MinTileWidth = 200;
+constexpr int MinTileWidth = 230;
 constexpr int MinTileHeight = 170;
 constexpr int MostRunsInReport = 64;
 
@@ -145,8 +145,9 @@ void StationWindow::placeTiles()
             break;
         const int rows = (n + c - 1) / c;
         const double h = std::max(double(area.height()) / std::max(1, rows), double(MinTileHeight));
-        if (const double side = std::min(w, h); side > bestSide + 0.5)
-            best = c, bestSide = side;
+        // Among tiles as large, the most columns: fewer rows to scroll through.
+        if (const double side = std::min(w, h); side > bestSide - 0.5)
+            best = c, bestSide = std::max(side, bestSide);
     }
     if (best == columns_ && placed_ == n)
         return;
