@@ -11,14 +11,13 @@
 int main(int argc, char **argv)
 {
     keepStandardDescriptorsOpen(); // the workers' pipes never take the place of a closed one
-    QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("qtx-mova-station"));
-    QApplication::setApplicationVersion(QStringLiteral(QTX_APP_VERSION));
+    // --help and a wrong option are answered without a display.
     StationSettings settings;
     settings.load(StationSettings::standardFile());
     std::string error;
-    QStringList arguments = QApplication::arguments();
-    arguments.removeFirst();
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
     switch (parseStationArguments(arguments, settings, error)) {
     case StationCommand::Help:
         std::cout << StationUsage;
@@ -29,6 +28,9 @@ int main(int argc, char **argv)
     case StationCommand::Run:
         break;
     }
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("qtx-mova-station"));
+    QApplication::setApplicationVersion(QStringLiteral(QTX_APP_VERSION));
     settings.workerProgram = findWorkerProgram(QApplication::applicationDirPath().toStdString());
     StationWindow window(settings);
     // A stop from the system or Ctrl-C is a close request: refused while a device is written,
