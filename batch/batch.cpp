@@ -38,7 +38,10 @@ constexpr int WorkerSilentMs = 180'000; // a worker that never says who its devi
 
 class Batch::Supervision {
 public:
-    Supervision(BatchOptions options, BatchView &view) : a_(std::move(options)), ports_(a_.ports), view_(&view) {}
+    Supervision(BatchOptions options, BatchView &view) : a_(std::move(options)), ports_(a_.ports), view_(&view)
+    {
+        ports_.takeOver(a_.held);
+    }
     std::optional<int> start(std::function<void()> over);
     void onSignal(int number);
     void stopAfterWriting();
@@ -46,6 +49,7 @@ public:
     int finish();
     bool over() const;
     BatchBoard board() const;
+    std::map<std::string, PortHold> stillHeld() const { return ports_.stillHeld(); }
     bool stopping_ = false;
     const BatchOptions a_;
 
@@ -445,4 +449,5 @@ bool Batch::writing() const { return s_->writing(); }
 bool Batch::over() const { return s_->over(); }
 int Batch::finish() { return s_->finish(); }
 BatchBoard Batch::board() const { return s_->board(); }
+std::map<std::string, PortHold> Batch::stillHeld() const { return s_->stillHeld(); }
 const SocketNames &Batch::sockets() const { return s_->a_.sockets; }

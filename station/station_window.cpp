@@ -70,6 +70,7 @@ bool StationWindow::start()
         return false;
     }
     makeTiles(options);
+    options.held = held_; // a device the last batch left in its socket stays as it is
     batch_.reset();
     batch_ = std::make_unique<Batch>(options, static_cast<BatchView &>(*this));
     over_ = false;
@@ -218,6 +219,7 @@ void StationWindow::stopAfterWriting()
 void StationWindow::batchOver()
 {
     status_ = batch_->finish();
+    held_ = batch_->stillHeld();
     over_ = true;
     emit batchEnded(status_);
     if (closeWhenOver_ || settings_.quitAtEnd) {

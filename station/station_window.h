@@ -74,4 +74,5 @@ private:
     int status_ = 0;
     int rows_ = 0; // report rows since the station started
     QTimer presence_;
+    std::map<std::string, PortHold> held_; // the devices the last batch left in their sockets
 };
