@@ -1,4 +1,5 @@
 #include "station_header.h"
+#include "station_tile.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -40,7 +41,7 @@ QString onOff(bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"
 StationHeader::StationHeader(const std::string &report, bool batteryGuard, bool askBeforeRecording, bool sound,
                              QWidget *parent)
     : QWidget(parent), updated_(figure()), failed_(figure()), retried_(figure()), yield_(figure()), pace_(figure()),
-      clock_(figure()), status_(new QLabel), sound_(new QCheckBox("Sound on a failure")),
+      clock_(figure()), status_(new FitLabel), sound_(new QCheckBox("Sound on a failure")),
       stop_(new QPushButton("Stop after the devices being written")), start_(new QPushButton("Start")),
       name_(new QPushButton("Name the sockets\u2026"))
 {
@@ -122,25 +123,24 @@ void StationHeader::running()
     stop_->setText("Stop after the devices being written");
     stop_->show();
     start_->hide();
-    status_->setText("Running: plug a device into any socket.");
+    status_->setFullText("Running: plug a device into any socket.");
 }
 
 void StationHeader::stopping()
 {
     stop_->setEnabled(false);
     stop_->setText("Stopping after the devices being written\u2026");
-    status_->setText("Stopping: no further device is started; the devices being written are finished.");
+    status_->setFullText("Stopping: no further device is started; the devices being written are finished.");
 }
 
 void StationHeader::stopped(const QString &why)
 {
     stop_->hide();
     start_->show();
-    status_->setText("Stopped. " + why);
+    status_->setFullText("Stopped. " + why);
 }
 
 void StationHeader::say(const QString &text)
 {
-    status_->setText(text);
-    status_->setToolTip(text);
+    status_->setFullText(text);
 }

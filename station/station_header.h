@@ -9,6 +9,7 @@
 
 class QCheckBox;
 class QLabel;
+class FitLabel;
 class QPushButton;
 
 // What the devices came to since the station started, each device by its last update (as
@@ -53,7 +54,8 @@ private:
     void showCounts();
 
     StationCounts counts_;
-    QLabel *updated_, *failed_, *retried_, *yield_, *pace_, *clock_, *status_;
+    QLabel *updated_, *failed_, *retried_, *yield_, *pace_, *clock_;
+    FitLabel *status_; // one line: a long text ends in an ellipsis, whole in its tooltip
     QCheckBox *sound_;
     QPushButton *stop_, *start_, *name_;
     QElapsedTimer since_;
