@@ -5,7 +5,6 @@
 #include "build_settings.h"
 #include "clock.h"
 #include "discovery.h"
-#include "outcome.h"
 #include "run_record.h"
 #include "safe_text.h"
 #include "session.h"
@@ -19,10 +18,8 @@
 #include <algorithm>
 #include <csignal>
 #include <deque>
-#include <memory>
 #include <set>
 #include <unistd.h>
-#include <vector>
 
 // The batch's supervision: it starts a worker process per device, reads what each says,
 // sends each the word its decision gives, ends a worker that stays silent, and keeps what
