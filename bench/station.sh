@@ -33,12 +33,13 @@ sleep 1
 
 # Emulators: at most 32 devices each, device K of emulator E at $work/E-dev-K.
 start_shelf() {
-  local tag=$1 left=$n e=0 count
+  local tag=$1 left=$n e=0 count base=10
+  [[ $tag == s ]] && base=50 # other serials for the second shelf: nothing is held over
   ports=()
   while ((left > 0)); do
     count=$((left > 32 ? 32 : left))
     e=$((e + 1))
-    "$sim" --devices "$count" --link "$work/$tag$e-dev" --serial "$(printf '%02d00' $((e + (tag == "s" ? 50 : 10))))" \
+    "$sim" --devices "$count" --link "$work/$tag$e-dev" --serial "$(printf '%02d00' $((e + base)))" \
       </dev/null >/dev/null 2>&1 &
     pids+=("$!")
     for k in $(seq 1 "$count"); do ports+=(--port "$work/$tag$e-dev-$k"); done
