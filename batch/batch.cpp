@@ -5,7 +5,6 @@
 #include "build_settings.h"
 #include "clock.h"
 #include "discovery.h"
-#include "outcome.h"
 #include "run_record.h"
 #include "safe_text.h"
 #include "session.h"
@@ -19,10 +18,8 @@
 #include <algorithm>
 #include <csignal>
 #include <deque>
-#include <memory>
 #include <set>
 #include <unistd.h>
-#include <vector>
 
 // The batch's supervision: it starts a worker process per device, reads what each says,
 // sends each the word its decision gives, ends a worker that stays silent, and keeps what
@@ -38,7 +35,10 @@ constexpr int WorkerSilentMs = 180'000; // a worker that never says who its devi
 
 class Batch::Supervision {
 public:
-    Supervision(BatchOptions options, BatchView &view) : a_(std::move(options)), ports_(a_.ports), view_(&view) {}
+    Supervision(BatchOptions options, BatchView &view) : a_(std::move(options)), ports_(a_.ports), view_(&view)
+    {
+        ports_.takeOver(a_.held);
+    }
     std::optional<int> start(std::function<void()> over);
     void onSignal(int number);
     void stopAfterWriting();
@@ -46,6 +46,7 @@ public:
     int finish();
     bool over() const;
     BatchBoard board() const;
+    std::map<std::string, PortHold> stillHeld() const { return ports_.stillHeld(); }
     bool stopping_ = false;
     const BatchOptions a_;
 
@@ -429,7 +430,7 @@ int Batch::Supervision::finish()
     watch_.stop();
     std::vector<DeviceOutcome> devices;
     for (const ReportRow &row : rows_)
-        devices.push_back({row.port, row.serial, row.serialHex, row.outcome});
+        devices.push_back({row.port, row.serial, row.serialHex, row.outcome, row.socket});
     const BatchSummary s = batchSummary(devices, int(retried_.size()), stopping_);
     view_->summary(s);
     return int(s.worst);
@@ -445,4 +446,5 @@ bool Batch::writing() const { return s_->writing(); }
 bool Batch::over() const { return s_->over(); }
 int Batch::finish() { return s_->finish(); }
 BatchBoard Batch::board() const { return s_->board(); }
+std::map<std::string, PortHold> Batch::stillHeld() const { return s_->stillHeld(); }
 const SocketNames &Batch::sockets() const { return s_->a_.sockets; }

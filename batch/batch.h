@@ -1,4 +1,5 @@
 #pragma once
+#include "batch_ports.h"
 #include "batch_view.h"
 #include "payload_file.h"
 #include "socket_names.h"
@@ -22,6 +23,9 @@ struct BatchOptions {
     SocketNames sockets;
     // The program each worker runs (mova-update); empty: this program itself.
     std::string workerProgram;
+    // The devices an earlier batch on these sockets left in them (its stillHeld()): each is
+    // left alone until it is unplugged.
+    std::map<std::string, PortHold> held;
 };
 
 // Several devices: each is updated by a worker process of its own (mova-update on that one
@@ -55,6 +59,8 @@ public:
     int finish();
     // What the live lines show now.
     BatchBoard board() const;
+    // The devices this batch left in their sockets, for the next batch on them.
+    std::map<std::string, PortHold> stillHeld() const;
     // The socket names the batch goes by.
     const SocketNames &sockets() const;
 

@@ -78,7 +78,7 @@ std::vector<std::string> PortWatch::look(int64_t nowMs, const std::function<bool
 
 void PortWatch::hold(const std::string &port, const std::string &serialHex, bool updated)
 {
-    held_[port] = Held {HeldPort {serialHex, -1, updated}, identifyPort(port)};
+    held_[port] = PortHold {HeldPort {serialHex, -1, updated}, identifyPort(port)};
 }
 
 std::map<std::string, HeldPort> PortWatch::held() const
@@ -87,4 +87,19 @@ std::map<std::string, HeldPort> PortWatch::held() const
     for (const auto &[port, held] : held_)
         ports.emplace(port, held.port);
     return ports;
+}
+
+std::map<std::string, PortHold> PortWatch::stillHeld() const
+{
+    std::map<std::string, PortHold> holds;
+    for (const auto &[port, held] : held_)
+        if (held.port.awayAtMs < 0)
+            holds.emplace(port, held);
+    return holds;
+}
+
+void PortWatch::takeOver(const std::map<std::string, PortHold> &holds)
+{
+    for (const auto &[port, held] : holds)
+        held_.emplace(port, held);
 }

@@ -28,6 +28,12 @@ struct PortIdentity {
 
 PortIdentity identifyPort(const std::string &path);
 
+// A port whose device is left alone, and the device it held then.
+struct PortHold {
+    HeldPort port;
+    PortIdentity identity;
+};
+
 // The ports a batch watches: the --port paths (once each: a device given twice, or as a link
 // and its target, is one device), or every device's present. A port whose worker ended is
 // held, its device left alone until it is seen gone or changed.
@@ -45,14 +51,14 @@ public:
     void hold(const std::string &port, const std::string &serialHex, bool updated);
     // The held ports, for the batch's decisions.
     std::map<std::string, HeldPort> held() const;
+    // The held ports whose device was not seen to leave: a next batch on the same sockets
+    // takes them over, so that a device is not updated again while it stays in its socket.
+    std::map<std::string, PortHold> stillHeld() const;
+    void takeOver(const std::map<std::string, PortHold> &holds);
 
 private:
-    struct Held {
-        HeldPort port;
-        PortIdentity identity;
-    };
     std::vector<std::string> watched() const;
 
     const std::vector<std::string> given_;
-    std::map<std::string, Held> held_;
+    std::map<std::string, PortHold> held_;
 };

@@ -10,6 +10,7 @@
 struct DeviceOutcome {
     std::string port, serial, serialHex;
     Outcome outcome = Outcome::Internal;
+    std::string socket; // its socket's name
 };
 
 struct BatchSummary {

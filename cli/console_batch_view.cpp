@@ -27,6 +27,18 @@ std::string timeLeft(const WorkerShown &w)
     return w.left ? "  ~" + std::to_string(std::lround(*w.left)) + "s left" : "";
 }
 
+// Where a device is, as the operator knows it: its socket's name (a port's own name when
+// nobody named it).
+template <typename Device> std::string placeOf(const Device &d)
+{
+    return d.socket.empty() ? shortPort(d.port) : shownText(d.socket);
+}
+
+std::string livePlace(const WorkerShown &w)
+{
+    return w.socket.empty() ? shortPortName(shownText(w.port)) : shownText(w.socket);
+}
+
 std::string summaryText(const BatchSummary &s)
 {
     return std::to_string(s.devices) + " device" + (s.devices == 1 ? "" : "s") + ": " + std::to_string(s.updated) +
@@ -43,7 +55,7 @@ public:
     void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override;
     void skipped(const WorkerShown &w) override
     {
-        print(shortPort(w.port) + ": device " + w.serial + " is the one just updated, back after its restart");
+        print(placeOf(w) + ": device " + w.serial + " is the one just updated, back after its restart");
     }
     void reported(const ReportRow &row) override;
     void waiting() override { print("waiting for the next device (Ctrl-C ends the batch)"); }
@@ -61,7 +73,7 @@ private:
 
 void PlainView::said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs)
 {
-    const std::string tag = shortPort(w.port) + ": ";
+    const std::string tag = placeOf(w) + ": ";
     const QJsonObject &o = e.fields;
     switch (e.kind) {
     case WorkerSays::Plan:
@@ -99,7 +111,7 @@ void PlainView::reported(const ReportRow &row)
 {
     char duration[32];
     std::snprintf(duration, sizeof duration, "%.0f s", row.durationS);
-    print(shortPort(row.port) + ": " + (row.serial.empty() ? "-" : row.serial) + "  " + outcomeName(row.outcome) +
+    print(placeOf(row) + ": " + (row.serial.empty() ? "-" : row.serial) + "  " + outcomeName(row.outcome) +
               "  " + shownText(row.message) + "  (" + duration + ")",
           row.outcome != Outcome::Updated);
 }
@@ -110,7 +122,7 @@ void PlainView::summary(const BatchSummary &s)
     for (const auto &[outcome, count] : s.failedBy)
         failedBy += (failedBy.empty() ? "" : ", ") + std::to_string(count) + " " + outcomeName(outcome);
     for (const DeviceOutcome &d : s.failedDevices) // "  ttyUSB1: 0109  transfer failed"
-        failedBy += "\n  " + shortPort(d.port) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + outcomeName(d.outcome);
+        failedBy += "\n  " + placeOf(d) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + outcomeName(d.outcome);
     const bool ok = s.worst == Outcome::Updated;
     (ok ? std::cout : std::cerr) << summaryText(s) << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
                                  << (ok ? "" : std::string("\nmova-update: ") + outcomeName(s.worst)) << std::endl;
@@ -162,7 +174,7 @@ std::string LiveView::statusLine(const WorkerShown &w, size_t portColumns)
                                                                   : w.stage;
     char percent[16];
     std::snprintf(percent, sizeof percent, "%3d %%  ", w.percent);
-    return fitColumns(shortPortName(shownText(w.port)), portColumns, true) + " " + fitColumns(w.serial, 6, true) + " " +
+    return fitColumns(livePlace(w), portColumns, true) + " " + fitColumns(w.serial, 6, true) + " " +
            fitColumns(stage, 22, true) + " " + percent + left;
 }
 
@@ -190,7 +202,7 @@ void LiveView::refresh()
     const size_t columns = terminalColumns() - 1;
     size_t portColumns = 0;
     for (const WorkerShown &w : board.running)
-        portColumns = std::max(portColumns, columnsOf(shortPortName(shownText(w.port))));
+        portColumns = std::max(portColumns, columnsOf(livePlace(w)));
     for (const WorkerShown &w : board.running) {
         draw += fitColumns(statusLine(w, std::min(portColumns, MaxPortColumns)), columns) + "\x1b[K\n";
         ++drawn_;
@@ -256,6 +268,7 @@ void JsonView::summary(const BatchSummary &s)
     for (const DeviceOutcome &d : s.failedDevices)
         failed.push_back(JsonLine()
                              .text("port", shownText(d.port))
+                             .text("socket", shownText(d.socket))
                              .text("serial", shownText(d.serial))
                              .text("serial_hex", shownText(d.serialHex))
                              .text("outcome", outcomeName(d.outcome))

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <libudev.h>
 #include <memory>
-#include <sys/stat.h>
+#include <filesystem>
 #include <unistd.h>
 
 int findFtdiDevice(FtdiLibrary &library, const std::string &description)
@@ -220,13 +220,18 @@ std::string unmatchedDevicesHint(const std::vector<UsbSerialDevice> &seen, UsbId
 
 std::string usbTopologyPath(const std::string &port)
 {
-    struct stat st {};
-    if (::stat(port.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+    std::error_code failed;
+    const std::string node = std::filesystem::canonical(port, failed).string();
+    if (failed)
         return {};
     UdevPtr<udev> context(udev_new());
-    if (!context)
-        return {};
-    UdevPtr<udev_device> tty(udev_device_new_from_devnum(context.get(), 'c', st.st_rdev));
-    const char *path = tty ? udev_device_get_property_value(tty.get(), "ID_PATH") : nullptr;
-    return path ? path : "";
+    std::string topology;
+    if (context)
+        forEachDevice(context.get(), "tty", nullptr, [&](udev_device *tty) {
+            const char *devnode = udev_device_get_devnode(tty);
+            const char *path = udev_device_get_property_value(tty, "ID_PATH");
+            if (topology.empty() && devnode && path && node == devnode)
+                topology = path;
+        });
+    return topology;
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The Debian package builds and holds the programs, the udev rules, the desktop entry, the
-# man pages, the metadata and completion, the changelog and copyright, and a debug symbols
-# package beside it.
+# The Debian package builds and holds the programs (the window, the station and the command
+# line), the udev rules, the desktop entries, the man pages, the metadata and completion, the
+# changelog and copyright, and a debug symbols package beside it.
 set -euo pipefail
 build=$1
 cd "$build"
@@ -11,9 +11,11 @@ deb=$(ls qtx-mova-update_*.deb)
 ls qtx-mova-update-dbgsym_*.ddeb >/dev/null
 contents=$(dpkg-deb -c "$deb")
 status=0
-for path in ./usr/bin/QTX_MOVA_Update ./usr/bin/mova-update ./usr/lib/udev/rules.d/70-mova-update.rules \
+for path in ./usr/bin/QTX_MOVA_Update ./usr/bin/mova-update ./usr/bin/qtx-mova-station \
+            ./usr/lib/udev/rules.d/70-mova-update.rules \
             ./usr/lib/systemd/system/mova-station.service \
-            ./usr/share/applications/qtx-mova-update.desktop ./usr/share/man/man1/mova-update.1.gz \
+            ./usr/share/applications/qtx-mova-update.desktop ./usr/share/applications/qtx-mova-station.desktop \
+            ./usr/share/man/man1/mova-update.1.gz ./usr/share/man/man1/qtx-mova-station.1.gz \
             ./usr/share/man/man1/QTX_MOVA_Update.1.gz ./usr/share/icons/hicolor/scalable/apps/qtx-mova-update.svg \
             ./usr/share/metainfo/org.example.qtx_mova.update.metainfo.xml \
             ./usr/share/bash-completion/completions/mova-update \

@@ -1,0 +1,149 @@
+#include "station_settings.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+#include <cstdlib>
+
+const char *const StationUsage = R"(usage: qtx-mova-station [options]
+Updates every recording device plugged into the station's sockets, one tile a socket.
+options:
+  --port PATH          a socket's port (/dev/serial/by-path/..., or an emulated device's
+                       link); once for each socket, in the order of the tiles
+  --all                every matching device, as it is plugged in (named sockets first)
+  --report FILE        one row per device appended to FILE (CSV, or JSON lines for .jsonl)
+  --label NAME=PATH    the socket at PATH is called NAME for this run; as often as needed
+                       (over ~/.config/qtx-mova-update/sockets.conf)
+  --count N            stop after N devices
+  --quit-at-end        close the window once the batch has ended
+  --firmware FILE.hex  update from this Intel HEX text instead of the carried one
+  --table FILE         update with this translation table instead of the carried one
+  --help               this text
+settings: ~/.config/qtx-mova-update/station.conf (ports, report, sound, battery_guard,
+ask_before_recording); the options above override it for the run
+)";
+
+std::string StationSettings::standardFile()
+{
+    // A relative XDG_CONFIG_HOME is to be ignored, as for the sockets file beside it.
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    const std::string base = config && config[0] == '/' ? config : QDir::homePath().toStdString() + "/.config";
+    return base + "/qtx-mova-update/station.conf";
+}
+
+void StationSettings::load(const std::string &file)
+{
+    if (!QFileInfo::exists(QString::fromStdString(file)))
+        return;
+    const QSettings s(QString::fromStdString(file), QSettings::IniFormat);
+    if (s.contains("ports")) {
+        ports.clear();
+        for (const QString &port : s.value("ports").toStringList())
+            if (!port.trimmed().isEmpty())
+                ports.push_back(port.trimmed().toStdString());
+    }
+    report = s.value("report", QString::fromStdString(report)).toString().toStdString();
+    sound = s.value("sound", sound).toBool();
+    batteryGuard = s.value("battery_guard", batteryGuard).toBool();
+    askBeforeRecording = s.value("ask_before_recording", askBeforeRecording).toBool();
+}
+
+bool StationSettings::batchOptions(BatchOptions &options, std::string &error) const
+{
+    options = BatchOptions {};
+    options.ports = ports;
+    // A station takes one device after another in each socket, for as long as it runs.
+    options.repeat = true;
+    options.devices = count;
+    // The window cannot pass a worker's question on: without the question, a device that may
+    // hold a recording is written; with it, such a device is left as it is.
+    options.yes = !askBeforeRecording;
+    options.allowLowBattery = !batteryGuard;
+    options.firmware = firmware;
+    options.table = table;
+    options.report = report;
+    options.workerProgram = workerProgram;
+    if (!options.sockets.load(SocketNames::standardFile(), error))
+        return false;
+    for (const std::string &label : labels)
+        if (!options.sockets.add(label, error))
+            return false;
+    return true;
+}
+
+namespace {
+
+// The value after an option, or false with the reason.
+bool valueOf(const QStringList &arguments, int &i, std::string &value, std::string &error)
+{
+    if (i + 1 >= arguments.size()) {
+        error = arguments[i].toStdString() + " needs a value";
+        return false;
+    }
+    value = arguments[++i].toStdString();
+    return true;
+}
+
+} // namespace
+
+StationCommand parseStationArguments(const QStringList &arguments, StationSettings &s, std::string &error)
+{
+    std::vector<std::string> ports;
+    bool all = false;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &arg = arguments[i];
+        std::string value;
+        if (arg == "--help" || arg == "-h")
+            return StationCommand::Help;
+        if (arg == "--all") {
+            all = true;
+        } else if (arg == "--quit-at-end") {
+            s.quitAtEnd = true;
+        } else if (arg == "--port" || arg == "--report" || arg == "--label" || arg == "--count" ||
+                   arg == "--firmware" || arg == "--table") {
+            if (!valueOf(arguments, i, value, error))
+                return StationCommand::Failed;
+            if (arg == "--port") {
+                ports.push_back(value);
+            } else if (arg == "--report") {
+                s.report = value;
+            } else if (arg == "--label") {
+                if (std::string why; !SocketNames().add(value, why)) {
+                    error = "--label: " + why;
+                    return StationCommand::Failed;
+                }
+                s.labels.push_back(value);
+            } else if (arg == "--count") {
+                bool ok = false;
+                s.count = QString::fromStdString(value).toInt(&ok);
+                if (!ok || s.count < 1 || s.count > 100000) {
+                    error = "--count: a number from 1 to 100000, not " + value;
+                    return StationCommand::Failed;
+                }
+            } else {
+                (arg == "--firmware" ? s.firmware : s.table) = value;
+            }
+        } else {
+            error = "unknown option " + arg.toStdString();
+            return StationCommand::Failed;
+        }
+    }
+    if (all && !ports.empty()) {
+        error = "--all looks for the devices itself: give it or --port, not both";
+        return StationCommand::Failed;
+    }
+    if (all || !ports.empty())
+        s.ports = ports; // the settings file's sockets are not this run's
+    return StationCommand::Run;
+}
+
+std::string findWorkerProgram(const std::string &folder)
+{
+    const QDir here(QString::fromStdString(folder));
+    for (const QString &candidate : {here.filePath("mova-update"), here.filePath("../cli/mova-update")})
+        if (QFileInfo(candidate).isExecutable())
+            return QDir::cleanPath(candidate).toStdString();
+    const QString onPath = QStandardPaths::findExecutable("mova-update");
+    return onPath.isEmpty() ? "mova-update" : onPath.toStdString();
+}

@@ -1,0 +1,41 @@
+#pragma once
+#include "batch.h"
+
+#include <QStringList>
+#include <string>
+#include <vector>
+
+// How a station runs: its settings file (station.conf), with the command line over it for
+// one run. The words are mova-update's batch words, so that a line that moves from the
+// command line to the window keeps what it wrote.
+struct StationSettings {
+    std::vector<std::string> ports; // the sockets' ports in their order; empty: every device's
+    std::string report;             // the report file; empty: none
+    std::vector<std::string> labels; // --label NAME=PATH, over the sockets file
+    int count = 0;                   // stop after this many devices (0: no limit)
+    bool quitAtEnd = false;          // the window closes by itself once the batch has ended
+    std::string firmware = CarriedFirmware, table = CarriedTable;
+    bool sound = true;               // a failure plays the alert sound
+    bool batteryGuard = false;       // a device below the battery guard is not written
+    bool askBeforeRecording = false; // a device that may hold a recording is not written
+    std::string workerProgram;       // mova-update, found beside the station
+
+    // $XDG_CONFIG_HOME/qtx-mova-update/station.conf, or under ~/.config.
+    static std::string standardFile();
+    // Reads `file` (one that does not exist changes nothing).
+    void load(const std::string &file);
+    // The batch these settings ask for, its sockets named by the sockets file and --label;
+    // false with the reason when a name cannot be read.
+    bool batchOptions(BatchOptions &options, std::string &error) const;
+};
+
+enum class StationCommand { Run, Help, Failed };
+
+// Reads the command line (without the program's name) over `s`; Failed with `error`.
+StationCommand parseStationArguments(const QStringList &arguments, StationSettings &s, std::string &error);
+
+// The worker program: mova-update beside `folder` (the station's own), else the build
+// tree's ../cli/mova-update, else mova-update from PATH.
+std::string findWorkerProgram(const std::string &folder);
+
+extern const char *const StationUsage;

@@ -1,0 +1,287 @@
+#include "station_tile.h"
+#include "safe_text.h"
+
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QTextLayout>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+struct Look {
+    const char *word, *symbol, *colour;
+};
+
+// Green, red and a dark magenta apart from both: a device that may not start again is not
+// one that failed and was left as it was. Each also has its word and symbol.
+Look lookOf(TileState state)
+{
+    switch (state) {
+    case TileState::Empty:
+        return {"EMPTY", "\u25CB", "#6b6b6b"};
+    case TileState::Working:
+        return {"UPDATING", "\u25B6", "#1f4e9c"};
+    case TileState::Updated:
+        return {"UPDATED", "\u2714", "#1b7a2e"};
+    case TileState::Failed:
+        return {"FAILED", "\u2716", "#c21f1f"};
+    case TileState::MayBeWithoutFirmware:
+        return {"MAY BE WITHOUT FIRMWARE", "\u26A0", "#8e1a7e"};
+    case TileState::NotWritten:
+        return {"NOT WRITTEN", "\u2298", "#4a5a66"};
+    }
+    return {"", "", "#000000"};
+}
+
+TileState stateOf(const ReportRow &row)
+{
+    if (row.outcome == Outcome::Updated)
+        return TileState::Updated;
+    if (row.mayBeWithoutFirmware)
+        return TileState::MayBeWithoutFirmware;
+    // Nothing was written: the device holds what it held (a recording to keep, a station
+    // stopped before its turn).
+    if (row.outcome == Outcome::Declined || row.outcome == Outcome::Interrupted || row.outcome == Outcome::Skipped)
+        return TileState::NotWritten;
+    return TileState::Failed;
+}
+
+QString text(const std::string &s) { return QString::fromStdString(s); }
+
+} // namespace
+
+QString tileWord(TileState state) { return QString::fromUtf8(lookOf(state).word); }
+QString tileSymbol(TileState state) { return QString::fromUtf8(lookOf(state).symbol); }
+
+void FitLabel::setFullText(const QString &text)
+{
+    if (text == full_)
+        return;
+    full_ = text;
+    setToolTip(text);
+    fit();
+}
+
+void FitLabel::resizeEvent(QResizeEvent *event)
+{
+    QLabel::resizeEvent(event);
+    fit();
+}
+
+void FitLabel::fit()
+{
+    const QFontMetrics metrics(font());
+    const int width = std::max(1, contentsRect().width());
+    const int most = std::max(1, contentsRect().height() / std::max(1, metrics.lineSpacing()));
+    QStringList lines;
+    const QStringList paragraphs = full_.split('\n');
+    for (qsizetype p = 0; p < paragraphs.size() && int(lines.size()) < most; ++p) {
+        QTextLayout layout(paragraphs[p], font());
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            const bool more = line.textStart() + line.textLength() < paragraphs[p].size() || p + 1 < paragraphs.size();
+            if (int(lines.size()) + 1 == most && more) { // the last line that fits says there is more
+                lines << metrics.elidedText(paragraphs[p].mid(line.textStart()) + " \u2026", Qt::ElideRight, width);
+                break;
+            }
+            lines << paragraphs[p].mid(line.textStart(), line.textLength()).trimmed();
+        }
+        layout.endLayout();
+    }
+    setText(lines.join('\n'));
+}
+
+StationTile::StationTile(const QString &name, const std::string &port, QWidget *parent)
+    : QFrame(parent), name_(new QLabel(name)), device_(new QLabel), stage_(new QLabel), left_(new QLabel),
+      result_(new QLabel), detail_(new FitLabel), bar_(new QProgressBar), explainButton_(new QPushButton("Explanation\u2026")),
+      saveButton_(new QPushButton("Save a report\u2026")), port_(port)
+{
+    setFrameShape(QFrame::Box);
+    setLineWidth(3);
+    setMinimumSize(220, 170);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(8, 6, 8, 6);
+    column->setSpacing(3);
+    name_->setTextFormat(Qt::PlainText);
+    column->addWidget(name_);
+    column->addWidget(device_);
+    column->addWidget(stage_);
+    auto *progress = new QHBoxLayout;
+    bar_->setRange(0, 100);
+    progress->addWidget(bar_, 1);
+    progress->addWidget(left_);
+    column->addLayout(progress);
+    result_->setAlignment(Qt::AlignCenter);
+    result_->setWordWrap(true);
+    result_->setAutoFillBackground(true);
+    column->addWidget(result_);
+    detail_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    detail_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    column->addWidget(detail_, 1);
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(explainButton_);
+    buttons->addWidget(saveButton_);
+    column->addLayout(buttons);
+    for (QLabel *label : {name_, device_, stage_, left_})
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    connect(explainButton_, &QPushButton::clicked, this, &StationTile::explain);
+    connect(saveButton_, &QPushButton::clicked, this, &StationTile::saveReportAsked);
+    begin(-1);
+    showState(TileState::Empty);
+}
+
+QString StationTile::resultWord() const
+{
+    return tileWord(state_);
+}
+
+QString StationTile::firmwareText() const
+{
+    if (!before_)
+        return {};
+    return "FW " + QString::number(*before_) + (after_ ? " \u2192 " + QString::number(*after_) : QString());
+}
+
+// A new device in the socket: what the tile said of the one before goes.
+void StationTile::begin(int worker)
+{
+    worker_ = worker;
+    serial_.clear();
+    before_.reset();
+    after_.reset();
+    message_.clear();
+    explanation_.clear();
+    if (plan_.worker == worker && worker >= 0)
+        serial_ = plan_.serial, before_ = plan_.before;
+    stage_->clear();
+    left_->clear();
+    bar_->setValue(0);
+    showDetails();
+}
+
+void StationTile::said(const WorkerShown &w, const WorkerEvent &e)
+{
+    if (e.kind == WorkerSays::Plan)
+        plan_ = {w.number, text(w.serial),
+                 e.fields.contains("firmware_version") ? std::optional<int>(e.fields["firmware_version"].toInt())
+                                                       : std::nullopt};
+    if (w.number != worker_) {
+        // The result stays until the next device is told to go: the device just updated is
+        // identified again after its restart, and left alone.
+        if (w.state != WorkerState::Running && state_ != TileState::Empty)
+            return;
+        begin(w.number);
+        showState(TileState::Working);
+    }
+    if (e.kind == WorkerSays::Plan)
+        serial_ = plan_.serial, before_ = plan_.before;
+    else if (e.kind == WorkerSays::After)
+        after_ = e.fields["firmware_version"].toInt();
+    else if (e.kind == WorkerSays::Message && e.fields["failure"].toBool())
+        message_ = text(shownField(e.fields["text"])),
+        explanation_ = text(shownField(e.fields["explanation"]));
+    stage_->setText(w.state == WorkerState::Identifying ? QStringLiteral("Connecting\u2026")
+                    : w.state == WorkerState::Waiting   ? QStringLiteral("waiting for the others")
+                                                        : text(w.stage));
+    bar_->setValue(w.percent);
+    left_->setText(!w.present ? QStringLiteral("device not present")
+                   : w.left   ? "~" + QString::number(std::lround(*w.left)) + " s left"
+                              : QString());
+    showDetails();
+}
+
+void StationTile::ended(const ReportRow &row)
+{
+    serial_ = text(row.serial);
+    before_ = row.firmwareBefore;
+    after_ = row.firmwareAfter;
+    message_ = text(shownText(row.message));
+    left_->clear();
+    const TileState state = stateOf(row);
+    if (state == TileState::Updated)
+        bar_->setValue(100);
+    stage_->setText(state == TileState::Updated ? QStringLiteral("done") : text(outcomeName(row.outcome)));
+    showState(state);
+    showDetails();
+}
+
+void StationTile::setPresent(bool present)
+{
+    if (present == present_)
+        return;
+    present_ = present;
+    if (!present && state_ != TileState::Working)
+        stage_->setText("taken out: plug in the next device");
+}
+
+void StationTile::showState(TileState state)
+{
+    state_ = state;
+    const Look look = lookOf(state);
+    result_->setText(QString::fromUtf8(look.symbol) + " " + QString::fromUtf8(look.word));
+    result_->setStyleSheet(QString("QLabel { background: %1; color: white; border-radius: 4px; padding: 2px; }")
+                               .arg(look.colour));
+    setStyleSheet(QString("StationTile { border: 3px solid %1; }").arg(look.colour));
+    const bool failed = state == TileState::Failed || state == TileState::MayBeWithoutFirmware ||
+                        state == TileState::NotWritten;
+    explainButton_->setVisible(failed);
+    saveButton_->setVisible(failed);
+    bar_->setVisible(state == TileState::Working || state == TileState::Updated);
+}
+
+void StationTile::showDetails()
+{
+    QStringList device;
+    if (!serial_.isEmpty())
+        device << "S/N " + serial_;
+    if (before_)
+        device << firmwareText();
+    device_->setText(device.join("   "));
+    QString detail;
+    if (state_ != TileState::Updated && state_ != TileState::Working) // the cause, then the next step
+        detail = message_ + (explanation_.isEmpty() ? QString() : "\n\u2192 " + explanation_);
+    detail_->setFullText(detail);
+}
+
+void StationTile::explain()
+{
+    QMessageBox box(QMessageBox::Information, socketName(),
+                    resultWord() + (serial_.isEmpty() ? QString() : " \u2014 S/N " + serial_), QMessageBox::Ok, this);
+    box.setInformativeText(message_ + (explanation_.isEmpty() ? QString() : "\n\n" + explanation_));
+    box.exec();
+}
+
+void StationTile::resizeEvent(QResizeEvent *event)
+{
+    QFrame::resizeEvent(event);
+    // The texts grow with the tile, so that a large tile is read from further away.
+    const int base = std::clamp(std::min(height() / 13, width() / 13), 10, 32);
+    auto sized = [](QWidget *w, double pixels, bool bold) {
+        QFont f = w->font();
+        f.setPixelSize(std::max(8, int(pixels)));
+        f.setBold(bold);
+        if (f != w->font())
+            w->setFont(f);
+    };
+    sized(name_, base * 1.6, true);
+    sized(result_, base * 1.4, true);
+    for (QWidget *w : std::initializer_list<QWidget *> {device_, stage_, left_, bar_})
+        sized(w, base, false);
+    sized(detail_, base * 0.85, false);
+    // The buttons side by side, each word of theirs whole.
+    double pixels = base * 0.85;
+    for (QFont f = saveButton_->font(); pixels > 8; pixels -= 1) {
+        f.setPixelSize(int(pixels));
+        if (QFontMetrics(f).horizontalAdvance(saveButton_->text()) + 24 <= (width() - 30) / 2)
+            break;
+    }
+    for (QWidget *w : std::initializer_list<QWidget *> {explainButton_, saveButton_})
+        sized(w, pixels, false);
+}

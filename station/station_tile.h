@@ -1,0 +1,100 @@
+#pragma once
+#include "batch_report.h"
+#include "batch_view.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QString>
+#include <optional>
+#include <string>
+
+class QProgressBar;
+class QPushButton;
+
+// What a socket's tile says in its large word, read from a metre away: each with a word, a
+// symbol and a colour, so that none rests on colour alone.
+enum class TileState {
+    Empty,                // no device yet (or it was taken out)
+    Working,              // a device is being updated
+    Updated,              // its firmware is confirmed and its table taken
+    Failed,               // it failed and was left as it was before (or with its new firmware)
+    MayBeWithoutFirmware, // it failed while it was written: it may not start again
+    NotWritten,           // not written at all: a recording to keep, or the station stopped
+};
+
+// A text that fits its label: cut after the last whole line that fits, with an ellipsis,
+// instead of clipped in the middle of a line. The whole text stays in its tooltip.
+class FitLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    void setFullText(const QString &text);
+    const QString &fullText() const { return full_; }
+    QSize minimumSizeHint() const override { return {0, 0}; }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void fit();
+    QString full_;
+};
+
+// One socket of the station: its name, the device in it (serial, firmware before → after),
+// how far its update is, and what it came to.
+class StationTile : public QFrame {
+    Q_OBJECT
+public:
+    StationTile(const QString &name, const std::string &port, QWidget *parent = nullptr);
+
+    QString socketName() const { return name_->text(); }
+    const std::string &port() const { return port_; }
+    void setName(const QString &name) { name_->setText(name); }
+    void setPort(const std::string &port) { port_ = port; }
+
+    TileState state() const { return state_; }
+    // The large word: "UPDATED", "FAILED", "MAY BE WITHOUT FIRMWARE", "EMPTY", ...
+    QString resultWord() const;
+    QString serial() const { return serial_; }
+    QString firmwareText() const; // "FW 67 → 68"
+    const QString &message() const { return message_; }
+    const QString &explanation() const { return explanation_; }
+
+    // What the worker of this socket said.
+    void said(const WorkerShown &w, const WorkerEvent &e);
+    // The device's update ended with this row.
+    void ended(const ReportRow &row);
+    // Whether the socket's port has a device now; nothing when it cannot be told.
+    void setPresent(bool present);
+
+signals:
+    void saveReportAsked();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void begin(int worker);
+    void showState(TileState state);
+    void showDetails();
+    void explain();
+
+    QLabel *name_, *device_, *stage_, *left_, *result_;
+    FitLabel *detail_;
+    QProgressBar *bar_;
+    QPushButton *explainButton_, *saveButton_;
+    std::string port_;
+    TileState state_ = TileState::Empty;
+    bool present_ = true;
+    int worker_ = -1; // the batch's worker whose device the tile shows
+    struct Plan {
+        int worker = -1;
+        QString serial;
+        std::optional<int> before;
+    } plan_; // who the device of the latest worker is, taken once it is told to go
+    QString serial_, message_, explanation_;
+    std::optional<int> before_, after_;
+};
+
+// The large word of each state, and its symbol.
+QString tileWord(TileState state);
+QString tileSymbol(TileState state);

@@ -1,0 +1,78 @@
+#pragma once
+#include "batch.h"
+#include "station_settings.h"
+
+#include <QTimer>
+#include <QWidget>
+#include <memory>
+#include <vector>
+
+class QGridLayout;
+class QScrollArea;
+class StationHeader;
+class StationTile;
+
+// The station: a tile for each socket, in the sockets' order, and the batch that updates each
+// device plugged into one, as `mova-update --repeat` does on the command line. It runs in the
+// window's event loop; the window is the batch's view.
+class StationWindow : public QWidget, private BatchView {
+    Q_OBJECT
+public:
+    explicit StationWindow(StationSettings settings, QWidget *parent = nullptr);
+    ~StationWindow() override;
+
+    // Starts a batch with the settings and the sockets' names as they are now; false when it
+    // cannot (the reason is shown, and said on standard error).
+    bool start();
+    // No further device is started; the devices being written are finished.
+    void stopAfterWriting();
+    // No batch runs.
+    bool over() const { return over_; }
+    // The last batch's exit status, as mova-update's.
+    int exitStatus() const { return status_; }
+    const std::vector<StationTile *> &tiles() const { return tiles_; }
+    StationTile *tileNamed(const QString &name) const;
+    StationHeader *header() const { return header_; }
+    // A stop signal asks what closing the window asks.
+    void closeOnSignal(int number);
+
+signals:
+    void batchEnded(int status);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void started(const std::string &, bool) override {}
+    void error(const std::string &text) override;
+    void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override;
+    void skipped(const WorkerShown &) override {} // the tile keeps the result of its update
+    void reported(const ReportRow &row) override;
+    void waiting() override {}
+    void summary(const BatchSummary &s) override;
+
+    StationTile *tileFor(const std::string &socket, const std::string &port);
+    void makeTiles(const BatchOptions &options);
+    void placeTiles();
+    void batchOver();
+    void refuseWhileWriting(const QString &what);
+    void nameSocketsAsked();
+    void nameSockets();
+    void saveReport(const StationTile &tile);
+    void lookAtPorts();
+
+    StationSettings settings_;
+    std::unique_ptr<Batch> batch_;
+    StationHeader *header_;
+    QScrollArea *scroll_;
+    QWidget *grid_;
+    QGridLayout *gridLayout_ = nullptr;
+    std::vector<StationTile *> tiles_;
+    int columns_ = 0, placed_ = -1;
+    bool over_ = true, closeWhenOver_ = false, nameWhenOver_ = false;
+    int status_ = 0;
+    int rows_ = 0; // report rows since the station started
+    QTimer presence_;
+    std::map<std::string, PortHold> held_; // the devices the last batch left in their sockets
+};
