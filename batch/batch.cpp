@@ -3,7 +3,6 @@
 #include "batch_report.h"
 #include "batch_worker.h"
 #include "build_settings.h"
-#include "clock.h"
 #include "discovery.h"
 #include "run_record.h"
 #include "safe_text.h"
@@ -28,7 +27,7 @@
 
 namespace {
 
-constexpr int WatchMs = 250;            // how often the ports are looked at between devices
+constexpr int WatchMs = 250;            // how often the ports are looked at, while there is something to see
 constexpr int WorkerSilentMs = 180'000; // a worker that never says who its device is is ended
 
 } // namespace
@@ -38,6 +37,8 @@ public:
     Supervision(BatchOptions options, BatchView &view) : a_(std::move(options)), ports_(a_.ports), view_(&view)
     {
         ports_.takeOver(a_.held);
+        watch_.setInterval(WatchMs);
+        QObject::connect(&watch_, &QTimer::timeout, [this] { watch(); });
     }
     std::optional<int> start(std::function<void()> over);
     void onSignal(int number);
@@ -52,6 +53,8 @@ public:
 
 private:
     void look();
+    bool busy(const std::string &port) const;
+    bool watchNeeded() const;
     void queue(const std::string &port);
     void startWaiting();
     int running() const;
@@ -62,7 +65,6 @@ private:
     void decide();
     void say(BatchWorker &w, BatchWord word);
     void finished(BatchWorker &w, int exitCode, QProcess::ExitStatus status);
-    void recordLost(const BatchWorker &w, Outcome outcome);
     void watch();
     void stop(int number);
     void checkOver();
@@ -128,15 +130,28 @@ BatchBoard Batch::Supervision::board() const
 
 void Batch::Supervision::look()
 {
-    auto busy = [this](const std::string &port) {
-        for (const auto &w : workers_)
-            if (w->port == port && w->state != WorkerState::Done)
-                return true;
-        return std::find(turn_.begin(), turn_.end(), port) != turn_.end();
-    };
-    for (const std::string &port : ports_.look(clock_.elapsed(), busy))
+    for (const std::string &port : ports_.look(clock_.elapsed(), [this](const std::string &p) { return busy(p); }))
         if (!stopping_ && !enough())
             queue(port);
+}
+
+bool Batch::Supervision::busy(const std::string &port) const
+{
+    for (const auto &w : workers_)
+        if (w->port == port && w->state != WorkerState::Done)
+            return true;
+    return std::find(turn_.begin(), turn_.end(), port) != turn_.end();
+}
+
+// Something to see: a port without its worker (a device to come, or one held until it is seen
+// gone), or a worker that has not said who its device is (ended when silent too long). Else
+// the batch sleeps until a worker speaks or ends: four looks a second at nothing would cost a
+// batch of one device a tenth of its update.
+bool Batch::Supervision::watchNeeded() const
+{
+    const auto silent = [](const auto &w) { return w->state == WorkerState::Identifying; };
+    return std::any_of(workers_.begin(), workers_.end(), silent) ||
+           (a_.repeat && !ports_.allBusy([this](const std::string &port) { return busy(port); }));
 }
 
 void Batch::Supervision::queue(const std::string &port)
@@ -178,17 +193,6 @@ void Batch::Supervision::spawn(const std::string &port)
     w->since.start();
     w->process = std::make_unique<QProcess>();
     QProcess &p = *w->process;
-    QStringList arguments {"--json", "--worker", QString::fromStdString(id_), "--worker-slot",
-                           QString::number(w->slot), "--port", QString::fromStdString(port),
-                           "--socket", QString::fromStdString(w->socket)};
-    if (a_.yes)
-        arguments << "--yes";
-    if (a_.allowLowBattery)
-        arguments << "--allow-low-battery";
-    if (a_.trace)
-        arguments << "--trace";
-    arguments << "--firmware" << QString::fromStdString(a_.firmware) << "--table" << QString::fromStdString(a_.table)
-              << "update";
     // A process group of its own: the terminal's Ctrl-C reaches the batch only, which hands
     // each worker exactly one, so a single Ctrl-C never counts twice for a device.
     p.setChildProcessModifier([] { ::setpgid(0, 0); });
@@ -199,9 +203,10 @@ void Batch::Supervision::spawn(const std::string &port)
                      [this, raw](int code, QProcess::ExitStatus status) { finished(*raw, code, status); });
     workers_.push_back(std::move(w));
     waitingSaid_ = false;
+    watch_.start(); // until it says who its device is
     p.start(a_.workerProgram.empty() ? QCoreApplication::applicationFilePath()
                                      : QString::fromStdString(a_.workerProgram),
-            arguments);
+            raw->arguments(a_, id_));
     if (!p.waitForStarted()) {
         // Nothing was written; its row and the summary say why, not only standard error.
         const std::string why = p.errorString().toStdString();
@@ -273,11 +278,13 @@ void Batch::Supervision::finished(BatchWorker &w, int exitCode, QProcess::ExitSt
 {
     if (w.state == WorkerState::Done)
         return;
+    if (!overSaid_) // its port is free: a device may come (and the timer stops again when not)
+        watch_.start();
     readOutput(w);
     readErrors(w);
     const Outcome outcome = w.ended(status == QProcess::NormalExit, exitCode, w.process->errorString().toStdString());
     if (outcome == Outcome::WorkerLost || outcome == Outcome::Unidentified)
-        recordLost(w, outcome); // its own record went with it
+        w.recordLost(outcome, {a_.firmware, a_.table}, id_, store_); // its own record went with it
     // Left alone until it is unplugged; back within its restart, only a device updated is skipped.
     ports_.hold(w.port, w.serialHex, outcome == Outcome::Updated || w.word == BatchWord::Skip);
     if (w.word == BatchWord::Skip) {
@@ -302,22 +309,6 @@ void Batch::Supervision::finished(BatchWorker &w, int exitCode, QProcess::ExitSt
     startWaiting();
     view_->refresh();
     checkOver();
-}
-
-// A worker that ended without its result took its run record with it: the batch keeps one
-// for it, so that the log still shows what became of the device.
-void Batch::Supervision::recordLost(const BatchWorker &w, Outcome outcome)
-{
-    Session where; // a device never identified is named by its port
-    where.portPathOverride = w.port;
-    where.socket = w.socket;
-    RunRecord record(realClock(), where, {a_.firmware, a_.table}, store_);
-    record.begin(w.since.elapsed());
-    record.noteBatch(id_);
-    if (w.end.identified)
-        record.device(w.device());
-    record.writing(w.end.writing);
-    record.result({outcome, w.message});
 }
 
 void Batch::Supervision::onSignal(int number)
@@ -383,6 +374,8 @@ void Batch::Supervision::watch()
             w->process->kill();
     view_->refresh();
     checkOver();
+    if (!watchNeeded())
+        watch_.stop();
 }
 
 std::optional<int> Batch::Supervision::start(std::function<void()> over)
@@ -419,8 +412,7 @@ std::optional<int> Batch::Supervision::start(std::function<void()> over)
             return int(Outcome::NotConnected);
         }
     }
-    QObject::connect(&watch_, &QTimer::timeout, [this] { watch(); });
-    watch_.start(WatchMs);
+    watch_.start();
     checkOver();
     return std::nullopt;
 }

@@ -76,6 +76,11 @@ std::vector<std::string> PortWatch::look(int64_t nowMs, const std::function<bool
     return free;
 }
 
+bool PortWatch::allBusy(const std::function<bool(const std::string &)> &busy) const
+{
+    return !given_.empty() && std::all_of(given_.begin(), given_.end(), busy);
+}
+
 void PortWatch::hold(const std::string &port, const std::string &serialHex, bool updated)
 {
     held_[port] = PortHold {HeldPort {serialHex, -1, updated}, identifyPort(port)};

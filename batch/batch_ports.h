@@ -46,6 +46,9 @@ public:
     // Looks at every watched port but the busy ones: a held port seen gone or changed is
     // noted so at `nowMs`. Returns the ports with a device that is not held, in their order.
     std::vector<std::string> look(int64_t nowMs, const std::function<bool(const std::string &)> &busy);
+    // Whether a look would see nothing: every port given is busy. Never so without ports
+    // given, where any device may come.
+    bool allBusy(const std::function<bool(const std::string &)> &busy) const;
     // The device on `port` (this serial; `updated` when its update succeeded) is left alone
     // until it is unplugged.
     void hold(const std::string &port, const std::string &serialHex, bool updated);

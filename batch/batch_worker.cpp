@@ -1,7 +1,11 @@
 #include "batch_worker.h"
+#include "batch.h"
 #include "batch_report.h"
+#include "clock.h"
 #include "json_line.h"
+#include "run_record.h"
 #include "safe_text.h"
+#include "session.h"
 
 #include <algorithm>
 
@@ -74,6 +78,21 @@ Outcome BatchWorker::ended(bool normally, int exitCode, const std::string &proce
     return outcome;
 }
 
+QStringList BatchWorker::arguments(const BatchOptions &a, const std::string &batchId) const
+{
+    QStringList arguments {"--json", "--worker", QString::fromStdString(batchId), "--worker-slot",
+                           QString::number(slot), "--port", QString::fromStdString(port),
+                           "--socket", QString::fromStdString(socket)};
+    if (a.yes)
+        arguments << "--yes";
+    if (a.allowLowBattery)
+        arguments << "--allow-low-battery";
+    if (a.trace)
+        arguments << "--trace";
+    return arguments << "--firmware" << QString::fromStdString(a.firmware) << "--table"
+                     << QString::fromStdString(a.table) << "update";
+}
+
 ReportRow BatchWorker::row(Outcome outcome) const
 {
     ReportRow row;
@@ -108,4 +127,19 @@ DeviceFacts BatchWorker::device() const
     d.record.firmwareVersion = before.value_or(0);
     d.batteryPercent = batteryPercent;
     return d;
+}
+
+void BatchWorker::recordLost(Outcome outcome, const Payloads &payloads, const std::string &batchId,
+                             RunStore &store) const
+{
+    Session where; // a device never identified is named by its port
+    where.portPathOverride = port;
+    where.socket = socket;
+    RunRecord record(realClock(), where, payloads, store);
+    record.begin(since.elapsed());
+    record.noteBatch(batchId);
+    if (end.identified)
+        record.device(device());
+    record.writing(end.writing);
+    record.result({outcome, message});
 }

@@ -12,7 +12,10 @@
 #include <optional>
 #include <string>
 
+struct BatchOptions;
+struct Payloads;
 struct ReportRow;
+struct RunStore;
 
 // One device's worker as the batch knows it: its process and pipes, and what it said, taken
 // in as facts once.
@@ -44,10 +47,15 @@ struct BatchWorker {
     // `processError` is why the process ended abnormally.
     Outcome ended(bool normally, int exitCode, const std::string &processError);
 
+    // What its process is started with, for the batch `batchId`.
+    QStringList arguments(const BatchOptions &a, const std::string &batchId) const;
     WorkerShown shown() const { return {number, port, socket, serial, state, stage, percent, left, present}; }
     WorkerFacts facts() const { return {port, serialHex, state, word}; }
     // Its device's report row, ended now.
     ReportRow row(Outcome outcome) const;
     // Its device as the worker said it (for the record of a worker that took its own with it).
     DeviceFacts device() const;
+    // It ended without its result and took its run record with it: the batch `batchId` keeps
+    // one for it in `store`, so that the log still shows what became of the device.
+    void recordLost(Outcome outcome, const Payloads &payloads, const std::string &batchId, RunStore &store) const;
 };

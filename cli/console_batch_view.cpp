@@ -7,6 +7,7 @@
 #include "safe_text.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -132,7 +133,12 @@ void PlainView::summary(const BatchSummary &s)
 // shows the stage and its progress in place of the plain lines that say them.
 class LiveView final : public PlainView {
 public:
-    explicit LiveView(std::function<BatchBoard()> board) : board_(std::move(board)) { drawClock_.start(); }
+    explicit LiveView(std::function<BatchBoard()> board) : board_(std::move(board))
+    {
+        drawClock_.start();
+        later_.setSingleShot(true);
+        QObject::connect(&later_, &QTimer::timeout, [this] { refresh(); });
+    }
     void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override
     {
         if (e.kind != WorkerSays::Stage && e.kind != WorkerSays::Progress)
@@ -142,6 +148,7 @@ public:
     void refresh() override;
     void summary(const BatchSummary &s) override
     {
+        later_.stop(); // the lines are taken back for good
         std::cout << takeBack();
         PlainView::summary(s);
     }
@@ -162,6 +169,7 @@ private:
     int drawn_ = 0;
     int64_t lastDrawMs_ = 0;
     QElapsedTimer drawClock_;
+    QTimer later_; // what came too soon after a redraw is drawn by this one
 };
 
 std::string LiveView::statusLine(const WorkerShown &w, size_t portColumns)
@@ -191,8 +199,11 @@ void LiveView::refresh()
     // Timed before the board is built: the batch asks with every line a worker says, and the
     // board holds every device, so that a batch of many would pay for many on each line.
     const int64_t now = drawClock_.elapsed();
-    if (drawn_ > 0 && now - lastDrawMs_ < RedrawMs)
+    if (drawn_ > 0 && now - lastDrawMs_ < RedrawMs) {
+        if (!later_.isActive()) // the batch may say nothing more for a while
+            later_.start(int(RedrawMs - (now - lastDrawMs_)));
         return;
+    }
     lastDrawMs_ = now;
     const BatchBoard board = board_();
     const std::string undo = takeBack();
