@@ -27,7 +27,7 @@
 
 namespace {
 
-constexpr int WatchMs = 250;            // how often the ports are looked at, while there is something to see
+constexpr int WatchMs = 250;            // how often the ports are looked at (see watchNeeded)
 constexpr int WorkerSilentMs = 180'000; // a worker that never says who its device is is ended
 
 } // namespace
@@ -203,7 +203,8 @@ void Batch::Supervision::spawn(const std::string &port)
                      [this, raw](int code, QProcess::ExitStatus status) { finished(*raw, code, status); });
     workers_.push_back(std::move(w));
     waitingSaid_ = false;
-    watch_.start(); // until it says who its device is
+    if (!watch_.isActive()) // until it says who its device is
+        watch_.start();
     p.start(a_.workerProgram.empty() ? QCoreApplication::applicationFilePath()
                                      : QString::fromStdString(a_.workerProgram),
             raw->arguments(a_, id_));
@@ -278,7 +279,7 @@ void Batch::Supervision::finished(BatchWorker &w, int exitCode, QProcess::ExitSt
 {
     if (w.state == WorkerState::Done)
         return;
-    if (!overSaid_) // its port is free: a device may come (and the timer stops again when not)
+    if (!overSaid_ && !watch_.isActive()) // its port is free: a device may come
         watch_.start();
     readOutput(w);
     readErrors(w);

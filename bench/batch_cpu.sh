@@ -5,17 +5,22 @@
 #   FIRMWARE=payload/small/firmware.hex TABLE=payload/small/language.tra bash bench/batch_cpu.sh 64
 #   JSON=1 bash bench/batch_cpu.sh 8           (the batch with --json, as a program reads it)
 #   BUILD=other-build bash bench/batch_cpu.sh   (default: build)
-# Every run takes about one whole update (~5 min with the carried firmware, ~20 s with the
-# small image); the runs follow each other. An emulator serves up to 32 devices: more are
-# spread over several, each with its own link prefix and serials.
+# Each N takes about one whole update (~5 min with the carried firmware, ~20 s with the small
+# image); they follow each other. An emulator serves up to 32 devices: more are spread over
+# several, each with its own link prefix and serials. A batch of one device runs as
+# --repeat --count 1 (one --port alone is the plain single update).
 #
-# The figures are taken from outside the tool: each run's process is waited for without
-# being reaped (waitid WNOWAIT), so that /proc/PID/stat still holds its own user and system
-# time (the batch's, all its threads) apart from that of its reaped children (the workers).
-# The emulators' CPU is never counted.
+# Beside each batch, one device is updated alone (the plain single update) at the same time:
+# the machine is shared, and a lone update measured minutes apart from the batch can differ
+# from it by more than the difference sought. Its CPU is each row's measure.
+#
+# The figures are taken from outside the tool: each process is waited for without being
+# reaped (waitid WNOWAIT), so that /proc/PID/stat still holds its own user and system time
+# (all its threads) apart from that of its reaped children (a batch's workers). The
+# emulators' CPU is never counted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-counts=("${@:-1}")
+counts=("$@")
 [ $# -gt 0 ] || counts=(1 8 32 64)
 build=${BUILD:-build}
 tool=$build/cli/mova-update
@@ -72,19 +77,11 @@ wait_links() {
   done
 }
 
-start_sim --link "$work/alone" --serial 0100
-wait_links "$work/alone"
-alone=$(measure "$work/alone.out" "$work/alone.err" "$tool" --yes --port "$work/alone" "${payload[@]}" update)
-stop_sims
-read -r wall user sys cuser csys rc <<<"$alone"
-lone=$(awk -v u="$user" -v s="$sys" -v cu="$cuser" -v cs="$csys" 'BEGIN { print u + s + cu + cs }')
-printf 'lone update: wall %.1f s, CPU %.2f s (user %.2f, system %.2f), exit %s\n' "$wall" "$lone" \
-  "$(awk -v a="$user" -v b="$cuser" 'BEGIN { print a + b }')" "$(awk -v a="$sys" -v b="$csys" 'BEGIN { print a + b }')" "$rc"
-printf '%4s %8s %10s %11s %7s %11s %11s %12s %5s %8s\n' N wall batch_CPU per_device ratio parent_CPU \
-  parent/dev workers/dev exit updated
-
+printf '%4s %8s %9s %10s %11s %7s %11s %11s %12s %5s %8s\n' N wall lone_CPU batch_CPU per_device ratio \
+  parent_CPU parent/dev workers/dev exit updated
 for n in "${counts[@]}"; do
-  ports=() links=()
+  ports=() links=("$work/alone")
+  start_sim --link "$work/alone" --serial 0100
   for ((first = 1, e = 1; first <= n; first += 32, e++)); do
     here=$((n - first + 1 < 32 ? n - first + 1 : 32))
     serial=$(printf "%02d00" $((e + 1)))
@@ -97,17 +94,23 @@ for n in "${counts[@]}"; do
     fi
   done
   wait_links "${links[@]}"
-  for link in "${links[@]}"; do ports+=(--port "$link"); done
-  # One port alone is the plain single update: a batch of one takes its device as --repeat does.
+  for link in "${links[@]:1}"; do ports+=(--port "$link"); done
   ((n > 1)) || ports+=(--repeat --count 1)
+  measure "$work/alone.out" "$work/alone.err" "$tool" --yes --port "$work/alone" "${payload[@]}" update \
+    >"$work/alone.figures" &
+  alone=$!
   batch=$(measure "$work/batch.out" "$work/batch.err" "$tool" "${json[@]}" --yes "${ports[@]}" \
     --report "$work/report-$n.csv" "${payload[@]}" update)
+  wait "$alone"
   stop_sims
   updated=$(grep -c ',updated,' "$work/report-$n.csv" || true)
+  read -r _ lu ls lcu lcs lrc <"$work/alone.figures"
   read -r wall user sys cuser csys rc <<<"$batch"
+  [ "$lrc" = 0 ] || echo "the lone update ended with $lrc: $(tail -1 "$work/alone.err")"
   awk -v n="$n" -v w="$wall" -v u="$user" -v s="$sys" -v cu="$cuser" -v cs="$csys" -v rc="$rc" \
-    -v lone="$lone" -v up="$updated" 'BEGIN {
+    -v lone="$(awk -v a="$lu" -v b="$ls" -v c="$lcu" -v d="$lcs" 'BEGIN { print a + b + c + d }')" -v up="$updated" 'BEGIN {
     total = u + s + cu + cs
-    printf "%4d %7.1fs %9.2fs %10.3fs %7.3f %10.2fs %10.4fs %11.3fs %5s %8s\n",
-      n, w, total, total / n, total / n / lone, u + s, (u + s) / n, (cu + cs) / n, rc, up }'
+    ratio = lone > 0 ? sprintf("%.3f", total / n / lone) : "-" # the small image: below a clock tick
+    printf "%4d %7.1fs %8.2fs %9.2fs %10.3fs %7s %10.2fs %10.4fs %11.3fs %5s %8s\n",
+      n, w, lone, total, total / n, ratio, u + s, (u + s) / n, (cu + cs) / n, rc, up }'
 done
