@@ -51,8 +51,9 @@ exit status:
   4  transfer failed: a block was not taken
   5  verify failed: the read-back or the device's confirmation failed
   6  payload invalid: a firmware or table file is missing, not a regular file, unreadable,
-     empty or too large, or the firmware text does not load (checked before the device
-     is touched)
+     empty or too large, the firmware text does not load, or the table is not a
+     translation table (it does not begin with "LANG"); checked before the device is
+     touched
   7  not confirmed: the operator declined the question, or it could not be asked (no
      terminal, --json, or a batch; --yes answers it)
   8  not allowed: the device's hardware version is not the build's, or its firmware is

@@ -70,7 +70,7 @@ int imageInfo(const CliArguments &a, ConsoleScreen &screen)
     char plain[512];
     std::snprintf(plain, sizeof plain,
                   "hardware version  %d\nrecords           %d\nlinear base       0x%08X\nimage length      %u\n"
-                  "imageTop          0x%X\ncapacity          0x%X\nblocks of 1024    %d\nblocks of 512     %d",
+                  "highest offset    0x%X\ncapacity          0x%X\nblocks of 1024    %d\nblocks of 512     %d",
                   a.hardware, image.records + 1, image.linearBase, image.length(), image.imageTop, image.capacity(),
                   blocks.of1K, blocks.of512);
     screen.event(JsonLine::event("image")

@@ -158,7 +158,7 @@ constexpr auto Entries = std::to_array<MessageEntry>({
             "Run the batch again"}),
     family(Id::PayloadInvalid, "payload invalid: ", Fill::Text, "",
            {"a firmware or table file given to the tool is missing, not a regular file, unreadable, empty, too large "
-            "or damaged; nothing was sent",
+            "or damaged, or the table is not a translation table; nothing was sent",
             "Check the file named, or leave the option out to use what the tool carries", "Check the file named"}),
     failure(Id::UnknownFailure, "Update error: unknown failure", {"the program itself failed", Support}),
     failure(Id::TableUnknownFailure, "Error by senden Language: unknown failure",

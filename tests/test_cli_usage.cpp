@@ -299,7 +299,7 @@ void TestCliUsage::imageInfo()
 {
     const Run carried = run({"image-info"});
     QCOMPARE(carried.exitCode, 0);
-    QVERIFY(carried.out.contains("imageTop          0xBD3A3\n"));
+    QVERIFY(carried.out.contains("highest offset    0xBD3A3\n"));
     QVERIFY(carried.out.contains("blocks of 512     1514\n"));
     const Run small = run({"image-info", QStringLiteral(CARRIED_HEX), "--hardware", "22"});
     QCOMPARE(small.exitCode, 6);
