@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringBuilder>
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -138,6 +140,21 @@ int printLog(const RunStore &store, bool json, int count, std::ostream &out, std
     return 0;
 }
 
+// The bundle is a gzip-compressed tar whatever its name: a name that says otherwise would have
+// the support desk open it with the wrong program, so it is written and said.
+static void sayBundleKind(const std::string &file, std::ostream &err)
+{
+    const auto endsIn = [&](std::string_view end) {
+        return file.size() >= end.size() &&
+               std::equal(end.rbegin(), end.rend(), file.rbegin(),
+                          [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+    };
+    if (endsIn(".tar.gz") || endsIn(".tgz"))
+        return;
+    err << "mova-update: warning: " << shownText(file) << ": the bundle is a gzip tar (.tar.gz)"
+        << (endsIn(".zip") ? ", not a zip archive" : ", whatever its name says") << std::endl;
+}
+
 int exportLog(const RunStore &store, int count, const std::string &file, const std::string &listText, bool json,
               std::ostream &out, std::ostream &err)
 {
@@ -154,6 +171,7 @@ int exportLog(const RunStore &store, int count, const std::string &file, const s
         err << "mova-update: cannot write the support bundle: " << shownText(error) << std::endl;
         return int(Outcome::Internal);
     }
+    sayBundleKind(file, err);
     sayTooLong(bundle.runsTooLong, err);
     for (const std::string &left : bundle.leftOut)
         err << "mova-update: warning: a trace left out of the bundle: " << shownText(left) << std::endl;

@@ -85,6 +85,7 @@ private slots:
             {"-n 1 replaces an earlier bundle", {"-n", "1"}, "file", 0, record(5)},
             // The temporary file beside it is named within the folder's limit of 255 bytes.
             {"a name of 250 bytes", {"-n", "1"}, "long name", 0, record(5)},
+            {"a .zip name: written all the same, and said", {"-n", "1"}, "zip name", 0, record(5)},
             {"a folder of that name is not", {}, "folder", 11, "not a regular file, not replaced"},
             {"a folder that does not exist", {}, "missing folder", 11, "cannot make a file in %1: No such file or directory"},
             {"a folder not writable", {}, "read-only folder", 11, "cannot make a file in %1: Permission denied"},
@@ -98,7 +99,9 @@ private slots:
             QSKIP("root writes whatever the permissions say");
         QTemporaryDir out;
         const QString into = target == "missing folder" ? out.path() + "/gone" : out.path();
-        const QString name = target == "long name" ? QString(243, 'b') + ".tar.gz" : "bundle.tar.gz";
+        const QString name = target == "long name" ? QString(243, 'b') + ".tar.gz"
+                             : target == "zip name" ? "bundle.ZIP"
+                                                    : "bundle.tar.gz";
         const QString file = into + "/" + name;
         if (target == "file")
             QVERIFY(QFile(file).open(QIODevice::WriteOnly));
@@ -122,6 +125,7 @@ private slots:
         QVERIFY2(said.out.startsWith("wrote " + file.toUtf8() + ": "), said.out.constData());
         QVERIFY2(said.err.contains("last-trace-3.log: a symbolic link, not followed"), said.err.constData());
         QVERIFY2(said.err.contains("1 line of the record over 1 MiB left out"), said.err.constData());
+        QCOMPARE(said.err.contains(": the bundle is a gzip tar (.tar.gz), not a zip archive\n"), target == "zip name");
         QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList {name});
         // A real gzip-compressed tar, with exactly these members and bytes.
         const Said members = run("tar", {"-tzf", file});
