@@ -42,6 +42,18 @@ int batteryPercent(int raw)
     return std::min(level(millivolts), FullLevel) * 100 / FullLevel;
 }
 
+std::vector<uint16_t> batteryWordsShowing(int percent)
+{
+    // The formula only rises with the reading: the first reading at or above the percentage
+    // either is it, or the scale jumps over it.
+    int raw = 0;
+    while (raw < FullScaleReading && batteryPercent(raw) < percent)
+        ++raw;
+    if (batteryPercent(raw) == percent)
+        return {uint16_t(raw)};
+    return {uint16_t(raw - 1), uint16_t(percent)};
+}
+
 std::optional<int> pollBattery(UsbConnection &link)
 {
     uint8_t head[2] = {};

@@ -1,12 +1,20 @@
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 class UsbConnection;
 
 // Percentage 0..100 of a raw 12-bit battery reading: scaled to millivolts, then mapped onto
 // the cell's charge scale by five straight segments (560 = full).
 int batteryPercent(int raw);
+
+// The other way, for an emulated device: the words of a 0x5A reply that read as this
+// percentage (0..100). The lowest raw reading the formula maps onto it; where the charge scale
+// has no reading for it (1..9 %, and every few in its steep middle), the reading just below
+// and the percentage as the device's own figure, which pollBattery shows as it comes.
+std::vector<uint16_t> batteryWordsShowing(int percent);
 
 // One battery poll on an open link: 0x5A (marker, count, words), else 0x65 (raw word). The
 // percentage, or the device's own figure when it sends two words or more; none when no

@@ -13,42 +13,6 @@ constexpr uint8_t Spare = 0x00;      // the ignored byte that closes the battery
 
 } // namespace
 
-const std::vector<std::string> &DeviceModel::faultNames()
-{
-    // Echo faults (argument: a command byte)
-    //   no-echo: carried out, not echoed; wrong-echo: a wrong byte back, nothing done;
-    //   late-echo: the echo and all after it come after the host gave up; silence: bytes are
-    //   taken and nothing is said; no-second-echo: the second copy of a doubled command is
-    //   carried out but its echo is lost.
-    // Update faults
-    //   refuse-transfer (argument: 0x75..0x78): a byte answers the transfer command;
-    //   erase-fail: 255 in the progress; erase-bad-status: the final status is 0;
-    //   erase-stall: the progress stops at its fourth byte;
-    //   block-nak, block-nak-always, block-error (0xF0 0x2A), block-error-nocode (0xF0 only),
-    //   block-fatal, block-silent, block-late (argument: block index), and the same with the
-    //   prefix language- for the table's blocks;
-    //   readback-silent, readback-stall (nothing after block 0), readback-short,
-    //   readback-no-xor, readback-bad-xor, readback-corrupt, readback-trickle (argument:
-    //   block index); confirm-refuse, confirm-silent;
-    //   refuse-language (a byte answers 0xCA), language-count-reject (0x55 for 0xAA).
-    // Pulled out (the device leaves the line and stays away until plugged in again)
-    //   pull-on-command (argument: a command byte), pull-during-erase, pull-on-block,
-    //   pull-on-readback, pull-on-table-block (argument: block index), pull-on-compare.
-    // Babbling: flood-on-command (argument: a command byte), flood-on-readback (argument:
-    // block index): from then on the device sends bytes as fast as the line takes them.
-    static const std::vector<std::string> names = {
-        "no-echo", "wrong-echo", "late-echo", "silence", "no-second-echo",
-        "refuse-transfer", "erase-fail", "erase-bad-status", "erase-stall",
-        "block-nak", "block-nak-always", "block-error", "block-error-nocode", "block-fatal", "block-silent",
-        "block-late", "language-block-nak", "language-block-nak-always", "language-block-error",
-        "language-block-error-nocode", "language-block-fatal", "language-block-silent", "language-block-late",
-        "readback-silent", "readback-stall", "readback-short", "readback-no-xor", "readback-bad-xor",
-        "readback-corrupt", "readback-trickle", "confirm-refuse", "confirm-silent", "refuse-language",
-        "language-count-reject", "pull-on-command", "pull-during-erase", "pull-on-block", "pull-on-readback",
-        "pull-on-table-block", "pull-on-compare", "flood-on-command", "flood-on-readback"};
-    return names;
-}
-
 DeviceModel::DeviceModel() : DeviceModel(Config {}) {}
 
 DeviceModel::DeviceModel(Config config) : config_(std::move(config)) {}

@@ -48,6 +48,12 @@ public:
     // Faults that can be switched on by name. The argument narrows a fault: to a command byte
     // for the echo faults, to a block index for the block faults; -1 means always.
     static const std::vector<std::string> &faultNames();
+    // Each fault with what it does, in a line for the usage text.
+    struct Fault {
+        const char *name;
+        const char *what;
+    };
+    static const std::vector<Fault> &faults();
 
     struct TraceEntry {
         int64_t ms;

@@ -1,5 +1,6 @@
 // mova-sim's command line: one handler for each option, in a table.
 #include "sim_options.h"
+#include "battery.h"
 #include "replay_main.h"
 
 #include <algorithm>
@@ -29,7 +30,9 @@ const char *Usage = R"(usage: mova-sim [options]
   --info N                device-information byte (default 0)
   --status N|none         status byte after the identity record (default 1)
   --calibration B,..|none 8 calibration bytes (default 100,100,100,100,0,0,0,0)
-  --battery W[,W..]       words of the 0x5A reply (default 2940)
+  --battery W[,W..]       words of the 0x5A reply, as the protocol has them (default 2940:
+                          76 %; with two words or more the last is the device's own percent)
+  --battery-percent P     a 0x5A reply the tool shows as P % (0 to 100)
   --battery-raw N         answer only 0x65, with this reading
   --no-battery            answer neither battery command
   --ftdi                  commands come doubled, as on the FTDI road
@@ -54,7 +57,9 @@ control lines on standard input, for device K (default 1):
                           --serial is not digits or the count outgrows its width
   quit
   a device number that is not there answers "no device K"
-faults:)";
+faults (CMD or BLOCK: ARG narrows the fault to that command byte or block index, from 0;
+without ARG it strikes every time; a BLOCK read-back fault strikes its first sending only):
+)";
 
 std::vector<long> numbers(const std::string &text)
 {
@@ -148,6 +153,19 @@ void readBattery(Arguments &in, SimOptions &o)
         battery.words.push_back(uint16_t(n));
 }
 
+// What the tool is to show, rather than the words it reads it from: the tool's own formula
+// turned round, so that the two cannot disagree.
+void readBatteryPercent(Arguments &in, SimOptions &o)
+{
+    const std::string v = in.value();
+    const long percent = digitsOnly(v);
+    if (percent < 0 || percent > 100)
+        throw std::runtime_error("--battery-percent takes 0 to 100 (not \"" + v + "\")");
+    DeviceModel::Battery &battery = device(o).battery;
+    battery.mode = DeviceModel::BatteryMode::Extended;
+    battery.words = batteryWordsShowing(int(percent));
+}
+
 void readBatteryRaw(Arguments &in, SimOptions &o)
 {
     device(o).battery.mode = DeviceModel::BatteryMode::RawOnly;
@@ -202,6 +220,7 @@ const Option Options[] = {
     {"--calibration", readCalibration},
     // Its battery.
     {"--battery", readBattery},
+    {"--battery-percent", readBatteryPercent},
     {"--battery-raw", readBatteryRaw},
     {"--no-battery", [](Arguments &, SimOptions &o) { device(o).battery.mode = DeviceModel::BatteryMode::None; }},
     // How it behaves.
@@ -231,9 +250,10 @@ void check(const SimOptions &o)
 void printUsage(std::ostream &out)
 {
     out << Usage;
-    for (const std::string &name : DeviceModel::faultNames())
-        out << " " << name;
-    out << "\n";
+    for (const DeviceModel::Fault &f : DeviceModel::faults()) {
+        const std::string name = f.name;
+        out << "  " << name << std::string(name.size() < 28 ? 28 - name.size() : 1, ' ') << f.what << "\n";
+    }
     printReplayUsage(out);
 }
 

@@ -1,5 +1,6 @@
 // The polling tick in virtual time against the device model: what the window is told,
 // which intervals follow, and which bytes the device sees.
+#include "battery.h"
 #include "clock.h"
 #include "monitor.h"
 #include "protocol.h"
@@ -174,6 +175,23 @@ private slots:
         QCOMPARE(rig.screen.charge, charge(row.charge));
         QCOMPARE(rig.screen.intervalMs, row.interval);
         QVERIFY(rig.link.isOpen()); // a missing reading is no reason to drop the device
+    }
+
+    // mova-sim --battery-percent: every percentage reads back as itself.
+    void batteryShowing_data()
+    {
+        QTest::addColumn<int>("percent");
+        for (int percent = 0; percent <= 100; ++percent)
+            QTest::addRow("%d %%", percent) << percent;
+    }
+    void batteryShowing()
+    {
+        QFETCH(int, percent);
+        DeviceModel::Config config;
+        config.battery.words = batteryWordsShowing(percent);
+        Rig rig(config);
+        rig.tick();
+        QCOMPARE(rig.screen.battery, "Accu: " + std::to_string(percent) + " %");
     }
 
     void secondReading_data()
