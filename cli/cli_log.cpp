@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <ostream>
+#include <string_view>
 
 namespace {
 
