@@ -206,7 +206,8 @@ void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
         return;
     }
     for (int i = 0; i < serials.size(); ++i) {
-        const QString failed = QFileInfo(QString::fromStdString(devices[i]->link())).fileName() + ": " + shown[i] +
+        const QString place = i == 0 ? "Bay 1" : QFileInfo(QString::fromStdString(devices[i]->link())).fileName();
+        const QString failed = place + ": " + shown[i] +
                                "  " + outcomes[i] + (halfWritten(outcomes[i]) ? ", may be without working firmware" : "") +
                                "\n";
         const bool succeeded = outcomes[i] == "updated" || outcomes[i] == "already current";
