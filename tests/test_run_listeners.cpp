@@ -45,17 +45,11 @@ RunResult reached(RunStage stage, RunFailure failure, bool confirmed = false, bo
     return r;
 }
 
-// Ended in the erase the device began, or after the first block went.
+// Ended in the erase the device began.
 RunResult erasing(RunFailure failure)
 {
     RunResult r = reached(RunStage::Erase, failure);
     r.eraseBegun = true;
-    return r;
-}
-RunResult sending(RunFailure failure)
-{
-    RunResult r = reached(RunStage::Send, failure);
-    r.blockSent = true;
     return r;
 }
 
@@ -289,48 +283,10 @@ static std::vector<Row> failureRows()
     };
 }
 
-// Whether the device may be without working firmware, by the stage a failure came in.
-static std::vector<Row> severityRows()
-{
-    return {
-        // The device refused its erase: nothing written. A block refused halfway: maybe without firmware.
-        {"the erase refused",
-         failedIn(ProgressStage::Erase, "Memory prepare - clear", said(MessageId::EraseFailed),
-                  {Outcome::DeviceRefused, "Data cannot clear.3", erasing(RunFailure::DeviceRefused)}),
-         3, {R"("exit":3,"outcome":"device refused")", R"("may_be_without_firmware":false)"},
-         {"mova-update: device refused\n"}, {R"("may_be_without_firmware":false,"outcome":"device refused")"},
-         {",device refused,3,Data cannot clear.3,", ",Bay 3,no\n"},
-         {"MOVA_MAY_BE_WITHOUT_FIRMWARE=0", "PRIORITY=5"}},
-        {"a block refused",
-         failedIn(ProgressStage::Send, "Send update", said(MessageId::FirmwareBlockRefused),
-                  {Outcome::DeviceRefused, "Error by senden Update.1", sending(RunFailure::DeviceRefused)}),
-         3, {R"("exit":3,"outcome":"device refused")", R"("may_be_without_firmware":true)"},
-         {"mova-update: device refused\n"}, {R"("may_be_without_firmware":true,"outcome":"device refused")"},
-         {",device refused,3,Error by senden Update.1,", ",Bay 3,yes\n"},
-         {"MOVA_MAY_BE_WITHOUT_FIRMWARE=1", "PRIORITY=3"}},
-        {"stopped before the erase",
-         failedIn(ProgressStage::Reset, "Reset...", said(MessageId::Stopped),
-                  {Outcome::Stopped, StoppedByOperator, reached(RunStage::Reset, RunFailure::Stopped)}),
-         10, {R"("may_be_without_firmware":false)"}, {"mova-update: stopped\n"},
-         {R"("may_be_without_firmware":false,"outcome":"stopped")"}, {",stopped,10,", ",Bay 3,no\n"},
-         {"MOVA_MAY_BE_WITHOUT_FIRMWARE=0"}},
-        // A batch's worker lost after it said it writes: the batch's record says it, without a run.
-        {"a worker lost while writing",
-         [=](RunListener &l) {
-             l.device(device());
-             l.writing(true);
-             l.result({Outcome::WorkerLost, "ended abnormally", std::nullopt, false, true});
-         },
-         16, {R"("exit":16,"outcome":"ended abnormally")", R"("may_be_without_firmware":true)"}, {},
-         {R"("may_be_without_firmware":true,"outcome":"ended abnormally")"}, {",Bay 3,yes\n"},
-         {"MOVA_MAY_BE_WITHOUT_FIRMWARE=1", "PRIORITY=3"}},
-    };
-}
-
 void TestRunListeners::eachListenerRendersTheEvents_data()
 {
     QTest::addColumn<Row>("row");
-    for (const auto &rows : {runRows(), failureRows(), severityRows()})
+    for (const auto &rows : {runRows(), failureRows()})
         for (const Row &row : rows)
             QTest::newRow(row.name) << row;
 }
