@@ -77,7 +77,8 @@ void showDeviceInfo(const Session &session, ConsoleScreen &screen, const CliArgu
     const std::string plain =
         line + "\nserial number     " + serial + "\nhardware version  " + std::to_string(r.hardwareVersion) +
         "\nstatus            " + status + "\ndevice info       " + infoText + "\ncalibration       " + calibration +
-        "\nbattery           " + battery + "\nupdate            " + verdict.word + ": " + verdict.reason + "\ncarried firmware  " + carriedLine;
+        "\nbattery           " + battery + "\nupdate            " + verdict.word + ": " + verdict.reason +
+        "\ncarried firmware  " + carriedLine;
     JsonLine event = JsonLine::event("device")
                          .text("line", line)
                          .text("serial", serial)

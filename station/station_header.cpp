@@ -104,7 +104,8 @@ void StationHeader::showCounts()
                       (c.current > 0 ? ", " + QString::number(c.current) + " already current" : QString()));
     failed_->setText("   \u2716 " + QString::number(c.failed) + " failed");
     retried_->setText("   \u21BB " + QString::number(c.retried) + " retried");
-    yield_->setText("   Yield " + (c.devices > 0 ? QString::number(100.0 * (c.updated + c.current) / c.devices, 'f', 0) + " %"
+    const int succeeded = c.updated + c.current;
+    yield_->setText("   Yield " + (c.devices > 0 ? QString::number(100.0 * succeeded / c.devices, 'f', 0) + " %"
                                                   : QStringLiteral("\u2013")));
 }
 
