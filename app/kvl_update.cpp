@@ -7,6 +7,8 @@
 #include "handshake.h"
 #include "readout.h"
 #include "failure_guide.h"
+#include "firmware_age.h"
+#include "payload_file.h"
 #include "support_report.h"
 #include "run_record.h"
 #include "usb_connection.h"
@@ -235,6 +237,9 @@ void TKVLUpdate::AccuTimerTimer()
 
 void TKVLUpdate::UpdateButtonClick()
 {
+    // A click the run would ignore asks nothing.
+    if (!session_.runActive && !session_.pollActive && !firmwareAgeAccepted())
+        return;
     RunRecord record(clock_, session_, payloads, store_);
     RunEvents events {&record, this};
     const RunResult result = runUpdate(session_, *this, events, clock_, payloads);
@@ -348,6 +353,25 @@ Answer TKVLUpdate::confirm(const std::string &caption, const std::string &text)
     box.setDefaultButton(QMessageBox::Cancel);
     box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
     return {box.exec() == QMessageBox::Ok};
+}
+
+bool TKVLUpdate::firmwareAgeAccepted()
+{
+    const std::string age = firmwareAge(session_, isCarried(payloads.firmware));
+    if (age != "the same" && age != "older")
+        return true;
+    const DeviceRecord &r = session_.record;
+    const std::string text =
+        age == "the same"
+            ? "The device has " + carriedFirmwareText() + " already: the same firmware this update installs.\n"
+                                                          "Install it again?"
+            : "The " + carriedFirmwareText() + " this update installs is " + downgradeText(r) +
+                  ".\nInstall the older firmware?";
+    QMessageBox box(QMessageBox::Warning, age == "the same" ? QStringLiteral("Same firmware")
+                                                            : QStringLiteral("Older firmware"),
+                    QString::fromStdString(text), QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Cancel); // Enter leaves the device as it is
+    return box.exec() == QMessageBox::Ok;
 }
 
 bool TKVLUpdate::confirmLowBattery(int percent)

@@ -97,6 +97,9 @@ private:
     // RunScreen: the run's two questions, and what it tells shown as the window shows it.
     Answer confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
+    // A device that has the carried firmware already, or a newer one, is written only when the
+    // operator says OK to that first; false: Cancel, the device is left untouched.
+    bool firmwareAgeAccepted();
     void holding(bool on) override;
     void writing(bool on) override;
     void stage(ProgressStage stage, const std::string &caption) override;

@@ -287,7 +287,7 @@ void Batch::Supervision::finished(BatchWorker &w, int exitCode, QProcess::ExitSt
     if (outcome == Outcome::WorkerLost || outcome == Outcome::Unidentified)
         w.recordLost(outcome, {a_.firmware, a_.table}, id_, store_); // its own record went with it
     // Left alone until it is unplugged; back within its restart, only a device updated is skipped.
-    ports_.hold(w.port, w.serialHex, outcome == Outcome::Updated || w.word == BatchWord::Skip);
+    ports_.hold(w.port, w.serialHex, succeeded(outcome) || w.word == BatchWord::Skip);
     if (w.word == BatchWord::Skip) {
         view_->skipped(w.shown());
         decide();
@@ -423,10 +423,10 @@ int Batch::Supervision::finish()
     watch_.stop();
     std::vector<DeviceOutcome> devices;
     for (const ReportRow &row : rows_)
-        devices.push_back({row.port, row.serial, row.serialHex, row.outcome, row.socket});
+        devices.push_back({row.port, row.serial, row.serialHex, row.outcome, row.socket, row.mayBeWithoutFirmware});
     const BatchSummary s = batchSummary(devices, int(retried_.size()), stopping_);
     view_->summary(s);
-    return int(s.worst);
+    return exitStatus(s.worst);
 }
 
 Batch::Batch(BatchOptions options, BatchView &view) : s_(std::make_unique<Supervision>(std::move(options), view)) {}

@@ -17,6 +17,8 @@ struct BatchOptions {
     int devices = 0;                // with repeat: end after this many (0: no limit)
     bool yes = false;               // a device that may hold a recording is written without asking
     bool allowLowBattery = false;   // and one below the battery guard too
+    bool reinstall = false;         // a device with the carried firmware already is written again
+    bool allowOlder = false;        // and one whose firmware is newer gets the older one
     bool trace = false;
     std::string firmware = CarriedFirmware, table = CarriedTable;
     std::string report; // the report file; empty: none

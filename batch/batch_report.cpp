@@ -27,8 +27,9 @@ std::string ReportRow::csv() const
 {
     return csvField(time) + "," + csvField(port) + "," + csvField(serial) + "," + number(hardwareVersion) + "," +
            number(firmwareBefore) + "," + number(firmwareAfter) + "," + csvField(battery) + "," +
-           csvField(outcomeName(outcome)) + "," + std::to_string(int(outcome)) + "," + csvField(message) + "," +
-           seconds(durationS) + "," + csvField(serialHex) + "," + number(batteryPercent) + "," + csvField(socket);
+           csvField(outcomeName(outcome)) + "," + std::to_string(exitStatus(outcome)) + "," + csvField(message) +
+           "," + seconds(durationS) + "," + csvField(serialHex) + "," + number(batteryPercent) + "," +
+           csvField(socket) + "," + (mayBeWithoutFirmware ? "yes" : "no");
 }
 
 JsonLine ReportRow::object() const
@@ -44,9 +45,9 @@ JsonLine ReportRow::object() const
     numberOrNull(o, "firmware_after", firmwareAfter);
     o.text("battery", shownText(battery));
     numberOrNull(o, "battery_percent", batteryPercent);
-    o.text("outcome", outcomeName(outcome)).number("exit", int(outcome));
+    o.text("outcome", outcomeName(outcome)).number("exit", exitStatus(outcome));
     o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
-    o.text("socket", shownText(socket));
+    o.text("socket", shownText(socket)).flag("may_be_without_firmware", mayBeWithoutFirmware);
     return o; // moved out, where returning what fixed() returns would copy every field
 }
 
@@ -103,7 +104,7 @@ void SingleReport::device(const DeviceFacts &facts)
     row.hardwareVersion = facts.record.hardwareVersion, row.firmwareBefore = facts.record.firmwareVersion;
 }
 
-void SingleReport::end(Outcome outcome, const std::string &message)
+void SingleReport::end(Outcome outcome, const std::string &message, bool withoutFirmware)
 {
     if (ended_)
         return;
@@ -111,6 +112,7 @@ void SingleReport::end(Outcome outcome, const std::string &message)
     row.time = reportTime();
     row.outcome = outcome;
     row.message = message;
+    row.mayBeWithoutFirmware = withoutFirmware;
     row.durationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - since_).count();
     if (std::string error; !file_.append(row, error) && failed)
         failed("mova-update: cannot write the report: " + error);

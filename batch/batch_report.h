@@ -20,9 +20,8 @@ struct ReportRow {
     Outcome outcome = Outcome::Internal;
     std::string message;
     double durationS = 0;
-    // It failed after its device began to be written and before the device confirmed its new
-    // firmware: the device may be without working firmware (a failure that wrote nothing leaves
-    // the device as it was).
+    // Its device may be without working firmware (mayBeWithoutFirmware() of its run, or of its
+    // batch worker): a failure that wrote nothing leaves the device as it was.
     bool mayBeWithoutFirmware = false;
 
     // Every field a device or a file name chose is escaped, and a CSV field that a
@@ -45,7 +44,7 @@ public:
 
     static constexpr const char *CsvHeader =
         "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s,"
-        "serial_hex,battery_percent,socket";
+        "serial_hex,battery_percent,socket,may_be_without_firmware";
 
 private:
     std::string path_;
@@ -65,11 +64,11 @@ public:
     std::function<void(const std::string &)> failed;
     // Appends the row, ended with this outcome, once; a file that cannot be written is told
     // to `failed` (the update's own outcome stands).
-    void end(Outcome outcome, const std::string &message);
+    void end(Outcome outcome, const std::string &message, bool withoutFirmware = false);
 
     void device(const DeviceFacts &facts) override;
     void after(const DeviceFacts &facts) override { row.firmwareAfter = facts.record.firmwareVersion; }
-    void result(const RunEnd &end) override { this->end(end.outcome, end.text); }
+    void result(const RunEnd &end) override { this->end(end.outcome, end.text, end.mayBeWithoutFirmware()); }
 
 private:
     BatchReport file_;

@@ -11,13 +11,18 @@ struct DeviceOutcome {
     std::string port, serial, serialHex;
     Outcome outcome = Outcome::Internal;
     std::string socket; // its socket's name
+    bool mayBeWithoutFirmware = false; // as its report row says
 };
 
 struct BatchSummary {
     int devices = 0, updated = 0, failed = 0;
+    int alreadyCurrent = 0; // a success apart from updated: nothing was written
     int retried = 0; // devices updated more than once, counted by their last update
-    std::map<Outcome, int> failedBy;          // how many devices came to each outcome but "updated"
-    std::vector<DeviceOutcome> failedDevices; // in the order they were first updated
+    int withoutFirmware = 0; // failed devices that may be without working firmware, counted apart
+    std::map<Outcome, int> failedBy;          // how many of the other failed devices came to each outcome
+    // The failed devices: those that may be without working firmware first, then the others,
+    // each in the order they were first updated.
+    std::vector<DeviceOutcome> failedDevices;
     Outcome worst = Outcome::Updated;         // the batch's outcome, its exit status
 };
 // What the devices of a batch came to, from each device's last outcome (in the order the

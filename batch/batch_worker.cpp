@@ -48,7 +48,11 @@ void BatchWorker::take(const WorkerEvent &e)
         break;
     case WorkerSays::Result:
         end.hasResult = true;
-        end.said = Outcome(o["exit"].toInt());
+        // Both successes exit 0: the name tells them apart.
+        end.said = o["outcome"].toString().toStdString() == outcomeName(Outcome::AlreadyCurrent)
+                       ? Outcome::AlreadyCurrent
+                       : Outcome(o["exit"].toInt());
+        end.saidWithoutFirmware = o["may_be_without_firmware"].toBool();
         end.firmwareConfirmed = o["firmware_confirmed"].toBool();
         end.tableSent = o["table_sent"].toBool();
         if (const std::string text = shownField(o["text"]); !text.empty())
@@ -87,6 +91,10 @@ QStringList BatchWorker::arguments(const BatchOptions &a, const std::string &bat
         arguments << "--yes";
     if (a.allowLowBattery)
         arguments << "--allow-low-battery";
+    if (a.reinstall)
+        arguments << "--reinstall";
+    if (a.allowOlder)
+        arguments << "--allow-older";
     if (a.trace)
         arguments << "--trace";
     return arguments << "--firmware" << QString::fromStdString(a.firmware) << "--table"
@@ -109,7 +117,7 @@ ReportRow BatchWorker::row(Outcome outcome) const
     row.outcome = outcome;
     row.message = message;
     row.durationS = double(since.elapsed()) / 1000.0;
-    row.mayBeWithoutFirmware = outcome != Outcome::Updated && end.writing && !end.firmwareConfirmed;
+    row.mayBeWithoutFirmware = mayBeWithoutFirmware(end);
     return row;
 }
 
@@ -141,5 +149,5 @@ void BatchWorker::recordLost(Outcome outcome, const Payloads &payloads, const st
     if (end.identified)
         record.device(device());
     record.writing(end.writing);
-    record.result({outcome, message});
+    record.result({outcome, message, std::nullopt, false, mayBeWithoutFirmware(end)});
 }

@@ -33,6 +33,10 @@ options:
                        station's names are kept in ~/.config/qtx-mova-update/sockets.conf)
   --yes                answer the question before an update with yes
   --allow-low-battery  update even when the battery shows less than 20 % (refused otherwise)
+  --reinstall          update: write the carried firmware to a device that has it already
+                       (left as it is otherwise: "already current")
+  --allow-older        update: install the carried firmware on a device whose firmware is
+                       newer (refused otherwise: a downgrade)
   --json               one JSON object per line for every event
   --trace              every byte to and from the device on standard error
   --hardware N         image-info: the hardware version to size the image for (0..255;
@@ -44,7 +48,8 @@ options:
 results go to standard output, errors and warnings to standard error
 exit status:
   0  updated (the device confirmed the new firmware and took the translation table), or
-     info/image-info succeeded
+     already current (the device has the carried firmware: nothing was written, unless
+     --reinstall), or info/image-info succeeded
   1  usage error
   2  not connected: no device found, or it cannot be opened or does not answer
   3  device refused: status, erase, transfer mode or a block refused
@@ -57,7 +62,8 @@ exit status:
   7  not confirmed: the operator declined the question, or it could not be asked (no
      terminal, --json, or a batch; --yes answers it)
   8  not allowed: the device's hardware version is not the build's, or its firmware is
-     older than version 7; nothing was sent to it
+     older than version 7, or newer than the carried one (--allow-older installs the
+     older one); nothing was sent to it
   9  firmware installed and confirmed, but the translation table was not sent
  10  stopped by the operator (Ctrl-C twice within 5 s) while the device was being written:
      update it again before using it
@@ -73,7 +79,7 @@ exit status:
      new firmware and lacks its menu texts): plug it in again and update it again
 130  interrupted by a signal (Ctrl-C) before anything was written to the device
 several devices (--all, --repeat, --port more than once): each is updated by a process of
-its own; 0 when every device was updated, else the code of the worst outcome among them,
+its own; 0 when every device was updated or already current, else the code of the worst outcome among them,
 worst first: 10 16 17 11 5 4 3 9 13 15 14 2 12 8 7 6 130
 )";
 
@@ -111,6 +117,8 @@ constexpr Switch Switches[] = {
     {"--yes", &CliArguments::yes},
     {"--trace", &CliArguments::trace},
     {"--allow-low-battery", &CliArguments::allowLowBattery},
+    {"--reinstall", &CliArguments::reinstall},
+    {"--allow-older", &CliArguments::allowOlder},
     {"--all", &CliArguments::all},
     {"--repeat", &CliArguments::repeat},
 };

@@ -14,6 +14,8 @@ struct CliArguments {
     std::string firmware = CarriedFirmware;
     std::string table = CarriedTable;
     bool json = false, yes = false, trace = false, allowLowBattery = false;
+    bool reinstall = false;  // a device that has the carried firmware already is written all the same
+    bool allowOlder = false; // the carried firmware goes on a device whose own is newer
     int hardware = 0; // image-info's hardware version; 0 until set or defaulted
     int count = DefaultLogRuns; // log's -n: how many of the last runs
     std::string exportTo; // log's --export: the support bundle to write

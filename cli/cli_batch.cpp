@@ -15,6 +15,8 @@ int runBatch(const CliArguments &a, bool json, bool liveLines)
     options.devices = a.devices;
     options.yes = a.yes;
     options.allowLowBattery = a.allowLowBattery;
+    options.reinstall = a.reinstall;
+    options.allowOlder = a.allowOlder;
     options.trace = a.trace;
     options.firmware = a.firmware;
     options.table = a.table;

@@ -10,20 +10,18 @@
 
 #include <cstdio>
 
-std::string firmwareAge(const Session &session, bool carriedFirmware)
+FirmwareGuard firmwareGuard(const Session &session, const CliArguments &a)
 {
-    if (!carriedFirmware || session.expectedHardwareVersion == 0 ||
-        session.record.hardwareVersion != session.expectedHardwareVersion)
-        return {};
-    const BuildSettings build = BuildSettings::compiled();
-    return compareWithCarried(session.record, build.firmwareVersion, build.firmwareDate);
-}
-
-std::string downgradeText(const DeviceRecord &record)
-{
-    const char *d = record.firmwareDate; // YYMMDD, said as the device line says it
-    return "older than the device's firmware " + std::to_string(record.firmwareVersion) + " from " +
-           std::string(d + 4, 2) + "." + std::string(d + 2, 2) + "." + std::string(d, 2) + ": a downgrade";
+    const std::string age = firmwareAge(session, isCarried(a.firmware));
+    const std::string carried = carriedFirmwareText();
+    if (age == "the same" && !a.reinstall)
+        return {Outcome::AlreadyCurrent,
+                "the device has the carried " + carried + " already (--reinstall writes it again)"};
+    if (age == "older" && !a.allowOlder)
+        return {Outcome::NotAllowed,
+                "the carried " + carried + " is " + downgradeText(session.record) +
+                    " (--allow-older installs it all the same)"};
+    return {};
 }
 
 UpdateVerdict updateVerdict(const Session &session, const CliArguments &a)
@@ -31,6 +29,8 @@ UpdateVerdict updateVerdict(const Session &session, const CliArguments &a)
     const DeviceRecord &r = session.record;
     if (const UpdateRefusal refusal = updateRefusal(session.expectedHardwareVersion, r); refusal.id != MessageId::None)
         return {false, refusal.reason};
+    if (const FirmwareGuard guard = firmwareGuard(session, a); !guard.writes())
+        return {false, guard.text, guard.outcome == Outcome::AlreadyCurrent ? "not needed" : "refused"};
     std::string battery;
     if (const std::optional<int> percent = session.batteryPercent(); belowBatteryGuard(percent)) {
         const std::string low = "the battery shows " + std::to_string(*percent) + " %, below " +
@@ -47,12 +47,12 @@ UpdateVerdict updateVerdict(const Session &session, const CliArguments &a)
                                                             : "firmware " + version;
     std::string would = "would install " + what + " over firmware " + std::to_string(r.firmwareVersion);
     if (age == "older")
-        would += ": a downgrade";
+        would += ": a downgrade, as --allow-older says";
     else if (age == "the same")
-        would += " (the same)";
+        would += " (the same), as --reinstall says";
     if (r.asksBeforeErase())
         would += "; it asks first, as the update deletes a recording that may still be on the device";
-    return {true, would + battery};
+    return {true, would + battery, "allowed"};
 }
 
 void showDeviceInfo(const Session &session, ConsoleScreen &screen, const CliArguments &a)
@@ -77,8 +77,8 @@ void showDeviceInfo(const Session &session, ConsoleScreen &screen, const CliArgu
     const std::string plain =
         line + "\nserial number     " + serial + "\nhardware version  " + std::to_string(r.hardwareVersion) +
         "\nstatus            " + status + "\ndevice info       " + infoText + "\ncalibration       " + calibration +
-        "\nbattery           " + battery + "\nupdate            " + (verdict.goesAhead ? "allowed: " : "refused: ") +
-        verdict.reason + "\ncarried firmware  " + carriedLine;
+        "\nbattery           " + battery + "\nupdate            " + verdict.word + ": " + verdict.reason +
+        "\ncarried firmware  " + carriedLine;
     JsonLine event = JsonLine::event("device")
                          .text("line", line)
                          .text("serial", serial)

@@ -1,4 +1,7 @@
 #pragma once
+#include "firmware_age.h"
+#include "run_outcome.h"
+
 #include <string>
 
 class ConsoleScreen;
@@ -6,21 +9,26 @@ struct CliArguments;
 struct DeviceRecord;
 struct Session;
 
-// How the firmware about to go on stands to the device's: "newer", "the same" or "older";
-// empty when that cannot be said: a firmware file of the operator's (its version is not
-// known), or a device of another hardware version than the build's, whose firmware
-// versions count for another device.
-std::string firmwareAge(const Session &session, bool carriedFirmware);
 
-// "older than the device's firmware 70 from 19.10.21: a downgrade", for a plan or a question.
-std::string downgradeText(const DeviceRecord &record);
+// Whether the carried firmware goes onto the device just read, by its age: a device that has
+// it already is left as it is (unless --reinstall), one with a newer firmware is refused
+// (unless --allow-older). Updated when it goes on; else the outcome, with words that name both
+// versions and the option.
+struct FirmwareGuard {
+    Outcome outcome = Outcome::Updated;
+    std::string text;
+    bool writes() const { return outcome == Outcome::Updated; }
+};
+FirmwareGuard firmwareGuard(const Session &session, const CliArguments &a);
 
 // What `update` would do with the device just read, and why, by the same checks in the same
-// order: the build's hardware version and the device's firmware, then the battery guard
-// (unless --allow-low-battery), then what it would install over what.
+// order: the build's hardware version and the device's firmware, then the firmware's age
+// (firmwareGuard), then the battery guard (unless --allow-low-battery), then what it would
+// install over what.
 struct UpdateVerdict {
     bool goesAhead = false;
     std::string reason;
+    const char *word = "refused"; // "allowed", "not needed" (already current) or "refused"
 };
 UpdateVerdict updateVerdict(const Session &session, const CliArguments &a);
 

@@ -65,7 +65,7 @@ PayloadCheck checkPayloads(const CliArguments &a, int hardwareVersion)
 int finishReading(ConsoleScreen &screen, Outcome outcome, const std::string &text)
 {
     screen.result({outcome, text, std::nullopt, true});
-    return int(outcome);
+    return exitStatus(outcome);
 }
 
 namespace {
@@ -141,6 +141,7 @@ private:
     int update();
     bool connect(std::string *hintSaid);
     std::optional<int> takeBatchWord();
+    int leaveAsItIs(const FirmwareGuard &guard);
     void prepareScreen(const std::string &age);
     void readFirmwareAfter();
     std::string endWords(const RunResult &result);
@@ -160,7 +161,7 @@ private:
 int DeviceCommand::finish(Outcome outcome, const std::string &text, std::optional<RunResult> run)
 {
     events_.result({outcome, text, std::move(run), false});
-    return int(outcome);
+    return exitStatus(outcome);
 }
 
 // Finds and identifies the device as the window's first tick does; false when it is not there
@@ -199,7 +200,6 @@ int DeviceCommand::info()
 // a device left alone.
 std::optional<int> DeviceCommand::takeBatchWord()
 {
-    record_->noteBatch(a_.worker);
     const std::optional<BatchWord> word = awaitBatchWord();
     if (word == BatchWord::Go)
         return std::nullopt;
@@ -218,6 +218,19 @@ std::optional<int> DeviceCommand::takeBatchWord()
     const std::string text = "no word from the batch to go on, so device " + serialShown() + " is not updated";
     events_.message(RunMessage::of(MessageId::BatchGone, messageText(MessageId::BatchGone, text + ".")));
     return finish(Outcome::Skipped, text);
+}
+
+// The firmware's age leaves the device as it is: the run says why, before any byte is written
+// and before a batch's word is waited for, and lets the device go.
+int DeviceCommand::leaveAsItIs(const FirmwareGuard &guard)
+{
+    const bool current = guard.outcome == Outcome::AlreadyCurrent;
+    const MessageId id = current ? MessageId::AlreadyCurrent : MessageId::FirmwareNewer;
+    events_.message(RunMessage::of(id, messageText(id, guard.text + ".")));
+    if (current)
+        events_.after(DeviceFacts::of(session_)); // the firmware it runs now is the one it had
+    sayGoodbye(link_);
+    return finish(guard.outcome, guard.text);
 }
 
 void DeviceCommand::prepareScreen(const std::string &age)
@@ -296,6 +309,10 @@ int DeviceCommand::update()
     events_.plan({session_.portPath.empty() ? "the docking station" : session_.portPath, plan.firmwareName,
                   plan.tableName, plan.firmwareBlocks, plan.tableBlocks, age,
                   age == "older" ? downgradeText(session_.record) : std::string()});
+    if (!a_.worker.empty())
+        record.noteBatch(a_.worker);
+    if (const FirmwareGuard guard = firmwareGuard(session_, a_); !guard.writes())
+        return leaveAsItIs(guard);
     if (!a_.worker.empty())
         if (const std::optional<int> left = takeBatchWord())
             return *left;

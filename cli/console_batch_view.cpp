@@ -43,8 +43,15 @@ std::string livePlace(const WorkerShown &w)
 std::string summaryText(const BatchSummary &s)
 {
     return std::to_string(s.devices) + " device" + (s.devices == 1 ? "" : "s") + ": " + std::to_string(s.updated) +
-           " updated, " + std::to_string(s.failed) + " failed" +
-           (s.retried > 0 ? ", " + std::to_string(s.retried) + " retried" : "");
+           " updated, " + (s.alreadyCurrent > 0 ? std::to_string(s.alreadyCurrent) + " already current, " : "") +
+           std::to_string(s.failed) + " failed" + (s.retried > 0 ? ", " + std::to_string(s.retried) + " retried" : "");
+}
+
+// "ttyUSB1: 0109  transfer failed", and what its failure may have left.
+std::string failedLine(const DeviceOutcome &d)
+{
+    return placeOf(d) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + outcomeName(d.outcome) +
+           (d.mayBeWithoutFirmware ? ", may be without working firmware" : "");
 }
 
 // Lines for a log: each device's facts as they come, and how far it is now and then.
@@ -114,17 +121,19 @@ void PlainView::reported(const ReportRow &row)
     std::snprintf(duration, sizeof duration, "%.0f s", row.durationS);
     print(placeOf(row) + ": " + (row.serial.empty() ? "-" : row.serial) + "  " + outcomeName(row.outcome) +
               "  " + shownText(row.message) + "  (" + duration + ")",
-          row.outcome != Outcome::Updated);
+          !succeeded(row.outcome));
 }
 
 void PlainView::summary(const BatchSummary &s)
 {
-    std::string failedBy; // "1 ended abnormally, 1 transfer failed"
+    // "1 may be without working firmware, 1 ended abnormally, 1 transfer failed"
+    std::string failedBy =
+        s.withoutFirmware > 0 ? std::to_string(s.withoutFirmware) + " may be without working firmware" : "";
     for (const auto &[outcome, count] : s.failedBy)
         failedBy += (failedBy.empty() ? "" : ", ") + std::to_string(count) + " " + outcomeName(outcome);
-    for (const DeviceOutcome &d : s.failedDevices) // "  ttyUSB1: 0109  transfer failed"
-        failedBy += "\n  " + placeOf(d) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + outcomeName(d.outcome);
-    const bool ok = s.worst == Outcome::Updated;
+    for (const DeviceOutcome &d : s.failedDevices)
+        failedBy += "\n  " + failedLine(d);
+    const bool ok = succeeded(s.worst);
     (ok ? std::cout : std::cerr) << summaryText(s) << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
                                  << (ok ? "" : std::string("\nmova-update: ") + outcomeName(s.worst)) << std::endl;
 }
@@ -283,17 +292,20 @@ void JsonView::summary(const BatchSummary &s)
                              .text("serial", shownText(d.serial))
                              .text("serial_hex", shownText(d.serialHex))
                              .text("outcome", outcomeName(d.outcome))
-                             .number("exit", int(d.outcome)));
+                             .number("exit", exitStatus(d.outcome))
+                             .flag("may_be_without_firmware", d.mayBeWithoutFirmware));
     const JsonLine summary = JsonLine::event("summary")
                                  .number("devices", s.devices)
                                  .number("updated", s.updated)
+                                 .number("already_current", s.alreadyCurrent)
                                  .number("failed", s.failed)
+                                 .number("may_be_without_firmware", s.withoutFirmware)
                                  .number("retried", s.retried)
                                  .object("failed_by_outcome", byOutcome)
                                  .objects("failed_devices", failed);
     const JsonLine result = JsonLine::event("result")
-                                .flag("ok", s.worst == Outcome::Updated)
-                                .number("exit", int(s.worst))
+                                .flag("ok", succeeded(s.worst))
+                                .number("exit", exitStatus(s.worst))
                                 .text("outcome", outcomeName(s.worst))
                                 .text("text", summaryText(s));
     std::cout << summary.str() << "\n" << result.str() << std::endl;

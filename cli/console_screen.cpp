@@ -213,12 +213,13 @@ void ConsoleScreen::result(const RunEnd &end)
     const RunResult run = end.run.value_or(RunResult {});
     if (run.firmwareConfirmed)
         event(JsonLine::event("table").flag("sent", run.tableSent), {});
-    const bool ok = end.outcome == Outcome::Updated;
-    JsonLine line = JsonLine::event(EventName::Result).flag("ok", ok).number("exit", int(end.outcome));
+    const bool ok = succeeded(end.outcome);
+    JsonLine line = JsonLine::event(EventName::Result).flag("ok", ok).number("exit", exitStatus(end.outcome));
     line.text("outcome", outcomeName(end.outcome, end.readOnly)).text("text", end.text);
     if (!end.readOnly) {
         line.flag("firmware_confirmed", run.firmwareConfirmed).flag("table_sent", run.tableSent);
         line.number("readback_warnings", run.readBackWarnings);
+        line.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
     }
     // A question nobody was asked was not declined: the last line says what did happen.
     const bool notAsked = !run.notAskedBecause.empty();

@@ -153,6 +153,10 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     family(Id::SameSerial, "Not updated: ", Fill::Text, "",
            {"another device present has the same serial number, so neither can be told apart; nothing was sent",
             "Check which device is which (unplug one), then update them one at a time"}),
+    family(Id::FirmwareNewer, "Not updated: ", Fill::Text, "",
+           {"the device's firmware is newer than the one this tool carries; nothing was sent",
+            "Keep the device's firmware, or give --allow-older to install the older one all the same",
+            "Keep the device's firmware, or answer the question with OK to install the older one"}),
     family(Id::BatchGone, "Not updated: ", Fill::Text, "",
            {"the batch that started this update ended, or gave no word to go on in time; nothing was sent",
             "Run the batch again"}),
@@ -184,6 +188,7 @@ constexpr auto Entries = std::to_array<MessageEntry>({
           "update stored a standard montage on your device\nwhich might not be identical with your commonly used "
           "montage."),
     other(Id::FirmwareAndTableSent, Kind::Success, "Update and Language sended success!"),
+    other(Id::AlreadyCurrent, Kind::Success, "Already current: ", Fill::Text),
     other(Id::ConfirmErase, Kind::Question,
           "Make sure there is no untransferred recording on your device.\n"
           "A firmware update will delete that recording."),

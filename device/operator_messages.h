@@ -57,6 +57,7 @@ enum class MessageId {
     FirmwareTooOld, // the device's firmware is too old to take an update
     SameSerial,     // in a batch, another device present has the same serial number
     BatchGone,      // in a batch, no word came from the batch to go on
+    FirmwareNewer,  // the device's firmware is newer than the carried one (a downgrade refused)
     // Also "No connection - Initialise error", each for one reason the path could not be opened.
     PortNotFound,
     PortNotTerminal,
@@ -69,6 +70,7 @@ enum class MessageId {
     FirmwareSent,
     FirmwareSentStandardMontage,
     FirmwareAndTableSent,
+    AlreadyCurrent, // the device has the carried firmware already: nothing was written
     ConfirmErase,
     AskForDevice,
     AskForDockingStation,

@@ -2,6 +2,8 @@
 #include "update_run.h"
 #include "usb_connection.h"
 
+#include <algorithm>
+
 Outcome worstOutcome(const std::vector<Outcome> &outcomes)
 {
     using O = Outcome;
@@ -14,7 +16,11 @@ Outcome worstOutcome(const std::vector<Outcome> &outcomes)
         for (const O seen : outcomes)
             if (seen == o)
                 return o;
-    return O::Updated;
+    // Every device succeeded: none was written when each was current already.
+    const bool noneWritten = !outcomes.empty() && std::all_of(outcomes.begin(), outcomes.end(), [](O seen) {
+        return seen == O::AlreadyCurrent;
+    });
+    return noneWritten ? O::AlreadyCurrent : O::Updated;
 }
 
 Outcome workerOutcome(const WorkerEnd &end)
@@ -25,6 +31,11 @@ Outcome workerOutcome(const WorkerEnd &end)
         return end.said;
     const bool agreed = end.firmwareConfirmed && end.tableSent && end.exitedNormally && end.exitCode == 0;
     return agreed ? Outcome::Updated : Outcome::Internal;
+}
+
+bool mayBeWithoutFirmware(const WorkerEnd &end)
+{
+    return end.hasResult ? end.saidWithoutFirmware : end.writing && !end.firmwareConfirmed;
 }
 
 namespace {

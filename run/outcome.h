@@ -6,8 +6,9 @@
 
 class UsbConnection;
 
-// A batch's outcome: Updated when every device was, else the worst of them, judged by what
-// it leaves on the device (stopped or lost halfway first, nothing sent last).
+// A batch's outcome: Updated when every device was (or was current already; AlreadyCurrent when
+// every one was), else the worst of them, judged by what it leaves on the device (stopped or
+// lost halfway first, nothing sent last).
 Outcome worstOutcome(const std::vector<Outcome> &outcomes);
 // How a batch's worker process ended, as the batch heard it: what it said as data, and how
 // the process itself ended.
@@ -19,11 +20,15 @@ struct WorkerEnd {
     bool firmwareConfirmed = false, tableSent = false;
     bool exitedNormally = true;    // false: it crashed or was killed
     int exitCode = 0;
+    bool saidWithoutFirmware = false; // its result said the device may be without working firmware
 };
 // What the device of that worker came to. Updated only when the worker's result says the
 // device confirmed its firmware and took its table, and the process agrees; a worker that
 // ended without a result is never taken for one that updated.
 Outcome workerOutcome(const WorkerEnd &end);
+// Whether that device may be without working firmware: as the worker's result says, or, for a
+// worker that ended without one, when it had said it began to write the device.
+bool mayBeWithoutFirmware(const WorkerEnd &end);
 
 
 

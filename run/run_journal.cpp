@@ -8,10 +8,13 @@ namespace {
 
 // Updated is news; a run that wrote nothing (refused, declined, stopped before the device)
 // is worth a look; one that may have left a device half written is an error.
-int priorityOf(Outcome outcome)
+int priorityOf(Outcome outcome, bool mayBeWithoutFirmware)
 {
+    if (mayBeWithoutFirmware)
+        return 3; // LOG_ERR, whatever the failure was
     switch (outcome) {
     case Outcome::Updated:
+    case Outcome::AlreadyCurrent:
         return 6; // LOG_INFO
     case Outcome::Usage:
     case Outcome::NotConnected:
@@ -36,17 +39,18 @@ std::vector<std::string> JournalEntry::fields() const
 {
     const std::string shownSerial = identified ? shownText(serial) : std::string("unknown");
     std::string message = program + ": " + shownText(port) + ": device " + shownSerial + ": " +
-                          outcomeName(outcome) + " (exit " + std::to_string(int(outcome)) + ")";
+                          outcomeName(outcome) + " (exit " + std::to_string(exitStatus(outcome)) + ")";
     if (!text.empty())
         message += ": " + shownText(text);
     std::vector<std::string> f = {
         "MESSAGE_ID=" + std::string(MessageId),
         "MESSAGE=" + message,
-        "PRIORITY=" + std::to_string(priorityOf(outcome)),
+        "PRIORITY=" + std::to_string(priorityOf(outcome, mayBeWithoutFirmware)),
         "SYSLOG_IDENTIFIER=" + program,
         "MOVA_PORT=" + shownText(port),
         "MOVA_OUTCOME=" + std::string(outcomeName(outcome)),
-        "MOVA_EXIT_STATUS=" + std::to_string(int(outcome)),
+        "MOVA_EXIT_STATUS=" + std::to_string(exitStatus(outcome)),
+        std::string("MOVA_MAY_BE_WITHOUT_FIRMWARE=") + (mayBeWithoutFirmware ? "1" : "0"),
     };
     if (!socket.empty())
         f.push_back("MOVA_SOCKET=" + shownText(socket));

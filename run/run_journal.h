@@ -23,6 +23,7 @@ struct JournalEntry {
     Outcome outcome = Outcome::Internal;
     std::string text;      // what the operator was told it came to
     std::string batch;     // the batch it was a device of
+    bool mayBeWithoutFirmware = false; // the run may have left the device without working firmware
 
     // The entry's fields, "NAME=value" each, every value one line of UTF-8 (the serial also
     // as its exact bytes in hexadecimal).

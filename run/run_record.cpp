@@ -231,8 +231,9 @@ std::string firmwareDate(const DeviceRecord &r)
 
 } // namespace
 
-std::string RunRecord::line(Outcome outcome, const std::string &endText) const
+std::string RunRecord::line(const RunEnd &end) const
 {
+    const Outcome outcome = end.outcome;
     JsonLine o;
     o.text("start", at(startMs_)).text("end", at(clock_.nowMs())).text("version", QTX_APP_VERSION);
     o.text("program", store_.program).text("carried_firmware", BuildSettings::compiled().firmwareName);
@@ -279,8 +280,9 @@ std::string RunRecord::line(Outcome outcome, const std::string &endText) const
     o.flag("writing", wrote_); // the device was written to: a run cut short may have left it without firmware
     if (firmwareAfter_)
         o.number("firmware_after", *firmwareAfter_);
-    o.text("outcome", outcomeName(outcome)).number("exit", int(outcome));
-    return o.text("text", endText).str();
+    o.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
+    o.text("outcome", outcomeName(outcome)).number("exit", exitStatus(outcome));
+    return o.text("text", end.text).str();
 }
 
 std::string RunRecord::portShown() const
@@ -300,7 +302,7 @@ std::string RunRecord::stageReached() const
     return runStageName(tableFailed ? RunStage::Table : result_->stage);
 }
 
-JournalEntry RunRecord::journalEntry(Outcome outcome, const std::string &text) const
+JournalEntry RunRecord::journalEntry(const RunEnd &end) const
 {
     JournalEntry e;
     e.program = store_.program;
@@ -312,8 +314,9 @@ JournalEntry RunRecord::journalEntry(Outcome outcome, const std::string &text) c
         e.batteryPercent = device_->batteryPercent;
     e.firmwareAfter = firmwareAfter_;
     e.stage = stageReached();
-    e.outcome = outcome;
-    e.text = text;
+    e.outcome = end.outcome;
+    e.text = end.text;
+    e.mayBeWithoutFirmware = end.mayBeWithoutFirmware();
     e.batch = batch_;
     return e;
 }
@@ -326,13 +329,13 @@ void RunRecord::result(const RunEnd &end)
     if (end.run)
         result_ = end.run;
     if (store_.journal)
-        store_.journal(journalEntry(end.outcome, end.text));
+        store_.journal(journalEntry(end));
     if (store_.folder.empty())
         return;
     std::string reason;
     if (Trace::recording() && !Trace::stopRecording(&reason))
         store_.report(store_.tracePath() + ": " + reason);
-    store_.append(line(end.outcome, end.text));
+    store_.append(line(end));
 }
 
 void RunRecord::message(const RunMessage &m)

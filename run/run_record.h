@@ -97,9 +97,9 @@ public:
 
 private:
     // What the journal is told of the run ending so.
-    JournalEntry journalEntry(Outcome outcome, const std::string &text) const;
+    JournalEntry journalEntry(const RunEnd &end) const;
     // The line the record appends for the run ending so.
-    std::string line(Outcome outcome, const std::string &text) const;
+    std::string line(const RunEnd &end) const;
 
     struct Event {
         std::string text;

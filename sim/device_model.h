@@ -15,7 +15,7 @@ public:
     struct Identity {
         uint8_t hardwareVersion = 24;
         std::string serial = "0042";        // 4 ASCII characters on the wire
-        std::string firmwareVersion = "68"; // 2 ASCII characters
+        std::string firmwareVersion = "67"; // 2 ASCII characters: one before the carried firmware
         std::string firmwareDate = "211019";// year, month, day pairs
         uint8_t deviceInfo = 0x00;
         std::optional<uint8_t> status = 1;  // the optional 15th byte; none = not sent

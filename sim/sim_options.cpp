@@ -25,7 +25,8 @@ const char *Usage = R"(usage: mova-sim [options]
   --hw N                  hardware version (default 24)
   --serial TEXT           serial number, 4 characters (default 0042)
   --serial-hex HEX        serial number as 4 bytes in hexadecimal, any bytes (1b5b324a, 41004243)
-  --fw VV                 firmware version, 2 digits (default 68)
+  --fw VV                 firmware version, 2 digits (default 67, one before the carried
+                          firmware; --fw 68 gives a device that has it already)
   --date YYMMDD           firmware date (default 211019)
   --info N                device-information byte (default 0)
   --status N|none         status byte after the identity record (default 1)

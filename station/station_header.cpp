@@ -14,12 +14,14 @@ void StationCounts::add(const ReportRow &row)
     if (seen.times == 0)
         ++devices;
     else
-        updated -= seen.updated, failed -= !seen.updated;
+        updated -= seen.updated, current -= seen.current, failed -= !seen.updated && !seen.current;
     if (++seen.times == 2)
         ++retried;
     seen.updated = row.outcome == Outcome::Updated;
+    seen.current = row.outcome == Outcome::AlreadyCurrent;
     updated += seen.updated;
-    failed += !seen.updated;
+    current += seen.current;
+    failed += !seen.updated && !seen.current;
 }
 
 namespace {
@@ -98,10 +100,12 @@ bool StationHeader::sound() const
 void StationHeader::showCounts()
 {
     const StationCounts &c = counts_;
-    updated_->setText("\u2714 " + QString::number(c.updated) + " updated");
+    updated_->setText("\u2714 " + QString::number(c.updated) + " updated" +
+                      (c.current > 0 ? ", " + QString::number(c.current) + " already current" : QString()));
     failed_->setText("   \u2716 " + QString::number(c.failed) + " failed");
     retried_->setText("   \u21BB " + QString::number(c.retried) + " retried");
-    yield_->setText("   Yield " + (c.devices > 0 ? QString::number(100.0 * c.updated / c.devices, 'f', 0) + " %"
+    const int succeeded = c.updated + c.current;
+    yield_->setText("   Yield " + (c.devices > 0 ? QString::number(100.0 * succeeded / c.devices, 'f', 0) + " %"
                                                   : QStringLiteral("\u2013")));
 }
 

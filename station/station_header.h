@@ -16,11 +16,12 @@ class QPushButton;
 // the batch's summary counts them), across every batch the station ran.
 struct StationCounts {
     int devices = 0, updated = 0, failed = 0, retried = 0;
+    int current = 0; // already current: a success apart from updated (nothing was written)
     void add(const ReportRow &row);
 
 private:
     struct Seen {
-        bool updated = false;
+        bool updated = false, current = false;
         int times = 0;
     };
     std::map<std::string, Seen> bySerial_; // a device without a serial is a device of its own

@@ -28,6 +28,8 @@ Look lookOf(TileState state)
         return {"UPDATING", "\u25B6", "#1f4e9c"};
     case TileState::Updated:
         return {"UPDATED", "\u2714", "#1b7a2e"};
+    case TileState::AlreadyCurrent:
+        return {"ALREADY CURRENT", "\u2714", "#1b6a5e"};
     case TileState::Failed:
         return {"FAILED", "\u2716", "#c21f1f"};
     case TileState::MayBeWithoutFirmware:
@@ -42,6 +44,8 @@ TileState stateOf(const ReportRow &row)
 {
     if (row.outcome == Outcome::Updated)
         return TileState::Updated;
+    if (row.outcome == Outcome::AlreadyCurrent)
+        return TileState::AlreadyCurrent;
     if (row.mayBeWithoutFirmware)
         return TileState::MayBeWithoutFirmware;
     // Nothing was written: the device holds what it held (a recording to keep, a station

@@ -17,6 +17,7 @@ enum class TileState {
     Empty,                // no device yet (or it was taken out)
     Working,              // a device is being updated
     Updated,              // its firmware is confirmed and its table taken
+    AlreadyCurrent,       // it had the carried firmware already: left as it was, a success
     Failed,               // it failed and was left as it was before (or with its new firmware)
     MayBeWithoutFirmware, // it failed while it was written: it may not start again
     NotWritten,           // not written at all: a recording to keep, or the station stopped

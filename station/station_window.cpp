@@ -201,10 +201,12 @@ void StationWindow::reported(const ReportRow &row)
 
 void StationWindow::summary(const BatchSummary &s)
 {
-    header_->stopped(QString("%1 device%2 in this batch: %3 updated, %4 failed.")
+    const QString current = s.alreadyCurrent > 0 ? QString("%1 already current, ").arg(s.alreadyCurrent) : QString();
+    header_->stopped(QString("%1 device%2 in this batch: %3 updated, %4%5 failed.")
                          .arg(s.devices)
                          .arg(s.devices == 1 ? "" : "s")
                          .arg(s.updated)
+                         .arg(current)
                          .arg(s.failed));
 }
 

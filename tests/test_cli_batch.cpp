@@ -34,18 +34,33 @@ void TestCliBatch::batch_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QStringList>("outcomes");
     QTest::addColumn<bool>("json");
+    // Each device's firmware version (none: the emulator's own, older than the carried one);
+    // given, the batch installs the carried firmware, with these options.
+    QTest::addColumn<QStringList>("firmwares");
+    QTest::addColumn<QStringList>("options");
     QTest::newRow("one device alone, with a report") << QStringList {"30333033"} << QStringList {"0303"} << -1 << -1
-                                                     << 0 << QStringList {"updated"} << false;
+                                                     << 0 << QStringList {"updated"} << false << QStringList()
+                                                     << QStringList();
     QTest::newRow("two with one serial, in JSON") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"}
                                                   << -1 << -1 << 13 << QStringList {"same serial", "same serial"}
-                                                  << true;
+                                                  << true << QStringList() << QStringList();
+    // Neither written: the first has the carried firmware, the second a newer one.
+    QTest::newRow("already current, and older refused") << QStringList {"30333034", "30333035"}
+                                                        << QStringList {"0304", "0305"} << -1 << -1 << 8
+                                                        << QStringList {"already current", "not allowed"} << false
+                                                        << QStringList {"68", "70"} << QStringList();
+    // --reinstall reaches the worker: the first is written again, and fails after its first block.
+    QTest::newRow("--reinstall: written again") << QStringList {"30333036", "30333037"} << QStringList {"0306", "0307"}
+                                                << 0 << -1 << 4 << QStringList {"transfer failed", "not allowed"}
+                                                << false << QStringList {"68", "70"} << QStringList {"--reinstall"};
     // A device's serial is its identity whatever its bytes: none of these is a reason to skip
     // it. The fault on one ends its own run only, a worker killed while it writes is said to
     // have left its device half written, and the batch says the worst.
     QTest::newRow("not UTF-8, look-alikes, a formula, a screen clear; a fault on the second; one killed")
         << QStringList {"80414243", "41004243", "41005859", "3d312b31", "1b5b324a", "30333032"}
         << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J", "0302"} << 1 << 5 << 16
-        << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"} << false;
+        << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"} << false
+        << QStringList() << QStringList();
 }
 
 namespace {
@@ -64,18 +79,27 @@ pid_t workerOf(const QString &port)
     return 0;
 }
 
+// These rows' failures came after the first block went to the device.
+bool halfWritten(const QString &outcome)
+{
+    return outcome == "transfer failed" || outcome == "ended abnormally";
+}
+
 } // namespace
 
 // One device for each serial, started, with a --port for it.
 void TestCliBatch::startDevices(Devices &devices, QStringList &arguments)
 {
     QFETCH(QStringList, serials);
+    QFETCH(QStringList, firmwares);
     QFETCH(int, faulty);
     for (int i = 0; i < serials.size(); ++i) {
         PtyEmulator::Options options;
         options.device = quickDevice();
         options.link = f.path(("dev" + std::to_string(i)).c_str());
         options.device.identity.serial = QByteArray::fromHex(serials[i].toLatin1()).toStdString();
+        if (!firmwares.isEmpty())
+            options.device.identity.firmwareVersion = firmwares[i].toStdString();
         options.resetDowntimeMs = QuickDowntimeMs;
         devices.push_back(std::make_unique<PtyEmulator>(options));
         QVERIFY(devices.back()->start());
@@ -91,10 +115,14 @@ void TestCliBatch::batch()
     QFETCH(int, killed);
     QFETCH(int, exitCode);
     QFETCH(bool, json);
+    QFETCH(QStringList, firmwares);
+    QFETCH(QStringList, options);
     Devices devices;
-    QStringList arguments {"--yes"};
+    QStringList arguments = QStringList {"--yes"} + options;
     if (json)
         arguments << "--json";
+    if (firmwares.isEmpty())
+        arguments << "--firmware" << QString::fromStdString(firmware) << "--table" << QString::fromStdString(table);
     startDevices(devices, arguments);
     if (QTest::currentTestFailed())
         return;
@@ -108,9 +136,7 @@ void TestCliBatch::batch()
         const pid_t worker = workerOf(QString::fromStdString(devices[size_t(killed)]->link()));
         QVERIFY(worker > 0 && ::kill(worker, SIGKILL) == 0);
     };
-    const Run r = run(arguments << "--firmware" << QString::fromStdString(firmware) << "--table"
-                                << QString::fromStdString(table) << "--report" << report << "update",
-                      120'000, killWhileWriting);
+    const Run r = run(arguments << "--report" << report << "update", 120'000, killWhileWriting);
     QVERIFY2(r.exitCode == exitCode, r.err.constData());
     QVERIFY2(!(r.out + r.err).contains('\x1b'), r.err.constData()); // no device moves the operator's cursor
     QFile file(report);
@@ -129,20 +155,23 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
     QFETCH(QStringList, shown);
     QFETCH(int, killed);
     QFETCH(QStringList, outcomes);
+    QFETCH(QStringList, firmwares);
     QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
-                            "message,duration_s,serial_hex,battery_percent,socket\n"));
+                            "message,duration_s,serial_hex,battery_percent,socket,may_be_without_firmware\n"));
     QCOMPARE(rows.count('\n'), serials.size() + 1);
     for (int i = 0; i < serials.size(); ++i) {
-        const bool updated = outcomes[i] == "updated";
-        const QString row = "," + QString::fromStdString(devices[i]->link()) + "," + shown[i] + ",24,68," +
-                            (updated ? "68" : "") + ",Accu: 76 %," + outcomes[i] + ",";
+        const bool updated = outcomes[i] == "updated", current = outcomes[i] == "already current";
+        const QString before = firmwares.isEmpty() ? "67" : firmwares[i]; // the emulator keeps its version
+        const QString row = "," + QString::fromStdString(devices[i]->link()) + "," + shown[i] + ",24," + before + "," +
+                            (updated || current ? before : "") + ",Accu: 76 %," + outcomes[i] + ",";
         QVERIFY2(rows.contains(row), qPrintable(row + "\nnot in\n" + rows));
         const QString socket = i == 0 ? "Bay 1" : QFileInfo(QString::fromStdString(devices[i]->link())).fileName();
-        QVERIFY2(rows.contains("," + serials[i].toUpper() + ",76," + socket + "\n"), qPrintable(rows));
+        const QString severity = halfWritten(outcomes[i]) ? "yes" : "no";
+        QVERIFY2(rows.contains("," + serials[i].toUpper() + ",76," + socket + "," + severity + "\n"), qPrintable(rows));
         const Bytes held = devices[i]->withModel([](DeviceModel &m) { return m.image(); });
         QCOMPARE(held == updatedImage(QByteArray::fromHex(serials[i].toLatin1()).toStdString()), updated);
         const auto commands = devices[i]->commands();
-        if (outcomes[i] == "same serial") // refused before a byte was written
+        if (!updated && !halfWritten(outcomes[i])) // refused before a byte was written
             QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), 0);
     }
     if (killed >= 0) { // said to be half written, in the report and in the record the batch kept for it
@@ -170,21 +199,29 @@ void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
             named << d["port"].toString() + " " + d["serial_hex"].toString() + " " + d["outcome"].toString();
         QStringList expected;
         for (int i = 0; i < serials.size(); ++i)
-            if (outcomes[i] != "updated")
+            if (outcomes[i] != "updated" && outcomes[i] != "already current")
                 expected << QString::fromStdString(devices[i]->link()) + " " + serials[i].toUpper() + " " + outcomes[i];
         named.sort(), expected.sort();
         QCOMPARE(named, expected);
         return;
     }
     for (int i = 0; i < serials.size(); ++i) {
-        const QString failed = QFileInfo(QString::fromStdString(devices[i]->link())).fileName() + ": " + shown[i] +
-                               "  " + outcomes[i] + "\n";
-        QVERIFY2(outcomes[i] == "updated" || r.err.contains(failed.toUtf8()), qPrintable(failed + "\nnot in\n" + r.err));
+        const QString place = i == 0 ? "Bay 1" : QFileInfo(QString::fromStdString(devices[i]->link())).fileName();
+        const QString failed = place + ": " + shown[i] +
+                               "  " + outcomes[i] + (halfWritten(outcomes[i]) ? ", may be without working firmware" : "") +
+                               "\n";
+        const bool succeeded = outcomes[i] == "updated" || outcomes[i] == "already current";
+        QVERIFY2(succeeded || r.err.contains(failed.toUtf8()), qPrintable(failed + "\nnot in\n" + r.err));
     }
-    const QByteArray summary = QString("%1 devices: %2 updated, %3 failed\n")
+    // Already current counted apart from updated; those that may be without firmware apart, first.
+    const int current = int(outcomes.count("already current")), half = int(std::count_if(
+                                                                     outcomes.begin(), outcomes.end(), halfWritten));
+    const QByteArray summary = QString("%1 devices: %2 updated, %3%4 failed\nfailed: %5")
                                    .arg(serials.size())
                                    .arg(outcomes.count("updated"))
-                                   .arg(serials.size() - outcomes.count("updated"))
+                                   .arg(current > 0 ? QString("%1 already current, ").arg(current) : QString())
+                                   .arg(serials.size() - outcomes.count("updated") - current)
+                                   .arg(half > 0 ? QString("%1 may be without working firmware").arg(half) : QString())
                                    .toUtf8();
     QVERIFY2(serials.size() == 1 || (exitCode == 0 ? r.out : r.err).contains(summary), r.err.constData());
 }

@@ -69,8 +69,9 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
     QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.table().size(); }), size_t(512));
 }
 
-// A downgrade and each battery reading against its own device, side by side: they only wait
-// on the device. Every row says its text on standard error only, and the reset shows whether
+// A carried firmware older than the device's or the same as it, and each battery reading,
+// each against its own device, side by side: they only wait on the device. Every row says its
+// text on standard error only (a success on standard output only), and the erase shows whether
 // the run began.
 void TestCliUpdate::downgradeAndTheBatteryGuard()
 {
@@ -83,12 +84,22 @@ void TestCliUpdate::downgradeAndTheBatteryGuard()
         int exitCode;
         QByteArray text;
         bool began;
-        bool newerOnDevice = false; // the device has firmware 70, the carried firmware goes on
+        const char *deviceFirmware = nullptr; // the carried firmware goes on a device with this one
+        const char *option = nullptr;
     };
     const Case cases[] = {
-        {"a downgrade, said before the erase", "silence", 0x51, Full, false, 3,
+        {"older than the device's: refused", "silence", 0x51, Full, false, 8,
+         "Not updated: the carried firmware 68 from 19.10.21 is older than the device's firmware 70 from 19.10.21: a "
+         "downgrade (--allow-older installs it all the same).",
+         false, "70"},
+        {"--allow-older: a downgrade, said before the erase", "silence", 0x51, Full, false, 3,
          "mova-update: warning: the firmware to go on is older than the device's firmware 70 from 19.10.21", true,
-         true},
+         "70", "--allow-older"},
+        {"the same: already current, on standard output", "silence", 0x51, Full, false, 0,
+         "Already current: the device has the carried firmware 68 from 19.10.21 already (--reinstall writes it "
+         "again).",
+         false, "68"},
+        {"the same, --reinstall", "silence", 0x51, Full, false, 3, "Data cannot clear.1", true, "68", "--reinstall"},
         {"raw reading, 10 %", "silence", 0x51, Raw10, false, 12, "Battery low (10 %)", false},
         {"0x5A reading, 15 %", "silence", 0x51, Extended15, false, 12, "Battery low (15 %)", false},
         // Allowed, the run begins (to an erase the device refuses, to keep it short).
@@ -105,15 +116,17 @@ void TestCliUpdate::downgradeAndTheBatteryGuard()
         } else if (c.battery == Extended15) {
             config.battery.words = {2940, 15};
         }
-        if (c.newerOnDevice)
-            config.identity.firmwareVersion = "70";
+        if (c.deviceFirmware)
+            config.identity.firmwareVersion = c.deviceFirmware;
         QVERIFY(devices[i].start(config, QuickDowntimeMs));
         devices[i].emulator->withModel([&](DeviceModel &m) { return m.setFault(c.fault, true, c.faultArgument); });
         runs.push_back({"--yes", "--port", QString::fromStdString(devices[i].link()), "update"});
-        if (!c.newerOnDevice)
+        if (!c.deviceFirmware)
             runs.back() << "--firmware" << QString::fromStdString(firmware) << "--table" << QString::fromStdString(table);
         if (c.allowLow)
             runs.back().prepend("--allow-low-battery");
+        if (c.option)
+            runs.back().prepend(c.option);
     }
     const std::vector<Run> ran = runSideBySide(runs); // a loaded machine under the sanitizers is slow
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -121,8 +134,9 @@ void TestCliUpdate::downgradeAndTheBatteryGuard()
         const Run &r = ran[i];
         const QByteArray row = QByteArray(c.name) + ": exit " + QByteArray::number(r.exitCode) + "\n";
         QVERIFY2(r.exitCode == c.exitCode, (row + r.out.right(2000) + r.err).constData());
-        QVERIFY2(r.err.contains(c.text) && !r.out.contains(c.text.trimmed()), (row + r.err).constData());
-        QVERIFY(!c.newerOnDevice ||
+        const QByteArray &said = c.exitCode == 0 ? r.out : r.err, &other = c.exitCode == 0 ? r.err : r.out;
+        QVERIFY2(said.contains(c.text) && !other.contains(c.text.trimmed()), (row + said).constData());
+        QVERIFY(!c.deviceFirmware || c.deviceFirmware != std::string_view("70") ||
                 r.out.contains("(carried), older than the device's firmware 70 from 19.10.21: a downgrade\n"));
         const auto commands = devices[i].emulator->commands();
         QVERIFY2((std::count(commands.begin(), commands.end(), uint8_t(0x71)) > 0) == c.began, row.constData());

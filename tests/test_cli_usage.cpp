@@ -37,15 +37,15 @@ void TestCliUsage::info()
     const Run r = run({"--port", QString::fromStdString(f.link()), "info"});
     QCOMPARE(r.exitCode, 0);
     QCOMPARE(QString::fromUtf8(r.out),
-             QString("FW 68 from 19.10.21, SerialNr: 0042\n"
+             QString("FW 67 from 19.10.21, SerialNr: 0042\n"
                      "serial number     0042\n"
                      "hardware version  24\n"
                      "status            1\n"
                      "device info       0x2A\n"
                      "calibration       Koef X 100 Y 100 Z 100 Mag 100, Offset X -2 Y 0 Z 5\n"
                      "battery           Accu: 76 %\n"
-                     "update            allowed: would install firmware 68 over firmware 68 (the same)\n"
-                     "carried firmware  FW 68 from 19.10.21: the same as the device's\n"));
+                     "update            allowed: would install firmware 68 over firmware 67\n"
+                     "carried firmware  FW 68 from 19.10.21: newer than the device's\n"));
 }
 
 struct VerdictRow {
@@ -53,26 +53,36 @@ struct VerdictRow {
     int hardware;
     const char *firmwareVersion;
     int battery; // percent, 0: the device's usual
-    bool allowLow, allowed;
+    const char *option; // nullptr: none
+    const char *word;   // allowed, not needed or refused
     QString reason, carried;
 };
 Q_DECLARE_METATYPE(VerdictRow)
 
 void TestCliUsage::infoSaysWhatUpdateWouldDo_data()
 {
-    const QString same = "FW 68 from 19.10.21: the same as the device's";
+    const QString same = "FW 68 from 19.10.21: the same as the device's", newer = "FW 68 from 19.10.21: newer than the device's";
+    const QString older = "FW 68 from 19.10.21: older than the device's";
     addRows<VerdictRow>({
-        {"hardware 25: no comparison", 25, "68", 0, false, false,
+        {"hardware 25: no comparison", 25, "68", 0, nullptr, "refused",
          "the device is hardware version 25, this build is for hardware version 24: its firmware does not fit the device",
          "FW 68 from 19.10.21"},
-        {"battery 14 %", 24, "68", 14, false, false,
-         "the battery shows 14 %, below 20 % (--allow-low-battery updates all the same)", same},
-        {"battery 14 %, allowed", 24, "68", 14, true, true,
-         "would install firmware 68 over firmware 68 (the same); the battery shows 14 %, below 20 %, going on as "
+        {"battery 14 %", 24, "67", 14, nullptr, "refused",
+         "the battery shows 14 %, below 20 % (--allow-low-battery updates all the same)", newer},
+        {"battery 14 %, allowed", 24, "67", 14, "--allow-low-battery", "allowed",
+         "would install firmware 68 over firmware 67; the battery shows 14 %, below 20 %, going on as "
          "--allow-low-battery says",
-         same},
-        {"firmware 70: a downgrade", 24, "70", 0, false, true, "would install firmware 68 over firmware 70: a downgrade",
-         "FW 68 from 19.10.21: older than the device's"},
+         newer},
+        {"firmware 70: a downgrade, refused", 24, "70", 0, nullptr, "refused",
+         "the carried firmware 68 from 19.10.21 is older than the device's firmware 70 from 19.10.21: a downgrade "
+         "(--allow-older installs it all the same)",
+         older},
+        {"firmware 70, --allow-older", 24, "70", 0, "--allow-older", "allowed",
+         "would install firmware 68 over firmware 70: a downgrade, as --allow-older says", older},
+        {"firmware 68: not needed", 24, "68", 14, nullptr, "not needed",
+         "the device has the carried firmware 68 from 19.10.21 already (--reinstall writes it again)", same},
+        {"firmware 68, --reinstall", 24, "68", 0, "--reinstall", "allowed",
+         "would install firmware 68 over firmware 68 (the same), as --reinstall says", same},
     });
 }
 
@@ -86,15 +96,14 @@ void TestCliUsage::infoSaysWhatUpdateWouldDo()
         config.battery.words = {2940, uint16_t(row.battery)};
     QVERIFY(f.start(config, QuickDowntimeMs));
     QStringList arguments {"--port", QString::fromStdString(f.link()), "info"};
-    if (row.allowLow)
-        arguments.prepend("--allow-low-battery");
+    if (row.option)
+        arguments.prepend(row.option);
     const Run r = run(arguments);
-    const QString said = QString(row.allowed ? "allowed: " : "refused: ") + row.reason + "\ncarried firmware  " +
-                         row.carried + "\n";
+    const QString said = QString(row.word) + ": " + row.reason + "\ncarried firmware  " + row.carried + "\n";
     QVERIFY2(r.out.endsWith("\nupdate            " + said.toUtf8()), r.out.constData());
     const Run json = run(QStringList {"--json"} + arguments);
     const QJsonObject device = QJsonDocument::fromJson(json.out.split('\n').first()).object();
-    QCOMPARE(device["update_allowed"].toBool(), row.allowed);
+    QCOMPARE(device["update_allowed"].toBool(), row.word == QString("allowed"));
     QCOMPARE(device["update_reason"].toString(), row.reason);
 }
 

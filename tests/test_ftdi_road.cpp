@@ -345,7 +345,7 @@ private slots:
         int received = -1;
         QVERIFY(!link->readWithTimeout(buffer, sizeof buffer, &received, 150));
         QCOMPARE(received, 15);
-        const std::vector<uint8_t> expected = {24, '0', '0', '4', '2', '6', '8', '2', '1', '1', '0', '1', '9', 0x00, 0x01};
+        const std::vector<uint8_t> expected = {24, '0', '0', '4', '2', '6', '7', '2', '1', '1', '0', '1', '9', 0x00, 0x01};
         QCOMPARE(std::vector<uint8_t>(buffer, buffer + received), expected);
     }
 

@@ -67,7 +67,7 @@ private slots:
         Rig rig(config);
         rig.tick();
         QCOMPARE(rig.screen.deviceLines,
-                 (std::vector<std::string> {"Connect...", "FW 68 from 19.10.21, SerialNr: 0042"}));
+                 (std::vector<std::string> {"Connect...", "FW 67 from 19.10.21, SerialNr: 0042"}));
         QCOMPARE(rig.screen.battery, std::string("Accu: 76 %"));
         QCOMPARE(rig.screen.charge, std::optional<Charge>(Charge::Good));
         QVERIFY(rig.screen.updateEnabled);
@@ -99,7 +99,7 @@ private slots:
         config.identity.hardwareVersion = 23;
         Rig rig(config, 24);
         rig.tick();
-        QCOMPARE(rig.screen.lastLine(), std::string("FW 68 from 19.10.21, SerialNr: 0042"));
+        QCOMPARE(rig.screen.lastLine(), std::string("FW 67 from 19.10.21, SerialNr: 0042"));
         QVERIFY(!rig.screen.updateEnabled);
     }
 
@@ -235,7 +235,7 @@ private slots:
         QCOMPARE(rig.screen.lastLine(), std::string("No connection - Corvane not connected"));
         rig.device.plug();
         rig.tick();
-        QCOMPARE(rig.screen.lastLine(), std::string("FW 68 from 19.10.21, SerialNr: 0042"));
+        QCOMPARE(rig.screen.lastLine(), std::string("FW 67 from 19.10.21, SerialNr: 0042"));
         QCOMPARE(rig.screen.battery, std::string("Accu: 76 %"));
         QVERIFY(rig.screen.updateEnabled);
     }

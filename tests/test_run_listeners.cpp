@@ -40,6 +40,16 @@ RunResult reached(RunStage stage, RunFailure failure, bool confirmed = false, bo
 {
     RunResult r;
     r.stage = stage, r.failure = failure, r.firmwareConfirmed = confirmed, r.tableSent = tableSent;
+    r.eraseBegun = r.erased = stage >= RunStage::Send || confirmed;
+    r.blockSent = stage >= RunStage::Verify || confirmed;
+    return r;
+}
+
+// Ended in the erase the device began.
+RunResult erasing(RunFailure failure)
+{
+    RunResult r = reached(RunStage::Erase, failure);
+    r.eraseBegun = true;
     return r;
 }
 
@@ -80,7 +90,7 @@ QString captured(bool json, const Script &events, int &exit)
     struct Exit : RunListener {
         int &code;
         explicit Exit(int &c) : code(c) {}
-        void result(const RunEnd &end) override { code = int(end.outcome); }
+        void result(const RunEnd &end) override { code = exitStatus(end.outcome); }
     } status {exit};
     RunEvents tell {&screen, &status};
     events(tell);
@@ -176,11 +186,23 @@ static std::vector<Row> runRows()
           R"("stage_reached":"done","firmware_confirmed":true,"table_sent":true)",
           R"("readback_warnings":1,"readback_lines":[{"line":"Daten lesen)", R"("writing":true,"firmware_after":69)",
           R"("outcome":"updated","exit":0,"text":"Update and Language sended success!")"},
-         {",/dev/ttyMOVA-1,0042,24,68,69,Accu: 76 %,updated,0,Update and Language sended success!,", ",30303432,76,Bay 3\n"},
+         {",/dev/ttyMOVA-1,0042,24,68,69,Accu: 76 %,updated,0,Update and Language sended success!,", ",30303432,76,Bay 3,no\n"},
          {"MESSAGE_ID=" + QString(JournalEntry::MessageId), "MOVA_OUTCOME=updated", "MOVA_EXIT_STATUS=0",
           "MOVA_PORT=/dev/ttyMOVA-1", "MOVA_SOCKET=Bay 3", "MOVA_SERIAL=0042", "MOVA_SERIAL_HEX=30303432", "MOVA_FIRMWARE_BEFORE=68",
           "MOVA_FIRMWARE_AFTER=69", "MOVA_BATTERY_PERCENT=76", "MOVA_STAGE=done", "PRIORITY=6",
-          "MOVA_TEXT=Update and Language sended success!"}},
+          "MOVA_TEXT=Update and Language sended success!", "MOVA_MAY_BE_WITHOUT_FIRMWARE=0"}},
+        // Nothing written, a success of its own.
+        {"already current",
+         [=](RunListener &l) {
+             l.device(device());
+             l.message(RunMessage::of(MessageId::AlreadyCurrent, messageText(MessageId::AlreadyCurrent, "as it was.")));
+             l.result({Outcome::AlreadyCurrent, "as it was"});
+         },
+         0, {R"("event":"result","ok":true,"exit":0,"outcome":"already current","text":"as it was")"},
+         {"Already current: as it was.\n"}, {R"("may_be_without_firmware":false,"outcome":"already current","exit":0)"},
+         {",already current,0,as it was,", ",Bay 3,no\n"},
+         {"MOVA_OUTCOME=already current", "MOVA_EXIT_STATUS=0", "PRIORITY=6", "MOVA_MAY_BE_WITHOUT_FIRMWARE=0"},
+         {"mova-update: already current"}},
     };
 }
 
@@ -202,20 +224,20 @@ static std::vector<Row> failureRows()
          {"Error by verify Update\n  ", "mova-update: verify failed\n"},
          {R"({"id":"verify","name":"Verify update")", R"({"kind":"failure","text":"Error by verify Update")",
           R"("stage_reached":"verify","firmware_confirmed":false)", R"("outcome":"verify failed","exit":5)"},
-         {",verify failed,5,Error by verify Update,"},
-         {"MOVA_OUTCOME=verify failed", "MOVA_STAGE=verify", "PRIORITY=3"}},
+         {",verify failed,5,Error by verify Update,", ",Bay 3,yes\n"},
+         {"MOVA_OUTCOME=verify failed", "MOVA_STAGE=verify", "PRIORITY=3", "MOVA_MAY_BE_WITHOUT_FIRMWARE=1"}},
         // The erase's own message stays; what it means is that the device went away.
         {"pulled out during the erase",
          failedIn(ProgressStage::Erase, "Memory prepare - clear",
                   said(MessageId::EraseUnconfirmed, MessageId::DeviceLost),
-                  {Outcome::DeviceLost, "Data cannot clear.2", reached(RunStage::Erase, RunFailure::DeviceLost)}),
+                  {Outcome::DeviceLost, "Data cannot clear.2", erasing(RunFailure::DeviceLost)}),
          17,
          {R"("text":"Data cannot clear.2","failure":true,"explanation":"The device went away)",
           R"("exit":17,"outcome":"device lost")"},
          {"Data cannot clear.2\n  The device went away"},
          {R"("stage_reached":"erase")", R"("writing":true)", R"("outcome":"device lost","exit":17)"},
-         {",device lost,17,Data cannot clear.2,"},
-         {"MOVA_STAGE=erase", "MOVA_EXIT_STATUS=17", "PRIORITY=3"}},
+         {",device lost,17,Data cannot clear.2,", ",Bay 3,yes\n"},
+         {"MOVA_STAGE=erase", "MOVA_EXIT_STATUS=17", "PRIORITY=3", "MOVA_MAY_BE_WITHOUT_FIRMWARE=1"}},
         // The firmware's success is said after the table's failure, as the window says it; the
         // command line keeps the failure as its last word, the record keeps both.
         {"the table refused after the firmware went on",
@@ -233,8 +255,8 @@ static std::vector<Row> failureRows()
          {"Error by senden Language.5\n", "mova-update: table not sent\n"},
          {R"({"kind":"failure","text":"Error by senden Language.5")", R"({"kind":"message","text":"Update sended)",
           R"("stage_reached":"table","firmware_confirmed":true,"table_sent":false)"},
-         {",table not sent,9,Error by senden Language.5,"},
-         {"MOVA_STAGE=table", "MOVA_EXIT_STATUS=9"},
+         {",table not sent,9,Error by senden Language.5,", ",Bay 3,no\n"},
+         {"MOVA_STAGE=table", "MOVA_EXIT_STATUS=9", "MOVA_MAY_BE_WITHOUT_FIRMWARE=0"},
          {"sended success"}},
         // A device chose bytes that would clear a terminal, run a formula and break a JSON line.
         {"a serial that is no text, no battery reading",
@@ -244,7 +266,7 @@ static std::vector<Row> failureRows()
          },
          7, {R"("exit":7,"outcome":"not confirmed")"}, {"mova-update: not updated\n"},
          {R"("serial":"=\\x1b[2","serial_hex":"3D1B5B32")", R"("battery":"","stages")", R"("writing":false)"},
-         {R"(,"'=\x1b[2",24,68,,,not confirmed,7,not updated,)", ",3D1B5B32,,Bay 3\n"},
+         {R"(,"'=\x1b[2",24,68,,,not confirmed,7,not updated,)", ",3D1B5B32,,Bay 3,no\n"},
          {R"(MOVA_SERIAL==\x1b[2)", "MOVA_SERIAL_HEX=3D1B5B32", "PRIORITY=5"},
          {}},
         {"no device found",

@@ -368,13 +368,15 @@ void TestRunRecord::aBatchSaysItsWorst_data()
     QTest::addColumn<int>("worst");
     QTest::newRow("no device") << QList<int> {} << 0;
     QTest::newRow("all updated") << QList<int> {0, 0} << 0;
+    QTest::newRow("all already current") << QList<int> {18, 18} << 18;
+    QTest::newRow("updated and already current") << QList<int> {18, 0} << 0;
     // Judged by what it leaves on the device: stopped halfway first, nothing sent last. Each
     // outcome against all those after it, given in the reverse order and among updated ones.
     const QList<int> worstFirst {10, 16, 17, 11, 5, 4, 3, 9, 13, 15, 14, 2, 12, 8, 7, 6, 1, 130};
     for (qsizetype i = 0; i < worstFirst.size(); ++i) {
         QList<int> rest = worstFirst.mid(i);
         std::reverse(rest.begin(), rest.end());
-        rest.append(0);
+        rest.append(0), rest.append(18); // every failure before both successes
         QTest::addRow("%d before the rest", worstFirst[i]) << rest << worstFirst[i];
     }
 }

@@ -27,7 +27,7 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-const QString DeviceLine = "FW 68 from 19.10.21, SerialNr: 0042", InitialiseError = "No connection - Initialise error";
+const QString DeviceLine = "FW 67 from 19.10.21, SerialNr: 0042", InitialiseError = "No connection - Initialise error";
 const QColor Green(0, 128, 0), Red(255, 0, 0);
 
 std::unique_ptr<TKVLUpdate> window(const std::string &path, const char *hardware = "24",
@@ -122,7 +122,7 @@ private slots:
         timer.start();
         auto w = window(f.link());
         w->AccuTimer->start(); // as the window starts: the first look after 500 ms
-        QTRY_COMPARE_WITH_TIMEOUT(w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 1234"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(w->GeraetLabel->text(), QString("FW 67 from 19.10.21, SerialNr: 1234"), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(w->AccuLabel->text(), QString("Accu: 76 %"), 2000);
         QVERIFY(timer.elapsed() >= 500);
         QCOMPARE(colour(w->GeraetLabel), QColor(0, 0, 255));

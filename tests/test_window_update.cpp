@@ -6,6 +6,7 @@
 #include "message_box_answerer.h"
 #include "progress_window.h"
 #include "support_report.h"
+#include "table_rows.h"
 #include "update_rig.h"
 #include "usb_connection.h"
 
@@ -17,6 +18,15 @@
 #include <QtTest>
 
 using Bytes = std::vector<uint8_t>;
+
+// A device with the carried firmware or a newer one, and the operator's answer to the question.
+struct AgeRow {
+    const char *name, *deviceFirmware;
+    QMessageBox::StandardButton answer; // NoButton: Enter
+    QString caption, says;
+    bool began; // the device was reset: the usual sequence went on
+};
+Q_DECLARE_METATYPE(AgeRow)
 
 // The window on the emulator's device, with a small image and table to put on it.
 struct WindowRig {
@@ -123,7 +133,7 @@ private slots:
         QVERIFY(!rig.w->updateRunning());
         QVERIFY(!rig.w->AccuTimer->isActive()); // the run stopped the polling for good
         QVERIFY(rig.w->UpdateButton->isEnabled());
-        QCOMPARE(rig.w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
+        QCOMPARE(rig.w->GeraetLabel->text(), QString("FW 67 from 19.10.21, SerialNr: 0042"));
         QVERIFY(CurrentProgressWindow() == nullptr);
         QVERIFY(QApplication::overrideCursor() == nullptr);
         QVERIFY(rig.w->link()->isOpen()); // as the failure left it: a new click may try again
@@ -170,11 +180,42 @@ private slots:
         QVERIFY(rig.f.emulator->plug());
         rig.w->AccuTimer->stop();
         rig.w->AccuTimerTimer(); // the next poll, without waiting its 10 s
-        QCOMPARE(rig.w->GeraetLabel->text(), QString("FW 68 from 19.10.21, SerialNr: 0042"));
+        QCOMPARE(rig.w->GeraetLabel->text(), QString("FW 67 from 19.10.21, SerialNr: 0042"));
         QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
         QCOMPARE(operatorAnswers.texts.last(), QString("Update and Language sended success!"));
         QVERIFY(!rig.w->isVisible());
         QCOMPARE(rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); }), rig.storedImage(3));
+    }
+    // The carried firmware over the same or a newer one is asked about first; Cancel, the
+    // default, leaves the device untouched, OK goes on as usual (to an erase the device
+    // refuses, to keep it short).
+    void asksBeforeTheSameOrAnOlderFirmware_data()
+    {
+        addRows<AgeRow>({
+            {"the same, Cancel", "68", QMessageBox::Cancel, "Same firmware", "has firmware 68 from 19.10.21 already",
+             false},
+            {"older, Enter", "70", QMessageBox::NoButton, "Older firmware",
+             "firmware 68 from 19.10.21 this update installs is older than the device's firmware 70", false},
+            {"the same, OK", "68", QMessageBox::Ok, "Same firmware", "Install it again?", true},
+        });
+    }
+    void asksBeforeTheSameOrAnOlderFirmware()
+    {
+        QFETCH(AgeRow, row);
+        WindowRig rig;
+        DeviceModel::Config config;
+        config.identity.firmwareVersion = row.deviceFirmware;
+        QVERIFY(rig.start(config));
+        rig.w->payloads.firmware = CarriedFirmware;
+        rig.f.emulator->withModel([](DeviceModel &m) { return m.setFault("silence", true, 0x51); });
+        MessageBoxAnswerer operatorAnswers(row.answer);
+        QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
+        QCOMPARE(operatorAnswers.captions.first(), row.caption);
+        QVERIFY2(operatorAnswers.texts.first().contains(row.says), qPrintable(operatorAnswers.texts.first()));
+        QCOMPARE(operatorAnswers.texts.size(), row.began ? 2 : 1); // the run's own failure box, or nothing
+        const auto commands = rig.f.emulator->commands();
+        QCOMPARE(std::find(commands.begin(), commands.end(), uint8_t(0x71)) != commands.end(), row.began);
+        QVERIFY(!rig.w->updateRunning());
     }
     // A device that may hold a recording is asked about first; Enter answers the safe way.
     void enterKeepsTheRecording()

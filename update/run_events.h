@@ -77,6 +77,12 @@ struct RunEnd {
     std::string text;
     std::optional<RunResult> run = std::nullopt; // none when the command ended before an update ran
     bool readOnly = false; // a command that only reads: its success is "ok"
+    // No run's result: the device was being written when the run was lost (a batch's worker
+    // that ended without its result after it said so).
+    bool lostWhileWriting = false;
+
+    // May the device be without working firmware: the run's own fact, or the lost run's.
+    bool mayBeWithoutFirmware() const { return run ? ::mayBeWithoutFirmware(*run) : lostWhileWriting; }
 };
 
 // Whoever shows, keeps or passes on what a run tells. Every event has a default that ignores

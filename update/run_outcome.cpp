@@ -17,6 +17,25 @@ const char *runStageName(RunStage stage)
     return "unknown";
 }
 
+bool mayBeWithoutFirmware(const RunResult &result)
+{
+    if (result.firmwareConfirmed)
+        return false;
+    const bool cutDuringErase = result.eraseBegun && (result.failure == RunFailure::Stopped ||
+                                                      result.failure == RunFailure::DeviceLost);
+    return result.erased || result.blockSent || cutDuringErase;
+}
+
+int exitStatus(Outcome outcome)
+{
+    return outcome == Outcome::AlreadyCurrent ? 0 : int(outcome);
+}
+
+bool succeeded(Outcome outcome)
+{
+    return outcome == Outcome::Updated || outcome == Outcome::AlreadyCurrent;
+}
+
 Outcome outcomeOf(const RunResult &result)
 {
     if (result.firmwareConfirmed) {
@@ -65,6 +84,7 @@ const char *outcomeName(Outcome outcome, bool readOnly)
     case Outcome::Unidentified: return "not identified";
     case Outcome::WorkerLost: return "ended abnormally";
     case Outcome::DeviceLost: return "device lost";
+    case Outcome::AlreadyCurrent: return "already current";
     case Outcome::Interrupted: return "interrupted";
     }
     return "unknown";

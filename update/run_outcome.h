@@ -34,14 +34,24 @@ struct RunResult {
     std::string tableMessage;           // and its text as shown, its value (an error code) in it
     std::string payloadReason;          // a payload file that could not be read: "<path>: <why>"
     int readBackWarnings = 0;           // blocks the verify pass read back damaged (the run went on)
+    bool eraseBegun = false;            // the device took the command to erase its memory
+    bool erased = false;                // and said its memory is erased: the old firmware is gone
+    bool blockSent = false;             // the first block of the firmware went to the device
     std::string notAskedBecause;        // declined because nobody could be asked: why
     bool started() const { return stage != RunStage::Prepare; } // the device was written to
 };
 const char *runStageName(RunStage stage);
 
-// What a command came to, for the command line's exit status: one code per kind of failure,
-// 0 only for a firmware the device confirmed and a table it took (or a command that only
-// reads).
+// Whether the run may have left its device without working firmware: it failed once the device
+// said its memory is erased or the first block went to it, or was stopped or lost while the
+// device erased its memory, and the device did not confirm a firmware. A run that failed
+// before (the erase refused or failed by the device included: it said nothing was erased), one
+// that succeeded, and one whose table alone failed leave it working.
+bool mayBeWithoutFirmware(const RunResult &result);
+
+// What a command came to: one code per kind of failure, each its exit status (exitStatus());
+// success only for a firmware the device confirmed and a table it took, for a device that has
+// the carried firmware already (nothing written), or for a command that only reads.
 enum class Outcome {
     Updated = 0,
     Usage = 1,
@@ -62,8 +72,14 @@ enum class Outcome {
     WorkerLost = 16,   // a batch's worker ended without a result (crashed, killed): maybe half written
     DeviceLost = 17,   // the device went away while it was written: maybe without working firmware,
                        // or with its new firmware confirmed and without its table
+    AlreadyCurrent = 18, // the device has the carried firmware already: nothing was written (exit 0)
     Interrupted = 130, // a signal ended the program before the device was written to
 };
+
+// The exit status of an outcome: 0 for both successes, else its own code.
+int exitStatus(Outcome outcome);
+// Updated, or already current: the device runs the carried firmware.
+bool succeeded(Outcome outcome);
 
 // The outcome of an update run, from what it reports as data (never from its texts).
 Outcome outcomeOf(const RunResult &result);
