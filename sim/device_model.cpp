@@ -262,6 +262,10 @@ void DeviceModel::restart()
     resetAt_.reset();
     if (!config_.serialAfterRestart.empty())
         config_.identity.serial = config_.serialAfterRestart;
+    if (confirmed_ && config_.firmwareAfterUpdate.size() == 2)
+        config_.identity.firmwareVersion = config_.firmwareAfterUpdate;
+    if (confirmed_ && config_.firmwareDateAfterUpdate.size() == 6)
+        config_.identity.firmwareDate = config_.firmwareDateAfterUpdate;
 }
 
 void DeviceModel::disconnect()

@@ -39,6 +39,9 @@ public:
         int eraseStepMs = 200;
         bool restartAfterUpdate = true;  // the device restarts once it confirmed a new image
         std::string serialAfterRestart;  // who it is when it comes back (empty: the same)
+        // The firmware it says it runs once it came back from a confirmed update: the carried
+        // one's, as a real device runs what it was given (empty: it keeps the version it had).
+        std::string firmwareAfterUpdate = QTX_SIM_CARRIED_FIRMWARE, firmwareDateAfterUpdate = QTX_SIM_CARRIED_DATE;
         // Every byte in and out is kept for trace() (16 bytes each), every command for
         // commands(): a test reads them back; a long-running emulator keeps them only when a
         // trace file is written, and hands its bytes over to the file as it goes (takeTrace).

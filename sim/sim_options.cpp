@@ -28,6 +28,8 @@ const char *Usage = R"(usage: mova-sim [options]
   --fw VV                 firmware version, 2 digits (default 67, one before the carried
                           firmware; --fw 68 gives a device that has it already)
   --date YYMMDD           firmware date (default 211019)
+  --fw-after VV           the firmware it runs after an update it confirmed (default: the
+                          carried firmware's version and date; "" keeps --fw)
   --info N                device-information byte (default 0)
   --status N|none         status byte after the identity record (default 1)
   --calibration B,..|none 8 calibration bytes (default 100,100,100,100,0,0,0,0)
@@ -226,6 +228,11 @@ const Option Options[] = {
     {"--no-battery", [](Arguments &, SimOptions &o) { device(o).battery.mode = DeviceModel::BatteryMode::None; }},
     // How it behaves.
     {"--serial-after-restart", [](Arguments &in, SimOptions &o) { device(o).serialAfterRestart = in.value(); }},
+    {"--fw-after",
+     [](Arguments &in, SimOptions &o) {
+         device(o).firmwareAfterUpdate = in.value();
+         device(o).firmwareDateAfterUpdate.clear(); // a version of the operator's: its date unknown, kept
+     }},
     {"--no-restart", [](Arguments &, SimOptions &o) { device(o).restartAfterUpdate = false; }},
     {"--erase-step", [](Arguments &in, SimOptions &o) { device(o).eraseStepMs = int(simNumber(in.value())); }},
     {"--ftdi", [](Arguments &, SimOptions &o) { device(o).doubledRoad = true; }},

@@ -19,11 +19,10 @@ const char *runStageName(RunStage stage)
 
 bool mayBeWithoutFirmware(const RunResult &result)
 {
-    if (result.firmwareConfirmed)
-        return false;
-    const bool cutDuringErase = result.eraseBegun && (result.failure == RunFailure::Stopped ||
-                                                      result.failure == RunFailure::DeviceLost);
-    return result.erased || result.blockSent || cutDuringErase;
+    // Once the device took the erase, its old firmware may be partly gone whatever ended the
+    // run after it (its own "cannot clear" included, as that message's explanation says);
+    // before it, nothing was touched.
+    return !result.firmwareConfirmed && (result.eraseBegun || result.erased || result.blockSent);
 }
 
 int exitStatus(Outcome outcome)

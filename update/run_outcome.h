@@ -43,10 +43,9 @@ struct RunResult {
 const char *runStageName(RunStage stage);
 
 // Whether the run may have left its device without working firmware: it failed once the device
-// said its memory is erased or the first block went to it, or was stopped or lost while the
-// device erased its memory, and the device did not confirm a firmware. A run that failed
-// before (the erase refused or failed by the device included: it said nothing was erased), one
-// that succeeded, and one whose table alone failed leave it working.
+// took the command to erase its memory (its own "cannot clear" after that included: the erase
+// may have gone part of the way) and the device did not confirm a firmware. A run that failed
+// before, one that succeeded, and one whose table alone failed leave it working.
 bool mayBeWithoutFirmware(const RunResult &result);
 
 // What a command came to: one code per kind of failure, each its exit status (exitStatus());
