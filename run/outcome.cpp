@@ -2,6 +2,11 @@
 #include "update_run.h"
 #include "usb_connection.h"
 
+bool succeeded(std::string_view outcomeName)
+{
+    return outcomeName == "updated" || outcomeName == "ok" || outcomeName == "already current";
+}
+
 Outcome worstOutcome(const std::vector<Outcome> &outcomes)
 {
     using O = Outcome;

@@ -1,6 +1,7 @@
 #pragma once
 #include "outcome.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct JournalEntry {
     Outcome outcome = Outcome::Internal;
     std::string text;      // what the operator was told it came to
     std::string batch;     // the batch it was a device of
+    std::optional<int64_t> durationMs; // from the run's start to its end
 
     // The entry's fields, "NAME=value" each, every value one line of UTF-8 (the serial also
     // as its exact bytes in hexadecimal).

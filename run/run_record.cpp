@@ -315,6 +315,7 @@ JournalEntry RunRecord::journalEntry(Outcome outcome, const std::string &text) c
     e.outcome = outcome;
     e.text = text;
     e.batch = batch_;
+    e.durationMs = clock_.nowMs() - startMs_;
     return e;
 }
 
