@@ -94,7 +94,8 @@ RunFacts entryFacts(sd_journal *j, uint64_t usec)
     return r;
 }
 
-// A run found, and where it came in the reading (the later of two at the same time is newer).
+// A run found, and where it came in the reading, from the end (the earlier of two at the same
+// time is the newer).
 struct Found {
     uint64_t usec, order;
     RunFacts run;
@@ -102,7 +103,7 @@ struct Found {
 struct Newer {
     bool operator()(const Found &a, const Found &b) const
     {
-        return a.usec != b.usec ? a.usec > b.usec : a.order > b.order;
+        return a.usec != b.usec ? a.usec > b.usec : a.order < b.order;
     }
 };
 
@@ -142,10 +143,14 @@ JournalRead readJournalRuns(const std::string &folder, const RunFilter &filter, 
     int r = sd_journal_add_match(j, id.data(), id.size());
     if (r >= 0 && !filter.outcome.empty()) // the journal's own index finds these
         r = sd_journal_add_match(j, outcome.data(), outcome.size());
-    // The newest `count` so far, the oldest of them on top to make room.
+    // The newest `count` so far, the oldest of them on top to make room. Read from the end:
+    // once `count` are found, an older entry costs only its time. An entry written out of
+    // time's order (gathered late from a station) still takes its place by its time.
     std::priority_queue<Found, std::vector<Found>, Newer> newest;
     uint64_t order = 0;
-    while (r >= 0 && (r = sd_journal_next(j)) > 0) {
+    if (r >= 0)
+        r = sd_journal_seek_tail(j);
+    while (r >= 0 && (r = sd_journal_previous(j)) > 0) {
         uint64_t usec = 0;
         if (sd_journal_get_realtime_usec(j, &usec) < 0)
             continue;
