@@ -112,6 +112,8 @@ int printJournal(const std::string &folder, bool json, int count, const RunFilte
         err << "mova-update: " << shownText(error) << std::endl;
         return read == JournalRead::NoPlace ? int(Outcome::Usage) : int(Outcome::Internal);
     }
+    if (!error.empty())
+        err << "mova-update: warning: " << shownText(error) << std::endl;
     if (runs.empty()) {
         err << "mova-update: no runs " << (filter.any() ? "that match " : "") << "in "
             << (folder.empty() ? std::string("the system journal") : shownText(folder));

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <queue>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <systemd/sd-journal.h>
 
 namespace {
@@ -21,29 +22,37 @@ bool isJournalFile(const std::string &name)
     return endsWith(".journal") || endsWith(".journal~");
 }
 
-// Whether the folder holds a journal file, itself or in a folder of a machine's id (32 hex
-// digits) as the system's own journal folders do; the journal opens either. -1 with the
-// reason when it cannot be looked into.
-int holdsJournal(const std::string &folder, std::string &reason, int depth = 0)
+// The journal files of a folder, itself or in a folder of a machine's id (32 hex digits) as
+// the system's own journal folders have them: the journal opens either, and passes over a
+// file it may not read without a word.
+struct JournalFiles {
+    int found = 0, readable = 0;
+    std::string unreadable; // the first that may not be read, and why
+    std::string error;      // the folder itself could not be looked into
+};
+
+void findJournals(const std::string &folder, JournalFiles &files, int depth = 0)
 {
     DIR *dir = ::opendir(folder.c_str());
     if (!dir) {
-        reason = folder + ": " + std::strerror(errno);
-        return -1;
+        if (depth == 0)
+            files.error = folder + ": " + std::strerror(errno);
+        return;
     }
-    int found = 0;
     while (const dirent *entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (isJournalFile(name))
-            found = 1;
-        else if (depth == 0 && name.size() == 32 && name.find_first_not_of("0123456789abcdef") == std::string::npos &&
-                 holdsJournal(folder + "/" + name, reason, 1) == 1)
-            found = 1;
-        if (found)
-            break;
+        const std::string name = entry->d_name, path = folder + "/" + name;
+        if (isJournalFile(name)) {
+            ++files.found;
+            if (::access(path.c_str(), R_OK) == 0)
+                ++files.readable;
+            else if (files.unreadable.empty())
+                files.unreadable = path + ": " + std::strerror(errno);
+        } else if (depth == 0 && name.size() == 32 &&
+                   name.find_first_not_of("0123456789abcdef") == std::string::npos) {
+            findJournals(path, files, 1);
+        }
     }
     ::closedir(dir);
-    return found;
 }
 
 // The value of one field of the entry the journal is at; empty when it has none.
@@ -122,6 +131,7 @@ JournalRead readJournalRuns(const std::string &folder, const RunFilter &filter, 
                             std::string &error)
 {
     runs.clear();
+    error.clear();
     struct stat st;
     if (!folder.empty()) {
         const bool there = ::stat(folder.c_str(), &st) == 0;
@@ -129,11 +139,17 @@ JournalRead readJournalRuns(const std::string &folder, const RunFilter &filter, 
             error = folder + ": " + (there ? "not a folder" : std::strerror(errno));
             return JournalRead::NoPlace;
         }
-        const int holds = holdsJournal(folder, error);
-        if (holds <= 0) {
-            error = holds < 0 ? error : folder + ": no journal file in it (*.journal)";
-            return holds < 0 ? JournalRead::Failed : JournalRead::NoPlace;
+        JournalFiles files;
+        findJournals(folder, files);
+        if (!files.error.empty() || files.readable == 0) {
+            error = !files.error.empty() ? files.error
+                    : files.found == 0   ? folder + ": no journal file in it (*.journal)"
+                                         : "no journal file in " + folder + " may be read: " + files.unreadable;
+            return files.found == 0 && files.error.empty() ? JournalRead::NoPlace : JournalRead::Failed;
         }
+        if (files.readable < files.found) // said, and the others read
+            error = std::to_string(files.found - files.readable) + " of the journal files in " + folder +
+                    " left out: " + files.unreadable;
     }
     sd_journal *j = nullptr;
     if (!openJournal(folder, j, error))

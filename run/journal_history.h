@@ -16,7 +16,7 @@ enum class JournalRead {
 // collector's systemd-journal-remote writes them, each station's host name in its entries):
 // the newest `count` of those `filter` lets through, newest first by the time each was
 // written. Only those `count` are held, however large the journal; `error` says why when
-// not Read.
+// not Read, and when Read, which journal files of the folder could not be (if any).
 JournalRead readJournalRuns(const std::string &folder, const RunFilter &filter, int count, std::vector<RunFacts> &runs,
                             std::string &error);
 
