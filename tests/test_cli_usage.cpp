@@ -211,7 +211,8 @@ void TestCliUsage::cannotOpen()
                  !r.err.contains("is there"),
              r.err.constData());
     const Run log = run({"log", "-n", "1"}); // the record keeps why
-    QVERIFY2(log.out.contains("  not connected  No connection - Initialise error: ") && log.out.contains(hint.toUtf8()),
+    QVERIFY2(log.out.contains("  not connected  fw -  ") && log.out.contains(" s  No connection - Initialise error: ") &&
+                 log.out.contains(hint.toUtf8()),
              log.out.constData());
 }
 
