@@ -9,14 +9,24 @@ commands:
   info                 find the device, greet it, and print who it is and its battery
   update               install the carried firmware and translation table
   image-info [FILE]    what the update would make of the carried firmware (or FILE)
-  log [-n N] [--export FILE.tar.gz]
-                       the update runs kept on this machine, newest first: the last N (20);
+  log [-n N] [filters] [--export FILE.tar.gz | --journal | --journal-dir DIR]
+                       the update runs kept on this machine, newest first: the last N (20)
+                       that pass every filter given;
                        --export writes them to FILE.tar.gz instead, as a support bundle: a
                        gzip-compressed tar of mova-support/runs.jsonl (the records as kept),
                        traces/ (last-trace.log and each last-trace-K.log, byte for byte),
                        version.txt (--version and the build's settings) and list.txt (what
                        list prints), nothing else; a file FILE is replaced, a folder, link
-                       or device of that name refused
+                       or device of that name refused; --journal reads the runs from the
+                       system journal instead, --journal-dir from the journal files in DIR
+                       (as a collector gathers them from many stations), each with its host
+log filters:
+  --serial S           the device whose serial is S, as shown or as its bytes in hex
+  --since T, --until T ended at or after T, or before T is over; T is YYYY-MM-DD or
+                       YYYY-MM-DDTHH:MM[:SS] (a space for the T), local time unless followed
+                       by Z or an offset (+01:00)
+  --failed             runs that did not succeed (anything but updated, already current, ok)
+  --outcome NAME       runs that came to NAME, as log shows it (_ for a space: not_connected)
   list                 the USB serial devices and converters present, and the one it would use
 options:
   --port PATH          the device's terminal, instead of looking for it; update: give it
@@ -199,6 +209,39 @@ Option outcome(bool read)
     return read ? Option::Read : Option::Failed;
 }
 
+// The filters of `log` and where it reads.
+Option readLogOption(ArgumentReader &r, CliArguments &a)
+{
+    const std::string &arg = r.arg();
+    std::string value;
+    if (arg == "--failed" || arg == "--journal") {
+        (arg == "--failed" ? a.filter.failed : a.journal) = true;
+        return Option::Read;
+    }
+    if (arg != "--serial" && arg != "--since" && arg != "--until" && arg != "--outcome" && arg != "--journal-dir")
+        return Option::NoOption;
+    if (!r.value(value))
+        return Option::Failed;
+    if (value.empty())
+        return outcome(r.fail(arg + " needs a value"));
+    if (arg == "--serial" || arg == "--journal-dir") {
+        (arg == "--serial" ? a.filter.serial : a.journalDir) = value;
+        return Option::Read;
+    }
+    if (arg == "--outcome") {
+        a.filter.outcome = outcomeNamed(value);
+        std::string names;
+        for (const std::string &name : outcomeNames())
+            names += (names.empty() ? "" : ", ") + name;
+        return outcome(!a.filter.outcome.empty() || r.fail("--outcome takes one of " + names + "; not '" + value + "'"));
+    }
+    QDateTime bound;
+    if (!parseTimeBound(value, arg == "--until", bound))
+        return outcome(r.fail(arg + " takes " + TimeBoundForms + ", not '" + value + "'"));
+    (arg == "--since" ? a.filter.since : a.filter.until) = bound;
+    return Option::Read;
+}
+
 // The option the reader is at, with its value, when it is one.
 Option readOption(ArgumentReader &r, CliArguments &a, bool &hardwareGiven)
 {
@@ -231,7 +274,7 @@ Option readOption(ArgumentReader &r, CliArguments &a, bool &hardwareGiven)
             return Option::Failed;
         return outcome(!a.exportTo.empty() || r.fail("--export needs a file name"));
     }
-    return Option::NoOption;
+    return readLogOption(r, a);
 }
 
 // An argument that is none of the options: the command, or image-info's FILE.
@@ -261,6 +304,12 @@ bool checkCombinations(ArgumentReader &r, const CliArguments &a)
         return r.fail("--all, --repeat, --report and more than one --port go with update only");
     if (!a.exportTo.empty() && a.command != "log")
         return r.fail("--export goes with log only");
+    if ((a.filter.any() || a.journal || !a.journalDir.empty()) && a.command != "log")
+        return r.fail("--journal, --journal-dir and the log filters go with log only");
+    if (!a.exportTo.empty() && (a.journal || !a.journalDir.empty()))
+        return r.fail("--export bundles this machine's record: not with --journal or --journal-dir");
+    if (a.journal && !a.journalDir.empty())
+        return r.fail("--journal reads this machine's journal, --journal-dir a folder's: give one");
     if (a.devices != 0 && !a.repeat)
         return r.fail("--count goes with --repeat");
     if (a.all && !a.ports.empty())

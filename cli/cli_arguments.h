@@ -1,5 +1,6 @@
 #pragma once
 #include "payload_file.h"
+#include "run_filter.h"
 #include "run_history.h"
 #include "socket_names.h"
 
@@ -19,6 +20,9 @@ struct CliArguments {
     int hardware = 0; // image-info's hardware version; 0 until set or defaulted
     int count = DefaultLogRuns; // log's -n: how many of the last runs
     std::string exportTo; // log's --export: the support bundle to write
+    RunFilter filter;     // log's --serial, --since, --until, --failed, --outcome
+    bool journal = false; // log's --journal: the runs from the system journal
+    std::string journalDir; // log's --journal-dir: from the journal files there
     // Several devices: every matching one present (--all), one after another (--repeat, at
     // most `devices` of them; 0 for no limit), a row for each in `report`.
     bool all = false, repeat = false;

@@ -1,6 +1,8 @@
 #include "cli_log.h"
+#include "journal_history.h"
 #include "json_line.h"
 #include "outcome.h"
+#include "run_filter.h"
 #include "run_record.h"
 #include "safe_text.h"
 #include "support_bundle.h"
@@ -18,32 +20,16 @@
 #include <iterator>
 #include <ostream>
 #include <string_view>
+#include <unistd.h>
 
 namespace {
 
-// A record's time (UTC, as kept) in this machine's local time with its offset from UTC:
-// "2026-12-08 05:20:11 +0100". A time that does not read stays as it was kept.
-QString localTime(const QString &kept)
+// The record's runs the filter lets through; none given: all of them.
+RunTest keepOnly(const RunFilter &filter)
 {
-    const QDateTime at = QDateTime::fromString(kept, Qt::ISODateWithMs);
-    if (!at.isValid())
-        return kept;
-    const QDateTime local = at.toLocalTime();
-    const int minutes = local.offsetFromUtc() / 60;
-    const int away = std::abs(minutes);
-    const char sign = minutes < 0 ? '-' : '+';
-    const QDate day = local.date();
-    const QTime time = local.time();
-    // Written at once: a format string would be read anew for each of the runs `log` shows.
-    // A year of more or fewer than four digits as the format says it.
-    char text[64];
-    if (day.year() < 1 || day.year() > 9999) {
-        std::snprintf(text, sizeof text, "%c%02d%02d", sign, away / 60, away % 60);
-        return local.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss ")) + QLatin1String(text);
-    }
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d %c%02d%02d", day.year(), day.month(), day.day(),
-                  time.hour(), time.minute(), time.second(), sign, away / 60, away % 60);
-    return QString::fromLatin1(text);
+    if (!filter.any())
+        return {};
+    return [&filter](const QJsonObject &run) { return filter.matches(recordFacts(run)); };
 }
 
 // Says that lines too long to be runs were left out, when any were.
@@ -93,33 +79,10 @@ private:
 
 std::string runSummary(const QByteArray &run)
 {
-    const QJsonObject o = QJsonDocument::fromJson(run).object();
-    // What the run came to; a record without it says what the run said last (a question's
-    // answer says less). Keys as views: `log` reads every record, and a key made a QString
-    // costs an allocation each time.
-    QString said = o[u"text"].toString();
-    if (said.isEmpty())
-        for (const QJsonValue &m : o[u"messages"].toArray())
-            if (m[u"kind"].toString() != QLatin1String("question"))
-                said = m[u"text"].toString();
-    if (const QString hint = o[u"hint"].toString(); !hint.isEmpty())
-        said += QStringLiteral(": ") + hint;
-    QString serial = o[u"device"][u"serial"].toString();
-    if (serial.isEmpty())
-        serial = QStringLiteral("-");
-    QString port = o[u"port"].toString();
-    if (port.isEmpty())
-        port = QStringLiteral("-");
-    // Records written before device bytes were escaped may hold them raw: shown safely here,
-    // so that no field can move the cursor or start a line of its own. Built in one piece
-    // (%), and shown from its UTF-8 as it is.
-    const QByteArray line = (localTime(o[u"end"].toString()) % u"  " % serial % u"  " % port % u"  " %
-                             o[u"outcome"].toString() % u"  " % said.simplified())
-                                .toUtf8();
-    return shownText(std::string_view(line.constData(), size_t(line.size())));
+    return runLine(recordFacts(QJsonDocument::fromJson(run).object()));
 }
 
-int printLog(const RunStore &store, bool json, int count, std::ostream &out, std::ostream &err)
+int printLog(const RunStore &store, bool json, int count, const RunFilter &filter, std::ostream &out, std::ostream &err)
 {
     if (store.folder.empty()) {
         err << "mova-update: no runs are kept (QTX_MOVA_NO_RECORD is set)" << std::endl;
@@ -128,13 +91,14 @@ int printLog(const RunStore &store, bool json, int count, std::ostream &out, std
     std::vector<QByteArray> runs;
     std::string error;
     int tooLong = 0;
-    if (!readRuns(store, count, runs, error, &tooLong)) {
+    if (!readRuns(store, count, runs, error, &tooLong, keepOnly(filter))) {
         err << "mova-update: " << error << std::endl;
         return int(Outcome::Internal);
     }
     sayTooLong(tooLong, err);
     if (runs.empty())
-        err << "mova-update: no runs recorded in " << store.runsPath() << std::endl;
+        err << "mova-update: no runs " << (filter.any() ? "that match " : "") << "recorded in " << store.runsPath()
+            << std::endl;
     for (const QByteArray &run : runs)
         out << (json ? run.toStdString() : runSummary(run)) << '\n';
     out.flush();
@@ -156,18 +120,47 @@ static void sayBundleKind(const std::string &file, std::ostream &err)
         << (endsIn(".zip") ? ", not a zip archive" : ", whatever its name says") << std::endl;
 }
 
-int exportLog(const RunStore &store, int count, const std::string &file, const std::string &listText, bool json,
-              std::ostream &out, std::ostream &err)
+int printJournal(const std::string &folder, bool json, int count, const RunFilter &filter, std::ostream &out,
+                 std::ostream &err)
+{
+    std::vector<RunFacts> runs;
+    std::string error;
+    const JournalRead read = readJournalRuns(folder, filter, count, runs, error);
+    if (read != JournalRead::Read) {
+        err << "mova-update: " << shownText(error) << std::endl;
+        return read == JournalRead::NoPlace ? int(Outcome::Usage) : int(Outcome::Internal);
+    }
+    if (!error.empty())
+        err << "mova-update: warning: " << shownText(error) << std::endl;
+    if (runs.empty()) {
+        err << "mova-update: no runs " << (filter.any() ? "that match " : "") << "in "
+            << (folder.empty() ? std::string("the system journal") : shownText(folder));
+        // An account outside these groups sees its own entries only.
+        if (folder.empty() && ::geteuid() != 0)
+            err << " (as far as this account may read it: the groups systemd-journal and adm read all of it)";
+        err << std::endl;
+    }
+    for (const RunFacts &run : runs)
+        out << (json ? journalRunJson(run) : runLine(run)) << '\n';
+    out.flush();
+    return 0;
+}
+
+int exportLog(const RunStore &store, int count, const RunFilter &filter, const std::string &file,
+              const std::string &listText, bool json, std::ostream &out, std::ostream &err)
 {
     if (store.folder.empty())
         err << "mova-update: no runs are kept (QTX_MOVA_NO_RECORD is set): the bundle holds none" << std::endl;
     SupportBundle bundle;
+    std::vector<QByteArray> runs;
     std::string error;
-    bool written;
-    {
+    int tooLong = 0;
+    bool written = store.folder.empty() || readRuns(store, count, runs, error, &tooLong, keepOnly(filter));
+    if (written) {
         ExportSignals removeOnSignal;
-        written = writeSupportBundle(file, store, count, listText, bundle, error);
+        written = writeSupportBundle(file, store, runs, listText, bundle, error);
     }
+    bundle.runsTooLong = tooLong;
     if (!written) {
         err << "mova-update: cannot write the support bundle: " << shownText(error) << std::endl;
         return int(Outcome::Internal);

@@ -110,10 +110,12 @@ int main(int argc, char **argv)
         return 0;
     }
     if (a.command == "log" && !a.exportTo.empty())
-        return exportLog(RunStore::standard("mova-update"), a.count, a.exportTo,
+        return exportLog(RunStore::standard("mova-update"), a.count, a.filter, a.exportTo,
                          usbListText(build.expectedHardwareVersion()), a.json, std::cout, std::cerr);
+    if (a.command == "log" && (a.journal || !a.journalDir.empty()))
+        return printJournal(a.journalDir, a.json, a.count, a.filter, std::cout, std::cerr);
     if (a.command == "log")
-        return printLog(RunStore::standard("mova-update"), a.json, a.count, std::cout, std::cerr);
+        return printLog(RunStore::standard("mova-update"), a.json, a.count, a.filter, std::cout, std::cerr);
     if (a.json) // a reader that fell behind is told what it missed in its own form
         OutputWriter::setNote(STDOUT_FILENO, [](const OutputWriter::Dropped &d) {
             return JsonLine::event("not_shown")

@@ -3,6 +3,10 @@
 #include "usb_connection.h"
 
 #include <algorithm>
+bool succeeded(std::string_view outcomeName)
+{
+    return outcomeName == "updated" || outcomeName == "ok" || outcomeName == "already current";
+}
 
 Outcome worstOutcome(const std::vector<Outcome> &outcomes)
 {

@@ -2,6 +2,7 @@
 #include "run_outcome.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 class UsbConnection;
@@ -10,6 +11,10 @@ class UsbConnection;
 // every one was), else the worst of them, judged by what it leaves on the device (stopped or
 // lost halfway first, nothing sent last).
 Outcome worstOutcome(const std::vector<Outcome> &outcomes);
+// Whether an outcome, by the name the record and the journal give it, is a success: the
+// device has the firmware it was to have (updated, already current) or a command that only
+// reads did what it was asked (ok). Every other one is worth a look.
+bool succeeded(std::string_view outcomeName);
 // How a batch's worker process ended, as the batch heard it: what it said as data, and how
 // the process itself ended.
 struct WorkerEnd {

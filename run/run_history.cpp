@@ -3,6 +3,7 @@
 #include "run_record.h"
 
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -15,7 +16,10 @@ namespace {
 // The runs of one file, line by line, keeping only the last `count`.
 class RunLines {
 public:
-    RunLines(int count, std::deque<QByteArray> &runs, int &tooLong) : count_(count), runs_(runs), tooLong_(tooLong) {}
+    RunLines(int count, std::deque<QByteArray> &runs, int &tooLong, const RunTest &keep)
+        : count_(count), runs_(runs), tooLong_(tooLong), keep_(keep)
+    {
+    }
 
     void take(const char *data, size_t size)
     {
@@ -48,7 +52,8 @@ private:
         // Each line as it was kept: a support bundle carries its bytes unchanged.
         if (overLong_) {
             ++tooLong_;
-        } else if (QJsonDocument::fromJson(line_).isObject()) {
+        } else if (const QJsonDocument run = QJsonDocument::fromJson(line_);
+                   run.isObject() && (!keep_ || keep_(run.object()))) {
             runs_.push_back(line_);
             if (int(runs_.size()) > count_)
                 runs_.pop_front();
@@ -60,12 +65,14 @@ private:
     int count_;
     std::deque<QByteArray> &runs_;
     int &tooLong_;
+    const RunTest &keep_;
     QByteArray line_;
     bool overLong_ = false;
 };
 
 // Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none.
-bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &runs, int &tooLong, std::string &error)
+bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &runs, int &tooLong, const RunTest &keep,
+                  std::string &error)
 {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
@@ -77,7 +84,7 @@ bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &ru
         error = path + ": " + reason;
         return false;
     }
-    RunLines lines(count, runs, tooLong);
+    RunLines lines(count, runs, tooLong, keep);
     char buffer[64 << 10];
     for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
         if (n < 0 && errno == EINTR)
@@ -96,12 +103,13 @@ bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &ru
 
 } // namespace
 
-bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error, int *tooLong)
+bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error, int *tooLong,
+              const RunTest &keep)
 {
     std::deque<QByteArray> last;
     int skipped = 0;
-    if (!readRunsFile(store.runsPath() + ".1", count, last, skipped, error) ||
-        !readRunsFile(store.runsPath(), count, last, skipped, error))
+    if (!readRunsFile(store.runsPath() + ".1", count, last, skipped, keep, error) ||
+        !readRunsFile(store.runsPath(), count, last, skipped, keep, error))
         return false;
     runs.assign(last.rbegin(), last.rend());
     if (tooLong)

@@ -1,10 +1,15 @@
 #pragma once
 #include <QByteArray>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
+class QJsonObject;
 struct RunStore;
+
+// Which runs to keep, asked of each as it is read; none: all of them.
+using RunTest = std::function<bool(const QJsonObject &run)>;
 
 // How many of the last runs `log` shows, and a support bundle holds, unless told.
 inline constexpr int DefaultLogRuns = 20;
@@ -16,6 +21,7 @@ inline constexpr size_t MaxRunLineBytes = 1u << 20;
 // as its stored line without its line end; lines that are no JSON object (a write cut short)
 // are left out, and lines over MaxRunLineBytes too, counted in `tooLong` when given. The files
 // are read a piece at a time: only the last `count` runs are held, however long the files.
+// With `keep`, only the runs it keeps count (asked while reading, so the bound still holds).
 // False with `error` when a file is there but cannot be read.
 bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error,
-              int *tooLong = nullptr);
+              int *tooLong = nullptr, const RunTest &keep = {});

@@ -1,6 +1,7 @@
 #include "run_journal.h"
 #include "safe_text.h"
 
+#include <cstdio>
 #include <sys/uio.h>
 #include <systemd/sd-journal.h>
 
@@ -70,6 +71,12 @@ std::vector<std::string> JournalEntry::fields() const
         f.push_back("MOVA_TEXT=" + shownText(text));
     if (!batch.empty())
         f.push_back("MOVA_BATCH=" + shownText(batch));
+    if (durationMs) { // seconds, to the millisecond: "MOVA_DURATION_S=83.250"
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%lld.%03lld", (long long)(*durationMs / 1000),
+                      (long long)(*durationMs % 1000));
+        f.push_back("MOVA_DURATION_S=" + std::string(seconds));
+    }
     return f;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include "outcome.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ struct JournalEntry {
     std::string text;      // what the operator was told it came to
     std::string batch;     // the batch it was a device of
     bool mayBeWithoutFirmware = false; // the run may have left the device without working firmware
+    std::optional<int64_t> durationMs; // from the run's start to its end
 
     // The entry's fields, "NAME=value" each, every value one line of UTF-8 (the serial also
     // as its exact bytes in hexadecimal).

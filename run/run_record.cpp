@@ -318,6 +318,7 @@ JournalEntry RunRecord::journalEntry(const RunEnd &end) const
     e.text = end.text;
     e.mayBeWithoutFirmware = end.mayBeWithoutFirmware();
     e.batch = batch_;
+    e.durationMs = clock_.nowMs() - startMs_;
     return e;
 }
 

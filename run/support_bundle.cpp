@@ -150,6 +150,18 @@ std::string SupportBundle::summary() const
 bool writeSupportBundle(const std::string &path, const RunStore &store, int count, const std::string &listText,
                         SupportBundle &bundle, std::string &error)
 {
+    std::vector<QByteArray> runs;
+    int tooLong = 0;
+    if (!store.folder.empty() && !readRuns(store, count, runs, error, &tooLong))
+        return false;
+    const bool written = writeSupportBundle(path, store, runs, listText, bundle, error);
+    bundle.runsTooLong = tooLong;
+    return written;
+}
+
+bool writeSupportBundle(const std::string &path, const RunStore &store, const std::vector<QByteArray> &runs,
+                        const std::string &listText, SupportBundle &bundle, std::string &error)
+{
     bundle = {};
     struct stat st;
     if (path.empty() || path.back() == '/') {
@@ -162,10 +174,8 @@ bool writeSupportBundle(const std::string &path, const RunStore &store, int coun
         error = path + ": " + (S_ISLNK(st.st_mode) ? LinkNotFollowed : NotARegularFile) + ", not replaced";
         return false;
     }
-    std::vector<QByteArray> runs;
     std::vector<std::string> traces;
-    if (!store.folder.empty() &&
-        (!readRuns(store, count, runs, error, &bundle.runsTooLong) || !traceNames(store.folder, traces, error)))
+    if (!store.folder.empty() && !traceNames(store.folder, traces, error))
         return false;
     QByteArray kept;
     for (auto run = runs.rbegin(); run != runs.rend(); ++run)

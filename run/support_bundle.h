@@ -1,4 +1,5 @@
 #pragma once
+#include <QByteArray>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ struct SupportBundle {
 // when it could not be written.
 bool writeSupportBundle(const std::string &path, const RunStore &store, int count, const std::string &listText,
                         SupportBundle &bundle, std::string &error);
+// The same with the runs its caller chose (as readRuns gives them, newest first) in place of
+// the last `count`; bundle.runsTooLong is the caller's to say.
+bool writeSupportBundle(const std::string &path, const RunStore &store, const std::vector<QByteArray> &runs,
+                        const std::string &listText, SupportBundle &bundle, std::string &error);
 
 // Removes the temporary file of a bundle being written, if any: for the handler of a signal
 // that ends the program, so that no half archive stays behind (async-signal-safe).

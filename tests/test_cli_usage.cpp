@@ -220,7 +220,8 @@ void TestCliUsage::cannotOpen()
                  !r.err.contains("is there"),
              r.err.constData());
     const Run log = run({"log", "-n", "1"}); // the record keeps why
-    QVERIFY2(log.out.contains("  not connected  No connection - Initialise error: ") && log.out.contains(hint.toUtf8()),
+    QVERIFY2(log.out.contains("  not connected  fw -  ") && log.out.contains(" s  No connection - Initialise error: ") &&
+                 log.out.contains(hint.toUtf8()),
              log.out.constData());
 }
 
@@ -274,6 +275,10 @@ void TestCliUsage::usage_data()
                                                 << "No connection - Corvane not connected\nno device found with the USB id ";
     QTest::newRow("export without log") << QStringList {"--export", "x.tar.gz", "list"} << 1
                                         << "mova-update: --export goes with log only\n";
+    QTest::newRow("since in another form") << QStringList {"log", "--since", "09.12.2026"} << 1
+                                           << "mova-update: --since takes YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS";
+    QTest::newRow("an outcome unknown") << QStringList {"log", "--outcome", "fine"} << 1
+                                        << "mova-update: --outcome takes one of updated, ok, usage, not connected, device refused,";
     QTest::newRow("count without repeat") << QStringList {"--count", "3", "update"} << 1
                                           << "mova-update: --count goes with --repeat\n";
     QTest::newRow("report a FIFO") << QStringList {"--port", "a", "--port", "b", "--report", "FIFO", "update"} << 1

@@ -132,8 +132,13 @@ void TestRunRecord::oneLineARun()
     QCOMPARE(o["text"].toString(), ended);
     const QString summary = QString::fromStdString(runSummary(lines[0]));
     const QString end = QRegularExpression::escape("0042  " + QString::fromStdString(UpdateRig::DevicePath) + "  " +
-                                                   outcome + "  " + ended);
-    QVERIFY2(QRegularExpression(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0100  )" + end + "$").match(summary).hasMatch(),
+                                                   outcome + "  fw " + QString::number(o["device"]["firmware_version"].toInt()) +
+                                                   " -> " + (o.contains("firmware_after") ? QString::number(o["firmware_after"].toInt()) : "-"));
+    // Then how long it took, and what it came to.
+    QVERIFY2(QRegularExpression(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0100  )" + end + R"(  \d+(\.\d)? s  )" +
+                                QRegularExpression::escape(ended) + "$")
+                 .match(summary)
+                 .hasMatch(),
              qPrintable(summary));
     QCOMPARE(o["port"].toString(), QString::fromStdString(UpdateRig::DevicePath));
     QCOMPARE(o["firmware"].toString(), QString::fromStdString(rig.payloads.firmware));

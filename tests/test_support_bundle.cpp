@@ -1,7 +1,11 @@
 // `mova-update log --export`: the support bundle as the system's tar reads it, from a record
 // folder that holds more than the bundle may take (a link and a FIFO in traces' places, a
 // file of another name), and the files it must not leave behind when it cannot be written.
+#include "run_journal.h"
 #include "table_rows.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -18,10 +22,17 @@ struct Said {
     QByteArray out, err;
 };
 
-Said run(const QString &program, const QStringList &arguments)
+// Runs a program with `environment` (NAME=VALUE) on top of ours and `input` on its standard input.
+Said run(const QString &program, const QStringList &arguments, const QStringList &environment = {},
+         const QByteArray &input = {})
 {
     QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &e : environment)
+        env.insert(e.section('=', 0, 0), e.section('=', 1));
+    p.setProcessEnvironment(env);
     p.start(program, arguments);
+    p.write(input);
     p.closeWriteChannel();
     if (!p.waitForFinished(20'000)) {
         p.kill();
@@ -36,6 +47,44 @@ QByteArray record(int n)
     return QByteArrayLiteral("{\"end\":\"2026-12-08T05:20:1") + QByteArray::number(n) + "Z\",\"n\":" +
            QByteArray::number(n) + "}\n";
 }
+
+// A run of the record as `log` reads it: its number, end (UTC), serial and outcome.
+QByteArray fullRecord(int n, const char *end, const char *serial, const char *hex, const char *outcome)
+{
+    return QByteArray("{\"n\":") + QByteArray::number(n) + ",\"start\":\"" + end + "\",\"end\":\"" + end +
+           "\",\"device\":{\"serial\":\"" + serial + "\",\"serial_hex\":\"" + hex + "\",\"firmware_version\":68}," +
+           "\"port\":\"/dev/ttyUSB0\",\"outcome\":\"" + outcome + "\"}\n";
+}
+const QByteArray Filtered[] = {
+    fullRecord(1, "2026-12-08T10:00:00.000Z", "0042", "30303432", "updated"),
+    fullRecord(2, "2026-12-09T08:00:00.000Z", "\\\\x1b7", "1B37", "device refused"),
+    fullRecord(3, "2026-12-09T15:30:00.000Z", "0042", "30303432", "already current"),
+    fullRecord(4, "2026-12-09T23:30:00.000Z", "0099", "30303939", "battery low"),
+};
+
+// `log`'s filters over the runs above, this machine one hour east of UTC: the runs shown (by
+// their numbers, newest first), or with --export those the bundle holds (oldest first).
+struct FilterRow { const char *name; QStringList options; QList<int> runs; };
+
+// A station's runs as systemd-journal-remote takes them on its standard input, in the journal's
+// export format: each run at `atMinute` minutes past a time, from the host, with the outcome
+// and serial; several stations' runs as a collector gets them, one station after another.
+QByteArray exported(const char *host, int atMinute, const std::string &serial, Outcome outcome)
+{
+    JournalEntry e;
+    e.program = "mova-update", e.port = "/dev/ttyUSB1", e.identified = true, e.serial = serial;
+    e.firmwareBefore = 68, e.firmwareAfter = 69, e.outcome = outcome, e.durationMs = 83250;
+    QByteArray entry = "__REALTIME_TIMESTAMP=" + QByteArray::number(1796821200000000LL + atMinute * 60000000LL) +
+                       "\n__MONOTONIC_TIMESTAMP=" + QByteArray::number(atMinute + 1) +
+                       "\n_BOOT_ID=7d0a1cfe2b6a4c4f9a2d6f0c0c1e5b11\n_HOSTNAME=" + host + "\n";
+    for (const std::string &field : e.fields())
+        entry += QByteArray::fromStdString(field) + "\n";
+    return entry + "\n";
+}
+
+// `log --journal-dir` options, the hosts of the runs shown in order, the exit status, and what
+// standard error says (or the output holds).
+struct JournalRow { const char *name; QStringList options; QStringList hosts; int exitCode; QByteArray says; };
 
 // Options of the export, where it goes (FILE in a fresh folder, or what is there already), its
 // exit status, and mova-support/runs.jsonl in the bundle (or what standard error says).
@@ -142,6 +191,93 @@ private slots:
         QCOMPARE(member("traces/last-trace-2.log"), batchTrace_);
         QVERIFY(member("version.txt").startsWith(run(MOVA_UPDATE, {"--version"}).out + "\nbuild settings\n"));
         QCOMPARE(member("list.txt"), run(MOVA_UPDATE, {"list"}).out);
+    }
+    void logFilters_data()
+    {
+        addRows<FilterRow>({
+            {"serial as shown", {"--serial", "0042"}, {3, 1}},
+            {"serial's bytes in hex, any case", {"--serial", "1b37"}, {2}},
+            {"since a local day", {"--since", "2026-12-09"}, {4, 3, 2}},
+            {"until a local day, all of it", {"--until", "2026-12-09"}, {3, 2, 1}},
+            {"since and until with offsets, to the minute", {"--since", "2026-12-09T08:00Z", "--until", "2026-12-09 16:30+01:00"}, {3, 2}},
+            {"failed", {"--failed"}, {4, 2}},
+            {"outcome with _ for its space", {"--outcome", "device_refused"}, {2}},
+            {"filters together", {"--failed", "--since", "2026-12-09T10:00"}, {4}},
+            {"-n counts what passes", {"--serial", "0042", "-n", "1"}, {3}},
+            {"none passes", {"--outcome", "stopped"}, {}},
+            {"export with a filter", {"--export", "bundle.tar.gz", "--failed"}, {2, 4}},
+        });
+    }
+    void logFilters()
+    {
+        QFETCH(FilterRow, row);
+        QTemporaryDir state;
+        QVERIFY(QDir().mkpath(state.path() + "/mova-update"));
+        QFile runs(state.path() + "/mova-update/runs.jsonl");
+        QVERIFY(runs.open(QIODevice::WriteOnly));
+        for (const QByteArray &line : Filtered)
+            runs.write(line);
+        runs.close();
+        QStringList options = row.options;
+        if (const qsizetype at = options.indexOf("bundle.tar.gz"); at >= 0)
+            options[at] = state.filePath("bundle.tar.gz");
+        const Said said = run(MOVA_UPDATE, QStringList {"log", "--json"} + options,
+                              {"XDG_STATE_HOME=" + state.path(), "TZ=XYZ-1"});
+        QCOMPARE(said.exitCode, 0);
+        const QByteArray shown = options.contains("--export")
+                                     ? run("tar", {"-xzOf", state.filePath("bundle.tar.gz"), "mova-support/runs.jsonl"}).out
+                                     : said.out;
+        QList<int> numbers;
+        for (const QByteArray &line : shown.split('\n'))
+            if (!line.isEmpty())
+                numbers << QJsonDocument::fromJson(line).object()["n"].toInt();
+        QCOMPARE(numbers, row.runs);
+        if (row.runs.isEmpty())
+            QVERIFY2(said.err.contains("no runs that match recorded in"), said.err.constData());
+    }
+    // Three stations' runs gathered by the system's own collector into one journal file, read
+    // back newest first whichever station each came from.
+    void journalShowsEachStation_data()
+    {
+        addRows<JournalRow>({
+            {"all, newest first", {}, {"beta", "gamma", "gamma", "alpha", "beta", "alpha"}, 0, ""},
+            {"-n", {"-n", "2"}, {"beta", "gamma"}, 0, ""},
+            {"a serial of unsafe bytes, by its hex", {"--serial", "1b5b324a"}, {"gamma"}, 0,
+             "  gamma  \\x1b[2J  /dev/ttyUSB1  device refused  fw 68 -> 69  83 s\n"},
+            {"failed, as JSON", {"--failed", "--json"}, {"gamma", "beta"}, 0, "\"serial_hex\":\"1B5B324A\""},
+            {"since", {"--since", "2026-12-09T13:36Z"}, {"beta", "gamma", "gamma"}, 0, ""},
+            {"none passes", {"--outcome", "stopped"}, {}, 0, "no runs that match in"},
+            {"a folder not there", {"DIR/gone"}, {}, 1, "/gone: No such file or directory"},
+            {"a folder without a journal", {"EMPTY"}, {}, 1, ": no journal file in it"},
+        });
+    }
+    void journalShowsEachStation()
+    {
+        QFETCH(JournalRow, row);
+        QTemporaryDir dir, empty;
+        const QByteArray stations = exported("alpha", 20, "0042", Outcome::Updated) +
+                                    exported("alpha", 35, "0043", Outcome::Updated) +
+                                    exported("beta", 31, "0050", Outcome::NotConnected) +
+                                    exported("beta", 50, "0051", Outcome::Updated) +
+                                    exported("gamma", 40, "0060", Outcome::Updated) +
+                                    exported("gamma", 45, std::string("\x1b[2J", 4), Outcome::DeviceRefused);
+        const Said remote = run("/lib/systemd/systemd-journal-remote",
+                                {"--split-mode=none", "-o", dir.filePath("remote.journal"), "-"}, {}, stations);
+        QVERIFY2(remote.exitCode == 0, remote.err.constData());
+        QStringList options = row.options;
+        QString folder = dir.path();
+        if (!options.isEmpty() && (options[0] == "EMPTY" || options[0].startsWith("DIR")))
+            folder = options.takeFirst() == "EMPTY" ? empty.path() : dir.filePath("gone");
+        const Said said = run(MOVA_UPDATE, QStringList {"log", "--journal-dir", folder} + options);
+        QCOMPARE(said.exitCode, row.exitCode);
+        QVERIFY2((row.exitCode == 0 && !row.hosts.isEmpty() ? said.out : said.err).contains(row.says), said.err.constData());
+        QVERIFY(!said.out.contains('\x1b'));
+        QStringList hosts;
+        for (const QByteArray &line : said.out.split('\n'))
+            if (!line.isEmpty())
+                hosts << (options.contains("--json") ? QJsonDocument::fromJson(line).object()["host"].toString()
+                                                     : QString::fromUtf8(line).section("  ", 1, 1));
+        QCOMPARE(hosts, row.hosts);
     }
     // SIGTERM or SIGINT while the archive is written: the program ends as the signal says, and
     // its unfinished archive goes with it. A trace of 16 MiB that does not compress keeps it

@@ -12,6 +12,7 @@ packages=(
   libudev-dev libftdi1-dev libftdi1-2 libsystemd-dev zlib1g-dev
   umockdev libumockdev-dev
   binutils dpkg-dev bash-completion
+  systemd-journal-remote
 )
 if [ "${1:-}" = "--all" ]; then
   packages+=(
