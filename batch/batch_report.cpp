@@ -115,3 +115,10 @@ void SingleReport::end(Outcome outcome, const std::string &message)
     if (std::string error; !file_.append(row, error) && failed)
         failed("mova-update: cannot write the report: " + error);
 }
+
+void SingleReport::result(const RunEnd &end)
+{
+    // As a batch judges its worker's device: written, and its new firmware never confirmed.
+    row.mayBeWithoutFirmware = end.outcome != Outcome::Updated && wrote_ && !(end.run && end.run->firmwareConfirmed);
+    this->end(end.outcome, end.text);
+}

@@ -69,9 +69,11 @@ public:
 
     void device(const DeviceFacts &facts) override;
     void after(const DeviceFacts &facts) override { row.firmwareAfter = facts.record.firmwareVersion; }
-    void result(const RunEnd &end) override { this->end(end.outcome, end.text); }
+    void writing(bool on) override { wrote_ = wrote_ || on; }
+    void result(const RunEnd &end) override;
 
 private:
+    bool wrote_ = false;
     BatchReport file_;
     std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
     bool ended_ = false;

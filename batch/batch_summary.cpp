@@ -1,21 +1,38 @@
 #include "batch_summary.h"
 
-BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried, bool stopped)
+bool succeeded(Outcome outcome)
+{
+    return outcome == Outcome::Updated;
+}
+
+double yieldPercent(int succeeded, int devices)
+{
+    return devices > 0 ? 100.0 * succeeded / devices : 0;
+}
+
+double devicesPerHour(int devices, int64_t ms)
+{
+    return ms > 0 ? devices * 3'600'000.0 / double(ms) : 0;
+}
+
+BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried, bool stopped, int64_t durationMs)
 {
     BatchSummary s;
     std::vector<Outcome> outcomes;
     for (const DeviceOutcome &d : devices) {
         outcomes.push_back(d.outcome);
-        if (d.outcome == Outcome::Updated) {
-            ++s.updated;
+        s.updated += d.outcome == Outcome::Updated;
+        if (succeeded(d.outcome)) {
+            ++s.succeeded;
         } else {
             ++s.failedBy[d.outcome];
             s.failedDevices.push_back(d);
         }
     }
     s.devices = int(devices.size());
-    s.failed = s.devices - s.updated;
+    s.failed = s.devices - s.succeeded;
     s.retried = retried;
     s.worst = devices.empty() && stopped ? Outcome::Interrupted : worstOutcome(outcomes);
+    s.durationMs = durationMs;
     return s;
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -45,6 +46,20 @@ std::string summaryText(const BatchSummary &s)
     return std::to_string(s.devices) + " device" + (s.devices == 1 ? "" : "s") + ": " + std::to_string(s.updated) +
            " updated, " + std::to_string(s.failed) + " failed" +
            (s.retried > 0 ? ", " + std::to_string(s.retried) + " retried" : "");
+}
+
+// "yield 66.7 % in 0:01:23, 260 devices/h": what a shift plans with.
+std::string paceText(const BatchSummary &s)
+{
+    const int64_t t = s.durationMs / 1000;
+    char text[96];
+    std::snprintf(text, sizeof text, "yield %.1f %% in %lld:%02lld:%02lld, %.0f devices/h", s.yield(),
+                  static_cast<long long>(t / 3600), static_cast<long long>(t / 60 % 60), static_cast<long long>(t % 60),
+                  s.perHour());
+    std::string shown = text;
+    if (const auto whole = shown.find(".0 %"); whole != std::string::npos) // 100 %, not 100.0 %
+        shown.erase(whole, 2);
+    return shown;
 }
 
 // Lines for a log: each device's facts as they come, and how far it is now and then.
@@ -125,7 +140,11 @@ void PlainView::summary(const BatchSummary &s)
     for (const DeviceOutcome &d : s.failedDevices) // "  ttyUSB1: 0109  transfer failed"
         failedBy += "\n  " + placeOf(d) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + outcomeName(d.outcome);
     const bool ok = s.worst == Outcome::Updated;
-    (ok ? std::cout : std::cerr) << summaryText(s) << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
+    // Seen from across the line: green, or red with a bell, on a terminal that wants colour.
+    std::string result = summaryText(s);
+    if (summaryInColour(::isatty(ok ? STDOUT_FILENO : STDERR_FILENO) == 1, std::getenv("NO_COLOR")))
+        result = (ok ? "\x1b[32m" : "\a\x1b[31m") + result + "\x1b[0m";
+    (ok ? std::cout : std::cerr) << result << "\n" << paceText(s) << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
                                  << (ok ? "" : std::string("\nmova-update: ") + outcomeName(s.worst)) << std::endl;
 }
 
@@ -289,6 +308,9 @@ void JsonView::summary(const BatchSummary &s)
                                  .number("updated", s.updated)
                                  .number("failed", s.failed)
                                  .number("retried", s.retried)
+                                 .fixed("duration_s", double(s.durationMs) / 1000, 1)
+                                 .fixed("devices_per_hour", s.perHour(), 1)
+                                 .fixed("yield_percent", s.yield(), 1)
                                  .object("failed_by_outcome", byOutcome)
                                  .objects("failed_devices", failed);
     const JsonLine result = JsonLine::event("result")
@@ -300,6 +322,11 @@ void JsonView::summary(const BatchSummary &s)
 }
 
 } // namespace
+
+bool summaryInColour(bool terminal, const char *noColor)
+{
+    return terminal && noColor == nullptr; // set to anything, even nothing: no colour
+}
 
 std::unique_ptr<BatchView> makeBatchView(bool json, bool live, std::function<BatchBoard()> board)
 {
