@@ -323,11 +323,6 @@ void JsonView::summary(const BatchSummary &s)
 
 } // namespace
 
-bool summaryInColour(bool terminal, const char *noColor)
-{
-    return terminal && noColor == nullptr; // set to anything, even nothing: no colour
-}
-
 std::unique_ptr<BatchView> makeBatchView(bool json, bool live, std::function<BatchBoard()> board)
 {
     if (json)

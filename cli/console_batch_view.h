@@ -8,7 +8,3 @@
 // lines for a log; the live lines show `board` as it is. Failures go to standard error in
 // every view, and a lost terminal drops what is still written.
 std::unique_ptr<BatchView> makeBatchView(bool json, bool live, std::function<BatchBoard()> board);
-
-// The summary's result in colour, and a bell when a device failed: only for a terminal, and
-// not when NO_COLOR is set (`noColor`, its value, is null when it is not).
-bool summaryInColour(bool terminal, const char *noColor);

@@ -1,6 +1,7 @@
 // mova-update updating several devices side by side, each with its own worker process: the
 // report, the summary and the exit status.
 #include "cli_run.h"
+#include "table_rows.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -10,12 +11,18 @@
 #include <csignal>
 #include <unistd.h>
 
+// The operator's result hook: its script, whether the update runs as a batch (of one) or
+// alone, and why it is said to have failed (empty: it did not).
+struct HookRow { const char *name; QByteArray script; bool batch; QString why; };
+
 class TestCliBatch : public QObject, private CliFixture {
     Q_OBJECT
 private slots:
     void init() { prepare(); }
     void batch_data();
     void batch();
+    void resultHook_data();
+    void resultHook();
 
 private:
     // Each reads the columns of batch's row it needs itself.
@@ -174,6 +181,9 @@ void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
                 expected << QString::fromStdString(devices[i]->link()) + " " + serials[i].toUpper() + " " + outcomes[i];
         named.sort(), expected.sort();
         QCOMPARE(named, expected);
+        QVERIFY2(summary["duration_s"].toDouble() > 0 && summary["devices_per_hour"].toDouble() > 0 &&
+                     summary["yield_percent"] == 100.0 * outcomes.count("updated") / serials.size(),
+                 r.out.constData());
         return;
     }
     for (int i = 0; i < serials.size(); ++i) {
@@ -187,6 +197,65 @@ void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
                                    .arg(serials.size() - outcomes.count("updated"))
                                    .toUtf8();
     QVERIFY2(serials.size() == 1 || (exitCode == 0 ? r.out : r.err).contains(summary), r.err.constData());
+    const QString yield = QString::number(100.0 * outcomes.count("updated") / serials.size(), 'f', 1).remove(".0");
+    const QRegularExpression pace("\nyield " + QRegularExpression::escape(yield) + " % in 0:0\\d:\\d\\d, \\d+ devices/h\n");
+    QVERIFY2(serials.size() == 1 || QString::fromUtf8(exitCode == 0 ? r.out : r.err).contains(pace), r.err.constData());
+}
+
+void TestCliBatch::resultHook_data()
+{
+    addRows<HookRow>({
+        {"told the device's facts, in a batch", "env > \"$0.env\"\n", true, {}},
+        {"hangs, alone: stopped at its limit", "exec sleep 30\n", false, "stopped at its time limit of 0.3 s"},
+        {"fails, in a batch: said and kept", "exit 3\n", true, "exit status 3"},
+    });
+}
+
+// Whatever the hook does, the device's update stands, and neither waits for it longer than
+// its limit.
+void TestCliBatch::resultHook()
+{
+    QFETCH(HookRow, row);
+    PtyEmulator::Options options;
+    options.device = quickDevice();
+    options.link = f.path("dev0");
+    options.device.identity.serial = "\x1b[2J";
+    options.resetDowntimeMs = QuickDowntimeMs;
+    PtyEmulator device(options);
+    QVERIFY(device.start());
+    const QString hook = QString::fromStdString(f.path("hook")), port = QString::fromStdString(options.link);
+    QFile script(hook);
+    QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\n" + row.script) > 0);
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
+    QStringList arguments {"--yes", "--port", port, "--on-result", hook, "--firmware", QString::fromStdString(firmware),
+                           "--table", QString::fromStdString(table)};
+    if (row.batch)
+        arguments << "--repeat" << "--count" << "1";
+    const Run r = runJobs({{MOVA_UPDATE, arguments << "update", {"QTX_MOVA_HOOK_LIMIT_MS=300"}}}, 25'000).front();
+    QVERIFY2(r.exitCode == 0, r.err.constData());
+    if (row.why.isEmpty()) { // the serial shown safely, and its bytes exactly
+        QFile env(hook + ".env");
+        QVERIFY(env.open(QIODevice::ReadOnly));
+        QMap<QString, QString> told;
+        for (const QString &line : QString::fromUtf8(env.readAll()).split('\n'))
+            if (line.startsWith("MOVA_"))
+                told[line.section('=', 0, 0)] = line.section('=', 1);
+        const QMap<QString, QString> expected {
+            {"MOVA_SERIAL", "\\x1b[2J"}, {"MOVA_SERIAL_HEX", "1B5B324A"}, {"MOVA_SOCKET", "dev0"},
+            {"MOVA_PORT", port}, {"MOVA_OUTCOME", "updated"}, {"MOVA_EXIT", "0"}, {"MOVA_FIRMWARE_BEFORE", "68"},
+            {"MOVA_FIRMWARE_AFTER", "68"}, {"MOVA_MAY_BE_WITHOUT_FIRMWARE", "0"}, {"MOVA_REPORT_ROW", told["MOVA_REPORT_ROW"]}};
+        QCOMPARE(told, expected);
+        QCOMPARE(QJsonDocument::fromJson(told["MOVA_REPORT_ROW"].toUtf8())["serial_hex"].toString(), "1B5B324A");
+        return;
+    }
+    const QString said = "mova-update: the result hook " + hook + " for device \\x1b[2J: " + row.why + "\n";
+    QVERIFY2(QString::fromUtf8(r.err).contains(said), r.err.constData());
+    QFile kept(qEnvironmentVariable("XDG_STATE_HOME", QDir::homePath() + "/.local/state") + "/mova-update/hooks.jsonl");
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    const QJsonObject last = QJsonDocument::fromJson(kept.readAll().trimmed().split('\n').last()).object();
+    QVERIFY2(last["why"] == row.why && last["serial_hex"] == "1B5B324A" && last["outcome"] == "updated",
+             QJsonDocument(last).toJson().constData());
 }
 
 QTEST_GUILESS_MAIN(TestCliBatch)
