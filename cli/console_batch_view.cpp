@@ -51,7 +51,7 @@ std::string summaryText(const BatchSummary &s)
 // "yield 66.7 % in 0:01:23, 260 devices/h": what a shift plans with.
 std::string paceText(const BatchSummary &s)
 {
-    const int64_t t = s.durationMs / 1000;
+    const int64_t t = (s.durationMs + 500) / 1000; // as a device's own row rounds its seconds
     char text[96];
     std::snprintf(text, sizeof text, "yield %.1f %% in %lld:%02lld:%02lld, %.0f devices/h", s.yield(),
                   static_cast<long long>(t / 3600), static_cast<long long>(t / 60 % 60), static_cast<long long>(t % 60),
