@@ -48,7 +48,8 @@ std::string summaryText(const BatchSummary &s)
            (s.retried > 0 ? ", " + std::to_string(s.retried) + " retried" : "");
 }
 
-// "yield 66.7 % in 0:01:23, 260 devices/h": what a shift plans with.
+// "yield 66.7 % in 0:01:23, 260 devices/h": what a shift plans with, said before the count so
+// that the count stays the last word of a batch that went well.
 std::string paceText(const BatchSummary &s)
 {
     const int64_t t = (s.durationMs + 500) / 1000; // as a device's own row rounds its seconds
@@ -140,11 +141,12 @@ void PlainView::summary(const BatchSummary &s)
     for (const DeviceOutcome &d : s.failedDevices) // "  ttyUSB1: 0109  transfer failed"
         failedBy += "\n  " + placeOf(d) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + outcomeName(d.outcome);
     const bool ok = s.worst == Outcome::Updated;
-    // Seen from across the line: green, or red with a bell, on a terminal that wants colour.
+    // Seen from across the line: green, or red with a bell when a device failed, on a terminal
+    // that wants colour.
     std::string result = summaryText(s);
     if (summaryInColour(::isatty(ok ? STDOUT_FILENO : STDERR_FILENO) == 1, std::getenv("NO_COLOR")))
-        result = (ok ? "\x1b[32m" : "\a\x1b[31m") + result + "\x1b[0m";
-    (ok ? std::cout : std::cerr) << result << "\n" << paceText(s) << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
+        result = (ok ? "\x1b[32m" : s.failed > 0 ? "\a\x1b[31m" : "\x1b[31m") + result + "\x1b[0m";
+    (ok ? std::cout : std::cerr) << paceText(s) << "\n" << result << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
                                  << (ok ? "" : std::string("\nmova-update: ") + outcomeName(s.worst)) << std::endl;
 }
 

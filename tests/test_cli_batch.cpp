@@ -197,7 +197,8 @@ void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
                                    .toUtf8();
     QVERIFY2(serials.size() == 1 || (exitCode == 0 ? r.out : r.err).contains(summary), r.err.constData());
     const QString yield = QString::number(100.0 * outcomes.count("updated") / serials.size(), 'f', 1).remove(".0");
-    const QRegularExpression pace("\nyield " + QRegularExpression::escape(yield) + " % in 0:0\\d:\\d\\d, \\d+ devices/h\n");
+    const QRegularExpression pace("yield " + QRegularExpression::escape(yield) + " % in 0:0\\d:\\d\\d, \\d+ devices/h\n" +
+                                  QRegularExpression::escape(QString::fromUtf8(summary)));
     QVERIFY2(serials.size() == 1 || QString::fromUtf8(exitCode == 0 ? r.out : r.err).contains(pace), r.err.constData());
 }
 
