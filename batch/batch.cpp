@@ -4,6 +4,7 @@
 #include "batch_worker.h"
 #include "build_settings.h"
 #include "discovery.h"
+#include "result_hook.h"
 #include "run_record.h"
 #include "safe_text.h"
 #include "session.h"
@@ -39,6 +40,7 @@ public:
         ports_.takeOver(a_.held);
         watch_.setInterval(WatchMs);
         QObject::connect(&watch_, &QTimer::timeout, [this] { watch(); });
+        hooks_.idle = [this] { checkOver(); };
     }
     std::optional<int> start(std::function<void()> over);
     void onSignal(int number);
@@ -84,6 +86,7 @@ private:
     std::set<size_t> retried_;    // of rows_, the devices updated more than once
     BatchReport report_;
     RunStore store_ = RunStore::standard("mova-update", {}); // for the record of a worker that could not keep its own
+    ResultHooks hooks_ {a_.onResult, store_.folder, [this](const std::string &text) { view_->error(text); }};
     bool reportFailed_ = false;
     bool waitingSaid_ = false; // the view was told that the batch waits for the next device
     int atOnce_ = 1;           // workers that may run at once, as the descriptor limit allows
@@ -112,7 +115,7 @@ int Batch::Supervision::counted() const
 
 bool Batch::Supervision::over() const
 {
-    if (active())
+    if (active() || hooks_.running() > 0) // a hook ends within its limit
         return false;
     return stopping_ || !a_.repeat || enough();
 }
@@ -306,6 +309,7 @@ void Batch::Supervision::finished(BatchWorker &w, int exitCode, QProcess::ExitSt
         view_->error("mova-update: cannot write the report: " + error);
     }
     view_->reported(row);
+    hooks_.run(row);
     decide(); // a worker that waited for this one's serial may go on now
     startWaiting();
     view_->refresh();
@@ -424,7 +428,7 @@ int Batch::Supervision::finish()
     std::vector<DeviceOutcome> devices;
     for (const ReportRow &row : rows_)
         devices.push_back({row.port, row.serial, row.serialHex, row.outcome, row.socket, row.mayBeWithoutFirmware});
-    const BatchSummary s = batchSummary(devices, int(retried_.size()), stopping_);
+    const BatchSummary s = batchSummary(devices, int(retried_.size()), stopping_, clock_.elapsed());
     view_->summary(s);
     return exitStatus(s.worst);
 }

@@ -22,6 +22,7 @@ struct BatchOptions {
     bool trace = false;
     std::string firmware = CarriedFirmware, table = CarriedTable;
     std::string report; // the report file; empty: none
+    std::string onResult; // the program run after each device's update (see ResultHooks); empty: none
     SocketNames sockets;
     // The program each worker runs (mova-update); empty: this program itself.
     std::string workerProgram;

@@ -1,6 +1,7 @@
 #pragma once
 #include "outcome.h"
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,9 +15,15 @@ struct DeviceOutcome {
     bool mayBeWithoutFirmware = false; // as its report row says
 };
 
+// Successful devices of all devices, in percent (0 for none); and the pace of a line that
+// finished `devices` in `ms` (0 for no time at all).
+double yieldPercent(int succeeded, int devices);
+double devicesPerHour(int devices, int64_t ms);
+
 struct BatchSummary {
     int devices = 0, updated = 0, failed = 0;
     int alreadyCurrent = 0; // a success apart from updated: nothing was written
+    int succeeded = 0;      // the devices the yield counts: updated and already current
     int retried = 0; // devices updated more than once, counted by their last update
     int withoutFirmware = 0; // failed devices that may be without working firmware, counted apart
     std::map<Outcome, int> failedBy;          // how many of the other failed devices came to each outcome
@@ -24,8 +31,11 @@ struct BatchSummary {
     // each in the order they were first updated.
     std::vector<DeviceOutcome> failedDevices;
     Outcome worst = Outcome::Updated;         // the batch's outcome, its exit status
+    int64_t durationMs = 0;                   // from the batch's start to its summary
+    double yield() const { return yieldPercent(succeeded, devices); }
+    double perHour() const { return devicesPerHour(devices, durationMs); }
 };
 // What the devices of a batch came to, from each device's last outcome (in the order the
 // devices were first updated) and how many were `retried`; a batch stopped before any device
-// ended was interrupted.
-BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried, bool stopped);
+// ended was interrupted. It ran for `durationMs`.
+BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried, bool stopped, int64_t durationMs);

@@ -37,6 +37,11 @@ options:
   --count N            with --repeat: stop after N devices
   --report FILE        update: one row per device appended to FILE, as CSV, or as JSON
                        lines when FILE ends in .jsonl
+  --on-result PROGRAM  update: run PROGRAM (a path, or a name looked up in PATH; no
+                       arguments, no shell) after each device's update ends, the device's
+                       facts in its environment (MOVA_SERIAL, MOVA_OUTCOME, ...: see
+                       mova-update(1)); at most 10 s each; its failure is said and kept in
+                       hooks.jsonl, and never changes the device's outcome
   --label NAME=PATH    update: the socket at PATH (/dev/serial/by-path/..., or an emulated
                        device's link) is called NAME in the live lines, the report, the
                        record and the journal, for this run; as often as needed (the
@@ -140,6 +145,7 @@ struct TextOption {
 };
 constexpr TextOption TextOptions[] = {
     {"--report", &CliArguments::report},
+    {"--on-result", &CliArguments::onResult},
     {"--worker", &CliArguments::worker},
     {"--socket", &CliArguments::socket},
     {"--firmware", &CliArguments::firmware},
@@ -300,8 +306,8 @@ bool checkCombinations(ArgumentReader &r, const CliArguments &a)
 {
     if (a.command.empty())
         return r.fail("no command given");
-    if (a.command != "update" && (a.batch() || !a.report.empty()))
-        return r.fail("--all, --repeat, --report and more than one --port go with update only");
+    if (a.command != "update" && (a.batch() || !a.report.empty() || !a.onResult.empty()))
+        return r.fail("--all, --repeat, --report, --on-result and more than one --port go with update only");
     if (!a.exportTo.empty() && a.command != "log")
         return r.fail("--export goes with log only");
     if ((a.filter.any() || a.journal || !a.journalDir.empty()) && a.command != "log")

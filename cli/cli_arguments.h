@@ -28,6 +28,7 @@ struct CliArguments {
     bool all = false, repeat = false;
     int devices = 0;
     std::string report;
+    std::string onResult; // the program run after each device's update (--on-result)
     std::vector<std::string> labels; // --label NAME=PATH, as given
     std::string socket; // a batch's worker: the name of its device's socket
     std::string worker; // set when a batch runs this update of one device: the batch's id

@@ -21,6 +21,7 @@ int runBatch(const CliArguments &a, bool json, bool liveLines)
     options.firmware = a.firmware;
     options.table = a.table;
     options.report = a.report;
+    options.onResult = a.onResult;
     if (std::string error; !socketNames(a, options.sockets, error)) {
         std::cerr << "mova-update: " << error << std::endl;
         return int(Outcome::Usage);

@@ -14,6 +14,7 @@
 #include "monitor.h"
 #include "output_writer.h"
 #include "payload_file.h"
+#include "result_hook.h"
 #include "run_record.h"
 #include "session.h"
 #include "stop_signals.h"
@@ -28,6 +29,7 @@
 #include <optional>
 #include <poll.h>
 #include <unistd.h>
+#include <utility>
 
 void PayloadCheck::sizeFor(int hardwareVersion)
 {
@@ -107,6 +109,19 @@ std::string namedSocket(const CliArguments &a)
     if (!socketNames(a, names, error))
         std::cerr << "mova-update: the sockets' names are not used: " << error << std::endl;
     return names.named(a.ports.front()) ? names.nameOf(a.ports.front()) : std::string();
+}
+
+// The operator's result hook for a device updated alone, once the device is let go: it ends
+// within its limit. A batch's worker leaves it to its batch.
+void runResultHook(const CliArguments &a, const SingleReport *report)
+{
+    if (!report || a.onResult.empty() || !a.worker.empty())
+        return;
+    ResultHooks hook(a.onResult, RunStore::standardFolder(), [](const std::string &text) {
+        std::cerr << text << std::endl;
+    });
+    hook.run(report->row);
+    hook.waitAll();
 }
 
 class DeviceCommand {
@@ -330,11 +345,15 @@ int DeviceCommand::update()
 
 void DeviceCommand::leaveNow(int signalNumber)
 {
+    static bool leaving = false; // a signal while the result hook runs ends the program at once
+    if (std::exchange(leaving, true))
+        std::_Exit(int(Outcome::Interrupted));
     sayGoodbye(link_);
     link_.close();
     if (events_.empty())
         events_.listen(screen_);
     finish(Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber));
+    runResultHook(a_, report_);
     OutputWriter::drain(); // the device is let go: now the reader may take its time
     std::_Exit(int(Outcome::Interrupted));
 }
@@ -354,9 +373,12 @@ int DeviceCommand::run()
 
 int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
 {
-    // One device gets its row as each device of a batch does; the file is checked first.
+    // One device gets its row as each device of a batch does; the file is checked first. The
+    // result hook is told the same row, a file or not.
     std::optional<SingleReport> reporting;
-    if (std::string error; !a.report.empty() && !reporting.emplace().open(a.report, error)) {
+    if (!a.report.empty() || (!a.onResult.empty() && a.worker.empty()))
+        reporting.emplace();
+    if (std::string error; !a.report.empty() && !reporting->open(a.report, error)) {
         std::cerr << "mova-update: cannot write the report: " << error << std::endl;
         return int(Outcome::Usage);
     }
@@ -367,6 +389,11 @@ int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
         report->row.port = a.ports.front();
     // Output to a reader that went away fails quietly instead of killing a running update.
     std::signal(SIGPIPE, SIG_IGN);
-    DeviceCommand command(a, screen, report);
-    return command.run();
+    int status = 0;
+    {
+        DeviceCommand command(a, screen, report);
+        status = command.run();
+    } // the device is let go: now the hook may take its time
+    runResultHook(a, report);
+    return status;
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -52,6 +53,21 @@ std::string failedLine(const DeviceOutcome &d)
 {
     return placeOf(d) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + outcomeName(d.outcome) +
            (d.mayBeWithoutFirmware ? ", may be without working firmware" : "");
+}
+
+// "yield 66.7 % in 0:01:23, 260 devices/h": what a shift plans with, said before the count so
+// that the count stays the last word of a batch that went well.
+std::string paceText(const BatchSummary &s)
+{
+    const int64_t t = (s.durationMs + 500) / 1000; // as a device's own row rounds its seconds
+    char text[96];
+    std::snprintf(text, sizeof text, "yield %.1f %% in %lld:%02lld:%02lld, %.0f devices/h", s.yield(),
+                  static_cast<long long>(t / 3600), static_cast<long long>(t / 60 % 60), static_cast<long long>(t % 60),
+                  s.perHour());
+    std::string shown = text;
+    if (const auto whole = shown.find(".0 %"); whole != std::string::npos) // 100 %, not 100.0 %
+        shown.erase(whole, 2);
+    return shown;
 }
 
 // Lines for a log: each device's facts as they come, and how far it is now and then.
@@ -134,7 +150,12 @@ void PlainView::summary(const BatchSummary &s)
     for (const DeviceOutcome &d : s.failedDevices)
         failedBy += "\n  " + failedLine(d);
     const bool ok = succeeded(s.worst);
-    (ok ? std::cout : std::cerr) << summaryText(s) << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
+    // Seen from across the line: green, or red with a bell when a device failed, on a terminal
+    // that wants colour.
+    std::string result = summaryText(s);
+    if (summaryInColour(::isatty(ok ? STDOUT_FILENO : STDERR_FILENO) == 1, std::getenv("NO_COLOR")))
+        result = (ok ? "\x1b[32m" : s.failed > 0 ? "\a\x1b[31m" : "\x1b[31m") + result + "\x1b[0m";
+    (ok ? std::cout : std::cerr) << paceText(s) << "\n" << result << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
                                  << (ok ? "" : std::string("\nmova-update: ") + outcomeName(s.worst)) << std::endl;
 }
 
@@ -301,6 +322,9 @@ void JsonView::summary(const BatchSummary &s)
                                  .number("failed", s.failed)
                                  .number("may_be_without_firmware", s.withoutFirmware)
                                  .number("retried", s.retried)
+                                 .fixed("duration_s", double(s.durationMs) / 1000, 1)
+                                 .fixed("devices_per_hour", s.perHour(), 1)
+                                 .fixed("yield_percent", s.yield(), 1)
                                  .object("failed_by_outcome", byOutcome)
                                  .objects("failed_devices", failed);
     const JsonLine result = JsonLine::event("result")

@@ -64,3 +64,8 @@ bool terminalMovesCursor()
     const char *term = std::getenv("TERM");
     return term && *term && std::strcmp(term, "dumb") != 0;
 }
+
+bool summaryInColour(bool terminal, const char *noColor)
+{
+    return terminal && noColor == nullptr; // set to anything, even nothing: no colour
+}

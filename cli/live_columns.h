@@ -25,3 +25,6 @@ size_t terminalColumns();
 // Whether the terminal can take a line redrawn in place: not one that says it is dumb or
 // says nothing of itself. Such a terminal gets plain lines, without escape sequences.
 bool terminalMovesCursor();
+// A batch's summary in colour, and a bell when a device failed: only for a terminal, and not
+// when NO_COLOR is set (`noColor`, its value, is null when it is not).
+bool summaryInColour(bool terminal, const char *noColor);

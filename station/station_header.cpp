@@ -1,4 +1,5 @@
 #include "station_header.h"
+#include "batch_summary.h"
 #include "station_tile.h"
 
 #include <QCheckBox>
@@ -104,8 +105,7 @@ void StationHeader::showCounts()
                       (c.current > 0 ? ", " + QString::number(c.current) + " already current" : QString()));
     failed_->setText("   \u2716 " + QString::number(c.failed) + " failed");
     retried_->setText("   \u21BB " + QString::number(c.retried) + " retried");
-    const int succeeded = c.updated + c.current;
-    yield_->setText("   Yield " + (c.devices > 0 ? QString::number(100.0 * succeeded / c.devices, 'f', 0) + " %"
+    yield_->setText("   Yield " + (c.devices > 0 ? QString::number(yieldPercent(c.updated + c.current, c.devices), 'f', 0) + " %"
                                                   : QStringLiteral("\u2013")));
 }
 
@@ -117,8 +117,7 @@ void StationHeader::tick()
                         .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
                         .arg(s % 60, 2, 10, QLatin1Char('0')));
     // The pace over the whole time the station runs: what a shift can plan with.
-    const double hours = std::max<qint64>(since_.elapsed(), 1) / 3'600'000.0;
-    pace_->setText("   " + QString::number(counts_.devices / hours, 'f', 0) + " devices/h");
+    pace_->setText("   " + QString::number(devicesPerHour(counts_.devices, since_.elapsed()), 'f', 0) + " devices/h");
 }
 
 void StationHeader::running()

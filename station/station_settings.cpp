@@ -21,7 +21,7 @@ options:
   --table FILE         update with this translation table instead of the carried one
   --help               this text
 settings: ~/.config/qtx-mova-update/station.conf (ports, report, sound, battery_guard,
-ask_before_recording); the options above override it for the run
+ask_before_recording, on_result); the options above override it for the run
 )";
 
 std::string StationSettings::standardFile()
@@ -47,6 +47,7 @@ void StationSettings::load(const std::string &file)
     sound = s.value("sound", sound).toBool();
     batteryGuard = s.value("battery_guard", batteryGuard).toBool();
     askBeforeRecording = s.value("ask_before_recording", askBeforeRecording).toBool();
+    onResult = s.value("on_result", QString::fromStdString(onResult)).toString().toStdString();
 }
 
 bool StationSettings::batchOptions(BatchOptions &options, std::string &error) const
@@ -63,6 +64,7 @@ bool StationSettings::batchOptions(BatchOptions &options, std::string &error) co
     options.firmware = firmware;
     options.table = table;
     options.report = report;
+    options.onResult = onResult;
     options.workerProgram = workerProgram;
     if (!options.sockets.load(SocketNames::standardFile(), error))
         return false;

@@ -19,6 +19,7 @@ struct StationSettings {
     bool batteryGuard = false;       // a device below the battery guard is not written
     bool askBeforeRecording = false; // a device that may hold a recording is not written
     std::string workerProgram;       // mova-update, found beside the station
+    std::string onResult;            // run after each device's update, as mova-update --on-result
 
     // $XDG_CONFIG_HOME/qtx-mova-update/station.conf, or under ~/.config.
     static std::string standardFile();

@@ -19,6 +19,8 @@ WorkerFacts waiting(const std::string &port, const std::string &serialHex)
 
 // A text fitted to a width of columns, padded out or not.
 struct FitRow { const char *name; QString text; int columns; bool pad; QString fitted; };
+// Where the summary goes, NO_COLOR's value (null: not set), and whether it comes in colour.
+struct ColourRow { const char *name; bool terminal; const char *noColor; bool colour; };
 
 } // namespace
 
@@ -68,6 +70,20 @@ private slots:
     {
         QFETCH(FitRow, row);
         QCOMPARE(QString::fromStdString(fitColumns(row.text.toStdString(), size_t(row.columns), row.pad)), row.fitted);
+    }
+
+    void summaryInColour_data()
+    {
+        addRows<ColourRow>({
+            {"a terminal", true, nullptr, true},
+            {"a pipe or a file", false, nullptr, false},
+            {"a terminal, NO_COLOR set to nothing", true, "", false},
+        });
+    }
+    void summaryInColour()
+    {
+        QFETCH(ColourRow, row);
+        QCOMPARE(::summaryInColour(row.terminal, row.noColor), row.colour);
     }
 
     void shortPort_data()

@@ -10,12 +10,17 @@
 #include <csignal>
 #include <unistd.h>
 
+// The operator's result hook: its script, whether the update runs as a batch (of one) or
+// alone, and why it is said to have failed (empty: it did not).
+struct HookRow { const char *name; QByteArray script; bool batch; QString why; };
+
 class TestCliBatch : public QObject, private CliFixture {
     Q_OBJECT
 private slots:
     void init() { prepare(); }
     void batch_data();
     void batch();
+    void resultHooks();
 
 private:
     // Each reads the columns of batch's row it needs itself.
@@ -23,6 +28,7 @@ private:
     void startDevices(Devices &devices, QStringList &arguments);
     void checkReport(const QString &rows, const Devices &devices);
     void checkSummary(const Run &r, const Devices &devices);
+    void checkHookEnvironment(const QString &path, const QString &port);
 };
 
 void TestCliBatch::batch_data()
@@ -203,6 +209,9 @@ void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
                 expected << QString::fromStdString(devices[i]->link()) + " " + serials[i].toUpper() + " " + outcomes[i];
         named.sort(), expected.sort();
         QCOMPARE(named, expected);
+        QVERIFY2(summary["duration_s"].toDouble() > 0 && summary["devices_per_hour"].toDouble() > 0 &&
+                     summary["yield_percent"] == 100.0 * outcomes.count("updated") / serials.size(),
+                 r.out.constData());
         return;
     }
     for (int i = 0; i < serials.size(); ++i) {
@@ -224,6 +233,75 @@ void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
                                    .arg(half > 0 ? QString("%1 may be without working firmware").arg(half) : QString())
                                    .toUtf8();
     QVERIFY2(serials.size() == 1 || (exitCode == 0 ? r.out : r.err).contains(summary), r.err.constData());
+    const QString yield = QString::number(100.0 * outcomes.count("updated") / serials.size(), 'f', 1).remove(".0");
+    const QRegularExpression pace("yield " + QRegularExpression::escape(yield) + " % in 0:0\\d:\\d\\d, \\d+ devices/h\n" +
+                                  QRegularExpression::escape(QString::fromUtf8(summary)));
+    QVERIFY2(serials.size() == 1 || QString::fromUtf8(exitCode == 0 ? r.out : r.err).contains(pace), r.err.constData());
+}
+
+// Whatever the hook does, the device's update stands, and neither waits for it longer than
+// its limit. The rows run side by side, each with its own device.
+void TestCliBatch::resultHooks()
+{
+    const HookRow rows[] = {
+        {"told the device's facts, in a batch", "env > \"$0.env\"\n", true, {}},
+        {"hangs, alone: stopped at its limit", "exec sleep 30\n", false, "stopped at its time limit of 0.3 s"},
+        {"fails, in a batch: said and kept", "exit 3\n", true, "exit status 3"},
+    };
+    std::vector<std::unique_ptr<PtyEmulator>> devices;
+    std::vector<Job> jobs;
+    for (const HookRow &row : rows) {
+        const std::string name = "dev" + std::to_string(jobs.size());
+        PtyEmulator::Options options;
+        options.device = quickDevice();
+        options.link = f.path(name.c_str());
+        options.device.identity.serial = "\x1b[2J";
+        options.resetDowntimeMs = QuickDowntimeMs;
+        QVERIFY(devices.emplace_back(std::make_unique<PtyEmulator>(options))->start());
+        QFile script(QString::fromStdString(options.link + ".hook"));
+        QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\n" + row.script) > 0);
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
+        QStringList arguments {"--yes", "--port", QString::fromStdString(options.link), "--on-result", script.fileName(),
+                               "--firmware", QString::fromStdString(firmware), "--table", QString::fromStdString(table)};
+        if (row.batch)
+            arguments << "--repeat" << "--count" << "1";
+        jobs.push_back({MOVA_UPDATE, arguments << "update", {"QTX_MOVA_HOOK_LIMIT_MS=300"}});
+    }
+    const std::vector<Run> runs = runJobs(jobs, 25'000);
+    QFile kept(qEnvironmentVariable("XDG_STATE_HOME", QDir::homePath() + "/.local/state") + "/mova-update/hooks.jsonl");
+    const QByteArray record = kept.open(QIODevice::ReadOnly) ? kept.readAll() : QByteArray();
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const QString hook = jobs[i].arguments[jobs[i].arguments.indexOf("--on-result") + 1];
+        QVERIFY2(runs[i].exitCode == 0, runs[i].err.constData());
+        if (rows[i].why.isEmpty()) {
+            checkHookEnvironment(hook + ".env", QString::fromStdString(devices[i]->link()));
+            continue;
+        }
+        const QString said = "mova-update: the result hook " + hook + " for device \\x1b[2J: " + rows[i].why + "\n";
+        QVERIFY2(QString::fromUtf8(runs[i].err).contains(said), runs[i].err.constData());
+        const QString socket = rows[i].batch ? QFileInfo(QString::fromStdString(devices[i]->link())).fileName() : "";
+        const QByteArray line = R"("program":")" + hook.toUtf8() + R"(","serial_hex":"1B5B324A","socket":")" +
+                                socket.toUtf8() + R"(","outcome":"updated","why":")" + rows[i].why.toUtf8() + "\"}\n";
+        QVERIFY2(record.contains(line), qPrintable(line + "\nnot in\n" + record));
+    }
+}
+
+// The serial shown safely and its bytes exactly, and the rest as the report has them.
+void TestCliBatch::checkHookEnvironment(const QString &path, const QString &port)
+{
+    QFile env(path);
+    QVERIFY(env.open(QIODevice::ReadOnly));
+    QMap<QString, QString> told;
+    for (const QString &line : QString::fromUtf8(env.readAll()).split('\n'))
+        if (line.startsWith("MOVA_"))
+            told[line.section('=', 0, 0)] = line.section('=', 1);
+    const QMap<QString, QString> expected {
+        {"MOVA_SERIAL", "\\x1b[2J"}, {"MOVA_SERIAL_HEX", "1B5B324A"}, {"MOVA_SOCKET", "dev0"}, {"MOVA_PORT", port},
+        {"MOVA_OUTCOME", "updated"}, {"MOVA_EXIT", "0"}, {"MOVA_FIRMWARE_BEFORE", "68"}, {"MOVA_FIRMWARE_AFTER", "68"},
+        {"MOVA_MAY_BE_WITHOUT_FIRMWARE", "0"}, {"MOVA_REPORT_ROW", told["MOVA_REPORT_ROW"]}};
+    QVERIFY2(told == expected, qPrintable(QStringList(told.values()).join('\n')));
+    QCOMPARE(QJsonDocument::fromJson(told["MOVA_REPORT_ROW"].toUtf8())["serial_hex"].toString(), "1B5B324A");
 }
 
 QTEST_GUILESS_MAIN(TestCliBatch)

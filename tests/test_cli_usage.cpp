@@ -270,7 +270,7 @@ void TestCliUsage::usage_data()
     QTest::newRow("no command") << QStringList {} << 1 << "mova-update: no command given\n";
     QTest::newRow("batch options without update")
         << QStringList {"--port", "a", "--port", "b", "info"} << 1
-        << "mova-update: --all, --repeat, --report and more than one --port go with update only\n";
+        << "mova-update: --all, --repeat, --report, --on-result and more than one --port go with update only\n";
     QTest::newRow("all, and no device present") << QStringList {"--all", "update"} << 2
                                                 << "No connection - Corvane not connected\nno device found with the USB id ";
     QTest::newRow("export without log") << QStringList {"--export", "x.tar.gz", "list"} << 1
