@@ -68,6 +68,10 @@ enum class Outcome {
 // The outcome of an update run, from what it reports as data (never from its texts).
 Outcome outcomeOf(const RunResult &result);
 
+// The run came to what was asked of it: the device updated (or read, for a command that only
+// reads). Every other outcome is a failure, whose byte trace is kept for support.
+inline bool isSuccess(Outcome outcome) { return outcome == Outcome::Updated; }
+
 // The outcome's name in JSON; `readOnly` names a successful command that wrote nothing "ok".
 const char *outcomeName(Outcome outcome, bool readOnly = false);
 
