@@ -237,7 +237,7 @@ std::string firmwareDate(const DeviceRecord &r)
 std::string RunRecord::line(Outcome outcome, const std::string &endText, const std::string &trace) const
 {
     JsonLine o;
-    o.text("start", at(startMs_)).text("end", at(clock_.nowMs())).text("version", QTX_APP_VERSION);
+    o.text("start", at(startMs_)).text("end", at(endMs_)).text("version", QTX_APP_VERSION);
     o.text("program", store_.program).text("carried_firmware", BuildSettings::compiled().firmwareName);
     o.text("firmware", isCarried(payloads_.firmware) ? "carried" : payloads_.firmware);
     o.text("table", isCarried(payloads_.table) ? "carried" : payloads_.table);
@@ -328,6 +328,7 @@ void RunRecord::result(const RunEnd &end)
     if (!begun_ || ended_)
         return;
     ended_ = true;
+    endMs_ = clock_.nowMs(); // one end for the line and its kept trace's name
     if (end.run)
         result_ = end.run;
     if (store_.journal)
@@ -344,7 +345,7 @@ std::string RunRecord::keepTrace()
 {
     if (traceName_.empty())
         return {};
-    const QDateTime end = startedAt_.addMSecs(clock_.nowMs() - startMs_);
+    const QDateTime end = startedAt_.addMSecs(endMs_ - startMs_);
     // A trace adopted from another process is the run's only when that process wrote it
     // after the run began: a worker lost before its first byte left the last run's there.
     const KeptTraceOf run {end, device_ ? hexBytes(serialBytes(device_->record)) : std::string(),

@@ -126,7 +126,7 @@ private:
     RunStore &store_;
     bool begun_ = false, ended_ = false, wrote_ = false;
     QDateTime startedAt_;
-    int64_t startMs_ = 0;
+    int64_t startMs_ = 0, endMs_ = 0;
     std::optional<DeviceFacts> device_;
     std::vector<Event> stages_, messages_, readBacks_;
     std::string hint_;
