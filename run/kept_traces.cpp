@@ -109,7 +109,7 @@ std::string keptTraceName(const QDateTime &end, const std::string &serialHex, lo
 bool isKeptTraceName(std::string_view name)
 {
     static const QRegularExpression kept(
-        QStringLiteral(R"(^\d{8}T\d{6}Z-([0-9A-F]{2,64}|unknown)-\d{1,9}(-\d{1,2})?\.log$)"),
+        QStringLiteral(R"(^[0-9]{8}T[0-9]{6}Z-([0-9A-F]{2,64}|unknown)-[0-9]{1,9}(-[0-9]{1,2})?\.log$)"),
         QRegularExpression::DontCaptureOption);
     return kept.match(QString::fromUtf8(name.data(), qsizetype(name.size()))).hasMatch();
 }
