@@ -145,6 +145,7 @@ void BatchWorker::recordLost(Outcome outcome, const Payloads &payloads, const st
     where.socket = socket;
     RunRecord record(realClock(), where, payloads, store);
     record.begin(since.elapsed());
+    record.adoptTrace(RunStore::traceFileName(slot)); // its bytes, as far as it wrote them
     record.noteBatch(batchId);
     if (end.identified)
         record.device(device());

@@ -122,6 +122,9 @@ bool Trace::recordTo(const std::string &path, long capBytes, const std::string &
         ::close(fd);
         return false;
     }
+    // Each line reaches the file when it is written: a process killed halfway (a batch's lost
+    // worker) leaves its trace up to its last line, which is what its kept trace is for.
+    std::setvbuf(file_, nullptr, _IOLBF, 0);
     fileBytes_ = 0;
     fileCap_ = capBytes;
     fileError_ = 0;

@@ -1,5 +1,6 @@
 #include "run_record.h"
 #include "json_line.h"
+#include "kept_traces.h"
 #include "build_settings.h"
 #include "clock.h"
 #include "regular_file.h"
@@ -199,6 +200,8 @@ void RunRecord::begin(int64_t startedMsAgo)
         store_.report(reason);
     else if (!Trace::recordTo(store_.tracePath(), store_.traceCapBytes, header, reason))
         store_.report(store_.tracePath() + ": " + reason);
+    else
+        traceName_ = store_.traceName;
 }
 
 void RunRecord::forget()
@@ -231,11 +234,11 @@ std::string firmwareDate(const DeviceRecord &r)
 
 } // namespace
 
-std::string RunRecord::line(const RunEnd &end) const
+std::string RunRecord::line(const RunEnd &end, const std::string &trace) const
 {
     const Outcome outcome = end.outcome;
     JsonLine o;
-    o.text("start", at(startMs_)).text("end", at(clock_.nowMs())).text("version", QTX_APP_VERSION);
+    o.text("start", at(startMs_)).text("end", at(endMs_)).text("version", QTX_APP_VERSION);
     o.text("program", store_.program).text("carried_firmware", BuildSettings::compiled().firmwareName);
     o.text("firmware", isCarried(payloads_.firmware) ? "carried" : payloads_.firmware);
     o.text("table", isCarried(payloads_.table) ? "carried" : payloads_.table);
@@ -281,6 +284,8 @@ std::string RunRecord::line(const RunEnd &end) const
     if (firmwareAfter_)
         o.number("firmware_after", *firmwareAfter_);
     o.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
+    if (!trace.empty())
+        o.text("trace", trace); // the run's own, by name: never guessed from the times
     o.text("outcome", outcomeName(outcome)).number("exit", exitStatus(outcome));
     return o.text("text", end.text).str();
 }
@@ -327,6 +332,7 @@ void RunRecord::result(const RunEnd &end)
     if (!begun_ || ended_)
         return;
     ended_ = true;
+    endMs_ = clock_.nowMs(); // one end for the line and its kept trace's name
     if (end.run)
         result_ = end.run;
     if (store_.journal)
@@ -336,7 +342,24 @@ void RunRecord::result(const RunEnd &end)
     std::string reason;
     if (Trace::recording() && !Trace::stopRecording(&reason))
         store_.report(store_.tracePath() + ": " + reason);
-    store_.append(line(end));
+    store_.append(line(end, succeeded(end.outcome) ? std::string() : keepTrace()));
+}
+
+std::string RunRecord::keepTrace()
+{
+    if (traceName_.empty())
+        return {};
+    const QDateTime end = startedAt_.addMSecs(endMs_ - startMs_);
+    // A trace adopted from another process is the run's only when that process wrote it
+    // after the run began: a worker lost before its first byte left the last run's there.
+    const KeptTraceOf run {end, device_ ? hexBytes(serialBytes(device_->record)) : std::string(),
+                           traceName_ == store_.traceName ? 0 : startedAt_.toMSecsSinceEpoch()};
+    std::string reason;
+    const std::string kept = ::keepTrace(store_, traceName_, run, reason);
+    if (!reason.empty())
+        (store_.errors ? *store_.errors : std::cerr)
+            << store_.program << ": cannot keep the trace of the failed run: " << reason << std::endl;
+    return kept;
 }
 
 void RunRecord::message(const RunMessage &m)

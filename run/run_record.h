@@ -20,6 +20,10 @@ struct RunStore {
     std::string folder;              // empty: nothing is kept
     long rotateAtBytes = 1L << 20;   // runs.jsonl moves to runs.jsonl.1 before it grows past this
     long traceCapBytes = 8L << 20;   // last-trace.log is cut here: a whole carried update makes ~5 MB
+    // A failed run's trace moves into failed-traces/ (kept_traces.h); the oldest go once more
+    // than this many are kept, or once they hold more than this many bytes together.
+    int keptTracesMax = 64;
+    long long keptTracesMaxBytes = 256LL << 20;
     // How long a line waits for runs.lock held by another writer: 100 tries 20 ms apart.
     static constexpr int LockTries = 100, LockTryGapMs = 20;
     std::string program = "mova-update"; // who says it on standard error
@@ -85,6 +89,9 @@ public:
     void forget();
     // The run is one device of a batch: the batch's id.
     void noteBatch(const std::string &id) { batch_ = id; }
+    // The run's bytes are in the store's trace file `name`, written by a process that ended
+    // without its own record (a batch's lost worker): kept as its own should the run fail.
+    void adoptTrace(const std::string &name) { traceName_ = name; }
     void device(const DeviceFacts &facts) override;
     void holding(bool) override { begin(); }
     void writing(bool on) override { begin(), wrote_ = wrote_ || on; }
@@ -98,8 +105,11 @@ public:
 private:
     // What the journal is told of the run ending so.
     JournalEntry journalEntry(const RunEnd &end) const;
-    // The line the record appends for the run ending so.
-    std::string line(const RunEnd &end) const;
+    // The line the record appends for the run ending so, naming its kept trace, if any.
+    std::string line(const RunEnd &end, const std::string &trace) const;
+    // Moves the trace of a run that failed where it outlives the next run in its place; its
+    // name relative to the store's folder, or empty.
+    std::string keepTrace();
 
     struct Event {
         std::string text;
@@ -116,11 +126,12 @@ private:
     RunStore &store_;
     bool begun_ = false, ended_ = false, wrote_ = false;
     QDateTime startedAt_;
-    int64_t startMs_ = 0;
+    int64_t startMs_ = 0, endMs_ = 0;
     std::optional<DeviceFacts> device_;
     std::vector<Event> stages_, messages_, readBacks_;
     std::string hint_;
     std::optional<RunResult> result_;
     std::string batch_;
     std::optional<int> firmwareAfter_;
+    std::string traceName_; // the store's trace file this run wrote, or adopted
 };

@@ -2,6 +2,7 @@
 #include "build_settings.h"
 #include "build_settings_generated.h"
 #include "discovery.h"
+#include "kept_traces.h"
 #include "regular_file.h"
 #include "run_history.h"
 #include "run_record.h"
@@ -139,13 +140,40 @@ std::string versionText(const BuildSettings &build)
 std::string SupportBundle::summary() const
 {
     std::string text = std::to_string(runs) + (runs == 1 ? " run, " : " runs, ");
+    // The places' traces by name; the kept ones, up to one for each run, by their number.
+    std::vector<std::string> parts(traces.begin(), traces.end() - std::min<size_t>(keptTraces, traces.size()));
+    if (keptTraces > 0)
+        parts.push_back(std::to_string(keptTraces) + (keptTraces == 1 ? " of a failed run" : " of failed runs"));
     if (traces.empty())
         text += "no trace";
-    for (size_t i = 0; i < traces.size(); ++i)
-        text += (i == 0 ? (traces.size() == 1 ? "trace " : "traces ") : i + 1 == traces.size() ? " and " : ", ") +
-                traces[i];
-    return text + ", the version and the device list";
+    else
+        text += std::to_string(traces.size()) + (traces.size() == 1 ? " trace (" : " traces (");
+    for (size_t i = 0; i < parts.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    return text + (traces.empty() ? "" : ")") + ", the version and the device list";
 }
+
+namespace {
+
+// Adds the traces `names` to the archive, each read by `read`; those that cannot be read are
+// said in the bundle's left-out list. False when the archive could not take one.
+template <typename Read>
+bool addTraces(TarGzWriter &archive, const std::vector<std::string> &names, Read read, SupportBundle &bundle)
+{
+    for (const std::string &name : names) {
+        std::string bytes, reason;
+        if (!read(name, bytes, reason)) {
+            bundle.leftOut.push_back(name + ": " + reason);
+            continue;
+        }
+        if (!archive.add(BundleFolder + "traces/" + name, QByteArray::fromStdString(bytes)))
+            return false;
+        bundle.traces.push_back(name);
+    }
+    return true;
+}
+
+} // namespace
 
 bool writeSupportBundle(const std::string &path, const RunStore &store, int count, const std::string &listText,
                         SupportBundle &bundle, std::string &error)
@@ -187,16 +215,15 @@ bool writeSupportBundle(const std::string &path, const RunStore &store, const st
         return false;
     TarGzWriter archive(fd, int64_t(std::time(nullptr)));
     bool ok = archive.add(BundleFolder + "runs.jsonl", kept);
-    for (size_t i = 0; ok && i < traces.size(); ++i) {
-        // Read only from a regular file of its own, as the record writes it.
-        std::string bytes, reason;
-        if (!readRegularFile(store.folder + "/" + traces[i], MaxTraceBytes, bytes, reason)) {
-            bundle.leftOut.push_back(traces[i] + ": " + reason);
-            continue;
-        }
-        ok = archive.add(BundleFolder + "traces/" + traces[i], QByteArray::fromStdString(bytes));
-        bundle.traces.push_back(traces[i]);
-    }
+    // Read only from a regular file of its own, as the record writes it.
+    ok = ok && addTraces(archive, traces, [&](const std::string &name, std::string &bytes, std::string &reason) {
+        return readRegularFile(store.folder + "/" + name, MaxTraceBytes, bytes, reason);
+    }, bundle);
+    const size_t placeTraces = bundle.traces.size();
+    ok = ok && addTraces(archive, keptTracesOf(runs), [&](const std::string &name, std::string &bytes, std::string &reason) {
+        return readKeptTrace(store, name, MaxTraceBytes, bytes, reason);
+    }, bundle);
+    bundle.keptTraces = int(bundle.traces.size() - placeTraces);
     ok = ok && archive.add(BundleFolder + "version.txt",
                            QByteArray::fromStdString(versionText(BuildSettings::compiled()) +
                                                      buildSettingsText(BuildSettings::compiled())));

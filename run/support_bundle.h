@@ -13,10 +13,12 @@ std::string versionText(const BuildSettings &build);
 // What a support bundle took in, for the line that says it was written.
 struct SupportBundle {
     int runs = 0;                     // run records in mova-support/runs.jsonl
-    std::vector<std::string> traces;  // trace files in mova-support/traces/
+    std::vector<std::string> traces;  // trace files in mova-support/traces/ (failed-traces/<name> for a kept one)
+    int keptTraces = 0;               // of them, traces kept of failed runs
     std::vector<std::string> leftOut; // "<trace>: <why>" of those that could not be read
     int runsTooLong = 0;              // lines of the record over MaxRunLineBytes, left out
-    // "3 runs, traces last-trace.log and last-trace-2.log, the version and the device list"
+    // "3 runs, 3 traces (last-trace.log, last-trace-2.log and 1 of a failed run), the version
+    // and the device list"
     std::string summary() const;
 };
 
@@ -26,6 +28,8 @@ struct SupportBundle {
 //                                      oldest first, each line's bytes as kept
 //   mova-support/traces/last-trace.log and each last-trace-K.log, byte for byte; a link,
 //                                      FIFO or device in a trace's place is left out unread
+//   mova-support/traces/failed-traces/ the kept traces of those runs that failed, by the
+//                                      records' `trace` fields (keptTracesOf), by the same rules
 //   mova-support/version.txt           versionText() and the build's settings
 //   mova-support/list.txt              `listText`: what `mova-update list` prints
 // The archive goes to a temporary file beside `path` (".<path's name>.XXXXXX", the name cut to

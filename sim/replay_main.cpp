@@ -32,7 +32,8 @@ const char *ReplayUsage = R"(replay a recorded run:
   mova-sim --replay TRACE [--link PATH] [--link-after-reset PATH] [--replay-member NAME]
                           plays the device's side of a run's trace (last-trace.log, a batch's
                           last-trace-K.log, or a support bundle .tar.gz from mova-update log
-                          --export, whose traces/last-trace.log or traces/NAME it takes) on a
+                          --export, whose traces/last-trace.log or traces/NAME it takes, NAME
+                          also a kept trace as a run's record names it: failed-traces/...) on a
                           pseudo-terminal published at --link; the device is away where the
                           recording shows it away, and comes back under --link-after-reset when
                           the tool found it under another path. Each reply goes out once the
@@ -167,9 +168,9 @@ bool readTraceText(const ReplayOptions &o, std::string &text, std::string &error
     if (::fstat(fd, &st) != 0 || uint64_t(st.st_size) > MaxTraceBytes) {
         error = o.trace + ": " + largerThan(MaxTraceBytes);
     } else if (bundle) {
-        const std::string member = o.member.empty() ? BundleTrace
-                                   : o.member.find('/') == std::string::npos ? BundleTraces + o.member
-                                                                              : o.member;
+        // A bare name, or a kept trace as the record names it, is one of the bundle's traces.
+        const bool ofTraces = o.member.find('/') == std::string::npos || o.member.rfind("failed-traces/", 0) == 0;
+        const std::string member = o.member.empty() ? BundleTrace : ofTraces ? BundleTraces + o.member : o.member;
         read = readBundleMember(fd, o.trace, member, text, error);
     } else if (!o.member.empty()) {
         error = "--replay-member is for a support bundle; " + o.trace + " is a trace";

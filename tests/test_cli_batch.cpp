@@ -183,6 +183,13 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
     if (killed >= 0) { // said to be half written, in the report and in the record the batch kept for it
         QVERIFY2(rows.contains("may be without working firmware"), qPrintable(rows));
         QVERIFY(run({"log", "-n", QString::number(serials.size())}).out.contains("ended abnormally"));
+        // The batch kept the lost worker's trace as far as it got, and its record names it.
+        QString trace;
+        for (const QByteArray &line : run({"--json", "log", "-n", QString::number(serials.size())}).out.split('\n'))
+            if (const QJsonObject o = QJsonDocument::fromJson(line).object(); o["outcome"] == "ended abnormally")
+                trace = o["trace"].toString();
+        QVERIFY2(trace.contains("-" + serials[killed].toUpper() + "-"), qPrintable(trace));
+        QVERIFY(QFileInfo(qEnvironmentVariable("XDG_STATE_HOME") + "/mova-update/" + trace).size() > 0);
     }
 }
 

@@ -311,14 +311,22 @@ private slots:
                 continue;
             rows.push_back(line.split(' '));
             const QString link = dir.filePath(QString::number(rows.size()));
-            // One comes in the support bundle mova-update writes, as a batch's worker's trace.
-            if (rows.size() == 2) {
-                QVERIFY(QDir(dir.path()).mkpath("state/mova-update"));
-                QVERIFY(QFile::copy(TRACES_DIR "/" + rows.back()[0], dir.filePath("state/mova-update/last-trace-2.log")));
-                const Run exported = runJobs({{MOVA_UPDATE, {"log", "--export", dir.filePath("bundle.tar.gz")},
-                                               {"XDG_STATE_HOME=" + dir.filePath("state")}}})[0];
+            // One comes in the support bundle mova-update writes as a batch's worker's trace, one
+            // as a failed run's kept trace its record names.
+            const QString member = rows.size() == 2 ? "last-trace-2.log"
+                                                    : "failed-traces/20261209T014512Z-30333033-2.log";
+            if (rows.size() == 2 || rows.size() == 3) {
+                const QString state = dir.filePath(QString("state%1/mova-update/").arg(rows.size()));
+                QVERIFY(QDir().mkpath(state + "failed-traces"));
+                QVERIFY(QFile::copy(TRACES_DIR "/" + rows.back()[0], state + member));
+                QFile runs(state + "runs.jsonl");
+                QVERIFY(runs.open(QIODevice::WriteOnly) && runs.write("{\"trace\":\"" + member.toUtf8() + "\"}\n") > 0);
+                runs.close();
+                const QString bundle = state + "bundle.tar.gz";
+                const Run exported = runJobs({{MOVA_UPDATE, {"log", "--export", bundle},
+                                               {"XDG_STATE_HOME=" + dir.filePath(QString("state%1").arg(rows.size()))}}})[0];
                 QVERIFY2(exported.exitCode == 0, exported.err.constData());
-                QVERIFY(replays.emplace_back().start(dir.filePath("bundle.tar.gz"), link, {"--replay-member", "last-trace-2.log"}));
+                QVERIFY(replays.emplace_back().start(bundle, link, {"--replay-member", member}));
             } else {
                 QVERIFY(replays.emplace_back().start(TRACES_DIR "/" + rows.back()[0], link));
             }
@@ -363,7 +371,12 @@ void TestReplay::replayAll(bool ftdi)
                  QString::fromStdString(table), "update"},
                 {"XDG_STATE_HOME=" + run}};
     };
-    auto tracePath = [&](const QString &run) { return ftdi ? run + ".log" : run + "/mova-update/last-trace.log"; };
+    // A failed run's trace is kept in failed-traces/ (its only one there); a success's stays.
+    auto tracePath = [&](const QString &run) {
+        const QStringList kept = QDir(run + "/mova-update/failed-traces").entryList(QDir::Files);
+        return ftdi ? run + ".log"
+                    : run + "/mova-update/" + (kept.size() == 1 ? "failed-traces/" + kept[0] : "last-trace.log");
+    };
     std::vector<EmulatorFixture> devices(n);
     std::vector<Job> jobs;
     for (size_t i = 0; i < n; ++i) {

@@ -2,6 +2,7 @@
 // bounds, that a record which cannot be kept never changes the run, and the command line's
 // history of it.
 #include "cli_log.h"
+#include "kept_traces.h"
 #include "protocol.h"
 #include "run_record.h"
 #include "trace.h"
@@ -71,6 +72,8 @@ private slots:
     void aRecordThatCannotBeKept_data();
     void aRecordThatCannotBeKept();
     void theTraceLeavesTheRecordItsRoom();
+    void keptTracesStayInBounds_data();
+    void keptTracesStayInBounds();
     void aBatchCountsOnlyWhatItsWorkerSaid_data();
     void aBatchCountsOnlyWhatItsWorkerSaid();
     void aRunCountsOnlyWhatItConfirmed_data();
@@ -156,7 +159,11 @@ void TestRunRecord::oneLineARun()
     QCOMPARE(start.msecsTo(when(o["end"])), rig.clock.nowMs() - startMs);
     // The bytes of the run beside it, though the trace is off; and off again afterwards.
     QVERIFY(!Trace::enabled() && !Trace::recording());
-    QVERIFY(fileBytes(s.store.tracePath()).contains(" tty  > 51\n")); // the erase command went out
+    // A failed run's moved where the next run's cannot overwrite it, named by its record.
+    QCOMPARE(o["trace"].isString(), exitCode != 0);
+    const std::string trace = exitCode != 0 ? s.store.folder + "/" + o["trace"].toString().toStdString()
+                                            : s.store.tracePath();
+    QVERIFY(fileBytes(trace).contains(" tty  > 51\n")); // the erase command went out
     QVERIFY(s.errors.str().empty());
 }
 
@@ -300,6 +307,51 @@ void TestRunRecord::theTraceLeavesTheRecordItsRoom()
     QVERIFY(trace.endsWith(" bytes are kept for the run record; the rest of the run is not kept\n"));
 }
 
+// A failed run's trace is kept, and the oldest kept go by whichever bound is reached first;
+// what is not one of its own names (a file, a link to outside) is never touched.
+struct BoundRow { const char *name; int maxCount; long long maxBytes; int oldLeft; };
+Q_DECLARE_METATYPE(BoundRow)
+
+void TestRunRecord::keptTracesStayInBounds_data()
+{
+    addRows<BoundRow>({{"count", 2, 1 << 30, 1}, {"size", 64, 2500, 2}});
+}
+
+void TestRunRecord::keptTracesStayInBounds()
+{
+    QFETCH(BoundRow, row);
+    Store s;
+    s.store.keptTracesMax = row.maxCount, s.store.keptTracesMaxBytes = row.maxBytes;
+    const QString kept = QString::fromStdString(s.store.folder) + "/failed-traces/";
+    QVERIFY(QDir().mkpath(kept));
+    QStringList old;
+    for (int i = 0; i < 4; ++i) {
+        old << QString("20200101T00000%1Z-0A0B0C0D-1.log").arg(i);
+        QFile file(kept + old.back());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(1000, 'x')) == 1000);
+    }
+    QFile outside(s.dir.filePath("outside"));
+    QVERIFY(outside.open(QIODevice::WriteOnly) && outside.write(QByteArray(5000, 'o')) == 5000);
+    outside.close();
+    QVERIFY(QFile::link(outside.fileName(), kept + "20100101T000000Z-unknown-0.log"));
+    QVERIFY(QFile(kept + "notes.txt").open(QIODevice::WriteOnly));
+
+    UpdateRig rig;
+    RunRecord record(rig.clock, rig.session, rig.payloads, s.store);
+    record.begin();
+    record.result({Outcome::NotConnected, "No connection"});
+    const QJsonObject o = QJsonDocument::fromJson(fileBytes(s.store.runsPath())).object();
+    const QString trace = o["trace"].toString();
+    QCOMPARE(trace, "failed-traces/" + QString::fromStdString(keptTraceName(when(o["end"]), "", 0)));
+    QVERIFY(fileBytes((s.store.folder + "/" + trace.toStdString())).startsWith("# mova-update"));
+    QVERIFY(!QFile::exists(QString::fromStdString(s.store.tracePath())));
+    QStringList left = old.mid(old.size() - row.oldLeft);
+    left << "20100101T000000Z-unknown-0.log" << "notes.txt" << trace.mid(14);
+    left.sort();
+    QCOMPARE(QDir(kept).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name), left);
+    QCOMPARE(QFileInfo(outside.fileName()).size(), 5000);
+    QVERIFY(s.errors.str().empty());
+}
 
 // A device of a batch is updated only when its worker said, as data, that the device took
 // its firmware and table; silence, a skip or a death is never taken for success.

@@ -42,10 +42,14 @@ Said run(const QString &program, const QStringList &arguments, const QStringList
             p.readAllStandardError()};
 }
 
+// The fourth run failed and its record names its kept trace; the second names a file that is
+// no kept trace.
+const QByteArray KeptTrace = "failed-traces/20261208T052014Z-30333033-2.log";
 QByteArray record(int n)
 {
+    const QByteArray trace = n == 4 ? KeptTrace : n == 2 ? QByteArray("failed-traces/../notes.txt") : QByteArray();
     return QByteArrayLiteral("{\"end\":\"2026-12-08T05:20:1") + QByteArray::number(n) + "Z\",\"n\":" +
-           QByteArray::number(n) + "}\n";
+           QByteArray::number(n) + (trace.isEmpty() ? "" : ",\"trace\":\"" + trace + "\"") + "}\n";
 }
 
 // A run of the record as `log` reads it: its number, end (UTC), serial and outcome.
@@ -120,6 +124,9 @@ private slots:
         write("last-trace.log", trace_);
         write("last-trace-2.log", batchTrace_);
         write("notes.txt", "not for the bundle");
+        QVERIFY(QDir().mkpath(folder_ + "/failed-traces"));
+        write(KeptTrace, "# mova-update, a failed run\n");
+        write("failed-traces/20261208T052013Z-30333033-2.log", "of a run no record names");
         // Neither is read: a link is not followed, a FIFO would hold the open.
         QVERIFY(QFile::link(folder_ + "/notes.txt", folder_ + "/last-trace-3.log"));
         QCOMPARE(::mkfifo(QFile::encodeName(folder_ + "/last-trace-4.log").constData(), 0600), 0);
@@ -179,9 +186,15 @@ private slots:
         // A real gzip-compressed tar, with exactly these members and bytes.
         const Said members = run("tar", {"-tzf", file});
         QCOMPARE(members.exitCode, 0);
-        QCOMPARE(members.out, QByteArray("mova-support/runs.jsonl\nmova-support/traces/last-trace.log\n"
-                                         "mova-support/traces/last-trace-2.log\nmova-support/version.txt\n"
-                                         "mova-support/list.txt\n"));
+        // A kept trace goes with its run only.
+        const bool kept = row.runs.contains(record(4));
+        QCOMPARE(members.out, "mova-support/runs.jsonl\nmova-support/traces/last-trace.log\n"
+                              "mova-support/traces/last-trace-2.log\n" +
+                                  (kept ? "mova-support/traces/" + KeptTrace + "\n" : QByteArray()) +
+                                  "mova-support/version.txt\nmova-support/list.txt\n");
+        QVERIFY2(said.out.contains(kept ? "3 traces (last-trace.log, last-trace-2.log and 1 of a failed run)"
+                                        : "2 traces (last-trace.log and last-trace-2.log)"),
+                 said.out.constData());
         QVERIFY(members.err.isEmpty());
         for (const QByteArray &line : run("tar", {"-tvzf", file}).out.trimmed().split('\n'))
             QVERIFY2(line.startsWith("-rw-r--r-- root/root "), line.constData());
@@ -189,6 +202,8 @@ private slots:
         QCOMPARE(member("runs.jsonl"), row.runs);
         QCOMPARE(member("traces/last-trace.log"), trace_);
         QCOMPARE(member("traces/last-trace-2.log"), batchTrace_);
+        if (kept)
+            QCOMPARE(member("traces/" + KeptTrace), QByteArray("# mova-update, a failed run\n"));
         QVERIFY(member("version.txt").startsWith(run(MOVA_UPDATE, {"--version"}).out + "\nbuild settings\n"));
         QCOMPARE(member("list.txt"), run(MOVA_UPDATE, {"list"}).out);
     }

@@ -77,11 +77,13 @@ enum class Outcome {
 
 // The exit status of an outcome: 0 for both successes, else its own code.
 int exitStatus(Outcome outcome);
-// Updated, or already current: the device runs the carried firmware.
+// Updated, or already current: the device runs the carried firmware (or a command that only
+// reads did what it was asked). Every other outcome is a failure, whose byte trace is kept.
 bool succeeded(Outcome outcome);
 
 // The outcome of an update run, from what it reports as data (never from its texts).
 Outcome outcomeOf(const RunResult &result);
+
 
 // The outcome's name in JSON; `readOnly` names a successful command that wrote nothing "ok".
 const char *outcomeName(Outcome outcome, bool readOnly = false);
