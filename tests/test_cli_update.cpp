@@ -175,7 +175,7 @@ void TestCliUpdate::refusesTheQuestionWithoutTerminal()
     // Both runs are kept, the newest first.
     const QList<QByteArray> newest = run({"log", "-n", "1"}).out.split('\n');
     QCOMPARE(newest.size(), 2);
-    QVERIFY2(newest[0].contains("  0042  " + QByteArray::fromStdString(f.link()) + "  device refused  fw 68 -> -  ") &&
+    QVERIFY2(newest[0].contains("  0042  " + QByteArray::fromStdString(f.link()) + "  device refused  fw 67 -> -  ") &&
                  newest[0].endsWith(" s  Data cannot clear.1"),
              newest[0].constData());
     QVERIFY(run({"log", "-n", "2"}).out.split('\n')[1].contains("  not confirmed  "));

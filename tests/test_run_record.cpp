@@ -24,7 +24,6 @@
 
 namespace {
 
-
 // A store in a folder of its own, with what it says on standard error kept.
 struct Store {
     QTemporaryDir dir;
@@ -80,7 +79,6 @@ private slots:
     void aRunCountsOnlyWhatItConfirmed();
     void aBatchSaysItsWorst_data();
     void aBatchSaysItsWorst();
-
 private:
     QTemporaryDir home;
 };

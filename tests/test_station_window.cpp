@@ -76,7 +76,7 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
         QCOMPARE(tile.socketName(), QString(socket.name));
         QCOMPARE(tile.resultWord(), tileWord(socket.state));
         if (socket.state == TileState::Updated) {
-            QCOMPARE(tile.firmwareText(), QString("FW 67 \u2192 67"));
+            QCOMPARE(tile.firmwareText(), QString("FW 67 \u2192 68"));
         } else { // its cause is shown, and the operator called
             QVERIFY2(!tile.message().isEmpty(), qPrintable(tile.socketName()));
             ++failures;
