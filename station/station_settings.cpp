@@ -17,11 +17,14 @@ options:
                        (over ~/.config/qtx-mova-update/sockets.conf)
   --count N            stop after N devices
   --quit-at-end        close the window once the batch has ended
+  --reinstall          write a device that has the carried firmware already
+  --allow-older        write the carried firmware over a newer one (a downgrade)
   --firmware FILE.hex  update from this Intel HEX text instead of the carried one
   --table FILE         update with this translation table instead of the carried one
   --help               this text
 settings: ~/.config/qtx-mova-update/station.conf (ports, report, sound, battery_guard,
-ask_before_recording, on_result); the options above override it for the run
+ask_before_recording, on_result, reinstall, allow_older); the options above override it
+for the run
 )";
 
 std::string StationSettings::standardFile()
@@ -48,6 +51,8 @@ void StationSettings::load(const std::string &file)
     batteryGuard = s.value("battery_guard", batteryGuard).toBool();
     askBeforeRecording = s.value("ask_before_recording", askBeforeRecording).toBool();
     onResult = s.value("on_result", QString::fromStdString(onResult)).toString().toStdString();
+    reinstall = s.value("reinstall", reinstall).toBool();
+    allowOlder = s.value("allow_older", allowOlder).toBool();
 }
 
 bool StationSettings::batchOptions(BatchOptions &options, std::string &error) const
@@ -65,6 +70,8 @@ bool StationSettings::batchOptions(BatchOptions &options, std::string &error) co
     options.table = table;
     options.report = report;
     options.onResult = onResult;
+    options.reinstall = reinstall;
+    options.allowOlder = allowOlder;
     options.workerProgram = workerProgram;
     if (!options.sockets.load(SocketNames::standardFile(), error))
         return false;
@@ -102,6 +109,8 @@ StationCommand parseStationArguments(const QStringList &arguments, StationSettin
             all = true;
         } else if (arg == "--quit-at-end") {
             s.quitAtEnd = true;
+        } else if (arg == "--reinstall" || arg == "--allow-older") {
+            (arg == "--reinstall" ? s.reinstall : s.allowOlder) = true;
         } else if (arg == "--port" || arg == "--report" || arg == "--label" || arg == "--count" ||
                    arg == "--firmware" || arg == "--table") {
             if (!valueOf(arguments, i, value, error))

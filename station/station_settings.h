@@ -20,6 +20,8 @@ struct StationSettings {
     bool askBeforeRecording = false; // a device that may hold a recording is not written
     std::string workerProgram;       // mova-update, found beside the station
     std::string onResult;            // run after each device's update, as mova-update --on-result
+    bool reinstall = false;          // a device with the carried firmware already is written again
+    bool allowOlder = false;         // the carried firmware goes over a newer one
 
     // $XDG_CONFIG_HOME/qtx-mova-update/station.conf, or under ~/.config.
     static std::string standardFile();
