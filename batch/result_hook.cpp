@@ -40,7 +40,7 @@ QProcessEnvironment hookEnvironment(const ReportRow &row)
     put("MOVA_SOCKET", shownText(row.socket));
     put("MOVA_PORT", shownText(row.port));
     put("MOVA_OUTCOME", outcomeName(row.outcome));
-    put("MOVA_EXIT", std::to_string(int(row.outcome)));
+    put("MOVA_EXIT", std::to_string(exitStatus(row.outcome)));
     put("MOVA_FIRMWARE_BEFORE", number(row.firmwareBefore));
     put("MOVA_FIRMWARE_AFTER", number(row.firmwareAfter));
     put("MOVA_MAY_BE_WITHOUT_FIRMWARE", row.mayBeWithoutFirmware ? "1" : "0");
