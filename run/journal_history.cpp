@@ -100,6 +100,7 @@ RunFacts entryFacts(sd_journal *j, uint64_t usec)
     r.exitStatus = number(field(j, "MOVA_EXIT_STATUS"));
     r.program = field(j, "SYSLOG_IDENTIFIER");
     r.batch = field(j, "MOVA_BATCH");
+    r.mayBeWithoutFirmware = field(j, "MOVA_MAY_BE_WITHOUT_FIRMWARE") == "1";
     return r;
 }
 
@@ -206,6 +207,7 @@ std::string journalRunJson(const RunFacts &run)
         o.fixed("duration_s", double(*run.durationMs) / 1000, 3);
     else
         o.null("duration_s");
+    o.flag("may_be_without_firmware", run.mayBeWithoutFirmware);
     o.text("text", run.text);
     if (!run.program.empty())
         o.text("program", run.program);

@@ -94,6 +94,7 @@ RunFacts recordFacts(const QJsonObject &o)
     r.serialHex = device[u"serial_hex"].toString().toStdString();
     r.firmwareBefore = numberOf(device[u"firmware_version"]);
     r.firmwareAfter = numberOf(o[u"firmware_after"]);
+    r.mayBeWithoutFirmware = o[u"may_be_without_firmware"].toBool();
     r.port = o[u"port"].toString().toStdString();
     r.socket = o[u"socket"].toString().toStdString();
     r.outcome = o[u"outcome"].toString().toStdString();
@@ -109,7 +110,8 @@ std::string runLine(const RunFacts &run)
     line += "  " + orDash(run.serial) + "  " + orDash(run.port);
     if (!run.socket.empty())
         line += " (" + run.socket + ")";
-    line += "  " + run.outcome + "  " + firmwareShown(run) + "  " + durationShown(run.durationMs);
+    line += "  " + run.outcome + (run.mayBeWithoutFirmware ? ", may be without working firmware" : "") + "  " +
+            firmwareShown(run) + "  " + durationShown(run.durationMs);
     // Records written before device bytes were escaped may hold them raw: shown safely here,
     // so that no field can move the cursor or start a line of its own.
     const std::string said = QString::fromStdString(run.text).simplified().toStdString();

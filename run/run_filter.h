@@ -18,6 +18,7 @@ struct RunFacts {
     std::optional<int64_t> durationMs;
     std::string program, batch; // for the journal's JSON
     std::optional<int> exitStatus;
+    bool mayBeWithoutFirmware = false; // as the run said it; false where it was not said
 };
 
 // The facts of one line of the record.

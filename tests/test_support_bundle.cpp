@@ -78,6 +78,7 @@ QByteArray exported(const char *host, int atMinute, const std::string &serial, O
     JournalEntry e;
     e.program = "mova-update", e.port = "/dev/ttyUSB1", e.identified = true, e.serial = serial;
     e.firmwareBefore = 68, e.firmwareAfter = 69, e.outcome = outcome, e.durationMs = 83250;
+    e.mayBeWithoutFirmware = outcome == Outcome::DeviceRefused; // a block refused halfway
     QByteArray entry = "__REALTIME_TIMESTAMP=" + QByteArray::number(1796821200000000LL + atMinute * 60000000LL) +
                        "\n__MONOTONIC_TIMESTAMP=" + QByteArray::number(atMinute + 1) +
                        "\n_BOOT_ID=7d0a1cfe2b6a4c4f9a2d6f0c0c1e5b11\n_HOSTNAME=" + host + "\n";
@@ -258,8 +259,10 @@ private slots:
             {"all, newest first", {}, {"beta", "gamma", "gamma", "alpha", "beta", "alpha"}, 0, ""},
             {"-n", {"-n", "2"}, {"beta", "gamma"}, 0, ""},
             {"a serial of unsafe bytes, by its hex", {"--serial", "1b5b324a"}, {"gamma"}, 0,
-             "  gamma  \\x1b[2J  /dev/ttyUSB1  device refused  fw 68 -> 69  83 s\n"},
-            {"failed, as JSON", {"--failed", "--json"}, {"gamma", "beta"}, 0, "\"serial_hex\":\"1B5B324A\""},
+             "  gamma  \\x1b[2J  /dev/ttyUSB1  device refused, may be without working firmware  fw 68 -> 69  83 s\n"},
+            {"failed, as JSON", {"--failed", "--json"}, {"gamma", "beta"}, 0,
+             "\"serial_hex\":\"1B5B324A\",\"port\":\"/dev/ttyUSB1\",\"outcome\":\"device refused\",\"exit\":3,"
+             "\"firmware_before\":68,\"firmware_after\":69,\"duration_s\":83.250,\"may_be_without_firmware\":true"},
             {"since", {"--since", "2026-12-09T13:36Z"}, {"beta", "gamma", "gamma"}, 0, ""},
             {"none passes", {"--outcome", "stopped"}, {}, 0, "no runs that match in"},
             {"a folder not there", {"DIR/gone"}, {}, 1, "/gone: No such file or directory"},
