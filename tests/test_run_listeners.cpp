@@ -40,8 +40,7 @@ RunResult reached(RunStage stage, RunFailure failure, bool confirmed = false, bo
 {
     RunResult r;
     r.stage = stage, r.failure = failure, r.firmwareConfirmed = confirmed, r.tableSent = tableSent;
-    r.eraseBegun = r.erased = stage >= RunStage::Send || confirmed;
-    r.blockSent = stage >= RunStage::Verify || confirmed;
+    r.eraseBegun = stage >= RunStage::Send || confirmed;
     return r;
 }
 

@@ -22,7 +22,7 @@ bool mayBeWithoutFirmware(const RunResult &result)
     // Once the device took the erase, its old firmware may be partly gone whatever ended the
     // run after it (its own "cannot clear" included, as that message's explanation says);
     // before it, nothing was touched.
-    return !result.firmwareConfirmed && (result.eraseBegun || result.erased || result.blockSent);
+    return !result.firmwareConfirmed && result.eraseBegun;
 }
 
 int exitStatus(Outcome outcome)

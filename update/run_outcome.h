@@ -35,8 +35,6 @@ struct RunResult {
     std::string payloadReason;          // a payload file that could not be read: "<path>: <why>"
     int readBackWarnings = 0;           // blocks the verify pass read back damaged (the run went on)
     bool eraseBegun = false;            // the device took the command to erase its memory
-    bool erased = false;                // and said its memory is erased: the old firmware is gone
-    bool blockSent = false;             // the first block of the firmware went to the device
     std::string notAskedBecause;        // declined because nobody could be asked: why
     bool started() const { return stage != RunStage::Prepare; } // the device was written to
 };

@@ -92,7 +92,6 @@ void UpdateRun::erase()
     const uint8_t status = link_->read(&byte, 1) ? byte : last;
     if (status != Erased)
         fail(RunFailure::DeviceRefused, MessageId::EraseUnconfirmed);
-    result_.erased = true;
     clock_.wait(Wait::AfterEraseMs);
     drain(4, Wait::SettleDrainMs);
 }
@@ -131,7 +130,6 @@ void UpdateRun::sendBlocks()
 {
     for (int sent = 0; sent < plan_.blockCount; ++sent) {
         const uint8_t *block = image_.buffer.data() + size_t(sent) * size_t(plan_.blockSize);
-        result_.blockSent = true; // from its first byte on, the old firmware is gone
         const BlockOutcome outcome = sendBlockAcknowledged(*link_, block, plan_.blockSize);
         if (const BlockFailure f = blockFailure(outcome, BlockPayload::Firmware); f.failed())
             fail(f.refused ? RunFailure::DeviceRefused : RunFailure::TransferFailed, f.id, f.text);
