@@ -48,10 +48,8 @@ void BatchWorker::take(const WorkerEvent &e)
         break;
     case WorkerSays::Result:
         end.hasResult = true;
-        // Both successes exit 0: the name tells them apart.
-        end.said = o["outcome"].toString().toStdString() == outcomeName(Outcome::AlreadyCurrent)
-                       ? Outcome::AlreadyCurrent
-                       : Outcome(o["exit"].toInt());
+        // By its name: both successes exit 0.
+        end.said = outcomeByName(o["outcome"].toString().toStdString()).value_or(Outcome(o["exit"].toInt()));
         end.saidWithoutFirmware = o["may_be_without_firmware"].toBool();
         end.firmwareConfirmed = o["firmware_confirmed"].toBool();
         end.tableSent = o["table_sent"].toBool();

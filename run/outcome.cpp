@@ -3,9 +3,11 @@
 #include "usb_connection.h"
 
 #include <algorithm>
+
 bool succeeded(std::string_view outcomeName)
 {
-    return outcomeName == "updated" || outcomeName == "ok" || outcomeName == "already current";
+    const std::optional<Outcome> outcome = outcomeByName(outcomeName);
+    return outcome && succeeded(*outcome);
 }
 
 Outcome worstOutcome(const std::vector<Outcome> &outcomes)

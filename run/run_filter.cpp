@@ -164,13 +164,11 @@ bool parseTimeBound(const std::string &text, bool until, QDateTime &bound)
 
 std::vector<std::string> outcomeNames()
 {
-    // Every outcome there is, read from the names themselves: one added later is known here
-    // without a list to keep beside it.
     std::vector<std::string> names;
-    for (int code = 0; code < 256; ++code)
+    for (const Outcome o : allOutcomes())
         for (const bool readOnly : {false, true})
-            if (const std::string name = outcomeName(Outcome(code), readOnly);
-                name != "unknown" && std::find(names.begin(), names.end(), name) == names.end())
+            if (const std::string name = outcomeName(o, readOnly);
+                std::find(names.begin(), names.end(), name) == names.end())
                 names.push_back(name);
     return names;
 }

@@ -89,6 +89,26 @@ const char *outcomeName(Outcome outcome, bool readOnly)
     return "unknown";
 }
 
+const std::vector<Outcome> &allOutcomes()
+{
+    static const std::vector<Outcome> all = [] {
+        std::vector<Outcome> found;
+        for (int code = 0; code < 256; ++code)
+            if (std::string_view(outcomeName(Outcome(code))) != "unknown")
+                found.push_back(Outcome(code));
+        return found;
+    }();
+    return all;
+}
+
+std::optional<Outcome> outcomeByName(std::string_view name)
+{
+    for (const Outcome o : allOutcomes())
+        if (name == outcomeName(o) || name == outcomeName(o, true))
+            return o;
+    return std::nullopt;
+}
+
 std::string endText(const RunResult &result)
 {
     if (!result.firmwareConfirmed || result.tableSent)

@@ -1,7 +1,10 @@
 #pragma once
 #include "operator_messages.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 // How far a run got: each step of the device's update in order.
 enum class RunStage { Prepare, Reset, Connect, Status, Erase, Send, Verify, Confirm, Table, Done };
@@ -85,6 +88,11 @@ Outcome outcomeOf(const RunResult &result);
 
 // The outcome's name in JSON; `readOnly` names a successful command that wrote nothing "ok".
 const char *outcomeName(Outcome outcome, bool readOnly = false);
+// Every outcome, in the order of their codes: found by their names, so that one added later is
+// here without a list to keep beside the enum.
+const std::vector<Outcome> &allOutcomes();
+// The outcome a name (outcomeName's, "ok" included) stands for; none for a name of no outcome.
+std::optional<Outcome> outcomeByName(std::string_view name);
 
 // What a run came to, in the words the operator saw: the message that ended it, or, when the
 // firmware went on but the table did not, the table's own failure (never the firmware's
