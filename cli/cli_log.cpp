@@ -152,15 +152,12 @@ int exportLog(const RunStore &store, int count, const RunFilter &filter, const s
     if (store.folder.empty())
         err << "mova-update: no runs are kept (QTX_MOVA_NO_RECORD is set): the bundle holds none" << std::endl;
     SupportBundle bundle;
-    std::vector<QByteArray> runs;
     std::string error;
-    int tooLong = 0;
-    bool written = store.folder.empty() || readRuns(store, count, runs, error, &tooLong, keepOnly(filter));
-    if (written) {
+    bool written;
+    {
         ExportSignals removeOnSignal;
-        written = writeSupportBundle(file, store, runs, listText, bundle, error);
+        written = writeSupportBundle(file, store, count, listText, bundle, error, keepOnly(filter));
     }
-    bundle.runsTooLong = tooLong;
     if (!written) {
         err << "mova-update: cannot write the support bundle: " << shownText(error) << std::endl;
         return int(Outcome::Internal);

@@ -65,6 +65,9 @@ int moveWithoutReplacing(int folder, const char *from, int kept, const char *to)
     return ::renameat(folder, from, kept, to) == 0 ? 0 : errno;
 }
 
+// Removes the oldest kept traces until at most `maxCount` remain and they hold at most
+// `maxBytes` together; `spare` (the one just kept) stays whatever its size. Only regular files
+// of keptTraceName's names are counted or removed.
 void pruneIn(int kept, int maxCount, long long maxBytes, const std::string &spare)
 {
     const int listing = ::openat(kept, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -148,17 +151,6 @@ std::string keepTrace(const RunStore &store, const std::string &traceName, const
     }
     reason = traceName + ": " + std::strerror(EEXIST);
     return {};
-}
-
-void pruneKeptTraces(const RunStore &store, const std::string &spare)
-{
-    if (store.folder.empty())
-        return;
-    const Descriptor folder {::open(store.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    std::string reason;
-    const Descriptor kept {folder.fd < 0 ? -1 : openKeptFolder(folder.fd, false, reason)};
-    if (kept.fd >= 0)
-        pruneIn(kept.fd, store.keptTracesMax, store.keptTracesMaxBytes, spare);
 }
 
 std::vector<std::string> keptTracesOf(const std::vector<QByteArray> &runs)

@@ -36,11 +36,6 @@ struct KeptTraceOf {
 std::string keepTrace(const RunStore &store, const std::string &traceName, const KeptTraceOf &run,
                       std::string &reason);
 
-// Removes the oldest kept traces until at most store.keptTracesMax remain and they hold at
-// most store.keptTracesMaxBytes together; `spare` (the one just kept, its bare name) stays
-// whatever its size. Only regular files of keptTraceName's names are counted or removed.
-void pruneKeptTraces(const RunStore &store, const std::string &spare = {});
-
 // The kept traces the records `runs` name in their `trace` fields ("failed-traces/<name>"),
 // each once, oldest first. A field that names anything else is no trace of the store's.
 std::vector<std::string> keptTracesOf(const std::vector<QByteArray> &runs);

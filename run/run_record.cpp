@@ -323,7 +323,7 @@ JournalEntry RunRecord::journalEntry(const RunEnd &end) const
     e.text = end.text;
     e.mayBeWithoutFirmware = end.mayBeWithoutFirmware();
     e.batch = batch_;
-    e.durationMs = clock_.nowMs() - startMs_;
+    e.durationMs = endMs_ - startMs_;
     return e;
 }
 
@@ -332,7 +332,7 @@ void RunRecord::result(const RunEnd &end)
     if (!begun_ || ended_)
         return;
     ended_ = true;
-    endMs_ = clock_.nowMs(); // one end for the line and its kept trace's name
+    endMs_ = clock_.nowMs(); // one end for the line, the journal and the kept trace's name
     if (end.run)
         result_ = end.run;
     if (store_.journal)

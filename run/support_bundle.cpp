@@ -173,22 +173,9 @@ bool addTraces(TarGzWriter &archive, const std::vector<std::string> &names, Read
     return true;
 }
 
-} // namespace
-
-bool writeSupportBundle(const std::string &path, const RunStore &store, int count, const std::string &listText,
-                        SupportBundle &bundle, std::string &error)
-{
-    std::vector<QByteArray> runs;
-    int tooLong = 0;
-    if (!store.folder.empty() && !readRuns(store, count, runs, error, &tooLong))
-        return false;
-    const bool written = writeSupportBundle(path, store, runs, listText, bundle, error);
-    bundle.runsTooLong = tooLong;
-    return written;
-}
-
-bool writeSupportBundle(const std::string &path, const RunStore &store, const std::vector<QByteArray> &runs,
-                        const std::string &listText, SupportBundle &bundle, std::string &error)
+// The bundle of these runs (newest first, as readRuns gives them).
+bool writeBundle(const std::string &path, const RunStore &store, const std::vector<QByteArray> &runs,
+                 const std::string &listText, SupportBundle &bundle, std::string &error)
 {
     bundle = {};
     struct stat st;
@@ -249,3 +236,18 @@ bool writeSupportBundle(const std::string &path, const RunStore &store, const st
     bundle.runs = int(runs.size());
     return true;
 }
+
+} // namespace
+
+bool writeSupportBundle(const std::string &path, const RunStore &store, int count, const std::string &listText,
+                        SupportBundle &bundle, std::string &error, const RunTest &keep)
+{
+    std::vector<QByteArray> runs;
+    int tooLong = 0;
+    if (!store.folder.empty() && !readRuns(store, count, runs, error, &tooLong, keep))
+        return false;
+    const bool written = writeBundle(path, store, runs, listText, bundle, error);
+    bundle.runsTooLong = tooLong;
+    return written;
+}
+

@@ -1,4 +1,6 @@
 #pragma once
+#include "run_history.h"
+
 #include <QByteArray>
 #include <string>
 #include <vector>
@@ -36,12 +38,9 @@ struct SupportBundle {
 // fit) and is renamed into place once whole; a regular file there is replaced, anything else
 // refused. A trace over 64 MiB is left out unread. False with `error` and no file left behind
 // when it could not be written.
+// With `keep`, the last `count` of the runs it keeps (readRuns).
 bool writeSupportBundle(const std::string &path, const RunStore &store, int count, const std::string &listText,
-                        SupportBundle &bundle, std::string &error);
-// The same with the runs its caller chose (as readRuns gives them, newest first) in place of
-// the last `count`; bundle.runsTooLong is the caller's to say.
-bool writeSupportBundle(const std::string &path, const RunStore &store, const std::vector<QByteArray> &runs,
-                        const std::string &listText, SupportBundle &bundle, std::string &error);
+                        SupportBundle &bundle, std::string &error, const RunTest &keep = {});
 
 // Removes the temporary file of a bundle being written, if any: for the handler of a signal
 // that ends the program, so that no half archive stays behind (async-signal-safe).
