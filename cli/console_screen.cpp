@@ -220,6 +220,8 @@ void ConsoleScreen::result(const RunEnd &end)
         line.flag("firmware_confirmed", run.firmwareConfirmed).flag("table_sent", run.tableSent);
         line.number("readback_warnings", run.readBackWarnings);
         line.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
+        if (run.otherDevice)
+            line.object("other_device", otherDeviceJson(*run.otherDevice));
     }
     // A question nobody was asked was not declined: the last line says what did happen.
     const bool notAsked = !run.notAskedBecause.empty();

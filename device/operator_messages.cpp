@@ -57,6 +57,13 @@ constexpr auto Entries = std::to_array<MessageEntry>({
             {"the device did not come back within about ten seconds of its restart; its firmware is still the old "
              "one",
              Retry}),
+    // Its place taken by another device while it restarted: nothing is written to either.
+    failure(Id::ResetOtherDevice, "Other device found after Reset. Update not sended.",
+            {"another device (its serial number differs) answered where this device was looked for after its "
+             "restart, so nothing was written: this device was only restarted and keeps its old firmware, the "
+             "other device was only asked who it is and is unchanged",
+             "Check which device is which; to update this one, {again}",
+             "Unplug the other device; to update this one, {again}"}),
     failure(Id::ConnectLost, "Cannot connect!", {"the device stopped answering before its memory was erased", Retry}),
     failure(Id::StatusMissing, "Device status cannot receive",
             {"the device did not report a usable status, so nothing was written", Retry}),

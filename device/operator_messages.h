@@ -17,6 +17,7 @@ enum class MessageId {
     HexAddress,
     HexType,
     ResetLost,
+    ResetOtherDevice, // another device answered where the device was looked for after its reset
     ConnectLost,
     StatusMissing,
     EraseRefused,

@@ -1,4 +1,5 @@
 #include "json_line.h"
+#include "readout.h"
 #include "safe_text.h"
 
 #include <QJsonArray>
@@ -134,4 +135,13 @@ std::string JsonLine::str() const
     }
     line += '}';
     return line;
+}
+
+JsonLine otherDeviceJson(const DeviceRecord &record)
+{
+    const std::string serial = serialBytes(record);
+    return JsonLine()
+        .text("serial", shownText(serial))
+        .text("serial_hex", hexBytes(serial))
+        .number("hardware_version", record.hardwareVersion);
 }

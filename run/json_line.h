@@ -43,3 +43,8 @@ private:
     JsonLine &add(std::string_view key, std::string encoded);
     std::vector<std::pair<std::string, std::string>> fields_;
 };
+
+struct DeviceRecord;
+// Another device that answered in a planned one's place, by what tells devices apart: its
+// serial (shown safely, and its bytes in hexadecimal) and its hardware version.
+JsonLine otherDeviceJson(const DeviceRecord &record);

@@ -13,11 +13,11 @@ bool succeeded(std::string_view outcomeName)
 Outcome worstOutcome(const std::vector<Outcome> &outcomes)
 {
     using O = Outcome;
-    static const O worstFirst[] = {O::Stopped,        O::WorkerLost,    O::DeviceLost,   O::Internal,
-                                   O::VerifyFailed,   O::TransferFailed, O::DeviceRefused, O::TableNotSent,
-                                   O::SameSerial,     O::Unidentified,  O::Skipped,      O::NotConnected,
-                                   O::LowBattery,     O::NotAllowed,    O::Declined,     O::PayloadInvalid,
-                                   O::Usage,          O::Interrupted};
+    static const O worstFirst[] = {O::Stopped,       O::WorkerLost,     O::DeviceLost,    O::Internal,
+                                   O::VerifyFailed,  O::TransferFailed, O::DeviceRefused, O::TableNotSent,
+                                   O::OtherDevice,   O::SameSerial,     O::Unidentified,  O::Skipped,
+                                   O::NotConnected,  O::LowBattery,     O::NotAllowed,    O::Declined,
+                                   O::PayloadInvalid, O::Usage,         O::Interrupted};
     for (const O o : worstFirst)
         for (const O seen : outcomes)
             if (seen == o)

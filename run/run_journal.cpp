@@ -25,6 +25,7 @@ int priorityOf(Outcome outcome, bool mayBeWithoutFirmware)
     case Outcome::NotAllowed:
     case Outcome::LowBattery:
     case Outcome::SameSerial:
+    case Outcome::OtherDevice:
     case Outcome::Skipped:
     case Outcome::Unidentified:
     case Outcome::Interrupted:

@@ -261,6 +261,8 @@ std::string RunRecord::line(const RunEnd &end, const std::string &trace) const
         if (device_->batteryPercent)
             o.number("battery_percent", *device_->batteryPercent);
     }
+    if (result_ && result_->otherDevice) // who answered in its place: that device was only asked who it is
+        o.object("other_device", otherDeviceJson(*result_->otherDevice));
     std::vector<JsonLine> stages, messages;
     for (const Event &e : stages_)
         stages.push_back(JsonLine().text("id", e.kind).text("name", e.text).text("at", at(e.atMs)));

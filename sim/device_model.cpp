@@ -260,7 +260,7 @@ bool DeviceModel::takePullRequest(int64_t nowMs)
 void DeviceModel::restart()
 {
     resetAt_.reset();
-    if (!config_.serialAfterRestart.empty())
+    if (confirmed_ && !config_.serialAfterRestart.empty()) // the reset before the erase changes nobody
         config_.identity.serial = config_.serialAfterRestart;
     if (confirmed_ && config_.firmwareAfterUpdate.size() == 2)
         config_.identity.firmwareVersion = config_.firmwareAfterUpdate;

@@ -38,7 +38,7 @@ public:
         uint8_t eraseStatus = 1;
         int eraseStepMs = 200;
         bool restartAfterUpdate = true;  // the device restarts once it confirmed a new image
-        std::string serialAfterRestart;  // who it is when it comes back (empty: the same)
+        std::string serialAfterRestart;  // who it is when it comes back after an update (empty: the same)
         // The firmware it says it runs once it came back from a confirmed update: the carried
         // one's, as a real device runs what it was given (empty: it keeps the version it had).
         std::string firmwareAfterUpdate = QTX_SIM_CARRIED_FIRMWARE, firmwareDateAfterUpdate = QTX_SIM_CARRIED_DATE;

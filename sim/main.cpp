@@ -23,6 +23,7 @@
 #include <sstream>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -164,6 +165,22 @@ int blockEndingSignals()
     return signalfd(-1, &signals, SFD_CLOEXEC);
 }
 
+// Device 2 takes device 1's link when device 1 restarts (once), and device 1 comes back
+// elsewhere: the tool finds another device where the one it reset was.
+void takePlaceAtReset(Bench &bench, PtyEmulator::Options &first)
+{
+    if (first.linkAfterReset.empty())
+        first.linkAfterReset = first.link + "-after-reset";
+    first.onReset = [&bench, link = first.link, taken = false]() mutable {
+        if (std::exchange(taken, true))
+            return;
+        PtyEmulator &neighbour = *bench.devices[1];
+        neighbour.unplug();
+        neighbour.plug(link);
+        std::cout << "neighbour " << neighbour.link() << " took the place of device 1" << std::endl;
+    };
+}
+
 // The devices, each under its own link and serial on a bench; false when the serials run out.
 bool makeDevices(const SimOptions &o, Bench &bench)
 {
@@ -184,6 +201,8 @@ bool makeDevices(const SimOptions &o, Bench &bench)
                 each.device.identity.serial = *serial;
             }
         }
+        if (k == 1 && o.neighbourAtReset)
+            takePlaceAtReset(bench, each);
         bench.options.push_back(each);
         bench.devices.push_back(std::make_unique<PtyEmulator>(each));
     }

@@ -255,6 +255,8 @@ void PtyEmulator::serve()
             closePty();
             device_->disconnect();
             replugAt_ = now + options_.resetDowntimeMs;
+            if (options_.onReset)
+                options_.onReset();
         }
     }
 }

@@ -20,6 +20,8 @@ public:
         DeviceModel::Config device;
         int resetDowntimeMs = 1500;     // how long the device is gone after 0x71
         std::string linkAfterReset;     // where it comes back (empty: the same link)
+        // Told on the serving thread as the device leaves the line to restart, its link gone.
+        std::function<void()> onReset;
     };
 
     explicit PtyEmulator(Options options);

@@ -41,6 +41,10 @@ const char *Usage = R"(usage: mova-sim [options]
   --ftdi                  commands come doubled, as on the FTDI road
   --reset-downtime MS     how long the device is away after a reset (default 1500)
   --link-after-reset PATH where it comes back after a reset (default: the same link)
+  --neighbour-at-reset    with --devices 2 or more: when device 1 restarts, device 2 leaves
+                          its own link and takes device 1's, while device 1 comes back
+                          under --link-after-reset's PATH-1 (default: LINK-1-after-reset);
+                          answers "neighbour LINK took the place of device 1"
   --trace FILE            append every byte with its time to FILE: "MS in|out HEX", with
                           N > 1 devices "K MS in|out HEX" (K: the device)
   --serial-after-restart TEXT  who the device is when it comes back after the update
@@ -210,6 +214,7 @@ const Option Options[] = {
     {"--reset-downtime",
      [](Arguments &in, SimOptions &o) { o.emulator.resetDowntimeMs = int(simNumber(in.value())); }},
     {"--link-after-reset", [](Arguments &in, SimOptions &o) { o.emulator.linkAfterReset = in.value(); }},
+    {"--neighbour-at-reset", [](Arguments &, SimOptions &o) { o.neighbourAtReset = true; }},
     {"--trace", [](Arguments &in, SimOptions &o) { o.tracePath = in.value(); }},
     {"--fault", readFault},
     // Who the device is.
@@ -247,6 +252,8 @@ void check(const SimOptions &o)
     if (o.devices > 1 && digitsOnly(serial) < 0)
         throw std::runtime_error("--devices " + std::to_string(o.devices) + " counts serials up from --serial, "
                                  "which must be 1 to 9 digits (not \"" + serial + "\")");
+    if (o.neighbourAtReset && o.devices < 2)
+        throw std::runtime_error("--neighbour-at-reset needs a neighbour: --devices 2 or more");
     for (const StartFault &f : o.faults)
         if (f.device > o.devices)
             throw std::runtime_error("--fault " + f.name + "@" + std::to_string(f.device) + ": no device "

@@ -18,6 +18,10 @@ struct SimOptions {
     int devices = 1;
     std::string tracePath;
     std::vector<StartFault> faults;
+    // On a bench: when device 1 restarts, device 2 takes its link (and device 1 comes back
+    // under its link after reset), as a USB reset that renumbers a device can hand its node to
+    // a neighbour.
+    bool neighbourAtReset = false;
 };
 
 // Reads the command line; throws std::runtime_error saying what is wrong with it. --help

@@ -52,6 +52,10 @@ bool setFault(UpdateRig &rig, const FaultRow &row, const char *stopAt)
             if (fault == "stop" && stage == stopAt)
                 rig.session.stopRequested = true;
         };
+    else if (fault == "another device after the reset") // renumbered, or the next unit swapped in
+        rig.device.onReset = [&m] { m.config().identity.serial = "0999"; };
+    else if (fault == "nobody says who after the reset")
+        rig.device.onReset = [&m] { m.setFault("silence", true, Cmd::DeviceInfo); };
     else if (fault != "status 255")
         return m.setFault(fault, true, row.argument);
     return true;
@@ -150,6 +154,11 @@ private slots:
             {"pulled at the handshake after the reset", "pull-on-command", Cmd::Probe,
              "Cannot connect to device after Reset.", O::NotConnected},
             {"pulled at the status", "pull-on-command", Cmd::Status, "Device status cannot receive", O::NotConnected},
+            // Whoever answers at the path after the reset says who it is before anything is written.
+            {"another device at the port after the reset", "another device after the reset", -1,
+             "Other device found after Reset. Update not sended.", O::OtherDevice},
+            {"nobody says who they are after the reset", "nobody says who after the reset", -1,
+             "Cannot connect to device after Reset.", O::NotConnected},
             {"pulled during the erase", "pull-during-erase", -1, "Data cannot clear.2", O::DeviceLost, true},
             {"pulled on the first block", "pull-on-block", 0, "Error by senden Update.2", O::DeviceLost, true},
             {"pulled on block 2", "pull-on-block", 2, "Error by senden Update.2", O::DeviceLost, true},
@@ -194,6 +203,12 @@ private slots:
         // Every failure comes within bounded time: the slowest, a stalled read-back, in well
         // under a minute even with the device trickling bytes.
         QVERIFY2(rig.clock.nowMs() - start < 60'000, qPrintable(QString::number(rig.clock.nowMs() - start)));
+        if (QByteArray(row.fault).endsWith("after the reset")) { // nothing erased, the other one named
+            const std::vector<uint8_t> commands = rig.device.model().commands();
+            QCOMPARE(std::count(commands.begin(), commands.end(), Cmd::Erase), 0);
+            QCOMPARE(result.otherDevice ? serialText(*result.otherDevice) : std::string(),
+                     std::string(row.outcome == O::OtherDevice ? "0999" : ""));
+        }
         if (!QByteArray(row.fault).startsWith("pull-"))
             return;
         // Let go, so that it can be found again: the window looks for it at once.
@@ -273,8 +288,9 @@ private slots:
             QCOMPARE(rig.screen.explainedBy.front(),
                      row.outcome == O::DeviceLost ? MessageId::TableDeviceLost : result.tableMessageId);
         }
-        if (fault == "serial changed") { // asked who it is, then let go
+        if (fault == "serial changed") { // asked who it is, then let go, and named
             QCOMPARE(std::count(m.commands().begin(), m.commands().end(), Cmd::Language), 0);
+            QVERIFY(result.otherDevice && serialText(*result.otherDevice) == "0999");
             QCOMPARE(m.commands().back(), Cmd::Leave);
         }
     }

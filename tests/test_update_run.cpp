@@ -83,8 +83,9 @@ private slots:
         const Bytes stored = expectedImage(image, 9, 512, rig.fields);
         Bytes tablePadded(1024, 0);
         std::copy(table.begin(), table.end(), tablePadded.begin());
-        Bytes wire = {Cmd::Reset, Cmd::Probe /* after the reset */, Cmd::Probe /* connect */, Cmd::Status, Cmd::Erase,
-                      Cmd::Transfer512Wide, 0x00, 0x09};
+        // Back after its reset, the device says who it is before anything is written.
+        Bytes wire = {Cmd::Reset, Cmd::Probe /* after the reset */, Cmd::DeviceInfo, Cmd::Probe /* connect */,
+                      Cmd::Status, Cmd::Erase, Cmd::Transfer512Wide, 0x00, 0x09};
         appendBlocks(wire, stored, 512);
         append(wire, Bytes(9, Reply::Accepted)); // each read-back block taken
         wire.push_back(0x00);                    // the read-back equals the image

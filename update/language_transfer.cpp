@@ -3,6 +3,7 @@
 #include "clock.h"
 #include "discovery.h"
 #include "handshake.h"
+#include "identity_check.h"
 #include "payload_file.h"
 #include "protocol.h"
 #include "readout.h"
@@ -64,6 +65,8 @@ public:
     // The device went away under the line opened to it: whichever step noticed, it is lost,
     // whatever that step took its silence for.
     bool deviceLost() const { return reconnected_ && link_.deviceLost(); }
+    // Who answered in its place, when another device did.
+    const std::optional<DeviceRecord> &otherDevice() const { return otherDevice_; }
 
 private:
     void pump()
@@ -81,30 +84,16 @@ private:
         return link_.openFtdi(findFtdiDevice(link_.ftdiLibrary(), DockingStationDescription), false);
     }
 
-    enum class Identity { Same, Other, Unknown };
-
-    // Whatever path it answers at, only the device just updated may get its table: another
-    // one may have taken its node while it restarted. Told by the serial's bytes as the
-    // readout gave them before the update.
-    Identity identify()
-    {
-        ::drain(link_, 4, Wait::DrainMs);
-        DeviceRecord fresh;
-        if (!readDeviceRecord(link_, fresh))
-            return Identity::Unknown;
-        const bool same = fresh.hardwareVersion == s_.record.hardwareVersion &&
-                          std::memcmp(fresh.serialNumber, s_.record.serialNumber, sizeof fresh.serialNumber) == 0;
-        return same ? Identity::Same : Identity::Other;
-    }
-
     void reconnect()
     {
         std::string candidate = s_.portPath;
         for (int counter = 0; !link_.isOpen() && counter < Attempts;) {
             clock_.wait(Wait::ReopenGapMs);
             if (open(candidate) && greetAfterReopen(link_)) {
-                const Identity found = identify();
-                if (found == Identity::Same) {
+                // Whatever path it answers at, only the device just updated may get its table.
+                DeviceRecord answered;
+                const Answerer found = whoAnswers(link_, s_.record, answered);
+                if (found == Answerer::Planned) {
                     s_.portPath = candidate;
                     reconnected_ = true;
                     break;
@@ -113,8 +102,10 @@ private:
                 link_.close();
                 // Another device holds its place: asking it again and again would only
                 // pester that one, and the operator has to tell the two apart anyway.
-                if (found == Identity::Other && candidate == s_.portPath)
+                if (found == Answerer::Other && candidate == s_.portPath) {
+                    otherDevice_ = answered;
                     fail(MessageId::TableOtherDevice);
+                }
                 candidate = s_.portPath; // elsewhere, it was a neighbour: look on
             }
             tell_.progress(std::min(counter / 2, 100));
@@ -185,6 +176,7 @@ private:
     UsbConnection &link_;
     const TransferPlan plan_;
     bool reconnected_ = false; // the line is open to this device again
+    std::optional<DeviceRecord> otherDevice_;
 };
 
 } // namespace
@@ -228,5 +220,5 @@ TableResult sendLanguageTable(Session &session, RunListener &events, Clock &cloc
     const TableOutcome outcome = failure.id == MessageId::Stopped ? TableOutcome::Stopped
                                  : lost                           ? TableOutcome::Lost
                                                                   : TableOutcome::Failed;
-    return {outcome, failure.id, failure.text};
+    return {outcome, failure.id, failure.text, run.otherDevice()};
 }

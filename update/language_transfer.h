@@ -1,6 +1,8 @@
 #pragma once
+#include "device_record.h"
 #include "operator_messages.h"
 
+#include <optional>
 #include <string>
 
 class Clock;
@@ -19,6 +21,7 @@ struct TableResult {
     TableOutcome outcome = TableOutcome::Skipped;
     MessageId messageId = MessageId::None; // the message it ended with (success or failure)
     std::string message = {};              // and its text as shown
+    std::optional<DeviceRecord> otherDevice = {}; // who answered in the device's place, if another did
 };
 
 // After a confirmed firmware: reconnects to the restarted device (at its path or under a new

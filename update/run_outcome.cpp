@@ -56,6 +56,7 @@ Outcome outcomeOf(const RunResult &result)
     case RunFailure::VerifyFailed: return Outcome::VerifyFailed;
     case RunFailure::Stopped: return Outcome::Stopped;
     case RunFailure::DeviceLost: return Outcome::DeviceLost;
+    case RunFailure::OtherDevice: return Outcome::OtherDevice;
     case RunFailure::None: // a run that neither failed nor confirmed: something is amiss
     case RunFailure::Internal: return Outcome::Internal;
     }
@@ -84,6 +85,7 @@ const char *outcomeName(Outcome outcome, bool readOnly)
     case Outcome::WorkerLost: return "ended abnormally";
     case Outcome::DeviceLost: return "device lost";
     case Outcome::AlreadyCurrent: return "already current";
+    case Outcome::OtherDevice: return "other device";
     case Outcome::Interrupted: return "interrupted";
     }
     return "unknown";

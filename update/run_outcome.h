@@ -1,4 +1,5 @@
 #pragma once
+#include "device_record.h"
 #include "operator_messages.h"
 
 #include <optional>
@@ -22,6 +23,7 @@ enum class RunFailure {
     Stopped,        // the operator stopped it while it wrote the device
     Internal,       // not one of the run's own failures (memory, the system)
     DeviceLost,     // the device went away while it was written (the link lost it)
+    OtherDevice,    // another device answered at the port when the line was opened again
 };
 
 // What a run came to, as data beside the texts the operator saw.
@@ -39,6 +41,9 @@ struct RunResult {
     int readBackWarnings = 0;           // blocks the verify pass read back damaged (the run went on)
     bool eraseBegun = false;            // the device took the command to erase its memory
     std::string notAskedBecause;        // declined because nobody could be asked: why
+    // Who answered in the device's place when the line was opened again (after the reset, or
+    // for the table): another device, which got nothing but the question who it is.
+    std::optional<DeviceRecord> otherDevice;
     bool started() const { return stage != RunStage::Prepare; } // the device was written to
 };
 const char *runStageName(RunStage stage);
@@ -73,6 +78,8 @@ enum class Outcome {
     DeviceLost = 17,   // the device went away while it was written: maybe without working firmware,
                        // or with its new firmware confirmed and without its table
     AlreadyCurrent = 18, // the device has the carried firmware already: nothing was written (exit 0)
+    OtherDevice = 19,  // after the reset another device answered at the port: nothing was written to
+                       // either, the device planned keeps its old firmware
     Interrupted = 130, // a signal ended the program before the device was written to
 };
 

@@ -197,6 +197,7 @@ void UpdateRun::finish()
                                                                     : RunFailure::TransferFailed;
     result_.tableMessageId = table.messageId;
     result_.tableMessage = table.message;
+    result_.otherDevice = table.otherDevice;
     tell_.holding(false);
     result_.messageId = result_.tableSent ? MessageId::FirmwareAndTableSent
                         : session_.record.hardwareVersion > LastSmallHardware ? MessageId::FirmwareSentStandardMontage

@@ -40,6 +40,9 @@ private:
     bool loadImage();
     void transfer();
     void reset();
+    // After a reopen: the device planned answers (else the line is closed again; another
+    // device ends the run).
+    bool backIsPlanned();
     void connect();
     void readStatus();
     void erase();

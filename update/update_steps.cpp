@@ -4,6 +4,7 @@
 #include "block_transfer.h"
 #include "clock.h"
 #include "handshake.h"
+#include "identity_check.h"
 #include "protocol.h"
 #include "session.h"
 #include "usb_connection.h"
@@ -13,6 +14,7 @@
 namespace {
 
 constexpr int ResetAttempts = 20;
+constexpr int UnidentifiedAttempts = 3; // reopens where the device greets but does not say who it is
 constexpr int EraseMisses = 20;        // polls without a progress byte before the status is read
 constexpr uint8_t EraseFailed = 0xFF;  // the erase's progress byte that says it failed
 constexpr uint8_t Erased = 1;
@@ -30,15 +32,41 @@ void UpdateRun::reset()
     tell_.stage(ProgressStage::Reset, "Reset...");
     pump();
     link_->close();
+    int unidentified = 0;
     for (int attempt = 0; !link_->isOpen() && attempt < ResetAttempts; ++attempt) {
         clock_.wait(Wait::ReopenGapMs);
-        if (link_->openComPort(session_.portPath, false) && greetAfterReopen(*link_))
-            break;
+        if (link_->openComPort(session_.portPath, false) && greetAfterReopen(*link_)) {
+            if (backIsPlanned())
+                break;
+            // Each question unanswered costs seconds: a device that greets but never says who
+            // it is ends the run about as soon as one that never came back.
+            if (++unidentified >= UnidentifiedAttempts)
+                break;
+        }
         showProgress(attempt / 2);
         pump();
     }
     if (!link_->isOpen())
         fail(RunFailure::NotConnected, MessageId::ResetLost);
+}
+
+bool UpdateRun::backIsPlanned()
+{
+    // The path is where the device was before its restart, not the device: whoever answers
+    // there now must say who it is before anything is written. Another device gets nothing,
+    // and is not asked again (the operator has to tell the two apart); a line where nobody
+    // says who they are is tried again like one that did not open.
+    DeviceRecord answered;
+    const Answerer who = whoAnswers(*link_, session_.record, answered);
+    if (who == Answerer::Planned)
+        return true;
+    sayGoodbye(*link_);
+    link_->close();
+    if (who == Answerer::Other) {
+        result_.otherDevice = answered;
+        fail(RunFailure::OtherDevice, MessageId::ResetOtherDevice);
+    }
+    return false;
 }
 
 void UpdateRun::connect()
