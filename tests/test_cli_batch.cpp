@@ -17,7 +17,7 @@ struct HookRow { const char *name; QByteArray script; bool batch; QString why; }
 class TestCliBatch : public QObject, private CliFixture {
     Q_OBJECT
 private slots:
-    void init() { prepare(); }
+    void init() { prepare(), neighbour_.reset(), ports_.clear(); }
     void batch_data();
     void batch();
     void resultHooks();
@@ -29,6 +29,8 @@ private:
     void checkReport(const QString &rows, const Devices &devices);
     void checkSummary(const Run &r, const Devices &devices);
     void checkHookEnvironment(const QString &path, const QString &port);
+    std::unique_ptr<PtyEmulator> neighbour_; // outside the batch, when a row has one
+    QStringList ports_;                        // each device's port as the batch was given it
 };
 
 void TestCliBatch::batch_data()
@@ -44,21 +46,25 @@ void TestCliBatch::batch_data()
     // given, the batch installs the carried firmware, with these options.
     QTest::addColumn<QStringList>("firmwares");
     QTest::addColumn<QStringList>("options");
+    // A device outside the batch takes the first one's link as that one restarts: it is only
+    // asked who it is, and named in the record.
+    QTest::addColumn<bool>("neighbour");
     QTest::newRow("one device alone, with a report") << QStringList {"30333033"} << QStringList {"0303"} << -1 << -1
                                                      << 0 << QStringList {"updated"} << false << QStringList()
-                                                     << QStringList();
+                                                     << QStringList() << false;
     QTest::newRow("two with one serial, in JSON") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"}
                                                   << -1 << -1 << 13 << QStringList {"same serial", "same serial"}
-                                                  << true << QStringList() << QStringList();
+                                                  << true << QStringList() << QStringList() << false;
     // Neither written: the first has the carried firmware, the second a newer one.
     QTest::newRow("already current, and older refused") << QStringList {"30333034", "30333035"}
                                                         << QStringList {"0304", "0305"} << -1 << -1 << 8
                                                         << QStringList {"already current", "not allowed"} << false
-                                                        << QStringList {"68", "70"} << QStringList();
+                                                        << QStringList {"68", "70"} << QStringList() << false;
     // --reinstall reaches the worker: the first is written again, and fails after its first block.
     QTest::newRow("--reinstall: written again") << QStringList {"30333036", "30333037"} << QStringList {"0306", "0307"}
                                                 << 0 << -1 << 4 << QStringList {"transfer failed", "not allowed"}
-                                                << false << QStringList {"68", "70"} << QStringList {"--reinstall"};
+                                                << false << QStringList {"68", "70"} << QStringList {"--reinstall"}
+                                                << false;
     // A device's serial is its identity whatever its bytes: none of these is a reason to skip
     // it. The fault on one ends its own run only, a worker killed while it writes is said to
     // have left its device half written, and the batch says the worst.
@@ -66,7 +72,12 @@ void TestCliBatch::batch_data()
         << QStringList {"80414243", "41004243", "41005859", "3d312b31", "1b5b324a", "30333032"}
         << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J", "0302"} << 1 << 5 << 16
         << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"} << false
-        << QStringList() << QStringList();
+        << QStringList() << QStringList() << false;
+    // Renumbered by its reset, the first comes back elsewhere while another device takes its
+    // node: nothing is written to that one, the first keeps its firmware, the second is updated.
+    QTest::newRow("a neighbour takes the first one's node at its reset")
+        << QStringList {"30333038", "30333039"} << QStringList {"0308", "0309"} << -1 << -1 << 19
+        << QStringList {"other device", "updated"} << true << QStringList() << QStringList() << true;
 }
 
 namespace {
@@ -99,6 +110,7 @@ void TestCliBatch::startDevices(Devices &devices, QStringList &arguments)
     QFETCH(QStringList, serials);
     QFETCH(QStringList, firmwares);
     QFETCH(int, faulty);
+    QFETCH(bool, neighbour);
     for (int i = 0; i < serials.size(); ++i) {
         PtyEmulator::Options options;
         options.device = quickDevice();
@@ -107,11 +119,27 @@ void TestCliBatch::startDevices(Devices &devices, QStringList &arguments)
         if (!firmwares.isEmpty())
             options.device.identity.firmwareVersion = firmwares[i].toStdString();
         options.resetDowntimeMs = QuickDowntimeMs;
+        if (i == 0 && neighbour) {
+            options.linkAfterReset = options.link + "-renumbered";
+            options.onReset = [this, link = options.link] {
+                neighbour_->unplug();
+                neighbour_->plug(link);
+            };
+        }
         devices.push_back(std::make_unique<PtyEmulator>(options));
         QVERIFY(devices.back()->start());
         if (i == faulty)
             devices.back()->withModel([](DeviceModel &m) { return m.setFault("block-silent", true, 1); });
         arguments << "--port" << QString::fromStdString(options.link);
+        ports_ << QString::fromStdString(options.link);
+    }
+    if (neighbour) {
+        PtyEmulator::Options options;
+        options.device = quickDevice();
+        options.device.identity.serial = "0310";
+        options.link = f.path("neighbour");
+        neighbour_ = std::make_unique<PtyEmulator>(options);
+        QVERIFY(neighbour_->start());
     }
     arguments << "--label" << "Bay 1=" + QString::fromStdString(devices.front()->link()); // the rest keep their links' names
 }
@@ -169,7 +197,7 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
         const bool updated = outcomes[i] == "updated", current = outcomes[i] == "already current";
         const QString before = firmwares.isEmpty() ? "67" : firmwares[i];
         // Updated, the emulator runs the carried firmware; already current, it was never written.
-        const QString row = "," + QString::fromStdString(devices[i]->link()) + "," + shown[i] + ",24," + before + "," +
+        const QString row = "," + ports_[i] + "," + shown[i] + ",24," + before + "," +
                             (updated ? "68" : current ? before : "") + ",Accu: 76 %," + outcomes[i] + ",";
         QVERIFY2(rows.contains(row), qPrintable(row + "\nnot in\n" + rows));
         const QString socket = i == 0 ? "Bay 1" : QFileInfo(QString::fromStdString(devices[i]->link())).fileName();
@@ -178,8 +206,16 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
         const Bytes held = devices[i]->withModel([](DeviceModel &m) { return m.image(); });
         QCOMPARE(held == updatedImage(QByteArray::fromHex(serials[i].toLatin1()).toStdString()), updated);
         const auto commands = devices[i]->commands();
-        if (!updated && !halfWritten(outcomes[i])) // refused before a byte was written
-            QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), 0);
+        if (!updated && !halfWritten(outcomes[i])) // refused before a byte was written, or only restarted
+            QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), outcomes[i] == "other device" ? 1 : 0);
+    }
+    if (neighbour_) { // asked who it is and let go: nothing erased, and the record names it
+        const auto commands = neighbour_->commands();
+        QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x51)), 0);
+        QVERIFY(neighbour_->withModel([](DeviceModel &m) { return m.image().empty(); }));
+        const Run log = run({"--json", "log", "-n", "1", "--outcome", "other device"});
+        QCOMPARE(QJsonDocument::fromJson(log.out).object()["other_device"].toObject()["serial_hex"].toString(),
+                 QString("30333130"));
     }
     if (killed >= 0) { // said to be half written, in the report and in the record the batch kept for it
         QVERIFY2(rows.contains("may be without working firmware"), qPrintable(rows));
@@ -214,7 +250,7 @@ void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
         QStringList expected;
         for (int i = 0; i < serials.size(); ++i)
             if (outcomes[i] != "updated" && outcomes[i] != "already current")
-                expected << QString::fromStdString(devices[i]->link()) + " " + serials[i].toUpper() + " " + outcomes[i];
+                expected << ports_[i] + " " + serials[i].toUpper() + " " + outcomes[i];
         named.sort(), expected.sort();
         QCOMPARE(named, expected);
         QVERIFY2(summary["duration_s"].toDouble() > 0 && summary["devices_per_hour"].toDouble() > 0 &&
