@@ -41,7 +41,10 @@ for c in "${cases[@]}"; do
   set -e
   kill "$sim_pid"
   wait "$sim_pid" 2> /dev/null || true
-  cp "$work/$name/state/mova-update/last-trace.log" "$here/$name.log"
+  # A failed run's trace is kept under the name its record gives; a good run's stays in place.
+  store=$work/$name/state/mova-update
+  kept=$(tail -n 1 "$store/runs.jsonl" | python3 -c 'import json,sys; print(json.load(sys.stdin).get("trace", ""))')
+  cp "$store/${kept:-last-trace.log}" "$here/$name.log"
   if [ "$status" = 0 ]; then words=$(tail -n 1 "$work/$name/out"); else words=$(tail -n 1 "$work/$name/err"); fi
   echo "$name.log $status $words" >> "$index"
   echo "$name: exit $status, $(wc -c < "$here/$name.log") bytes"
