@@ -101,7 +101,9 @@ void SingleReport::device(const DeviceFacts &facts)
     row.serial = shownText(serial), row.serialHex = hexBytes(serial);
     row.battery = facts.batteryText(), row.batteryPercent = facts.batteryPercent;
     row.socket = facts.socket;
-    row.hardwareVersion = facts.record.hardwareVersion, row.firmwareBefore = facts.record.firmwareVersion;
+    row.hardwareVersion = facts.record.hardwareVersion;
+    if (!facts.record.firmwareUnreadable)
+        row.firmwareBefore = facts.record.firmwareVersion;
 }
 
 void SingleReport::end(Outcome outcome, const std::string &message, bool withoutFirmware)

@@ -250,13 +250,13 @@ std::string RunRecord::line(const RunEnd &end, const std::string &trace) const
         // (an unprogrammed one is FFFFFFFF).
         const DeviceRecord &r = device_->record;
         const std::string serial = serialBytes(r);
-        o.object("device", JsonLine()
-                               .text("serial", shownText(serial))
-                               .text("serial_hex", hexBytes(serial))
-                               .number("hardware_version", r.hardwareVersion)
-                               .number("firmware_version", r.firmwareVersion)
-                               .text("firmware_date", firmwareDate(r))
-                               .text("line", shownText(device_->line())));
+        JsonLine device;
+        device.text("serial", shownText(serial)).text("serial_hex", hexBytes(serial));
+        device.number("hardware_version", r.hardwareVersion);
+        // A version that was no two digits is none, not the 0 the record was cleared to.
+        r.firmwareUnreadable ? device.null("firmware_version") : device.number("firmware_version", r.firmwareVersion);
+        device.text("firmware_date", firmwareDate(r)).text("line", shownText(device_->line()));
+        o.object("device", std::move(device));
         o.text("battery", device_->batteryText());
         if (device_->batteryPercent)
             o.number("battery_percent", *device_->batteryPercent);
@@ -315,8 +315,9 @@ JournalEntry RunRecord::journalEntry(const RunEnd &end) const
     e.socket = session_.socket;
     e.identified = device_.has_value();
     if (device_)
-        e.serial = serialBytes(device_->record), e.firmwareBefore = device_->record.firmwareVersion,
-        e.batteryPercent = device_->batteryPercent;
+        e.serial = serialBytes(device_->record), e.batteryPercent = device_->batteryPercent;
+    if (device_ && !device_->record.firmwareUnreadable)
+        e.firmwareBefore = device_->record.firmwareVersion;
     e.firmwareAfter = firmwareAfter_;
     e.stage = stageReached();
     e.outcome = end.outcome;
