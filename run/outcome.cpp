@@ -1,4 +1,6 @@
 #include "outcome.h"
+#include "port_holder.h"
+#include "safe_text.h"
 #include "update_run.h"
 #include "usb_connection.h"
 
@@ -55,6 +57,10 @@ std::string permissionHint(const std::string &device)
 
 std::string busyHint(const std::string &device)
 {
+    // A port held by a run of this tool is not absent: which run holds it is said, so that
+    // a device still being written is waited for rather than taken for gone.
+    if (const std::string holder = portHolder(device); !holder.empty())
+        return device + " is busy with " + shownText(holder) + ", which holds its device: wait until it has ended";
     return (device.empty() ? std::string("the docking station") : device) +
            " is in use by another program (another copy of this tool, a terminal program): close it and "
            "try again";

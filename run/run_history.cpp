@@ -70,9 +70,10 @@ private:
     bool overLong_ = false;
 };
 
-// Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none.
+// Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none,
+// and so has one the record never writes (a link, a FIFO), named in `leftOut`.
 bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &runs, int &tooLong, const RunTest &keep,
-                  std::string &error)
+                  std::string &error, std::vector<std::string> &leftOut)
 {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
@@ -80,6 +81,10 @@ bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &ru
     // As the record writes it: a FIFO in its place must not hold the open, a link is not followed.
     std::string reason;
     const int fd = openRegularFile(path, O_RDONLY, false, reason);
+    if (fd < 0 && (reason == NotARegularFile || reason == LinkNotFollowed)) {
+        leftOut.push_back(path + ": " + reason); // the other file's runs are still shown
+        return true;
+    }
     if (fd < 0) {
         error = path + ": " + reason;
         return false;
@@ -104,13 +109,16 @@ bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &ru
 } // namespace
 
 bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error, int *tooLong,
-              const RunTest &keep)
+              const RunTest &keep, std::vector<std::string> *leftOut)
 {
     std::deque<QByteArray> last;
     int skipped = 0;
-    if (!readRunsFile(store.runsPath() + ".1", count, last, skipped, keep, error) ||
-        !readRunsFile(store.runsPath(), count, last, skipped, keep, error))
+    std::vector<std::string> notRead;
+    if (!readRunsFile(store.runsPath() + ".1", count, last, skipped, keep, error, notRead) ||
+        !readRunsFile(store.runsPath(), count, last, skipped, keep, error, notRead))
         return false;
+    if (leftOut)
+        *leftOut = std::move(notRead);
     runs.assign(last.rbegin(), last.rend());
     if (tooLong)
         *tooLong = skipped;
