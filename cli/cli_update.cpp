@@ -14,6 +14,7 @@
 #include "monitor.h"
 #include "output_writer.h"
 #include "payload_file.h"
+#include "port_holder.h"
 #include "result_hook.h"
 #include "run_record.h"
 #include "session.h"
@@ -170,6 +171,7 @@ private:
     Session session_;
     RunStore store_;
     std::optional<RunRecord> record_;
+    std::optional<PortClaim> claim_; // the port given, for as long as this run may use it
     RunEvents events_;
 };
 
@@ -309,6 +311,10 @@ int DeviceCommand::update()
         events_.message(said);
         return finish(Outcome::PayloadInvalid, plan.error);
     }
+    const std::string process = "process " + std::to_string(::getpid());
+    claim_.emplace(RunStore::standardFolder(), session_.portPathOverride,
+                   a_.worker.empty() ? "the update run of " + process + " (mova-update)"
+                                     : "the batch " + a_.worker + " (" + process + ")");
     if (std::string hint; !connect(&hint)) {
         record.noteHint(hint);
         if (report_) // a port busy with another run is said so in the row, not only "not connected"

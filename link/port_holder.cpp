@@ -1,59 +1,78 @@
 #include "port_holder.h"
+#include "regular_file.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <vector>
+#include <unistd.h>
 
 namespace {
 
-// The process that holds a lock on this node, as the kernel's table of locks lists it
-// ("1: FLOCK  ADVISORY  WRITE 4250 00:1a:3 0 EOF"); 0 for none. A waiter ("1: -> FLOCK ...")
-// holds nothing.
-long lockHolder(const struct stat &st)
+constexpr size_t MaxClaimBytes = 4096;
+
+// The claim's file: named by a hash of the port's path as given (a path may be longer than a
+// file name may be); the path itself is in the file, and a claim for another path that shares
+// the hash is not this port's.
+std::string claimPath(const std::string &folder, const std::string &port)
 {
-    std::ifstream locks("/proc/locks");
-    char node[64];
-    std::snprintf(node, sizeof node, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
-                  static_cast<unsigned long>(st.st_ino));
-    for (std::string line; std::getline(locks, line);) {
-        std::istringstream words(line);
-        std::string number, kind, mode, access, where;
-        long pid = 0;
-        if (words >> number >> kind >> mode >> access >> pid >> where && kind != "->" && where == node)
-            return pid;
-    }
-    return 0;
+    uint64_t hash = 14695981039346656037ull; // FNV-1a: the same name from every build
+    for (const unsigned char c : port)
+        hash = (hash ^ c) * 1099511628211ull;
+    char name[40];
+    std::snprintf(name, sizeof name, "/ports/%016llx.claim", static_cast<unsigned long long>(hash));
+    return folder + name;
 }
 
-std::vector<std::string> commandLine(long pid)
+// "<pid>\n<port>\n<who>"
+std::string claimText(const std::string &port, const std::string &who)
 {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-    std::vector<std::string> words;
-    for (std::string word; std::getline(file, word, '\0');)
-        words.push_back(word);
-    return words;
+    return std::to_string(::getpid()) + "\n" + port + "\n" + who;
 }
 
 } // namespace
 
-std::string portHolder(const std::string &path)
+PortClaim::PortClaim(const std::string &folder, const std::string &port, const std::string &who)
 {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0)
+    if (folder.empty() || port.empty())
+        return;
+    ::mkdir(folder.c_str(), 0700);
+    ::mkdir((folder + "/ports").c_str(), 0700);
+    std::string reason;
+    fd_ = openRegularFile(claimPath(folder, port), O_RDWR | O_CREAT, false, reason);
+    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) { // another run's: its own words stay
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (fd_ < 0)
+        return;
+    const std::string text = claimText(port, who);
+    if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, text.data(), text.size(), 0) != ssize_t(text.size()))
+        (void)::ftruncate(fd_, 0); // a claim without words names nobody
+}
+
+PortClaim::~PortClaim()
+{
+    if (fd_ >= 0)
+        ::close(fd_); // the lock goes with it; the file stays for the next run on this port
+}
+
+std::string portClaimant(const std::string &folder, const std::string &port)
+{
+    if (folder.empty() || port.empty())
         return {};
-    const long pid = lockHolder(st);
-    if (pid <= 0)
+    std::string reason, text;
+    const int fd = openRegularFile(claimPath(folder, port), O_RDONLY, false, reason);
+    if (fd < 0)
         return {};
-    const std::string process = "process " + std::to_string(pid);
-    const std::vector<std::string> words = commandLine(pid);
-    for (size_t i = 0; i + 1 < words.size(); ++i)
-        if (words[i] == "--worker") // the batch names itself to each of its workers
-            return "the batch " + words[i + 1] + " (" + process + ")";
-    const std::string program = words.empty() ? std::string() : words.front().substr(words.front().find_last_of('/') + 1);
-    if (program == "mova-update" || program == "QTX_MOVA_Update")
-        return "the update run of " + process + " (" + program + ")";
-    return {}; // another program: its own business
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    const bool read = held && readOpenedFile(fd, MaxClaimBytes, text, reason);
+    ::close(fd);
+    const size_t first = text.find('\n'), second = first == std::string::npos ? first : text.find('\n', first + 1);
+    if (!read || second == std::string::npos || text.substr(first + 1, second - first - 1) != port ||
+        text.substr(0, first) == std::to_string(::getpid()))
+        return {};
+    return text.substr(second + 1);
 }

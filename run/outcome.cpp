@@ -1,5 +1,6 @@
 #include "outcome.h"
 #include "port_holder.h"
+#include "run_record.h"
 #include "safe_text.h"
 #include "update_run.h"
 #include "usb_connection.h"
@@ -57,10 +58,6 @@ std::string permissionHint(const std::string &device)
 
 std::string busyHint(const std::string &device)
 {
-    // A port held by a run of this tool is not absent: which run holds it is said, so that
-    // a device still being written is waited for rather than taken for gone.
-    if (const std::string holder = portHolder(device); !holder.empty())
-        return device + " is busy with " + shownText(holder) + ", which holds its device: wait until it has ended";
     return (device.empty() ? std::string("the docking station") : device) +
            " is in use by another program (another copy of this tool, a terminal program): close it and "
            "try again";
@@ -73,7 +70,13 @@ std::string openFailureHint(const UsbConnection &link)
     if (link.isOpen())
         return {};
     const std::string &device = link.lastPath();
-    switch (link.lastRefusal()) {
+    // A port another run of this tool holds is not absent, even while its device restarts:
+    // which run holds it is said, so that its device is waited for rather than taken for gone.
+    const OpenRefusal refusal = link.lastRefusal();
+    if (refusal == OpenRefusal::Busy || refusal == OpenRefusal::Missing)
+        if (const std::string run = portClaimant(RunStore::standardFolder(), device); !run.empty())
+            return device + " is busy with " + shownText(run) + ", which holds its device: wait until it has ended";
+    switch (refusal) {
     case OpenRefusal::Busy: return busyHint(device);
     case OpenRefusal::Denied: return permissionHint(device);
     case OpenRefusal::Missing: return device + ": not found (is the device plugged in, and the path right?)";
