@@ -299,8 +299,7 @@ void Batch::Supervision::finished(BatchWorker &w, int exitCode, QProcess::ExitSt
         checkOver();
         return;
     }
-    // The report keeps every update's row. A worker that got to its result wrote its own and
-    // ran its hook; the batch writes the row of one that did not, and runs its hook.
+    // Every update's row: a worker that got to its result wrote its own and ran its hook.
     const ReportRow row = w.reported ? *w.reported : w.row(outcome);
     if (w.again)
         rows_[*w.again] = row, retried_.insert(*w.again);

@@ -70,10 +70,10 @@ private:
     bool overLong_ = false;
 };
 
-// Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none,
-// and so has one the record never writes (a link, a FIFO), named in `leftOut`.
+// Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none.
+// With `leftOut`, so has one the record never writes there (a link, a FIFO), named in it.
 bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &runs, int &tooLong, const RunTest &keep,
-                  std::string &error, std::vector<std::string> &leftOut)
+                  std::string &error, std::vector<std::string> *leftOut)
 {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
@@ -81,8 +81,8 @@ bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &ru
     // As the record writes it: a FIFO in its place must not hold the open, a link is not followed.
     std::string reason;
     const int fd = openRegularFile(path, O_RDONLY, false, reason);
-    if (fd < 0 && (reason == NotARegularFile || reason == LinkNotFollowed)) {
-        leftOut.push_back(path + ": " + reason); // the other file's runs are still shown
+    if (fd < 0 && leftOut && (reason == NotARegularFile || reason == LinkNotFollowed)) {
+        leftOut->push_back(path + ": " + reason); // the other file's runs are still shown
         return true;
     }
     if (fd < 0) {
@@ -114,8 +114,10 @@ bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, s
     std::deque<QByteArray> last;
     int skipped = 0;
     std::vector<std::string> notRead;
-    if (!readRunsFile(store.runsPath() + ".1", count, last, skipped, keep, error, notRead) ||
-        !readRunsFile(store.runsPath(), count, last, skipped, keep, error, notRead))
+    // Something odd in the moved-aside file's place hides none of the current runs; in the
+    // current file's place it stops the reading, as it stops the record's writing.
+    if (!readRunsFile(store.runsPath() + ".1", count, last, skipped, keep, error, &notRead) ||
+        !readRunsFile(store.runsPath(), count, last, skipped, keep, error, nullptr))
         return false;
     if (leftOut)
         *leftOut = std::move(notRead);
