@@ -281,8 +281,9 @@ void TKVLUpdate::setUpdateEnabled(bool enabled)
 
 void TKVLUpdate::showUpdateRefusal(const UpdateRefusal &refusal)
 {
-    RefusalLabel->setText(refusal.id == MessageId::FirmwareTooOld ? QStringLiteral("Firmware too old")
-                                                                   : QStringLiteral("Other hardware"));
+    RefusalLabel->setText(refusal.id == MessageId::FirmwareTooOld       ? QStringLiteral("Firmware too old")
+                          : refusal.id == MessageId::IdentityUnreadable ? QStringLiteral("Identity unreadable")
+                                                                        : QStringLiteral("Other hardware"));
     const QString why = QString::fromStdString(messageText(refusal.id, refusal.reason + ".") + "\n" +
                                                explanationText(refusal.id, FrontEnd::Window));
     RefusalLabel->setToolTip(why);

@@ -286,9 +286,10 @@ void Batch::Supervision::finished(BatchWorker &w, int exitCode, QProcess::ExitSt
         watch_.start();
     readOutput(w);
     readErrors(w);
-    const Outcome outcome = w.ended(status == QProcess::NormalExit, exitCode, w.process->errorString().toStdString());
-    if (outcome == Outcome::WorkerLost || outcome == Outcome::Unidentified)
-        w.recordLost(outcome, {a_.firmware, a_.table}, id_, store_); // its own record went with it
+    const Outcome heard = w.ended(status == QProcess::NormalExit, exitCode, w.process->errorString().toStdString());
+    if (heard == Outcome::WorkerLost || heard == Outcome::Unidentified)
+        w.recordLost(heard, {a_.firmware, a_.table}, id_, store_); // its own record went with it
+    const Outcome outcome = w.reported ? w.reported->outcome : heard; // the row it wrote is its device's book
     // Left alone until it is unplugged; back within its restart, only a device updated is skipped.
     ports_.hold(w.port, w.serialHex, succeeded(outcome) || w.word == BatchWord::Skip);
     if (w.word == BatchWord::Skip) {
@@ -298,18 +299,20 @@ void Batch::Supervision::finished(BatchWorker &w, int exitCode, QProcess::ExitSt
         checkOver();
         return;
     }
-    const ReportRow row = w.row(outcome); // the report keeps every update's row
+    // Every update's row: a worker that got to its result wrote its own and ran its hook.
+    const ReportRow row = w.reported ? *w.reported : w.row(outcome);
     if (w.again)
         rows_[*w.again] = row, retried_.insert(*w.again);
     else
         rows_.push_back(row);
     std::string error;
-    if (!report_.append(row, error) && !reportFailed_) {
+    if (!w.reported && !report_.append(row, error) && !reportFailed_) {
         reportFailed_ = true;
         view_->error("mova-update: cannot write the report: " + error);
     }
     view_->reported(row);
-    hooks_.run(row);
+    if (!w.reported)
+        hooks_.run(row);
     decide(); // a worker that waited for this one's serial may go on now
     startWaiting();
     view_->refresh();

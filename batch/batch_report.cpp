@@ -56,6 +56,25 @@ std::string ReportRow::json() const
     return object().str();
 }
 
+ReportRow reportRowOf(const QJsonObject &o)
+{
+    const auto text = [&](const char *key) { return o[key].toString().toStdString(); };
+    const auto number = [&](const char *key) {
+        return o[key].isDouble() ? std::optional<int>(o[key].toInt()) : std::nullopt;
+    };
+    ReportRow row;
+    row.time = text("time"), row.port = text("port"), row.serial = text("serial");
+    row.serialHex = text("serial_hex"), row.socket = text("socket");
+    row.hardwareVersion = number("hardware_version");
+    row.firmwareBefore = number("firmware_before"), row.firmwareAfter = number("firmware_after");
+    row.battery = text("battery"), row.batteryPercent = number("battery_percent");
+    row.outcome = outcomeByName(text("outcome")).value_or(Outcome::Internal);
+    row.message = text("message");
+    row.durationS = o["duration_s"].toDouble();
+    row.mayBeWithoutFirmware = o["may_be_without_firmware"].toBool();
+    return row;
+}
+
 bool BatchReport::open(const std::string &path, std::string &error)
 {
     const std::string suffix = ".jsonl";
@@ -101,7 +120,9 @@ void SingleReport::device(const DeviceFacts &facts)
     row.serial = shownText(serial), row.serialHex = hexBytes(serial);
     row.battery = facts.batteryText(), row.batteryPercent = facts.batteryPercent;
     row.socket = facts.socket;
-    row.hardwareVersion = facts.record.hardwareVersion, row.firmwareBefore = facts.record.firmwareVersion;
+    row.hardwareVersion = facts.record.hardwareVersion;
+    if (!facts.record.firmwareUnreadable)
+        row.firmwareBefore = facts.record.firmwareVersion;
 }
 
 void SingleReport::end(Outcome outcome, const std::string &message, bool withoutFirmware)
@@ -113,7 +134,17 @@ void SingleReport::end(Outcome outcome, const std::string &message, bool without
     row.outcome = outcome;
     row.message = message;
     row.mayBeWithoutFirmware = withoutFirmware;
+    if (!hint.empty())
+        row.message += ": " + hint;
     row.durationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - since_).count();
-    if (std::string error; !file_.append(row, error) && failed)
+    bool appended = false;
+    std::string error;
+    {
+        const StoreLock lock(lockFolder);
+        appended = file_.append(row, error);
+    }
+    if (!appended && failed)
         failed("mova-update: cannot write the report: " + error);
+    if (written)
+        written(row);
 }

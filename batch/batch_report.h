@@ -3,6 +3,7 @@
 #include "outcome.h"
 #include "run_events.h"
 
+#include <QJsonObject>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -31,6 +32,9 @@ struct ReportRow {
     JsonLine object() const;
     std::string json() const;
 };
+// A row as object() gave it (a batch's worker tells its batch the row it wrote so); an
+// outcome it does not name is Internal.
+ReportRow reportRowOf(const QJsonObject &o);
 
 // The --report file: CSV with a header line when it starts empty, or JSON lines when its
 // name ends in .jsonl. Rows are appended, so one file can hold many batches.
@@ -61,10 +65,19 @@ public:
     // Checks that the file can be written before the device is touched; false with the reason.
     bool open(const std::string &path, std::string &error);
     ReportRow row; // the port and the device as they are learnt; the rest at the end
+    std::string hint; // why the device could not be opened, said after the row's message
+    // The record's folder: the row is appended under its lock (StoreLock); empty: no lock.
+    std::string lockFolder;
     std::function<void(const std::string &)> failed;
+    // Told the row once it was appended (or could not be): a batch's worker tells its batch.
+    std::function<void(const ReportRow &)> written;
     // Appends the row, ended with this outcome, once; a file that cannot be written is told
     // to `failed` (the update's own outcome stands).
     void end(Outcome outcome, const std::string &message, bool withoutFirmware = false);
+    // Not a run after all (a batch's device updated just before): no row, and no hook.
+    void forget() { ended_ = forgotten_ = true; }
+    // Its row was appended (or tried to be): the hook is told it.
+    bool kept() const { return ended_ && !forgotten_; }
 
     void device(const DeviceFacts &facts) override;
     void after(const DeviceFacts &facts) override { row.firmwareAfter = facts.record.firmwareVersion; }
@@ -73,5 +86,5 @@ public:
 private:
     BatchReport file_;
     std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
-    bool ended_ = false;
+    bool ended_ = false, forgotten_ = false;
 };

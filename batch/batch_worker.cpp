@@ -46,6 +46,9 @@ void BatchWorker::take(const WorkerEvent &e)
     case WorkerSays::After:
         after = o["firmware_version"].toInt();
         break;
+    case WorkerSays::Row:
+        reported = reportRowOf(o["row"].toObject());
+        break;
     case WorkerSays::Result:
         end.hasResult = true;
         // By its name: both successes exit 0.
@@ -95,6 +98,11 @@ QStringList BatchWorker::arguments(const BatchOptions &a, const std::string &bat
         arguments << "--allow-older";
     if (a.trace)
         arguments << "--trace";
+    // Its own row and hook: neither waits for the batch to hear the worker's result.
+    if (!a.report.empty())
+        arguments << "--report" << QString::fromStdString(a.report);
+    if (!a.onResult.empty())
+        arguments << "--on-result" << QString::fromStdString(a.onResult);
     return arguments << "--firmware" << QString::fromStdString(a.firmware) << "--table"
                      << QString::fromStdString(a.table) << "update";
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include "run_events.h"
 #include "batch_decisions.h"
+#include "batch_report.h"
 #include "batch_view.h"
 #include "batch_words.h"
 #include "outcome.h"
@@ -14,7 +15,6 @@
 
 struct BatchOptions;
 struct Payloads;
-struct ReportRow;
 struct RunStore;
 
 // One device's worker as the batch knows it: its process and pipes, and what it said, taken
@@ -34,6 +34,9 @@ struct BatchWorker {
     std::string battery, stage, message;
     std::string firmwareDate; // YYMMDD, as the device gave it
     WorkerEnd end;                 // what it said as data, for its outcome
+    // The report row it wrote itself (and ran its result hook for): its device's book, which the
+    // batch only sums up. None from a worker that ended before its result.
+    std::optional<ReportRow> reported;
     std::optional<int> hardware, before, after, batteryPercent;
     int slot = 0; // its place among the workers that run at once
     int percent = 0;

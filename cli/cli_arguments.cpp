@@ -78,7 +78,7 @@ exit status:
      terminal, --json, or a batch; --yes answers it)
   8  not allowed: the device's hardware version is not the build's, or its firmware is
      older than version 7, or newer than the carried one (--allow-older installs the
-     older one); nothing was sent to it
+     older one), or its firmware version is not two digits; nothing was sent to it
   9  firmware installed and confirmed, but the translation table was not sent
  10  stopped by the operator (Ctrl-C twice within 5 s) while the device was being written:
      update it again before using it

@@ -91,10 +91,13 @@ int printLog(const RunStore &store, bool json, int count, const RunFilter &filte
     std::vector<QByteArray> runs;
     std::string error;
     int tooLong = 0;
-    if (!readRuns(store, count, runs, error, &tooLong, keepOnly(filter))) {
+    std::vector<std::string> leftOut;
+    if (!readRuns(store, count, runs, error, &tooLong, keepOnly(filter), &leftOut)) {
         err << "mova-update: " << error << std::endl;
         return int(Outcome::Internal);
     }
+    for (const std::string &file : leftOut)
+        err << "mova-update: warning: " << shownText(file) << ": its runs are left out" << std::endl;
     sayTooLong(tooLong, err);
     if (runs.empty())
         err << "mova-update: no runs " << (filter.any() ? "that match " : "") << "recorded in " << store.runsPath()
@@ -164,6 +167,8 @@ int exportLog(const RunStore &store, int count, const RunFilter &filter, const s
     }
     sayBundleKind(file, err);
     sayTooLong(bundle.runsTooLong, err);
+    for (const std::string &file : bundle.runsLeftOut)
+        err << "mova-update: warning: " << shownText(file) << ": its runs are left out" << std::endl;
     for (const std::string &left : bundle.leftOut)
         err << "mova-update: warning: a trace left out of the bundle: " << shownText(left) << std::endl;
     if (!json) {

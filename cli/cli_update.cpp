@@ -14,6 +14,7 @@
 #include "monitor.h"
 #include "output_writer.h"
 #include "payload_file.h"
+#include "port_holder.h"
 #include "result_hook.h"
 #include "run_record.h"
 #include "session.h"
@@ -111,11 +112,11 @@ std::string namedSocket(const CliArguments &a)
     return names.named(a.ports.front()) ? names.nameOf(a.ports.front()) : std::string();
 }
 
-// The operator's result hook for a device updated alone, once the device is let go: it ends
-// within its limit. A batch's worker leaves it to its batch.
+// The operator's result hook, once the device is let go: it ends within its limit. A batch's
+// worker runs its own device's, so that the hook does not depend on its batch still living.
 void runResultHook(const CliArguments &a, const SingleReport *report)
 {
-    if (!report || a.onResult.empty() || !a.worker.empty())
+    if (!report || a.onResult.empty() || !report->kept())
         return;
     ResultHooks hook(a.onResult, RunStore::standardFolder(), [](const std::string &text) {
         std::cerr << text << std::endl;
@@ -170,6 +171,7 @@ private:
     Session session_;
     RunStore store_;
     std::optional<RunRecord> record_;
+    std::optional<PortClaim> claim_; // the port given, for as long as this run may use it
     RunEvents events_;
 };
 
@@ -227,6 +229,8 @@ std::optional<int> DeviceCommand::takeBatchWord()
     sayGoodbye(link_);
     if (word == BatchWord::Skip) {
         record_->forget(); // not a run: the device was updated already
+        if (report_)
+            report_->forget();
         return finish(Outcome::Skipped, "device " + serialShown() + " was updated just before");
     }
     // The batch went away or said nothing: nobody decided this device.
@@ -307,8 +311,14 @@ int DeviceCommand::update()
         events_.message(said);
         return finish(Outcome::PayloadInvalid, plan.error);
     }
+    const std::string process = "process " + std::to_string(::getpid());
+    claim_.emplace(RunStore::standardFolder(), session_.portPathOverride,
+                   a_.worker.empty() ? "the update run of " + process + " (mova-update)"
+                                     : "the batch " + a_.worker + " (" + process + ")");
     if (std::string hint; !connect(&hint)) {
         record.noteHint(hint);
+        if (report_) // a port busy with another run is said so in the row, not only "not connected"
+            report_->hint = hint;
         return finish(Outcome::NotConnected, messageText(session_.pollMessage));
     }
     events_.device(DeviceFacts::of(session_));
@@ -374,9 +384,11 @@ int DeviceCommand::run()
 int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
 {
     // One device gets its row as each device of a batch does; the file is checked first. The
-    // result hook is told the same row, a file or not.
+    // result hook is told the same row, a file or not. A batch's worker always makes its row:
+    // it writes it and runs its hook itself, then tells its batch the row, so that neither
+    // depends on the batch living until the device is done.
     std::optional<SingleReport> reporting;
-    if (!a.report.empty() || (!a.onResult.empty() && a.worker.empty()))
+    if (!a.report.empty() || !a.onResult.empty() || !a.worker.empty())
         reporting.emplace();
     if (std::string error; !a.report.empty() && !reporting->open(a.report, error)) {
         std::cerr << "mova-update: cannot write the report: " << error << std::endl;
@@ -387,6 +399,13 @@ int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
         report->failed = [](const std::string &text) { std::cerr << text << std::endl; };
     if (report && !a.ports.empty())
         report->row.port = a.ports.front();
+    if (report && !a.worker.empty()) {
+        report->row.socket = a.socket; // also for a device never found
+        report->lockFolder = RunStore::standardFolder();
+        report->written = [&screen](const ReportRow &row) {
+            screen.event(JsonLine::event(EventName::Row).object("row", row.object()), {});
+        };
+    }
     // Output to a reader that went away fails quietly instead of killing a running update.
     std::signal(SIGPIPE, SIG_IGN);
     int status = 0;

@@ -284,6 +284,8 @@ void JsonView::said(const WorkerShown &w, const WorkerEvent &e, int64_t)
 {
     // The worker's own event, told whose it is; anything else it printed stays one object
     // a line, so that a reader of the batch never meets a line it cannot parse.
+    if (e.kind == WorkerSays::Row) // the batch's own "report" event says it
+        return;
     if (e.kind == WorkerSays::Output) {
         out(JsonLine::event("output").text("port", shownText(w.port)).text("text", shownText(e.line.toStdString())));
         return;

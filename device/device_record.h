@@ -17,6 +17,9 @@ struct DeviceRecord {
     char firmwareDate[6] = {};  // year, month, day pairs of ASCII digits
     uint8_t deviceInfo = 0;
     uint8_t deviceStatus = NoStatus;
+    // The version's two characters were not two digits: who the device is cannot be told,
+    // and nothing may be written to it (firmwareVersion stays 0).
+    bool firmwareUnreadable = false;
 
     void clear() { *this = DeviceRecord {}; }
     // Status 0: a recording may still be on the device, and the update's erase deletes it,

@@ -154,6 +154,10 @@ constexpr auto Entries = std::to_array<MessageEntry>({
     family(Id::NotUpdated, "Not updated: ", Fill::Text, "",
            {"this tool carries firmware for another hardware version of the device; nothing was sent",
             "Use the tool made for this device's hardware version"}),
+    family(Id::IdentityUnreadable, "Not updated: ", Fill::Text, "",
+           {"the device did not say its firmware version as two digits, so it cannot be told what it runs; "
+            "nothing was sent",
+            "Plug the device in again; if it says the same, contact support"}),
     family(Id::FirmwareTooOld, "Not updated: ", Fill::Text, "",
            {"the device's firmware is older than any this tool can update; nothing was sent",
             "Contact support: its firmware has to be renewed another way"}),

@@ -55,6 +55,7 @@ enum class MessageId {
     IdentityUnavailable,
     // The command line's refusals.
     NotUpdated,     // the device is another hardware version than the build's
+    IdentityUnreadable, // the device's identity record has no two-digit firmware version
     FirmwareTooOld, // the device's firmware is too old to take an update
     SameSerial,     // in a batch, another device present has the same serial number
     BatchGone,      // in a batch, no word came from the batch to go on

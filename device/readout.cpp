@@ -14,15 +14,16 @@ constexpr int FirmwareVersionAt = 5, DateAt = 7, SerialAt = 1, InfoAt = 13;
 
 void parseDeviceRecord(const uint8_t (&reply)[14], std::optional<uint8_t> status, DeviceRecord &record)
 {
-    // A zero after the record ends the text that the version is read from.
-    char text[RecordLength + 1] = {};
-    std::memcpy(text, reply, RecordLength);
     record.hardwareVersion = reply[0];
     std::memcpy(record.serialNumber, reply + SerialAt, sizeof record.serialNumber);
     std::memcpy(record.firmwareDate, reply + DateAt, sizeof record.firmwareDate);
-    int version = 0;
-    if (std::sscanf(text + FirmwareVersionAt, "%2d", &version) == 1)
-        record.firmwareVersion = version;
+    // Exactly two digits: a blank, a sign or a letter would let a scan take a digit of the
+    // date for the version (" 7" read as 72) and judge the device by a version it never had.
+    const auto digit = [](uint8_t c) { return c >= '0' && c <= '9'; };
+    const uint8_t tens = reply[FirmwareVersionAt], ones = reply[FirmwareVersionAt + 1];
+    record.firmwareUnreadable = !digit(tens) || !digit(ones);
+    if (!record.firmwareUnreadable)
+        record.firmwareVersion = (tens - '0') * 10 + (ones - '0');
     if (status) {
         record.deviceStatus = *status;
         record.deviceInfo = reply[InfoAt] == InfoUnset ? 1 : reply[InfoAt];
@@ -56,6 +57,8 @@ std::string serialBytes(const DeviceRecord &record)
 
 std::string deviceLine(const DeviceRecord &record)
 {
+    if (record.firmwareUnreadable)
+        return messageText(MessageId::IdentityUnavailable);
     const char *date = record.firmwareDate;
     char line[128];
     const int n = std::snprintf(line, sizeof line, "FW %d from %.2s.%.2s.%.2s, SerialNr: %s", record.firmwareVersion,
@@ -87,12 +90,15 @@ std::string compareWithCarried(const DeviceRecord &record, const std::string &ve
 
 bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record)
 {
-    return (expectedHardwareVersion == 0 || expectedHardwareVersion == record.hardwareVersion) &&
+    return !record.firmwareUnreadable && (expectedHardwareVersion == 0 || expectedHardwareVersion == record.hardwareVersion) &&
            record.firmwareVersion >= FirstUpdatableFirmware;
 }
 
 UpdateRefusal updateRefusal(int expectedHardwareVersion, const DeviceRecord &record)
 {
+    if (record.firmwareUnreadable)
+        return {MessageId::IdentityUnreadable, "the device's firmware version is not two digits, so its identity "
+                                               "cannot be read"};
     if (expectedHardwareVersion != 0 && expectedHardwareVersion != record.hardwareVersion)
         return {MessageId::NotUpdated, "the device is hardware version " + std::to_string(record.hardwareVersion) +
                                            ", this build is for hardware version " +

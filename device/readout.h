@@ -35,7 +35,8 @@ bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record);
 std::string compareWithCarried(const DeviceRecord &record, const std::string &version, const std::string &date);
 
 // Why this build may not update the device: the cause as the message that says it
-// (NotUpdated for another hardware version, FirmwareTooOld) and the words for it; id None and
+// (IdentityUnreadable for a version that is not two digits, NotUpdated for another hardware
+// version, FirmwareTooOld) and the words for it; id None and
 // no words when it may.
 struct UpdateRefusal {
     MessageId id = MessageId::None;

@@ -29,7 +29,7 @@ std::optional<BatchWord> batchWordOf(const std::string &line)
 WorkerEvent readWorkerEvent(const QByteArray &line)
 {
     using namespace EventName;
-    static const std::array<std::pair<const char *, WorkerSays>, 11> known {{
+    static const std::array<std::pair<const char *, WorkerSays>, 12> known {{
         {Plan, WorkerSays::Plan},
         {Stage, WorkerSays::Stage},
         {Progress, WorkerSays::Progress},
@@ -40,6 +40,7 @@ WorkerEvent readWorkerEvent(const QByteArray &line)
         {Diagnostic, WorkerSays::Diagnostic},
         {Writing, WorkerSays::Writing},
         {After, WorkerSays::After},
+        {Row, WorkerSays::Row},
         {Result, WorkerSays::Result},
     }};
     WorkerEvent e;

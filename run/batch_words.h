@@ -24,7 +24,7 @@ std::optional<BatchWord> batchWordOf(const std::string &line);
 namespace EventName {
 inline constexpr const char *Plan = "plan", *Stage = "stage", *Progress = "progress", *Message = "message",
                             *Hint = "hint", *Note = "note", *Warning = "warning", *Diagnostic = "diagnostic",
-                            *Writing = "writing", *After = "after", *Result = "result";
+                            *Writing = "writing", *After = "after", *Row = "row", *Result = "result";
 } // namespace EventName
 
 // What a worker says on its standard output, one JSON object a line.
@@ -41,6 +41,7 @@ enum class WorkerSays {
     Diagnostic, // a line of the device's own diagnostics
     Writing,    // it began to write the device
     After,      // the firmware the device reports after its update
+    Row,        // the report row it wrote for its device (and handed to its result hook)
     Result,     // its outcome
 };
 

@@ -28,8 +28,24 @@ bool isJournalFile(const std::string &name)
 struct JournalFiles {
     int found = 0, readable = 0;
     std::string unreadable; // the first that may not be read, and why
+    std::string broken;     // the first that is no journal the library opens (damaged, cut short), and why
     std::string error;      // the folder itself could not be looked into
 };
+
+// Whether the journal library opens this file: a folder's reading passes over one it cannot
+// open without a word, and a damaged or cut-short file would read as "no runs".
+bool opensAsJournal(const std::string &path, std::string &reason)
+{
+    sd_journal *j = nullptr;
+    const char *paths[] = {path.c_str(), nullptr};
+    const int r = sd_journal_open_files(&j, paths, 0);
+    if (r < 0) {
+        reason = path + ": not a journal that can be read, damaged or cut short (" + std::strerror(-r) + ")";
+        return false;
+    }
+    sd_journal_close(j);
+    return true;
+}
 
 void findJournals(const std::string &folder, JournalFiles &files, int depth = 0)
 {
@@ -43,10 +59,15 @@ void findJournals(const std::string &folder, JournalFiles &files, int depth = 0)
         const std::string name = entry->d_name, path = folder + "/" + name;
         if (isJournalFile(name)) {
             ++files.found;
-            if (::access(path.c_str(), R_OK) == 0)
+            std::string reason;
+            if (::access(path.c_str(), R_OK) != 0) {
+                if (files.unreadable.empty())
+                    files.unreadable = path + ": " + std::strerror(errno);
+            } else if (opensAsJournal(path, reason)) {
                 ++files.readable;
-            else if (files.unreadable.empty())
-                files.unreadable = path + ": " + std::strerror(errno);
+            } else if (files.broken.empty()) {
+                files.broken = reason;
+            }
         } else if (depth == 0 && name.size() == 32 &&
                    name.find_first_not_of("0123456789abcdef") == std::string::npos) {
             findJournals(path, files, 1);
@@ -142,6 +163,10 @@ JournalRead readJournalRuns(const std::string &folder, const RunFilter &filter, 
         }
         JournalFiles files;
         findJournals(folder, files);
+        if (!files.broken.empty()) { // "no runs" would hide the runs it holds
+            error = files.broken;
+            return JournalRead::Failed;
+        }
         if (!files.error.empty() || files.readable == 0) {
             error = !files.error.empty() ? files.error
                     : files.found == 0   ? folder + ": no journal file in it (*.journal)"

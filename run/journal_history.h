@@ -16,7 +16,8 @@ enum class JournalRead {
 // collector's systemd-journal-remote writes them, each station's host name in its entries):
 // the newest `count` of those `filter` lets through, newest first by the time each was
 // written. Only those `count` are held, however large the journal; `error` says why when
-// not Read, and when Read, which journal files of the folder could not be (if any).
+// not Read, and when Read, which journal files of the folder could not be (if any). A file of
+// the folder that the journal cannot open (damaged, cut short) fails the reading, named.
 JournalRead readJournalRuns(const std::string &folder, const RunFilter &filter, int count, std::vector<RunFacts> &runs,
                             std::string &error);
 

@@ -1,4 +1,7 @@
 #include "outcome.h"
+#include "port_holder.h"
+#include "run_record.h"
+#include "safe_text.h"
 #include "update_run.h"
 #include "usb_connection.h"
 
@@ -67,7 +70,13 @@ std::string openFailureHint(const UsbConnection &link)
     if (link.isOpen())
         return {};
     const std::string &device = link.lastPath();
-    switch (link.lastRefusal()) {
+    // A port another run of this tool holds is not absent, even while its device restarts:
+    // which run holds it is said, so that its device is waited for rather than taken for gone.
+    const OpenRefusal refusal = link.lastRefusal();
+    if (refusal == OpenRefusal::Busy || refusal == OpenRefusal::Missing)
+        if (const std::string run = portClaimant(RunStore::standardFolder(), device); !run.empty())
+            return device + " is busy with " + shownText(run) + ", which holds its device: wait until it has ended";
+    switch (refusal) {
     case OpenRefusal::Busy: return busyHint(device);
     case OpenRefusal::Denied: return permissionHint(device);
     case OpenRefusal::Missing: return device + ": not found (is the device plugged in, and the path right?)";

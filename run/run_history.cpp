@@ -71,8 +71,9 @@ private:
 };
 
 // Appends the file's runs to `runs`, keeping only the last `count`; a missing file has none.
+// With `leftOut`, so has one the record never writes there (a link, a FIFO), named in it.
 bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &runs, int &tooLong, const RunTest &keep,
-                  std::string &error)
+                  std::string &error, std::vector<std::string> *leftOut)
 {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT)
@@ -80,6 +81,10 @@ bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &ru
     // As the record writes it: a FIFO in its place must not hold the open, a link is not followed.
     std::string reason;
     const int fd = openRegularFile(path, O_RDONLY, false, reason);
+    if (fd < 0 && leftOut && (reason == NotARegularFile || reason == LinkNotFollowed)) {
+        leftOut->push_back(path + ": " + reason); // the other file's runs are still shown
+        return true;
+    }
     if (fd < 0) {
         error = path + ": " + reason;
         return false;
@@ -104,13 +109,18 @@ bool readRunsFile(const std::string &path, int count, std::deque<QByteArray> &ru
 } // namespace
 
 bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error, int *tooLong,
-              const RunTest &keep)
+              const RunTest &keep, std::vector<std::string> *leftOut)
 {
     std::deque<QByteArray> last;
     int skipped = 0;
-    if (!readRunsFile(store.runsPath() + ".1", count, last, skipped, keep, error) ||
-        !readRunsFile(store.runsPath(), count, last, skipped, keep, error))
+    std::vector<std::string> notRead;
+    // Something odd in the moved-aside file's place hides none of the current runs; in the
+    // current file's place it stops the reading, as it stops the record's writing.
+    if (!readRunsFile(store.runsPath() + ".1", count, last, skipped, keep, error, &notRead) ||
+        !readRunsFile(store.runsPath(), count, last, skipped, keep, error, nullptr))
         return false;
+    if (leftOut)
+        *leftOut = std::move(notRead);
     runs.assign(last.rbegin(), last.rend());
     if (tooLong)
         *tooLong = skipped;

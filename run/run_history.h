@@ -22,6 +22,8 @@ inline constexpr size_t MaxRunLineBytes = 1u << 20;
 // are left out, and lines over MaxRunLineBytes too, counted in `tooLong` when given. The files
 // are read a piece at a time: only the last `count` runs are held, however long the files.
 // With `keep`, only the runs it keeps count (asked while reading, so the bound still holds).
-// False with `error` when a file is there but cannot be read.
+// False with `error` when a file is there but cannot be read; a moved-aside file that is no
+// regular file (a link, a FIFO) is passed over, the current one read, and named with why in
+// `leftOut` when given.
 bool readRuns(const RunStore &store, int count, std::vector<QByteArray> &runs, std::string &error,
-              int *tooLong = nullptr, const RunTest &keep = {});
+              int *tooLong = nullptr, const RunTest &keep = {}, std::vector<std::string> *leftOut = nullptr);

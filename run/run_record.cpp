@@ -68,27 +68,14 @@ bool RunStore::append(const std::string &line)
     const std::string data = line + '\n';
     // The devices of a batch end together: one at a time moves the file aside and appends,
     // or two could rotate it at once and lose the older half.
-    const std::string lockPath = folder + "/runs.lock";
-    const int lock = openRegularFile(lockPath, O_RDWR | O_CREAT, false, reason);
-    if (lock < 0 && (reason == NotARegularFile || reason == LinkNotFollowed)) {
-        report(lockPath + ": " + reason); // the folder is not as this program left it
+    const StoreLock lock(folder);
+    if (!lock.refused().empty()) {
+        report(lock.refused()); // the folder is not as this program left it
         return false;
     }
-    struct Unlock {
-        int fd;
-        ~Unlock() { if (fd >= 0) ::close(fd); }
-    } unlock {lock};
-    // Its holders keep it for a rename and a write. One that holds it longer (a program
-    // stopped halfway) is waited for two seconds, not for good: a stop asked for meanwhile is
-    // heard right after. The line then goes in all the same, only the file is not moved aside.
-    bool locked = lock < 0;
-    for (int tries = 0; !locked && tries < LockTries; ++tries) {
-        locked = ::flock(lock, LOCK_EX | LOCK_NB) == 0;
-        if (!locked)
-            std::this_thread::sleep_for(std::chrono::milliseconds(LockTryGapMs));
-    }
+    // Not held: the line goes in all the same, only the file is not moved aside.
     struct stat st;
-    if (locked && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+    if (lock.held() && ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
         st.st_size + long(data.size()) > rotateAtBytes && ::rename(path.c_str(), (path + ".1").c_str()) != 0) {
         report("cannot move " + path + " aside: " + std::strerror(errno));
         return false;
@@ -99,6 +86,32 @@ bool RunStore::append(const std::string &line)
         return false;
     }
     return true;
+}
+
+StoreLock::StoreLock(const std::string &folder)
+{
+    if (folder.empty())
+        return;
+    const std::string path = folder + "/runs.lock";
+    std::string reason;
+    fd_ = openRegularFile(path, O_RDWR | O_CREAT, false, reason);
+    if (fd_ < 0 && (reason == NotARegularFile || reason == LinkNotFollowed))
+        refused_ = path + ": " + reason;
+    // Its holders keep it for a rename and a write. One that holds it longer is waited for two
+    // seconds, not for good: a stop asked for meanwhile is heard right after. A lock file that
+    // cannot be opened holds nobody up: the writer goes on as if it held it.
+    held_ = fd_ < 0;
+    for (int tries = 0; !held_ && tries < RunStore::LockTries; ++tries) {
+        held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+        if (!held_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(RunStore::LockTryGapMs));
+    }
+}
+
+StoreLock::~StoreLock()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 bool appendWhole(const std::string &path, const std::string &data, std::string &error, bool followLink)
@@ -250,13 +263,13 @@ std::string RunRecord::line(const RunEnd &end, const std::string &trace) const
         // (an unprogrammed one is FFFFFFFF).
         const DeviceRecord &r = device_->record;
         const std::string serial = serialBytes(r);
-        o.object("device", JsonLine()
-                               .text("serial", shownText(serial))
-                               .text("serial_hex", hexBytes(serial))
-                               .number("hardware_version", r.hardwareVersion)
-                               .number("firmware_version", r.firmwareVersion)
-                               .text("firmware_date", firmwareDate(r))
-                               .text("line", shownText(device_->line())));
+        JsonLine device;
+        device.text("serial", shownText(serial)).text("serial_hex", hexBytes(serial));
+        device.number("hardware_version", r.hardwareVersion);
+        // A version that was no two digits is none, not the 0 the record was cleared to.
+        r.firmwareUnreadable ? device.null("firmware_version") : device.number("firmware_version", r.firmwareVersion);
+        device.text("firmware_date", firmwareDate(r)).text("line", shownText(device_->line()));
+        o.object("device", std::move(device));
         o.text("battery", device_->batteryText());
         if (device_->batteryPercent)
             o.number("battery_percent", *device_->batteryPercent);
@@ -317,8 +330,9 @@ JournalEntry RunRecord::journalEntry(const RunEnd &end) const
     e.socket = session_.socket;
     e.identified = device_.has_value();
     if (device_)
-        e.serial = serialBytes(device_->record), e.firmwareBefore = device_->record.firmwareVersion,
-        e.batteryPercent = device_->batteryPercent;
+        e.serial = serialBytes(device_->record), e.batteryPercent = device_->batteryPercent;
+    if (device_ && !device_->record.firmwareUnreadable)
+        e.firmwareBefore = device_->record.firmwareVersion;
     e.firmwareAfter = firmwareAfter_;
     e.stage = stageReached();
     e.outcome = end.outcome;

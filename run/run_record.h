@@ -63,6 +63,27 @@ private:
     bool failed_ = false;
 };
 
+// Holds the store folder's runs.lock while it lives, as each line of the record is appended:
+// a batch's worker writes its report row under it too, so that its row, the record's line and
+// another writer's never cross. A holder that keeps it longer (a program stopped halfway) is
+// waited for RunStore::LockTries times, not for good; `held()` then says it was not taken (a
+// lock file that cannot be opened at all counts as held: nobody else holds it either).
+class StoreLock {
+public:
+    explicit StoreLock(const std::string &folder);
+    ~StoreLock();
+    StoreLock(const StoreLock &) = delete;
+    StoreLock &operator=(const StoreLock &) = delete;
+    bool held() const { return held_; }
+    // The lock file is no regular file (a link, a FIFO put there): the reason, else empty.
+    const std::string &refused() const { return refused_; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false;
+    std::string refused_;
+};
+
 // Makes a folder and its parents; false with the reason.
 bool makeFolder(const std::string &path, std::string &reason);
 // Appends `data` to the file (made if missing) in one write, so that writers ending together

@@ -244,10 +244,12 @@ bool writeSupportBundle(const std::string &path, const RunStore &store, int coun
 {
     std::vector<QByteArray> runs;
     int tooLong = 0;
-    if (!store.folder.empty() && !readRuns(store, count, runs, error, &tooLong, keep))
+    std::vector<std::string> leftOut;
+    if (!store.folder.empty() && !readRuns(store, count, runs, error, &tooLong, keep, &leftOut))
         return false;
     const bool written = writeBundle(path, store, runs, listText, bundle, error);
     bundle.runsTooLong = tooLong;
+    bundle.runsLeftOut = std::move(leftOut);
     return written;
 }
 

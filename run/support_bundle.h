@@ -19,6 +19,7 @@ struct SupportBundle {
     int keptTraces = 0;               // of them, traces kept of failed runs
     std::vector<std::string> leftOut; // "<trace>: <why>" of those that could not be read
     int runsTooLong = 0;              // lines of the record over MaxRunLineBytes, left out
+    std::vector<std::string> runsLeftOut; // "<record file>: <why>" of a link or FIFO in its place
     // "3 runs, 3 traces (last-trace.log, last-trace-2.log and 1 of a failed run), the version
     // and the device list"
     std::string summary() const;

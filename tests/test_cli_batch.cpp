@@ -13,6 +13,8 @@
 // The operator's result hook: its script, whether the update runs as a batch (of one) or
 // alone, and why it is said to have failed (empty: it did not).
 struct HookRow { const char *name; QByteArray script; bool batch; QString why; };
+// The `killed` of a row whose batch itself is killed, not one of its workers.
+constexpr int ParentKilled = -2;
 
 class TestCliBatch : public QObject, private CliFixture {
     Q_OBJECT
@@ -31,6 +33,7 @@ private:
     void checkHookEnvironment(const QString &path, const QString &port);
     std::unique_ptr<PtyEmulator> neighbour_; // outside the batch, when a row has one
     QStringList ports_;                        // each device's port as the batch was given it
+    void killBatch(qint64 batch, const Devices &devices);
 };
 
 void TestCliBatch::batch_data()
@@ -46,24 +49,25 @@ void TestCliBatch::batch_data()
     // given, the batch installs the carried firmware, with these options.
     QTest::addColumn<QStringList>("firmwares");
     QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("otherHardware"); // the device of hardware 23, not the build's (-1: none)
     // A device outside the batch takes the first one's link as that one restarts: it is only
     // asked who it is, and named in the record.
     QTest::addColumn<bool>("neighbour");
     QTest::newRow("one device alone, with a report") << QStringList {"30333033"} << QStringList {"0303"} << -1 << -1
                                                      << 0 << QStringList {"updated"} << false << QStringList()
-                                                     << QStringList() << false;
+                                                     << QStringList() << -1 << false;
     QTest::newRow("two with one serial, in JSON") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"}
                                                   << -1 << -1 << 13 << QStringList {"same serial", "same serial"}
-                                                  << true << QStringList() << QStringList() << false;
+                                                  << true << QStringList() << QStringList() << -1 << false;
     // Neither written: the first has the carried firmware, the second a newer one.
     QTest::newRow("already current, and older refused") << QStringList {"30333034", "30333035"}
                                                         << QStringList {"0304", "0305"} << -1 << -1 << 8
                                                         << QStringList {"already current", "not allowed"} << false
-                                                        << QStringList {"68", "70"} << QStringList() << false;
+                                                        << QStringList {"68", "70"} << QStringList() << -1 << false;
     // --reinstall reaches the worker: the first is written again, and fails after its first block.
     QTest::newRow("--reinstall: written again") << QStringList {"30333036", "30333037"} << QStringList {"0306", "0307"}
                                                 << 0 << -1 << 4 << QStringList {"transfer failed", "not allowed"}
-                                                << false << QStringList {"68", "70"} << QStringList {"--reinstall"}
+                                                << false << QStringList {"68", "70"} << QStringList {"--reinstall"} << -1
                                                 << false;
     // A device's serial is its identity whatever its bytes: none of these is a reason to skip
     // it. The fault on one ends its own run only, a worker killed while it writes is said to
@@ -72,12 +76,24 @@ void TestCliBatch::batch_data()
         << QStringList {"80414243", "41004243", "41005859", "3d312b31", "1b5b324a", "30333032"}
         << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J", "0302"} << 1 << 5 << 16
         << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"} << false
-        << QStringList() << QStringList() << false;
+        << QStringList() << QStringList() << -1 << false;
+    // Refused before its plan, each keeps its name: another hardware, a version that is no two
+    // digits (" 7" is not 72: unreadable, nothing written, no version in the books).
+    QTest::newRow("refused before the plan, with its name") << QStringList {"30333038", "30333039"}
+                                                           << QStringList {"0308", "0309"} << -1 << -1 << 8
+                                                           << QStringList {"not allowed", "not allowed"} << false
+                                                           << QStringList {"68", " 7"} << QStringList() << 0 << false;
+    // The batch itself killed while both are written: each worker writes its own row and runs
+    // its hook; a batch started meanwhile finds the ports busy with that batch.
+    QTest::newRow("the batch killed while two are written") << QStringList {"30333130", "30333131"}
+                                                           << QStringList {"0310", "0311"} << -1 << ParentKilled << -1
+                                                           << QStringList {"updated", "updated"} << false
+                                                           << QStringList() << QStringList() << -1 << false;
     // Renumbered by its reset, the first comes back elsewhere while another device takes its
     // node: nothing is written to that one, the first keeps its firmware, the second is updated.
     QTest::newRow("a neighbour takes the first one's node at its reset")
-        << QStringList {"30333038", "30333039"} << QStringList {"0308", "0309"} << -1 << -1 << 19
-        << QStringList {"other device", "updated"} << true << QStringList() << QStringList() << true;
+        << QStringList {"30333132", "30333133"} << QStringList {"0312", "0313"} << -1 << -1 << 19
+        << QStringList {"other device", "updated"} << true << QStringList() << QStringList() << -1 << true;
 }
 
 namespace {
@@ -111,9 +127,15 @@ void TestCliBatch::startDevices(Devices &devices, QStringList &arguments)
     QFETCH(QStringList, firmwares);
     QFETCH(int, faulty);
     QFETCH(bool, neighbour);
+    QFETCH(int, killed);
+    QFETCH(int, otherHardware);
     for (int i = 0; i < serials.size(); ++i) {
         PtyEmulator::Options options;
         options.device = quickDevice();
+        if (killed == ParentKilled) // an erase of 3 s: both still hold their ports when the batch is gone
+            options.device.eraseStepMs = 300;
+        if (i == otherHardware)
+            options.device.identity.hardwareVersion = 23;
         options.link = f.path(("dev" + std::to_string(i)).c_str());
         options.device.identity.serial = QByteArray::fromHex(serials[i].toLatin1()).toStdString();
         if (!firmwares.isEmpty())
@@ -136,7 +158,7 @@ void TestCliBatch::startDevices(Devices &devices, QStringList &arguments)
     if (neighbour) {
         PtyEmulator::Options options;
         options.device = quickDevice();
-        options.device.identity.serial = "0310";
+        options.device.identity.serial = "0314";
         options.link = f.path("neighbour");
         neighbour_ = std::make_unique<PtyEmulator>(options);
         QVERIFY(neighbour_->start());
@@ -162,7 +184,14 @@ void TestCliBatch::batch()
         return;
     const QString report = QString::fromStdString(f.path("report.csv"));
     QFile::remove(report);
-    auto killWhileWriting = [&](qint64) {
+    QFile hook(QString::fromStdString(f.path("hook")));
+    QVERIFY(hook.open(QIODevice::WriteOnly) && hook.write("#!/bin/sh\nenv > \"$MOVA_PORT.env\"\n") > 0);
+    hook.close();
+    QVERIFY(hook.setPermissions(hook.permissions() | QFile::ExeOwner));
+    arguments << "--on-result" << hook.fileName();
+    auto killWhileWriting = [&](qint64 batch) {
+        if (killed == ParentKilled)
+            return killBatch(batch, devices);
         if (killed < 0)
             return;
         QTRY_VERIFY_WITH_TIMEOUT(devices[size_t(killed)]->withModel([](DeviceModel &m) { return !m.image().empty(); }),
@@ -179,7 +208,28 @@ void TestCliBatch::batch()
     if (QTest::currentTestFailed())
         return;
     QVERIFY(!run({"log", "-n", "9"}).out.contains('\x1b'));
-    checkSummary(r, devices);
+    if (killed != ParentKilled) // it said nothing more
+        checkSummary(r, devices);
+}
+
+// Kills the batch once each device's erase has begun; another batch on the same ports at once
+// finds them busy with it, not absent. Its workers go on, and end by themselves.
+void TestCliBatch::killBatch(qint64 batch, const Devices &devices)
+{
+    QStringList ports;
+    for (const auto &d : devices) {
+        QTRY_VERIFY_WITH_TIMEOUT(std::ranges::count(d->commands(), uint8_t(0x51)) > 0, 30'000); // its erase
+        ports << "--port" << QString::fromStdString(d->link());
+    }
+    QVERIFY(::kill(pid_t(batch), SIGKILL) == 0);
+    const Run next = run(ports << "--yes" << "update", 30'000);
+    QVERIFY2(next.exitCode == 2, next.err.constData());
+    for (const auto &d : devices) {
+        const QString busy = QString::fromStdString(d->link()) + " is busy with the batch ";
+        QVERIFY2(QString::fromUtf8(next.err).contains(busy), next.err.constData());
+    }
+    for (const auto &d : devices)
+        QTRY_VERIFY_WITH_TIMEOUT(workerOf(QString::fromStdString(d->link())) == 0, 60'000);
 }
 
 // A row for each device, with what became of it; what each device holds agrees.
@@ -190,14 +240,17 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
     QFETCH(int, killed);
     QFETCH(QStringList, outcomes);
     QFETCH(QStringList, firmwares);
+    QFETCH(int, otherHardware);
     QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
                             "message,duration_s,serial_hex,battery_percent,socket,may_be_without_firmware\n"));
     QCOMPARE(rows.count('\n'), serials.size() + 1);
     for (int i = 0; i < serials.size(); ++i) {
         const bool updated = outcomes[i] == "updated", current = outcomes[i] == "already current";
-        const QString before = firmwares.isEmpty() ? "67" : firmwares[i];
+        // A version that is no two digits is none.
+        const QString before = firmwares.isEmpty() ? "67" : firmwares[i].trimmed().size() == 2 ? firmwares[i] : "";
+        const QString hardware = i == otherHardware ? "23" : "24";
         // Updated, the emulator runs the carried firmware; already current, it was never written.
-        const QString row = "," + ports_[i] + "," + shown[i] + ",24," + before + "," +
+        const QString row = "," + ports_[i] + "," + shown[i] + "," + hardware + "," + before + "," +
                             (updated ? "68" : current ? before : "") + ",Accu: 76 %," + outcomes[i] + ",";
         QVERIFY2(rows.contains(row), qPrintable(row + "\nnot in\n" + rows));
         const QString socket = i == 0 ? "Bay 1" : QFileInfo(QString::fromStdString(devices[i]->link())).fileName();
@@ -208,6 +261,13 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
         const auto commands = devices[i]->commands();
         if (!updated && !halfWritten(outcomes[i])) // refused before a byte was written, or only restarted
             QCOMPARE(std::count(commands.begin(), commands.end(), uint8_t(0x71)), outcomes[i] == "other device" ? 1 : 0);
+        // Its hook was told the same device, whoever ran it.
+        QFile env(ports_[i] + ".env");
+        QVERIFY2(env.open(QIODevice::ReadOnly), qPrintable(env.fileName()));
+        const QByteArray told = env.readAll();
+        for (const QString &line : {"MOVA_SERIAL_HEX=" + serials[i].toUpper(), "MOVA_OUTCOME=" + outcomes[i],
+                                    "MOVA_FIRMWARE_BEFORE=" + before})
+            QVERIFY2(told.contains((line + "\n").toUtf8()), qPrintable(line + "\nnot in\n" + told));
     }
     if (neighbour_) { // asked who it is and let go: nothing erased, and the record names it
         const auto commands = neighbour_->commands();
@@ -215,7 +275,7 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
         QVERIFY(neighbour_->withModel([](DeviceModel &m) { return m.image().empty(); }));
         const Run log = run({"--json", "log", "-n", "1", "--outcome", "other device"});
         QCOMPARE(QJsonDocument::fromJson(log.out).object()["other_device"].toObject()["serial_hex"].toString(),
-                 QString("30333130"));
+                 QString("30333134"));
     }
     if (killed >= 0) { // said to be half written, in the report and in the record the batch kept for it
         QVERIFY2(rows.contains("may be without working firmware"), qPrintable(rows));

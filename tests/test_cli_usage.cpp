@@ -234,6 +234,8 @@ void TestCliUsage::refusesADeviceTheBuildIsNotFor_data()
     QTest::newRow("hardware 23") << 23 << "68" << "the device is hardware version 23, this build is for hardware version 24";
     QTest::newRow("hardware 26") << 26 << "68" << "the device is hardware version 26, this build is for hardware version 24";
     QTest::newRow("firmware 6") << 24 << "06" << "the device's firmware version 6 is too old";
+    // Not two digits: nothing of the date is taken for the version, nothing is written.
+    QTest::newRow("firmware field \" 7\"") << 24 << " 7" << "the device's firmware version is not two digits";
 }
 
 void TestCliUsage::refusesADeviceTheBuildIsNotFor()

@@ -54,14 +54,16 @@ private slots:
              "FW 68 from 19.10.21, SerialNr: 1234", 0, 255},
             {"serial ends at a zero byte", QByteArray("\x17" "A\0BC" "12" "200131" "\x00", 14), -1, 23, 12, "A",
              "FW 12 from 31.01.20, SerialNr: A", 0, 255},
-            // A version that is no number leaves the cleared 0, so the device cannot be updated.
+            // A version that is not exactly two digits is unreadable: nothing of the date is
+            // taken for it, and the device's line says its identity is not there.
             {"non-digit version", QByteArray("\x18" "0042" "xy" "211019" "\x00", 14), -1, 24, 0, "0042",
-             "FW 0 from 19.10.21, SerialNr: 0042", 0, 255},
-            // Leading blanks are skipped, then at most two characters are read.
-            {"blank before the digit", QByteArray("\x18" "0042" " 7" "211019" "\x00", 14), -1, 24, 72, "0042",
-             "FW 72 from 19.10.21, SerialNr: 0042", 0, 255},
-            {"signed version", QByteArray("\x18" "0042" "-3" "211019" "\x00", 14), -1, 24, -3, "0042",
-             "FW -3 from 19.10.21, SerialNr: 0042", 0, 255},
+             "FW-Vers.: not aviable", 0, 255},
+            {"blank before the digit", QByteArray("\x18" "0042" " 7" "211019" "\x00", 14), -1, 24, 0, "0042",
+             "FW-Vers.: not aviable", 0, 255},
+            {"blank after the digit", QByteArray("\x18" "0042" "7 " "211019" "\x00", 14), -1, 24, 0, "0042",
+             "FW-Vers.: not aviable", 0, 255},
+            {"signed version", QByteArray("\x18" "0042" "-3" "211019" "\x00", 14), -1, 24, 0, "0042",
+             "FW-Vers.: not aviable", 0, 255},
             // The info byte counts only with the status byte after it.
             {"no status byte", typical(0x2A), -1, 24, 68, "0042", Line68, 0, 255},
             {"status 0", typical(0x2A), 0, 24, 68, "0042", Line68, 0x2A, 0},

@@ -222,6 +222,9 @@ private slots:
             {"-n counts what passes", {"--serial", "0042", "-n", "1"}, {3}},
             {"none passes", {"--outcome", "stopped"}, {}},
             {"export with a filter", {"--export", "bundle.tar.gz", "--failed"}, {2, 4}},
+            // Something the record never writes in the moved-aside file's place hides no run.
+            {"a link at runs.jsonl.1: left out, said", {"LINK"}, {4, 3, 2, 1}},
+            {"a FIFO at runs.jsonl.1: left out, said", {"FIFO"}, {4, 3, 2, 1}},
         });
     }
     void logFilters()
@@ -235,6 +238,9 @@ private slots:
             runs.write(line);
         runs.close();
         QStringList options = row.options;
+        const QString aside = state.path() + "/mova-update/runs.jsonl.1";
+        const bool odd = options.removeOne("LINK") ? QFile::link(runs.fileName(), aside)
+                         : options.removeOne("FIFO") && ::mkfifo(QFile::encodeName(aside).constData(), 0600) == 0;
         if (const qsizetype at = options.indexOf("bundle.tar.gz"); at >= 0)
             options[at] = state.filePath("bundle.tar.gz");
         const Said said = run(MOVA_UPDATE, QStringList {"log", "--json"} + options,
@@ -248,6 +254,7 @@ private slots:
             if (!line.isEmpty())
                 numbers << QJsonDocument::fromJson(line).object()["n"].toInt();
         QCOMPARE(numbers, row.runs);
+        QCOMPARE(said.err.contains("warning: " + aside.toUtf8() + ": "), odd);
         if (row.runs.isEmpty())
             QVERIFY2(said.err.contains("no runs that match recorded in"), said.err.constData());
     }
@@ -267,6 +274,9 @@ private slots:
             {"none passes", {"--outcome", "stopped"}, {}, 0, "no runs that match in"},
             {"a folder not there", {"DIR/gone"}, {}, 1, "/gone: No such file or directory"},
             {"a folder without a journal", {"EMPTY"}, {}, 1, ": no journal file in it"},
+            // A file the journal cannot open is named, not read as no runs.
+            {"a journal file cut short", {"CUT"}, {}, 11, "/cut.journal: not a journal that can be read"},
+            {"a journal file of noise", {"NOISE"}, {}, 11, "/noise.journal: not a journal that can be read"},
         });
     }
     void journalShowsEachStation()
@@ -286,6 +296,15 @@ private slots:
         QString folder = dir.path();
         if (!options.isEmpty() && (options[0] == "EMPTY" || options[0].startsWith("DIR")))
             folder = options.takeFirst() == "EMPTY" ? empty.path() : dir.filePath("gone");
+        if (const bool cut = options.removeOne("CUT"); cut || options.removeOne("NOISE")) { // alone in its folder
+            QFile whole(dir.filePath("remote.journal"));
+            QVERIFY(whole.open(QIODevice::ReadOnly));
+            const QByteArray bytes = cut ? whole.read(4096) : QByteArray(4096, 'Z');
+            whole.close();
+            QVERIFY(whole.remove());
+            QFile broken(dir.filePath(cut ? "cut.journal" : "noise.journal"));
+            QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write(bytes) == bytes.size());
+        }
         const Said said = run(MOVA_UPDATE, QStringList {"log", "--journal-dir", folder} + options);
         QCOMPARE(said.exitCode, row.exitCode);
         QVERIFY2((row.exitCode == 0 && !row.hosts.isEmpty() ? said.out : said.err).contains(row.says), said.err.constData());
