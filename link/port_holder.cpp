@@ -49,8 +49,10 @@ PortClaim::PortClaim(const std::string &folder, const std::string &port, const s
     if (fd_ < 0)
         return;
     const std::string text = claimText(port, who);
-    if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, text.data(), text.size(), 0) != ssize_t(text.size()))
-        (void)::ftruncate(fd_, 0); // a claim without words names nobody
+    const bool said = ::ftruncate(fd_, 0) == 0 && ::pwrite(fd_, text.data(), text.size(), 0) == ssize_t(text.size());
+    // A claim without words names nobody: what was half written goes, as far as it can.
+    if (!said && ::ftruncate(fd_, 0) != 0)
+        return;
 }
 
 PortClaim::~PortClaim()
