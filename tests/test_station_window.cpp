@@ -35,6 +35,8 @@ class TestStationWindow : public QObject, private CliFixture {
 private slots:
     void initTestCase() { qputenv("XDG_CONFIG_HOME", QByteArray(f.path("config").c_str())); }
     void tilesSayWhatEachDeviceCameTo();
+    void settingsFiles_data();
+    void settingsFiles();
 };
 
 void TestStationWindow::tilesSayWhatEachDeviceCameTo()
@@ -91,6 +93,95 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
     window.stopAfterWriting();
     QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
     QCOMPARE(alerts, failures);
+
+    // A device taken out leaves an empty tile, which still says, small, what it came to.
+    const StationTile &taken = *window.tiles()[2];
+    devices[2]->unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(taken.resultWord(), tileWord(TileState::Empty), 5000);
+    QVERIFY2(taken.lastResult().contains("MAY BE WITHOUT FIRMWARE") && taken.lastResult().contains("0012"),
+             qPrintable(taken.lastResult()));
+
+    // The next device in a socket, the station started again: it is written under a tile of
+    // its own, never under the banner and firmware of the device before.
+    const StationTile &bay = *window.tiles()[0];
+    DeviceModel::Config next = quickDevice();
+    next.identity.serial = "0020";
+    next.eraseStepMs = 300; // an erase of three seconds, to look at the tile while it is written
+    QVERIFY(devices[0]->replaceDevice(next));
+    QVERIFY(window.start());
+    QTRY_VERIFY_WITH_TIMEOUT(devices[0]->waitForCommand(0x51, 1, 0), 20'000); // the batch runs meanwhile
+    QCOMPARE(bay.resultWord(), tileWord(TileState::Working));
+    QCOMPARE(bay.serial() + " " + bay.firmwareText(), QString("0020 FW 67"));
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Updated), 30'000);
+    QCOMPARE(bay.firmwareText(), QString("FW 67 \u2192 68"));
+
+    // Put back within its restart, the device just updated is left as it is, and says so.
+    devices[0]->unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Empty), 5000);
+    QVERIFY(devices[0]->plug());
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::NotWritten), 10'000);
+    QVERIFY2(bay.message().startsWith("left as it is"), qPrintable(bay.message()));
+    window.stopAfterWriting();
+    QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
+    QCOMPARE(alerts, failures);
+}
+
+void TestStationWindow::settingsFiles_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("read"); // what the station takes from it, or why it refuses it
+    const QString station = "station.conf", sockets = "sockets.conf";
+    QTest::newRow("switch words") << station
+                                  << QByteArray("[General]\nbattery_guard=ON\nreinstall=No\nallow_older=off\nsound=0\n"
+                                                "ask_before_recording=Yes\n")
+                                  << "guard 1, reinstall 0, older 0, sound 0, ask 1, /dev/x in x";
+    QTest::newRow("switch words too") << station
+                                      << QByteArray("battery_guard = false\nreinstall=YES\nallow_older=1\nsound=Off\n"
+                                                    "ask_before_recording=TRUE\n")
+                                      << "guard 0, reinstall 1, older 1, sound 0, ask 1, /dev/x in x";
+    QTest::newRow("no switch") << station << QByteArray("reinstall=off\nallow_older=nope\n")
+                               << "station.conf:2: allow_older: \"nope\" is no switch";
+    QTest::newRow("quote not closed") << station << QByteArray("report=\"report.csv\nbattery_guard=off\n")
+                                      << "station.conf:1: report: a quote is not closed";
+    QTest::newRow("no key") << station << QByteArray("# a station\nbattery_guard off\n")
+                            << "station.conf:2: a setting is KEY=VALUE";
+    QTest::newRow("unknown key") << station << QByteArray("battery_gaurd=on\n")
+                                 << "station.conf:1: battery_gaurd: no such setting";
+    QTest::newRow("key twice") << station << QByteArray("reinstall=no\nsound=on\nreinstall=yes\n")
+                               << "station.conf:3: reinstall: given twice";
+    QTest::newRow("socket quoted") << sockets << QByteArray("\"Bay 3\" = \"/dev/x\"\n")
+                                   << "guard 0, reinstall 0, older 0, sound 1, ask 0, /dev/x in Bay 3";
+    QTest::newRow("socket quote not closed") << sockets << QByteArray("Bay 2=/dev/y\nBay 3=\"/dev/x\n")
+                                             << "sockets.conf:2: Bay 3: a quote is not closed";
+}
+
+// A settings file says what its writer meant, or the station refuses it, saying where.
+void TestStationWindow::settingsFiles()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, text);
+    QFETCH(QString, read);
+    const QString folder = QString::fromStdString(f.path("config")) + "/qtx-mova-update/";
+    QDir().mkpath(folder);
+    QFile out(folder + file);
+    QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
+    out.close();
+    StationSettings s;
+    s.load(StationSettings::standardFile());
+    BatchOptions o;
+    std::string why;
+    const QString taken = s.batchOptions(o, why)
+                              ? QString("guard %1, reinstall %2, older %3, sound %4, ask %5, /dev/x in %6")
+                                    .arg(s.batteryGuard)
+                                    .arg(s.reinstall)
+                                    .arg(s.allowOlder)
+                                    .arg(s.sound)
+                                    .arg(s.askBeforeRecording)
+                                    .arg(QString::fromStdString(o.sockets.nameOf("/dev/x")))
+                              : QString::fromStdString(why).remove(folder);
+    QFile::remove(folder + file);
+    QVERIFY2(taken.startsWith(read), qPrintable(taken));
 }
 
 QTEST_MAIN(TestStationWindow)
