@@ -235,14 +235,16 @@ void StationTile::leftAlone(bool stopping)
     showDetails();
 }
 
+// Said every second: a device taken out while its worker still ran leaves its socket once its
+// result is in.
 void StationTile::setPresent(bool present)
 {
-    if (present == present_)
-        return;
+    const bool changed = present != present_;
     present_ = present;
     if (present || state_ == TileState::Working)
         return;
-    stage_->setText("taken out: plug in the next device");
+    if (changed)
+        stage_->setText("taken out: plug in the next device");
     if (state_ == TileState::Empty)
         return;
     // An empty socket does not look like a device waiting: what the last one came to stays, small.
@@ -254,6 +256,7 @@ void StationTile::setPresent(bool present)
     const QString said = last.join(" \u00B7 ");
     begin({});
     last_ = said;
+    stage_->setText("taken out: plug in the next device");
     showState(TileState::Empty);
     showDetails();
 }
