@@ -28,6 +28,41 @@ const Socket Sockets[] = {
     {"dev2", 24, "block-silent", TileState::MayBeWithoutFirmware},
 };
 
+// After a batch: a device taken out of its socket, the next one in another, and one put back
+// within its restart.
+void aDeviceAfterAnother(StationWindow &window, std::vector<std::unique_ptr<PtyEmulator>> &devices)
+{
+    // A device taken out leaves an empty tile, which still says, small, what it came to.
+    const StationTile &taken = *window.tiles()[2];
+    devices[2]->unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(taken.resultWord(), tileWord(TileState::Empty), 5000);
+    QVERIFY2(taken.lastResult().contains("MAY BE WITHOUT FIRMWARE") && taken.lastResult().contains("0012"),
+             qPrintable(taken.lastResult()));
+
+    // The next device in a socket, the station started again: it is written under a tile of
+    // its own, never under the banner and firmware of the device before.
+    const StationTile &bay = *window.tiles()[0];
+    DeviceModel::Config next = quickDevice();
+    next.identity.serial = "0020";
+    QVERIFY(devices[0]->replaceDevice(next));
+    QVERIFY(window.start());
+    // The batch runs meanwhile; the device's firmware is replaced once it took a block.
+    QTRY_VERIFY_WITH_TIMEOUT(devices[0]->withModel([](const DeviceModel &m) { return !m.image().empty(); }), 20'000);
+    QCOMPARE(bay.resultWord(), tileWord(TileState::Working));
+    QCOMPARE(bay.serial() + " " + bay.firmwareText(), QString("0020 FW 67"));
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Updated), 30'000);
+    QCOMPARE(bay.firmwareText(), QString("FW 67 \u2192 68"));
+
+    // Put back within its restart, the device just updated is left as it is, and says so.
+    devices[0]->unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Empty), 5000);
+    QVERIFY(devices[0]->plug());
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::NotWritten), 10'000);
+    QVERIFY2(bay.message().startsWith("left as it is"), qPrintable(bay.message()));
+    window.stopAfterWriting();
+    QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
+}
+
 } // namespace
 
 class TestStationWindow : public QObject, private CliFixture {
@@ -94,35 +129,7 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
     QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
     QCOMPARE(alerts, failures);
 
-    // A device taken out leaves an empty tile, which still says, small, what it came to.
-    const StationTile &taken = *window.tiles()[2];
-    devices[2]->unplug();
-    QTRY_COMPARE_WITH_TIMEOUT(taken.resultWord(), tileWord(TileState::Empty), 5000);
-    QVERIFY2(taken.lastResult().contains("MAY BE WITHOUT FIRMWARE") && taken.lastResult().contains("0012"),
-             qPrintable(taken.lastResult()));
-
-    // The next device in a socket, the station started again: it is written under a tile of
-    // its own, never under the banner and firmware of the device before.
-    const StationTile &bay = *window.tiles()[0];
-    DeviceModel::Config next = quickDevice();
-    next.identity.serial = "0020";
-    next.eraseStepMs = 300; // an erase of three seconds, to look at the tile while it is written
-    QVERIFY(devices[0]->replaceDevice(next));
-    QVERIFY(window.start());
-    QTRY_VERIFY_WITH_TIMEOUT(devices[0]->waitForCommand(0x51, 1, 0), 20'000); // the batch runs meanwhile
-    QCOMPARE(bay.resultWord(), tileWord(TileState::Working));
-    QCOMPARE(bay.serial() + " " + bay.firmwareText(), QString("0020 FW 67"));
-    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Updated), 30'000);
-    QCOMPARE(bay.firmwareText(), QString("FW 67 \u2192 68"));
-
-    // Put back within its restart, the device just updated is left as it is, and says so.
-    devices[0]->unplug();
-    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Empty), 5000);
-    QVERIFY(devices[0]->plug());
-    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::NotWritten), 10'000);
-    QVERIFY2(bay.message().startsWith("left as it is"), qPrintable(bay.message()));
-    window.stopAfterWriting();
-    QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
+    aDeviceAfterAnother(window, devices);
     QCOMPARE(alerts, failures);
 }
 
