@@ -28,8 +28,9 @@ const Socket Sockets[] = {
     {"dev2", 24, "block-silent", TileState::MayBeWithoutFirmware},
 };
 
-// After a batch: a device taken out of its socket, the next one in another, and one put back
-// within its restart.
+// After a batch: a device taken out of its socket, one put back within its restart, and the
+// next one in a socket, each time the station is started again. The next device fails at its
+// second block (an alert), once the tile was looked at while the device was written.
 void aDeviceAfterAnother(StationWindow &window, std::vector<std::unique_ptr<PtyEmulator>> &devices)
 {
     // A device taken out leaves an empty tile, which still says, small, what it came to.
@@ -39,26 +40,29 @@ void aDeviceAfterAnother(StationWindow &window, std::vector<std::unique_ptr<PtyE
     QVERIFY2(taken.lastResult().contains("MAY BE WITHOUT FIRMWARE") && taken.lastResult().contains("0012"),
              qPrintable(taken.lastResult()));
 
-    // The next device in a socket, the station started again: it is written under a tile of
-    // its own, never under the banner and firmware of the device before.
+    // Put back within its restart, the device just updated is left as it is, and says so.
     const StationTile &bay = *window.tiles()[0];
+    devices[0]->unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Empty), 5000);
+    QVERIFY(devices[0]->plug());
+    QVERIFY(window.start());
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::NotWritten), 10'000);
+    QVERIFY2(bay.message().startsWith("left as it is"), qPrintable(bay.message()));
+    window.stopAfterWriting();
+    QTRY_VERIFY_WITH_TIMEOUT(window.over(), 10'000);
+
+    // The next device in that socket: it is written under a tile of its own, never under the
+    // banner and firmware of the device before.
     DeviceModel::Config next = quickDevice();
     next.identity.serial = "0020";
     QVERIFY(devices[0]->replaceDevice(next));
+    QVERIFY(devices[0]->withModel([](DeviceModel &m) { return m.setFault("block-fatal", true, 1); }));
     QVERIFY(window.start());
     // The batch runs meanwhile; the device's firmware is replaced once it took a block.
     QTRY_VERIFY_WITH_TIMEOUT(devices[0]->withModel([](const DeviceModel &m) { return !m.image().empty(); }), 20'000);
     QCOMPARE(bay.resultWord(), tileWord(TileState::Working));
     QCOMPARE(bay.serial() + " " + bay.firmwareText(), QString("0020 FW 67"));
-    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Updated), 30'000);
-    QCOMPARE(bay.firmwareText(), QString("FW 67 \u2192 68"));
-
-    // Put back within its restart, the device just updated is left as it is, and says so.
-    devices[0]->unplug();
-    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Empty), 5000);
-    QVERIFY(devices[0]->plug());
-    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::NotWritten), 10'000);
-    QVERIFY2(bay.message().startsWith("left as it is"), qPrintable(bay.message()));
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::MayBeWithoutFirmware), 20'000);
     window.stopAfterWriting();
     QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
 }
@@ -130,7 +134,7 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
     QCOMPARE(alerts, failures);
 
     aDeviceAfterAnother(window, devices);
-    QCOMPARE(alerts, failures);
+    QCOMPARE(alerts, failures + 1);
 }
 
 void TestStationWindow::settingsFiles_data()
