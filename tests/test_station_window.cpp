@@ -134,7 +134,8 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
     QCOMPARE(alerts, failures);
 
     aDeviceAfterAnother(window, devices);
-    QCOMPARE(alerts, failures + 1);
+    if (!QTest::currentTestFailed())
+        QCOMPARE(alerts, failures + 1);
 }
 
 void TestStationWindow::settingsFiles_data()
