@@ -37,8 +37,7 @@ void aDeviceAfterAnother(StationWindow &window, std::vector<std::unique_ptr<PtyE
     const StationTile &taken = *window.tiles()[2];
     devices[2]->unplug();
     QTRY_COMPARE_WITH_TIMEOUT(taken.resultWord(), tileWord(TileState::Empty), 5000);
-    QVERIFY2(taken.lastResult().contains("MAY BE WITHOUT FIRMWARE") && taken.lastResult().contains("0012"),
-             qPrintable(taken.lastResult()));
+    QCOMPARE(taken.lastResult(), QString("Last: \u26A0 MAY BE WITHOUT FIRMWARE \u00B7 S/N 0012 \u00B7 FW 67"));
 
     // Put back within its restart, the device just updated is left as it is, and says so.
     const StationTile &bay = *window.tiles()[0];
@@ -133,9 +132,8 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
     QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
     QCOMPARE(alerts, failures);
 
-    aDeviceAfterAnother(window, devices);
-    if (!QTest::currentTestFailed())
-        QCOMPARE(alerts, failures + 1);
+    aDeviceAfterAnother(window, devices); // the next device failed on purpose
+    QVERIFY(QTest::currentTestFailed() || alerts == failures + 1);
 }
 
 void TestStationWindow::settingsFiles_data()
@@ -175,23 +173,18 @@ void TestStationWindow::settingsFiles()
     QFETCH(QByteArray, text);
     QFETCH(QString, read);
     const QString folder = QString::fromStdString(f.path("config")) + "/qtx-mova-update/";
-    QDir().mkpath(folder);
     QFile out(folder + file);
-    QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
+    QVERIFY(QDir().mkpath(folder) && out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
     out.close();
     StationSettings s;
     s.load(StationSettings::standardFile());
     BatchOptions o;
     std::string why;
-    const QString taken = s.batchOptions(o, why)
-                              ? QString("guard %1, reinstall %2, older %3, sound %4, ask %5, /dev/x in %6")
-                                    .arg(s.batteryGuard)
-                                    .arg(s.reinstall)
-                                    .arg(s.allowOlder)
-                                    .arg(s.sound)
-                                    .arg(s.askBeforeRecording)
-                                    .arg(QString::fromStdString(o.sockets.nameOf("/dev/x")))
-                              : QString::fromStdString(why).remove(folder);
+    const QString taken = s.batchOptions(o, why) ? QString::asprintf("guard %d, reinstall %d, older %d, sound %d, ask %d, "
+                                                                     "/dev/x in %s", s.batteryGuard, s.reinstall,
+                                                                     s.allowOlder, s.sound, s.askBeforeRecording,
+                                                                     o.sockets.nameOf("/dev/x").c_str())
+                                                 : QString::fromStdString(why).remove(folder);
     QFile::remove(folder + file);
     QVERIFY2(taken.startsWith(read), qPrintable(taken));
 }
