@@ -31,6 +31,7 @@ struct WorkerShown {
     int percent = 0;
     std::optional<double> left; // the seconds the whole run has left, as its worker estimates them
     bool present = true;        // its device is there, as its worker last said
+    std::optional<BatchWord> word; // what the batch told it: none until its device is known
 };
 
 // What the live lines show at one moment of the batch's clock.

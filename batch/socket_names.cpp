@@ -1,5 +1,6 @@
 #include "socket_names.h"
 #include "discovery.h"
+#include "setting_words.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,7 +48,7 @@ bool SocketNames::load(const std::string &file, std::string &error)
         if (line.empty() || line[0] == '#')
             continue;
         std::string why;
-        if (!add(line, why)) {
+        if (!addQuoted(line, why)) {
             error = file + ":" + std::to_string(number) + ": " + why;
             return false;
         }
@@ -67,6 +68,23 @@ bool SocketNames::save(const std::string &file, std::string &error) const
             return true;
     }
     error = file + ": " + f.errorString().toStdString();
+    return false;
+}
+
+// A line of the file: its name and its path each as written, or in double quotes.
+bool SocketNames::addQuoted(const std::string &line, std::string &error)
+{
+    const auto eq = line.find('=');
+    std::vector<std::string> name, path;
+    if (eq != std::string::npos && settingValue(line.substr(0, eq), false, name, error) &&
+        settingValue(line.substr(eq + 1), false, path, error) && !name.front().empty() && !path.front().empty()) {
+        set(name.front(), path.front());
+        return true;
+    }
+    if (!error.empty())
+        error = trimmed(line.substr(0, eq)) + ": " + error;
+    else
+        error = "a socket's name is NAME=PATH, not \"" + line + "\"";
     return false;
 }
 

@@ -32,6 +32,7 @@ public:
     bool named(const std::string &port) const;
 
 private:
+    bool addQuoted(const std::string &line, std::string &error);
     const SocketName *find(const std::string &port) const;
     std::vector<SocketName> names_;
 };

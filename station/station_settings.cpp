@@ -1,10 +1,15 @@
 #include "station_settings.h"
 
+#include "safe_text.h"
+#include "setting_words.h"
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QStandardPaths>
 #include <cstdlib>
+#include <iterator>
+#include <set>
 
 const char *const StationUsage = R"(usage: qtx-mova-station [options]
 Updates every recording device plugged into the station's sockets, one tile a socket.
@@ -35,29 +40,85 @@ std::string StationSettings::standardFile()
     return base + "/qtx-mova-update/station.conf";
 }
 
-void StationSettings::load(const std::string &file)
+namespace {
+
+// A line of station.conf taken into `s`; false with the reason, the key first when there is one.
+bool takeLine(const std::string &line, StationSettings &s, std::string &error)
 {
-    if (!QFileInfo::exists(QString::fromStdString(file)))
-        return;
-    const QSettings s(QString::fromStdString(file), QSettings::IniFormat);
-    if (s.contains("ports")) {
-        ports.clear();
-        for (const QString &port : s.value("ports").toStringList())
-            if (!port.trimmed().isEmpty())
-                ports.push_back(port.trimmed().toStdString());
+    const auto eq = line.find('=');
+    const std::string key = QString::fromStdString(line.substr(0, eq)).trimmed().toStdString();
+    if (eq == std::string::npos || key.empty()) {
+        error = "a setting is KEY=VALUE, not \"" + line + "\"";
+        return false;
     }
-    report = s.value("report", QString::fromStdString(report)).toString().toStdString();
-    sound = s.value("sound", sound).toBool();
-    batteryGuard = s.value("battery_guard", batteryGuard).toBool();
-    askBeforeRecording = s.value("ask_before_recording", askBeforeRecording).toBool();
-    onResult = s.value("on_result", QString::fromStdString(onResult)).toString().toStdString();
-    reinstall = s.value("reinstall", reinstall).toBool();
-    allowOlder = s.value("allow_older", allowOlder).toBool();
+    std::vector<std::string> items;
+    if (!settingValue(line.substr(eq + 1), key == "ports", items, error)) {
+        error = key + ": " + error;
+        return false;
+    }
+    const std::string &value = items.front();
+    bool *const switches[] = {&s.sound, &s.batteryGuard, &s.askBeforeRecording, &s.reinstall, &s.allowOlder};
+    const char *const switchKeys[] = {"sound", "battery_guard", "ask_before_recording", "reinstall", "allow_older"};
+    for (size_t i = 0; i < std::size(switches); ++i)
+        if (key == switchKeys[i]) {
+            const std::optional<bool> on = switchWord(value);
+            if (!on)
+                error = key + ": \"" + value + "\" is no switch: true/false, yes/no, on/off or 1/0";
+            else
+                *switches[i] = *on;
+            return on.has_value();
+        }
+    if (key == "ports") {
+        s.ports.clear();
+        for (const std::string &port : items)
+            if (!port.empty())
+                s.ports.push_back(port);
+    } else if (key == "report" || key == "on_result") {
+        (key == "report" ? s.report : s.onResult) = value;
+    } else {
+        error = key + ": no such setting (ports, report, sound, battery_guard, ask_before_recording, on_result, "
+                      "reinstall, allow_older)";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool StationSettings::load(const std::string &file)
+{
+    QFile f(QString::fromStdString(file));
+    if (!f.exists())
+        return true;
+    if (!f.open(QIODevice::ReadOnly)) {
+        refused = file + ": " + f.errorString().toStdString();
+        return false;
+    }
+    StationSettings read = *this; // taken only once every line is
+    std::set<std::string> keys;
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    for (qsizetype n = 0; n < lines.size(); ++n) {
+        const std::string line = QString::fromUtf8(lines[n]).trimmed().toStdString();
+        if (line.empty() || line[0] == '#' || line[0] == ';' || line == "[General]")
+            continue;
+        const std::string key = QString::fromStdString(line.substr(0, line.find('='))).trimmed().toStdString();
+        std::string why = key + ": given twice";
+        if (keys.insert(key).second && takeLine(line, read, why))
+            continue;
+        refused = file + ":" + std::to_string(n + 1) + ": " + shownText(why);
+        return false;
+    }
+    *this = read;
+    return true;
 }
 
 bool StationSettings::batchOptions(BatchOptions &options, std::string &error) const
 {
     options = BatchOptions {};
+    if (!refused.empty()) {
+        error = refused + "; no device is written until it is put right";
+        return false;
+    }
     options.ports = ports;
     // A station takes one device after another in each socket, for as long as it runs.
     options.repeat = true;

@@ -25,10 +25,16 @@ struct StationSettings {
 
     // $XDG_CONFIG_HOME/qtx-mova-update/station.conf, or under ~/.config.
     static std::string standardFile();
-    // Reads `file` (one that does not exist changes nothing).
-    void load(const std::string &file);
+    // Why the settings file was refused ("FILE:LINE: KEY: ..."); empty when it was read. A
+    // station does not start on settings nobody meant.
+    std::string refused;
+
+    // Reads `file` (one that does not exist changes nothing): each line KEY=VALUE, a switch
+    // true/false, yes/no, on/off or 1/0. A malformed line, an unknown or repeated key or
+    // another word for a switch refuses the whole file: false, with `refused` saying where.
+    bool load(const std::string &file);
     // The batch these settings ask for, its sockets named by the sockets file and --label;
-    // false with the reason when a name cannot be read.
+    // false with the reason when the settings file was refused or a name cannot be read.
     bool batchOptions(BatchOptions &options, std::string &error) const;
 };
 

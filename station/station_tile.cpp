@@ -137,7 +137,6 @@ StationTile::StationTile(const QString &name, const std::string &port, QWidget *
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     connect(explainButton_, &QPushButton::clicked, this, &StationTile::explain);
     connect(saveButton_, &QPushButton::clicked, this, &StationTile::saveReportAsked);
-    begin(-1);
     showState(TileState::Empty);
 }
 
@@ -153,16 +152,17 @@ QString StationTile::firmwareText() const
     return "FW " + QString::number(*before_) + (after_ ? " \u2192 " + QString::number(*after_) : QString());
 }
 
-// A new device in the socket: what the tile said of the one before goes.
-void StationTile::begin(int worker)
+// A run of its own in the socket: what the tile said of the device before goes.
+void StationTile::begin(const std::string &run)
 {
-    worker_ = worker;
+    run_ = run;
     serial_.clear();
     before_.reset();
     after_.reset();
     message_.clear();
     explanation_.clear();
-    if (plan_.worker == worker && worker >= 0)
+    last_.clear();
+    if (run == latest_)
         serial_ = plan_.serial, before_ = plan_.before;
     stage_->clear();
     left_->clear();
@@ -170,18 +170,22 @@ void StationTile::begin(int worker)
     showDetails();
 }
 
-void StationTile::said(const WorkerShown &w, const WorkerEvent &e)
+void StationTile::said(const std::string &run, const WorkerShown &w, const WorkerEvent &e)
 {
+    if (run != latest_)
+        latest_ = run, plan_ = {};
     if (e.kind == WorkerSays::Plan)
-        plan_ = {w.number, text(w.serial),
-                 e.fields.contains("firmware_version") ? std::optional<int>(e.fields["firmware_version"].toInt())
-                                                       : std::nullopt};
-    if (w.number != worker_) {
-        // The result stays until the next device is told to go: the device just updated is
-        // identified again after its restart, and left alone.
-        if (w.state != WorkerState::Running && state_ != TileState::Empty)
+        plan_ = {text(w.serial), e.fields.contains("firmware_version")
+                                     ? std::optional<int>(e.fields["firmware_version"].toInt())
+                                     : std::nullopt};
+    if (run != run_) {
+        // Until it is told to go, the run may be the device just updated, back after its
+        // restart, which the batch leaves alone: its result stays unless the device is another.
+        const bool result = state_ != TileState::Empty && state_ != TileState::Working;
+        const bool another = w.state != WorkerState::Identifying && plan_.serial != serial_;
+        if (result && w.word != BatchWord::Go && !another)
             return;
-        begin(w.number);
+        begin(run);
         showState(TileState::Working);
     }
     if (e.kind == WorkerSays::Plan)
@@ -203,6 +207,8 @@ void StationTile::said(const WorkerShown &w, const WorkerEvent &e)
 
 void StationTile::ended(const ReportRow &row)
 {
+    if (run_ != latest_) // the row is the latest run's, not the one the tile showed
+        begin(latest_);
     serial_ = text(row.serial);
     before_ = row.firmwareBefore;
     after_ = row.firmwareAfter;
@@ -216,13 +222,43 @@ void StationTile::ended(const ReportRow &row)
     showDetails();
 }
 
+void StationTile::leftAlone(bool stopping)
+{
+    const QString why = stopping ? QStringLiteral("left as it is: the station stopped before its turn")
+                                 : QStringLiteral("left as it is: it was updated just before");
+    stage_->setText(why);
+    if (run_ != latest_) // the device the tile shows, back after its update: its result stands
+        return;
+    message_ = why;
+    left_->clear();
+    showState(TileState::NotWritten);
+    showDetails();
+}
+
+// Said every second: a device taken out while its worker still ran leaves its socket once its
+// result is in.
 void StationTile::setPresent(bool present)
 {
-    if (present == present_)
-        return;
+    const bool changed = present != present_;
     present_ = present;
-    if (!present && state_ != TileState::Working)
+    if (present || state_ == TileState::Working)
+        return;
+    if (changed)
         stage_->setText("taken out: plug in the next device");
+    if (state_ == TileState::Empty)
+        return;
+    // An empty socket does not look like a device waiting: what the last one came to stays, small.
+    QStringList last {"Last: " + tileSymbol(state_) + " " + resultWord()};
+    if (!serial_.isEmpty())
+        last << "S/N " + serial_;
+    if (before_)
+        last << firmwareText();
+    const QString said = last.join(" \u00B7 ");
+    begin({});
+    last_ = said;
+    stage_->setText("taken out: plug in the next device");
+    showState(TileState::Empty);
+    showDetails();
 }
 
 void StationTile::showState(TileState state)
@@ -249,7 +285,9 @@ void StationTile::showDetails()
         device << firmwareText();
     device_->setText(device.join("   "));
     QString detail;
-    if (state_ != TileState::Updated && state_ != TileState::Working) // the cause, then the next step
+    if (state_ == TileState::Empty)
+        detail = last_;
+    else if (state_ != TileState::Updated && state_ != TileState::Working) // the cause, then the next step
         detail = message_ + (explanation_.isEmpty() ? QString() : "\n\u2192 " + explanation_);
     detail_->setFullText(detail);
 }

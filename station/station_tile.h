@@ -60,12 +60,18 @@ public:
     const QString &message() const { return message_; }
     const QString &explanation() const { return explanation_; }
 
-    // What the worker of this socket said.
-    void said(const WorkerShown &w, const WorkerEvent &e);
+    // What the worker of the run `run` in this socket said. A run is one worker process: the
+    // key never comes again, in this batch or a later one.
+    void said(const std::string &run, const WorkerShown &w, const WorkerEvent &e);
     // The device's update ended with this row.
     void ended(const ReportRow &row);
+    // The batch left the device of the socket's latest run as it is (back after its update, or
+    // the station stopped before its turn).
+    void leftAlone(bool stopping);
     // Whether the socket's port has a device now; nothing when it cannot be told.
     void setPresent(bool present);
+    // What the device last taken out of the socket ended as, shown small on the empty tile.
+    const QString &lastResult() const { return last_; }
 
 signals:
     void saveReportAsked();
@@ -74,7 +80,7 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
-    void begin(int worker);
+    void begin(const std::string &run);
     void showState(TileState state);
     void showDetails();
     void explain();
@@ -86,13 +92,14 @@ private:
     std::string port_;
     TileState state_ = TileState::Empty;
     bool present_ = true;
-    int worker_ = -1; // the batch's worker whose device the tile shows
+    std::string run_;   // the run whose device the tile shows; empty: none
+    std::string latest_; // the latest run in the socket: it may be the same device, back
     struct Plan {
-        int worker = -1;
         QString serial;
         std::optional<int> before;
-    } plan_; // who the device of the latest worker is, taken once it is told to go
+    } plan_; // who the device of the latest run is, taken once it is told to go
     QString serial_, message_, explanation_;
+    QString last_; // what the device taken out ended as
     std::optional<int> before_, after_;
 };
 

@@ -47,7 +47,7 @@ private:
     void started(const std::string &, bool) override {}
     void error(const std::string &text) override;
     void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override;
-    void skipped(const WorkerShown &) override {} // the tile keeps the result of its update
+    void skipped(const WorkerShown &w) override;
     void reported(const ReportRow &row) override;
     void waiting() override {}
     void summary(const BatchSummary &s) override;
@@ -73,6 +73,7 @@ private:
     bool over_ = true, closeWhenOver_ = false, nameWhenOver_ = false;
     int status_ = 0;
     int rows_ = 0; // report rows since the station started
+    int batches_ = 0; // batches started by this window: with a worker's number, a run never seen again
     QTimer presence_;
     std::map<std::string, PortHold> held_; // the devices the last batch left in their sockets
 };

@@ -28,6 +28,44 @@ const Socket Sockets[] = {
     {"dev2", 24, "block-silent", TileState::MayBeWithoutFirmware},
 };
 
+// After a batch: a device taken out of its socket, one put back within its restart, and the
+// next one in a socket, each time the station is started again. The next device fails at its
+// second block (an alert), once the tile was looked at while the device was written.
+void aDeviceAfterAnother(StationWindow &window, std::vector<std::unique_ptr<PtyEmulator>> &devices)
+{
+    // A device taken out leaves an empty tile, which still says, small, what it came to.
+    const StationTile &taken = *window.tiles()[2];
+    devices[2]->unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(taken.resultWord(), tileWord(TileState::Empty), 5000);
+    QCOMPARE(taken.lastResult(), QString("Last: \u26A0 MAY BE WITHOUT FIRMWARE \u00B7 S/N 0012 \u00B7 FW 67"));
+
+    // Put back within its restart, the device just updated is left as it is, and says so.
+    const StationTile &bay = *window.tiles()[0];
+    devices[0]->unplug();
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::Empty), 5000);
+    QVERIFY(devices[0]->plug());
+    QVERIFY(window.start());
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::NotWritten), 10'000);
+    QVERIFY2(bay.message().startsWith("left as it is"), qPrintable(bay.message()));
+    window.stopAfterWriting();
+    QTRY_VERIFY_WITH_TIMEOUT(window.over(), 10'000);
+
+    // The next device in that socket: it is written under a tile of its own, never under the
+    // banner and firmware of the device before.
+    DeviceModel::Config next = quickDevice();
+    next.identity.serial = "0020";
+    QVERIFY(devices[0]->replaceDevice(next));
+    QVERIFY(devices[0]->withModel([](DeviceModel &m) { return m.setFault("block-fatal", true, 1); }));
+    QVERIFY(window.start());
+    // The batch runs meanwhile; the device's firmware is replaced once it took a block.
+    QTRY_VERIFY_WITH_TIMEOUT(devices[0]->withModel([](const DeviceModel &m) { return !m.image().empty(); }), 20'000);
+    QCOMPARE(bay.resultWord(), tileWord(TileState::Working));
+    QCOMPARE(bay.serial() + " " + bay.firmwareText(), QString("0020 FW 67"));
+    QTRY_COMPARE_WITH_TIMEOUT(bay.resultWord(), tileWord(TileState::MayBeWithoutFirmware), 20'000);
+    window.stopAfterWriting();
+    QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
+}
+
 } // namespace
 
 class TestStationWindow : public QObject, private CliFixture {
@@ -35,6 +73,8 @@ class TestStationWindow : public QObject, private CliFixture {
 private slots:
     void initTestCase() { qputenv("XDG_CONFIG_HOME", QByteArray(f.path("config").c_str())); }
     void tilesSayWhatEachDeviceCameTo();
+    void settingsFiles_data();
+    void settingsFiles();
 };
 
 void TestStationWindow::tilesSayWhatEachDeviceCameTo()
@@ -91,6 +131,62 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
     window.stopAfterWriting();
     QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
     QCOMPARE(alerts, failures);
+
+    aDeviceAfterAnother(window, devices); // the next device failed on purpose
+    QVERIFY(QTest::currentTestFailed() || alerts == failures + 1);
+}
+
+void TestStationWindow::settingsFiles_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("read"); // what the station takes from it, or why it refuses it
+    const QString station = "station.conf", sockets = "sockets.conf";
+    QTest::newRow("switch words") << station
+                                  << QByteArray("[General]\nbattery_guard=ON\nreinstall=No\nallow_older=off\nsound=0\n"
+                                                "ask_before_recording=Yes\n")
+                                  << "guard 1, reinstall 0, older 0, sound 0, ask 1, /dev/x in x";
+    QTest::newRow("switch words too") << station
+                                      << QByteArray("battery_guard = false\nreinstall=YES\nallow_older=1\nsound=Off\n"
+                                                    "ask_before_recording=TRUE\n")
+                                      << "guard 0, reinstall 1, older 1, sound 0, ask 1, /dev/x in x";
+    QTest::newRow("no switch") << station << QByteArray("reinstall=off\nallow_older=nope\n")
+                               << "station.conf:2: allow_older: \"nope\" is no switch";
+    QTest::newRow("quote not closed") << station << QByteArray("report=\"report.csv\nbattery_guard=off\n")
+                                      << "station.conf:1: report: a quote is not closed";
+    QTest::newRow("no key") << station << QByteArray("# a station\nbattery_guard off\n")
+                            << "station.conf:2: a setting is KEY=VALUE";
+    QTest::newRow("unknown key") << station << QByteArray("battery_gaurd=on\n")
+                                 << "station.conf:1: battery_gaurd: no such setting";
+    QTest::newRow("key twice") << station << QByteArray("reinstall=no\nsound=on\nreinstall=yes\n")
+                               << "station.conf:3: reinstall: given twice";
+    QTest::newRow("socket quoted") << sockets << QByteArray("\"Bay 3\" = \"/dev/x\"\n")
+                                   << "guard 0, reinstall 0, older 0, sound 1, ask 0, /dev/x in Bay 3";
+    QTest::newRow("socket quote not closed") << sockets << QByteArray("Bay 2=/dev/y\nBay 3=\"/dev/x\n")
+                                             << "sockets.conf:2: Bay 3: a quote is not closed";
+}
+
+// A settings file says what its writer meant, or the station refuses it, saying where.
+void TestStationWindow::settingsFiles()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, text);
+    QFETCH(QString, read);
+    const QString folder = QString::fromStdString(f.path("config")) + "/qtx-mova-update/";
+    QFile out(folder + file);
+    QVERIFY(QDir().mkpath(folder) && out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
+    out.close();
+    StationSettings s;
+    s.load(StationSettings::standardFile());
+    BatchOptions o;
+    std::string why;
+    const QString taken = s.batchOptions(o, why) ? QString::asprintf("guard %d, reinstall %d, older %d, sound %d, ask %d, "
+                                                                     "/dev/x in %s", s.batteryGuard, s.reinstall,
+                                                                     s.allowOlder, s.sound, s.askBeforeRecording,
+                                                                     o.sockets.nameOf("/dev/x").c_str())
+                                                 : QString::fromStdString(why).remove(folder);
+    QFile::remove(folder + file);
+    QVERIFY2(taken.startsWith(read), qPrintable(taken));
 }
 
 QTEST_MAIN(TestStationWindow)

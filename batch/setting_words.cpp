@@ -1,0 +1,63 @@
+#include "setting_words.h"
+
+#include <QString>
+
+std::optional<bool> switchWord(const std::string &word)
+{
+    const QString w = QString::fromStdString(word).trimmed().toLower();
+    if (w == "true" || w == "yes" || w == "on" || w == "1")
+        return true;
+    if (w == "false" || w == "no" || w == "off" || w == "0")
+        return false;
+    return std::nullopt;
+}
+
+namespace {
+
+std::string trimmedItem(const std::string &text)
+{
+    return QString::fromStdString(text).trimmed().toStdString();
+}
+
+} // namespace
+
+bool settingValue(const std::string &text, bool list, std::vector<std::string> &items, std::string &error)
+{
+    items.clear();
+    std::string item;
+    bool quoted = false, closed = false; // the item began with a quote; and it was closed
+    for (size_t i = 0; i <= text.size(); ++i) {
+        const char c = i < text.size() ? text[i] : ',';
+        if (quoted && !closed) {
+            if (i == text.size()) {
+                error = "a quote is not closed";
+                return false;
+            }
+            if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '"' || text[i + 1] == '\\'))
+                item += text[++i];
+            else if (c == '"')
+                closed = true;
+            else
+                item += c;
+        } else if (c == ',' && (list || i == text.size())) {
+            items.push_back(quoted ? item : trimmedItem(item));
+            item.clear();
+            quoted = closed = false;
+        } else if (closed) {
+            if (c != ' ' && c != '\t') {
+                error = "something follows a closing quote";
+                return false;
+            }
+        } else if (c == '"') {
+            if (!trimmedItem(item).empty()) {
+                error = "a quote in the middle of a value";
+                return false;
+            }
+            item.clear();
+            quoted = true;
+        } else {
+            item += c;
+        }
+    }
+    return true;
+}

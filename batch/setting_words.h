@@ -1,0 +1,15 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <vector>
+
+// The words of the settings files a person writes by hand (station.conf, sockets.conf): read
+// as that person meant them, or refused with the reason; never taken for a default.
+
+// A switch: true/false, yes/no, on/off or 1/0, in any case; nothing for any other word.
+std::optional<bool> switchWord(const std::string &word);
+
+// A value as written, trimmed, and without the double quotes around it or around each of its
+// comma-separated items (`list`); false with the reason when a quote is not closed or
+// something follows a closing one. Inside quotes, \" and \\ stand for " and \.
+bool settingValue(const std::string &text, bool list, std::vector<std::string> &items, std::string &error);
