@@ -22,11 +22,15 @@ void check(bool condition, const char *what)
 void checkRecord(const DeviceRecord &r, const uint8_t (&reply)[14])
 {
     check(r.hardwareVersion == reply[0], "hardware version is not the first byte");
-    // "%2d" reads at most two characters: a sign and a digit, or two digits.
-    check(r.firmwareVersion >= -9 && r.firmwareVersion <= 99, "firmware version outside two characters");
+    // Only two digits make a version; anything else is unreadable, never a guess.
+    const bool twoDigits = reply[5] >= '0' && reply[5] <= '9' && reply[6] >= '0' && reply[6] <= '9';
+    check(r.firmwareUnreadable == !twoDigits, "firmware version read although it is not two digits");
+    check(r.firmwareUnreadable || (r.firmwareVersion >= 0 && r.firmwareVersion <= 99), "firmware version outside two digits");
     check(serialText(r).size() <= 4, "serial text longer than its four bytes");
     const std::string line = deviceLine(r);
-    // Every field is bounded, so the line always fits and never falls back.
+    // Every field is bounded, so a readable identity always fits and never falls back.
+    if (r.firmwareUnreadable)
+        return;
     check(line.rfind("FW ", 0) == 0, "device line fell back");
     check(line.find("SerialNr: " + serialText(r)) != std::string::npos, "serial missing from the line");
 }
