@@ -29,7 +29,7 @@ std::string ReportRow::csv() const
            number(firmwareBefore) + "," + number(firmwareAfter) + "," + csvField(battery) + "," +
            csvField(outcomeName(outcome)) + "," + std::to_string(exitStatus(outcome)) + "," + csvField(message) +
            "," + seconds(durationS) + "," + csvField(serialHex) + "," + number(batteryPercent) + "," +
-           csvField(socket) + "," + (mayBeWithoutFirmware ? "yes" : "no");
+           csvField(socket) + "," + (mayBeWithoutFirmware ? "yes" : "no") + "," + csvField(run);
 }
 
 JsonLine ReportRow::object() const
@@ -48,6 +48,7 @@ JsonLine ReportRow::object() const
     o.text("outcome", outcomeName(outcome)).number("exit", exitStatus(outcome));
     o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
     o.text("socket", shownText(socket)).flag("may_be_without_firmware", mayBeWithoutFirmware);
+    o.text("run", shownText(run));
     return o; // moved out, where returning what fixed() returns would copy every field
 }
 

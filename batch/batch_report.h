@@ -23,6 +23,7 @@ struct ReportRow {
     // Its device may be without working firmware (mayBeWithoutFirmware() of its run, or of its
     // batch worker): a failure that wrote nothing leaves the device as it was.
     bool mayBeWithoutFirmware = false;
+    std::string run; // the run's id (run_record.h): its record, its journal entry and its trace name it too
 
     // Every field a device or a file name chose is escaped, and a CSV field that a
     // spreadsheet would run as a formula is neutralised.
@@ -44,7 +45,7 @@ public:
 
     static constexpr const char *CsvHeader =
         "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s,"
-        "serial_hex,battery_percent,socket,may_be_without_firmware";
+        "serial_hex,battery_percent,socket,may_be_without_firmware,run";
 
 private:
     std::string path_;

@@ -147,6 +147,7 @@ constexpr TextOption TextOptions[] = {
     {"--report", &CliArguments::report},
     {"--on-result", &CliArguments::onResult},
     {"--worker", &CliArguments::worker},
+    {"--run-id", &CliArguments::runId},
     {"--socket", &CliArguments::socket},
     {"--firmware", &CliArguments::firmware},
     {"--table", &CliArguments::table},
@@ -160,7 +161,6 @@ struct NumberOption {
 };
 constexpr NumberOption NumberOptions[] = {
     {"--count", 1, 100000, &CliArguments::devices},
-    {"--worker-slot", 1, 1000, &CliArguments::workerSlot},
     {"-n", 1, 100000, &CliArguments::count},
     {"--hardware", 0, 255, &CliArguments::hardware},
 };

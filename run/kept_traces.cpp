@@ -28,9 +28,7 @@ struct Descriptor {
     }
 };
 
-const std::string KeptPrefix = std::string(KeptTraceFolder) + "/";
-// More runs than this ending in one second with one device in one place are no runs.
-constexpr int MostAgain = 99;
+const std::string &KeptPrefix = KeptTracePrefix;
 
 std::string systemReason(int error)
 {
@@ -100,27 +98,24 @@ void pruneIn(int kept, int maxCount, long long maxBytes, const std::string &spar
 
 } // namespace
 
-std::string keptTraceName(const QDateTime &end, const std::string &serialHex, long place, int again)
+std::string keptTraceName(const QDateTime &end, const std::string &serialHex, const std::string &runId)
 {
-    std::string name = end.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toStdString() + "-" +
-                       (serialHex.empty() ? std::string("unknown") : serialHex) + "-" + std::to_string(place);
-    if (again > 1)
-        name += "-" + std::to_string(again);
-    return name + ".log";
+    return end.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toStdString() + "-" +
+           (serialHex.empty() ? std::string("unknown") : serialHex) + "-" + runId + ".log";
 }
 
 bool isKeptTraceName(std::string_view name)
 {
     static const QRegularExpression kept(
-        QStringLiteral(R"(^[0-9]{8}T[0-9]{6}Z-([0-9A-F]{2,64}|unknown)-[0-9]{1,9}(-[0-9]{1,2})?\.log$)"),
+        QStringLiteral(R"(^[0-9]{8}T[0-9]{6}Z-([0-9A-F]{2,64}|unknown)-([0-9a-f]{16}|[0-9]{1,9}(-[0-9]{1,2})?)\.log$)"),
         QRegularExpression::DontCaptureOption);
     return kept.match(QString::fromUtf8(name.data(), qsizetype(name.size()))).hasMatch();
 }
 
-std::string keepTrace(const RunStore &store, const std::string &traceName, const KeptTraceOf &run,
+std::string keepTrace(const RunStore &store, const std::string &traceName, const std::string &keptName,
                       std::string &reason)
 {
-    if (store.folder.empty() || traceName.empty())
+    if (store.folder.empty() || traceName.empty() || !isKeptTraceName(keptName))
         return {};
     const Descriptor folder {::open(store.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     struct stat st;
@@ -129,28 +124,35 @@ std::string keepTrace(const RunStore &store, const std::string &traceName, const
             reason = store.folder + ": " + std::strerror(errno);
         return {};
     }
-    // Only what the trace wrote is moved: a regular file, written during this run.
-    const int64_t writtenMs = int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
-    if (!S_ISREG(st.st_mode) || writtenMs < run.writtenSinceMs)
+    if (!S_ISREG(st.st_mode)) // only what the trace wrote is moved
         return {};
     const Descriptor kept {openKeptFolder(folder.fd, true, reason)};
     if (kept.fd < 0)
         return {};
-    const long place = std::max(RunStore::traceSlot(traceName), 0L);
-    for (int again = 1; again <= MostAgain; ++again) {
-        const std::string name = keptTraceName(run.end, run.serialHex, place, again);
-        const int error = moveWithoutReplacing(folder.fd, traceName.c_str(), kept.fd, name.c_str());
-        if (error == 0) {
-            pruneIn(kept.fd, store.keptTracesMax, store.keptTracesMaxBytes, name);
-            return KeptPrefix + name;
-        }
-        if (error != EEXIST) {
-            reason = traceName + " to " + KeptPrefix + name + ": " + std::strerror(error);
-            return {};
-        }
+    if (const int error = moveWithoutReplacing(folder.fd, traceName.c_str(), kept.fd, keptName.c_str())) {
+        reason = traceName + " to " + KeptPrefix + keptName + ": " + std::strerror(error);
+        return {};
     }
-    reason = traceName + ": " + std::strerror(EEXIST);
-    return {};
+    pruneIn(kept.fd, store.keptTracesMax, store.keptTracesMaxBytes, keptName);
+    return KeptPrefix + keptName;
+}
+
+void leaveAsLastTrace(const RunStore &store, const std::string &traceName, std::string &reason)
+{
+    if (store.folder.empty() || traceName.empty())
+        return;
+    const Descriptor folder {::open(store.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    struct stat st;
+    if (folder.fd < 0 || ::fstatat(folder.fd, traceName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            reason = store.folder + ": " + std::strerror(errno);
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) // only what the trace wrote is moved
+        return;
+    // A rename replaces a link or a file in its place, never writes through it.
+    if (::renameat(folder.fd, traceName.c_str(), folder.fd, RunStore::LastTrace) != 0)
+        reason = traceName + " to " + RunStore::LastTrace + ": " + std::strerror(errno);
 }
 
 std::vector<std::string> keptTracesOf(const std::vector<QByteArray> &runs)
