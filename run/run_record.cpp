@@ -392,8 +392,9 @@ void RunRecord::keep(const RunEnd &end, long traceLost)
             named = keepTrace(store, trace, kept, reason);
         else if (!trace.empty())
             leaveAsLastTrace(store, trace, reason);
-        if (!reason.empty())
-            store.say(store.program + ": cannot keep the trace of the run: " + reason);
+        if (!reason.empty() && !store.failed()) // a folder it cannot write is said once, by the record
+            store.say(store.program + ": cannot keep the trace of the " + (kept.empty() ? "run: " : "failed run: ") +
+                      reason);
         store.append(named.empty() ? without : withTrace);
     });
 }

@@ -6,6 +6,7 @@
 #include "protocol.h"
 #include "run_record.h"
 #include "trace.h"
+#include "file_writer.h"
 #include "table_rows.h"
 #include "update_rig.h"
 
@@ -16,7 +17,9 @@
 #include <QRegularExpression>
 #include <QtTest>
 #include <fcntl.h>
+#include <atomic>
 #include <sstream>
+#include <thread>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <systemd/sd-journal.h>
@@ -43,15 +46,61 @@ QByteArray fileBytes(const std::string &path)
     return f.readAll();
 }
 
-// One run on the rig, recorded in this store from before its first step.
-RunResult recordedRun(UpdateRig &rig, RunStore &store, int64_t *startMs = nullptr)
+// One run on the rig, recorded in this store from before its first step; its files written.
+RunResult recordedRun(UpdateRig &rig, RunStore &store, int64_t *startMs = nullptr,
+                      const std::function<void()> &ended = {})
 {
-    RunRecord record(rig.clock, rig.session, rig.payloads, store);
-    record.begin();
-    if (startMs)
-        *startMs = rig.clock.nowMs();
-    return runAndEnd(rig.session, rig.screen, rig.clock, rig.payloads, &record);
+    RunResult result;
+    {
+        RunRecord record(rig.clock, rig.session, rig.payloads, store);
+        record.begin();
+        if (startMs)
+            *startMs = rig.clock.nowMs();
+        result = runAndEnd(rig.session, rig.screen, rig.clock, rig.payloads, &record);
+    }
+    if (ended)
+        ended();
+    FileWriter::drain();
+    return result;
 }
+
+// A disk that stalls for 8 s, three times, once the trace is under way: where the device's
+// thread asks it, the run's own clock loses that time; the file writer's thread is held
+// until the run has ended, its trace's queue falling behind meanwhile.
+struct StalledDisk {
+    static inline VirtualClock *clock = nullptr;
+    static inline std::thread::id deviceThread;
+    static inline std::atomic<bool> released {false};
+    static inline int stalls = 0;
+    static long long freeSpace(int fd)
+    {
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && st.st_size > 0 && stalls < 3) {
+            ++stalls;
+            if (std::this_thread::get_id() == deviceThread)
+                clock->advanceBy(8000);
+            else
+                while (!released)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return -1;
+    }
+    StalledDisk(VirtualClock &c) : systemFigure(Trace::freeSpace), queueCap(Trace::queueCapBytes)
+    {
+        clock = &c, deviceThread = std::this_thread::get_id(), released = false, stalls = 0;
+        Trace::freeSpace = freeSpace;
+        Trace::queueCapBytes = 16 << 10;
+    }
+    void release() { released = true; }
+    ~StalledDisk()
+    {
+        release();
+        FileWriter::drain();
+        Trace::freeSpace = systemFigure, Trace::queueCapBytes = queueCap;
+    }
+    long long (*systemFigure)(int);
+    size_t queueCap;
+};
 
 QDateTime when(const QJsonValue &v)
 {
@@ -99,6 +148,9 @@ void TestRunRecord::oneLineARun_data()
     QTest::addColumn<QString>("reached");
     QTest::addColumn<QString>("ended"); // what the record and the history say the run came to
     QTest::newRow("updated") << "" << TableSuccess << "updated" << 0 << "done" << TableSuccess;
+    // The disk of the record stalls thrice for 8 s during the transfer: the device never waits
+    // for it; the trace loses lines instead, and says so, as the record does.
+    QTest::newRow("the trace's disk stalls") << "stalled disk" << TableSuccess << "updated" << 0 << "done" << TableSuccess;
     // The firmware's success is still said after it, as the window says it; the table's failure is the end.
     QTest::newRow("table refused") << "refuse-language" << QString::fromStdString(messageText(MessageId::FirmwareSentStandardMontage))
                                    << "table not sent" << 9 << "table" << "Error by senden Language.5";
@@ -114,13 +166,27 @@ void TestRunRecord::oneLineARun()
     QFETCH(QString, ended);
     UpdateRig rig;
     QVERIFY(rig.connect());
-    rig.usePayloads(hexText(imageBytes(1200)), "LANG" + QByteArray(100, 'x'));
-    if (!fault.isEmpty())
+    const bool stalled = fault == "stalled disk";
+    rig.usePayloads(hexText(imageBytes(stalled ? 96 << 10 : 1200)), "LANG" + QByteArray(100, 'x'));
+    if (!fault.isEmpty() && !stalled)
         QVERIFY(rig.device.model().setFault(fault.toStdString(), true, -1));
     Store s;
     int64_t startMs = 0;
-    recordedRun(rig, s.store, &startMs);
+    std::optional<StalledDisk> disk;
+    if (stalled)
+        disk.emplace(rig.clock);
+    recordedRun(rig, s.store, &startMs, [&] {
+        if (disk)
+            disk->release();
+    });
     QCOMPARE(rig.screen.messages.back(), message.toStdString()); // the screen saw it
+    // The device's pace never waits for the record's disk: the longest it heard nothing from
+    // the host is the erase's, however long the disk stalled.
+    int64_t pause = 0, last = -1;
+    for (const auto &e : rig.device.model().trace())
+        if (e.direction == '<')
+            pause = std::max(pause, last < 0 ? 0 : e.ms - last), last = e.ms;
+    QVERIFY2(pause < 8000, qPrintable(QString::number(pause)));
 
     const QList<QByteArray> lines = fileBytes(s.store.runsPath()).split('\n');
     QCOMPARE(lines.size(), 2); // one line, ended
@@ -157,11 +223,24 @@ void TestRunRecord::oneLineARun()
     QCOMPARE(start.msecsTo(when(o["end"])), rig.clock.nowMs() - startMs);
     // The bytes of the run beside it, though the trace is off; and off again afterwards.
     QVERIFY(!Trace::enabled() && !Trace::recording());
-    // A failed run's moved where the next run's cannot overwrite it, named by its record.
+    // A failed run's moved where the next run's cannot overwrite it, named by its record and
+    // its run's id; a successful one's is the last trace.
+    QVERIFY(isRunId(o["run"].toString().toStdString()));
     QCOMPARE(o["trace"].isString(), exitCode != 0);
     const std::string trace = exitCode != 0 ? s.store.folder + "/" + o["trace"].toString().toStdString()
-                                            : s.store.tracePath();
-    QVERIFY(fileBytes(trace).contains(" tty  > 51\n")); // the erase command went out
+                                            : s.store.folder + "/last-trace.log";
+    QVERIFY(exitCode == 0 || o["trace"].toString().endsWith("-" + o["run"].toString() + ".log"));
+    const QByteArray bytes = fileBytes(trace);
+    QVERIFY(bytes.startsWith("# mova-update ") && bytes.contains(", run " + o["run"].toString().toUtf8() + " started "));
+    QVERIFY(bytes.contains(" tty  > 51\n")); // the erase command went out
+    QCOMPARE(o.contains("trace_lines_lost"), stalled);
+    int lost = 0; // each gap says how many lines it lost, and all of them the record
+    for (const auto &m : QRegularExpression("\n# (\\d+) trace lines lost here: the trace file did not take them in time\n")
+                             .globalMatch(QString::fromLatin1(bytes)))
+        lost += m.captured(1).toInt();
+    QCOMPARE(lost, o["trace_lines_lost"].toInt());
+    QDir folder(QString::fromStdString(s.store.folder));
+    QCOMPARE(folder.entryList({"trace-*"}, QDir::Files), QStringList()); // none left behind
     QVERIFY(s.errors.str().empty());
 }
 
@@ -225,7 +304,6 @@ void TestRunRecord::aRecordThatCannotBeKept_data()
     QTest::newRow("a file where the folder goes") << "file" << "Not a directory";
     // Put there by someone else: refused at once, never waited on, followed or emptied.
     QTest::newRow("links to another file") << "links" << "a symbolic link, not followed";
-    QTest::newRow("a FIFO for the trace") << "last-trace.log" << "not a regular file";
     QTest::newRow("a FIFO for the record") << "runs.jsonl" << "not a regular file";
     QTest::newRow("a FIFO for the lock") << "runs.lock" << "not a regular file";
     QTest::newRow("read-only folder") << "read-only" << "Permission denied";
@@ -246,7 +324,7 @@ void TestRunRecord::aRecordThatCannotBeKept()
             QFile other(s.dir.filePath("other"));
             QVERIFY(other.open(QIODevice::WriteOnly) && other.write("kept\n") == 5);
             QVERIFY(QFile::link(other.fileName(), QString::fromStdString(s.store.runsPath())));
-            QVERIFY(QFile::link(other.fileName(), QString::fromStdString(s.store.tracePath())));
+            QVERIFY(QFile::link(other.fileName(), folder + "/last-trace.log")); // replaced, never written through
         } else if (why.contains('.')) {
             QCOMPARE(::mkfifo((s.store.folder + "/" + why.toStdString()).c_str(), 0600), 0);
         } else {
@@ -266,6 +344,7 @@ void TestRunRecord::aRecordThatCannotBeKept()
     RunRecord later(rig.clock, rig.session, rig.payloads, s.store);
     later.begin();
     later.result({Outcome::NotConnected, "No connection"});
+    FileWriter::drain();
     const QString said = QString::fromStdString(s.errors.str());
     QVERIFY2(said.startsWith("mova-update: cannot keep the run record in " + folder + ": ") && said.count('\n') == 1 &&
                  said.trimmed().endsWith(reason),
@@ -291,15 +370,18 @@ void TestRunRecord::theTraceLeavesTheRecordItsRoom()
         ::fstat(fd, &st);
         return Trace::KeepFreeBytes + 2 * Trace::SpaceCheckEveryBytes - st.st_size;
     };
-    std::string reason;
-    QVERIFY(Trace::recordTo(s.store.tracePath(), s.store.traceCapBytes, "# run", reason));
+    const std::string path = s.store.tracePath(newRunId());
+    Trace::recordTo(path, s.store.traceCapBytes, "# run", {});
     UpdateRig rig;
     const std::vector<uint8_t> block(1024, 0x55);
     for (int i = 0; i < 1000 && Trace::recording(); ++i)
         Trace::bytes(rig.clock, "tty", '>', block.data(), int(block.size()));
+    FileWriter::drain();
     Trace::freeSpace = systemFigure;
     QVERIFY(!Trace::recording());
-    const QByteArray trace = fileBytes(s.store.tracePath());
+    Trace::stopRecording();
+    FileWriter::drain();
+    const QByteArray trace = fileBytes(path);
     QVERIFY2(trace.size() > Trace::SpaceCheckEveryBytes && trace.size() < 3 * Trace::SpaceCheckEveryBytes,
              qPrintable(QString::number(trace.size())));
     QVERIFY(trace.endsWith(" bytes are kept for the run record; the rest of the run is not kept\n"));
@@ -338,11 +420,12 @@ void TestRunRecord::keptTracesStayInBounds()
     RunRecord record(rig.clock, rig.session, rig.payloads, s.store);
     record.begin();
     record.result({Outcome::NotConnected, "No connection"});
+    FileWriter::drain();
     const QJsonObject o = QJsonDocument::fromJson(fileBytes(s.store.runsPath())).object();
     const QString trace = o["trace"].toString();
-    QCOMPARE(trace, "failed-traces/" + QString::fromStdString(keptTraceName(when(o["end"]), "", 0)));
+    QCOMPARE(trace, "failed-traces/" + QString::fromStdString(keptTraceName(when(o["end"]), "", record.runId())));
     QVERIFY(fileBytes((s.store.folder + "/" + trace.toStdString())).startsWith("# mova-update"));
-    QVERIFY(!QFile::exists(QString::fromStdString(s.store.tracePath())));
+    QVERIFY(!QFile::exists(QString::fromStdString(s.store.tracePath(record.runId()))));
     QStringList left = old.mid(old.size() - row.oldLeft);
     left << "20100101T000000Z-unknown-0.log" << "notes.txt" << trace.mid(14);
     left.sort();
