@@ -69,6 +69,7 @@ struct TraceFile {
 
     // The writer's own.
     int fd = -1;
+    bool full = false; // cut where the disk was nearly full: nothing more goes in
     long written = 0, nextSpaceCheck = 0;
     int error = 0;
 };
@@ -106,12 +107,12 @@ void flush(TraceFile &f)
         chunk.swap(f.pending);
         f.flushQueued = false;
     }
-    for (size_t at = 0; f.fd >= 0 && !f.error && at < chunk.size();) {
+    for (size_t at = 0; f.fd >= 0 && !f.error && !f.full && at < chunk.size();) {
         if (f.written >= f.nextSpaceCheck) {
             f.nextSpaceCheck = f.written + Trace::SpaceCheckEveryBytes;
             const long long free = Trace::freeSpace(f.fd);
             if (free >= 0 && free < Trace::KeepFreeBytes + Trace::SpaceCheckEveryBytes) {
-                f.ended = true;
+                f.ended = true, f.full = true;
                 const std::string cut = "mova-trace cut here: the disk is nearly full, and its last " +
                                         std::to_string(Trace::KeepFreeBytes) +
                                         " bytes are kept for the run record; the rest of the run is not kept\n";
