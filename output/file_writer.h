@@ -13,6 +13,13 @@ void post(std::function<void()> job);
 // Waits until every job queued so far is done; `limitMs` < 0 waits as long as that takes.
 // False when some were left. Called only where nothing waits on the device any more.
 bool drain(int limitMs = -1);
+// Declared first in main(): whatever is queued is done as main() ends, before the program's
+// statics go (a job queued then would meet them gone).
+struct DrainAtEnd {
+    DrainAtEnd() = default;
+    DrainAtEnd(const DrainAtEnd &) = delete;
+    ~DrainAtEnd() { drain(); }
+};
 // True on the writer's own thread.
 bool onWriterThread();
 

@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -106,10 +105,28 @@ std::string keptTraceName(const QDateTime &end, const std::string &serialHex, co
 
 bool isKeptTraceName(std::string_view name)
 {
-    static const QRegularExpression kept(
-        QStringLiteral(R"(^[0-9]{8}T[0-9]{6}Z-([0-9A-F]{2,64}|unknown)-([0-9a-f]{16}|[0-9]{1,9}(-[0-9]{1,2})?)\.log$)"),
-        QRegularExpression::DontCaptureOption);
-    return kept.match(QString::fromUtf8(name.data(), qsizetype(name.size()))).hasMatch();
+    // Read by hand, not by a pattern: the file writer's thread asks it, and may still be at it
+    // while the program's statics go.
+    auto all = [](std::string_view text, const char *of, size_t least, size_t most) {
+        return text.size() >= least && text.size() <= most && text.find_first_not_of(of) == std::string_view::npos;
+    };
+    const std::string_view tail = ".log";
+    if (name.size() < 17 + tail.size() || name.substr(name.size() - tail.size()) != tail)
+        return false;
+    name.remove_suffix(tail.size());
+    if (!all(name.substr(0, 8), "0123456789", 8, 8) || name[8] != 'T' || !all(name.substr(9, 6), "0123456789", 6, 6) ||
+        name.substr(15, 2) != "Z-")
+        return false;
+    name.remove_prefix(17);
+    const size_t dash = name.find('-');
+    const std::string_view serial = name.substr(0, dash), run = dash == name.npos ? std::string_view() : name.substr(dash + 1);
+    if (!(serial == "unknown" || all(serial, "0123456789ABCDEF", 2, 64)))
+        return false;
+    // The run's id; an earlier version's place, and its count of runs ending together.
+    const size_t again = run.find('-');
+    return isRunId(std::string(run)) ||
+           (all(run.substr(0, again), "0123456789", 1, 9) &&
+            (again == run.npos || all(run.substr(again + 1), "0123456789", 1, 2)));
 }
 
 std::string keepTrace(const RunStore &store, const std::string &traceName, const std::string &keptName,

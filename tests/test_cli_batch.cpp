@@ -27,6 +27,7 @@ private:
     using Devices = std::vector<std::unique_ptr<PtyEmulator>>;
     void startDevices(Devices &devices, QStringList &arguments);
     void checkReport(const QString &rows, const Devices &devices);
+    void checkRun(const QString &runId, int device);
     void checkSummary(const Run &r, const Devices &devices);
     void checkHookEnvironment(const QString &path, const QString &port);
 };
@@ -44,21 +45,22 @@ void TestCliBatch::batch_data()
     // given, the batch installs the carried firmware, with these options.
     QTest::addColumn<QStringList>("firmwares");
     QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("twoBatches"); // the first half of the devices is one batch, the rest another, side by side
     QTest::newRow("one device alone, with a report") << QStringList {"30333033"} << QStringList {"0303"} << -1 << -1
                                                      << 0 << QStringList {"updated"} << false << QStringList()
-                                                     << QStringList();
+                                                     << QStringList() << false;
     QTest::newRow("two with one serial, in JSON") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"}
                                                   << -1 << -1 << 13 << QStringList {"same serial", "same serial"}
-                                                  << true << QStringList() << QStringList();
+                                                  << true << QStringList() << QStringList() << false;
     // Neither written: the first has the carried firmware, the second a newer one.
     QTest::newRow("already current, and older refused") << QStringList {"30333034", "30333035"}
                                                         << QStringList {"0304", "0305"} << -1 << -1 << 8
                                                         << QStringList {"already current", "not allowed"} << false
-                                                        << QStringList {"68", "70"} << QStringList();
+                                                        << QStringList {"68", "70"} << QStringList() << false;
     // --reinstall reaches the worker: the first is written again, and fails after its first block.
     QTest::newRow("--reinstall: written again") << QStringList {"30333036", "30333037"} << QStringList {"0306", "0307"}
                                                 << 0 << -1 << 4 << QStringList {"transfer failed", "not allowed"}
-                                                << false << QStringList {"68", "70"} << QStringList {"--reinstall"};
+                                                << false << QStringList {"68", "70"} << QStringList {"--reinstall"} << false;
     // A device's serial is its identity whatever its bytes: none of these is a reason to skip
     // it. The fault on one ends its own run only, a worker killed while it writes is said to
     // have left its device half written, and the batch says the worst.
@@ -66,7 +68,13 @@ void TestCliBatch::batch_data()
         << QStringList {"80414243", "41004243", "41005859", "3d312b31", "1b5b324a", "30333032"}
         << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J", "0302"} << 1 << 5 << 16
         << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"} << false
-        << QStringList() << QStringList();
+        << QStringList() << QStringList() << false;
+    // Two batches on one account at once, a failure in each: every failed run keeps its own
+    // trace, and its record names it.
+    QTest::newRow("two batches side by side, a failure each")
+        << QStringList {"30333038", "30333039", "30333130", "30333131"} << QStringList {"0308", "0309", "0310", "0311"}
+        << 0 << 2 << 4 << QStringList {"transfer failed", "updated", "ended abnormally", "updated"} << false
+        << QStringList() << QStringList() << true;
 }
 
 namespace {
@@ -123,6 +131,7 @@ void TestCliBatch::batch()
     QFETCH(bool, json);
     QFETCH(QStringList, firmwares);
     QFETCH(QStringList, options);
+    QFETCH(bool, twoBatches);
     Devices devices;
     QStringList arguments = QStringList {"--yes"} + options;
     if (json)
@@ -134,7 +143,20 @@ void TestCliBatch::batch()
         return;
     const QString report = QString::fromStdString(f.path("report.csv"));
     QFile::remove(report);
+    QFile::remove(report + ".2");
+    QStringList second; // the other batch's, with the second half of the ports and a report of its own
+    if (twoBatches) {
+        const qsizetype firstPort = arguments.indexOf("--port"), half = devices.size() / 2;
+        second = arguments.mid(0, firstPort) + arguments.mid(firstPort + 2 * half);
+        arguments.remove(firstPort + 2 * half, 2 * (devices.size() - half)); // the label stays with the first
+        second << "--report" << report + ".2" << "update";
+    }
+    QProcess other;
     auto killWhileWriting = [&](qint64) {
+        if (twoBatches) {
+            other.start(MOVA_UPDATE, second);
+            other.closeWriteChannel();
+        }
         if (killed < 0)
             return;
         QTRY_VERIFY_WITH_TIMEOUT(devices[size_t(killed)]->withModel([](DeviceModel &m) { return !m.image().empty(); }),
@@ -142,8 +164,16 @@ void TestCliBatch::batch()
         const pid_t worker = workerOf(QString::fromStdString(devices[size_t(killed)]->link()));
         QVERIFY(worker > 0 && ::kill(worker, SIGKILL) == 0);
     };
-    const Run r = run(arguments << "--report" << report << "update", 120'000, killWhileWriting);
+    Run r = run(arguments << "--report" << report << "update", 120'000, killWhileWriting);
     QVERIFY2(r.exitCode == exitCode, r.err.constData());
+    if (twoBatches) { // the other's rows and words with the first's
+        QVERIFY(other.waitForFinished(120'000));
+        QCOMPARE(other.exitCode(), 16);
+        r.out += other.readAllStandardOutput(), r.err += other.readAllStandardError();
+        QFile rows(report + ".2"), first(report);
+        QVERIFY(rows.open(QIODevice::ReadOnly) && first.open(QIODevice::Append));
+        first.write(QString::fromUtf8(rows.readAll()).section('\n', 1).toUtf8()); // without its header
+    }
     QVERIFY2(!(r.out + r.err).contains('\x1b'), r.err.constData()); // no device moves the operator's cursor
     QFile file(report);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -151,7 +181,8 @@ void TestCliBatch::batch()
     if (QTest::currentTestFailed())
         return;
     QVERIFY(!run({"log", "-n", "9"}).out.contains('\x1b'));
-    checkSummary(r, devices);
+    if (!twoBatches) // each says its own summary
+        checkSummary(r, devices);
 }
 
 // A row for each device, with what became of it; what each device holds agrees.
@@ -163,7 +194,7 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
     QFETCH(QStringList, outcomes);
     QFETCH(QStringList, firmwares);
     QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
-                            "message,duration_s,serial_hex,battery_percent,socket,may_be_without_firmware\n"));
+                            "message,duration_s,serial_hex,battery_percent,socket,may_be_without_firmware,run\n"));
     QCOMPARE(rows.count('\n'), serials.size() + 1);
     for (int i = 0; i < serials.size(); ++i) {
         const bool updated = outcomes[i] == "updated", current = outcomes[i] == "already current";
@@ -174,7 +205,10 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
         QVERIFY2(rows.contains(row), qPrintable(row + "\nnot in\n" + rows));
         const QString socket = i == 0 ? "Bay 1" : QFileInfo(QString::fromStdString(devices[i]->link())).fileName();
         const QString severity = halfWritten(outcomes[i]) ? "yes" : "no";
-        QVERIFY2(rows.contains("," + serials[i].toUpper() + ",76," + socket + "," + severity + "\n"), qPrintable(rows));
+        const QRegularExpression tail(QRegularExpression::escape("," + serials[i].toUpper() + ",76," + socket + "," + severity + ",") + "([0-9a-f]{16})\n");
+        const QString runId = tail.match(rows).captured(1);
+        QVERIFY2(!runId.isEmpty(), qPrintable(rows));
+        checkRun(runId, i);
         const Bytes held = devices[i]->withModel([](DeviceModel &m) { return m.image(); });
         QCOMPARE(held == updatedImage(QByteArray::fromHex(serials[i].toLatin1()).toStdString()), updated);
         const auto commands = devices[i]->commands();
@@ -184,14 +218,30 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
     if (killed >= 0) { // said to be half written, in the report and in the record the batch kept for it
         QVERIFY2(rows.contains("may be without working firmware"), qPrintable(rows));
         QVERIFY(run({"log", "-n", QString::number(serials.size())}).out.contains("ended abnormally"));
-        // The batch kept the lost worker's trace as far as it got, and its record names it.
-        QString trace;
-        for (const QByteArray &line : run({"--json", "log", "-n", QString::number(serials.size())}).out.split('\n'))
-            if (const QJsonObject o = QJsonDocument::fromJson(line).object(); o["outcome"] == "ended abnormally")
-                trace = o["trace"].toString();
-        QVERIFY2(trace.contains("-" + serials[killed].toUpper() + "-"), qPrintable(trace));
-        QVERIFY(QFileInfo(qEnvironmentVariable("XDG_STATE_HOME") + "/mova-update/" + trace).size() > 0);
     }
+}
+
+// The run a report row names is its device's in the record; one that failed once it wrote
+// (its worker lost or not) keeps its own trace, named by its record: its own device's bytes,
+// no other's.
+void TestCliBatch::checkRun(const QString &runId, int device)
+{
+    QFETCH(QStringList, serials);
+    QFETCH(QStringList, outcomes);
+    QJsonObject o;
+    for (const QByteArray &line : run({"--json", "log", "-n", QString::number(serials.size())}).out.split('\n'))
+        if (const QJsonObject r = QJsonDocument::fromJson(line).object(); r["run"] == runId)
+            o = r;
+    QCOMPARE(o["device"].toObject()["serial_hex"].toString(), serials[device].toUpper());
+    if (!halfWritten(outcomes[device]))
+        return;
+    QFile file(qEnvironmentVariable("XDG_STATE_HOME") + "/mova-update/" + o["trace"].toString());
+    QVERIFY2(o["trace"].toString().endsWith(runId + ".log") && file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+    const QByteArray trace = file.readAll();
+    auto spaced = [](const QString &hex) { return QByteArray::fromHex(hex.toLatin1()).toHex(' ').toUpper(); };
+    QVERIFY2(trace.contains(spaced(serials[device])) && !trace.contains('\0'), trace.left(2000).constData());
+    for (const QString &other : serials)
+        QVERIFY2(other == serials[device] || !trace.contains(spaced(other)), qPrintable(other));
 }
 
 // The summary counts them and names each device that failed; it goes where a failure goes

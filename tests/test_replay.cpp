@@ -12,6 +12,7 @@
 #include "replay_trace.h"
 #include "cli_run.h"
 #include "trace.h"
+#include "file_writer.h"
 
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -113,11 +114,8 @@ int ftdiUpdate(const char *trace, const char *firmware, const char *table)
     session.expectedHardwareVersion = FtdiHardware;
     RecordingScreen monitor;
     RecordingRunScreen screen(realClock());
-    std::string reason;
-    if (!Trace::recordTo(trace, 8L << 20, "# test_replay_faults, FTDI road", reason)) {
-        std::cerr << trace << ": " << reason << "\n";
-        return 1;
-    }
+    Trace::recordTo(trace, 8L << 20, "# test_replay_faults, FTDI road",
+                    [trace](const std::string &reason) { std::cerr << trace << ": " << reason << "\n"; });
     pollDevice(session, monitor, realClock());
     std::string said = monitor.lastLine();
     Outcome outcome = Outcome::NotConnected;
@@ -127,6 +125,7 @@ int ftdiUpdate(const char *trace, const char *firmware, const char *table)
         said = screen.messages.empty() ? result.message : screen.messages.back();
     }
     Trace::stopRecording();
+    FileWriter::drain();
     std::cout << "exit " << int(outcome) << "\n" << said << std::endl;
     return 0;
 }
