@@ -1,4 +1,5 @@
 #include "batch_report.h"
+#include "file_writer.h"
 #include "run_record.h"
 #include "safe_text.h"
 
@@ -115,6 +116,9 @@ void SingleReport::end(Outcome outcome, const std::string &message, bool without
     row.message = message;
     row.mayBeWithoutFirmware = withoutFirmware;
     row.durationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - since_).count();
-    if (std::string error; !file_.append(row, error) && failed)
-        failed("mova-update: cannot write the report: " + error);
+    // On the file writer's thread: a file that stalls never holds the device's.
+    FileWriter::post([file = file_, row = row, failed = failed]() mutable {
+        if (std::string error; !file.append(row, error) && failed)
+            failed("mova-update: cannot write the report: " + error);
+    });
 }

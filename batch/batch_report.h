@@ -62,9 +62,9 @@ public:
     // Checks that the file can be written before the device is touched; false with the reason.
     bool open(const std::string &path, std::string &error);
     ReportRow row; // the port and the device as they are learnt; the rest at the end
-    std::function<void(const std::string &)> failed;
-    // Appends the row, ended with this outcome, once; a file that cannot be written is told
-    // to `failed` (the update's own outcome stands).
+    std::function<void(const std::string &)> failed; // called on the file writer's thread
+    // Appends the row, ended with this outcome, once, on the file writer's thread (file_writer.h);
+    // a file that cannot be written is told to `failed` (the update's own outcome stands).
     void end(Outcome outcome, const std::string &message, bool withoutFirmware = false);
 
     void device(const DeviceFacts &facts) override;

@@ -14,7 +14,7 @@ commands:
                        that pass every filter given;
                        --export writes them to FILE.tar.gz instead, as a support bundle: a
                        gzip-compressed tar of mova-support/runs.jsonl (the records as kept),
-                       traces/ (last-trace.log and each last-trace-K.log, byte for byte),
+                       traces/ (last-trace.log and each trace-RUN.log, byte for byte),
                        version.txt (--version and the build's settings) and list.txt (what
                        list prints), nothing else; a file FILE is replaced, a folder, link
                        or device of that name refused; --journal reads the runs from the

@@ -389,7 +389,7 @@ int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
     }
     SingleReport *const report = reporting ? &*reporting : nullptr;
     if (report)
-        report->failed = [](const std::string &text) { std::cerr << text << std::endl; };
+        report->failed = [](const std::string &text) { OutputWriter::write(STDERR_FILENO, text + "\n"); };
     if (report && !a.ports.empty())
         report->row.port = a.ports.front();
     // Output to a reader that went away fails quietly instead of killing a running update.
@@ -399,6 +399,7 @@ int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
         DeviceCommand command(a, screen, report);
         status = command.run();
     } // the device is let go: now the hook may take its time
+    FileWriter::drain(); // its report row first, which the hook may read
     runResultHook(a, report);
     return status;
 }

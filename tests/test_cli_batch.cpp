@@ -363,9 +363,11 @@ void TestCliBatch::checkHookEnvironment(const QString &path, const QString &port
     const QMap<QString, QString> expected {
         {"MOVA_SERIAL", "\\x1b[2J"}, {"MOVA_SERIAL_HEX", "1B5B324A"}, {"MOVA_SOCKET", "dev0"}, {"MOVA_PORT", port},
         {"MOVA_OUTCOME", "already current"}, {"MOVA_EXIT", "0"}, {"MOVA_FIRMWARE_BEFORE", "68"}, {"MOVA_FIRMWARE_AFTER", "68"},
-        {"MOVA_MAY_BE_WITHOUT_FIRMWARE", "0"}, {"MOVA_REPORT_ROW", told["MOVA_REPORT_ROW"]}};
+        {"MOVA_MAY_BE_WITHOUT_FIRMWARE", "0"}, {"MOVA_REPORT_ROW", told["MOVA_REPORT_ROW"]}, {"MOVA_RUN", told["MOVA_RUN"]}};
     QVERIFY2(told == expected, qPrintable(QStringList(told.values()).join('\n')));
-    QCOMPARE(QJsonDocument::fromJson(told["MOVA_REPORT_ROW"].toUtf8())["serial_hex"].toString(), "1B5B324A");
+    const QJsonDocument row = QJsonDocument::fromJson(told["MOVA_REPORT_ROW"].toUtf8());
+    QCOMPARE(row["serial_hex"].toString(), "1B5B324A");
+    QVERIFY2(row["run"] == told["MOVA_RUN"] && told["MOVA_RUN"].size() == 16, qPrintable(told["MOVA_RUN"])); // the run's id
 }
 
 QTEST_GUILESS_MAIN(TestCliBatch)

@@ -227,7 +227,7 @@ static std::vector<Row> failureRows()
          {"Error by verify Update\n  ", "mova-update: verify failed\n"},
          {R"({"id":"verify","name":"Verify update")", R"({"kind":"failure","text":"Error by verify Update")",
           R"("stage_reached":"verify","firmware_confirmed":false)", R"("outcome":"verify failed","exit":5)"},
-         {",verify failed,5,Error by verify Update,", ",Bay 3,yes\n"},
+         {",verify failed,5,Error by verify Update,", ",Bay 3,yes,"},
          {"MOVA_OUTCOME=verify failed", "MOVA_STAGE=verify", "PRIORITY=3", "MOVA_MAY_BE_WITHOUT_FIRMWARE=1"}},
         // The erase's own message stays; what it means is that the device went away.
         {"pulled out during the erase",
@@ -239,7 +239,7 @@ static std::vector<Row> failureRows()
           R"("exit":17,"outcome":"device lost")"},
          {"Data cannot clear.2\n  The device went away"},
          {R"("stage_reached":"erase")", R"("writing":true)", R"("outcome":"device lost","exit":17)"},
-         {",device lost,17,Data cannot clear.2,", ",Bay 3,yes\n"},
+         {",device lost,17,Data cannot clear.2,", ",Bay 3,yes,"},
          {"MOVA_STAGE=erase", "MOVA_EXIT_STATUS=17", "PRIORITY=3", "MOVA_MAY_BE_WITHOUT_FIRMWARE=1"}},
         // The firmware's success is said after the table's failure, as the window says it; the
         // command line keeps the failure as its last word, the record keeps both.
