@@ -43,6 +43,7 @@ def update(name, stalled):
         env["QTX_MOVA_TEST_FILE_STALL"] = f"{int(stall * 1000)}x3"
         stalled = False  # its output is read
     start = time.monotonic()
+    threading.Thread(target=watch_trace, args=(name,), daemon=True).start()
     tool = subprocess.Popen([f"{build}/cli/mova-update", "--port", link, "--yes", "--json", "update"],
                             stdout=w, stderr=subprocess.DEVNULL, env=env)
     os.close(w)
@@ -56,6 +57,26 @@ def update(name, stalled):
             break
         out += chunk
     runs[name] = (tool.wait(), time.monotonic() - start, out)
+
+
+still = {}  # per run: the longest the trace file's size stood still while the run went on
+
+
+def watch_trace(name):
+    """Looks at the size of the run's trace file every 0.1 s while it runs: a writer held by a
+    stalled disk shows as the file standing still."""
+    folder = os.path.join(work, name, "mova-update")
+    size, since, longest = -1, time.monotonic(), 0.0
+    while name not in runs:
+        traces = [f for f in os.listdir(folder) if f.startswith("trace-")] if os.path.isdir(folder) else []
+        now_size = os.path.getsize(os.path.join(folder, traces[0])) if traces else -1
+        now = time.monotonic()
+        if now_size != size:
+            size, since = now_size, now
+        elif traces:
+            longest = max(longest, now - since)
+        time.sleep(0.1)
+    still[name] = longest
 
 
 def trace_of(name):
@@ -91,6 +112,7 @@ for t in threads:
     t.join()
 for s in sims:
     s.kill()
+time.sleep(0.3)  # the watchers' last look
 for name in ("read", "stalled"):
     code, seconds, out = runs[name]
     gaps = block_gaps(name)
@@ -99,4 +121,5 @@ for name in ("read", "stalled"):
                                           open(trace_of(name), errors="replace").read(), re.M))
     print(f"{name:8} exit {code}  {seconds:6.1f} s  blocks {len(gaps) + 1:5}  "
           f"gap mean {sum(gaps) / len(gaps) * 1000:6.1f} ms  longest {max(gaps) * 1000:7.1f} ms  "
-          f"progress lines not shown: {int(note.group(1)) if note else 0}  trace lines lost: {lost}")
+          f"progress lines not shown: {int(note.group(1)) if note else 0}  trace lines lost: {lost}  "
+          f"trace file still for {still.get(name, 0):.1f} s at most")

@@ -310,10 +310,10 @@ private slots:
                 continue;
             rows.push_back(line.split(' '));
             const QString link = dir.filePath(QString::number(rows.size()));
-            // One comes in the support bundle mova-update writes as a batch's worker's trace, one
-            // as a failed run's kept trace its record names.
-            const QString member = rows.size() == 2 ? "last-trace-2.log"
-                                                    : "failed-traces/20261209T014512Z-30333033-2.log";
+            // One comes in the support bundle mova-update writes as the trace of a run still in
+            // the store (a lost worker's), one as a failed run's kept trace its record names.
+            const QString member = rows.size() == 2 ? "trace-0123456789abcdef.log"
+                                                    : "failed-traces/20261209T014512Z-30333033-0123456789abcdef.log";
             if (rows.size() == 2 || rows.size() == 3) {
                 const QString state = dir.filePath(QString("state%1/mova-update/").arg(rows.size()));
                 QVERIFY(QDir().mkpath(state + "failed-traces"));

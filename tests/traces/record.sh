@@ -41,7 +41,12 @@ for c in "${cases[@]}"; do
   set -e
   kill "$sim_pid"
   wait "$sim_pid" 2> /dev/null || true
-  cp "$work/$name/state/mova-update/last-trace.log" "$here/$name.log"
+  # A run that succeeded leaves its trace as last-trace.log; one that failed, in failed-traces/.
+  if [ "$status" = 0 ]; then
+    cp "$work/$name/state/mova-update/last-trace.log" "$here/$name.log"
+  else
+    cp "$work/$name/state/mova-update/failed-traces/"*.log "$here/$name.log"
+  fi
   if [ "$status" = 0 ]; then words=$(tail -n 1 "$work/$name/out"); else words=$(tail -n 1 "$work/$name/err"); fi
   echo "$name.log $status $words" >> "$index"
   echo "$name: exit $status, $(wc -c < "$here/$name.log") bytes"
