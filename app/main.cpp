@@ -1,6 +1,7 @@
 #include "application.h"
 #include "kvl_update.h"
 #include "output_writer.h"
+#include "file_writer.h"
 #include "standard_descriptors.h"
 #include "stop_signals.h"
 
@@ -10,6 +11,7 @@
 
 int main(int argc, char **argv)
 {
+    const FileWriter::DrainAtEnd filesWritten; // the runs' records and traces, before the program's end
     keepStandardDescriptorsOpen();
     OutputWriter::install(); // the verify pass's lines never hold the device's clock
     TApplication application(argc, argv);

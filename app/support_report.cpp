@@ -3,6 +3,7 @@
 #include "run_history.h"
 #include "run_record.h"
 #include "support_bundle.h"
+#include "file_writer.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -46,6 +47,7 @@ void saveChosenReport(QWidget *parent, const RunStore &store, int expectedHardwa
         return;
     const std::string path = QFile::encodeName(chosen).toStdString();
     chosen.clear();
+    FileWriter::drain(); // this run's record, which the writer's thread may still be writing
     SupportBundle bundle;
     std::string error;
     if (!writeSupportBundle(path, store, DefaultLogRuns, usbListText(expectedHardwareVersion), bundle, error)) {

@@ -1,4 +1,5 @@
 #include "batch_report.h"
+#include "file_writer.h"
 #include "run_record.h"
 #include "safe_text.h"
 
@@ -29,7 +30,7 @@ std::string ReportRow::csv() const
            number(firmwareBefore) + "," + number(firmwareAfter) + "," + csvField(battery) + "," +
            csvField(outcomeName(outcome)) + "," + std::to_string(exitStatus(outcome)) + "," + csvField(message) +
            "," + seconds(durationS) + "," + csvField(serialHex) + "," + number(batteryPercent) + "," +
-           csvField(socket) + "," + (mayBeWithoutFirmware ? "yes" : "no");
+           csvField(socket) + "," + (mayBeWithoutFirmware ? "yes" : "no") + "," + csvField(run);
 }
 
 JsonLine ReportRow::object() const
@@ -48,6 +49,7 @@ JsonLine ReportRow::object() const
     o.text("outcome", outcomeName(outcome)).number("exit", exitStatus(outcome));
     o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
     o.text("socket", shownText(socket)).flag("may_be_without_firmware", mayBeWithoutFirmware);
+    o.text("run", shownText(run));
     return o; // moved out, where returning what fixed() returns would copy every field
 }
 
@@ -137,14 +139,16 @@ void SingleReport::end(Outcome outcome, const std::string &message, bool without
     if (!hint.empty())
         row.message += ": " + hint;
     row.durationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - since_).count();
-    bool appended = false;
-    std::string error;
-    {
-        const StoreLock lock(lockFolder);
-        appended = file_.append(row, error);
-    }
-    if (!appended && failed)
-        failed("mova-update: cannot write the report: " + error);
-    if (written)
-        written(row);
+    // On the file writer's thread, under the record's lock: a file that stalls never holds the
+    // device's thread, and a batch's rows and records never cross.
+    FileWriter::post([file = file_, row = row, failed = failed, folder = lockFolder]() mutable {
+        bool appended = false;
+        std::string error;
+        {
+            const StoreLock lock(folder);
+            appended = file.append(row, error);
+        }
+        if (!appended && failed)
+            failed("mova-update: cannot write the report: " + error);
+    });
 }

@@ -24,6 +24,7 @@ struct ReportRow {
     // Its device may be without working firmware (mayBeWithoutFirmware() of its run, or of its
     // batch worker): a failure that wrote nothing leaves the device as it was.
     bool mayBeWithoutFirmware = false;
+    std::string run; // the run's id (run_record.h): its record, its journal entry and its trace name it too
 
     // Every field a device or a file name chose is escaped, and a CSV field that a
     // spreadsheet would run as a formula is neutralised.
@@ -48,7 +49,7 @@ public:
 
     static constexpr const char *CsvHeader =
         "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s,"
-        "serial_hex,battery_percent,socket,may_be_without_firmware";
+        "serial_hex,battery_percent,socket,may_be_without_firmware,run";
 
 private:
     std::string path_;
@@ -68,11 +69,10 @@ public:
     std::string hint; // why the device could not be opened, said after the row's message
     // The record's folder: the row is appended under its lock (StoreLock); empty: no lock.
     std::string lockFolder;
-    std::function<void(const std::string &)> failed;
-    // Told the row once it was appended (or could not be): a batch's worker tells its batch.
-    std::function<void(const ReportRow &)> written;
-    // Appends the row, ended with this outcome, once; a file that cannot be written is told
-    // to `failed` (the update's own outcome stands).
+    std::function<void(const std::string &)> failed; // called on the file writer's thread
+    // Appends the row, ended with this outcome, once, on the file writer's thread (file_writer.h);
+    // a file that cannot be written is told to `failed` (the update's own outcome stands). Once
+    // FileWriter::drain() returns it is in the file.
     void end(Outcome outcome, const std::string &message, bool withoutFirmware = false);
     // Not a run after all (a batch's device updated just before): no row, and no hook.
     void forget() { ended_ = forgotten_ = true; }

@@ -85,8 +85,8 @@ Outcome BatchWorker::ended(bool normally, int exitCode, const std::string &proce
 
 QStringList BatchWorker::arguments(const BatchOptions &a, const std::string &batchId) const
 {
-    QStringList arguments {"--json", "--worker", QString::fromStdString(batchId), "--worker-slot",
-                           QString::number(slot), "--port", QString::fromStdString(port),
+    QStringList arguments {"--json", "--worker", QString::fromStdString(batchId), "--run-id",
+                           QString::fromStdString(runId), "--port", QString::fromStdString(port),
                            "--socket", QString::fromStdString(socket)};
     if (a.yes)
         arguments << "--yes";
@@ -124,6 +124,7 @@ ReportRow BatchWorker::row(Outcome outcome) const
     row.message = message;
     row.durationS = double(since.elapsed()) / 1000.0;
     row.mayBeWithoutFirmware = mayBeWithoutFirmware(end);
+    row.run = runId;
     return row;
 }
 
@@ -150,8 +151,9 @@ void BatchWorker::recordLost(Outcome outcome, const Payloads &payloads, const st
     where.portPathOverride = port;
     where.socket = socket;
     RunRecord record(realClock(), where, payloads, store);
+    record.noteRun(runId); // the run it began: one record, under its id
     record.begin(since.elapsed());
-    record.adoptTrace(RunStore::traceFileName(slot)); // its bytes, as far as it wrote them
+    record.adoptTrace(); // its bytes, as far as it wrote them
     record.noteBatch(batchId);
     if (end.identified)
         record.device(device());

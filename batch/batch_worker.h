@@ -5,6 +5,7 @@
 #include "batch_view.h"
 #include "batch_words.h"
 #include "outcome.h"
+#include "run_record.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -39,6 +40,7 @@ struct BatchWorker {
     std::optional<ReportRow> reported;
     std::optional<int> hardware, before, after, batteryPercent;
     int slot = 0; // its place among the workers that run at once
+    std::string runId = newRunId(); // its device's run, made as it starts: its trace is named by it
     int percent = 0;
     std::optional<double> left;
     bool present = true; // the device is there, as the worker last said

@@ -44,6 +44,7 @@ QProcessEnvironment hookEnvironment(const ReportRow &row)
     put("MOVA_FIRMWARE_BEFORE", number(row.firmwareBefore));
     put("MOVA_FIRMWARE_AFTER", number(row.firmwareAfter));
     put("MOVA_MAY_BE_WITHOUT_FIRMWARE", row.mayBeWithoutFirmware ? "1" : "0");
+    put("MOVA_RUN", row.run);
     put("MOVA_REPORT_ROW", row.json());
     return env;
 }

@@ -10,7 +10,8 @@ struct ReportRow;
 // The operator's program run after each device's update ends (--on-result): a label
 // printer, a line's own database. It is told the device's facts in its environment
 // (MOVA_SERIAL, MOVA_SERIAL_HEX, MOVA_SOCKET, MOVA_PORT, MOVA_OUTCOME, MOVA_EXIT,
-// MOVA_FIRMWARE_BEFORE, MOVA_FIRMWARE_AFTER, MOVA_MAY_BE_WITHOUT_FIRMWARE, MOVA_REPORT_ROW)
+// MOVA_FIRMWARE_BEFORE, MOVA_FIRMWARE_AFTER, MOVA_MAY_BE_WITHOUT_FIRMWARE, MOVA_REPORT_ROW,
+// MOVA_RUN)
 // and gets no argument: nothing a device chose ever becomes a word of a command, and no
 // shell reads it. It runs beside the batch, never holding it: several may run at once,
 // each for at most its limit, its input empty and its output shown a few lines at most.

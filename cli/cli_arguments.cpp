@@ -14,7 +14,7 @@ commands:
                        that pass every filter given;
                        --export writes them to FILE.tar.gz instead, as a support bundle: a
                        gzip-compressed tar of mova-support/runs.jsonl (the records as kept),
-                       traces/ (last-trace.log and each last-trace-K.log, byte for byte),
+                       traces/ (last-trace.log and each trace-RUN.log, byte for byte),
                        version.txt (--version and the build's settings) and list.txt (what
                        list prints), nothing else; a file FILE is replaced, a folder, link
                        or device of that name refused; --journal reads the runs from the
@@ -147,6 +147,7 @@ constexpr TextOption TextOptions[] = {
     {"--report", &CliArguments::report},
     {"--on-result", &CliArguments::onResult},
     {"--worker", &CliArguments::worker},
+    {"--run-id", &CliArguments::runId},
     {"--socket", &CliArguments::socket},
     {"--firmware", &CliArguments::firmware},
     {"--table", &CliArguments::table},
@@ -160,7 +161,6 @@ struct NumberOption {
 };
 constexpr NumberOption NumberOptions[] = {
     {"--count", 1, 100000, &CliArguments::devices},
-    {"--worker-slot", 1, 1000, &CliArguments::workerSlot},
     {"-n", 1, 100000, &CliArguments::count},
     {"--hardware", 0, 255, &CliArguments::hardware},
 };

@@ -32,7 +32,7 @@ struct CliArguments {
     std::vector<std::string> labels; // --label NAME=PATH, as given
     std::string socket; // a batch's worker: the name of its device's socket
     std::string worker; // set when a batch runs this update of one device: the batch's id
-    int workerSlot = 0; // and its place among the devices updated at once (names its trace)
+    std::string runId;  // and the id of its device's run, made by the batch as it started the worker
     bool batch() const { return all || repeat || ports.size() > 1; }
 };
 

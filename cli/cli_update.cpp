@@ -10,6 +10,7 @@
 #include "console_screen.h"
 #include "discovery.h"
 #include "failure_guide.h"
+#include "file_writer.h"
 #include "handshake.h"
 #include "monitor.h"
 #include "output_writer.h"
@@ -129,8 +130,7 @@ class DeviceCommand {
 public:
     DeviceCommand(const CliArguments &a, ConsoleScreen &screen, SingleReport *report)
         : a_(a), screen_(screen), report_(report),
-          store_(RunStore::standard("mova-update",
-                                    RunStore::traceFileName(a.worker.empty() ? 0 : a.workerSlot)))
+          store_(RunStore::standard("mova-update"))
     {
         session_.link = &link_;
         session_.expectedHardwareVersion = BuildSettings::compiled().expectedHardwareVersion();
@@ -299,8 +299,12 @@ int DeviceCommand::update()
                                                                : DefaultHardwareVersion;
     const Payloads payloads {a_.firmware, a_.table};
     RunRecord &record = record_.emplace(realClock(), session_, payloads, store_);
-    if (report_)
+    if (isRunId(a_.runId)) // a batch's worker: the run its batch began
+        record.noteRun(a_.runId);
+    if (report_) {
+        report_->row.run = record.runId();
         events_.listen(*report_);
+    }
     events_.listen(record);
     events_.listen(screen_);
     record.begin();
@@ -333,7 +337,7 @@ int DeviceCommand::update()
     const std::string age = firmwareAge(session_, isCarried(a_.firmware));
     events_.plan({session_.portPath.empty() ? "the docking station" : session_.portPath, plan.firmwareName,
                   plan.tableName, plan.firmwareBlocks, plan.tableBlocks, age,
-                  age == "older" ? downgradeText(session_.record) : std::string()});
+                  age == "older" ? downgradeText(session_.record) : std::string(), record.runId()});
     if (!a_.worker.empty())
         record.noteBatch(a_.worker);
     if (const FirmwareGuard guard = firmwareGuard(session_, a_); !guard.writes())
@@ -364,7 +368,8 @@ void DeviceCommand::leaveNow(int signalNumber)
         events_.listen(screen_);
     finish(Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber));
     runResultHook(a_, report_);
-    OutputWriter::drain(); // the device is let go: now the reader may take its time
+    FileWriter::drain(); // the device is let go: now the record and the reader may take their time
+    OutputWriter::drain();
     std::_Exit(int(Outcome::Interrupted));
 }
 
@@ -396,15 +401,12 @@ int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
     }
     SingleReport *const report = reporting ? &*reporting : nullptr;
     if (report)
-        report->failed = [](const std::string &text) { std::cerr << text << std::endl; };
+        report->failed = [](const std::string &text) { OutputWriter::write(STDERR_FILENO, text + "\n"); };
     if (report && !a.ports.empty())
         report->row.port = a.ports.front();
     if (report && !a.worker.empty()) {
         report->row.socket = a.socket; // also for a device never found
         report->lockFolder = RunStore::standardFolder();
-        report->written = [&screen](const ReportRow &row) {
-            screen.event(JsonLine::event(EventName::Row).object("row", row.object()), {});
-        };
     }
     // Output to a reader that went away fails quietly instead of killing a running update.
     std::signal(SIGPIPE, SIG_IGN);
@@ -413,6 +415,10 @@ int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
         DeviceCommand command(a, screen, report);
         status = command.run();
     } // the device is let go: now the hook may take its time
+    FileWriter::drain(); // its report row first, which the hook may read
+    // A batch's worker tells its batch the row once it is in the file.
+    if (report && report->kept() && !a.worker.empty())
+        screen.event(JsonLine::event(EventName::Row).object("row", report->row.object()), {});
     runResultHook(a, report);
     return status;
 }

@@ -126,6 +126,8 @@ void ConsoleScreen::plan(const RunPlan &p)
     const DeviceRecord &r = d.record;
     const std::string serial = shownText(serialBytes(r)), battery = d.batteryText();
     JsonLine line = JsonLine::event(EventName::Plan).text("port", p.port);
+    if (!p.run.empty())
+        line.text("run", p.run);
     if (!d.socket.empty())
         line.text("socket", shownText(d.socket));
     line

@@ -18,6 +18,7 @@
 #include "monitor.h"
 #include "operator_messages.h"
 #include "outcome.h"
+#include "file_writer.h"
 #include "output_writer.h"
 #include "payload_file.h"
 #include "handshake.h"
@@ -90,6 +91,7 @@ int imageInfo(const CliArguments &a, ConsoleScreen &screen)
 
 int main(int argc, char **argv)
 {
+    const FileWriter::DrainAtEnd filesWritten; // the record's line and the trace, before the program's end
     keepStandardDescriptorsOpen();
     // Nothing printed may hold the device's clock: a terminal stopped with Ctrl-S or a pipe
     // nobody reads loses progress lines, never the device.

@@ -1,12 +1,18 @@
 #include "trace.h"
 #include "clock.h"
+#include "file_writer.h"
 #include "output_writer.h"
 #include "regular_file.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -48,14 +54,148 @@ void appendPrefix(std::string &line, Clock &clock, const char *road, char direct
 
 } // namespace
 
+// A recorded run's trace file: lines are queued here by the device's thread and written by
+// the file writer's, all that waits in one write.
+struct TraceFile {
+    std::string path;
+    long cap = 0;
+    std::function<void(const std::string &)> failed;
+    std::atomic<bool> ended {false}; // cut, or found unusable: no more lines are taken
+
+    // Shared by both threads.
+    std::mutex m;
+    std::condition_variable gathered; // enough waits to be written at once, or the file closes
+    std::string pending;
+    bool flushQueued = false;
+    std::chrono::steady_clock::time_point queuedAt; // of the flush that waits
+    long accepted = 0;             // bytes taken for the file, the header's included
+    long lost = 0, lostHere = 0;   // lines not taken: in all, and since the last one taken
+
+    // The writer's own.
+    int fd = -1;
+    bool full = false; // cut where the disk was nearly full: nothing more goes in
+    long written = 0, nextSpaceCheck = 0;
+    int error = 0;
+};
+
+namespace {
+
+constexpr auto GatherFor = std::chrono::milliseconds(100);
+
+void say(TraceFile &f, const std::string &reason)
+{
+    if (f.failed)
+        f.failed(reason);
+}
+
+void writeOut(TraceFile &f, const char *data, size_t size)
+{
+    FileWriter::stallBeforeWrite(f.written + long(size));
+    for (size_t done = 0; done < size && !f.error;) {
+        const ssize_t n = ::write(f.fd, data + done, size - done);
+        if (n > 0)
+            done += size_t(n);
+        else if (!(n < 0 && errno == EINTR))
+            f.error = n < 0 ? errno : ENOSPC;
+    }
+    f.written += long(size);
+    if (f.error)
+        f.ended = true;
+}
+
+// What waits goes to the file, in pieces of about a space check's worth: the disk is looked
+// at between them, as other programs (the other devices of a batch) fill it too.
+void flush(TraceFile &f)
+{
+    std::string chunk;
+    {
+        // Lines are gathered for a moment and written in one go: a whole update takes a few
+        // thousand writes instead of one a line, and a killed worker's trace still reaches its
+        // file within a tenth of a second.
+        std::unique_lock lock(f.m);
+        f.gathered.wait_until(lock, f.queuedAt + GatherFor,
+                              [&] { return f.ended || f.pending.size() >= size_t(Trace::SpaceCheckEveryBytes); });
+        chunk.swap(f.pending);
+        f.flushQueued = false;
+    }
+    for (size_t at = 0; f.fd >= 0 && !f.error && !f.full && at < chunk.size();) {
+        if (f.written >= f.nextSpaceCheck) {
+            f.nextSpaceCheck = f.written + Trace::SpaceCheckEveryBytes;
+            const long long free = Trace::freeSpace(f.fd);
+            if (free >= 0 && free < Trace::KeepFreeBytes + Trace::SpaceCheckEveryBytes) {
+                f.ended = true, f.full = true;
+                const std::string cut = "mova-trace cut here: the disk is nearly full, and its last " +
+                                        std::to_string(Trace::KeepFreeBytes) +
+                                        " bytes are kept for the run record; the rest of the run is not kept\n";
+                writeOut(f, cut.data(), cut.size());
+                return;
+            }
+        }
+        size_t end = std::min(chunk.size(), at + size_t(Trace::SpaceCheckEveryBytes));
+        if (end < chunk.size())
+            if (const size_t newline = chunk.rfind('\n', end - 1); newline != std::string::npos && newline >= at)
+                end = newline + 1;
+        writeOut(f, chunk.data() + at, end - at);
+        at = end;
+    }
+}
+
+void open(TraceFile &f)
+{
+    // Emptied only once it is known to be a regular file of its own, not a link to another.
+    std::string reason;
+    f.fd = openRegularFile(f.path, O_WRONLY | O_CREAT, false, reason);
+    if (f.fd >= 0 && ::ftruncate(f.fd, 0) != 0) {
+        reason = std::strerror(errno);
+        ::close(f.fd);
+        f.fd = -1;
+    }
+    if (f.fd < 0) {
+        f.ended = true;
+        say(f, reason);
+        return;
+    }
+    flush(f);
+}
+
+void close(TraceFile &f)
+{
+    flush(f);
+    if (f.fd < 0)
+        return;
+    if (::close(f.fd) != 0 && !f.error)
+        f.error = errno;
+    f.fd = -1;
+    if (f.error)
+        say(f, std::strerror(f.error));
+}
+
+// Queues the file's flush unless one waits already, and wakes it once enough waits. Called
+// with its lock held.
+void queueFlush(const std::shared_ptr<TraceFile> &f)
+{
+    if (std::exchange(f->flushQueued, true)) {
+        if (f->pending.size() >= size_t(Trace::SpaceCheckEveryBytes))
+            f->gathered.notify_one();
+        return;
+    }
+    f->queuedAt = std::chrono::steady_clock::now();
+    FileWriter::post([f] { flush(*f); });
+}
+
+// The line that says where lines went missing, and how many.
+std::string lostLine(long lines)
+{
+    return "# " + std::to_string(lines) + " trace lines lost here: the trace file did not take them in time\n";
+}
+
+} // namespace
+
 bool Trace::toStderr_ = fromEnvironment();
-std::FILE *Trace::file_ = nullptr;
+std::shared_ptr<TraceFile> Trace::file_;
 bool Trace::active_ = Trace::toStderr_;
-long Trace::fileBytes_ = 0;
-long Trace::fileCap_ = 0;
-long Trace::nextSpaceCheck_ = 0;
 long long (*Trace::freeSpace)(int fd) = systemFreeSpace;
-int Trace::fileError_ = 0;
+size_t Trace::queueCapBytes = 4u << 20;
 
 void Trace::write(Clock &clock, const char *road, char direction, const uint8_t *data, int length)
 {
@@ -84,74 +224,62 @@ void Trace::put(const std::string &line)
 {
     if (toStderr_) // queued: a slow reader of standard error drops trace lines, not the device
         OutputWriter::write(STDERR_FILENO, line, OutputWriter::Kind::Trace);
-    if (!file_)
+    if (!file_ || file_->ended)
         return;
-    if (fileBytes_ + long(line.size()) > fileCap_) {
+    TraceFile &f = *file_;
+    std::lock_guard lock(f.m);
+    if (f.accepted + long(line.size()) > f.cap) {
         // Enough to see how the run went wrong; a device that floods the link must not fill the disk.
-        std::fprintf(file_, "mova-trace cut here: the trace reached its limit of %ld bytes; the rest of the run is not kept\n",
-                     fileCap_);
-        stopRecording();
+        f.pending += "mova-trace cut here: the trace reached its limit of " + std::to_string(f.cap) +
+                     " bytes; the rest of the run is not kept\n";
+        f.ended = true;
+    } else if (f.pending.size() + line.size() > queueCapBytes) {
+        ++f.lost, ++f.lostHere;
         return;
+    } else {
+        if (f.lostHere > 0)
+            f.pending += lostLine(std::exchange(f.lostHere, 0));
+        f.pending += line;
+        f.accepted += long(line.size());
     }
-    if (fileBytes_ >= nextSpaceCheck_) {
-        // Looked at now and then, as other programs (the other devices of a batch) fill it too.
-        nextSpaceCheck_ = fileBytes_ + SpaceCheckEveryBytes;
-        const long long free = freeSpace(fileno(file_));
-        if (free >= 0 && free < KeepFreeBytes + SpaceCheckEveryBytes) {
-            std::fprintf(file_, "mova-trace cut here: the disk is nearly full, and its last %lld bytes are kept for "
-                                "the run record; the rest of the run is not kept\n",
-                         KeepFreeBytes);
-            stopRecording();
-            return;
-        }
-    }
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() && !fileError_)
-        fileError_ = errno;
-    fileBytes_ += long(line.size());
+    queueFlush(file_);
 }
 
-bool Trace::recordTo(const std::string &path, long capBytes, const std::string &header, std::string &reason)
+void Trace::recordTo(const std::string &path, long capBytes, const std::string &header,
+                     std::function<void(const std::string &reason)> failed)
 {
     stopRecording();
-    // Emptied only once it is known to be a regular file of its own, not a link to another.
-    const int fd = openRegularFile(path, O_WRONLY | O_CREAT, false, reason);
-    if (fd < 0)
-        return false;
-    if (::ftruncate(fd, 0) != 0 || !(file_ = ::fdopen(fd, "w"))) {
-        reason = std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    // Each line reaches the file when it is written: a process killed halfway (a batch's lost
-    // worker) leaves its trace up to its last line, which is what its kept trace is for.
-    std::setvbuf(file_, nullptr, _IOLBF, 0);
-    fileBytes_ = 0;
-    fileCap_ = capBytes;
-    fileError_ = 0;
-    nextSpaceCheck_ = 0; // before the first line
-    if (!header.empty()) {
-        std::fputs(header.c_str(), file_);
-        std::fputc('\n', file_);
-        fileBytes_ = long(header.size()) + 1;
-    }
+    auto f = std::make_shared<TraceFile>();
+    f->path = path;
+    f->cap = capBytes;
+    f->failed = std::move(failed);
+    if (!header.empty())
+        f->pending = header + "\n";
+    f->accepted = long(f->pending.size());
+    f->flushQueued = true; // the open writes what waits
+    FileWriter::post([f] { open(*f); });
+    file_ = std::move(f);
     active_ = true;
-    return true;
 }
 
-bool Trace::stopRecording(std::string *reason)
+long Trace::stopRecording()
 {
     if (!file_)
-        return true;
-    int error = fileError_;
-    if (std::fflush(file_) != 0 && !error)
-        error = errno;
-    if (std::ferror(file_) && !error)
-        error = EIO;
-    if (std::fclose(file_) != 0 && !error)
-        error = errno;
+        return 0;
+    const std::shared_ptr<TraceFile> f = std::move(file_);
     file_ = nullptr;
     active_ = toStderr_;
-    if (reason && error)
-        *reason = std::strerror(error);
-    return !error;
+    std::lock_guard lock(f->m);
+    if (f->lostHere > 0 && !f->ended)
+        f->pending += lostLine(std::exchange(f->lostHere, 0));
+    f->ended = true;
+    f->gathered.notify_one(); // a flush that gathers writes now
+    f->flushQueued = true;    // and the close writes what is left
+    FileWriter::post([f] { close(*f); });
+    return f->lost;
+}
+
+bool Trace::recording()
+{
+    return file_ && !file_->ended;
 }

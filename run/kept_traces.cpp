@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRegularExpression>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -28,9 +27,7 @@ struct Descriptor {
     }
 };
 
-const std::string KeptPrefix = std::string(KeptTraceFolder) + "/";
-// More runs than this ending in one second with one device in one place are no runs.
-constexpr int MostAgain = 99;
+const std::string &KeptPrefix = KeptTracePrefix;
 
 std::string systemReason(int error)
 {
@@ -100,27 +97,42 @@ void pruneIn(int kept, int maxCount, long long maxBytes, const std::string &spar
 
 } // namespace
 
-std::string keptTraceName(const QDateTime &end, const std::string &serialHex, long place, int again)
+std::string keptTraceName(const QDateTime &end, const std::string &serialHex, const std::string &runId)
 {
-    std::string name = end.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toStdString() + "-" +
-                       (serialHex.empty() ? std::string("unknown") : serialHex) + "-" + std::to_string(place);
-    if (again > 1)
-        name += "-" + std::to_string(again);
-    return name + ".log";
+    return end.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")).toStdString() + "-" +
+           (serialHex.empty() ? std::string("unknown") : serialHex) + "-" + runId + ".log";
 }
 
 bool isKeptTraceName(std::string_view name)
 {
-    static const QRegularExpression kept(
-        QStringLiteral(R"(^[0-9]{8}T[0-9]{6}Z-([0-9A-F]{2,64}|unknown)-[0-9]{1,9}(-[0-9]{1,2})?\.log$)"),
-        QRegularExpression::DontCaptureOption);
-    return kept.match(QString::fromUtf8(name.data(), qsizetype(name.size()))).hasMatch();
+    // Read by hand, not by a pattern: the file writer's thread asks it, and may still be at it
+    // while the program's statics go.
+    auto all = [](std::string_view text, const char *of, size_t least, size_t most) {
+        return text.size() >= least && text.size() <= most && text.find_first_not_of(of) == std::string_view::npos;
+    };
+    const std::string_view tail = ".log";
+    if (name.size() < 17 + tail.size() || name.substr(name.size() - tail.size()) != tail)
+        return false;
+    name.remove_suffix(tail.size());
+    if (!all(name.substr(0, 8), "0123456789", 8, 8) || name[8] != 'T' || !all(name.substr(9, 6), "0123456789", 6, 6) ||
+        name.substr(15, 2) != "Z-")
+        return false;
+    name.remove_prefix(17);
+    const size_t dash = name.find('-');
+    const std::string_view serial = name.substr(0, dash), run = dash == name.npos ? std::string_view() : name.substr(dash + 1);
+    if (!(serial == "unknown" || all(serial, "0123456789ABCDEF", 2, 64)))
+        return false;
+    // The run's id; an earlier version's place, and its count of runs ending together.
+    const size_t again = run.find('-');
+    return isRunId(std::string(run)) ||
+           (all(run.substr(0, again), "0123456789", 1, 9) &&
+            (again == run.npos || all(run.substr(again + 1), "0123456789", 1, 2)));
 }
 
-std::string keepTrace(const RunStore &store, const std::string &traceName, const KeptTraceOf &run,
+std::string keepTrace(const RunStore &store, const std::string &traceName, const std::string &keptName,
                       std::string &reason)
 {
-    if (store.folder.empty() || traceName.empty())
+    if (store.folder.empty() || traceName.empty() || !isKeptTraceName(keptName))
         return {};
     const Descriptor folder {::open(store.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     struct stat st;
@@ -129,28 +141,35 @@ std::string keepTrace(const RunStore &store, const std::string &traceName, const
             reason = store.folder + ": " + std::strerror(errno);
         return {};
     }
-    // Only what the trace wrote is moved: a regular file, written during this run.
-    const int64_t writtenMs = int64_t(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1'000'000;
-    if (!S_ISREG(st.st_mode) || writtenMs < run.writtenSinceMs)
+    if (!S_ISREG(st.st_mode)) // only what the trace wrote is moved
         return {};
     const Descriptor kept {openKeptFolder(folder.fd, true, reason)};
     if (kept.fd < 0)
         return {};
-    const long place = std::max(RunStore::traceSlot(traceName), 0L);
-    for (int again = 1; again <= MostAgain; ++again) {
-        const std::string name = keptTraceName(run.end, run.serialHex, place, again);
-        const int error = moveWithoutReplacing(folder.fd, traceName.c_str(), kept.fd, name.c_str());
-        if (error == 0) {
-            pruneIn(kept.fd, store.keptTracesMax, store.keptTracesMaxBytes, name);
-            return KeptPrefix + name;
-        }
-        if (error != EEXIST) {
-            reason = traceName + " to " + KeptPrefix + name + ": " + std::strerror(error);
-            return {};
-        }
+    if (const int error = moveWithoutReplacing(folder.fd, traceName.c_str(), kept.fd, keptName.c_str())) {
+        reason = traceName + " to " + KeptPrefix + keptName + ": " + std::strerror(error);
+        return {};
     }
-    reason = traceName + ": " + std::strerror(EEXIST);
-    return {};
+    pruneIn(kept.fd, store.keptTracesMax, store.keptTracesMaxBytes, keptName);
+    return KeptPrefix + keptName;
+}
+
+void leaveAsLastTrace(const RunStore &store, const std::string &traceName, std::string &reason)
+{
+    if (store.folder.empty() || traceName.empty())
+        return;
+    const Descriptor folder {::open(store.folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    struct stat st;
+    if (folder.fd < 0 || ::fstatat(folder.fd, traceName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT)
+            reason = store.folder + ": " + std::strerror(errno);
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) // only what the trace wrote is moved
+        return;
+    // A rename replaces a link or a file in its place, never writes through it.
+    if (::renameat(folder.fd, traceName.c_str(), folder.fd, RunStore::LastTrace) != 0)
+        reason = traceName + " to " + RunStore::LastTrace + ": " + std::strerror(errno);
 }
 
 std::vector<std::string> keptTracesOf(const std::vector<QByteArray> &runs)

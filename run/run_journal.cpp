@@ -72,6 +72,8 @@ std::vector<std::string> JournalEntry::fields() const
         f.push_back("MOVA_TEXT=" + shownText(text));
     if (!batch.empty())
         f.push_back("MOVA_BATCH=" + shownText(batch));
+    if (!run.empty())
+        f.push_back("MOVA_RUN=" + shownText(run));
     if (durationMs) { // seconds, to the millisecond: "MOVA_DURATION_S=83.250"
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%lld.%03lld", (long long)(*durationMs / 1000),

@@ -24,6 +24,7 @@ struct JournalEntry {
     Outcome outcome = Outcome::Internal;
     std::string text;      // what the operator was told it came to
     std::string batch;     // the batch it was a device of
+    std::string run;       // the run's own id, as its record, report and trace file name it
     bool mayBeWithoutFirmware = false; // the run may have left the device without working firmware
     std::optional<int64_t> durationMs; // from the run's start to its end
 

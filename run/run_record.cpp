@@ -3,6 +3,8 @@
 #include "kept_traces.h"
 #include "build_settings.h"
 #include "clock.h"
+#include "file_writer.h"
+#include "output_writer.h"
 #include "regular_file.h"
 #include "session.h"
 #include "readout.h"
@@ -11,11 +13,13 @@
 
 #include <QDir>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -48,11 +52,17 @@ bool makeFolder(const std::string &path, std::string &reason)
 
 void RunStore::report(const std::string &reason)
 {
-    if (failed_)
+    if (failed_->exchange(true))
         return;
-    failed_ = true;
-    (errors ? *errors : std::cerr) << program << ": cannot keep the run record in " << folder << ": " << reason
-                                   << std::endl;
+    say(program + ": cannot keep the run record in " + folder + ": " + reason);
+}
+
+void RunStore::say(const std::string &text) const
+{
+    if (errors)
+        *errors << text << std::endl;
+    else // queued, from whichever thread says it
+        OutputWriter::write(STDERR_FILENO, text + "\n");
 }
 
 bool RunStore::append(const std::string &line)
@@ -97,14 +107,15 @@ StoreLock::StoreLock(const std::string &folder)
     fd_ = openRegularFile(path, O_RDWR | O_CREAT, false, reason);
     if (fd_ < 0 && (reason == NotARegularFile || reason == LinkNotFollowed))
         refused_ = path + ": " + reason;
-    // Its holders keep it for a rename and a write. One that holds it longer is waited for two
-    // seconds, not for good: a stop asked for meanwhile is heard right after. A lock file that
-    // cannot be opened holds nobody up: the writer goes on as if it held it.
-    held_ = fd_ < 0;
-    for (int tries = 0; !held_ && tries < RunStore::LockTries; ++tries) {
+    // Its holders keep it for a rename and a write. One that holds it longer (a program stopped
+    // halfway) is waited for two seconds by the clock, not for good, and only ever on the file
+    // writer's thread, never the device's. A lock file that cannot be opened holds nobody up:
+    // the writer goes on as if it held it.
+    held_ = fd_ < 0 || ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(RunStore::LockWaitMs);
+    while (!held_ && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(RunStore::LockTryGapMs));
         held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
-        if (!held_)
-            std::this_thread::sleep_for(std::chrono::milliseconds(RunStore::LockTryGapMs));
     }
 }
 
@@ -154,35 +165,49 @@ std::string RunStore::standardFolder()
     return base + "/mova-update";
 }
 
-RunStore RunStore::standard(const std::string &program, const std::string &traceName)
+RunStore RunStore::standard(const std::string &program, bool keepsTraces)
 {
     RunStore s;
     s.folder = standardFolder();
     s.program = program;
-    s.traceName = traceName;
+    s.keepsTraces = keepsTraces;
     const char *noJournal = std::getenv("QTX_MOVA_NO_JOURNAL");
     if (!s.folder.empty() && !(noJournal && *noJournal && std::strcmp(noJournal, "0") != 0))
         s.journal = [](const JournalEntry &entry) { sendToJournal(entry); };
     return s;
 }
 
-std::string RunStore::traceFileName(int slot)
+std::string RunStore::traceFileName(const std::string &runId)
 {
-    return slot > 0 ? "last-trace-" + std::to_string(slot) + ".log" : "last-trace.log";
+    return "trace-" + runId + ".log";
 }
 
-long RunStore::traceSlot(const std::string &name)
+bool RunStore::isTraceFileName(const std::string &name)
 {
-    if (name == traceFileName(0))
-        return 0;
-    const std::string head = "last-trace-", tail = ".log";
-    if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
-        name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
-        return -1;
-    const std::string digits = name.substr(head.size(), name.size() - head.size() - tail.size());
-    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return std::strtol(digits.c_str(), nullptr, 10);
+    const auto between = [&](const std::string &head, const std::string &tail) {
+        return name.size() > head.size() + tail.size() && name.compare(0, head.size(), head) == 0 &&
+                       name.compare(name.size() - tail.size(), tail.size(), tail) == 0
+                   ? name.substr(head.size(), name.size() - head.size() - tail.size())
+                   : std::string();
+    };
+    const std::string place = between("last-trace-", ".log");
+    return name == LastTrace || isRunId(between("trace-", ".log")) ||
+           (!place.empty() && place.size() <= 9 && place.find_first_not_of("0123456789") == std::string::npos);
+}
+
+std::string newRunId()
+{
+    uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, 0) != ssize_t(sizeof bits)) // not to be: then the time and the process
+        bits = uint64_t(std::chrono::system_clock::now().time_since_epoch().count()) * 31 + uint64_t(::getpid());
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", (unsigned long long)bits);
+    return text;
+}
+
+bool isRunId(const std::string &text)
+{
+    return text.size() == 16 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 // ---- the record of one run ---------------------------------------------------------------
@@ -194,7 +219,7 @@ RunRecord::RunRecord(Clock &clock, const Session &session, const Payloads &paylo
 
 RunRecord::~RunRecord()
 {
-    if (begun_ && !ended_)
+    if (tracing_)
         Trace::stopRecording();
 }
 
@@ -205,22 +230,29 @@ void RunRecord::begin(int64_t startedMsAgo)
     begun_ = true;
     startedAt_ = QDateTime::currentDateTimeUtc().addMSecs(-startedMsAgo);
     startMs_ = clock_.nowMs() - startedMsAgo;
-    if (store_.tracePath().empty())
+    const std::string path = store_.tracePath(run_);
+    if (path.empty())
         return;
-    std::string reason;
-    const std::string header = "# " + store_.program + " " QTX_APP_VERSION ", run started " + at(startMs_);
-    if (!makeFolder(store_.folder, reason))
-        store_.report(reason);
-    else if (!Trace::recordTo(store_.tracePath(), store_.traceCapBytes, header, reason))
-        store_.report(store_.tracePath() + ": " + reason);
-    else
-        traceName_ = store_.traceName;
+    const std::string header = "# " + store_.program + " " QTX_APP_VERSION ", run " + run_ + " started " + at(startMs_);
+    // The folder is made, and the file opened, on the file writer's thread: the first job
+    // makes the folder the second opens the file in.
+    FileWriter::post([store = store_]() mutable {
+        if (std::string reason; !makeFolder(store.folder, reason))
+            store.report(reason);
+    });
+    Trace::recordTo(path, store_.traceCapBytes, header,
+                    [store = store_, path](const std::string &reason) mutable { store.report(path + ": " + reason); });
+    tracing_ = true;
+    traceName_ = RunStore::traceFileName(run_);
 }
 
 void RunRecord::forget()
 {
-    if (begun_ && !ended_)
+    if (std::exchange(tracing_, false)) {
         Trace::stopRecording();
+        // Not a run: its bytes are no run's trace either.
+        FileWriter::post([path = store_.tracePath(run_)] { ::unlink(path.c_str()); });
+    }
     ended_ = true;
 }
 
@@ -247,11 +279,11 @@ std::string firmwareDate(const DeviceRecord &r)
 
 } // namespace
 
-std::string RunRecord::line(const RunEnd &end, const std::string &trace) const
+std::string RunRecord::line(const RunEnd &end, const std::string &trace, long traceLost) const
 {
     const Outcome outcome = end.outcome;
     JsonLine o;
-    o.text("start", at(startMs_)).text("end", at(endMs_)).text("version", QTX_APP_VERSION);
+    o.text("run", run_).text("start", at(startMs_)).text("end", at(endMs_)).text("version", QTX_APP_VERSION);
     o.text("program", store_.program).text("carried_firmware", BuildSettings::compiled().firmwareName);
     o.text("firmware", isCarried(payloads_.firmware) ? "carried" : payloads_.firmware);
     o.text("table", isCarried(payloads_.table) ? "carried" : payloads_.table);
@@ -301,6 +333,8 @@ std::string RunRecord::line(const RunEnd &end, const std::string &trace) const
     o.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
     if (!trace.empty())
         o.text("trace", trace); // the run's own, by name: never guessed from the times
+    if (traceLost > 0) // its file fell behind: these lines of it are missing
+        o.number("trace_lines_lost", traceLost);
     o.text("outcome", outcomeName(outcome)).number("exit", exitStatus(outcome));
     return o.text("text", end.text).str();
 }
@@ -339,6 +373,7 @@ JournalEntry RunRecord::journalEntry(const RunEnd &end) const
     e.text = end.text;
     e.mayBeWithoutFirmware = end.mayBeWithoutFirmware();
     e.batch = batch_;
+    e.run = run_;
     e.durationMs = endMs_ - startMs_;
     return e;
 }
@@ -353,29 +388,31 @@ void RunRecord::result(const RunEnd &end)
         result_ = end.run;
     if (store_.journal)
         store_.journal(journalEntry(end));
-    if (store_.folder.empty())
-        return;
-    std::string reason;
-    if (Trace::recording() && !Trace::stopRecording(&reason))
-        store_.report(store_.tracePath() + ": " + reason);
-    store_.append(line(end, succeeded(end.outcome) ? std::string() : keepTrace()));
+    const long lost = std::exchange(tracing_, false) ? Trace::stopRecording() : 0;
+    if (!store_.folder.empty())
+        keep(end, lost);
 }
 
-std::string RunRecord::keepTrace()
+void RunRecord::keep(const RunEnd &end, long traceLost)
 {
-    if (traceName_.empty())
-        return {};
-    const QDateTime end = startedAt_.addMSecs(endMs_ - startMs_);
-    // A trace adopted from another process is the run's only when that process wrote it
-    // after the run began: a worker lost before its first byte left the last run's there.
-    const KeptTraceOf run {end, device_ ? hexBytes(serialBytes(device_->record)) : std::string(),
-                           traceName_ == store_.traceName ? 0 : startedAt_.toMSecsSinceEpoch()};
-    std::string reason;
-    const std::string kept = ::keepTrace(store_, traceName_, run, reason);
-    if (!reason.empty())
-        (store_.errors ? *store_.errors : std::cerr)
-            << store_.program << ": cannot keep the trace of the failed run: " << reason << std::endl;
-    return kept;
+    // The kept trace's name is known now; whether there is a trace to keep, only once the
+    // writer has closed it: both lines are made here, where the run's facts are.
+    const bool failed = !succeeded(end.outcome) && !traceName_.empty();
+    const std::string kept = failed ? keptTraceName(startedAt_.addMSecs(endMs_ - startMs_),
+                                                    device_ ? hexBytes(serialBytes(device_->record)) : std::string(), run_)
+                                    : std::string();
+    FileWriter::post([store = store_, trace = traceName_, kept, withTrace = failed ? line(end, KeptTracePrefix + kept, traceLost) : std::string(),
+                      without = line(end, {}, traceLost)]() mutable {
+        std::string reason, named;
+        if (!kept.empty())
+            named = keepTrace(store, trace, kept, reason);
+        else if (!trace.empty())
+            leaveAsLastTrace(store, trace, reason);
+        if (!reason.empty() && !store.failed()) // a folder it cannot write is said once, by the record
+            store.say(store.program + ": cannot keep the trace of the " + (kept.empty() ? "run: " : "failed run: ") +
+                      reason);
+        store.append(named.empty() ? without : withTrace);
+    });
 }
 
 void RunRecord::message(const RunMessage &m)

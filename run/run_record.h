@@ -5,8 +5,10 @@
 #include "update_run.h"
 
 #include <QDateTime>
+#include <atomic>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,17 +17,18 @@ class Clock;
 struct Session;
 
 // The folder where this machine keeps its update runs: runs.jsonl, one JSON object a run,
-// and the byte trace of the last run beside it.
+// and the runs' byte traces beside it. Its files are written on the file writer's thread
+// (file_writer.h), never on the one that times the device.
 struct RunStore {
     std::string folder;              // empty: nothing is kept
     long rotateAtBytes = 1L << 20;   // runs.jsonl moves to runs.jsonl.1 before it grows past this
-    long traceCapBytes = 8L << 20;   // last-trace.log is cut here: a whole carried update makes ~5 MB
+    long traceCapBytes = 8L << 20;   // a run's trace is cut here: a whole carried update makes ~5 MB
     // A failed run's trace moves into failed-traces/ (kept_traces.h); the oldest go once more
     // than this many are kept, or once they hold more than this many bytes together.
     int keptTracesMax = 64;
     long long keptTracesMaxBytes = 256LL << 20;
-    // How long a line waits for runs.lock held by another writer: 100 tries 20 ms apart.
-    static constexpr int LockTries = 100, LockTryGapMs = 20;
+    // How long a line waits for runs.lock held by another writer, looked at this often.
+    static constexpr int LockWaitMs = 2000, LockTryGapMs = 20;
     std::string program = "mova-update"; // who says it on standard error
     // Where each run's end also goes as a structured entry (the system journal for the
     // standard store); none: only the folder keeps it.
@@ -33,40 +36,50 @@ struct RunStore {
     std::ostream *errors = nullptr;  // where a failure to keep the record is said (standard error)
 
     std::string runsPath() const { return folder.empty() ? folder : folder + "/runs.jsonl"; }
-    std::string traceName = "last-trace.log"; // a batch's worker keeps one per place (slot)
-    // Empty: a store that keeps records only (a batch's own, for the workers that could not).
-    std::string tracePath() const { return folder.empty() || traceName.empty() ? std::string() : folder + "/" + traceName; }
+    // False: a store that keeps records only (a batch's own, for the workers that could not).
+    bool keepsTraces = true;
+    // The trace file of the run `runId` while it runs, or empty where none is kept. Named by the
+    // run, never by a place another run can take: any number of windows and batches side by
+    // side each keep their own. A run that succeeds leaves it as LastTrace, one that fails in
+    // failed-traces/ (kept_traces.h).
+    std::string tracePath(const std::string &runId) const
+    {
+        return folder.empty() || !keepsTraces ? std::string() : folder + "/" + traceFileName(runId);
+    }
+    static constexpr const char *LastTrace = "last-trace.log"; // the last run that succeeded
+    // "trace-<run id>.log"; and back: true for such a name, for LastTrace, and for the
+    // "last-trace-K.log" of earlier versions, which a store may still hold.
+    static std::string traceFileName(const std::string &runId);
+    static bool isTraceFileName(const std::string &name);
     // A write of the record failed already (and was said, once for the program's life).
-    bool failed() const { return failed_; }
+    bool failed() const { return *failed_; }
     // Says why the record cannot be kept, the first time only: the operator is told once,
-    // the run goes on.
+    // the run goes on. Safe on any thread.
     void report(const std::string &reason);
+    // Says one line where the store's failures go.
+    void say(const std::string &text) const;
     // Appends one line, moving a full file aside first; false when it did not get there.
     bool append(const std::string &line);
 
     // $XDG_STATE_HOME/mova-update, or ~/.local/state/mova-update; nothing with
     // QTX_MOVA_NO_RECORD set (to anything but 0).
     static std::string standardFolder();
-    // A program's store in the standard folder: who it is, and which trace file it keeps.
-    // The program keeps it for its life, so that a failure to write is said once. Its runs
-    // also go to the system journal, unless nothing is to be kept or QTX_MOVA_NO_JOURNAL is
-    // set (to anything but 0: the test suite's runs are no station's history).
-    static RunStore standard(const std::string &program, const std::string &traceName = "last-trace.log");
-    // The trace file of a run: last-trace.log for a single run, last-trace-K.log for the K-th
-    // place of a batch (its place among the devices updated at once: as few files as devices
-    // side by side, however many devices a line updates over the years); and back: 0 or K
-    // for such a name, -1 for any other.
-    static std::string traceFileName(int slot);
-    static long traceSlot(const std::string &name);
+    // A program's store in the standard folder: who it is, and whether it keeps its runs'
+    // traces. The program keeps it for its life, so that a failure to write is said once.
+    // Its runs also go to the system journal, unless nothing is to be kept or
+    // QTX_MOVA_NO_JOURNAL is set (to anything but 0: the test suite's runs are no station's
+    // history).
+    static RunStore standard(const std::string &program, bool keepsTraces = true);
 
 private:
-    bool failed_ = false;
+    // Shared by the store's copies: the jobs the file writer does for it say a failure once too.
+    std::shared_ptr<std::atomic<bool>> failed_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 // Holds the store folder's runs.lock while it lives, as each line of the record is appended:
 // a batch's worker writes its report row under it too, so that its row, the record's line and
 // another writer's never cross. A holder that keeps it longer (a program stopped halfway) is
-// waited for RunStore::LockTries times, not for good; `held()` then says it was not taken (a
+// waited for RunStore::LockWaitMs by the clock, not for good; `held()` then says it was not taken (a
 // lock file that cannot be opened at all counts as held: nobody else holds it either).
 class StoreLock {
 public:
@@ -83,6 +96,11 @@ private:
     bool held_ = false;
     std::string refused_;
 };
+
+// A run's id, made at its start: 16 hexadecimal digits at random. It names the run in its
+// record, its JSON plan, its journal entry, its report row and its trace file.
+std::string newRunId();
+bool isRunId(const std::string &text);
 
 // Makes a folder and its parents; false with the reason.
 bool makeFolder(const std::string &path, std::string &reason);
@@ -110,9 +128,13 @@ public:
     void forget();
     // The run is one device of a batch: the batch's id.
     void noteBatch(const std::string &id) { batch_ = id; }
-    // The run's bytes are in the store's trace file `name`, written by a process that ended
-    // without its own record (a batch's lost worker): kept as its own should the run fail.
-    void adoptTrace(const std::string &name) { traceName_ = name; }
+    // The run's id: made with the record, or given (by the batch that started the worker)
+    // before it begins.
+    const std::string &runId() const { return run_; }
+    void noteRun(const std::string &id) { run_ = id; }
+    // The run's bytes are in the store's trace file of its id, written by a process that
+    // ended without its own record (a batch's lost worker): kept as its own should it fail.
+    void adoptTrace() { traceName_ = RunStore::traceFileName(run_); }
     void device(const DeviceFacts &facts) override;
     void holding(bool) override { begin(); }
     void writing(bool on) override { begin(), wrote_ = wrote_ || on; }
@@ -126,11 +148,12 @@ public:
 private:
     // What the journal is told of the run ending so.
     JournalEntry journalEntry(const RunEnd &end) const;
-    // The line the record appends for the run ending so, naming its kept trace, if any.
-    std::string line(const RunEnd &end, const std::string &trace) const;
-    // Moves the trace of a run that failed where it outlives the next run in its place; its
-    // name relative to the store's folder, or empty.
-    std::string keepTrace();
+    // The line the record appends for the run ending so, naming its kept trace, if any, and
+    // the trace's lines its file lost.
+    std::string line(const RunEnd &end, const std::string &trace, long traceLost) const;
+    // Hands the run's line and its trace to the file writer: a failed run's trace is kept
+    // (and named by the line), a successful one's becomes the store's LastTrace.
+    void keep(const RunEnd &end, long traceLost);
 
     struct Event {
         std::string text;
@@ -154,5 +177,7 @@ private:
     std::optional<RunResult> result_;
     std::string batch_;
     std::optional<int> firmwareAfter_;
+    std::string run_ = newRunId();
     std::string traceName_; // the store's trace file this run wrote, or adopted
+    bool tracing_ = false;  // the trace goes to that file
 };

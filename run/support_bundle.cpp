@@ -29,7 +29,8 @@ namespace {
 
 const std::string BundleFolder = "mova-support/";
 
-// The store's trace files by name, single run first, then the batch's places in order.
+// The store's trace files: the last successful run's first, then those of runs still going
+// or lost (and an earlier version's places) by name.
 bool traceNames(const std::string &folder, std::vector<std::string> &names, std::string &error)
 {
     DIR *dir = folder.empty() ? nullptr : ::opendir(folder.c_str());
@@ -40,11 +41,12 @@ bool traceNames(const std::string &folder, std::vector<std::string> &names, std:
         return false;
     }
     while (const dirent *entry = ::readdir(dir))
-        if (RunStore::traceSlot(entry->d_name) >= 0)
+        if (RunStore::isTraceFileName(entry->d_name))
             names.push_back(entry->d_name);
     ::closedir(dir);
-    std::sort(names.begin(), names.end(),
-              [](const std::string &a, const std::string &b) { return RunStore::traceSlot(a) < RunStore::traceSlot(b); });
+    std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return std::make_pair(a != RunStore::LastTrace, a) < std::make_pair(b != RunStore::LastTrace, b);
+    });
     return true;
 }
 
@@ -140,7 +142,7 @@ std::string versionText(const BuildSettings &build)
 std::string SupportBundle::summary() const
 {
     std::string text = std::to_string(runs) + (runs == 1 ? " run, " : " runs, ");
-    // The places' traces by name; the kept ones, up to one for each run, by their number.
+    // The store's traces by name; the kept ones, up to one for each run, by their number.
     std::vector<std::string> parts(traces.begin(), traces.end() - std::min<size_t>(keptTraces, traces.size()));
     if (keptTraces > 0)
         parts.push_back(std::to_string(keptTraces) + (keptTraces == 1 ? " of a failed run" : " of failed runs"));

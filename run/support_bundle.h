@@ -20,8 +20,8 @@ struct SupportBundle {
     std::vector<std::string> leftOut; // "<trace>: <why>" of those that could not be read
     int runsTooLong = 0;              // lines of the record over MaxRunLineBytes, left out
     std::vector<std::string> runsLeftOut; // "<record file>: <why>" of a link or FIFO in its place
-    // "3 runs, 3 traces (last-trace.log, last-trace-2.log and 1 of a failed run), the version
-    // and the device list"
+    // "3 runs, 3 traces (last-trace.log, trace-3f9a2c1b04d5e6f7.log and 1 of a failed run), the
+    // version and the device list"
     std::string summary() const;
 };
 
@@ -29,8 +29,9 @@ struct SupportBundle {
 // (mode 0644, owner root, the time of writing), and nothing else from the store's folder:
 //   mova-support/runs.jsonl            the last `count` run records as `log` finds them,
 //                                      oldest first, each line's bytes as kept
-//   mova-support/traces/last-trace.log and each last-trace-K.log, byte for byte; a link,
-//                                      FIFO or device in a trace's place is left out unread
+//   mova-support/traces/last-trace.log and each trace-<run id>.log (of a run still going, or
+//                                      lost), byte for byte; a link, FIFO or device in a
+//                                      trace's place is left out unread
 //   mova-support/traces/failed-traces/ the kept traces of those runs that failed, by the
 //                                      records' `trace` fields (keptTracesOf), by the same rules
 //   mova-support/version.txt           versionText() and the build's settings

@@ -30,8 +30,8 @@ constexpr int StatusEveryMs = 20;
 
 const char *ReplayUsage = R"(replay a recorded run:
   mova-sim --replay TRACE [--link PATH] [--link-after-reset PATH] [--replay-member NAME]
-                          plays the device's side of a run's trace (last-trace.log, a batch's
-                          last-trace-K.log, or a support bundle .tar.gz from mova-update log
+                          plays the device's side of a run's trace (last-trace.log, a run's
+                          trace-RUN.log, or a support bundle .tar.gz from mova-update log
                           --export, whose traces/last-trace.log or traces/NAME it takes, NAME
                           also a kept trace as a run's record names it: failed-traces/...) on a
                           pseudo-terminal published at --link; the device is away where the

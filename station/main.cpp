@@ -1,3 +1,4 @@
+#include "file_writer.h"
 #include "standard_descriptors.h"
 #include "station_settings.h"
 #include "station_window.h"
@@ -10,6 +11,7 @@
 
 int main(int argc, char **argv)
 {
+    const FileWriter::DrainAtEnd filesWritten; // the runs' records and traces, before the program's end
     keepStandardDescriptorsOpen(); // the workers' pipes never take the place of a closed one
     // --help and a wrong option are answered without a display.
     StationSettings settings;

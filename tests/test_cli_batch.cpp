@@ -10,9 +10,6 @@
 #include <csignal>
 #include <unistd.h>
 
-// The operator's result hook: its script, whether the update runs as a batch (of one) or
-// alone, and why it is said to have failed (empty: it did not).
-struct HookRow { const char *name; QByteArray script; bool batch; QString why; };
 // The `killed` of a row whose batch itself is killed, not one of its workers.
 constexpr int ParentKilled = -2;
 
@@ -20,24 +17,29 @@ class TestCliBatch : public QObject, private CliFixture {
     Q_OBJECT
 private slots:
     void init() { prepare(), neighbour_.reset(), ports_.clear(); }
-    void batch_data();
+    // The rows in two halves, each half a function of its own: the parts run side by side.
+    void batch_data() { rows(0); }
     void batch();
-    void resultHooks();
+    void batchMore_data() { rows(1); }
+    void batchMore() { batch(); }
 
 private:
+    static void rows(int half);
     // Each reads the columns of batch's row it needs itself.
     using Devices = std::vector<std::unique_ptr<PtyEmulator>>;
     void startDevices(Devices &devices, QStringList &arguments);
     void checkReport(const QString &rows, const Devices &devices);
+    void checkRun(const QString &runId, int device);
     void checkSummary(const Run &r, const Devices &devices);
-    void checkHookEnvironment(const QString &path, const QString &port);
     std::unique_ptr<PtyEmulator> neighbour_; // outside the batch, when a row has one
     QStringList ports_;                        // each device's port as the batch was given it
     void killBatch(qint64 batch, const Devices &devices);
 };
 
-void TestCliBatch::batch_data()
+void TestCliBatch::rows(int half)
 {
+    int row = 0;
+    const auto take = [&] { return row++ % 2 == half; }; // every other row to each half
     QTest::addColumn<QStringList>("serials"); // each device's four bytes, in hexadecimal
     QTest::addColumn<QStringList>("shown");   // its serial as the CSV report must show it
     QTest::addColumn<int>("faulty"); // the device whose second block is never answered (-1: none)
@@ -53,47 +55,63 @@ void TestCliBatch::batch_data()
     // A device outside the batch takes the first one's link as that one restarts: it is only
     // asked who it is, and named in the record.
     QTest::addColumn<bool>("neighbour");
-    QTest::newRow("one device alone, with a report") << QStringList {"30333033"} << QStringList {"0303"} << -1 << -1
-                                                     << 0 << QStringList {"updated"} << false << QStringList()
-                                                     << QStringList() << -1 << false;
-    QTest::newRow("two with one serial, in JSON") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"}
-                                                  << -1 << -1 << 13 << QStringList {"same serial", "same serial"}
-                                                  << true << QStringList() << QStringList() << -1 << false;
+    QTest::addColumn<bool>("twoBatches"); // the first half of the devices is one batch, the rest another, side by side
+    if (take())
+        QTest::newRow("one device alone, with a report") << QStringList {"30333033"} << QStringList {"0303"} << -1 << -1
+                                                         << 0 << QStringList {"updated"} << false << QStringList()
+                                                         << QStringList() << -1 << false << false;
+    if (take())
+        QTest::newRow("two with one serial, in JSON") << QStringList {"30333031", "30333031"} << QStringList {"0301", "0301"}
+                                                      << -1 << -1 << 13 << QStringList {"same serial", "same serial"}
+                                                      << true << QStringList() << QStringList() << -1 << false << false;
     // Neither written: the first has the carried firmware, the second a newer one.
-    QTest::newRow("already current, and older refused") << QStringList {"30333034", "30333035"}
-                                                        << QStringList {"0304", "0305"} << -1 << -1 << 8
-                                                        << QStringList {"already current", "not allowed"} << false
-                                                        << QStringList {"68", "70"} << QStringList() << -1 << false;
+    if (take())
+        QTest::newRow("already current, and older refused") << QStringList {"30333034", "30333035"}
+                                                            << QStringList {"0304", "0305"} << -1 << -1 << 8
+                                                            << QStringList {"already current", "not allowed"} << false
+                                                            << QStringList {"68", "70"} << QStringList() << -1 << false << false;
     // --reinstall reaches the worker: the first is written again, and fails after its first block.
-    QTest::newRow("--reinstall: written again") << QStringList {"30333036", "30333037"} << QStringList {"0306", "0307"}
-                                                << 0 << -1 << 4 << QStringList {"transfer failed", "not allowed"}
-                                                << false << QStringList {"68", "70"} << QStringList {"--reinstall"} << -1
-                                                << false;
+    if (take())
+        QTest::newRow("--reinstall: written again") << QStringList {"30333036", "30333037"} << QStringList {"0306", "0307"}
+                                                    << 0 << -1 << 4 << QStringList {"transfer failed", "not allowed"}
+                                                    << false << QStringList {"68", "70"} << QStringList {"--reinstall"} << -1
+                                                    << false << false;
     // A device's serial is its identity whatever its bytes: none of these is a reason to skip
     // it. The fault on one ends its own run only, a worker killed while it writes is said to
     // have left its device half written, and the batch says the worst.
-    QTest::newRow("not UTF-8, look-alikes, a formula, a screen clear; a fault on the second; one killed")
-        << QStringList {"80414243", "41004243", "41005859", "3d312b31", "1b5b324a", "30333032"}
-        << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J", "0302"} << 1 << 5 << 16
-        << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"} << false
-        << QStringList() << QStringList() << -1 << false;
+    if (take())
+        QTest::newRow("not UTF-8, look-alikes, a formula, a screen clear; a fault on the second; one killed")
+            << QStringList {"80414243", "41004243", "41005859", "3d312b31", "1b5b324a", "30333032"}
+            << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J", "0302"} << 1 << 5 << 16
+            << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"} << false
+            << QStringList() << QStringList() << -1 << false << false;
     // Refused before its plan, each keeps its name: another hardware, a version that is no two
     // digits (" 7" is not 72: unreadable, nothing written, no version in the books).
-    QTest::newRow("refused before the plan, with its name") << QStringList {"30333038", "30333039"}
-                                                           << QStringList {"0308", "0309"} << -1 << -1 << 8
-                                                           << QStringList {"not allowed", "not allowed"} << false
-                                                           << QStringList {"68", " 7"} << QStringList() << 0 << false;
+    if (take())
+        QTest::newRow("refused before the plan, with its name") << QStringList {"30333038", "30333039"}
+                                                               << QStringList {"0308", "0309"} << -1 << -1 << 8
+                                                               << QStringList {"not allowed", "not allowed"} << false
+                                                               << QStringList {"68", " 7"} << QStringList() << 0 << false << false;
     // The batch itself killed while both are written: each worker writes its own row and runs
     // its hook; a batch started meanwhile finds the ports busy with that batch.
-    QTest::newRow("the batch killed while two are written") << QStringList {"30333130", "30333131"}
-                                                           << QStringList {"0310", "0311"} << -1 << ParentKilled << -1
-                                                           << QStringList {"updated", "updated"} << false
-                                                           << QStringList() << QStringList() << -1 << false;
+    if (take())
+        QTest::newRow("the batch killed while two are written") << QStringList {"30333130", "30333131"}
+                                                               << QStringList {"0310", "0311"} << -1 << ParentKilled << -1
+                                                               << QStringList {"updated", "updated"} << false
+                                                               << QStringList() << QStringList() << -1 << false << false;
     // Renumbered by its reset, the first comes back elsewhere while another device takes its
     // node: nothing is written to that one, the first keeps its firmware, the second is updated.
-    QTest::newRow("a neighbour takes the first one's node at its reset")
-        << QStringList {"30333132", "30333133"} << QStringList {"0312", "0313"} << -1 << -1 << 19
-        << QStringList {"other device", "updated"} << true << QStringList() << QStringList() << -1 << true;
+    if (take())
+        QTest::newRow("a neighbour takes the first one's node at its reset")
+            << QStringList {"30333132", "30333133"} << QStringList {"0312", "0313"} << -1 << -1 << 19
+            << QStringList {"other device", "updated"} << true << QStringList() << QStringList() << -1 << true << false;
+    // Two batches on one account at once, a failure in each: every failed run keeps its own
+    // trace, and its record names it.
+    if (take())
+        QTest::newRow("two batches side by side, a failure each")
+            << QStringList {"30333135", "30333136", "30333137", "30333138"} << QStringList {"0315", "0316", "0317", "0318"}
+            << 0 << 2 << 4 << QStringList {"transfer failed", "updated", "ended abnormally", "updated"} << false
+            << QStringList() << QStringList() << -1 << false << true;
 }
 
 namespace {
@@ -173,6 +191,7 @@ void TestCliBatch::batch()
     QFETCH(bool, json);
     QFETCH(QStringList, firmwares);
     QFETCH(QStringList, options);
+    QFETCH(bool, twoBatches);
     Devices devices;
     QStringList arguments = QStringList {"--yes"} + options;
     if (json)
@@ -189,7 +208,20 @@ void TestCliBatch::batch()
     hook.close();
     QVERIFY(hook.setPermissions(hook.permissions() | QFile::ExeOwner));
     arguments << "--on-result" << hook.fileName();
+    QFile::remove(report + ".2");
+    QStringList second; // the other batch's, with the second half of the ports and a report of its own
+    if (twoBatches) {
+        const qsizetype firstPort = arguments.indexOf("--port"), half = qsizetype(devices.size() / 2);
+        second = arguments.mid(0, firstPort) + arguments.mid(firstPort + 2 * half);
+        arguments.remove(firstPort + 2 * half, 2 * (qsizetype(devices.size()) - half)); // the label stays with the first
+        second << "--report" << report + ".2" << "update";
+    }
+    QProcess other;
     auto killWhileWriting = [&](qint64 batch) {
+        if (twoBatches) {
+            other.start(MOVA_UPDATE, second);
+            other.closeWriteChannel();
+        }
         if (killed == ParentKilled)
             return killBatch(batch, devices);
         if (killed < 0)
@@ -199,8 +231,16 @@ void TestCliBatch::batch()
         const pid_t worker = workerOf(QString::fromStdString(devices[size_t(killed)]->link()));
         QVERIFY(worker > 0 && ::kill(worker, SIGKILL) == 0);
     };
-    const Run r = run(arguments << "--report" << report << "update", 120'000, killWhileWriting);
+    Run r = run(arguments << "--report" << report << "update", 120'000, killWhileWriting);
     QVERIFY2(r.exitCode == exitCode, r.err.constData());
+    if (twoBatches) { // the other's rows and words with the first's
+        QVERIFY(other.waitForFinished(120'000));
+        QCOMPARE(other.exitCode(), 16);
+        r.out += other.readAllStandardOutput(), r.err += other.readAllStandardError();
+        QFile rows(report + ".2"), first(report);
+        QVERIFY(rows.open(QIODevice::ReadOnly) && first.open(QIODevice::Append));
+        first.write(QString::fromUtf8(rows.readAll()).section('\n', 1).toUtf8()); // without its header
+    }
     QVERIFY2(!(r.out + r.err).contains('\x1b'), r.err.constData()); // no device moves the operator's cursor
     QFile file(report);
     QVERIFY(file.open(QIODevice::ReadOnly));
@@ -208,7 +248,7 @@ void TestCliBatch::batch()
     if (QTest::currentTestFailed())
         return;
     QVERIFY(!run({"log", "-n", "9"}).out.contains('\x1b'));
-    if (killed != ParentKilled) // it said nothing more
+    if (killed != ParentKilled && !twoBatches) // it said nothing more; each says its own summary
         checkSummary(r, devices);
 }
 
@@ -242,7 +282,7 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
     QFETCH(QStringList, firmwares);
     QFETCH(int, otherHardware);
     QVERIFY(rows.startsWith("time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,"
-                            "message,duration_s,serial_hex,battery_percent,socket,may_be_without_firmware\n"));
+                            "message,duration_s,serial_hex,battery_percent,socket,may_be_without_firmware,run\n"));
     QCOMPARE(rows.count('\n'), serials.size() + 1);
     for (int i = 0; i < serials.size(); ++i) {
         const bool updated = outcomes[i] == "updated", current = outcomes[i] == "already current";
@@ -255,7 +295,11 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
         QVERIFY2(rows.contains(row), qPrintable(row + "\nnot in\n" + rows));
         const QString socket = i == 0 ? "Bay 1" : QFileInfo(QString::fromStdString(devices[i]->link())).fileName();
         const QString severity = halfWritten(outcomes[i]) ? "yes" : "no";
-        QVERIFY2(rows.contains("," + serials[i].toUpper() + ",76," + socket + "," + severity + "\n"), qPrintable(rows));
+        const QRegularExpression tail(QRegularExpression::escape("," + serials[i].toUpper() + ",76," + socket + "," +
+                                                                 severity + ",") + "([0-9a-f]{16})\n");
+        const QString runId = tail.match(rows).captured(1);
+        QVERIFY2(!runId.isEmpty(), qPrintable(rows));
+        checkRun(runId, i);
         const Bytes held = devices[i]->withModel([](DeviceModel &m) { return m.image(); });
         QCOMPARE(held == updatedImage(QByteArray::fromHex(serials[i].toLatin1()).toStdString()), updated);
         const auto commands = devices[i]->commands();
@@ -280,14 +324,30 @@ void TestCliBatch::checkReport(const QString &rows, const Devices &devices)
     if (killed >= 0) { // said to be half written, in the report and in the record the batch kept for it
         QVERIFY2(rows.contains("may be without working firmware"), qPrintable(rows));
         QVERIFY(run({"log", "-n", QString::number(serials.size())}).out.contains("ended abnormally"));
-        // The batch kept the lost worker's trace as far as it got, and its record names it.
-        QString trace;
-        for (const QByteArray &line : run({"--json", "log", "-n", QString::number(serials.size())}).out.split('\n'))
-            if (const QJsonObject o = QJsonDocument::fromJson(line).object(); o["outcome"] == "ended abnormally")
-                trace = o["trace"].toString();
-        QVERIFY2(trace.contains("-" + serials[killed].toUpper() + "-"), qPrintable(trace));
-        QVERIFY(QFileInfo(qEnvironmentVariable("XDG_STATE_HOME") + "/mova-update/" + trace).size() > 0);
     }
+}
+
+// The run a report row names is its device's in the record; one that failed once it wrote
+// (its worker lost or not) keeps its own trace, named by its record: its own device's bytes,
+// no other's.
+void TestCliBatch::checkRun(const QString &runId, int device)
+{
+    QFETCH(QStringList, serials);
+    QFETCH(QStringList, outcomes);
+    QJsonObject o;
+    for (const QByteArray &line : run({"--json", "log", "-n", QString::number(serials.size())}).out.split('\n'))
+        if (const QJsonObject r = QJsonDocument::fromJson(line).object(); r["run"] == runId)
+            o = r;
+    QCOMPARE(o["device"].toObject()["serial_hex"].toString(), serials[device].toUpper());
+    if (!halfWritten(outcomes[device]))
+        return;
+    QFile file(qEnvironmentVariable("XDG_STATE_HOME") + "/mova-update/" + o["trace"].toString());
+    QVERIFY2(o["trace"].toString().endsWith(runId + ".log") && file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+    const QByteArray trace = file.readAll();
+    auto spaced = [](const QString &hex) { return QByteArray::fromHex(hex.toLatin1()).toHex(' ').toUpper(); };
+    QVERIFY2(trace.contains(spaced(serials[device])) && !trace.contains('\0'), trace.left(2000).constData());
+    for (const QString &other : serials)
+        QVERIFY2(other == serials[device] || !trace.contains(spaced(other)), qPrintable(other));
 }
 
 // The summary counts them and names each device that failed; it goes where a failure goes
@@ -341,77 +401,6 @@ void TestCliBatch::checkSummary(const Run &r, const Devices &devices)
     const QRegularExpression pace("yield " + QRegularExpression::escape(yield) + " % in 0:0\\d:\\d\\d, \\d+ devices/h\n" +
                                   QRegularExpression::escape(QString::fromUtf8(summary)));
     QVERIFY2(serials.size() == 1 || QString::fromUtf8(exitCode == 0 ? r.out : r.err).contains(pace), r.err.constData());
-}
-
-// Whatever the hook does, the device's update stands, and neither waits for it longer than
-// its limit. The rows run side by side, each with its own device.
-void TestCliBatch::resultHooks()
-{
-    const HookRow rows[] = {
-        {"told the device's facts, in a batch", "env > \"$0.env\"\n", true, {}},
-        {"hangs, alone: stopped at its limit", "exec sleep 30\n", false, "stopped at its time limit of 0.3 s"},
-        {"fails, in a batch: said and kept", "exit 3\n", true, "exit status 3"},
-    };
-    std::vector<std::unique_ptr<PtyEmulator>> devices;
-    std::vector<Job> jobs;
-    for (const HookRow &row : rows) {
-        const std::string name = "dev" + std::to_string(jobs.size());
-        PtyEmulator::Options options;
-        options.device = quickDevice();
-        options.link = f.path(name.c_str());
-        options.device.identity.serial = "\x1b[2J";
-        // The hook that is told the facts gets a device that has the carried firmware already:
-        // a success whose outcome is not 0, and its exit status is.
-        const bool current = row.why.isEmpty();
-        if (current)
-            options.device.identity.firmwareVersion = "68";
-        options.resetDowntimeMs = QuickDowntimeMs;
-        QVERIFY(devices.emplace_back(std::make_unique<PtyEmulator>(options))->start());
-        QFile script(QString::fromStdString(options.link + ".hook"));
-        QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\n" + row.script) > 0);
-        script.close();
-        QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
-        QStringList arguments {"--yes", "--port", QString::fromStdString(options.link), "--on-result", script.fileName()};
-        if (!current)
-            arguments << "--firmware" << QString::fromStdString(firmware) << "--table" << QString::fromStdString(table);
-        if (row.batch)
-            arguments << "--repeat" << "--count" << "1";
-        jobs.push_back({MOVA_UPDATE, arguments << "update", {"QTX_MOVA_HOOK_LIMIT_MS=300"}});
-    }
-    const std::vector<Run> runs = runJobs(jobs, 25'000);
-    QFile kept(qEnvironmentVariable("XDG_STATE_HOME", QDir::homePath() + "/.local/state") + "/mova-update/hooks.jsonl");
-    const QByteArray record = kept.open(QIODevice::ReadOnly) ? kept.readAll() : QByteArray();
-    for (size_t i = 0; i < runs.size(); ++i) {
-        const QString hook = jobs[i].arguments[jobs[i].arguments.indexOf("--on-result") + 1];
-        QVERIFY2(runs[i].exitCode == 0, runs[i].err.constData());
-        if (rows[i].why.isEmpty()) {
-            checkHookEnvironment(hook + ".env", QString::fromStdString(devices[i]->link()));
-            continue;
-        }
-        const QString said = "mova-update: the result hook " + hook + " for device \\x1b[2J: " + rows[i].why + "\n";
-        QVERIFY2(QString::fromUtf8(runs[i].err).contains(said), runs[i].err.constData());
-        const QString socket = rows[i].batch ? QFileInfo(QString::fromStdString(devices[i]->link())).fileName() : "";
-        const QByteArray line = R"("program":")" + hook.toUtf8() + R"(","serial_hex":"1B5B324A","socket":")" +
-                                socket.toUtf8() + R"(","outcome":"updated","why":")" + rows[i].why.toUtf8() + "\"}\n";
-        QVERIFY2(record.contains(line), qPrintable(line + "\nnot in\n" + record));
-    }
-}
-
-// The serial shown safely and its bytes exactly, and the rest as the report has them.
-void TestCliBatch::checkHookEnvironment(const QString &path, const QString &port)
-{
-    QFile env(path);
-    QVERIFY(env.open(QIODevice::ReadOnly));
-    QMap<QString, QString> told;
-    for (const QString &line : QString::fromUtf8(env.readAll()).split('\n'))
-        if (line.startsWith("MOVA_"))
-            told[line.section('=', 0, 0)] = line.section('=', 1);
-    const QMap<QString, QString> expected {
-        {"MOVA_SERIAL", "\\x1b[2J"}, {"MOVA_SERIAL_HEX", "1B5B324A"}, {"MOVA_SOCKET", "dev0"}, {"MOVA_PORT", port},
-        {"MOVA_OUTCOME", "already current"}, {"MOVA_EXIT", "0"}, {"MOVA_FIRMWARE_BEFORE", "68"}, {"MOVA_FIRMWARE_AFTER", "68"},
-        {"MOVA_MAY_BE_WITHOUT_FIRMWARE", "0"}, {"MOVA_REPORT_ROW", told["MOVA_REPORT_ROW"]}};
-    QVERIFY2(told == expected, qPrintable(QStringList(told.values()).join('\n')));
-    QCOMPARE(QJsonDocument::fromJson(told["MOVA_REPORT_ROW"].toUtf8())["serial_hex"].toString(), "1B5B324A");
 }
 
 QTEST_GUILESS_MAIN(TestCliBatch)

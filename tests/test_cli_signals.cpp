@@ -146,13 +146,13 @@ private slots:
             }
         }
         QVERIFY2(r.out.endsWith("2 devices: 2 updated, 0 failed, 1 retried\n"), r.out.constData()); // by last outcome
-        // The failed run's trace outlived the next run in its place, named by its end and its
-        // device; its record, and only its, names it.
+        // The failed run's trace outlived the runs after it, named by its end, its device and
+        // its run; its record, and only its, names it.
         const QByteArrayList runs = run({"--json", "log", "-n", "3"}).out.trimmed().split('\n');
         QCOMPARE(runs.size(), 3);
         const QJsonObject failed = QJsonDocument::fromJson(runs[2]).object(); // newest first
         const QString end = QDateTime::fromString(failed["end"].toString(), Qt::ISODateWithMs).toString("yyyyMMdd'T'HHmmss'Z'");
-        QCOMPARE(failed["trace"].toString(), "failed-traces/" + end + "-30343031-1.log");
+        QCOMPARE(failed["trace"].toString(), "failed-traces/" + end + "-30343031-" + failed["run"].toString() + ".log");
         QVERIFY(!runs[0].contains("\"trace\"") && !runs[1].contains("\"trace\""));
         QFile kept(qEnvironmentVariable("XDG_STATE_HOME") + "/mova-update/" + failed["trace"].toString());
         QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll().startsWith("# mova-update"));

@@ -31,6 +31,7 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
                        QString::fromStdString(firmware), "--table", QString::fromStdString(table), "update"});
     QCOMPARE(r.exitCode, 0);
     QStringList events, stages;
+    QString planned; // the run the plan names
     bool estimated = false;
     for (const QByteArray &line : r.out.split('\n')) {
         if (line.isEmpty())
@@ -54,6 +55,7 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
             QCOMPARE(o["serial_hex"].toString(), QString("7F80FF41"));
             QCOMPARE(o["firmware"].toString(), QString::fromStdString(firmware));
             QCOMPARE(o["firmware_blocks"].toInt(), 3);
+            planned = o["run"].toString();
         }
     }
     QCOMPARE(stages, (QStringList {"Reset...", "Memory prepare - clear", "Send update", "Verify update", "Connect...",
@@ -66,6 +68,7 @@ void TestCliUpdate::updatesTheDeviceTellingEveryEvent()
     QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.image(); }), updatedImage(serial));
     const Run log = run({"--json", "log", "-n", "1"});
     QCOMPARE(QJsonDocument::fromJson(log.out).object()["readback_warnings"].toInt(), 1);
+    QVERIFY2(planned.size() == 16 && QJsonDocument::fromJson(log.out).object()["run"] == planned, log.out.constData());
     QCOMPARE(f.emulator->withModel([](DeviceModel &m) { return m.table().size(); }), size_t(512));
 }
 

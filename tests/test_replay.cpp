@@ -12,6 +12,7 @@
 #include "replay_trace.h"
 #include "cli_run.h"
 #include "trace.h"
+#include "file_writer.h"
 
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -113,11 +114,8 @@ int ftdiUpdate(const char *trace, const char *firmware, const char *table)
     session.expectedHardwareVersion = FtdiHardware;
     RecordingScreen monitor;
     RecordingRunScreen screen(realClock());
-    std::string reason;
-    if (!Trace::recordTo(trace, 8L << 20, "# test_replay_faults, FTDI road", reason)) {
-        std::cerr << trace << ": " << reason << "\n";
-        return 1;
-    }
+    Trace::recordTo(trace, 8L << 20, "# test_replay_faults, FTDI road",
+                    [trace](const std::string &reason) { std::cerr << trace << ": " << reason << "\n"; });
     pollDevice(session, monitor, realClock());
     std::string said = monitor.lastLine();
     Outcome outcome = Outcome::NotConnected;
@@ -127,6 +125,7 @@ int ftdiUpdate(const char *trace, const char *firmware, const char *table)
         said = screen.messages.empty() ? result.message : screen.messages.back();
     }
     Trace::stopRecording();
+    FileWriter::drain();
     std::cout << "exit " << int(outcome) << "\n" << said << std::endl;
     return 0;
 }
@@ -311,10 +310,10 @@ private slots:
                 continue;
             rows.push_back(line.split(' '));
             const QString link = dir.filePath(QString::number(rows.size()));
-            // One comes in the support bundle mova-update writes as a batch's worker's trace, one
-            // as a failed run's kept trace its record names.
-            const QString member = rows.size() == 2 ? "last-trace-2.log"
-                                                    : "failed-traces/20261209T014512Z-30333033-2.log";
+            // One comes in the support bundle mova-update writes as the trace of a run still in
+            // the store (a lost worker's), one as a failed run's kept trace its record names.
+            const QString member = rows.size() == 2 ? "trace-0123456789abcdef.log"
+                                                    : "failed-traces/20261209T014512Z-30333033-0123456789abcdef.log";
             if (rows.size() == 2 || rows.size() == 3) {
                 const QString state = dir.filePath(QString("state%1/mova-update/").arg(rows.size()));
                 QVERIFY(QDir().mkpath(state + "failed-traces"));

@@ -5,6 +5,7 @@
 #include "clock.h"
 #include "console_screen.h"
 #include "run_record.h"
+#include "file_writer.h"
 #include "session.h"
 
 #include <QTemporaryDir>
@@ -78,6 +79,7 @@ struct Row {
 // What each listener made of the events.
 struct Rendered {
     QString json, plain, record, csv, journal;
+    QString run; // the run's id, which the record, the report and the journal name
     int exit = -1;
 };
 
@@ -112,11 +114,13 @@ Rendered render(const Script &events)
     RunRecord record(clock, session, {}, store);
     SingleReport report;
     report.row.port = "/dev/ttyMOVA-1"; // as the command line names it before the device is found
+    report.row.run = record.runId(), r.run = QString::fromStdString(record.runId());
     std::string error;
     const QString csv = dir.filePath("report.csv");
     report.open(csv.toStdString(), error);
     RunEvents tell {&report, &record};
     events(tell);
+    FileWriter::drain();
     QFile records(QString::fromStdString(store.runsPath())), rows(csv);
     records.open(QIODevice::ReadOnly), rows.open(QIODevice::ReadOnly);
     r.record = QString::fromUtf8(records.readAll()), r.csv = QString::fromUtf8(rows.readAll()).section('\n', 1);
@@ -157,7 +161,7 @@ static std::vector<Row> runRows()
         {"updated, a damaged block read back and survived",
          [=](RunListener &l) {
              l.device(device());
-             l.plan({"/dev/ttyMOVA-1", "firmware.hex", "table.tra", 3, 1, "newer", ""});
+             l.plan({"/dev/ttyMOVA-1", "firmware.hex", "table.tra", 3, 1, "newer", "", "0123456789abcdef"});
              l.writing(true);
              l.stage(ProgressStage::Erase, "Memory prepare - clear");
              l.progress(50);
@@ -172,7 +176,7 @@ static std::vector<Row> runRows()
              l.result({Outcome::Updated, messageText(MessageId::FirmwareAndTableSent), updated});
          },
          0,
-         {R"("event":"plan","port":"/dev/ttyMOVA-1","socket":"Bay 3")", R"("battery":"Accu: 76 %","battery_percent":76)", R"("firmware_date":"211019")",
+         {R"("event":"plan","port":"/dev/ttyMOVA-1","run":"0123456789abcdef","socket":"Bay 3")", R"("battery":"Accu: 76 %","battery_percent":76)", R"("firmware_date":"211019")",
           R"("event":"stage","id":"erase","name":"Memory prepare - clear")", R"("event":"writing")",
           R"("event":"diagnostic","line":"Daten lesen: XOR Summe ist fehlerhaft. Offset: 200")",
           R"("event":"after","firmware_version":69)", R"("event":"table","sent":true)",
@@ -185,7 +189,7 @@ static std::vector<Row> runRows()
           R"("stage_reached":"done","firmware_confirmed":true,"table_sent":true)",
           R"("readback_warnings":1,"readback_lines":[{"line":"Daten lesen)", R"("writing":true,"firmware_after":69)",
           R"("outcome":"updated","exit":0,"text":"Update and Language sended success!")"},
-         {",/dev/ttyMOVA-1,0042,24,68,69,Accu: 76 %,updated,0,Update and Language sended success!,", ",30303432,76,Bay 3,no\n"},
+         {",/dev/ttyMOVA-1,0042,24,68,69,Accu: 76 %,updated,0,Update and Language sended success!,", ",30303432,76,Bay 3,no,"},
          {"MESSAGE_ID=" + QString(JournalEntry::MessageId), "MOVA_OUTCOME=updated", "MOVA_EXIT_STATUS=0",
           "MOVA_PORT=/dev/ttyMOVA-1", "MOVA_SOCKET=Bay 3", "MOVA_SERIAL=0042", "MOVA_SERIAL_HEX=30303432", "MOVA_FIRMWARE_BEFORE=68",
           "MOVA_FIRMWARE_AFTER=69", "MOVA_BATTERY_PERCENT=76", "MOVA_STAGE=done", "PRIORITY=6",
@@ -199,7 +203,7 @@ static std::vector<Row> runRows()
          },
          0, {R"("event":"result","ok":true,"exit":0,"outcome":"already current","text":"as it was")"},
          {"Already current: as it was.\n"}, {R"("may_be_without_firmware":false,"outcome":"already current","exit":0)"},
-         {",already current,0,as it was,", ",Bay 3,no\n"},
+         {",already current,0,as it was,", ",Bay 3,no,"},
          {"MOVA_OUTCOME=already current", "MOVA_EXIT_STATUS=0", "PRIORITY=6", "MOVA_MAY_BE_WITHOUT_FIRMWARE=0"},
          {"mova-update: already current"}},
     };
@@ -223,7 +227,7 @@ static std::vector<Row> failureRows()
          {"Error by verify Update\n  ", "mova-update: verify failed\n"},
          {R"({"id":"verify","name":"Verify update")", R"({"kind":"failure","text":"Error by verify Update")",
           R"("stage_reached":"verify","firmware_confirmed":false)", R"("outcome":"verify failed","exit":5)"},
-         {",verify failed,5,Error by verify Update,", ",Bay 3,yes\n"},
+         {",verify failed,5,Error by verify Update,", ",Bay 3,yes,"},
          {"MOVA_OUTCOME=verify failed", "MOVA_STAGE=verify", "PRIORITY=3", "MOVA_MAY_BE_WITHOUT_FIRMWARE=1"}},
         // The erase's own message stays; what it means is that the device went away.
         {"pulled out during the erase",
@@ -235,7 +239,7 @@ static std::vector<Row> failureRows()
           R"("exit":17,"outcome":"device lost")"},
          {"Data cannot clear.2\n  The device went away"},
          {R"("stage_reached":"erase")", R"("writing":true)", R"("outcome":"device lost","exit":17)"},
-         {",device lost,17,Data cannot clear.2,", ",Bay 3,yes\n"},
+         {",device lost,17,Data cannot clear.2,", ",Bay 3,yes,"},
          {"MOVA_STAGE=erase", "MOVA_EXIT_STATUS=17", "PRIORITY=3", "MOVA_MAY_BE_WITHOUT_FIRMWARE=1"}},
         // The firmware's success is said after the table's failure, as the window says it; the
         // command line keeps the failure as its last word, the record keeps both.
@@ -254,7 +258,7 @@ static std::vector<Row> failureRows()
          {"Error by senden Language.5\n", "mova-update: table not sent\n"},
          {R"({"kind":"failure","text":"Error by senden Language.5")", R"({"kind":"message","text":"Update sended)",
           R"("stage_reached":"table","firmware_confirmed":true,"table_sent":false)"},
-         {",table not sent,9,Error by senden Language.5,", ",Bay 3,no\n"},
+         {",table not sent,9,Error by senden Language.5,", ",Bay 3,no,"},
          {"MOVA_STAGE=table", "MOVA_EXIT_STATUS=9", "MOVA_MAY_BE_WITHOUT_FIRMWARE=0"},
          {"sended success"}},
         // A device chose bytes that would clear a terminal, run a formula and break a JSON line.
@@ -265,7 +269,7 @@ static std::vector<Row> failureRows()
          },
          7, {R"("exit":7,"outcome":"not confirmed")"}, {"mova-update: not updated\n"},
          {R"("serial":"=\\x1b[2","serial_hex":"3D1B5B32")", R"("battery":"","stages")", R"("writing":false)"},
-         {R"(,"'=\x1b[2",24,68,,,not confirmed,7,not updated,)", ",3D1B5B32,,Bay 3,no\n"},
+         {R"(,"'=\x1b[2",24,68,,,not confirmed,7,not updated,)", ",3D1B5B32,,Bay 3,no,"},
          {R"(MOVA_SERIAL==\x1b[2)", "MOVA_SERIAL_HEX=3D1B5B32", "PRIORITY=5"},
          {}},
         {"no device found",
@@ -305,6 +309,10 @@ void TestRunListeners::eachListenerRendersTheEvents()
     for (const QString &line : r.json.split('\n', Qt::SkipEmptyParts)) // one object a line, strict UTF-8
         QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
     QCOMPARE(r.record.count('\n'), 1);
+    // One run, by one id: its record, its report row and its journal entry name it.
+    QVERIFY2(r.record.startsWith("{\"run\":\"" + r.run + "\",") && r.csv.endsWith("," + r.run + "\n") &&
+                 r.journal.contains("\nMOVA_RUN=" + r.run + "\n"),
+             qPrintable(r.record + r.csv + r.journal));
 }
 
 QTEST_GUILESS_MAIN(TestRunListeners)

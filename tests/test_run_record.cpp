@@ -7,7 +7,7 @@
 #include "run_record.h"
 #include "trace.h"
 #include "table_rows.h"
-#include "update_rig.h"
+#include "record_store.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -24,38 +24,24 @@
 
 namespace {
 
-// A store in a folder of its own, with what it says on standard error kept.
-struct Store {
-    QTemporaryDir dir;
-    RunStore store;
-    std::ostringstream errors;
-    Store()
-    {
-        store.folder = dir.filePath("state/mova-update").toStdString();
-        store.errors = &errors;
-    }
-};
-
-QByteArray fileBytes(const std::string &path)
+// The run's trace beside its record: a failed run's moved where the next run's cannot
+// overwrite it, named by its record and its run's id; a successful one's is the last trace.
+void checkTrace(const QJsonObject &o, const std::string &folder, bool failed, bool stalled)
 {
-    QFile f(QString::fromStdString(path));
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
-
-// One run on the rig, recorded in this store from before its first step.
-RunResult recordedRun(UpdateRig &rig, RunStore &store, int64_t *startMs = nullptr)
-{
-    RunRecord record(rig.clock, rig.session, rig.payloads, store);
-    record.begin();
-    if (startMs)
-        *startMs = rig.clock.nowMs();
-    return runAndEnd(rig.session, rig.screen, rig.clock, rig.payloads, &record);
-}
-
-QDateTime when(const QJsonValue &v)
-{
-    return QDateTime::fromString(v.toString(), Qt::ISODateWithMs);
+    QVERIFY(isRunId(o["run"].toString().toStdString()));
+    QCOMPARE(o["trace"].isString(), failed);
+    const std::string trace = failed ? folder + "/" + o["trace"].toString().toStdString() : folder + "/last-trace.log";
+    QVERIFY(!failed || o["trace"].toString().endsWith("-" + o["run"].toString() + ".log"));
+    const QByteArray bytes = fileBytes(trace);
+    QVERIFY(bytes.startsWith("# mova-update ") && bytes.contains(", run " + o["run"].toString().toUtf8() + " started "));
+    QVERIFY(bytes.contains(" tty  > 51\n")); // the erase command went out
+    QCOMPARE(o.contains("trace_lines_lost"), stalled);
+    int lost = 0; // each gap says how many lines it lost, and all of them the record
+    for (const auto &m : QRegularExpression("\n# (\\d+) trace lines lost here: the trace file did not take them in time\n")
+                             .globalMatch(QString::fromLatin1(bytes)))
+        lost += m.captured(1).toInt();
+    QCOMPARE(lost, o["trace_lines_lost"].toInt());
+    QCOMPARE(QDir(QString::fromStdString(folder)).entryList({"trace-*"}, QDir::Files), QStringList()); // none left
 }
 
 } // namespace
@@ -99,6 +85,9 @@ void TestRunRecord::oneLineARun_data()
     QTest::addColumn<QString>("reached");
     QTest::addColumn<QString>("ended"); // what the record and the history say the run came to
     QTest::newRow("updated") << "" << TableSuccess << "updated" << 0 << "done" << TableSuccess;
+    // The disk of the record stalls thrice for 8 s during the transfer: the device never waits
+    // for it; the trace loses lines instead, and says so, as the record does.
+    QTest::newRow("the trace's disk stalls") << "stalled disk" << TableSuccess << "updated" << 0 << "done" << TableSuccess;
     // The firmware's success is still said after it, as the window says it; the table's failure is the end.
     QTest::newRow("table refused") << "refuse-language" << QString::fromStdString(messageText(MessageId::FirmwareSentStandardMontage))
                                    << "table not sent" << 9 << "table" << "Error by senden Language.5";
@@ -114,13 +103,23 @@ void TestRunRecord::oneLineARun()
     QFETCH(QString, ended);
     UpdateRig rig;
     QVERIFY(rig.connect());
-    rig.usePayloads(hexText(imageBytes(1200)), "LANG" + QByteArray(100, 'x'));
-    if (!fault.isEmpty())
+    const bool stalled = fault == "stalled disk";
+    rig.usePayloads(hexText(imageBytes(stalled ? 96 << 10 : 1200)), "LANG" + QByteArray(100, 'x'));
+    if (!fault.isEmpty() && !stalled)
         QVERIFY(rig.device.model().setFault(fault.toStdString(), true, -1));
     Store s;
     int64_t startMs = 0;
-    recordedRun(rig, s.store, &startMs);
+    std::optional<StalledDisk> disk;
+    if (stalled)
+        disk.emplace(rig.clock);
+    recordedRun(rig, s.store, &startMs, [&] {
+        if (disk)
+            disk->release();
+    });
     QCOMPARE(rig.screen.messages.back(), message.toStdString()); // the screen saw it
+    // The device's pace never waits for the record's disk: the longest it heard nothing from
+    // the host is the erase's, however long the disk stalled.
+    QVERIFY2(longestHostPause(rig) < 8000, qPrintable(QString::number(longestHostPause(rig))));
 
     const QList<QByteArray> lines = fileBytes(s.store.runsPath()).split('\n');
     QCOMPARE(lines.size(), 2); // one line, ended
@@ -157,11 +156,7 @@ void TestRunRecord::oneLineARun()
     QCOMPARE(start.msecsTo(when(o["end"])), rig.clock.nowMs() - startMs);
     // The bytes of the run beside it, though the trace is off; and off again afterwards.
     QVERIFY(!Trace::enabled() && !Trace::recording());
-    // A failed run's moved where the next run's cannot overwrite it, named by its record.
-    QCOMPARE(o["trace"].isString(), exitCode != 0);
-    const std::string trace = exitCode != 0 ? s.store.folder + "/" + o["trace"].toString().toStdString()
-                                            : s.store.tracePath();
-    QVERIFY(fileBytes(trace).contains(" tty  > 51\n")); // the erase command went out
+    checkTrace(o, s.store.folder, exitCode != 0, stalled);
     QVERIFY(s.errors.str().empty());
 }
 
@@ -225,7 +220,6 @@ void TestRunRecord::aRecordThatCannotBeKept_data()
     QTest::newRow("a file where the folder goes") << "file" << "Not a directory";
     // Put there by someone else: refused at once, never waited on, followed or emptied.
     QTest::newRow("links to another file") << "links" << "a symbolic link, not followed";
-    QTest::newRow("a FIFO for the trace") << "last-trace.log" << "not a regular file";
     QTest::newRow("a FIFO for the record") << "runs.jsonl" << "not a regular file";
     QTest::newRow("a FIFO for the lock") << "runs.lock" << "not a regular file";
     QTest::newRow("read-only folder") << "read-only" << "Permission denied";
@@ -246,7 +240,7 @@ void TestRunRecord::aRecordThatCannotBeKept()
             QFile other(s.dir.filePath("other"));
             QVERIFY(other.open(QIODevice::WriteOnly) && other.write("kept\n") == 5);
             QVERIFY(QFile::link(other.fileName(), QString::fromStdString(s.store.runsPath())));
-            QVERIFY(QFile::link(other.fileName(), QString::fromStdString(s.store.tracePath())));
+            QVERIFY(QFile::link(other.fileName(), folder + "/last-trace.log")); // replaced, never written through
         } else if (why.contains('.')) {
             QCOMPARE(::mkfifo((s.store.folder + "/" + why.toStdString()).c_str(), 0600), 0);
         } else {
@@ -266,6 +260,7 @@ void TestRunRecord::aRecordThatCannotBeKept()
     RunRecord later(rig.clock, rig.session, rig.payloads, s.store);
     later.begin();
     later.result({Outcome::NotConnected, "No connection"});
+    FileWriter::drain();
     const QString said = QString::fromStdString(s.errors.str());
     QVERIFY2(said.startsWith("mova-update: cannot keep the run record in " + folder + ": ") && said.count('\n') == 1 &&
                  said.trimmed().endsWith(reason),
@@ -291,15 +286,18 @@ void TestRunRecord::theTraceLeavesTheRecordItsRoom()
         ::fstat(fd, &st);
         return Trace::KeepFreeBytes + 2 * Trace::SpaceCheckEveryBytes - st.st_size;
     };
-    std::string reason;
-    QVERIFY(Trace::recordTo(s.store.tracePath(), s.store.traceCapBytes, "# run", reason));
+    const std::string path = s.store.tracePath(newRunId());
+    Trace::recordTo(path, s.store.traceCapBytes, "# run", {});
     UpdateRig rig;
     const std::vector<uint8_t> block(1024, 0x55);
     for (int i = 0; i < 1000 && Trace::recording(); ++i)
         Trace::bytes(rig.clock, "tty", '>', block.data(), int(block.size()));
+    FileWriter::drain();
     Trace::freeSpace = systemFigure;
     QVERIFY(!Trace::recording());
-    const QByteArray trace = fileBytes(s.store.tracePath());
+    Trace::stopRecording();
+    FileWriter::drain();
+    const QByteArray trace = fileBytes(path);
     QVERIFY2(trace.size() > Trace::SpaceCheckEveryBytes && trace.size() < 3 * Trace::SpaceCheckEveryBytes,
              qPrintable(QString::number(trace.size())));
     QVERIFY(trace.endsWith(" bytes are kept for the run record; the rest of the run is not kept\n"));
@@ -338,11 +336,12 @@ void TestRunRecord::keptTracesStayInBounds()
     RunRecord record(rig.clock, rig.session, rig.payloads, s.store);
     record.begin();
     record.result({Outcome::NotConnected, "No connection"});
+    FileWriter::drain();
     const QJsonObject o = QJsonDocument::fromJson(fileBytes(s.store.runsPath())).object();
     const QString trace = o["trace"].toString();
-    QCOMPARE(trace, "failed-traces/" + QString::fromStdString(keptTraceName(when(o["end"]), "", 0)));
+    QCOMPARE(trace, "failed-traces/" + QString::fromStdString(keptTraceName(when(o["end"]), "", record.runId())));
     QVERIFY(fileBytes((s.store.folder + "/" + trace.toStdString())).startsWith("# mova-update"));
-    QVERIFY(!QFile::exists(QString::fromStdString(s.store.tracePath())));
+    QVERIFY(!QFile::exists(QString::fromStdString(s.store.tracePath(record.runId()))));
     QStringList left = old.mid(old.size() - row.oldLeft);
     left << "20100101T000000Z-unknown-0.log" << "notes.txt" << trace.mid(14);
     left.sort();

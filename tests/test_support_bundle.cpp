@@ -123,14 +123,14 @@ private slots:
         batchTrace_.resize(70'000);
         QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(batchTrace_.data()), batchTrace_.size() / 4);
         write("last-trace.log", trace_);
-        write("last-trace-2.log", batchTrace_);
+        write("trace-0123456789abcdef.log", batchTrace_);
         write("notes.txt", "not for the bundle");
         QVERIFY(QDir().mkpath(folder_ + "/failed-traces"));
         write(KeptTrace, "# mova-update, a failed run\n");
         write("failed-traces/20261208T052013Z-30333033-2.log", "of a run no record names");
         // Neither is read: a link is not followed, a FIFO would hold the open.
-        QVERIFY(QFile::link(folder_ + "/notes.txt", folder_ + "/last-trace-3.log"));
-        QCOMPARE(::mkfifo(QFile::encodeName(folder_ + "/last-trace-4.log").constData(), 0600), 0);
+        QVERIFY(QFile::link(folder_ + "/notes.txt", folder_ + "/trace-0123456789abcde3.log"));
+        QCOMPARE(::mkfifo(QFile::encodeName(folder_ + "/trace-0123456789abcde4.log").constData(), 0600), 0);
         qputenv("XDG_STATE_HOME", state_.path().toLocal8Bit());
         qunsetenv("QTX_MOVA_NO_RECORD");
     }
@@ -180,7 +180,7 @@ private slots:
             return;
         }
         QVERIFY2(said.out.startsWith("wrote " + file.toUtf8() + ": "), said.out.constData());
-        QVERIFY2(said.err.contains("last-trace-3.log: a symbolic link, not followed"), said.err.constData());
+        QVERIFY2(said.err.contains("trace-0123456789abcde3.log: a symbolic link, not followed"), said.err.constData());
         QVERIFY2(said.err.contains("1 line of the record over 1 MiB left out"), said.err.constData());
         QCOMPARE(said.err.contains(": the bundle is a gzip tar (.tar.gz), not a zip archive\n"), target == "zip name");
         QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList {name});
@@ -190,11 +190,11 @@ private slots:
         // A kept trace goes with its run only.
         const bool kept = row.runs.contains(record(4));
         QCOMPARE(members.out, "mova-support/runs.jsonl\nmova-support/traces/last-trace.log\n"
-                              "mova-support/traces/last-trace-2.log\n" +
+                              "mova-support/traces/trace-0123456789abcdef.log\n" +
                                   (kept ? "mova-support/traces/" + KeptTrace + "\n" : QByteArray()) +
                                   "mova-support/version.txt\nmova-support/list.txt\n");
-        QVERIFY2(said.out.contains(kept ? "3 traces (last-trace.log, last-trace-2.log and 1 of a failed run)"
-                                        : "2 traces (last-trace.log and last-trace-2.log)"),
+        QVERIFY2(said.out.contains(kept ? "3 traces (last-trace.log, trace-0123456789abcdef.log and 1 of a failed run)"
+                                        : "2 traces (last-trace.log and trace-0123456789abcdef.log)"),
                  said.out.constData());
         QVERIFY(members.err.isEmpty());
         for (const QByteArray &line : run("tar", {"-tvzf", file}).out.trimmed().split('\n'))
@@ -202,7 +202,7 @@ private slots:
         auto member = [&](const char *name) { return run("tar", {"-xzOf", file, QString("mova-support/") + name}).out; };
         QCOMPARE(member("runs.jsonl"), row.runs);
         QCOMPARE(member("traces/last-trace.log"), trace_);
-        QCOMPARE(member("traces/last-trace-2.log"), batchTrace_);
+        QCOMPARE(member("traces/trace-0123456789abcdef.log"), batchTrace_);
         if (kept)
             QCOMPARE(member("traces/" + KeptTrace), QByteArray("# mova-update, a failed run\n"));
         QVERIFY(member("version.txt").startsWith(run(MOVA_UPDATE, {"--version"}).out + "\nbuild settings\n"));

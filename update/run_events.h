@@ -43,6 +43,7 @@ struct RunPlan {
     int firmwareBlocks = 0, tableBlocks = 0;
     std::string firmwareIs;    // "newer", "the same", "older" than the device's, or unknown
     std::string downgradeText; // said when it is older
+    std::string run;           // the run's id, as its record and its trace file name it
 };
 
 // A text the operator meets, with the message it is (so that nobody finds it again by its
