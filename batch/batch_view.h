@@ -32,6 +32,7 @@ struct WorkerShown {
     std::optional<double> left; // the seconds the whole run has left, as its worker estimates them
     bool present = true;        // its device is there, as its worker last said
     std::optional<BatchWord> word; // what the batch told it: none until its device is known
+    std::string run;               // its device's run: what tells one device's showing from the next
 };
 
 // What the live lines show at one moment of the batch's clock.

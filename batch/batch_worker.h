@@ -54,7 +54,7 @@ struct BatchWorker {
 
     // What its process is started with, for the batch `batchId`.
     QStringList arguments(const BatchOptions &a, const std::string &batchId) const;
-    WorkerShown shown() const { return {number, port, socket, serial, state, stage, percent, left, present, word}; }
+    WorkerShown shown() const { return {number, port, socket, serial, state, stage, percent, left, present, word, runId}; }
     WorkerFacts facts() const { return {port, serialHex, state, word}; }
     // Its device's report row, ended now.
     ReportRow row(Outcome outcome) const;

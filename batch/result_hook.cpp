@@ -1,5 +1,6 @@
 #include "result_hook.h"
 #include "batch_report.h"
+#include "file_writer.h"
 #include "json_line.h"
 #include "run_record.h"
 #include "safe_text.h"
@@ -67,6 +68,10 @@ ResultHooks::ResultHooks(std::string program, std::string folder, std::function<
 
 ResultHooks::~ResultHooks()
 {
+    {
+        const std::lock_guard lock(guard_->m);
+        guard_->alive = false; // a record still being written says nothing to hooks gone
+    }
     for (const auto &h : hooks_)
         if (!h->done)
             signalHook(h->process, SIGKILL);
@@ -81,6 +86,9 @@ void ResultHooks::waitAll()
 {
     while (running() > 0)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // Their failures' records are written, and one that could not be is said, before the end.
+    FileWriter::drain();
+    QCoreApplication::sendPostedEvents(&context_);
 }
 
 void ResultHooks::run(const ReportRow &row)
@@ -182,8 +190,17 @@ void ResultHooks::record(const Hook &h, const std::string &why)
                                  .text("outcome", h.outcome)
                                  .text("why", why)
                                  .str();
-    std::string error;
-    if ((!makeFolder(folder_, error) || !appendWhole(folder_ + "/hooks.jsonl", line + "\n", error)) &&
-        !std::exchange(recordFailed_, true))
-        say_("mova-update: cannot keep the result hook's failures: " + error);
+    // On the file writer's thread: the thread that times a device never waits for this disk.
+    // A failure comes back to this one to be said, once.
+    FileWriter::post([this, folder = folder_, line, guard = guard_] {
+        std::string error;
+        if (makeFolder(folder, error) && appendWhole(folder + "/hooks.jsonl", line + "\n", error))
+            return;
+        const std::lock_guard lock(guard->m);
+        if (guard->alive)
+            QMetaObject::invokeMethod(&context_, [this, error] {
+                if (!std::exchange(recordFailed_, true))
+                    say_("mova-update: cannot keep the result hook's failures: " + error);
+            }, Qt::QueuedConnection);
+    });
 }

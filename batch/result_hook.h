@@ -2,6 +2,7 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,12 @@ private:
     const std::function<void(const std::string &)> say_;
     int limitMs_ = LimitMs;
     bool recordFailed_ = false;
+    // Whether these hooks still live, asked by a record's write on the file writer's thread.
+    struct Guard {
+        std::mutex m;
+        bool alive = true;
+    };
+    const std::shared_ptr<Guard> guard_ = std::make_shared<Guard>();
     std::vector<std::unique_ptr<Hook>> hooks_;
     QObject context_; // what the hooks' timers and signals belong to
 };

@@ -72,7 +72,6 @@ bool StationWindow::start()
     makeTiles(options);
     options.held = held_; // a device the last batch left in its socket stays as it is
     batch_.reset();
-    ++batches_;
     batch_ = std::make_unique<Batch>(options, static_cast<BatchView &>(*this));
     over_ = false;
     header_->running();
@@ -184,9 +183,8 @@ void StationWindow::error(const std::string &text)
 
 void StationWindow::said(const WorkerShown &w, const WorkerEvent &e, int64_t)
 {
-    // Each worker process is one run: its number counts again from 0 in every batch.
-    const std::string run = std::to_string(batches_) + "." + std::to_string(w.number);
-    tileFor(w.socket, w.port)->said(run, w, e);
+    // Keyed by the worker's run, never its number, which counts again from 0 in every batch.
+    tileFor(w.socket, w.port)->said(w.run, w, e);
 }
 
 void StationWindow::skipped(const WorkerShown &w)

@@ -73,7 +73,6 @@ private:
     bool over_ = true, closeWhenOver_ = false, nameWhenOver_ = false;
     int status_ = 0;
     int rows_ = 0; // report rows since the station started
-    int batches_ = 0; // batches started by this window: with a worker's number, a run never seen again
     QTimer presence_;
     std::map<std::string, PortHold> held_; // the devices the last batch left in their sockets
 };
