@@ -80,6 +80,7 @@ struct TraceFile {
     std::condition_variable gathered; // enough waits to be written at once, or the file closes
     std::string pending;
     bool flushQueued = false;
+    bool hurried = false; // the flush that waits was told enough waits
     std::chrono::steady_clock::time_point queuedAt; // of the flush that waits
     long accepted = 0;             // bytes taken for the file, the header's included
     long lost = 0, lostHere = 0;   // lines not taken: in all, and since the last one taken
@@ -94,7 +95,10 @@ struct TraceFile {
 
 namespace {
 
-constexpr auto GatherFor = std::chrono::milliseconds(100);
+// Long enough that the writer's thread wakes a few times a second, not for every line (each
+// wake costs both threads more than the write); short enough that a killed worker's trace
+// still holds all but its last quarter of a second.
+constexpr auto GatherFor = std::chrono::milliseconds(250);
 
 void say(TraceFile &f, const std::string &reason)
 {
@@ -126,14 +130,14 @@ void flush(TraceFile &f)
     std::string &chunk = f.spare;
     chunk.clear();
     {
-        // Lines are gathered for a moment and written in one go: a whole update takes a few
-        // thousand writes instead of one a line, and a killed worker's trace still reaches its
-        // file within a tenth of a second.
+        // Lines are gathered for a moment and written in one go: a whole update takes about a
+        // thousand writes instead of one a line.
         std::unique_lock lock(f.m);
         f.gathered.wait_until(lock, f.queuedAt + GatherFor,
                               [&] { return f.ended || f.pending.size() >= size_t(Trace::SpaceCheckEveryBytes); });
         chunk.swap(f.pending);
         f.flushQueued = false;
+        f.hurried = false;
     }
     for (size_t at = 0; f.fd >= 0 && !f.error && !f.full && at < chunk.size();) {
         if (f.written >= f.nextSpaceCheck) {
@@ -192,8 +196,8 @@ void close(TraceFile &f)
 void queueFlush(const std::shared_ptr<TraceFile> &f)
 {
     if (std::exchange(f->flushQueued, true)) {
-        if (f->pending.size() >= size_t(Trace::SpaceCheckEveryBytes))
-            f->gathered.notify_one();
+        if (f->pending.size() >= size_t(Trace::SpaceCheckEveryBytes) && !std::exchange(f->hurried, true))
+            f->gathered.notify_one(); // once: the writer comes as soon as it can
         return;
     }
     f->queuedAt = std::chrono::steady_clock::now();
