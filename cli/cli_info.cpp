@@ -81,10 +81,7 @@ void showDeviceInfo(const Session &session, ConsoleScreen &screen, const CliArgu
         "\ncarried firmware  " + carriedLine;
     JsonLine event = JsonLine::event("device")
                          .text("line", line)
-                         .text("serial", serial)
-                         .text("serial_hex", hexBytes(serialBytes(r)))
-                         .number("hardware_version", r.hardwareVersion)
-                         .number("firmware_version", r.firmwareVersion)
+                         .append(identityJson(r))
                          .text("status", status)
                          .text("device_info", infoText)
                          .text("calibration", calibration)

@@ -130,14 +130,7 @@ void ConsoleScreen::plan(const RunPlan &p)
         line.text("run", p.run);
     if (!d.socket.empty())
         line.text("socket", shownText(d.socket));
-    line
-                        .text("serial", serial)
-                        .text("serial_hex", hexBytes(serialBytes(r)))
-                        .number("hardware_version", r.hardwareVersion)
-                        .text("firmware_now", shownText(d.line()))
-                        .number("firmware_version", r.firmwareVersion)
-                        .text("firmware_date", shownText(std::string(r.firmwareDate, strnlen(r.firmwareDate, 6))))
-                        .text("battery", battery);
+    line.append(identityJson(r)).text("firmware_now", shownText(d.line())).text("battery", battery);
     if (d.batteryPercent)
         line.number("battery_percent", *d.batteryPercent);
     line.text("firmware", p.firmwareName)
@@ -223,7 +216,7 @@ void ConsoleScreen::result(const RunEnd &end)
         line.number("readback_warnings", run.readBackWarnings);
         line.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
         if (run.otherDevice)
-            line.object("other_device", otherDeviceJson(*run.otherDevice));
+            line.object("other_device", identityJson(*run.otherDevice));
     }
     // A question nobody was asked was not declined: the last line says what did happen.
     const bool notAsked = !run.notAskedBecause.empty();

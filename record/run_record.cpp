@@ -84,17 +84,6 @@ std::string RunRecord::at(int64_t ms) const
     return startedAt_.addMSecs(ms - startMs_).toString(Qt::ISODateWithMs).toStdString();
 }
 
-namespace {
-
-// "2021-10-19" of the device's YYMMDD.
-std::string firmwareDate(const DeviceRecord &r)
-{
-    const char *d = r.firmwareDate;
-    return d[0] ? "20" + std::string(d, 2) + "-" + std::string(d + 2, 2) + "-" + std::string(d + 4, 2) : "";
-}
-
-} // namespace
-
 std::string RunRecord::line(const RunEnd &end, const std::string &trace, long traceLost) const
 {
     const Outcome outcome = end.outcome;
@@ -107,23 +96,13 @@ std::string RunRecord::line(const RunEnd &end, const std::string &trace, long tr
     if (!session_.socket.empty())
         o.text("socket", shownText(session_.socket));
     if (device_) {
-        // The serial's bytes are the device's choice: shown safely, and exactly in hexadecimal
-        // (an unprogrammed one is FFFFFFFF).
-        const DeviceRecord &r = device_->record;
-        const std::string serial = serialBytes(r);
-        JsonLine device;
-        device.text("serial", shownText(serial)).text("serial_hex", hexBytes(serial));
-        device.number("hardware_version", r.hardwareVersion);
-        // A version that was no two digits is none, not the 0 the record was cleared to.
-        r.firmwareUnreadable ? device.null("firmware_version") : device.number("firmware_version", r.firmwareVersion);
-        device.text("firmware_date", firmwareDate(r)).text("line", shownText(device_->line()));
-        o.object("device", std::move(device));
+        o.object("device", identityJson(device_->record).text("line", shownText(device_->line())));
         o.text("battery", device_->batteryText());
         if (device_->batteryPercent)
             o.number("battery_percent", *device_->batteryPercent);
     }
     if (result_ && result_->otherDevice) // who answered in its place: that device was only asked who it is
-        o.object("other_device", otherDeviceJson(*result_->otherDevice));
+        o.object("other_device", identityJson(*result_->otherDevice));
     std::vector<JsonLine> stages, messages;
     for (const Event &e : stages_)
         stages.push_back(JsonLine().text("id", e.kind).text("name", e.text).text("at", at(e.atMs)));
