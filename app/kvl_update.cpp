@@ -9,6 +9,7 @@
 #include "firmware_age.h"
 #include "payload_file.h"
 #include "support_report.h"
+#include "run_begin.h"
 #include "run_record.h"
 #include "usb_connection.h"
 
@@ -173,13 +174,20 @@ void TKVLUpdate::AccuTimerTimer()
 
 void TKVLUpdate::UpdateButtonClick()
 {
-    // A click the run would ignore asks nothing.
-    if (!session_.runActive && !session_.pollActive && !firmwareAgeAccepted())
-        return;
     RunRecord record(clock_, session_, payloads, store_);
     RunEvents events {&record, this};
-    const RunResult result = runUpdate(session_, *this, events, clock_, payloads);
-    events.result({outcomeOf(result), endText(result), result}); // a click the run ignored leaves nothing
+    // The run begins as the command line's does; the window found the device already. A click
+    // the run would ignore asks nothing.
+    RunBeginning begin(session_, *this, events, clock_, payloads, record.runId());
+    std::optional<RunEnd> end;
+    if (!session_.runActive && !session_.pollActive && !(end = begin.identify(nullptr)))
+        end = begin.guard();
+    RunResult result;
+    if (!end) {
+        result = runUpdate(session_, *this, events, clock_, payloads);
+        end = RunEnd {outcomeOf(result), endText(result), result};
+    }
+    events.result(*end); // a click the run ignored leaves nothing
     saveChosenReport(this, store_, session_.expectedHardwareVersion, reportChosen_); // with this run's record
     // The box keeps the run's text; which file (QTX_MOVA_FIRMWARE, QTX_MOVA_TABLE) could not be
     // used, and why, goes to the terminal.
@@ -270,23 +278,18 @@ Answer TKVLUpdate::confirm(const std::string &caption, const std::string &text)
     return {box.exec() == QMessageBox::Ok};
 }
 
-bool TKVLUpdate::firmwareAgeAccepted()
+Answer TKVLUpdate::confirmFirmwareAge(FirmwareAge age, const DeviceRecord &r)
 {
-    const std::string age = firmwareAge(session_, isCarried(payloads.firmware));
-    if (age != "the same" && age != "older")
-        return true;
-    const DeviceRecord &r = session_.record;
+    const bool same = age == FirmwareAge::Same;
     const std::string text =
-        age == "the same"
-            ? "The device has " + carriedFirmwareText() + " already: the same firmware this update installs.\n"
-                                                          "Install it again?"
-            : "The " + carriedFirmwareText() + " this update installs is " + downgradeText(r) +
-                  ".\nInstall the older firmware?";
-    QMessageBox box(QMessageBox::Warning, age == "the same" ? QStringLiteral("Same firmware")
-                                                            : QStringLiteral("Older firmware"),
+        same ? "The device has " + carriedFirmwareText() + " already: the same firmware this update installs.\n"
+                                                           "Install it again?"
+             : "The " + carriedFirmwareText() + " this update installs is " + downgradeText(r) +
+                   ".\nInstall the older firmware?";
+    QMessageBox box(QMessageBox::Warning, same ? QStringLiteral("Same firmware") : QStringLiteral("Older firmware"),
                     QString::fromStdString(text), QMessageBox::Ok | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Cancel); // Enter leaves the device as it is
-    return box.exec() == QMessageBox::Ok;
+    return {box.exec() == QMessageBox::Ok};
 }
 
 bool TKVLUpdate::confirmLowBattery(int percent)

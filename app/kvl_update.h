@@ -77,12 +77,12 @@ private:
     bool askToConnect(const std::string &text) override;
     void endProgram() override;
     void schedulePoll(int intervalMs, bool enabled) override;
-    // RunScreen: the run's two questions, and what it tells shown as the window shows it.
+    // RunScreen: the run's questions, and what it tells shown as the window shows it.
+    // A device that has the carried firmware already, or a newer one, is written only when the
+    // operator says OK to that first; Cancel, the default, leaves it untouched.
+    Answer confirmFirmwareAge(FirmwareAge age, const DeviceRecord &device) override;
     Answer confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
-    // A device that has the carried firmware already, or a newer one, is written only when the
-    // operator says OK to that first; false: Cancel, the device is left untouched.
-    bool firmwareAgeAccepted();
     void holding(bool on) override;
     void writing(bool on) override;
     void stage(ProgressStage stage, const std::string &caption) override;

@@ -69,6 +69,17 @@ void ConsoleScreen::event(const JsonLine &line, const std::string &plain, bool e
     std::cout << line.str() << std::endl;
 }
 
+const char *firmwareAgeOption(FirmwareAge age)
+{
+    return age == FirmwareAge::Older ? "--allow-older installs it all the same" : "--reinstall writes it again";
+}
+
+Answer ConsoleScreen::confirmFirmwareAge(FirmwareAge age, const DeviceRecord &)
+{
+    const bool yes = age == FirmwareAge::Older ? allowOlder : reinstall;
+    return {yes, yes ? std::string() : firmwareAgeOption(age), false};
+}
+
 Answer ConsoleScreen::confirm(const std::string &caption, const std::string &text)
 {
     bool yes = options_.assumeYes, asked = false;
@@ -137,12 +148,12 @@ void ConsoleScreen::plan(const RunPlan &p)
         .text("table", p.tableName)
         .number("firmware_blocks", p.firmwareBlocks)
         .number("table_blocks", p.tableBlocks)
-        .text("firmware_is", p.firmwareIs)
-        .flag("downgrade", p.firmwareIs == "older");
+        .text("firmware_is", firmwareAgeName(p.firmwareIs))
+        .flag("downgrade", p.firmwareIs == FirmwareAge::Older);
     event(line, "device            " + shownText(p.port) + "\nserial number     " + serial + "\nhardware version  " +
                     std::to_string(r.hardwareVersion) + "\nfirmware now      " + shownText(d.line()) +
                     "\nbattery           " + battery + "\nfirmware to go on " + p.firmwareName +
-                    (p.firmwareIs == "older" ? ", " + p.downgradeText : "") + "\ntable to go on    " + p.tableName);
+                    (p.firmwareIs == FirmwareAge::Older ? ", " + p.downgradeText : "") + "\ntable to go on    " + p.tableName);
 }
 
 void ConsoleScreen::writing(bool on)

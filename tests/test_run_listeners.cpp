@@ -161,7 +161,7 @@ static std::vector<Row> runRows()
         {"updated, a damaged block read back and survived",
          [=](RunListener &l) {
              l.device(device());
-             l.plan({"/dev/ttyMOVA-1", "firmware.hex", "table.tra", 3, 1, "newer", "", "0123456789abcdef"});
+             l.plan({"/dev/ttyMOVA-1", "firmware.hex", "table.tra", 3, 1, FirmwareAge::Newer, "", "0123456789abcdef"});
              l.writing(true);
              l.stage(ProgressStage::Erase, "Memory prepare - clear");
              l.progress(50);
