@@ -19,7 +19,6 @@
 #include <csignal>
 #include <deque>
 #include <set>
-#include <type_traits>
 #include <unistd.h>
 
 // The batch's supervision: it starts a worker process per device, reads what each says,
@@ -31,42 +30,6 @@ namespace {
 
 constexpr int WatchMs = 250;            // how often the ports are looked at (see watchNeeded)
 constexpr int WorkerSilentMs = 180'000; // a worker that never says who its device is is ended
-
-// Each event of a worker's line to the batch's facts first, then to the worker's view with the
-// worker as it stands now: the view shows the worker as it is.
-class Both final : public WorkerListener {
-public:
-    Both(BatchWorker &w, std::function<int64_t()> nowMs) : w_(w), nowMs_(std::move(nowMs)) {}
-    bool planned = false; // the worker said who its device is and waits for its word
-
-    void device(const DeviceFacts &d) override { each(&WorkerListener::device, d); }
-    void plan(const RunPlan &p) override { planned = true, each(&WorkerListener::plan, p); }
-    void writing(bool on) override { each(&WorkerListener::writing, on); }
-    void stage(ProgressStage s, const std::string &caption) override { each(&WorkerListener::stage, s, caption); }
-    void progress(int percent) override { each(&WorkerListener::progress, percent); }
-    void after(const DeviceFacts &d) override { each(&WorkerListener::after, d); }
-    void result(const RunEnd &end) override { each(&WorkerListener::result, end); }
-    void explained(const RunMessage &m, const std::string &why) override { each(&WorkerListener::explained, m, why); }
-    void remark(const std::string &text) override { each(&WorkerListener::remark, text); }
-    void estimate(bool present, std::optional<double> left) override { each(&WorkerListener::estimate, present, left); }
-    void reported(const ReportRow &row) override { each(&WorkerListener::reported, row); }
-    void relay(const std::string &json, bool progress) override { each(&WorkerListener::relay, json, progress); }
-    void heard() override { each(&WorkerListener::heard); }
-
-private:
-    template <typename Listener, typename... Params>
-    void each(void (Listener::*event)(Params...), std::type_identity_t<Params>... args)
-    {
-        (w_.taker().*event)(args...);
-        if (!w_.view)
-            return;
-        w_.view->now = w_.shown();
-        w_.view->nowMs = nowMs_();
-        (w_.view.get()->*event)(args...);
-    }
-    BatchWorker &w_;
-    const std::function<int64_t()> nowMs_;
-};
 
 } // namespace
 
@@ -283,9 +246,7 @@ void Batch::Supervision::readErrors(BatchWorker &w)
 // What the worker says is taken in first, then shown: the view shows the worker as it is now.
 void Batch::Supervision::event(BatchWorker &w, const QByteArray &line)
 {
-    Both both(w, [this] { return clock_.elapsed(); });
-    hearWorker(line, w.port, both);
-    if (both.planned)
+    if (w.hear(line, clock_.elapsed()))
         decide();
     view_->refresh();
 }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -63,7 +64,50 @@ private:
     BatchWorker &w_;
 };
 
+// Each event of a worker's line to the batch's facts first, then to the worker's view with the
+// worker as it stands now: the view shows the worker as it is.
+class Both final : public WorkerListener {
+public:
+    Both(BatchWorker &w, int64_t nowMs) : w_(w), nowMs_(nowMs) {}
+    bool planned = false; // the worker said who its device is and waits for its word
+
+    void device(const DeviceFacts &d) override { each(&WorkerListener::device, d); }
+    void plan(const RunPlan &p) override { planned = true, each(&WorkerListener::plan, p); }
+    void writing(bool on) override { each(&WorkerListener::writing, on); }
+    void stage(ProgressStage s, const std::string &caption) override { each(&WorkerListener::stage, s, caption); }
+    void progress(int percent) override { each(&WorkerListener::progress, percent); }
+    void after(const DeviceFacts &d) override { each(&WorkerListener::after, d); }
+    void result(const RunEnd &end) override { each(&WorkerListener::result, end); }
+    void explained(const RunMessage &m, const std::string &why) override { each(&WorkerListener::explained, m, why); }
+    void remark(const std::string &text) override { each(&WorkerListener::remark, text); }
+    void estimate(bool present, std::optional<double> left) override { each(&WorkerListener::estimate, present, left); }
+    void reported(const ReportRow &row) override { each(&WorkerListener::reported, row); }
+    void relay(const std::string &json, bool progress) override { each(&WorkerListener::relay, json, progress); }
+    void heard() override { each(&WorkerListener::heard); }
+
+private:
+    template <typename Listener, typename... Params>
+    void each(void (Listener::*event)(Params...), std::type_identity_t<Params>... args)
+    {
+        (w_.taker().*event)(args...);
+        if (!w_.view)
+            return;
+        w_.view->now = w_.shown();
+        w_.view->nowMs = nowMs_;
+        (w_.view.get()->*event)(args...);
+    }
+    BatchWorker &w_;
+    const int64_t nowMs_;
+};
+
 } // namespace
+
+bool BatchWorker::hear(const QByteArray &line, int64_t nowMs)
+{
+    Both both(*this, nowMs);
+    hearWorker(line, port, both);
+    return both.planned;
+}
 
 BatchWorker::BatchWorker() : taker_(std::make_unique<Taker>(*this)) {}
 BatchWorker::~BatchWorker() = default;

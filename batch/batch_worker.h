@@ -48,7 +48,10 @@ struct BatchWorker {
     bool present = true; // the device is there, as the worker last said
     QElapsedTimer since;
 
-    // Takes in what the worker says, as the run's events, before its view hears them.
+    // Takes in a line of what the worker says, as the run's events, then tells them its view
+    // with the worker as it is now (`nowMs` on the batch's clock); whether the worker said who
+    // its device is, and waits for the batch's word.
+    bool hear(const QByteArray &line, int64_t nowMs);
     WorkerListener &taker() { return *taker_; }
     std::unique_ptr<WorkerListener> view; // its view's listener
     // Its process ended: its outcome, and the message that says a lost worker's.
