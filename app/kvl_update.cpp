@@ -2,7 +2,6 @@
 #include "clock.h"
 #include "monitor.h"
 #include "outcome.h"
-#include "my_value_spin_edit.h"
 #include "progress_window.h"
 #include "handshake.h"
 #include "readout.h"
@@ -10,21 +9,19 @@
 #include "firmware_age.h"
 #include "payload_file.h"
 #include "support_report.h"
+#include "run_begin.h"
 #include "run_record.h"
 #include "usb_connection.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <cstring>
 #include <iostream>
-
-using MyValueSpin::TMyValueSpinEdit;
 
 TKVLUpdate *KVLUpdate = nullptr;
 
@@ -38,7 +35,7 @@ const QColor LowChargeColour(255, 0, 0);
 
 std::unique_ptr<UsbConnection> standardLink(Clock &clock)
 {
-    return std::make_unique<UsbConnection>(clock, UsbConnection::Options {1000, 2048});
+    return std::make_unique<UsbConnection>(clock, UsbConnection::Options {1000});
 }
 
 void setColour(QWidget *w, const QColor &colour)
@@ -57,38 +54,6 @@ QLabel *boldLabel(QWidget *parent, const QRect &place, const QColor &colour)
     label->setFont(font);
     setColour(label, colour);
     return label;
-}
-
-QLabel *hiddenLabel(QWidget *parent, const char *caption, const QRect &place)
-{
-    auto *label = new QLabel(QString::fromLatin1(caption), parent);
-    label->setGeometry(place);
-    label->hide();
-    return label;
-}
-
-// A one-line field with its caption to its left, 3 pixels apart.
-QLineEdit *labeledEdit(QWidget *parent, const char *caption, const char *text, const QRect &place)
-{
-    auto *edit = new QLineEdit(QString::fromLatin1(text), parent);
-    edit->setGeometry(place);
-    edit->hide();
-    auto *label = new QLabel(QString::fromLatin1(caption), parent);
-    label->adjustSize();
-    label->move(place.left() - 3 - label->width(), place.top() + (place.height() - label->height()) / 2);
-    label->setBuddy(edit);
-    label->hide();
-    return edit;
-}
-
-TMyValueSpinEdit *spinEdit(QWidget *parent, int minimum, int maximum, const QRect &place)
-{
-    auto *edit = new TMyValueSpinEdit(parent);
-    edit->MinValue = minimum;
-    edit->MaxValue = maximum;
-    edit->setGeometry(place);
-    edit->hide();
-    return edit;
 }
 
 } // namespace
@@ -151,39 +116,11 @@ void TKVLUpdate::buildForm()
     RefusalLabel->setGeometry(8, 45, 118, 14);
     setColour(RefusalLabel, LowChargeColour);
 
-    buildServiceFields();
-
     AccuTimer = new QTimer(this);
     AccuTimer->setInterval(FirstPollMs);
     connect(AccuTimer, &QTimer::timeout, this, &TKVLUpdate::AccuTimerTimer);
     AccuTimer->start();
     UpdateButton->setFocus();
-}
-
-void TKVLUpdate::buildServiceFields()
-{
-    // Below the client area and never shown: the readout fills them, the run reads them.
-    Label1 = hiddenLabel(this, "Koef (%)", QRect(44, 81, 39, 13));
-    Label2 = hiddenLabel(this, "X:", QRect(10, 101, 10, 13));
-    Label3 = hiddenLabel(this, "Z:", QRect(10, 155, 10, 13));
-    Label4 = hiddenLabel(this, "Mag:", QRect(10, 180, 24, 13));
-    Label6 = hiddenLabel(this, "Offset", QRect(100, 81, 28, 13));
-    Label7 = hiddenLabel(this, "Y:", QRect(10, 129, 10, 13));
-    SerialNrEdit = labeledEdit(this, "SerialNr", "0000", QRect(210, 100, 49, 21));
-    SerialNrEdit->setMaxLength(4);
-    KoefXEdit = spinEdit(this, 0, 255, QRect(40, 97, 49, 22));
-    OffsYEdit = spinEdit(this, -128, 127, QRect(92, 123, 48, 22));
-    KoefYEdit = spinEdit(this, 0, 255, QRect(40, 123, 49, 22));
-    OffsZEdit = spinEdit(this, -128, 127, QRect(92, 149, 48, 22));
-    KoefZEdit = spinEdit(this, 0, 255, QRect(40, 149, 49, 22));
-    KoefMEdit = spinEdit(this, 0, 255, QRect(40, 175, 49, 22));
-    OffsXEdit = spinEdit(this, -128, 127, QRect(92, 97, 48, 22));
-    DeviceInfoEdit = labeledEdit(this, "Device Info", "0", QRect(208, 128, 52, 21));
-    QWidget::setTabOrder(UpdateButton, SerialNrEdit);
-    QWidget *order[] = {SerialNrEdit, KoefXEdit, OffsYEdit, KoefYEdit, OffsZEdit,
-                        KoefZEdit,    KoefMEdit, OffsXEdit, DeviceInfoEdit};
-    for (size_t i = 1; i < std::size(order); ++i)
-        QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
 void TKVLUpdate::showEvent(QShowEvent *event)
@@ -237,13 +174,20 @@ void TKVLUpdate::AccuTimerTimer()
 
 void TKVLUpdate::UpdateButtonClick()
 {
-    // A click the run would ignore asks nothing.
-    if (!session_.runActive && !session_.pollActive && !firmwareAgeAccepted())
-        return;
     RunRecord record(clock_, session_, payloads, store_);
     RunEvents events {&record, this};
-    const RunResult result = runUpdate(session_, *this, events, clock_, payloads);
-    events.result({outcomeOf(result), endText(result), result}); // a click the run ignored leaves nothing
+    // The run begins as the command line's does; the window found the device already. A click
+    // the run would ignore asks nothing.
+    RunBeginning begin(session_, *this, events, clock_, payloads, record.runId());
+    std::optional<RunEnd> end;
+    if (!session_.runActive && !session_.pollActive && !(end = begin.identify(nullptr)))
+        end = begin.guard();
+    RunResult result;
+    if (!end) {
+        result = runUpdate(session_, *this, events, clock_, payloads);
+        end = RunEnd {outcomeOf(result), endText(result), result};
+    }
+    events.result(*end); // a click the run ignored leaves nothing
     saveChosenReport(this, store_, session_.expectedHardwareVersion, reportChosen_); // with this run's record
     // The box keeps the run's text; which file (QTX_MOVA_FIRMWARE, QTX_MOVA_TABLE) could not be
     // used, and why, goes to the terminal.
@@ -290,28 +234,6 @@ void TKVLUpdate::showUpdateRefusal(const UpdateRefusal &refusal)
     UpdateButton->setToolTip(why);
 }
 
-void TKVLUpdate::setSerialText(const std::string &text)
-{
-    SerialNrEdit->setText(QString::fromLatin1(text.c_str()));
-}
-
-void TKVLUpdate::setDeviceInfo(int info)
-{
-    deviceInfoTag_ = info;
-    DeviceInfoEdit->setText(QString::asprintf("0x%X", unsigned(info)));
-}
-
-void TKVLUpdate::setCalibration(const Calibration &c)
-{
-    KoefXEdit->SetValue(c.koefX);
-    KoefYEdit->SetValue(c.koefY);
-    KoefZEdit->SetValue(c.koefZ);
-    KoefMEdit->SetValue(c.koefM);
-    OffsXEdit->SetValue(c.offsX);
-    OffsYEdit->SetValue(c.offsY);
-    OffsZEdit->SetValue(c.offsZ);
-}
-
 void TKVLUpdate::setBusy(bool busy)
 {
     if (busy == busy_)
@@ -356,23 +278,18 @@ Answer TKVLUpdate::confirm(const std::string &caption, const std::string &text)
     return {box.exec() == QMessageBox::Ok};
 }
 
-bool TKVLUpdate::firmwareAgeAccepted()
+Answer TKVLUpdate::confirmFirmwareAge(FirmwareAge age, const DeviceRecord &r)
 {
-    const std::string age = firmwareAge(session_, isCarried(payloads.firmware));
-    if (age != "the same" && age != "older")
-        return true;
-    const DeviceRecord &r = session_.record;
+    const bool same = age == FirmwareAge::Same;
     const std::string text =
-        age == "the same"
-            ? "The device has " + carriedFirmwareText() + " already: the same firmware this update installs.\n"
-                                                          "Install it again?"
-            : "The " + carriedFirmwareText() + " this update installs is " + downgradeText(r) +
-                  ".\nInstall the older firmware?";
-    QMessageBox box(QMessageBox::Warning, age == "the same" ? QStringLiteral("Same firmware")
-                                                            : QStringLiteral("Older firmware"),
+        same ? "The device has " + carriedFirmwareText() + " already: the same firmware this update installs.\n"
+                                                           "Install it again?"
+             : "The " + carriedFirmwareText() + " this update installs is " + downgradeText(r) +
+                   ".\nInstall the older firmware?";
+    QMessageBox box(QMessageBox::Warning, same ? QStringLiteral("Same firmware") : QStringLiteral("Older firmware"),
                     QString::fromStdString(text), QMessageBox::Ok | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Cancel); // Enter leaves the device as it is
-    return box.exec() == QMessageBox::Ok;
+    return {box.exec() == QMessageBox::Ok};
 }
 
 bool TKVLUpdate::confirmLowBattery(int percent)

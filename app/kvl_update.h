@@ -12,13 +12,9 @@
 
 class Clock;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QTimer;
 class UsbConnection;
-namespace MyValueSpin {
-class TMyValueSpinEdit;
-}
 
 // The main window: finds the device by itself, shows who it is and its battery, and runs
 // the update behind its one button. It is the screen of the monitoring and shows the run.
@@ -40,15 +36,6 @@ public:
     // Beside the button: why it stays disabled for the device shown (empty while it may update).
     QLabel *RefusalLabel = nullptr;
     QTimer *AccuTimer = nullptr;
-    // The hidden service fields: a store between the readout and the update run.
-    QLabel *Label1 = nullptr, *Label2 = nullptr, *Label3 = nullptr, *Label4 = nullptr, *Label6 = nullptr,
-           *Label7 = nullptr;
-    QLineEdit *SerialNrEdit = nullptr;
-    MyValueSpin::TMyValueSpinEdit *KoefXEdit = nullptr, *OffsYEdit = nullptr, *KoefYEdit = nullptr,
-                                  *OffsZEdit = nullptr, *KoefZEdit = nullptr, *KoefMEdit = nullptr,
-                                  *OffsXEdit = nullptr;
-    QLineEdit *DeviceInfoEdit = nullptr;
-    int deviceInfoTag() const { return deviceInfoTag_; }
 
     UsbConnection *link() const { return link_.get(); }
     Session &session() { return session_; }
@@ -79,7 +66,6 @@ protected:
 
 private:
     void buildForm();
-    void buildServiceFields();
 
     // MonitorScreen
     void showDeviceLine(const std::string &text) override;
@@ -87,19 +73,16 @@ private:
     void clearBattery() override;
     void setUpdateEnabled(bool enabled) override;
     void showUpdateRefusal(const UpdateRefusal &refusal) override;
-    void setSerialText(const std::string &text) override;
-    void setDeviceInfo(int info) override;
-    void setCalibration(const Calibration &values) override;
     void setBusy(bool busy) override;
     bool askToConnect(const std::string &text) override;
     void endProgram() override;
     void schedulePoll(int intervalMs, bool enabled) override;
-    // RunScreen: the run's two questions, and what it tells shown as the window shows it.
+    // RunScreen: the run's questions, and what it tells shown as the window shows it.
+    // A device that has the carried firmware already, or a newer one, is written only when the
+    // operator says OK to that first; Cancel, the default, leaves it untouched.
+    Answer confirmFirmwareAge(FirmwareAge age, const DeviceRecord &device) override;
     Answer confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
-    // A device that has the carried firmware already, or a newer one, is written only when the
-    // operator says OK to that first; false: Cancel, the device is left untouched.
-    bool firmwareAgeAccepted();
     void holding(bool on) override;
     void writing(bool on) override;
     void stage(ProgressStage stage, const std::string &caption) override;
@@ -113,7 +96,6 @@ private:
     Clock &clock_;
     std::unique_ptr<UsbConnection> link_;
     Session session_;
-    int deviceInfoTag_ = 0;
     bool busy_ = false;
     std::string openHintShown_;
     bool centred_ = false;

@@ -1,7 +1,7 @@
 #include "support_report.h"
 #include "device_listing.h"
 #include "run_history.h"
-#include "run_record.h"
+#include "run_store.h"
 #include "support_bundle.h"
 #include "file_writer.h"
 

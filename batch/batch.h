@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What a batch is asked to do: the same for the command line and the station window.
@@ -29,6 +30,32 @@ struct BatchOptions {
     // The devices an earlier batch on these sockets left in them (its stillHeld()): each is
     // left alone until it is unplugged.
     std::map<std::string, PortHold> held;
+};
+
+// The options above that each worker is given as they are, with the words that give them:
+// mova-update's (a worker's too), and the station's on its command line and in station.conf.
+// Both front ends and the workers' arguments read them here, so a new such option is a field
+// above and a row below.
+template <typename T>
+struct BatchOption {
+    std::string_view option;     // mova-update's word, and a worker's
+    bool onStationLine;          // the station takes the same word on its command line
+    std::string_view stationKey; // its station.conf key; empty: none
+    T BatchOptions::*field;
+};
+// A switch is given when on; a value when not empty. Workers get them in this order.
+inline constexpr BatchOption<bool> BatchSwitches[] = {
+    {"--yes", false, {}, &BatchOptions::yes},
+    {"--allow-low-battery", false, {}, &BatchOptions::allowLowBattery},
+    {"--reinstall", true, "reinstall", &BatchOptions::reinstall},
+    {"--allow-older", true, "allow_older", &BatchOptions::allowOlder},
+    {"--trace", false, {}, &BatchOptions::trace},
+};
+inline constexpr BatchOption<std::string> BatchValues[] = {
+    {"--report", true, "report", &BatchOptions::report},
+    {"--on-result", false, "on_result", &BatchOptions::onResult},
+    {"--firmware", true, {}, &BatchOptions::firmware},
+    {"--table", true, {}, &BatchOptions::table},
 };
 
 // Several devices: each is updated by a worker process of its own (mova-update on that one

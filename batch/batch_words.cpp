@@ -4,6 +4,7 @@
 #include "clock.h"
 #include "discovery.h"
 #include "json_line.h"
+#include "readout.h"
 #include "safe_text.h"
 
 #include <QCoreApplication>
@@ -74,10 +75,11 @@ DeviceFacts deviceOf(const QJsonObject &o)
     DeviceRecord &r = d.record;
     const QByteArray serial = QByteArray::fromHex(o["serial_hex"].toString().toLatin1());
     std::copy_n(serial.constData(), std::min<qsizetype>(serial.size(), sizeof r.serialNumber), r.serialNumber);
-    const std::string date = o["firmware_date"].toString().toStdString();
+    const std::string date = deviceDateOf(o["firmware_date"].toString().toStdString());
     std::copy_n(date.data(), std::min(date.size(), sizeof r.firmwareDate), r.firmwareDate);
     r.hardwareVersion = o["hardware_version"].toInt();
     r.firmwareVersion = o["firmware_version"].toInt();
+    r.firmwareUnreadable = o["firmware_version"].isNull();
     if (o.contains("battery_percent"))
         d.batteryPercent = o["battery_percent"].toInt();
     else // a reading asked for and not given says "N/A"; none asked says nothing
@@ -95,7 +97,9 @@ RunPlan planOf(const QJsonObject &o)
     p.tableName = o["table"].toString().toStdString();
     p.firmwareBlocks = o["firmware_blocks"].toInt();
     p.tableBlocks = o["table_blocks"].toInt();
-    p.firmwareIs = o["firmware_is"].toString().toStdString();
+    for (const FirmwareAge age : {FirmwareAge::Older, FirmwareAge::Same, FirmwareAge::Newer})
+        if (o["firmware_is"].toString() == QLatin1String(firmwareAgeName(age)))
+            p.firmwareIs = age;
     p.run = o["run"].toString().toStdString();
     return p;
 }

@@ -136,23 +136,14 @@ QStringList BatchWorker::arguments(const BatchOptions &a, const std::string &bat
     QStringList arguments {"--json", "--worker", QString::fromStdString(batchId), "--run-id",
                            QString::fromStdString(runId), "--port", QString::fromStdString(port),
                            "--socket", QString::fromStdString(socket)};
-    if (a.yes)
-        arguments << "--yes";
-    if (a.allowLowBattery)
-        arguments << "--allow-low-battery";
-    if (a.reinstall)
-        arguments << "--reinstall";
-    if (a.allowOlder)
-        arguments << "--allow-older";
-    if (a.trace)
-        arguments << "--trace";
-    // Its own row and hook: neither waits for the batch to hear the worker's result.
-    if (!a.report.empty())
-        arguments << "--report" << QString::fromStdString(a.report);
-    if (!a.onResult.empty())
-        arguments << "--on-result" << QString::fromStdString(a.onResult);
-    return arguments << "--firmware" << QString::fromStdString(a.firmware) << "--table"
-                     << QString::fromStdString(a.table) << "update";
+    for (const BatchOption<bool> &o : BatchSwitches)
+        if (a.*o.field)
+            arguments << QString::fromUtf8(o.option);
+    // Its own row and hook among them: neither waits for the batch to hear the worker's result.
+    for (const BatchOption<std::string> &o : BatchValues)
+        if (!(a.*o.field).empty())
+            arguments << QString::fromUtf8(o.option) << QString::fromStdString(a.*o.field);
+    return arguments << "update";
 }
 
 ReportRow BatchWorker::row(Outcome outcome) const

@@ -35,6 +35,7 @@ struct ConsoleRun : RunScreen {
     explicit ConsoleRun(bool verbose) : verbose(verbose) {}
     bool verbose;
     MessageId last = MessageId::None;
+    Answer confirmFirmwareAge(FirmwareAge, const DeviceRecord &) override { return {true}; }
     Answer confirm(const std::string &, const std::string &) override { return {true}; }
     bool confirmLowBattery(int) override { return true; }
     void message(const RunMessage &m) override

@@ -63,7 +63,7 @@ for ((i = 0; i < pairs; i++)); do
   read -r bare brc <"$work/bare$i.cpu"
   [ "$rrc" = 0 ] && [ "$brc" = 0 ] || echo "pair $i: exit $rrc and $brc: $(tail -1 "$work/rec$i.out") / $(tail -1 "$work/bare$i.out")"
   lines=$(cat "$work/state$i/mova-update/last-trace.log" 2>/dev/null | wc -l)
-  ratio=$(awk -v a="$rec" -v b="$bare" 'BEGIN { printf "%.3f", b > 0 ? a / b : 0 }')
+  ratio=$(awk -v a="$rec" -v b="$bare" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }')
   ratios+=("$ratio")
   printf '%4d %9.2fs %9.2fs %7s %s\n' "$i" "$rec" "$bare" "$ratio" "$lines"
 done

@@ -1,4 +1,5 @@
 #include "cli_arguments.h"
+#include "argument_reader.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -122,35 +123,26 @@ bool parseNumber(const std::string &text, int low, int high, int &value)
     return true;
 }
 
-// The options that only switch something on.
+// The options that only switch something on, besides the batch's (BatchSwitches).
 struct Switch {
     std::string_view name;
     bool CliArguments::*flag;
 };
 constexpr Switch Switches[] = {
     {"--json", &CliArguments::json},
-    {"--yes", &CliArguments::yes},
-    {"--trace", &CliArguments::trace},
-    {"--allow-low-battery", &CliArguments::allowLowBattery},
-    {"--reinstall", &CliArguments::reinstall},
-    {"--allow-older", &CliArguments::allowOlder},
     {"--all", &CliArguments::all},
     {"--repeat", &CliArguments::repeat},
 };
 
-// The options whose value is taken as it is.
+// The options whose value is taken as it is, besides the batch's (BatchValues).
 struct TextOption {
     std::string_view name;
     std::string CliArguments::*to;
 };
 constexpr TextOption TextOptions[] = {
-    {"--report", &CliArguments::report},
-    {"--on-result", &CliArguments::onResult},
     {"--worker", &CliArguments::worker},
     {"--run-id", &CliArguments::runId},
     {"--socket", &CliArguments::socket},
-    {"--firmware", &CliArguments::firmware},
-    {"--table", &CliArguments::table},
 };
 
 // The options whose value is a whole number in [low, high].
@@ -165,18 +157,11 @@ constexpr NumberOption NumberOptions[] = {
     {"--hardware", 0, 255, &CliArguments::hardware},
 };
 
-// argv, one argument at a time; an option takes the argument after it as its value.
-class ArgumentReader {
+// argv, one argument at a time (see ArgumentReader for why by hand), its failure said in
+// mova-update's words.
+class CliReader : public ArgumentReader {
 public:
-    ArgumentReader(int argc, char **argv, std::string &error) : argc_(argc), argv_(argv), error_(error) {}
-    bool next()
-    {
-        if (++i_ >= argc_)
-            return false;
-        arg_ = argv_[i_];
-        return true;
-    }
-    const std::string &arg() const { return arg_; }
+    CliReader(int argc, char **argv, std::string &error) : ArgumentReader(argc, argv), error_(error) {}
     bool fail(std::string message)
     {
         error_ = std::move(message);
@@ -184,9 +169,10 @@ public:
     }
     bool value(std::string &to)
     {
-        if (i_ + 1 >= argc_)
-            return fail("option '" + arg_ + "' needs a value");
-        to = argv_[++i_];
+        std::optional<std::string> given = ArgumentReader::value();
+        if (!given)
+            return fail("option '" + arg() + "' needs a value");
+        to = std::move(*given);
         return true;
     }
     bool number(int low, int high, int &to)
@@ -196,16 +182,12 @@ public:
             return false;
         if (parseNumber(text, low, high, to))
             return true;
-        return fail(arg_ + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
+        return fail(arg() + " takes a whole number from " + std::to_string(low) + " to " + std::to_string(high) +
                     ", not '" + text + "'");
     }
 
 private:
-    int argc_;
-    char **argv_;
     std::string &error_;
-    int i_ = 0;
-    std::string arg_;
 };
 
 enum class Option { Read, Failed, NoOption };
@@ -216,7 +198,7 @@ Option outcome(bool read)
 }
 
 // The filters of `log` and where it reads.
-Option readLogOption(ArgumentReader &r, CliArguments &a)
+Option readLogOption(CliReader &r, CliArguments &a)
 {
     const std::string &arg = r.arg();
     std::string value;
@@ -249,23 +231,22 @@ Option readLogOption(ArgumentReader &r, CliArguments &a)
 }
 
 // The option the reader is at, with its value, when it is one.
-Option readOption(ArgumentReader &r, CliArguments &a, bool &hardwareGiven)
+Option readOption(CliReader &r, CliArguments &a, bool &hardwareGiven)
 {
     const std::string &arg = r.arg();
-    for (const Switch &s : Switches) {
-        if (arg == s.name) {
-            a.*s.flag = true;
-            return Option::Read;
-        }
-    }
-    for (const TextOption &o : TextOptions)
-        if (arg == o.name)
-            return outcome(r.value(a.*o.to));
-    for (const NumberOption &o : NumberOptions) {
-        if (arg == o.name) {
-            hardwareGiven = hardwareGiven || o.to == &CliArguments::hardware;
-            return outcome(r.number(o.low, o.high, a.*o.to));
-        }
+    if (const Switch *s = optionNamed(Switches, arg))
+        return a.*s->flag = true, Option::Read;
+    for (const BatchOption<bool> &o : BatchSwitches)
+        if (arg == o.option)
+            return a.*o.field = true, Option::Read;
+    if (const TextOption *o = optionNamed(TextOptions, arg))
+        return outcome(r.value(a.*o->to));
+    for (const BatchOption<std::string> &o : BatchValues)
+        if (arg == o.option)
+            return outcome(r.value(a.*o.field));
+    if (const NumberOption *o = optionNamed(NumberOptions, arg)) {
+        hardwareGiven = hardwareGiven || o->to == &CliArguments::hardware;
+        return outcome(r.number(o->low, o->high, a.*o->to));
     }
     if (arg == "--port")
         return outcome(r.value(a.ports.emplace_back()));
@@ -284,7 +265,7 @@ Option readOption(ArgumentReader &r, CliArguments &a, bool &hardwareGiven)
 }
 
 // An argument that is none of the options: the command, or image-info's FILE.
-bool readWord(ArgumentReader &r, CliArguments &a)
+bool readWord(CliReader &r, CliArguments &a)
 {
     const std::string &arg = r.arg();
     if (arg.rfind("-", 0) == 0 && arg != "-")
@@ -302,7 +283,7 @@ bool readWord(ArgumentReader &r, CliArguments &a)
 }
 
 // The options that go with some commands or options only, once all are read.
-bool checkCombinations(ArgumentReader &r, const CliArguments &a)
+bool checkCombinations(CliReader &r, const CliArguments &a)
 {
     if (a.command.empty())
         return r.fail("no command given");
@@ -336,10 +317,10 @@ bool socketNames(const CliArguments &a, SocketNames &names, std::string &error)
 
 bool parseArguments(int argc, char **argv, int defaultHardware, CliArguments &a, std::string &error)
 {
-    ArgumentReader r(argc, argv, error);
+    CliReader r(argc, argv, error);
     bool hardwareGiven = false;
     while (r.next()) {
-        if (r.arg() == "--help" || r.arg() == "-h") {
+        if (r.asksHelp()) {
             a.command = "help";
             return true;
         }

@@ -9,19 +9,7 @@
 
 int runBatch(const CliArguments &a, bool json, bool liveLines)
 {
-    BatchOptions options;
-    options.ports = a.ports;
-    options.repeat = a.repeat;
-    options.devices = a.devices;
-    options.yes = a.yes;
-    options.allowLowBattery = a.allowLowBattery;
-    options.reinstall = a.reinstall;
-    options.allowOlder = a.allowOlder;
-    options.trace = a.trace;
-    options.firmware = a.firmware;
-    options.table = a.table;
-    options.report = a.report;
-    options.onResult = a.onResult;
+    BatchOptions options = a; // the batch's own options, as read
     if (std::string error; !socketNames(a, options.sockets, error)) {
         std::cerr << "mova-update: " << error << std::endl;
         return int(Outcome::Usage);

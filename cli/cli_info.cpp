@@ -12,15 +12,12 @@
 
 FirmwareGuard firmwareGuard(const Session &session, const CliArguments &a)
 {
-    const std::string age = firmwareAge(session, isCarried(a.firmware));
-    const std::string carried = carriedFirmwareText();
-    if (age == "the same" && !a.reinstall)
-        return {Outcome::AlreadyCurrent,
-                "the device has the carried " + carried + " already (--reinstall writes it again)"};
-    if (age == "older" && !a.allowOlder)
-        return {Outcome::NotAllowed,
-                "the carried " + carried + " is " + downgradeText(session.record) +
-                    " (--allow-older installs it all the same)"};
+    const FirmwareAge age = firmwareAge(session, isCarried(a.firmware));
+    const std::string why = firmwareAgeText(age, session.record) + " (" + firmwareAgeOption(age) + ")";
+    if (age == FirmwareAge::Same && !a.reinstall)
+        return {Outcome::AlreadyCurrent, why};
+    if (age == FirmwareAge::Older && !a.allowOlder)
+        return {Outcome::NotAllowed, why};
     return {};
 }
 
@@ -41,14 +38,14 @@ UpdateVerdict updateVerdict(const Session &session, const CliArguments &a)
     }
     const std::string version = BuildSettings::compiled().firmwareVersion;
     const bool ours = isCarried(a.firmware);
-    const std::string age = firmwareAge(session, ours);
+    const FirmwareAge age = firmwareAge(session, ours);
     const std::string what = !ours ? a.firmware
                              : version.empty()              ? std::string("the carried firmware")
                                                             : "firmware " + version;
     std::string would = "would install " + what + " over firmware " + std::to_string(r.firmwareVersion);
-    if (age == "older")
+    if (age == FirmwareAge::Older)
         would += ": a downgrade, as --allow-older says";
-    else if (age == "the same")
+    else if (age == FirmwareAge::Same)
         would += " (the same), as --reinstall says";
     if (r.asksBeforeErase())
         would += "; it asks first, as the update deletes a recording that may still be on the device";
@@ -67,12 +64,12 @@ void showDeviceInfo(const Session &session, ConsoleScreen &screen, const CliArgu
     const std::string status = r.deviceStatus == DeviceRecord::NoStatus ? "none" : std::to_string(r.deviceStatus);
     // Whether the device has the carried firmware already, and what update would do with it.
     const BuildSettings build = BuildSettings::compiled();
-    const std::string age = firmwareAge(session, true);
+    const FirmwareAge age = firmwareAge(session, true);
     const UpdateVerdict verdict = updateVerdict(session, a);
     const std::string carriedLine = "FW " + build.firmwareVersion + " from " + build.firmwareDate +
-                                    (age.empty()         ? std::string()
-                                     : age == "the same" ? ": the same as the device's"
-                                                         : ": " + age + " than the device's");
+                                    (age == FirmwareAge::Unknown ? std::string()
+                                     : age == FirmwareAge::Same  ? ": the same as the device's"
+                                                                 : ": " + std::string(firmwareAgeName(age)) + " than the device's");
     const std::string line = shownText(d.line()), serial = shownText(serialBytes(r)), battery = d.batteryText();
     const std::string plain =
         line + "\nserial number     " + serial + "\nhardware version  " + std::to_string(r.hardwareVersion) +
@@ -81,10 +78,7 @@ void showDeviceInfo(const Session &session, ConsoleScreen &screen, const CliArgu
         "\ncarried firmware  " + carriedLine;
     JsonLine event = JsonLine::event("device")
                          .text("line", line)
-                         .text("serial", serial)
-                         .text("serial_hex", hexBytes(serialBytes(r)))
-                         .number("hardware_version", r.hardwareVersion)
-                         .number("firmware_version", r.firmwareVersion)
+                         .append(identityJson(r))
                          .text("status", status)
                          .text("device_info", infoText)
                          .text("calibration", calibration)
@@ -95,6 +89,6 @@ void showDeviceInfo(const Session &session, ConsoleScreen &screen, const CliArgu
                      .text("update_reason", verdict.reason)
                      .text("port", session.portPath)
                      .text("carried_firmware", carriedLine)
-                     .text("carried_is", age),
+                     .text("carried_is", firmwareAgeName(age)),
                  plain);
 }

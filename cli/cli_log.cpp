@@ -3,7 +3,7 @@
 #include "json_line.h"
 #include "outcome.h"
 #include "run_filter.h"
-#include "run_record.h"
+#include "run_store.h"
 #include "safe_text.h"
 #include "support_bundle.h"
 

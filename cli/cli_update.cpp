@@ -17,6 +17,7 @@
 #include "payload_file.h"
 #include "port_holder.h"
 #include "result_hook.h"
+#include "run_begin.h"
 #include "run_record.h"
 #include "session.h"
 #include "stop_signals.h"
@@ -32,39 +33,6 @@
 #include <poll.h>
 #include <unistd.h>
 #include <utility>
-
-void PayloadCheck::sizeFor(int hardwareVersion)
-{
-    firmwareBlocks = firmwareTransferPlan(firmwareLength, hardwareVersion).blockCount;
-}
-
-PayloadCheck checkPayloads(const CliArguments &a, int hardwareVersion)
-{
-    PayloadCheck c;
-    c.firmwareName = isCarried(a.firmware) ? BuildSettings::compiled().firmwareName + " (carried)" : a.firmware;
-    c.tableName = isCarried(a.table) ? "the carried translation table" : a.table;
-    const PayloadFile hex = readPayloadFile(a.firmware, PayloadKind::Firmware);
-    if (!hex.ok()) {
-        c.error = a.firmware + ": " + hex.reason;
-        return c;
-    }
-    const ImageLoad load = parseIntelHex(hex.bytes.constData(), size_t(hex.bytes.size()), hardwareVersion);
-    if (!load.ok || !load.image.endOfFile) {
-        c.error = a.firmware + ": " + (load.ok ? "no end-of-file record" : load.message);
-        c.errorLine = brokenLine(load, {hex.bytes.constData(), size_t(hex.bytes.size())});
-        return c;
-    }
-    c.firmwareLength = load.image.length();
-    c.sizeFor(hardwareVersion);
-    const PayloadFile table = readPayloadFile(a.table, PayloadKind::Table); // its limit of blocks is the reader's
-    // A firmware text given as the table would go onto the device as its menu texts.
-    if (const std::string reason = table.ok() ? tableFormatProblem(table.bytes) : table.reason; !reason.empty()) {
-        c.error = a.table + ": " + reason;
-        return c;
-    }
-    c.tableBlocks = tableTransferPlan(int64_t(table.bytes.size())).blockCount;
-    return c;
-}
 
 int finishReading(ConsoleScreen &screen, Outcome outcome, const std::string &text)
 {
@@ -125,10 +93,9 @@ public:
 private:
     int info();
     int update();
-    bool connect(std::string *hintSaid);
+    std::string sayWhyNotConnected();
     std::optional<int> takeBatchWord();
-    int leaveAsItIs(const FirmwareGuard &guard);
-    void prepareScreen(const std::string &age);
+    void prepareScreen(FirmwareAge age);
     void readFirmwareAfter();
     std::string endWords(const RunResult &result);
     int finish(Outcome outcome, const std::string &text, std::optional<RunResult> run = std::nullopt);
@@ -151,34 +118,26 @@ int DeviceCommand::finish(Outcome outcome, const std::string &text, std::optiona
     return exitStatus(outcome);
 }
 
-// Finds and identifies the device as the window's first tick does; false when it is not there
-// (with why the path could not be opened in `hintSaid`, when it is known).
-bool DeviceCommand::connect(std::string *hintSaid)
+// Why the device could not be opened, said after the failure that says it could not: the
+// path's hint (returned, when one is known), or what discovery saw.
+std::string DeviceCommand::sayWhyNotConnected()
 {
-    pollDevice(session_, screen_, realClock());
-    if (link_.isOpen())
-        return true;
-    RunMessage said = RunMessage::of(session_.pollMessage);
-    // Where the monitor could not open the path, the link's reason picks the explanation.
-    if (said.id == MessageId::InitialiseError)
-        said.explainedBy = openFailureMessage(link_.lastRefusal());
-    events_.message(said);
     const std::string hint = openFailureHint(link_);
-    if (hintSaid)
-        *hintSaid = hint;
     if (!hint.empty())
         screen_.event(JsonLine::event(EventName::Hint).text("path", link_.lastPath()).text("text", hint), shownText(hint),
                       true);
     else if (session_.ttyRoad() && session_.portPathOverride.empty() && session_.portPath.empty())
         hintUnmatchedDevices(screen_); // discovery found no device with the id: say what it saw
-    return false;
+    return hint;
 }
 
 int DeviceCommand::info()
 {
     events_.listen(screen_);
-    if (!connect(nullptr))
+    if (findDevice(session_, screen_, events_, realClock())) {
+        sayWhyNotConnected();
         return finishReading(screen_, Outcome::NotConnected, messageText(session_.pollMessage));
+    }
     showDeviceInfo(session_, screen_, a_);
     return finishReading(screen_, Outcome::Updated, shownText(deviceLine(session_.record)));
 }
@@ -202,24 +161,11 @@ std::optional<int> DeviceCommand::takeBatchWord()
     return finish(answer->outcome, answer->text);
 }
 
-// The firmware's age leaves the device as it is: the run says why, before any byte is written
-// and before a batch's word is waited for, and lets the device go.
-int DeviceCommand::leaveAsItIs(const FirmwareGuard &guard)
-{
-    const bool current = guard.outcome == Outcome::AlreadyCurrent;
-    const MessageId id = current ? MessageId::AlreadyCurrent : MessageId::FirmwareNewer;
-    events_.message(RunMessage::of(id, messageText(id, guard.text + ".")));
-    if (current)
-        events_.after(DeviceFacts::of(session_)); // the firmware it runs now is the one it had
-    sayGoodbye(link_);
-    return finish(guard.outcome, guard.text);
-}
-
-void DeviceCommand::prepareScreen(const std::string &age)
+void DeviceCommand::prepareScreen(FirmwareAge age)
 {
     screen_.questionSubject = "device " + serialShown();
     screen_.allowLowBattery = a_.allowLowBattery;
-    if (age == "older") {
+    if (age == FirmwareAge::Older) {
         screen_.questionNote = "the firmware to go on is " + downgradeText(session_.record);
         // Without the question, that is said all the same before a byte is written.
         if (a_.yes || !session_.record.asksBeforeErase())
@@ -258,8 +204,6 @@ std::string DeviceCommand::endWords(const RunResult &result)
 
 int DeviceCommand::update()
 {
-    const int hardware = session_.expectedHardwareVersion != 0 ? session_.expectedHardwareVersion
-                                                               : DefaultHardwareVersion;
     const Payloads payloads {a_.firmware, a_.table};
     RunRecord &record = record_.emplace(realClock(), session_, payloads, store_);
     if (isRunId(a_.runId)) // a batch's worker: the run its batch began
@@ -271,44 +215,35 @@ int DeviceCommand::update()
     events_.listen(record);
     events_.listen(screen_);
     record.begin();
-    PayloadCheck plan = checkPayloads(a_, hardware);
-    if (!plan.error.empty()) {
-        RunMessage said = RunMessage::of(MessageId::PayloadInvalid, messageText(MessageId::PayloadInvalid, plan.error));
-        said.file = plan.firmwareName, said.line = plan.errorLine;
-        events_.message(said);
-        return finish(Outcome::PayloadInvalid, plan.error);
-    }
+    screen_.reinstall = a_.reinstall, screen_.allowOlder = a_.allowOlder; // the guard's answers
+    RunBeginning begin(session_, screen_, events_, realClock(), payloads, record.runId());
+    if (const std::optional<RunEnd> end = begin.checkPayloads())
+        return finish(end->outcome, end->text);
     const std::string process = "process " + std::to_string(::getpid());
     claim_.emplace(RunStore::standardFolder(), session_.portPathOverride,
                    a_.worker.empty() ? "the update run of " + process + " (mova-update)"
                                      : "the batch " + a_.worker + " (" + process + ")");
-    if (std::string hint; !connect(&hint)) {
-        record.noteHint(hint);
-        if (report_) // a port busy with another run is said so in the row, not only "not connected"
-            report_->hint = hint;
-        return finish(Outcome::NotConnected, messageText(session_.pollMessage));
+    if (const std::optional<RunEnd> end = begin.identify(&screen_)) {
+        if (end->outcome == Outcome::NotConnected) {
+            const std::string hint = sayWhyNotConnected();
+            record.noteHint(hint);
+            if (report_) // a port busy with another run is said so in the row, not only "not connected"
+                report_->hint = hint;
+        }
+        return finish(end->outcome, end->text);
     }
-    events_.device(DeviceFacts::of(session_));
-    // The window's button stays disabled for such a device; nothing may be sent to it here
-    // either, or a build for another hardware would overwrite its firmware.
-    if (const UpdateRefusal refusal = updateRefusal(session_.expectedHardwareVersion, session_.record);
-        refusal.id != MessageId::None) {
-        events_.message(RunMessage::of(refusal.id, messageText(refusal.id, refusal.reason + ".")));
-        return finish(Outcome::NotAllowed, refusal.reason);
-    }
-    plan.sizeFor(session_.record.hardwareVersion);
-    const std::string age = firmwareAge(session_, isCarried(a_.firmware));
-    events_.plan({session_.portPath.empty() ? "the docking station" : session_.portPath, plan.firmwareName,
-                  plan.tableName, plan.firmwareBlocks, plan.tableBlocks, age,
-                  age == "older" ? downgradeText(session_.record) : std::string(), record.runId()});
     if (!a_.worker.empty())
         record.noteBatch(a_.worker);
-    if (const FirmwareGuard guard = firmwareGuard(session_, a_); !guard.writes())
-        return leaveAsItIs(guard);
+    // The firmware's age may leave the device as it is: said before any byte is written and
+    // before a batch's word is waited for, and the device let go.
+    if (const std::optional<RunEnd> end = begin.guard()) {
+        sayGoodbye(link_);
+        return finish(end->outcome, end->text);
+    }
     if (!a_.worker.empty())
         if (const std::optional<int> left = takeBatchWord())
             return *left;
-    prepareScreen(age);
+    prepareScreen(begin.age());
     // Heartbeat: the run's waits let the event loop turn, so a log hears from a waiting stage.
     QTimer heartbeat;
     QObject::connect(&heartbeat, &QTimer::timeout, [this] { screen_.tick(); });

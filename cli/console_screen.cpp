@@ -69,6 +69,17 @@ void ConsoleScreen::event(const JsonLine &line, const std::string &plain, bool e
     std::cout << line.str() << std::endl;
 }
 
+const char *firmwareAgeOption(FirmwareAge age)
+{
+    return age == FirmwareAge::Older ? "--allow-older installs it all the same" : "--reinstall writes it again";
+}
+
+Answer ConsoleScreen::confirmFirmwareAge(FirmwareAge age, const DeviceRecord &)
+{
+    const bool yes = age == FirmwareAge::Older ? allowOlder : reinstall;
+    return {yes, yes ? std::string() : firmwareAgeOption(age), false};
+}
+
 Answer ConsoleScreen::confirm(const std::string &caption, const std::string &text)
 {
     bool yes = options_.assumeYes, asked = false;
@@ -130,26 +141,19 @@ void ConsoleScreen::plan(const RunPlan &p)
         line.text("run", p.run);
     if (!d.socket.empty())
         line.text("socket", shownText(d.socket));
-    line
-                        .text("serial", serial)
-                        .text("serial_hex", hexBytes(serialBytes(r)))
-                        .number("hardware_version", r.hardwareVersion)
-                        .text("firmware_now", shownText(d.line()))
-                        .number("firmware_version", r.firmwareVersion)
-                        .text("firmware_date", shownText(std::string(r.firmwareDate, strnlen(r.firmwareDate, 6))))
-                        .text("battery", battery);
+    line.append(identityJson(r)).text("firmware_now", shownText(d.line())).text("battery", battery);
     if (d.batteryPercent)
         line.number("battery_percent", *d.batteryPercent);
     line.text("firmware", p.firmwareName)
         .text("table", p.tableName)
         .number("firmware_blocks", p.firmwareBlocks)
         .number("table_blocks", p.tableBlocks)
-        .text("firmware_is", p.firmwareIs)
-        .flag("downgrade", p.firmwareIs == "older");
+        .text("firmware_is", firmwareAgeName(p.firmwareIs))
+        .flag("downgrade", p.firmwareIs == FirmwareAge::Older);
     event(line, "device            " + shownText(p.port) + "\nserial number     " + serial + "\nhardware version  " +
                     std::to_string(r.hardwareVersion) + "\nfirmware now      " + shownText(d.line()) +
                     "\nbattery           " + battery + "\nfirmware to go on " + p.firmwareName +
-                    (p.firmwareIs == "older" ? ", " + p.downgradeText : "") + "\ntable to go on    " + p.tableName);
+                    (p.firmwareIs == FirmwareAge::Older ? ", " + p.downgradeText : "") + "\ntable to go on    " + p.tableName);
 }
 
 void ConsoleScreen::writing(bool on)
@@ -223,7 +227,7 @@ void ConsoleScreen::result(const RunEnd &end)
         line.number("readback_warnings", run.readBackWarnings);
         line.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
         if (run.otherDevice)
-            line.object("other_device", otherDeviceJson(*run.otherDevice));
+            line.object("other_device", identityJson(*run.otherDevice));
     }
     // A question nobody was asked was not declined: the last line says what did happen.
     const bool notAsked = !run.notAskedBecause.empty();

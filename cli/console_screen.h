@@ -15,6 +15,10 @@
 // The command line's screen for the monitoring and the update run: a live progress line on a
 // terminal, plain lines otherwise, or one JSON object per line for programs. It renders what
 // the run tells and asks the run's questions; the facts stay the run's.
+// The option that installs the carried firmware over the same or a newer one, as a refusal
+// names it: "--reinstall writes it again", "--allow-older installs it all the same".
+const char *firmwareAgeOption(FirmwareAge age);
+
 class ConsoleScreen : public MonitorScreen, public RunScreen {
 public:
     struct Options {
@@ -32,6 +36,8 @@ public:
     std::string questionSubject; // what the question is about ("device 0042"), said before it
     std::string questionNote;    // what else the operator should know before answering (a downgrade)
     bool allowLowBattery = false; // --allow-low-battery: a low battery warns instead of refusing
+    bool reinstall = false;       // --reinstall: the same firmware goes on again
+    bool allowOlder = false;      // --allow-older: an older firmware goes on
 
     // Prints one event of the command's own (the identity, the result): a JSON object on
     // standard output, or its plain text there (`error`: on standard error).
@@ -40,6 +46,8 @@ public:
     // MonitorScreen: nothing shown while the device is looked for; the command line says what
     // it found once the look is over, from the session's facts.
     // RunScreen
+    // Answered by --reinstall and --allow-older, never asked: a script would answer without reading.
+    Answer confirmFirmwareAge(FirmwareAge age, const DeviceRecord &device) override;
     Answer confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
     void device(const DeviceFacts &facts) override { device_ = facts; }

@@ -142,13 +142,10 @@ bool showDeviceInformation(Session &session, MonitorScreen &screen, Clock &clock
     screen.setUpdateEnabled(false);
     if (!readDeviceRecord(*session.link, session.record))
         return false;
-    screen.setSerialText(serialBytes(session.record));
     if (deviceLine)
         *deviceLine = ::deviceLine(session.record);
-    screen.setDeviceInfo(session.record.deviceInfo);
     clock.wait(Wait::BeforeCalibrationMs);
     session.calibration = readCalibration(*session.link);
-    screen.setCalibration(session.calibration);
     // Only now: the wait above lets clicks in, and a run started then would write the
     // previous device's calibration into this one.
     screen.setUpdateEnabled(updateAllowed(session.expectedHardwareVersion, session.record));

@@ -2,7 +2,6 @@
 #include <optional>
 #include <string>
 
-struct Calibration;
 struct UpdateRefusal;
 
 // What the monitoring shows and asks, whatever draws it. Each has a default that shows
@@ -19,12 +18,6 @@ public:
     virtual void setUpdateEnabled(bool) {}
     // Why "Update" stays disabled for the device just read (after setUpdateEnabled(false)).
     virtual void showUpdateRefusal(const UpdateRefusal &) {}
-    // The hidden service fields. The serial comes as its four bytes, zero bytes included; each
-    // screen shows them its own way (the window's field ends at a zero byte). The update takes
-    // them from the session's record, never from a screen.
-    virtual void setSerialText(const std::string & /*bytes*/) {}
-    virtual void setDeviceInfo(int) {}
-    virtual void setCalibration(const Calibration &) {}
     virtual void setBusy(bool) {}
     // The "No connection" question; true for OK.
     virtual bool askToConnect(const std::string & /*text*/) { return false; }

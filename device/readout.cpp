@@ -72,20 +72,31 @@ namespace {
 constexpr int FirstUpdatableFirmware = 7; // older firmware cannot take an update this way
 } // namespace
 
-std::string compareWithCarried(const DeviceRecord &record, const std::string &version, const std::string &date)
+const char *firmwareAgeName(FirmwareAge age)
 {
-    int carried = 0;
+    switch (age) {
+    case FirmwareAge::Older: return "older";
+    case FirmwareAge::Same: return "the same";
+    case FirmwareAge::Newer: return "newer";
+    case FirmwareAge::Unknown: break;
+    }
+    return "";
+}
+
+FirmwareAge compareWithCarried(const DeviceRecord &record, const std::string &version, const std::string &date)
+{
+    using A = FirmwareAge;
     if (version.empty() || version.find_first_not_of("0123456789") != std::string::npos || version.size() > 4)
-        return {};
-    carried = std::stoi(version);
+        return A::Unknown;
+    const int carried = std::stoi(version);
     if (carried != record.firmwareVersion)
-        return carried > record.firmwareVersion ? "newer" : "older";
+        return carried > record.firmwareVersion ? A::Newer : A::Older;
     // The same version: the date tells a rebuild apart. Both as YYMMDD, the device's order.
     if (date.size() != 8 || date[2] != '.' || date[5] != '.')
-        return "the same";
+        return A::Same;
     const std::string ours = date.substr(6, 2) + date.substr(3, 2) + date.substr(0, 2);
     const std::string theirs(record.firmwareDate, sizeof record.firmwareDate);
-    return ours == theirs ? "the same" : ours > theirs ? "newer" : "older";
+    return ours == theirs ? A::Same : ours > theirs ? A::Newer : A::Older;
 }
 
 bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record)

@@ -29,10 +29,13 @@ std::string deviceLine(const DeviceRecord &record);
 // The build may update this device: it names no hardware version or this one, and the
 // device's firmware is new enough to take an update this way.
 bool updateAllowed(int expectedHardwareVersion, const DeviceRecord &record);
-// How the carried firmware (its version, and its date as DD.MM.YY) stands to the device's:
-// "the same", "newer" or "older" than what the device has; empty when the carried one is
-// not known well enough to say.
-std::string compareWithCarried(const DeviceRecord &record, const std::string &version, const std::string &date);
+// How a firmware about to go on stands to the device's: Unknown when that cannot be said.
+enum class FirmwareAge { Unknown, Older, Same, Newer };
+// Its words wherever it is shown or kept: "older", "the same", "newer"; empty for Unknown.
+const char *firmwareAgeName(FirmwareAge age);
+// How the carried firmware (its version, and its date as DD.MM.YY) stands to the device's;
+// Unknown when the carried one is not known well enough to say.
+FirmwareAge compareWithCarried(const DeviceRecord &record, const std::string &version, const std::string &date);
 
 // Why this build may not update the device: the cause as the message that says it
 // (IdentityUnreadable for a version that is not two digits, NotUpdated for another hardware

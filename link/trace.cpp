@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -44,12 +45,24 @@ std::string &lineBuffer()
     return line;
 }
 
+// "mova-trace %8lld %-4s %c", put together by hand: a format string parsed for each of a run's
+// thirty thousand lines was a tenth of what its trace cost.
 void appendPrefix(std::string &line, Clock &clock, const char *road, char direction)
 {
-    char prefix[64];
-    std::snprintf(prefix, sizeof prefix, "mova-trace %8lld %-4s %c", static_cast<long long>(sinceStart(clock)),
-                  road, direction);
-    line += prefix;
+    char ms[24];
+    const auto [end, error] = std::to_chars(ms, ms + sizeof ms, static_cast<long long>(sinceStart(clock)));
+    const size_t digits = error == std::errc() ? size_t(end - ms) : 0;
+    line += "mova-trace ";
+    if (digits < 8)
+        line.append(8 - digits, ' ');
+    line.append(ms, digits);
+    line += ' ';
+    const size_t roadLength = std::strlen(road);
+    line.append(road, roadLength);
+    if (roadLength < 4)
+        line.append(4 - roadLength, ' ');
+    line += ' ';
+    line += direction;
 }
 
 } // namespace
@@ -67,11 +80,13 @@ struct TraceFile {
     std::condition_variable gathered; // enough waits to be written at once, or the file closes
     std::string pending;
     bool flushQueued = false;
+    bool hurried = false; // the flush that waits was told enough waits
     std::chrono::steady_clock::time_point queuedAt; // of the flush that waits
     long accepted = 0;             // bytes taken for the file, the header's included
     long lost = 0, lostHere = 0;   // lines not taken: in all, and since the last one taken
 
     // The writer's own.
+    std::string spare;
     int fd = -1;
     bool full = false; // cut where the disk was nearly full: nothing more goes in
     long written = 0, nextSpaceCheck = 0;
@@ -80,7 +95,10 @@ struct TraceFile {
 
 namespace {
 
-constexpr auto GatherFor = std::chrono::milliseconds(100);
+// Long enough that the writer's thread wakes a few times a second, not for every line (each
+// wake costs both threads more than the write); short enough that a killed worker's trace
+// still holds all but its last quarter of a second.
+constexpr auto GatherFor = std::chrono::milliseconds(250);
 
 void say(TraceFile &f, const std::string &reason)
 {
@@ -107,16 +125,19 @@ void writeOut(TraceFile &f, const char *data, size_t size)
 // at between them, as other programs (the other devices of a batch) fill it too.
 void flush(TraceFile &f)
 {
-    std::string chunk;
+    // The writer's own buffer: swapped with the queue's, each keeps its room for the next time
+    // instead of growing again from nothing ten times a second.
+    std::string &chunk = f.spare;
+    chunk.clear();
     {
-        // Lines are gathered for a moment and written in one go: a whole update takes a few
-        // thousand writes instead of one a line, and a killed worker's trace still reaches its
-        // file within a tenth of a second.
+        // Lines are gathered for a moment and written in one go: a whole update takes about a
+        // thousand writes instead of one a line.
         std::unique_lock lock(f.m);
         f.gathered.wait_until(lock, f.queuedAt + GatherFor,
                               [&] { return f.ended || f.pending.size() >= size_t(Trace::SpaceCheckEveryBytes); });
         chunk.swap(f.pending);
         f.flushQueued = false;
+        f.hurried = false;
     }
     for (size_t at = 0; f.fd >= 0 && !f.error && !f.full && at < chunk.size();) {
         if (f.written >= f.nextSpaceCheck) {
@@ -175,8 +196,8 @@ void close(TraceFile &f)
 void queueFlush(const std::shared_ptr<TraceFile> &f)
 {
     if (std::exchange(f->flushQueued, true)) {
-        if (f->pending.size() >= size_t(Trace::SpaceCheckEveryBytes))
-            f->gathered.notify_one();
+        if (f->pending.size() >= size_t(Trace::SpaceCheckEveryBytes) && !std::exchange(f->hurried, true))
+            f->gathered.notify_one(); // once: the writer comes as soon as it can
         return;
     }
     f->queuedAt = std::chrono::steady_clock::now();
@@ -203,11 +224,16 @@ void Trace::write(Clock &clock, const char *road, char direction, const uint8_t 
     static const char digits[] = "0123456789ABCDEF";
     std::string &line = lineBuffer();
     appendPrefix(line, clock, road, direction);
-    for (int i = 0; i < length; ++i) {
-        const char hex[3] = {' ', digits[data[i] >> 4], digits[data[i] & 0xF]};
-        line.append(hex, 3);
+    // Sized once and filled in place: a block's thousand bytes are most of a run's trace.
+    const size_t at = line.size();
+    line.resize(at + 3 * size_t(length) + 1);
+    char *out = line.data() + at;
+    for (int i = 0; i < length; ++i, out += 3) {
+        out[0] = ' ';
+        out[1] = digits[data[i] >> 4];
+        out[2] = digits[data[i] & 0xF];
     }
-    line += '\n';
+    *out = '\n';
     put(line);
 }
 

@@ -16,7 +16,6 @@ class UsbConnection {
 public:
     struct Options {
         uint32_t readTimeoutMs = 1000; // standing read time-out
-        uint32_t rxQueueSize = 2048;   // kept for the record; a tty's queue is the driver's
     };
 
     // tty: the wire of the tty road (a PosixTty when null). ftdi: the library of the FTDI

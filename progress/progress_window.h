@@ -32,12 +32,6 @@ public:
 
     QProgressBar *ProgressBar1 = nullptr;
 
-    int32_t stepCount() const { return stepCount_; }
-    int32_t currentStep() const { return currentStep_; }
-    const std::string &titleText() const { return titleText_; }
-    const std::string &stageText() const { return stageText_; }
-    const std::string &detailText() const { return detailText_; }
-
 protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;

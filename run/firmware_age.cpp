@@ -3,11 +3,11 @@
 #include "readout.h"
 #include "session.h"
 
-std::string firmwareAge(const Session &session, bool carriedFirmware)
+FirmwareAge firmwareAge(const Session &session, bool carriedFirmware)
 {
     if (!carriedFirmware || session.expectedHardwareVersion == 0 ||
         session.record.hardwareVersion != session.expectedHardwareVersion)
-        return {};
+        return FirmwareAge::Unknown;
     const BuildSettings build = BuildSettings::compiled();
     return compareWithCarried(session.record, build.firmwareVersion, build.firmwareDate);
 }
@@ -23,4 +23,13 @@ std::string carriedFirmwareText()
 {
     const BuildSettings build = BuildSettings::compiled();
     return "firmware " + build.firmwareVersion + " from " + build.firmwareDate;
+}
+
+std::string firmwareAgeText(FirmwareAge age, const DeviceRecord &record)
+{
+    if (age == FirmwareAge::Same)
+        return "the device has the carried " + carriedFirmwareText() + " already";
+    if (age == FirmwareAge::Older)
+        return "the carried " + carriedFirmwareText() + " is " + downgradeText(record);
+    return {};
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 JsonLine JsonLine::event(std::string_view name)
 {
@@ -137,11 +138,37 @@ std::string JsonLine::str() const
     return line;
 }
 
-JsonLine otherDeviceJson(const DeviceRecord &record)
+JsonLine identityJson(const DeviceRecord &record)
 {
     const std::string serial = serialBytes(record);
-    return JsonLine()
-        .text("serial", shownText(serial))
-        .text("serial_hex", hexBytes(serial))
-        .number("hardware_version", record.hardwareVersion);
+    JsonLine o;
+    o.text("serial", shownText(serial)).text("serial_hex", hexBytes(serial));
+    o.number("hardware_version", record.hardwareVersion);
+    record.firmwareUnreadable ? o.null("firmware_version") : o.number("firmware_version", record.firmwareVersion);
+    return o.text("firmware_date", firmwareDateText(record));
+}
+
+namespace {
+
+bool digits(std::string_view text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+std::string firmwareDateText(const DeviceRecord &record)
+{
+    const std::string d(record.firmwareDate, strnlen(record.firmwareDate, sizeof record.firmwareDate));
+    if (d.size() != 6 || !digits(d))
+        return shownText(d); // the device's bytes, whatever they are
+    return "20" + d.substr(0, 2) + "-" + d.substr(2, 2) + "-" + d.substr(4, 2);
+}
+
+std::string deviceDateOf(std::string_view text)
+{
+    if (text.size() != 10 || text.substr(0, 2) != "20" || text[4] != '-' || text[7] != '-')
+        return {};
+    const std::string d = std::string(text.substr(2, 2)) + std::string(text.substr(5, 2)) + std::string(text.substr(8, 2));
+    return digits(d) ? d : std::string();
 }

@@ -45,6 +45,14 @@ private:
 };
 
 struct DeviceRecord;
-// Another device that answered in a planned one's place, by what tells devices apart: its
-// serial (shown safely, and its bytes in hexadecimal) and its hardware version.
-JsonLine otherDeviceJson(const DeviceRecord &record);
+// Who a device is, the same in every line that names one (a plan, info's device, a record's
+// device, the other device that answered in a planned one's place): its serial shown safely
+// and as its bytes in hexadecimal, its hardware version, its firmware version (null when it
+// was no two digits: the 0 the record was cleared to is none) and its firmware's date.
+JsonLine identityJson(const DeviceRecord &record);
+// The device's firmware date as identityJson writes it, YYYY-MM-DD; empty when it gave none,
+// and its bytes shown escaped when they are not six digits.
+std::string firmwareDateText(const DeviceRecord &record);
+// The device's six digits (YYMMDD) of such a date, as a batch reads a worker's plan; empty
+// for anything else.
+std::string deviceDateOf(std::string_view text);

@@ -5,7 +5,6 @@
 #include <string_view>
 #include <vector>
 
-class UsbConnection;
 
 // A batch's outcome: Updated when every device was (or was current already; AlreadyCurrent when
 // every one was), else the worst of them, judged by what it leaves on the device (stopped or
@@ -37,7 +36,3 @@ bool mayBeWithoutFirmware(const WorkerEnd &end);
 
 
 
-// Why the link's last open failed, in words an operator can act on ("<path>: not found",
-// "... not a terminal device", in use, no permission with the udev rules); empty when the
-// link is open or no open was tried.
-std::string openFailureHint(const UsbConnection &link);

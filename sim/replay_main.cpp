@@ -1,5 +1,6 @@
 // mova-sim --replay TRACE: the device's side of a recorded run, played on a pseudo-terminal.
 #include "replay_main.h"
+#include "argument_reader.h"
 #include "pty_emulator.h"
 #include "regular_file.h"
 #include "replay_device.h"
@@ -57,9 +58,10 @@ struct ReplayOptions {
 
 bool parseReplay(int argc, char **argv, ReplayOptions &o, std::string &error)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
+    ArgumentReader in(argc, argv);
+    while (in.next()) {
+        const std::string a = in.arg();
+        if (in.asksHelp()) {
             error.clear();
             return false;
         }
@@ -72,11 +74,12 @@ bool parseReplay(int argc, char **argv, ReplayOptions &o, std::string &error)
             error = "--replay takes only --link, --link-after-reset and --replay-member, not " + a;
             return false;
         }
-        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        const std::optional<std::string> value = in.value();
+        if (!value || value->empty()) {
             error = a + " needs a value";
             return false;
         }
-        *target = argv[++i];
+        *target = *value;
     }
     // A name tar would take for an option must never reach it.
     if (!o.member.empty() && o.member.front() == '-') {

@@ -1,5 +1,6 @@
 // mova-sim's command line: one handler for each option, in a table.
 #include "sim_options.h"
+#include "argument_reader.h"
 #include "battery.h"
 #include "replay_main.h"
 
@@ -89,30 +90,18 @@ std::string fourBytes(const std::string &hex)
     return bytes;
 }
 
-// The command line, one argument at a time; an option takes the argument after it as its value.
-class Arguments {
+// The command line, one argument at a time (see ArgumentReader for why by hand), a missing
+// value said in mova-sim's words.
+class Arguments : public ArgumentReader {
 public:
-    Arguments(int argc, char **argv) : argc_(argc), argv_(argv) {}
-    bool next()
-    {
-        if (++i_ >= argc_)
-            return false;
-        arg_ = argv_[i_];
-        return true;
-    }
-    const std::string &arg() const { return arg_; }
+    using ArgumentReader::ArgumentReader;
     std::string value()
     {
-        if (i_ + 1 >= argc_)
-            throw std::runtime_error(arg_ + " needs a value");
-        return argv_[++i_];
+        std::optional<std::string> given = ArgumentReader::value();
+        if (!given)
+            throw std::runtime_error(arg() + " needs a value");
+        return std::move(*given);
     }
-
-private:
-    int argc_;
-    char **argv_;
-    int i_ = 0;
-    std::string arg_;
 };
 
 DeviceModel::Config &device(SimOptions &o)
@@ -196,12 +185,6 @@ void readFault(Arguments &in, SimOptions &o)
     o.faults.push_back(f);
 }
 
-[[noreturn]] void help(Arguments &, SimOptions &)
-{
-    printUsage(std::cout);
-    std::exit(0);
-}
-
 struct Option {
     std::string_view name;
     void (*read)(Arguments &in, SimOptions &o);
@@ -241,8 +224,6 @@ const Option Options[] = {
     {"--no-restart", [](Arguments &, SimOptions &o) { device(o).restartAfterUpdate = false; }},
     {"--erase-step", [](Arguments &in, SimOptions &o) { device(o).eraseStepMs = int(simNumber(in.value())); }},
     {"--ftdi", [](Arguments &, SimOptions &o) { device(o).doubledRoad = true; }},
-    {"--help", help},
-    {"-h", help},
 };
 
 // What the options say together, once all are read.
@@ -291,9 +272,12 @@ SimOptions parseSimOptions(int argc, char **argv)
     o.emulator.link = "/tmp/mova-sim/ttyMOVA";
     Arguments in(argc, argv);
     while (in.next()) {
-        const auto option = std::find_if(std::begin(Options), std::end(Options),
-                                         [&](const Option &known) { return in.arg() == known.name; });
-        if (option == std::end(Options))
+        if (in.asksHelp()) {
+            printUsage(std::cout);
+            std::exit(0);
+        }
+        const Option *option = optionNamed(Options, in.arg());
+        if (!option)
             throw std::runtime_error("unknown option " + in.arg());
         option->read(in, o);
     }

@@ -57,24 +57,30 @@ bool takeLine(const std::string &line, StationSettings &s, std::string &error)
         return false;
     }
     const std::string &value = items.front();
-    bool *const switches[] = {&s.sound, &s.batteryGuard, &s.askBeforeRecording, &s.reinstall, &s.allowOlder};
-    const char *const switchKeys[] = {"sound", "battery_guard", "ask_before_recording", "reinstall", "allow_older"};
-    for (size_t i = 0; i < std::size(switches); ++i)
-        if (key == switchKeys[i]) {
-            const std::optional<bool> on = switchWord(value);
-            if (!on)
+    std::vector<std::pair<std::string_view, bool *>> switches {
+        {"sound", &s.sound}, {"battery_guard", &s.batteryGuard}, {"ask_before_recording", &s.askBeforeRecording}};
+    for (const BatchOption<bool> &o : BatchSwitches)
+        if (!o.stationKey.empty())
+            switches.emplace_back(o.stationKey, &(s.*o.field));
+    for (const auto &[switchKey, on] : switches)
+        if (key == switchKey) {
+            const std::optional<bool> word = switchWord(value);
+            if (!word)
                 error = key + ": \"" + value + "\" is no switch: true/false, yes/no, on/off or 1/0";
             else
-                *switches[i] = *on;
-            return on.has_value();
+                *on = *word;
+            return word.has_value();
+        }
+    for (const BatchOption<std::string> &o : BatchValues)
+        if (!o.stationKey.empty() && key == o.stationKey) {
+            s.*o.field = value;
+            return true;
         }
     if (key == "ports") {
         s.ports.clear();
         for (const std::string &port : items)
             if (!port.empty())
                 s.ports.push_back(port);
-    } else if (key == "report" || key == "on_result") {
-        (key == "report" ? s.report : s.onResult) = value;
     } else {
         error = key + ": no such setting (ports, report, sound, battery_guard, ask_before_recording, on_result, "
                       "reinstall, allow_older)";
@@ -119,21 +125,13 @@ bool StationSettings::batchOptions(BatchOptions &options, std::string &error) co
         error = refused + "; no device is written until it is put right";
         return false;
     }
-    options.ports = ports;
+    options = *this; // the batch's options as the settings and the command line give them
     // A station takes one device after another in each socket, for as long as it runs.
     options.repeat = true;
-    options.devices = count;
     // The window cannot pass a worker's question on: without the question, a device that may
     // hold a recording is written; with it, such a device is left as it is.
     options.yes = !askBeforeRecording;
     options.allowLowBattery = !batteryGuard;
-    options.firmware = firmware;
-    options.table = table;
-    options.report = report;
-    options.onResult = onResult;
-    options.reinstall = reinstall;
-    options.allowOlder = allowOlder;
-    options.workerProgram = workerProgram;
     if (!options.sockets.load(SocketNames::standardFile(), error))
         return false;
     for (const std::string &label : labels)
@@ -155,6 +153,16 @@ bool valueOf(const QStringList &arguments, int &i, std::string &value, std::stri
     return true;
 }
 
+// The batch's option the station takes on its command line as `arg`, or null.
+template <typename T, size_t N>
+const BatchOption<T> *onStationLine(const BatchOption<T> (&options)[N], const QString &arg)
+{
+    for (const BatchOption<T> &o : options)
+        if (o.onStationLine && arg == QLatin1StringView(o.option.data(), qsizetype(o.option.size())))
+            return &o;
+    return nullptr;
+}
+
 } // namespace
 
 StationCommand parseStationArguments(const QStringList &arguments, StationSettings &s, std::string &error)
@@ -170,31 +178,30 @@ StationCommand parseStationArguments(const QStringList &arguments, StationSettin
             all = true;
         } else if (arg == "--quit-at-end") {
             s.quitAtEnd = true;
-        } else if (arg == "--reinstall" || arg == "--allow-older") {
-            (arg == "--reinstall" ? s.reinstall : s.allowOlder) = true;
-        } else if (arg == "--port" || arg == "--report" || arg == "--label" || arg == "--count" ||
-                   arg == "--firmware" || arg == "--table") {
+        } else if (const BatchOption<bool> *on = onStationLine(BatchSwitches, arg)) {
+            s.*on->field = true;
+        } else if (const BatchOption<std::string> *given = onStationLine(BatchValues, arg)) {
+            if (!valueOf(arguments, i, value, error))
+                return StationCommand::Failed;
+            s.*given->field = value;
+        } else if (arg == "--port" || arg == "--label" || arg == "--count") {
             if (!valueOf(arguments, i, value, error))
                 return StationCommand::Failed;
             if (arg == "--port") {
                 ports.push_back(value);
-            } else if (arg == "--report") {
-                s.report = value;
             } else if (arg == "--label") {
                 if (std::string why; !SocketNames().add(value, why)) {
                     error = "--label: " + why;
                     return StationCommand::Failed;
                 }
                 s.labels.push_back(value);
-            } else if (arg == "--count") {
+            } else {
                 bool ok = false;
-                s.count = QString::fromStdString(value).toInt(&ok);
-                if (!ok || s.count < 1 || s.count > 100000) {
+                s.devices = QString::fromStdString(value).toInt(&ok);
+                if (!ok || s.devices < 1 || s.devices > 100000) {
                     error = "--count: a number from 1 to 100000, not " + value;
                     return StationCommand::Failed;
                 }
-            } else {
-                (arg == "--firmware" ? s.firmware : s.table) = value;
             }
         } else {
             error = "unknown option " + arg.toStdString();

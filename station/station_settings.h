@@ -8,20 +8,15 @@
 // How a station runs: its settings file (station.conf), with the command line over it for
 // one run. The words are mova-update's batch words, so that a line that moves from the
 // command line to the window keeps what it wrote.
-struct StationSettings {
-    std::vector<std::string> ports; // the sockets' ports in their order; empty: every device's
-    std::string report;             // the report file; empty: none
+// The batch's options it takes as they are (ports, report, devices for --count, the firmware
+// and table, on_result, reinstall, allow_older, the worker program) are its BatchOptions;
+// batchOptions() adds what a station decides itself.
+struct StationSettings : BatchOptions {
     std::vector<std::string> labels; // --label NAME=PATH, over the sockets file
-    int count = 0;                   // stop after this many devices (0: no limit)
     bool quitAtEnd = false;          // the window closes by itself once the batch has ended
-    std::string firmware = CarriedFirmware, table = CarriedTable;
     bool sound = true;               // a failure plays the alert sound
     bool batteryGuard = false;       // a device below the battery guard is not written
     bool askBeforeRecording = false; // a device that may hold a recording is not written
-    std::string workerProgram;       // mova-update, found beside the station
-    std::string onResult;            // run after each device's update, as mova-update --on-result
-    bool reinstall = false;          // a device with the carried firmware already is written again
-    bool allowOlder = false;         // the carried firmware goes over a newer one
 
     // $XDG_CONFIG_HOME/qtx-mova-update/station.conf, or under ~/.config.
     static std::string standardFile();

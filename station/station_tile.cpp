@@ -57,7 +57,6 @@ QString text(const std::string &s) { return QString::fromStdString(s); }
 } // namespace
 
 QString tileWord(TileState state) { return QString::fromUtf8(lookOf(state).word); }
-QString tileSymbol(TileState state) { return QString::fromUtf8(lookOf(state).symbol); }
 
 void FitLabel::setFullText(const QString &text)
 {
@@ -242,7 +241,7 @@ void StationTile::setPresent(bool present)
     if (state_ == TileState::Empty)
         return;
     // An empty socket does not look like a device waiting: what the last one came to stays, small.
-    QStringList last {"Last: " + tileSymbol(state_) + " " + resultWord()};
+    QStringList last {"Last: " + QString::fromUtf8(lookOf(state_).symbol) + " " + resultWord()};
     if (!serial_.isEmpty())
         last << "S/N " + serial_;
     if (before_)

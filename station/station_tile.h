@@ -30,7 +30,6 @@ class FitLabel : public QLabel {
 public:
     using QLabel::QLabel;
     void setFullText(const QString &text);
-    const QString &fullText() const { return full_; }
     QSize minimumSizeHint() const override { return {0, 0}; }
 
 protected:
@@ -110,6 +109,5 @@ private:
     std::optional<int> before_, after_;
 };
 
-// The large word of each state, and its symbol.
+// The large word of each state.
 QString tileWord(TileState state);
-QString tileSymbol(TileState state);

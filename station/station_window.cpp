@@ -125,14 +125,6 @@ StationTile *StationWindow::tileFor(const std::string &socket, const std::string
     return tile;
 }
 
-StationTile *StationWindow::tileNamed(const QString &name) const
-{
-    for (StationTile *tile : tiles_)
-        if (tile->socketName() == name)
-            return tile;
-    return nullptr;
-}
-
 // As many columns as make the tiles largest while each stays at least its smallest width;
 // rows that do not fit the window scroll.
 void StationWindow::placeTiles()

@@ -31,7 +31,6 @@ public:
     // The last batch's exit status, as mova-update's.
     int exitStatus() const { return status_; }
     const std::vector<StationTile *> &tiles() const { return tiles_; }
-    StationTile *tileNamed(const QString &name) const;
     StationHeader *header() const { return header_; }
     // A stop signal asks what closing the window asks.
     void closeOnSignal(int number);

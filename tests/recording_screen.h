@@ -12,9 +12,6 @@ struct RecordingScreen : MonitorScreen {
     std::string battery;
     std::optional<Charge> charge;
     bool updateEnabled = false;
-    std::string serial = "0000";
-    int info = 0;
-    Calibration calibration;
     bool busy = false;
     std::vector<std::string> questions;
     bool answerOk = true;
@@ -31,9 +28,6 @@ struct RecordingScreen : MonitorScreen {
     }
     void clearBattery() override { battery.clear(); }
     void setUpdateEnabled(bool enabled) override { updateEnabled = enabled; }
-    void setSerialText(const std::string &text) override { serial = text; }
-    void setDeviceInfo(int value) override { info = value; }
-    void setCalibration(const Calibration &values) override { calibration = values; }
     void setBusy(bool b) override { busy = b; }
     bool askToConnect(const std::string &text) override
     {

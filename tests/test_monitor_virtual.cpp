@@ -71,11 +71,12 @@ private slots:
         QCOMPARE(rig.screen.battery, std::string("Accu: 76 %"));
         QCOMPARE(rig.screen.charge, std::optional<Charge>(Charge::Good));
         QVERIFY(rig.screen.updateEnabled);
-        QCOMPARE(rig.screen.serial, std::string("0042"));
-        QCOMPARE(rig.screen.info, 0x2A);
-        QCOMPARE(rig.screen.calibration.koefY, 0x65);
-        QCOMPARE(rig.screen.calibration.offsX, -2);
-        QCOMPARE(rig.screen.calibration.offsZ, 5);
+        // The run's facts, as the readout took them in.
+        QCOMPARE(serialBytes(rig.session.record), std::string("0042"));
+        QCOMPARE(int(rig.session.record.deviceInfo), 0x2A);
+        QCOMPARE(rig.session.calibration.koefY, 0x65);
+        QCOMPARE(rig.session.calibration.offsX, -2);
+        QCOMPARE(rig.session.calibration.offsZ, 5);
         QVERIFY(!rig.screen.busy);
         QCOMPARE(rig.screen.intervalMs, 10'000);
         QVERIFY(rig.screen.pollEnabled);

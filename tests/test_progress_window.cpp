@@ -255,7 +255,6 @@ private slots:
         QCOMPARE(overrideShape(), int(Qt::WaitCursor));
         QCOMPARE(GetProgress(pvPosition), 0);
         QCOMPARE(GetProgress(pvStepCount), 0);
-        QCOMPARE(window->titleText(), std::string());
         QCOMPARE(caption(), QString());
         CloseProgressWindow();
         QCOMPARE(overrideShape(), -1);

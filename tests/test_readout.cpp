@@ -104,9 +104,10 @@ private slots:
         DeviceRecord r;
         r.firmwareVersion = row.deviceVersion;
         std::memcpy(r.firmwareDate, row.deviceDate.toLatin1().constData(), sizeof r.firmwareDate);
-        const std::string verdict =
-            compareWithCarried(r, row.carriedVersion.toStdString(), row.carriedDate.toStdString());
-        QCOMPARE(QString::fromStdString(verdict), row.verdict);
+        // The words each age is shown and kept in, with the age itself.
+        const char *verdict =
+            firmwareAgeName(compareWithCarried(r, row.carriedVersion.toStdString(), row.carriedDate.toStdString()));
+        QCOMPARE(QString::fromUtf8(verdict), row.verdict);
     }
 
     // The build's hardware version, the device's, its firmware: allowed, or what the refusal names.

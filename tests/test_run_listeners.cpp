@@ -161,7 +161,7 @@ static std::vector<Row> runRows()
         {"updated, a damaged block read back and survived",
          [=](RunListener &l) {
              l.device(device());
-             l.plan({"/dev/ttyMOVA-1", "firmware.hex", "table.tra", 3, 1, "newer", "", "0123456789abcdef"});
+             l.plan({"/dev/ttyMOVA-1", "firmware.hex", "table.tra", 3, 1, FirmwareAge::Newer, "", "0123456789abcdef"});
              l.writing(true);
              l.stage(ProgressStage::Erase, "Memory prepare - clear");
              l.progress(50);
@@ -176,7 +176,7 @@ static std::vector<Row> runRows()
              l.result({Outcome::Updated, messageText(MessageId::FirmwareAndTableSent), updated});
          },
          0,
-         {R"("event":"plan","port":"/dev/ttyMOVA-1","run":"0123456789abcdef","socket":"Bay 3")", R"("battery":"Accu: 76 %","battery_percent":76)", R"("firmware_date":"211019")",
+         {R"("event":"plan","port":"/dev/ttyMOVA-1","run":"0123456789abcdef","socket":"Bay 3")", R"("battery":"Accu: 76 %","battery_percent":76)", R"("firmware_version":68,"firmware_date":"2021-10-19","firmware_now")",
           R"("event":"stage","id":"erase","name":"Memory prepare - clear")", R"("event":"writing")",
           R"("event":"diagnostic","line":"Daten lesen: XOR Summe ist fehlerhaft. Offset: 200")",
           R"("event":"after","firmware_version":69)", R"("event":"table","sent":true)",

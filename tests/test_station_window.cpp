@@ -96,7 +96,7 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
         settings.ports.push_back(options.link);
     }
     settings.labels = {"Bay 1=" + settings.ports[0]};
-    settings.count = int(std::size(Sockets));
+    settings.devices = int(std::size(Sockets));
     settings.firmware = firmware;
     settings.table = table;
     settings.workerProgram = MOVA_UPDATE;

@@ -5,7 +5,7 @@
 #include "ftdi_api.h"
 #include "kvl_update.h"
 #include "message_box_answerer.h"
-#include "my_value_spin_edit.h"
+#include "readout.h"
 #include "protocol.h"
 #include "table_rows.h"
 #include "usb_connection.h"
@@ -129,16 +129,12 @@ private slots:
         QCOMPARE(w->AccuTimer->interval(), 10'000);
         QVERIFY(w->AccuTimer->isActive());
         QVERIFY(QApplication::overrideCursor() == nullptr); // the hourglass is gone again
-        QCOMPARE(w->SerialNrEdit->text(), QString("1234"));
-        QCOMPARE(w->DeviceInfoEdit->text(), QString("0x1"));
-        QCOMPARE(w->deviceInfoTag(), 1);
-        MyValueSpin::TMyValueSpinEdit *const fields[] = {w->KoefXEdit, w->KoefYEdit, w->KoefZEdit, w->KoefMEdit,
-                                                         w->OffsXEdit, w->OffsYEdit, w->OffsZEdit};
-        QList<long> values;
-        for (MyValueSpin::TMyValueSpinEdit *field : fields)
-            values << field->Value();
-        QCOMPARE(values, (QList<long> {100, 101, 102, 103, -2, 0, 5}));
-        QVERIFY(!w->KoefXEdit->isVisible()); // a store, never shown
+        // The run's facts, as the readout took them in.
+        QCOMPARE(serialBytes(w->deviceRecord()), std::string("1234"));
+        QCOMPARE(int(w->deviceRecord().deviceInfo), 1);
+        const Calibration &c = w->session().calibration;
+        QCOMPARE((QList<int> {c.koefX, c.koefY, c.koefZ, c.koefM, c.offsX, c.offsY, c.offsZ}),
+                 (QList<int> {100, 101, 102, 103, -2, 0, 5}));
         QCOMPARE(f.emulator->commands(), (Bytes {Cmd::StatusShort, Cmd::Start, Cmd::DeviceInfo, Cmd::Calibration,
                                                  Cmd::BatteryExtended}));
 
@@ -146,8 +142,8 @@ private slots:
         f.emulator->withModel([](DeviceModel &m) { return m.config().calibration.reset(), 0; });
         w->link()->close();
         w->AccuTimerTimer();
-        QCOMPARE(w->KoefXEdit->Value(), 100L);
-        QCOMPARE(w->OffsXEdit->Value(), 0L);
+        QCOMPARE(w->session().calibration.koefX, 100);
+        QCOMPARE(w->session().calibration.offsX, 0);
     }
     void tick_data()
     {

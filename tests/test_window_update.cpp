@@ -26,6 +26,7 @@ struct AgeRow {
     QMessageBox::StandardButton answer; // NoButton: Enter
     QString caption, says;
     bool began; // the device was reset: the usual sequence went on
+    QString booked; // the outcome its record gives the run, as the command line books it
 };
 Q_DECLARE_METATYPE(AgeRow)
 
@@ -71,6 +72,16 @@ struct WindowRig {
         return v;
     }
 };
+
+// The last run the record holds, once the file writer has written it.
+static QJsonObject lastRecord()
+{
+    FileWriter::drain();
+    QFile runs(qEnvironmentVariable("XDG_STATE_HOME", QDir::homePath() + "/.local/state") + "/mova-update/runs.jsonl");
+    if (!runs.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(runs.readAll().trimmed().split('\n').last()).object();
+}
 
 class TestWindowUpdate : public QObject {
     Q_OBJECT
@@ -159,11 +170,7 @@ private slots:
         QVERIFY(rig.w->AccuTimer->isActive());
         QVERIFY(!rig.w->updateRunning());
         // The window showed no message, but the record says why nothing was written.
-        FileWriter::drain(); // the record's line is written on the file writer's thread
-        QFile runs(qEnvironmentVariable("XDG_STATE_HOME", QDir::homePath() + "/.local/state") + "/mova-update/runs.jsonl");
-        QVERIFY(runs.open(QIODevice::ReadOnly));
-        const QJsonObject last = QJsonDocument::fromJson(runs.readAll().trimmed().split('\n').last()).object();
-        QCOMPARE(last["text"].toString(), QString("Battery low (10 %): not updated, as the operator chose"));
+        QCOMPARE(lastRecord()["text"].toString(), QString("Battery low (10 %): not updated, as the operator chose"));
     }
     void pulledOutThenUpdatedByANewClick()
     {
@@ -195,10 +202,11 @@ private slots:
     {
         addRows<AgeRow>({
             {"the same, Cancel", "68", QMessageBox::Cancel, "Same firmware", "has firmware 68 from 19.10.21 already",
-             false},
+             false, "already current"},
             {"older, Enter", "70", QMessageBox::NoButton, "Older firmware",
-             "firmware 68 from 19.10.21 this update installs is older than the device's firmware 70", false},
-            {"the same, OK", "68", QMessageBox::Ok, "Same firmware", "Install it again?", true},
+             "firmware 68 from 19.10.21 this update installs is older than the device's firmware 70", false,
+             "not allowed"},
+            {"the same, OK", "68", QMessageBox::Ok, "Same firmware", "Install it again?", true, "device refused"},
         });
     }
     void asksBeforeTheSameOrAnOlderFirmware()
@@ -218,6 +226,10 @@ private slots:
         const auto commands = rig.f.emulator->commands();
         QCOMPARE(std::find(commands.begin(), commands.end(), uint8_t(0x71)) != commands.end(), row.began);
         QVERIFY(!rig.w->updateRunning());
+        const QJsonObject booked = lastRecord();
+        QCOMPARE(booked["outcome"].toString(), row.booked);
+        // This run's line, not an earlier one's: the rows before it had other firmware.
+        QCOMPARE(booked["device"].toObject()["firmware_version"].toInt(), QString(row.deviceFirmware).toInt());
     }
     // A device that may hold a recording is asked about first; Enter answers the safe way.
     void enterKeepsTheRecording()

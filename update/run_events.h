@@ -41,7 +41,7 @@ struct RunPlan {
     std::string port;          // as said: the path, or "the docking station"
     std::string firmwareName, tableName;
     int firmwareBlocks = 0, tableBlocks = 0;
-    std::string firmwareIs;    // "newer", "the same", "older" than the device's, or unknown
+    FirmwareAge firmwareIs = FirmwareAge::Unknown; // than the device's
     std::string downgradeText; // said when it is older
     std::string run;           // the run's id, as its record and its trace file name it
 };
@@ -63,7 +63,7 @@ struct RunMessage {
 
 // A question the run put (or that was answered for the operator), with its answer.
 struct RunQuestion {
-    enum class Topic { Erase, LowBattery } topic = Topic::Erase;
+    enum class Topic { Erase, LowBattery, FirmwareAge } topic = Topic::Erase;
     std::string caption, text;
     int batteryPercent = 0; // for the low battery
     bool yes = false;
@@ -147,12 +147,17 @@ private:
 struct Answer {
     bool yes = false;
     std::string notAskedBecause = {};
+    bool asked = true; // false: nobody was asked, an option answered (or nothing could)
 };
 
-// What an operator is asked, whatever draws it: the listener that shows the run, and its two
+// What an operator is asked, whatever draws it: the listener that shows the run, and its
 // questions.
 class RunScreen : public RunListener {
 public:
+    // The carried firmware is the same as the device's, or older (the device's record): whether
+    // to install it all the same. Asked before the run's other questions; no leaves the device
+    // as it is.
+    virtual Answer confirmFirmwareAge(FirmwareAge age, const DeviceRecord &device) = 0;
     virtual Answer confirm(const std::string &caption, const std::string &text) = 0;
     // The battery last read is this low: whether to update all the same. A run that stops
     // halfway leaves the device without working firmware.

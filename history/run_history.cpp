@@ -1,6 +1,6 @@
 #include "run_history.h"
 #include "regular_file.h"
-#include "run_record.h"
+#include "run_store.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

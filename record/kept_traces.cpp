@@ -1,6 +1,6 @@
 #include "kept_traces.h"
 #include "regular_file.h"
-#include "run_record.h"
+#include "run_store.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+class UsbConnection;
+
 // What an operator message means and what to do next, in plain words (FailureHelp, from the
 // message catalogue): the window and the command line keep the message exactly and show
 // this beside it, its next step in the words of the front end that shows it.
@@ -36,3 +38,8 @@ MessageId openFailureMessage(OpenRefusal refusal);
 // The line of a firmware text (from 1) where its load stopped, for a message that names the
 // record it stopped at (the loader counts them from 0); 0 for a load that names none.
 int brokenLine(const ImageLoad &load, std::string_view text);
+
+// Why the link's last open failed, in words an operator can act on ("<path>: not found",
+// "... not a terminal device", in use, no permission with the udev rules); empty when the
+// link is open or no open was tried.
+std::string openFailureHint(const UsbConnection &link);

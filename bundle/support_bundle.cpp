@@ -5,7 +5,7 @@
 #include "kept_traces.h"
 #include "regular_file.h"
 #include "run_history.h"
-#include "run_record.h"
+#include "run_store.h"
 #include "tar_gz.h"
 
 #include <algorithm>
