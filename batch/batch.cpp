@@ -199,6 +199,7 @@ void Batch::Supervision::spawn(const std::string &port)
     // A process group of its own: the terminal's Ctrl-C reaches the batch only, which hands
     // each worker exactly one, so a single Ctrl-C never counts twice for a device.
     p.setChildProcessModifier([] { ::setpgid(0, 0); });
+    w->view = view_->worker();
     BatchWorker *raw = w.get();
     QObject::connect(&p, &QProcess::readyReadStandardOutput, [this, raw] { readOutput(*raw); });
     QObject::connect(&p, &QProcess::readyReadStandardError, [this, raw] { readErrors(*raw); });
@@ -245,10 +246,7 @@ void Batch::Supervision::readErrors(BatchWorker &w)
 // What the worker says is taken in first, then shown: the view shows the worker as it is now.
 void Batch::Supervision::event(BatchWorker &w, const QByteArray &line)
 {
-    const WorkerEvent e = readWorkerEvent(line);
-    w.take(e);
-    view_->said(w.shown(), e, clock_.elapsed());
-    if (e.kind == WorkerSays::Plan)
+    if (w.hear(line, clock_.elapsed()))
         decide();
     view_->refresh();
 }

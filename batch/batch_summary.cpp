@@ -1,4 +1,5 @@
 #include "batch_summary.h"
+#include "batch_view.h"
 
 double yieldPercent(int succeeded, int devices)
 {
@@ -17,11 +18,12 @@ BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried
     std::vector<DeviceOutcome> others;
     for (const DeviceOutcome &d : devices) {
         outcomes.push_back(d.outcome);
-        if (succeeded(d.outcome)) {
+        const DeviceEnd end = deviceEnd(d.outcome, d.mayBeWithoutFirmware);
+        if (end == DeviceEnd::Updated || end == DeviceEnd::AlreadyCurrent) {
             ++s.succeeded;
-            s.updated += d.outcome == Outcome::Updated;
-            s.alreadyCurrent += d.outcome == Outcome::AlreadyCurrent;
-        } else if (d.mayBeWithoutFirmware) {
+            s.updated += end == DeviceEnd::Updated;
+            s.alreadyCurrent += end == DeviceEnd::AlreadyCurrent;
+        } else if (end == DeviceEnd::MayBeWithoutFirmware) {
             ++s.withoutFirmware;
             s.failedDevices.push_back(d);
         } else {

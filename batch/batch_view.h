@@ -3,6 +3,7 @@
 #include "batch_summary.h"
 #include "batch_words.h"
 #include "outcome.h"
+#include "run_events.h"
 
 #include <QJsonValue>
 #include <cstdint>
@@ -35,6 +36,29 @@ struct WorkerShown {
     std::string run;               // its device's run: what tells one device's showing from the next
 };
 
+// A worker as a view hears it: the run's own events, as its worker told them, and the few facts
+// of its words the run's events do not carry. Before each event `now` is where the worker
+// stands once the batch has taken the event in, and `nowMs` the batch's clock.
+class WorkerListener : public RunListener {
+public:
+    WorkerShown now;
+    int64_t nowMs = 0;
+    // A message or diagnostic, with the explanation the worker gave it (none: empty).
+    virtual void explained(const RunMessage &m, const std::string & /*explanation*/) { message(m); }
+    // A hint, note or warning of the worker's own: the operator's to read, whatever it says.
+    virtual void remark(const std::string &) {}
+    // With each progress: whether the device is there, and the run's seconds left as its
+    // worker estimates them (none: no estimate).
+    virtual void estimate(bool /*present*/, std::optional<double> /*leftS*/) {}
+    // The report row the worker wrote for its device.
+    virtual void reported(const ReportRow &) {}
+    // The line passed on as one JSON line told whose it is (a progress one a reader may lose);
+    // every line but its row.
+    virtual void relay(const std::string & /*json*/, bool /*progress*/) {}
+    // After each line of the worker's, once its events are told.
+    virtual void heard() {}
+};
+
 // What the live lines show at one moment of the batch's clock.
 struct BatchBoard {
     int64_t nowMs = 0;
@@ -54,8 +78,8 @@ public:
     virtual void workerError(const std::string &port, const std::string &line);
     // The terminal that started the batch is gone: what is still shown goes nowhere.
     virtual void hangUp() {}
-    // A worker said this; `w` holds what it said already.
-    virtual void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) = 0;
+    // Who hears a worker just started: one listener a worker, for as long as it runs.
+    virtual std::unique_ptr<WorkerListener> worker() = 0;
     // The device of `w` is the one just updated, back after its restart.
     virtual void skipped(const WorkerShown &w) = 0;
     // A device's update ended with this report row.
@@ -70,3 +94,16 @@ public:
 
 // A port's own short name: its last path element, shown safely.
 std::string shortPort(const std::string &port);
+
+// What a device's update came to, as every view and the summary sort it: the one table from
+// the outcome (and whether the device may be without working firmware) to it.
+enum class DeviceEnd {
+    Updated,              // its firmware is confirmed and its table taken
+    AlreadyCurrent,       // it had the carried firmware already: left as it was, a success
+    NotWritten,           // not written at all: a recording to keep, a batch stopped before its turn
+    Failed,               // it failed and was left as it was before (or with its new firmware)
+    MayBeWithoutFirmware, // it failed while it was written: it may not start again
+};
+DeviceEnd deviceEnd(Outcome outcome, bool mayBeWithoutFirmware);
+// Whether the operator is called to that device: it needs a hand, unlike one a station stopped.
+bool needsAHand(Outcome outcome, bool mayBeWithoutFirmware);

@@ -2,67 +2,115 @@
 #include "batch.h"
 #include "batch_report.h"
 #include "clock.h"
-#include "json_line.h"
+#include "readout.h"
 #include "run_record.h"
 #include "safe_text.h"
 #include "session.h"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
-void BatchWorker::take(const WorkerEvent &e)
-{
-    const QJsonObject &o = e.fields;
-    switch (e.kind) {
-    case WorkerSays::Plan:
-        serial = shownField(o["serial"]);
-        serialHex = o["serial_hex"].toString().toStdString();
-        end.identified = true;
-        battery = shownField(o["battery"]);
-        if (o.contains("battery_percent"))
-            batteryPercent = o["battery_percent"].toInt();
-        hardware = o["hardware_version"].toInt();
-        firmwareDate = deviceDateOf(o["firmware_date"].toString().toStdString());
-        before = o["firmware_version"].toInt();
-        state = WorkerState::Waiting;
-        break;
-    case WorkerSays::Stage:
-        stage = shownField(o["name"]);
-        percent = 0;
-        left.reset();
-        break;
-    case WorkerSays::Progress:
-        percent = o["percent"].toInt();
-        present = o["device_present"].toBool(true);
-        left.reset(); // an estimate the worker no longer gives (a stage done, a device gone) goes
-        if (o.contains("run_left_s"))
-            left = o["run_left_s"].toDouble();
-        break;
-    case WorkerSays::Message:
-        message = shownField(o["text"]);
-        break;
-    case WorkerSays::Writing:
-        end.writing = true;
-        break;
-    case WorkerSays::After:
-        after = o["firmware_version"].toInt();
-        break;
-    case WorkerSays::Row:
-        reported = reportRowOf(o["row"].toObject());
-        break;
-    case WorkerSays::Result:
-        end.hasResult = true;
-        // By its name: both successes exit 0.
-        end.said = outcomeByName(o["outcome"].toString().toStdString()).value_or(Outcome(o["exit"].toInt()));
-        end.saidWithoutFirmware = o["may_be_without_firmware"].toBool();
-        end.firmwareConfirmed = o["firmware_confirmed"].toBool();
-        end.tableSent = o["table_sent"].toBool();
-        if (const std::string text = shownField(o["text"]); !text.empty())
-            message = text;
-        break;
-    default:
-        break;
+namespace {
+
+// What a worker says, taken in as its worker's facts.
+class Taker final : public WorkerListener {
+public:
+    explicit Taker(BatchWorker &w) : w_(w) {}
+    void device(const DeviceFacts &d) override
+    {
+        w_.serial = shownText(serialBytes(d.record));
+        w_.serialHex = hexBytes(serialBytes(d.record));
+        w_.end.identified = true;
+        w_.battery = d.batteryText();
+        w_.batteryPercent = d.batteryPercent;
+        w_.hardware = d.record.hardwareVersion;
+        w_.firmwareDate = std::string(d.record.firmwareDate, strnlen(d.record.firmwareDate, sizeof d.record.firmwareDate));
+        w_.before = d.record.firmwareVersion;
+        w_.state = WorkerState::Waiting;
     }
+    void stage(ProgressStage, const std::string &caption) override
+    {
+        w_.stage = caption;
+        w_.percent = 0;
+        w_.left.reset();
+    }
+    void progress(int percent) override { w_.percent = percent; }
+    void estimate(bool present, std::optional<double> leftS) override
+    {
+        w_.present = present;
+        w_.left = leftS;
+    }
+    void explained(const RunMessage &m, const std::string &) override
+    {
+        if (m.kind != MessageKind::Diagnostic)
+            w_.message = m.text;
+    }
+    void writing(bool on) override { w_.end.writing = w_.end.writing || on; }
+    void after(const DeviceFacts &d) override { w_.after = d.record.firmwareVersion; }
+    void reported(const ReportRow &row) override { w_.reported = row; }
+    void result(const RunEnd &end) override
+    {
+        w_.end.hasResult = true;
+        w_.end.said = end.outcome;
+        w_.end.saidWithoutFirmware = end.mayBeWithoutFirmware();
+        w_.end.firmwareConfirmed = end.run && end.run->firmwareConfirmed;
+        w_.end.tableSent = end.run && end.run->tableSent;
+        if (!end.text.empty())
+            w_.message = end.text;
+    }
+
+private:
+    BatchWorker &w_;
+};
+
+// Each event of a worker's line to the batch's facts first, then to the worker's view with the
+// worker as it stands now: the view shows the worker as it is.
+class Both final : public WorkerListener {
+public:
+    Both(BatchWorker &w, int64_t nowMs) : w_(w), nowMs_(nowMs) {}
+    bool planned = false; // the worker said who its device is and waits for its word
+
+    void device(const DeviceFacts &d) override { each(&WorkerListener::device, d); }
+    void plan(const RunPlan &p) override { planned = true, each(&WorkerListener::plan, p); }
+    void writing(bool on) override { each(&WorkerListener::writing, on); }
+    void stage(ProgressStage s, const std::string &caption) override { each(&WorkerListener::stage, s, caption); }
+    void progress(int percent) override { each(&WorkerListener::progress, percent); }
+    void after(const DeviceFacts &d) override { each(&WorkerListener::after, d); }
+    void result(const RunEnd &end) override { each(&WorkerListener::result, end); }
+    void explained(const RunMessage &m, const std::string &why) override { each(&WorkerListener::explained, m, why); }
+    void remark(const std::string &text) override { each(&WorkerListener::remark, text); }
+    void estimate(bool present, std::optional<double> left) override { each(&WorkerListener::estimate, present, left); }
+    void reported(const ReportRow &row) override { each(&WorkerListener::reported, row); }
+    void relay(const std::string &json, bool progress) override { each(&WorkerListener::relay, json, progress); }
+    void heard() override { each(&WorkerListener::heard); }
+
+private:
+    template <typename Listener, typename... Params>
+    void each(void (Listener::*event)(Params...), std::type_identity_t<Params>... args)
+    {
+        (w_.taker().*event)(args...);
+        if (!w_.view)
+            return;
+        w_.view->now = w_.shown();
+        w_.view->nowMs = nowMs_;
+        (w_.view.get()->*event)(args...);
+    }
+    BatchWorker &w_;
+    const int64_t nowMs_;
+};
+
+} // namespace
+
+bool BatchWorker::hear(const QByteArray &line, int64_t nowMs)
+{
+    Both both(*this, nowMs);
+    hearWorker(line, port, both);
+    return both.planned;
 }
+
+BatchWorker::BatchWorker() : taker_(std::make_unique<Taker>(*this)) {}
+BatchWorker::~BatchWorker() = default;
 
 Outcome BatchWorker::ended(bool normally, int exitCode, const std::string &processError)
 {

@@ -21,6 +21,8 @@ struct RunStore;
 // One device's worker as the batch knows it: its process and pipes, and what it said, taken
 // in as facts once.
 struct BatchWorker {
+    BatchWorker();
+    ~BatchWorker();
     int number = 0; // its place among the batch's workers, counted from 0
     std::string port;
     std::string socket; // the name of its socket
@@ -46,8 +48,12 @@ struct BatchWorker {
     bool present = true; // the device is there, as the worker last said
     QElapsedTimer since;
 
-    // Takes in what the worker said.
-    void take(const WorkerEvent &e);
+    // Takes in a line of what the worker says, as the run's events, then tells them its view
+    // with the worker as it is now (`nowMs` on the batch's clock); whether the worker said who
+    // its device is, and waits for the batch's word.
+    bool hear(const QByteArray &line, int64_t nowMs);
+    WorkerListener &taker() { return *taker_; }
+    std::unique_ptr<WorkerListener> view; // its view's listener
     // Its process ended: its outcome, and the message that says a lost worker's.
     // `processError` is why the process ended abnormally.
     Outcome ended(bool normally, int exitCode, const std::string &processError);
@@ -63,4 +69,7 @@ struct BatchWorker {
     // It ended without its result and took its run record with it: the batch `batchId` keeps
     // one for it in `store`, so that the log still shows what became of the device.
     void recordLost(Outcome outcome, const Payloads &payloads, const std::string &batchId, RunStore &store) const;
+
+private:
+    std::unique_ptr<WorkerListener> taker_;
 };

@@ -42,30 +42,6 @@ int finishReading(ConsoleScreen &screen, Outcome outcome, const std::string &tex
 
 namespace {
 
-// A batch's worker has said who its device is; before it writes a byte it waits for the
-// batch's word on standard input. Signals are heard meanwhile; a batch that went away (end of
-// input) or says nothing in time gives no word.
-std::optional<BatchWord> awaitBatchWord()
-{
-    constexpr int WaitMs = 120'000;
-    std::string line;
-    for (const int64_t until = realClock().nowMs() + WaitMs; realClock().nowMs() < until;) {
-        pollfd in {STDIN_FILENO, POLLIN, 0};
-        if (::poll(&in, 1, 100) > 0) {
-            char c = 0;
-            const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-            if (n <= 0 && !(n < 0 && errno == EINTR))
-                return std::nullopt;
-            if (c == '\n')
-                return batchWordOf(line);
-            if (n == 1 && line.size() < 64)
-                line += c;
-        }
-        QCoreApplication::processEvents();
-    }
-    return std::nullopt;
-}
-
 // One device's command: its link, what it knows of the device, and who hears what it tells,
 // in the order they hear it: the report and the record note the result before the screen
 // says it.
@@ -105,13 +81,7 @@ public:
         session_.portPathOverride = a.ports.empty() ? std::string() : a.ports.front();
         session_.socket = a.worker.empty() ? namedSocket(a) : a.socket; // a worker is told its own
         if (!a.worker.empty()) {
-            // Should the device come back elsewhere for its table, every matching device is
-            // looked at in turn, not only the first: the reconnect keeps the one with this
-            // device's serial, so a neighbour of the batch is never taken for it.
-            session_.findPort = [next = size_t(0)]() mutable {
-                const std::vector<std::string> paths = findInterfacePaths(deviceUsbId());
-                return paths.empty() ? std::string() : paths[next++ % paths.size()];
-            };
+            session_.findPort = portRotation();
         }
     }
 
@@ -176,26 +146,19 @@ int DeviceCommand::info()
 // a device left alone.
 std::optional<int> DeviceCommand::takeBatchWord()
 {
-    const std::optional<BatchWord> word = awaitBatchWord();
-    if (word == BatchWord::Go)
+    const std::optional<WordAnswer> answer = answerTo(awaitBatchWord(), serialShown());
+    if (!answer)
         return std::nullopt;
-    if (word == BatchWord::Refuse) {
-        const std::string text =
-            "device " + serialShown() + " has the same serial number as another device present, so it is not updated";
-        events_.message(RunMessage::of(MessageId::SameSerial, messageText(MessageId::SameSerial, text + ".")));
-        return finish(Outcome::SameSerial, text);
-    }
-    sayGoodbye(link_);
-    if (word == BatchWord::Skip) {
-        record_->forget(); // not a run: the device was updated already
+    if (answer->letGo)
+        sayGoodbye(link_);
+    if (answer->notARun) { // not a run: the device was updated already
+        record_->forget();
         if (report_)
             report_->forget();
-        return finish(Outcome::Skipped, "device " + serialShown() + " was updated just before");
     }
-    // The batch went away or said nothing: nobody decided this device.
-    const std::string text = "no word from the batch to go on, so device " + serialShown() + " is not updated";
-    events_.message(RunMessage::of(MessageId::BatchGone, messageText(MessageId::BatchGone, text + ".")));
-    return finish(Outcome::Skipped, text);
+    if (answer->message)
+        events_.message(*answer->message);
+    return finish(answer->outcome, answer->text);
 }
 
 void DeviceCommand::prepareScreen(FirmwareAge age)
@@ -353,7 +316,7 @@ int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
     FileWriter::drain(); // its report row first, which the hook may read
     // A batch's worker tells its batch the row once it is in the file.
     if (report && report->kept() && !a.worker.empty())
-        screen.event(JsonLine::event(EventName::Row).object("row", report->row.object()), {});
+        screen.event(rowWords(report->row), {});
     runResultHook(a, report);
     return status;
 }

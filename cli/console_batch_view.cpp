@@ -76,7 +76,7 @@ public:
     void hangUp() override { CliSignalPolicy::dropOutput(); }
     void started(const std::string &, bool) override {}
     void error(const std::string &text) override { print(text, true); }
-    void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override;
+    std::unique_ptr<WorkerListener> worker() override;
     void skipped(const WorkerShown &w) override
     {
         print(placeOf(w) + ": device " + w.serial + " is the one just updated, back after its restart");
@@ -90,46 +90,58 @@ protected:
     {
         (error ? std::cerr : std::cout) << text << std::endl;
     }
+    bool live_ = false; // the live lines show the stage and its progress in place of lines
 
 private:
-    std::map<int, int64_t> lastProgressMs_; // by worker
+    class Lines;
 };
 
-void PlainView::said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs)
-{
-    const std::string tag = placeOf(w) + ": ";
-    const QJsonObject &o = e.fields;
-    switch (e.kind) {
-    case WorkerSays::Plan:
-        print(tag + "serial " + w.serial + ", hardware " + std::to_string(o["hardware_version"].toInt()) + ", " +
-              shownField(o["firmware_now"]) + ", " + shownField(o["battery"]));
-        break;
-    case WorkerSays::Stage:
-        print(tag + w.stage);
-        break;
-    case WorkerSays::Progress:
-        if (auto last = lastProgressMs_.try_emplace(w.number, -PlainEveryMs).first; nowMs - last->second >= PlainEveryMs) {
-            last->second = nowMs;
-            // A line a log may lose while its reader falls behind; the device never waits for it.
-            OutputWriter::write(STDOUT_FILENO, tag + w.stage + " " + std::to_string(w.percent) + " %" + timeLeft(w) + "\n",
-                                OutputWriter::Kind::Progress);
-        }
-        break;
-    case WorkerSays::Message:
-    case WorkerSays::Hint:
-    case WorkerSays::Note:
-    case WorkerSays::Warning:
-        print(tag + shownField(o["text"]), o["failure"].toBool() || e.kind != WorkerSays::Message);
-        if (const std::string explanation = shownField(o["explanation"]); !explanation.empty())
-            print(std::string(tag.size() + 2, ' ') + explanation, true);
-        break;
-    case WorkerSays::Diagnostic: // a block read back with a fault: a warning, as a single update says it
-        print(tag + "warning: " + shownField(o["line"]), true);
-        break;
-    default:
-        break;
+// A worker's lines for a log, each led by its device's place.
+class PlainView::Lines final : public WorkerListener {
+public:
+    explicit Lines(PlainView &view) : v_(view) {}
+    void device(const DeviceFacts &d) override { device_ = d; }
+    void plan(const RunPlan &) override
+    {
+        v_.print(tag() + "serial " + now.serial + ", hardware " + std::to_string(device_.record.hardwareVersion) + ", " +
+                 shownText(device_.line()) + ", " + device_.batteryText());
     }
-}
+    void stage(ProgressStage, const std::string &) override
+    {
+        if (!v_.live_)
+            v_.print(tag() + now.stage);
+    }
+    void estimate(bool, std::optional<double>) override
+    {
+        if (v_.live_ || nowMs - lastProgressMs_ < PlainEveryMs)
+            return;
+        lastProgressMs_ = nowMs;
+        // A line a log may lose while its reader falls behind; the device never waits for it.
+        OutputWriter::write(STDOUT_FILENO, tag() + now.stage + " " + std::to_string(now.percent) + " %" + timeLeft(now) + "\n",
+                            OutputWriter::Kind::Progress);
+    }
+    void explained(const RunMessage &m, const std::string &explanation) override
+    {
+        if (m.kind == MessageKind::Diagnostic) // a block read back with a fault: a warning, as a single update says it
+            return v_.print(tag() + "warning: " + m.text, true);
+        v_.print(tag() + m.text, m.failure());
+        said(explanation);
+    }
+    void remark(const std::string &text) override { v_.print(tag() + text, true); }
+
+private:
+    std::string tag() const { return placeOf(now) + ": "; }
+    void said(const std::string &explanation)
+    {
+        if (!explanation.empty())
+            v_.print(std::string(tag().size() + 2, ' ') + explanation, true);
+    }
+    PlainView &v_;
+    DeviceFacts device_;
+    int64_t lastProgressMs_ = -PlainEveryMs;
+};
+
+std::unique_ptr<WorkerListener> PlainView::worker() { return std::make_unique<Lines>(*this); }
 
 void PlainView::reported(const ReportRow &row)
 {
@@ -165,14 +177,10 @@ class LiveView final : public PlainView {
 public:
     explicit LiveView(std::function<BatchBoard()> board) : board_(std::move(board))
     {
+        live_ = true;
         drawClock_.start();
         later_.setSingleShot(true);
         QObject::connect(&later_, &QTimer::timeout, [this] { refresh(); });
-    }
-    void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override
-    {
-        if (e.kind != WorkerSays::Stage && e.kind != WorkerSays::Progress)
-            PlainView::said(w, e, nowMs);
     }
     void waiting() override {} // the live lines say it
     void refresh() override;
@@ -265,7 +273,7 @@ public:
         out(JsonLine::event("batch").text("id", id).flag("repeat", repeat));
     }
     void error(const std::string &text) override { std::cerr << text << std::endl; }
-    void said(const WorkerShown &w, const WorkerEvent &e, int64_t) override;
+    std::unique_ptr<WorkerListener> worker() override;
     void skipped(const WorkerShown &) override {} // its worker's own result says it
     void reported(const ReportRow &row) override { out(JsonLine::event("report").append(row.object())); }
     void waiting() override { out(JsonLine::event("waiting")); }
@@ -273,33 +281,22 @@ public:
 
 private:
     static void out(const JsonLine &line) { std::cout << line.str() << std::endl; }
-    // A worker's progress: a reader that falls behind may lose it, and the batch never waits.
-    static void progress(const JsonLine &line)
-    {
-        OutputWriter::write(STDOUT_FILENO, line.str() + "\n", OutputWriter::Kind::Progress);
-    }
 };
 
-void JsonView::said(const WorkerShown &w, const WorkerEvent &e, int64_t)
+// The worker's own events, each told whose it is.
+std::unique_ptr<WorkerListener> JsonView::worker()
 {
-    // The worker's own event, told whose it is; anything else it printed stays one object
-    // a line, so that a reader of the batch never meets a line it cannot parse.
-    if (e.kind == WorkerSays::Row) // the batch's own "report" event says it
-        return;
-    if (e.kind == WorkerSays::Output) {
-        out(JsonLine::event("output").text("port", shownText(w.port)).text("text", shownText(e.line.toStdString())));
-        return;
-    }
-    JsonLine line = JsonLine::event(e.fields.value("event").toString().toStdString());
-    if (e.fields.contains("port"))
-        line.value("port", e.fields.value("port"));
-    else
-        line.text("port", shownText(w.port));
-    line.fields(e.fields, {"event", "port"});
-    if (e.kind == WorkerSays::Progress)
-        progress(line);
-    else
-        out(line);
+    struct Passed final : WorkerListener {
+        void relay(const std::string &json, bool progress) override
+        {
+            // A worker's progress: a reader that falls behind may lose it, and the batch never waits.
+            if (progress)
+                OutputWriter::write(STDOUT_FILENO, json + "\n", OutputWriter::Kind::Progress);
+            else
+                std::cout << json << std::endl;
+        }
+    };
+    return std::make_unique<Passed>();
 }
 
 void JsonView::summary(const BatchSummary &s)

@@ -42,16 +42,13 @@ Look lookOf(TileState state)
 
 TileState stateOf(const ReportRow &row)
 {
-    if (row.outcome == Outcome::Updated)
-        return TileState::Updated;
-    if (row.outcome == Outcome::AlreadyCurrent)
-        return TileState::AlreadyCurrent;
-    if (row.mayBeWithoutFirmware)
-        return TileState::MayBeWithoutFirmware;
-    // Nothing was written: the device holds what it held (a recording to keep, a station
-    // stopped before its turn).
-    if (row.outcome == Outcome::Declined || row.outcome == Outcome::Interrupted || row.outcome == Outcome::Skipped)
-        return TileState::NotWritten;
+    switch (deviceEnd(row.outcome, row.mayBeWithoutFirmware)) {
+    case DeviceEnd::Updated: return TileState::Updated;
+    case DeviceEnd::AlreadyCurrent: return TileState::AlreadyCurrent;
+    case DeviceEnd::NotWritten: return TileState::NotWritten;
+    case DeviceEnd::Failed: return TileState::Failed;
+    case DeviceEnd::MayBeWithoutFirmware: return TileState::MayBeWithoutFirmware;
+    }
     return TileState::Failed;
 }
 
@@ -169,14 +166,12 @@ void StationTile::begin(const std::string &run)
     showDetails();
 }
 
-void StationTile::said(const std::string &run, const WorkerShown &w, const WorkerEvent &e)
+void StationTile::said(const std::string &run, const WorkerShown &w, const News &news)
 {
     if (run != latest_)
         latest_ = run, plan_ = {};
-    if (e.kind == WorkerSays::Plan)
-        plan_ = {text(w.serial), e.fields.contains("firmware_version")
-                                     ? std::optional<int>(e.fields["firmware_version"].toInt())
-                                     : std::nullopt};
+    if (news.planned)
+        plan_ = {text(w.serial), news.firmware};
     if (run != run_) {
         // Until it is told to go, the run may be the device just updated, back after its
         // restart, which the batch leaves alone: its result stays unless the device is another.
@@ -187,13 +182,12 @@ void StationTile::said(const std::string &run, const WorkerShown &w, const Worke
         begin(run);
         showState(TileState::Working);
     }
-    if (e.kind == WorkerSays::Plan)
+    if (news.planned)
         serial_ = plan_.serial, before_ = plan_.before;
-    else if (e.kind == WorkerSays::After)
-        after_ = e.fields["firmware_version"].toInt();
-    else if (e.kind == WorkerSays::Message && e.fields["failure"].toBool())
-        message_ = text(shownField(e.fields["text"])),
-        explanation_ = text(shownField(e.fields["explanation"]));
+    else if (news.firmware)
+        after_ = news.firmware;
+    else if (news.failure)
+        message_ = text(news.failure->first), explanation_ = text(news.failure->second);
     stage_->setText(w.state == WorkerState::Identifying ? QStringLiteral("Connecting\u2026")
                     : w.state == WorkerState::Waiting   ? QStringLiteral("waiting for the others")
                                                         : text(w.stage));

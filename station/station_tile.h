@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QString>
 #include <optional>
+#include <utility>
 #include <string>
 
 class QProgressBar;
@@ -59,9 +60,15 @@ public:
     const QString &message() const { return message_; }
     const QString &explanation() const { return explanation_; }
 
-    // What the worker of the run `run` in this socket said. A run is one worker process: the
-    // key never comes again, in this batch or a later one.
-    void said(const std::string &run, const WorkerShown &w, const WorkerEvent &e);
+    // What a line of the worker of the run `run` in this socket told, besides where the worker
+    // stands (`w`). A run is one worker process: the key never comes again, in this batch or a
+    // later one.
+    struct News {
+        bool planned = false;        // who the device is: `w`'s serial, and its firmware
+        std::optional<int> firmware; // with the plan, the firmware it has; else the firmware after
+        std::optional<std::pair<std::string, std::string>> failure; // a failure, and its explanation
+    };
+    void said(const std::string &run, const WorkerShown &w, const News &news);
     // The device's update ended with this row.
     void ended(const ReportRow &row);
     // The batch left the device of the socket's latest run as it is (back after its update, or

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -173,10 +174,31 @@ void StationWindow::error(const std::string &text)
     header_->say(shown);
 }
 
-void StationWindow::said(const WorkerShown &w, const WorkerEvent &e, int64_t)
+// A worker's lines to its socket's tile, one line's news at a time.
+std::unique_ptr<WorkerListener> StationWindow::worker()
 {
-    // Keyed by the worker's run, never its number, which counts again from 0 in every batch.
-    tileFor(w.socket, w.port)->said(w.run, w, e);
+    class ToTile final : public WorkerListener {
+    public:
+        explicit ToTile(StationWindow &window) : window_(window) {}
+        void device(const DeviceFacts &d) override { news_.firmware = d.record.firmwareVersion; }
+        void plan(const RunPlan &) override { news_.planned = true; }
+        void after(const DeviceFacts &d) override { news_.firmware = d.record.firmwareVersion; }
+        void explained(const RunMessage &m, const std::string &explanation) override
+        {
+            if (m.failure())
+                news_.failure = {m.text, explanation};
+        }
+        void heard() override
+        {
+            // Keyed by the worker's run, never its number, which counts again from 0 in every batch.
+            window_.tileFor(now.socket, now.port)->said(now.run, now, std::exchange(news_, {}));
+        }
+
+    private:
+        StationWindow &window_;
+        StationTile::News news_;
+    };
+    return std::make_unique<ToTile>(*this);
 }
 
 void StationWindow::skipped(const WorkerShown &w)
@@ -191,9 +213,7 @@ void StationWindow::reported(const ReportRow &row)
     StationTile *tile = tileFor(row.socket, row.port);
     tile->ended(row);
     // The operator is called to a device that needs a hand: not to one the station stopped.
-    const bool call = tile->state() == TileState::Failed || tile->state() == TileState::MayBeWithoutFirmware ||
-                      row.outcome == Outcome::Declined;
-    if (call && header_->sound())
+    if (needsAHand(row.outcome, row.mayBeWithoutFirmware) && header_->sound())
         MyValueSpin::AlertSound();
 }
 

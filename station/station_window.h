@@ -45,7 +45,7 @@ protected:
 private:
     void started(const std::string &, bool) override {}
     void error(const std::string &text) override;
-    void said(const WorkerShown &w, const WorkerEvent &e, int64_t nowMs) override;
+    std::unique_ptr<WorkerListener> worker() override;
     void skipped(const WorkerShown &w) override;
     void reported(const ReportRow &row) override;
     void waiting() override {}

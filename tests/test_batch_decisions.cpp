@@ -2,6 +2,10 @@
 // says, and its live lines fitted to the terminal with the part of a port's name that tells it
 // from its neighbours.
 #include "batch_decisions.h"
+#include "batch_report.h"
+#include "batch_view.h"
+#include "readout.h"
+#include "safe_text.h"
 #include "live_columns.h"
 #include "table_rows.h"
 
@@ -26,7 +30,6 @@ struct ColourRow { const char *name; bool terminal; const char *noColor; bool co
 
 Q_DECLARE_METATYPE(BatchFacts)
 Q_DECLARE_METATYPE(std::vector<Word>)
-Q_DECLARE_METATYPE(WorkerSays)
 
 class TestBatchDecisions : public QObject {
     Q_OBJECT
@@ -43,18 +46,65 @@ private slots:
     void readsTheWorkersEvents_data()
     {
         QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<WorkerSays>("kind");
-        QTest::newRow("plan") << QByteArray(R"({"event":"plan","serial":"0301"})") << WorkerSays::Plan;
-        QTest::newRow("result") << QByteArray(R"({"event":"result","exit":0})") << WorkerSays::Result;
-        QTest::newRow("an event only passed on") << QByteArray(R"({"event":"table","sent":true})") << WorkerSays::Other;
-        QTest::newRow("not JSON") << QByteArray("Segmentation fault") << WorkerSays::Output;
-        QTest::newRow("no event") << QByteArray(R"({"serial":"0301"})") << WorkerSays::Output;
+        QTest::addColumn<QString>("heard");
+        // The serial's exact bytes come from their hex: one a terminal cannot show stays escaped once.
+        QTest::newRow("plan") << QByteArray(R"({"event":"plan","port":"/dev/x","serial":"\\xFF01","serial_hex":"ff0a3031",)"
+                                            R"("hardware_version":24,"firmware_version":67,"firmware_date":"211019",)"
+                                            R"("battery":"N/A","run":"r1"})")
+                              << R"(device \xff\x0a01 FF0A3031 24 67 N/A|plan /dev/x r1|{"event":"plan","port":"/dev/x",)"
+                                 R"("battery":"N/A","firmware_date":"211019","firmware_version":67,"hardware_version":24,)"
+                                 R"("run":"r1","serial":"\\xFF01","serial_hex":"ff0a3031"})";
+        QTest::newRow("a progress without an estimate")
+            << QByteArray(R"({"event":"progress","stage":"Send","percent":42,"device_present":false})")
+            << R"(progress 42|estimate 0 none|~{"event":"progress","port":"p","device_present":false,"percent":42,"stage":"Send"})";
+        QTest::newRow("a failure with its explanation")
+            << QByteArray(R"({"event":"message","text":"a\nb","failure":true,"explanation":"plug it in"})")
+            << R"(failure a b / plug it in|{"event":"message","port":"p","explanation":"plug it in","failure":true,"text":"a\nb"})";
+        QTest::newRow("a result said by its name")
+            << QByteArray(R"({"event":"result","exit":0,"outcome":"already current","may_be_without_firmware":true})")
+            << R"(result already current 1|{"event":"result","port":"p","exit":0,"may_be_without_firmware":true,"outcome":"already current"})";
+        QTest::newRow("its row is not passed on") << QByteArray(R"({"event":"row","row":{"outcome":"updated"}})") << "row updated";
+        QTest::newRow("an event only passed on") << QByteArray(R"({"event":"table","sent":true})")
+                                                 << R"({"event":"table","port":"p","sent":true})";
+        QTest::newRow("not JSON") << QByteArray("Segmentation\x1b fault")
+                                  << R"({"event":"output","port":"p","text":"Segmentation\\x1b fault"})";
     }
     void readsTheWorkersEvents()
     {
         QFETCH(QByteArray, line);
-        QFETCH(WorkerSays, kind);
-        QCOMPARE(readWorkerEvent(line).kind, kind);
+        QFETCH(QString, heard);
+        // Each event the decoder tells, one after another.
+        struct Heard final : WorkerListener {
+            std::vector<std::string> said;
+            void device(const DeviceFacts &d) override
+            {
+                said.push_back("device " + shownText(serialBytes(d.record)) + " " + hexBytes(serialBytes(d.record)) +
+                               " " + std::to_string(d.record.hardwareVersion) + " " +
+                               std::to_string(d.record.firmwareVersion) + " " + d.batteryText());
+            }
+            void plan(const RunPlan &p) override { said.push_back("plan " + p.port + " " + p.run); }
+            void progress(int percent) override { said.push_back("progress " + std::to_string(percent)); }
+            void estimate(bool present, std::optional<double> left) override
+            {
+                said.push_back("estimate " + std::to_string(present) + (left ? " " + std::to_string(*left) : " none"));
+            }
+            void explained(const RunMessage &m, const std::string &why) override
+            {
+                said.push_back((m.failure() ? "failure " : "message ") + m.text + " / " + why);
+            }
+            void result(const RunEnd &end) override
+            {
+                said.push_back("result " + std::string(outcomeName(end.outcome)) + " " +
+                               std::to_string(end.mayBeWithoutFirmware()));
+            }
+            void reported(const ReportRow &row) override { said.push_back("row " + std::string(outcomeName(row.outcome))); }
+            void relay(const std::string &json, bool progress) override { said.push_back((progress ? "~" : "") + json); }
+        } listener;
+        hearWorker(line, "p", listener);
+        QStringList said;
+        for (const std::string &event : listener.said)
+            said << QString::fromStdString(event);
+        QCOMPARE(said.join('|'), heard);
     }
 
     void fitsALiveColumn_data()

@@ -78,12 +78,13 @@ void TestCliBatch::rows(int half)
                                                     << false << false;
     // A device's serial is its identity whatever its bytes: none of these is a reason to skip
     // it. The fault on one ends its own run only, a worker killed while it writes is said to
-    // have left its device half written, and the batch says the worst.
+    // have left its device half written (its row the batch's, from the serial its worker told),
+    // and the batch says the worst.
     if (take())
         QTest::newRow("not UTF-8, look-alikes, a formula, a screen clear; a fault on the second; one killed")
             << QStringList {"80414243", "41004243", "41005859", "3d312b31", "1b5b324a", "30333032"}
-            << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J", "0302"} << 1 << 5 << 16
-            << QStringList {"updated", "transfer failed", "updated", "updated", "updated", "ended abnormally"} << false
+            << QStringList {"\\x80ABC", "A\\x00BC", "A\\x00XY", "\"'=1+1\"", "\\x1b[2J", "0302"} << 1 << 0 << 16
+            << QStringList {"ended abnormally", "transfer failed", "updated", "updated", "updated", "updated"} << false
             << QStringList() << QStringList() << -1 << false << false;
     // Refused before its plan, each keeps its name: another hardware, a version that is no two
     // digits (" 7" is not 72: unreadable, nothing written, no version in the books).

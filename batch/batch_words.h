@@ -1,0 +1,66 @@
+#pragma once
+#include "run_outcome.h"
+#include "run_events.h"
+
+#include <QByteArray>
+#include <functional>
+#include <optional>
+#include <string>
+
+class JsonLine;
+class WorkerListener;
+struct ReportRow;
+
+// The words a batch and its workers exchange over the workers' pipes, written and read here
+// only, both sides side by side: the rest of the batch and its views hear the run's own events.
+
+// What the batch tells a worker that has said who its device is, one word a line on the
+// worker's standard input.
+enum class BatchWord {
+    Go,     // update the device
+    Skip,   // the device just updated, back after its restart: it is left alone
+    Refuse, // another device present has the same serial: neither is updated
+};
+// The word as the pipe carries it, with its line end; and back, from a line without its end
+// (nothing for what is no word).
+QByteArray batchWordLine(BatchWord word);
+std::optional<BatchWord> batchWordOf(const std::string &line);
+
+// The names of the JSON events a worker writes on its standard output (the command line's
+// --json events): its writer names them with these, the batch reads them by them.
+namespace EventName {
+inline constexpr const char *Plan = "plan", *Stage = "stage", *Progress = "progress", *Message = "message",
+                            *Hint = "hint", *Note = "note", *Warning = "warning", *Diagnostic = "diagnostic",
+                            *Writing = "writing", *After = "after", *Row = "row", *Result = "result";
+} // namespace EventName
+
+// One line of a worker's output, turned back into the run's events for `listener`, which
+// hears `heard()` after each line. `port` is the worker's, for the line passed on as JSON.
+// The only place a worker's line is parsed.
+void hearWorker(const QByteArray &line, const std::string &port, WorkerListener &listener);
+
+// The worker's half.
+
+// The report row a worker wrote for its device, told to its batch.
+JsonLine rowWords(const ReportRow &row);
+
+// A batch's worker has said who its device is; before it writes a byte it waits for the
+// batch's word on standard input. Signals are heard meanwhile; a batch that went away (end of
+// input) or says nothing in time gives no word.
+std::optional<BatchWord> awaitBatchWord();
+
+// What a worker's device comes to when the batch's word (or its silence) leaves it alone: none
+// when it goes on.
+struct WordAnswer {
+    Outcome outcome = Outcome::Skipped;
+    std::string text;                  // the result's words
+    std::optional<RunMessage> message; // said before the result
+    bool letGo = true;                 // the device is told goodbye first
+    bool notARun = false;              // updated just before: neither its record nor its row is kept
+};
+std::optional<WordAnswer> answerTo(std::optional<BatchWord> word, const std::string &serialShown);
+
+// Where a worker looks for its device when it comes back elsewhere (for its table): every
+// matching device in turn, never only the first, so that the reconnect, which keeps the one
+// with this device's serial, never takes a neighbour of the batch for it.
+std::function<std::string()> portRotation();
