@@ -191,17 +191,25 @@ void close(TraceFile &f)
         say(f, std::strerror(f.error));
 }
 
-// Queues the file's flush unless one waits already, and wakes it once enough waits. Called
-// with its lock held.
-void queueFlush(const std::shared_ptr<TraceFile> &f)
+// What the line just taken asks of the writer. Decided with the file's lock held, done after
+// it is let go: a writer woken then does not wait for that lock at once.
+enum class Wake { None, Flush, Hurry };
+
+Wake queueFlush(TraceFile &f)
 {
-    if (std::exchange(f->flushQueued, true)) {
-        if (f->pending.size() >= size_t(Trace::SpaceCheckEveryBytes) && !std::exchange(f->hurried, true))
-            f->gathered.notify_one(); // once: the writer comes as soon as it can
-        return;
-    }
-    f->queuedAt = std::chrono::steady_clock::now();
-    FileWriter::post([f] { flush(*f); });
+    if (std::exchange(f.flushQueued, true)) // once: the writer comes as soon as it can
+        return f.pending.size() >= size_t(Trace::SpaceCheckEveryBytes) && !std::exchange(f.hurried, true) ? Wake::Hurry
+                                                                                                         : Wake::None;
+    f.queuedAt = std::chrono::steady_clock::now();
+    return Wake::Flush;
+}
+
+void wake(const std::shared_ptr<TraceFile> &f, Wake what)
+{
+    if (what == Wake::Hurry)
+        f->gathered.notify_one();
+    else if (what == Wake::Flush)
+        FileWriter::post([f] { flush(*f); });
 }
 
 // The line that says where lines went missing, and how many.
@@ -253,22 +261,26 @@ void Trace::put(const std::string &line)
     if (!file_ || file_->ended)
         return;
     TraceFile &f = *file_;
-    std::lock_guard lock(f.m);
-    if (f.accepted + long(line.size()) > f.cap) {
-        // Enough to see how the run went wrong; a device that floods the link must not fill the disk.
-        f.pending += "mova-trace cut here: the trace reached its limit of " + std::to_string(f.cap) +
-                     " bytes; the rest of the run is not kept\n";
-        f.ended = true;
-    } else if (f.pending.size() + line.size() > queueCapBytes) {
-        ++f.lost, ++f.lostHere;
-        return;
-    } else {
-        if (f.lostHere > 0)
-            f.pending += lostLine(std::exchange(f.lostHere, 0));
-        f.pending += line;
-        f.accepted += long(line.size());
+    Wake what = Wake::None;
+    {
+        std::lock_guard lock(f.m);
+        if (f.accepted + long(line.size()) > f.cap) {
+            // Enough to see how the run went wrong; a device that floods the link must not fill the disk.
+            f.pending += "mova-trace cut here: the trace reached its limit of " + std::to_string(f.cap) +
+                         " bytes; the rest of the run is not kept\n";
+            f.ended = true;
+        } else if (f.pending.size() + line.size() > queueCapBytes) {
+            ++f.lost, ++f.lostHere;
+            return;
+        } else {
+            if (f.lostHere > 0)
+                f.pending += lostLine(std::exchange(f.lostHere, 0));
+            f.pending += line;
+            f.accepted += long(line.size());
+        }
+        what = queueFlush(f);
     }
-    queueFlush(file_);
+    wake(file_, what);
 }
 
 void Trace::recordTo(const std::string &path, long capBytes, const std::string &header,

@@ -89,10 +89,12 @@ Stall stallFromEnvironment()
 void FileWriter::post(std::function<void()> job)
 {
     JobQueue &q = jobQueue();
-    std::lock_guard lock(q.m);
-    startWriter(q);
-    q.jobs.push_back(std::move(job));
-    q.work.notify_one();
+    {
+        std::lock_guard lock(q.m);
+        startWriter(q);
+        q.jobs.push_back(std::move(job));
+    }
+    q.work.notify_one(); // after the lock: the writer woken does not wait for it at once
 }
 
 bool FileWriter::drain(int limitMs)

@@ -132,13 +132,14 @@ void replaceNewest(Channel &c, std::string &&text)
     c.queue.back().text = std::move(text);
 }
 
-void queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
+// Queues the text; true when the channel's thread is to be woken (after the lock is let go).
+bool queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
 {
     if (kind == Kind::Redraw) {
         if (!c.queue.empty() && c.queue.back().kind == Kind::Redraw) {
             const Entry &waiting = c.queue.back();
             replaceNewest(c, waiting.text.substr(0, waiting.undo) + text.substr(undo));
-            return;
+            return false;
         }
     } else if (kind == Kind::Progress || kind == Kind::Trace) {
         // Behind, the newest line waits in place of the one before it, which is counted;
@@ -146,15 +147,15 @@ void queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
         if (c.waiting > OutputWriter::BehindBytes && !c.queue.empty() && c.queue.back().kind == kind) {
             ++(kind == Kind::Trace ? c.dropped.trace : c.dropped.progress);
             replaceNewest(c, std::move(text));
-            return;
+            return false;
         }
     } else if (c.waiting > OutputWriter::EventCapBytes) {
         ++c.dropped.events;
-        return;
+        return false;
     }
     c.waiting += text.size();
     c.queue.push_back({std::move(text), kind, undo});
-    c.work.notify_one();
+    return true;
 }
 
 void enqueue(int fd, std::string &&text, Kind kind, size_t undo = 0)
@@ -167,8 +168,10 @@ void enqueue(int fd, std::string &&text, Kind kind, size_t undo = 0)
         return;
     }
     Channel &c = channel(w, fd);
-    if (!c.gone)
-        queue(c, std::move(text), kind, undo);
+    if (c.gone || !queue(c, std::move(text), kind, undo))
+        return;
+    lock.unlock();
+    c.work.notify_one(); // after the lock: the thread woken does not wait for it at once
 }
 
 // A stream's text, queued at each flush.
