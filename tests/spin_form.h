@@ -2,6 +2,7 @@
 // What the two spin edits' tests share: the alerts counted, and a field beside a second one
 // to move the focus to, in an active window, with its events logged and the text they saw.
 #include "alert_sound.h"
+#include "control_rig.h"
 #include "table_rows.h"
 
 #include <QLineEdit>
@@ -27,10 +28,7 @@ struct SpinForm {
         edit->OnEnter = [this](QObject *) { log << "enter " + edit->text(); };
         edit->OnExit = [this](QObject *) { log << "exit " + edit->text(); };
         window.resize(200, 80);
-        window.show();
-        QApplication::setActiveWindow(&window);
-        // The focus tests fail on their own if this does not come true.
-        (void)QTest::qWaitForWindowActive(&window);
+        (void)showActive(window);
         // The field starts without the focus; the tests give it when they need it.
         other->setFocus();
         log.clear();

@@ -1,5 +1,6 @@
 // The owner-drawn check box: its geometry to the pixel, its sizes and its events, the
 // latter through real mouse, key and focus events.
+#include "control_rig.h"
 #include "my_check_box.h"
 #include "table_rows.h"
 
@@ -15,13 +16,6 @@ QFont dialogFont()
     QFont font(QStringLiteral("DejaVu Sans"));
     font.setPixelSize(11);
     return font;
-}
-
-QImage render(QWidget &widget)
-{
-    QImage image(widget.size(), QImage::Format_RGB32);
-    widget.render(&image);
-    return image;
 }
 
 QRgb faceOf(const QWidget &widget) { return widget.palette().color(QPalette::Button).rgb(); }
@@ -73,9 +67,7 @@ struct Form {
         box->OnEnter = [this](QObject *) { log << QStringLiteral("enter %1").arg(box->GetCheck()); };
         box->OnExit = [this](QObject *) { log << QStringLiteral("exit"); };
         window.resize(200, 80);
-        window.show();
-        QApplication::setActiveWindow(&window);
-        (void)QTest::qWaitForWindowActive(&window);
+        (void)showActive(window);
         other->setFocus();
         log.clear();
     }

@@ -217,6 +217,7 @@ private slots:
             {"build default", "1209:0001", true, 0x1209, 0x0001},
             {"mixed case", "ABCD:ef01", true, 0xabcd, 0xef01},
             {"highest", "ffff:FFFF", true, 0xffff, 0xffff},
+            {"unset", QString()},
             {"empty", ""},
             {"vendor only", "1209"},
             {"vendor and colon", "1209:"},
@@ -244,33 +245,16 @@ private slots:
         QCOMPARE(UsbId::parse(row.text.toStdString(), id), row.accepted);
         QCOMPARE(uint(id.vendor), row.accepted ? row.vendor : 0x5555u);
         QCOMPARE(uint(id.product), row.accepted ? row.product : 0x6666u);
-    }
-
-    void deviceUsbIdFromEnvironment_data()
-    {
-        QTest::addColumn<QByteArray>("value"); // null: variable unset
-        QTest::addColumn<QString>("expected"); // empty: the build's id
-
-        QTest::newRow("unset") << QByteArray() << "";
-        QTest::newRow("override") << QByteArray("abcd:0002") << "abcd:0002";
-        QTest::newRow("empty") << QByteArray("") << "";
-        QTest::newRow("malformed") << QByteArray("abcd") << "";
-    }
-
-    void deviceUsbIdFromEnvironment()
-    {
-        QFETCH(QByteArray, value);
-        QFETCH(QString, expected);
-
-        const UsbId want = parsed(expected.isEmpty() ? QTX_DEVICE_USB_ID : expected.toUtf8().constData());
-        if (value.isNull())
+        // Named in the environment (a null text: unset), it is the device's id; otherwise the build's is.
+        const UsbId build = parsed(QTX_DEVICE_USB_ID);
+        if (row.text.isNull())
             qunsetenv("QTX_MOVA_USB_ID");
         else
-            qputenv("QTX_MOVA_USB_ID", value);
+            qputenv("QTX_MOVA_USB_ID", row.text.toUtf8());
         const UsbId got = deviceUsbId();
         qunsetenv("QTX_MOVA_USB_ID");
-        QCOMPARE(uint(got.vendor), uint(want.vendor));
-        QCOMPARE(uint(got.product), uint(want.product));
+        QCOMPARE(uint(got.vendor), row.accepted ? row.vendor : uint(build.vendor));
+        QCOMPARE(uint(got.product), row.accepted ? row.product : uint(build.product));
     }
 
     void listsUsbSerialDevices_data()

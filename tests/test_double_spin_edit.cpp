@@ -2,7 +2,6 @@
 // and focus events.
 #include "decimal_text.h"
 #include "my_double_spin_edit.h"
-#include "register.h"
 #include "spin_form.h"
 
 using namespace MyValueSpin;
@@ -286,14 +285,6 @@ private slots:
         form.edit->SetAnzahlDecimals(3);
         QCOMPARE(form.edit->text(), "2,000");
         QCOMPARE(form.edit->Value(), 2.0);
-    }
-
-    void registrationNamesTheLibrary()
-    {
-        const TComponentRegistration registration = Register();
-        QCOMPARE(registration.Page, "Parlux");
-        QCOMPARE(registration.ComponentClasses,
-                 (QStringList{"TMyValueSpinEdit", "TMyDoubleSpinEdit", "TMyCheckBox", "TShadowLabel"}));
     }
 };
 

@@ -56,22 +56,15 @@ struct LoadRow {
 class TestFirmwareImage : public QObject {
     Q_OBJECT
 private slots:
-    void carriedImage()
+    void carriedImageEqualsObjcopy()
     {
         const ImageLoad load = loadFirmwareImage(24);
         QVERIFY2(load.ok, load.message.c_str());
         QVERIFY(load.image.endOfFile);
         QCOMPARE(load.image.capacity(), 0xF0000u);
         QCOMPARE(load.image.imageTop, 0xBD3A3u);
-        QCOMPARE(load.image.length(), 775076u);
         QCOMPARE(load.image.linearBase, 0x08000000u);
         QCOMPARE(load.image.records, 48456); // every record but the end-of-file one
-        for (uint32_t a = 0x200; a < 0x220; ++a)
-            QCOMPARE(int(load.image.buffer[a]), 0);
-    }
-
-    void carriedImageEqualsObjcopy()
-    {
         QTemporaryDir dir;
         const QString out = dir.filePath("image.bin");
         QProcess objcopy;
@@ -81,8 +74,6 @@ private slots:
         QFile f(out);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray reference = f.readAll();
-        const ImageLoad load = parse(carriedText());
-        QVERIFY(load.ok);
         QCOMPARE(qsizetype(load.image.length()), reference.size());
         QVERIFY(reference == QByteArray::fromRawData(reinterpret_cast<const char *>(load.image.buffer.data()),
                                                     reference.size()));

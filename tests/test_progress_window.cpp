@@ -180,10 +180,12 @@ private slots:
         QCOMPARE(CurrentProgressWindow()->ProgressBar1->width(), 376);
     }
 
-    void showWhileShownChangesNothing()
+    // Shown again while shown, nothing changes; hidden and shown, it starts over.
+    void showAgainChangesNothingHidingStartsOver()
     {
         ShowProgressWindow(owner.get());
         TProgressBarWindow *window = CurrentProgressWindow();
+        SetProgress(pvStepCount, 5);
         SetProgressText(ptCaption, "Send update");
         SetProgress(pvPosition, 40);
         QWidget other;
@@ -193,8 +195,15 @@ private slots:
         QCOMPARE(window->parentWidget(), owner.get());
         QCOMPARE(GetProgress(pvPosition), 40);
         QCOMPARE(caption(), QString("Send update"));
-        CloseProgressWindow();
+        window->hide();
         QCOMPARE(overrideShape(), -1); // no second busy cursor was stacked
+        window->show();
+        QCOMPARE(overrideShape(), int(Qt::WaitCursor));
+        QCOMPARE(GetProgress(pvPosition), 0);
+        QCOMPARE(GetProgress(pvStepCount), 0);
+        QCOMPARE(caption(), QString());
+        CloseProgressWindow();
+        QCOMPARE(overrideShape(), -1);
     }
 
     void nothingHappensWithoutAWindow()
@@ -240,24 +249,6 @@ private slots:
             QApplication::restoreOverrideCursor();
             QCOMPARE(overrideShape(), -1);
         }
-    }
-
-    void hidingAndShowingAgainStartsOver()
-    {
-        ShowProgressWindow(owner.get());
-        TProgressBarWindow *window = CurrentProgressWindow();
-        SetProgress(pvPosition, 40);
-        SetProgress(pvStepCount, 5);
-        SetProgressText(ptTitle, "Update");
-        window->hide();
-        QCOMPARE(overrideShape(), -1);
-        window->show();
-        QCOMPARE(overrideShape(), int(Qt::WaitCursor));
-        QCOMPARE(GetProgress(pvPosition), 0);
-        QCOMPARE(GetProgress(pvStepCount), 0);
-        QCOMPARE(caption(), QString());
-        CloseProgressWindow();
-        QCOMPARE(overrideShape(), -1);
     }
 
     void centredOverOwner_data()

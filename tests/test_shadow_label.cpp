@@ -1,5 +1,6 @@
 // The shadow label: automatic size per shadow direction, where its text lands, the
 // accelerator hand-off and the click actions, with the desktop shell replaced by a recorder.
+#include "control_rig.h"
 #include "shadow_label.h"
 #include "table_rows.h"
 
@@ -39,24 +40,6 @@ void prepareForSearch(TShadowLabel &label, QSize size)
     label.resize(size);
 }
 
-QImage render(QWidget &widget)
-{
-    QImage image(widget.size(), QImage::Format_RGB32);
-    widget.render(&image);
-    return image;
-}
-
-// The smallest rectangle around the pixels that pass the test.
-template <typename Test>
-QRect inkBounds(const QImage &image, Test test)
-{
-    QRect bounds;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            bounds |= test(image.pixel(x, y)) ? QRect(x, y, 1, 1) : QRect();
-    return bounds;
-}
-
 bool dark(QRgb pixel) { return qGray(pixel) < 96 && qRed(pixel) < 96; }
 bool reddish(QRgb pixel) { return qRed(pixel) > 160 && qGreen(pixel) < 96 && qBlue(pixel) < 96; }
 bool near(QRgb pixel, const QColor &color)
@@ -64,17 +47,6 @@ bool near(QRgb pixel, const QColor &color)
     return qAbs(qRed(pixel) - color.red()) < 64 && qAbs(qGreen(pixel) - color.green()) < 64 &&
            qAbs(qBlue(pixel) - color.blue()) < 64;
 }
-
-// The keys pressed that reach the watched widget: those no shortcut took.
-struct KeyPressRecorder : QObject {
-    QList<int> keys;
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::KeyPress)
-            keys << static_cast<QKeyEvent *>(event)->key();
-        return false;
-    }
-};
 
 // The size an auto-sized label without shadow takes for a caption.
 QSize plainSize(const QString &caption, bool showAccelChar = true)
@@ -101,9 +73,7 @@ struct Form {
         target->setGeometry(100, 10, 80, 22);
         other->setGeometry(100, 40, 80, 22);
         window.resize(200, 80);
-        window.show();
-        QApplication::setActiveWindow(&window);
-        (void)QTest::qWaitForWindowActive(&window);
+        (void)showActive(window);
         other->setFocus();
     }
 };
@@ -115,7 +85,7 @@ struct DirectionRow { const char *name; int direction; QSize growth; QPoint shif
 // the middle, 2 at the end), and which edge auto-size keeps.
 struct AlignmentRow { const char *name; int alignment, layout, place; bool keepsRight; };
 // A setting that keeps Alt with the label's letter (or another key) from reaching its control.
-struct AcceleratorRow { const char *name; QString setup; int key; bool focused; };
+struct AcceleratorRow { const char *name; void (*setup)(Form &); int key; bool focused; };
 struct ClickRow { const char *name; int action; bool doubleClick; QStringList log; };
 // The shadow colour set (invalid: left to the palette), put back to the palette, and painted.
 struct ColourRow { const char *name; QColor set; bool putBack; QColor painted; };
@@ -259,39 +229,26 @@ private slots:
     {
         // Whenever the label does not hand the focus on, the key goes on to the window.
         addRows<AcceleratorRow>({
-            {"its letter", "", Qt::Key_N, true},
-            {"another letter", "", Qt::Key_A, false},
-            {"accelerator shown off", "noAccel", Qt::Key_N, false},
-            {"label disabled", "labelOff", Qt::Key_N, false},
-            {"focus control disabled", "targetOff", Qt::Key_N, false},
-            {"focus control hidden", "targetHidden", Qt::Key_N, false},
-            {"focus control takes no focus", "targetNoFocus", Qt::Key_N, false},
-            {"no focus control", "noTarget", Qt::Key_N, false},
-            {"focus control destroyed: forgotten", "targetGone", Qt::Key_N, false},
+            {"its letter", [](Form &) {}, Qt::Key_N, true},
+            {"another letter", [](Form &) {}, Qt::Key_A, false},
+            {"accelerator shown off", [](Form &f) { f.label->SetShowAccelChar(false); }, Qt::Key_N, false},
+            {"label disabled", [](Form &f) { f.label->setEnabled(false); }, Qt::Key_N, false},
+            {"focus control disabled", [](Form &f) { f.target->setEnabled(false); }, Qt::Key_N, false},
+            {"focus control hidden", [](Form &f) { f.target->hide(); }, Qt::Key_N, false},
+            {"focus control takes no focus", [](Form &f) { f.target->setFocusPolicy(Qt::NoFocus); }, Qt::Key_N, false},
+            {"no focus control", [](Form &f) { f.label->SetFocusControl(nullptr); }, Qt::Key_N, false},
+            {"focus control destroyed: forgotten", [](Form &f) {
+                 delete f.target;
+                 QCOMPARE(f.label->FocusControl(), nullptr);
+             }, Qt::Key_N, false},
         });
     }
     void accelerator()
     {
         QFETCH(AcceleratorRow, row);
-        const QString setup = row.setup;
         Form form;
-        if (setup == "noAccel")
-            form.label->SetShowAccelChar(false);
-        else if (setup == "labelOff")
-            form.label->setEnabled(false);
-        else if (setup == "targetOff")
-            form.target->setEnabled(false);
-        else if (setup == "targetHidden")
-            form.target->hide();
-        else if (setup == "targetNoFocus")
-            form.target->setFocusPolicy(Qt::NoFocus);
-        else if (setup == "noTarget")
-            form.label->SetFocusControl(nullptr);
         QPointer<QLineEdit> target = form.target;
-        if (setup == "targetGone") {
-            delete form.target;
-            QCOMPARE(form.label->FocusControl(), nullptr);
-        }
+        row.setup(form);
         KeyPressRecorder reachingWindow;
         form.window.installEventFilter(&reachingWindow);
         QTest::keyClick(&form.window, Qt::Key(row.key), Qt::AltModifier);

@@ -1,4 +1,5 @@
 // The arrow-button pair and its auto-repeating buttons, worked with real mouse and key events.
+#include "control_rig.h"
 #include "my_value_spin_button.h"
 #include "spin_glyphs.h"
 #include "table_rows.h"
@@ -37,10 +38,6 @@ struct Form {
     int steps(const QString &which) const { return which == "up" ? up : down; }
 };
 
-#define SHOW_ACTIVE(form)                                                                          \
-    QApplication::setActiveWindow(&(form).window);                                                 \
-    QVERIFY(QTest::qWaitForWindowActive(&(form).window))
-
 // One tick of the button's repeat timer, delivered the way the timer delivers it.
 void tick(TTimerSpeedButton *btn, int times = 1)
 {
@@ -48,25 +45,10 @@ void tick(TTimerSpeedButton *btn, int times = 1)
         QMetaObject::invokeMethod(btn->StepTimer(), "timeout", Qt::DirectConnection);
 }
 
-// Counts the key presses that reach the watched widget, sent to it or passed on by a child.
-struct KeyPressCounter : QObject {
-    int presses = 0;
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        presses += event->type() == QEvent::KeyPress;
-        return false;
-    }
-};
-
 // The rows and columns of black pixels in an image.
 QRect blackBounds(const QImage &image)
 {
-    QRect bounds;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (image.pixel(x, y) == kBlack)
-                bounds |= QRect(x, y, 1, 1);
-    return bounds;
+    return inkBounds(image, [](QRgb pixel) { return pixel == kBlack; });
 }
 
 int blackInRow(const QImage &image, int y)
@@ -251,7 +233,7 @@ private slots:
     {
         QFETCH(PressRow, row);
         Form form;
-        SHOW_ACTIVE(form);
+        QVERIFY(showActive(form.window));
         form.elsewhere->setFocus();
         form.pair->SetTabStop(row.pairTabStop);
         form.field->setFocusPolicy(row.fieldPolicy);
@@ -283,16 +265,16 @@ private slots:
     {
         QFETCH(KeysRow, row);
         Form form;
-        SHOW_ACTIVE(form);
+        QVERIFY(showActive(form.window));
         form.pair->SetTabStop(true);
         form.pair->setFocus(Qt::TabFocusReason);
         QVERIFY(form.pair->hasFocus());
-        KeyPressCounter reachingWindow;
+        KeyPressRecorder reachingWindow;
         form.window.installEventFilter(&reachingWindow);
         for (int key : row.keys)
             QTest::keyClick(form.pair, Qt::Key(key));
         form.window.removeEventFilter(&reachingWindow);
-        QCOMPARE(reachingWindow.presses, 0); // the pair passes no key on
+        QCOMPARE(reachingWindow.keys, QList<int>{}); // the pair passes no key on
         QCOMPARE(form.up, row.up);
         QCOMPARE(form.down, row.down);
         TTimerSpeedButton *activeBtn = form.button(row.active);
@@ -307,7 +289,7 @@ private slots:
     void focusFrameIsDotted()
     {
         Form form;
-        SHOW_ACTIVE(form);
+        QVERIFY(showActive(form.window));
         form.pair->SetBounds(100, 10, 20, 25);
         form.pair->SetTabStop(true);
         TTimerSpeedButton *btn = form.pair->UpBtn;
