@@ -39,38 +39,20 @@ struct WindowRig {
 
     bool start(DeviceModel::Config config = DeviceModel::Config())
     {
-        PtyEmulator::Options options;
-        options.link = f.path("ttyMOVA");
-        options.device = std::move(config);
-        options.resetDowntimeMs = 800;
-        f.emulator = std::make_unique<PtyEmulator>(options);
-        if (!f.emulator->start())
+        if (!f.start(std::move(config), 800))
             return false;
         w = std::make_unique<TKVLUpdate>(QStringList {"QTX_MOVA_Update", QString::fromStdString(f.link())},
                                          realClock(), std::make_unique<UsbConnection>(realClock()),
                                          BuildSettings {"Corvane MOVA FW 68 from 19.10.21", "24"});
         w->AccuTimer->stop();
         w->show();
-        w->payloads.firmware = write("firmware.hex", hexText(image));
-        w->payloads.table = write("language.tra", table);
+        w->payloads.firmware = writeFile(QString::fromStdString(f.path("firmware.hex")), hexText(image));
+        w->payloads.table = writeFile(QString::fromStdString(f.path("language.tra")), table);
         w->AccuTimerTimer();
         return w->UpdateButton->isEnabled();
     }
-    std::string write(const char *name, const QByteArray &bytes)
-    {
-        QFile file(QString::fromStdString(f.path(name)));
-        file.open(QIODevice::WriteOnly);
-        file.write(bytes);
-        return file.fileName().toStdString();
-    }
     // What the device should hold: the image with its own serial's bytes in the header.
-    Bytes storedImage(int blocks, const std::string &serial = "0042")
-    {
-        Bytes v(size_t(blocks) * 512, 0);
-        std::copy(image.begin(), image.end(), v.begin());
-        writeServiceHeader(v, {serial, 100, 0, 100, 0, 100, 0, 100, 0});
-        return v;
-    }
+    Bytes storedImage(const std::string &serial = "0042") { return expectedImage(image, 3, 512, {serial, 100, 0, 100, 0, 100, 0, 100, 0}); }
 };
 
 // The last run the record holds, once the file writer has written it.
@@ -108,7 +90,7 @@ private slots:
         QVERIFY(!rig.w->isVisible()); // the program ends
         QVERIFY(!rig.w->link()->isOpen());
         const auto image = rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); });
-        QCOMPARE(image, rig.storedImage(3, unprogrammed));
+        QCOMPARE(image, rig.storedImage(unprogrammed));
         const auto table = rig.f.emulator->withModel([](DeviceModel &m) { return m.table(); });
         QCOMPARE(QByteArray(reinterpret_cast<const char *>(table.data()), 604), rig.table);
         // The table's progress window goes with the window, and so does its busy cursor.
@@ -193,7 +175,7 @@ private slots:
         QTest::mouseClick(rig.w->UpdateButton, Qt::LeftButton);
         QCOMPARE(operatorAnswers.texts.last(), QString("Update and Language sended success!"));
         QVERIFY(!rig.w->isVisible());
-        QCOMPARE(rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); }), rig.storedImage(3));
+        QCOMPARE(rig.f.emulator->withModel([](DeviceModel &m) { return m.image(); }), rig.storedImage());
     }
     // The carried firmware over the same or a newer one is asked about first; Cancel, the
     // default, leaves the device untouched, OK goes on as usual (to an erase the device
