@@ -209,7 +209,6 @@ std::unique_ptr<WorkerListener> StationWindow::worker()
 void StationWindow::skipped(const WorkerShown &w)
 {
     tileFor(w.socket, w.port)->leftAlone(batch_->stopping());
-    emit deviceLeftAlone(QString::fromStdString(w.socket));
 }
 
 void StationWindow::reported(const ReportRow &row)

@@ -40,8 +40,8 @@ public:
 
 signals:
     void batchEnded(int status);
-    // The batch left the device in this socket as it is.
-    void deviceLeftAlone(const QString &socket);
+    // The batch looked at its sockets and has nothing to start: it waits for the next device.
+    void waitingForDevices();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -53,7 +53,7 @@ private:
     std::unique_ptr<WorkerListener> worker() override;
     void skipped(const WorkerShown &w) override;
     void reported(const ReportRow &row) override;
-    void waiting() override {}
+    void waiting() override { emit waitingForDevices(); }
     void summary(const BatchSummary &s) override;
 
     StationTile *tileFor(const std::string &socket, const std::string &port);
