@@ -40,9 +40,13 @@ Look lookOf(TileState state)
     return {"", "", "#000000"};
 }
 
-TileState stateOf(const ReportRow &row)
+QString text(const std::string &s) { return QString::fromStdString(s); }
+
+} // namespace
+
+TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware)
 {
-    switch (deviceEnd(row.outcome, row.mayBeWithoutFirmware)) {
+    switch (deviceEnd(outcome, mayBeWithoutFirmware)) {
     case DeviceEnd::Updated: return TileState::Updated;
     case DeviceEnd::AlreadyCurrent: return TileState::AlreadyCurrent;
     case DeviceEnd::NotWritten: return TileState::NotWritten;
@@ -51,10 +55,6 @@ TileState stateOf(const ReportRow &row)
     }
     return TileState::Failed;
 }
-
-QString text(const std::string &s) { return QString::fromStdString(s); }
-
-} // namespace
 
 QString tileWord(TileState state) { return QString::fromUtf8(lookOf(state).word); }
 
@@ -207,7 +207,7 @@ void StationTile::ended(const ReportRow &row)
     after_ = row.firmwareAfter;
     message_ = text(shownText(row.message));
     left_->clear();
-    const TileState state = stateOf(row);
+    const TileState state = tileStateOf(row.outcome, row.mayBeWithoutFirmware);
     if (state == TileState::Updated)
         bar_->setValue(100);
     stage_->setText(state == TileState::Updated ? QStringLiteral("done") : text(outcomeName(row.outcome)));

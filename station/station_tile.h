@@ -111,3 +111,5 @@ private:
 
 // The large word of each state.
 QString tileWord(TileState state);
+// What a device's tile says it came to, from its run's outcome.
+TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware);

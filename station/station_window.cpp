@@ -127,22 +127,27 @@ StationTile *StationWindow::tileFor(const std::string &socket, const std::string
 
 // As many columns as make the tiles largest while each stays at least its smallest width;
 // rows that do not fit the window scroll.
-void StationWindow::placeTiles()
+int tileColumns(int tiles, QSize area)
 {
-    const int n = int(tiles_.size());
-    const QSize area = scroll_->viewport()->size();
     int best = 1;
     double bestSide = -1;
-    for (int c = 1; c <= std::max(1, n); ++c) {
+    for (int c = 1; c <= std::max(1, tiles); ++c) {
         const double w = double(area.width()) / c;
         if (c > 1 && w < MinTileWidth)
             break;
-        const int rows = (n + c - 1) / c;
+        const int rows = (tiles + c - 1) / c;
         const double h = std::max(double(area.height()) / std::max(1, rows), double(MinTileHeight));
         // Among tiles as large, the most columns: fewer rows to scroll through.
         if (const double side = std::min(w, h); side > bestSide - 0.5)
             best = c, bestSide = std::max(side, bestSide);
     }
+    return best;
+}
+
+void StationWindow::placeTiles()
+{
+    const int n = int(tiles_.size());
+    const int best = tileColumns(n, scroll_->viewport()->size());
     if (best == columns_ && placed_ == n)
         return;
     columns_ = best;

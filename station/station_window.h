@@ -15,6 +15,9 @@ class StationTile;
 // The station: a tile for each socket, in the sockets' order, and the batch that updates each
 // device plugged into one, as `mova-update --repeat` does on the command line. It runs in the
 // window's event loop; the window is the batch's view.
+// How many columns the tiles of `tiles` sockets take in a window's area of this size.
+int tileColumns(int tiles, QSize area);
+
 class StationWindow : public QWidget, private BatchView {
     Q_OBJECT
 public:
@@ -37,6 +40,8 @@ public:
 
 signals:
     void batchEnded(int status);
+    // The batch looked at its sockets and has nothing to start: it waits for the next device.
+    void waitingForDevices();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -48,7 +53,7 @@ private:
     std::unique_ptr<WorkerListener> worker() override;
     void skipped(const WorkerShown &w) override;
     void reported(const ReportRow &row) override;
-    void waiting() override {}
+    void waiting() override { emit waitingForDevices(); }
     void summary(const BatchSummary &s) override;
 
     StationTile *tileFor(const std::string &socket, const std::string &port);

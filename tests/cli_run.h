@@ -127,14 +127,8 @@ struct CliFixture {
     {
         f.emulator.reset();
         image = imageBytes(1200);
-        auto write = [&](const char *name, const QByteArray &bytes) {
-            QFile file(QString::fromStdString(f.path(name)));
-            file.open(QIODevice::WriteOnly);
-            file.write(bytes);
-            return f.path(name);
-        };
-        firmware = write("small.hex", hexText(image));
-        table = write("small.tra", "LANG" + QByteArray(100, 'x'));
+        firmware = writeFile(QString::fromStdString(f.path("small.hex")), hexText(image));
+        table = writeFile(QString::fromStdString(f.path("small.tra")), "LANG" + QByteArray(100, 'x'));
     }
     // The image a device holds after the small firmware went on: its own serial in the header,
     // as its text (up to a zero byte) right-aligned behind '0's.

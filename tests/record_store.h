@@ -27,13 +27,6 @@ struct Store {
     }
 };
 
-inline QByteArray fileBytes(const std::string &path)
-{
-    QFile f(QString::fromStdString(path));
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
-
 // One run on the rig, recorded in this store from before its first step; its files written.
 inline RunResult recordedRun(UpdateRig &rig, RunStore &store, int64_t *startMs = nullptr,
                       const std::function<void()> &ended = {})

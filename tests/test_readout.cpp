@@ -136,22 +136,15 @@ private slots:
         QVERIFY2(refusal.contains(row.reason), qPrintable(refusal));
     }
 
+    // Coefficients unsigned, offsets signed: X, Y, Z, magnet, then the offsets of X, Y, Z.
     void calibration()
     {
-        const uint8_t reply[8] = {0x64, 0x64, 0x64, 0x64, 0xFE, 0x00, 0x05, 0x00};
-        const Calibration c = Calibration::fromReply(reply);
-        QCOMPARE(c.koefX, 100);
-        QCOMPARE(c.koefM, 100);
-        QCOMPARE(c.offsX, -2);
-        QCOMPARE(c.offsY, 0);
-        QCOMPARE(c.offsZ, 5);
-        const uint8_t extremes[8] = {0xFF, 0, 1, 2, 0x80, 0x7F, 0xFF, 0x99};
-        const Calibration e = Calibration::fromReply(extremes);
-        QCOMPARE(e.koefX, 255);
-        QCOMPARE(e.koefZ, 1);
-        QCOMPARE(e.offsX, -128);
-        QCOMPARE(e.offsY, 127);
-        QCOMPARE(e.offsZ, -1);
+        auto read = [](const uint8_t (&reply)[8]) {
+            const Calibration c = Calibration::fromReply(reply);
+            return QList<int> {c.koefX, c.koefY, c.koefZ, c.koefM, c.offsX, c.offsY, c.offsZ};
+        };
+        QCOMPARE(read({0x64, 0x64, 0x64, 0x64, 0xFE, 0x00, 0x05, 0x00}), (QList<int> {100, 100, 100, 100, -2, 0, 5}));
+        QCOMPARE(read({0xFF, 0, 1, 2, 0x80, 0x7F, 0xFF, 0x99}), (QList<int> {255, 0, 1, 2, -128, 127, -1}));
     }
 };
 

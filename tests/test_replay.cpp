@@ -25,12 +25,6 @@
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // What a run of mova-update ended with: its exit status and its last words (on standard
 // output for a success, else on standard error).
 QByteArray ending(const Run &r)
@@ -258,7 +252,7 @@ private slots:
         // The good update of tests/traces, one byte the tool sends changed in it: the first of
         // the firmware's second piece of 64 bytes.
         QTemporaryDir dir;
-        QList<QByteArray> lines = readAll(TRACES_DIR "/good.log").split('\n');
+        QList<QByteArray> lines = fileBytes(TRACES_DIR "/good.log").split('\n');
         int offset = 0, pieces = 0, edited = -1;
         QByteArray sent, recordedNow;
         for (int i = 0; i < lines.size() && edited < 0; ++i) {
@@ -305,7 +299,7 @@ private slots:
         std::vector<QList<QByteArray>> rows;
         std::vector<Replay> replays;
         std::vector<Job> jobs;
-        for (const QByteArray &line : readAll(TRACES_DIR "/index").split('\n')) {
+        for (const QByteArray &line : fileBytes(TRACES_DIR "/index").split('\n')) {
             if (line.isEmpty() || line.startsWith('#'))
                 continue;
             rows.push_back(line.split(' '));

@@ -5,6 +5,7 @@
 #include "cli_run.h"
 #include "station_tile.h"
 #include "station_window.h"
+#include "table_rows.h"
 
 #include <QtTest>
 
@@ -75,6 +76,8 @@ private slots:
     void tilesSayWhatEachDeviceCameTo();
     void settingsFiles_data();
     void settingsFiles();
+    void tilesOfOutcomes_data();
+    void tilesOfOutcomes();
 };
 
 void TestStationWindow::tilesSayWhatEachDeviceCameTo()
@@ -126,8 +129,9 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
 
     // Started again (after a stop, or once the sockets are named), the station leaves alone
     // the devices that stayed in their sockets, whatever became of them: nobody is called again.
+    QSignalSpy waiting(&window, &StationWindow::waitingForDevices);
     QVERIFY(window.start());
-    QTest::qWait(2500);
+    QVERIFY(waiting.wait(20'000)); // it looked at every socket and started nothing
     window.stopAfterWriting();
     QTRY_VERIFY_WITH_TIMEOUT(window.over(), 30'000);
     QCOMPARE(alerts, failures);
@@ -187,6 +191,34 @@ void TestStationWindow::settingsFiles()
                                                  : QString::fromStdString(why).remove(folder);
     QFile::remove(folder + file);
     QVERIFY2(taken.startsWith(read), qPrintable(taken));
+}
+
+// What a tile says a device came to, in its large word; and how many columns the tiles take
+// (as large as they can be, none narrower than 230; as large, the most columns).
+struct TileRow { const char *name; Outcome outcome; bool mayBeWithoutFirmware; QString word; int tiles, width, height, columns; };
+Q_DECLARE_METATYPE(TileRow)
+
+void TestStationWindow::tilesOfOutcomes_data()
+{
+    using O = Outcome;
+    addRows<TileRow>({
+        {"updated", O::Updated, false, "UPDATED", 0, 1024, 700, 1},
+        {"already current", O::AlreadyCurrent, false, "ALREADY CURRENT", 1, 1024, 700, 1},
+        {"refused while written", O::DeviceRefused, true, "MAY BE WITHOUT FIRMWARE", 3, 1024, 100, 3},
+        {"refused before a byte", O::DeviceRefused, false, "FAILED", 4, 1024, 700, 2},
+        {"lost while written", O::DeviceLost, true, "MAY BE WITHOUT FIRMWARE", 4, 1000, 300, 4},
+        {"declined", O::Declined, false, "NOT WRITTEN", 5, 1024, 700, 3},
+        {"interrupted", O::Interrupted, false, "NOT WRITTEN", 5, 460, 700, 2},
+        {"skipped", O::Skipped, false, "NOT WRITTEN", 5, 459, 700, 1},
+        {"table not sent", O::TableNotSent, false, "FAILED", 24, 1920, 1000, 7},
+    });
+}
+
+void TestStationWindow::tilesOfOutcomes()
+{
+    QFETCH(TileRow, row);
+    QCOMPARE(tileWord(tileStateOf(row.outcome, row.mayBeWithoutFirmware)), row.word);
+    QCOMPARE(tileColumns(row.tiles, QSize(row.width, row.height)), row.columns);
 }
 
 QTEST_MAIN(TestStationWindow)

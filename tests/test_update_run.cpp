@@ -10,22 +10,6 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-QByteArray fileBytes(const char *path)
-{
-    QFile f(QString::fromUtf8(path));
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
-
-// The image the device must end up with: the text's bytes with the service header in front.
-Bytes expectedImage(const QByteArray &image, int blocks, int blockSize, const ServiceFields &fields)
-{
-    std::vector<uint8_t> v(size_t(blocks) * size_t(blockSize), 0);
-    std::copy(image.begin(), image.end(), v.begin());
-    writeServiceHeader(v, fields);
-    return v;
-}
-
 void append(Bytes &to, const Bytes &more) { to.insert(to.end(), more.begin(), more.end()); }
 
 // The device's size, the image's length and a refusal of the first mode; the mode taken, its

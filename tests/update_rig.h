@@ -23,6 +23,31 @@ inline const char *const LongSuccess =
     "montage.";
 inline const char *const TableSuccess = "Update and Language sended success!";
 
+// Writes a file whole; its path.
+inline std::string writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return path.toStdString();
+}
+
+inline QByteArray fileBytes(const std::string &path)
+{
+    QFile f(QString::fromStdString(path));
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+// The image the device must end up with: the text's bytes with the service header in front.
+inline std::vector<uint8_t> expectedImage(const QByteArray &image, int blocks, int blockSize, const ServiceFields &fields)
+{
+    std::vector<uint8_t> v(size_t(blocks) * size_t(blockSize), 0);
+    std::copy(image.begin(), image.end(), v.begin());
+    writeServiceHeader(v, fields);
+    return v;
+}
+
 struct RecordingRunScreen : RunScreen {
     explicit RecordingRunScreen(Clock &c) : clock(c) {}
     Clock &clock;
@@ -120,13 +145,7 @@ struct UpdateRig {
         return link.isOpen();
     }
 
-    std::string write(const char *name, const QByteArray &bytes)
-    {
-        QFile f(dir.filePath(name));
-        f.open(QIODevice::WriteOnly);
-        f.write(bytes);
-        return f.fileName().toStdString();
-    }
+    std::string write(const char *name, const QByteArray &bytes) { return writeFile(dir.filePath(name), bytes); }
     void usePayloads(const QByteArray &hex, const QByteArray &table)
     {
         payloads.firmware = write("firmware.hex", hex);
