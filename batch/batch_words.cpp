@@ -290,9 +290,12 @@ JsonLine progressWords(const ProgressSaid &p)
     return line;
 }
 
-JsonLine remarkWords(const char *name, const std::string &text)
+JsonLine remarkWords(const char *name, const std::string &text, const std::optional<std::string> &path)
 {
-    return JsonLine::event(name).text("text", text);
+    JsonLine line = JsonLine::event(name);
+    if (path)
+        line.text("path", *path);
+    return line.text("text", text);
 }
 
 JsonLine rowWords(const ReportRow &row)

@@ -81,8 +81,9 @@ struct ProgressSaid {
     bool present = true;                        // the device is there
 };
 JsonLine progressWords(const ProgressSaid &p);
-// A hint, note or warning of the worker's own (EventName::Hint, Note or Warning).
-JsonLine remarkWords(const char *name, const std::string &text);
+// A hint, note or warning of the worker's own (EventName::Hint, Note or Warning), after the
+// path a hint is about, when there is one.
+JsonLine remarkWords(const char *name, const std::string &text, const std::optional<std::string> &path = {});
 // The report row a worker wrote for its device, told to its batch.
 JsonLine rowWords(const ReportRow &row);
 

@@ -124,8 +124,7 @@ std::string DeviceCommand::sayWhyNotConnected()
 {
     const std::string hint = openFailureHint(link_);
     if (!hint.empty())
-        screen_.event(JsonLine::event(EventName::Hint).text("path", link_.lastPath()).text("text", hint), shownText(hint),
-                      true);
+        screen_.event(remarkWords(EventName::Hint, hint, link_.lastPath()), shownText(hint), true);
     else if (session_.ttyRoad() && session_.portPathOverride.empty() && session_.portPath.empty())
         hintUnmatchedDevices(screen_); // discovery found no device with the id: say what it saw
     return hint;
