@@ -207,6 +207,97 @@ void hearWorker(const QByteArray &line, const std::string &port, WorkerListener 
     l.heard();
 }
 
+void WorkerWords::plan(const RunPlan &p)
+{
+    const DeviceFacts d = device_.value_or(DeviceFacts {});
+    JsonLine line = JsonLine::event(EventName::Plan).text("port", p.port);
+    if (!p.run.empty())
+        line.text("run", p.run);
+    if (!d.socket.empty())
+        line.text("socket", shownText(d.socket));
+    line.append(identityJson(d.record)).text("firmware_now", shownText(d.line())).text("battery", d.batteryText());
+    if (d.batteryPercent)
+        line.number("battery_percent", *d.batteryPercent);
+    line.text("firmware", p.firmwareName)
+        .text("table", p.tableName)
+        .number("firmware_blocks", p.firmwareBlocks)
+        .number("table_blocks", p.tableBlocks)
+        .text("firmware_is", firmwareAgeName(p.firmwareIs))
+        .flag("downgrade", p.firmwareIs == FirmwareAge::Older);
+    say_(line.str());
+}
+
+void WorkerWords::writing(bool on)
+{
+    if (on)
+        say_(JsonLine::event(EventName::Writing).str());
+}
+
+void WorkerWords::message(const RunMessage &m)
+{
+    if (m.kind == MessageKind::Diagnostic)
+        return say_(JsonLine::event(EventName::Diagnostic).text("line", m.text).str());
+    JsonLine line = JsonLine::event(EventName::Message).text("text", m.text);
+    if (!m.failure())
+        return say_(line.str());
+    line.flag("failure", true);
+    if (m.line > 0)
+        line.number("line", m.line).text("file", m.file);
+    say_(line.text("explanation", explanationText(m.explainedBy, frontEnd_)).str());
+}
+
+void WorkerWords::after(const DeviceFacts &facts)
+{
+    say_(JsonLine::event(EventName::After)
+             .number("firmware_version", facts.record.firmwareVersion)
+             .text("line", shownText(facts.line()))
+             .str());
+}
+
+void WorkerWords::result(const RunEnd &end)
+{
+    const RunResult run = end.run.value_or(RunResult {});
+    if (run.firmwareConfirmed)
+        say_(JsonLine::event("table").flag("sent", run.tableSent).str());
+    JsonLine line = JsonLine::event(EventName::Result).flag("ok", succeeded(end.outcome));
+    line.number("exit", exitStatus(end.outcome)).text("outcome", outcomeName(end.outcome, end.readOnly));
+    line.text("text", end.text);
+    if (!end.readOnly) {
+        line.flag("firmware_confirmed", run.firmwareConfirmed).flag("table_sent", run.tableSent);
+        line.number("readback_warnings", run.readBackWarnings);
+        line.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
+        if (run.otherDevice)
+            line.object("other_device", identityJson(*run.otherDevice));
+    }
+    say_(line.str());
+}
+
+JsonLine stageWords(ProgressStage stage, const std::string &caption)
+{
+    return JsonLine::event(EventName::Stage).text("id", progressStageId(stage)).text("name", caption);
+}
+
+JsonLine progressWords(const ProgressSaid &p)
+{
+    JsonLine line = JsonLine::event(EventName::Progress).text("stage", p.stage).number("percent", p.percent);
+    line.fixed("elapsed_s", p.elapsedS, 1);
+    if (p.stageLeftS)
+        line.fixed("eta_s", *p.stageLeftS, 1);
+    if (p.runLeftS)
+        line.fixed("run_left_s", *p.runLeftS, 1);
+    if (!p.present)
+        line.flag("device_present", false);
+    return line;
+}
+
+JsonLine remarkWords(const char *name, const std::string &text, const std::optional<std::string> &path)
+{
+    JsonLine line = JsonLine::event(name);
+    if (path)
+        line.text("path", *path);
+    return line.text("text", text);
+}
+
 JsonLine rowWords(const ReportRow &row)
 {
     return JsonLine::event(EventName::Row).object("row", row.object());

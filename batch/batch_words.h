@@ -1,4 +1,6 @@
 #pragma once
+#include "failure_guide.h"
+#include "json_line.h"
 #include "run_outcome.h"
 #include "run_events.h"
 
@@ -7,7 +9,6 @@
 #include <optional>
 #include <string>
 
-class JsonLine;
 class WorkerListener;
 struct ReportRow;
 
@@ -39,8 +40,50 @@ inline constexpr const char *Plan = "plan", *Stage = "stage", *Progress = "progr
 // The only place a worker's line is parsed.
 void hearWorker(const QByteArray &line, const std::string &port, WorkerListener &listener);
 
-// The worker's half.
+// The worker's half: the lines hearWorker reads, made here only. They are the command line's
+// --json events as well, which a person or a program reads the same.
 
+// The run's events as the worker says them, each line given to `say` without its end. What
+// is said at all is the screen's to decide (a success after a failure is not the last word);
+// the stages and the progress come from the worker's progress, which paces and estimates
+// them, in stageWords and progressWords.
+class WorkerWords : public RunListener {
+public:
+    // `frontEnd`: whose next steps a failure's explanation names.
+    WorkerWords(FrontEnd frontEnd, std::function<void(const std::string &line)> say)
+        : frontEnd_(frontEnd), say_(std::move(say))
+    {
+    }
+    void device(const DeviceFacts &facts) override { device_ = facts; }
+    // Who the device is, with what goes onto it: the device told before, or none.
+    void plan(const RunPlan &p) override;
+    void writing(bool on) override;
+    // A success, a failure with where it lies and its explanation, or a line of the verify pass.
+    void message(const RunMessage &m) override;
+    void after(const DeviceFacts &facts) override;
+    // Whether the table went on (when the firmware was confirmed), then the result.
+    void result(const RunEnd &end) override;
+
+private:
+    FrontEnd frontEnd_;
+    std::function<void(const std::string &)> say_;
+    std::optional<DeviceFacts> device_;
+};
+
+// A stage begins, its id and caption.
+JsonLine stageWords(ProgressStage stage, const std::string &caption);
+// How far the stage has got, as the worker's progress reckons it.
+struct ProgressSaid {
+    std::string stage; // its caption
+    int percent = 0;
+    double elapsedS = 0;                        // since the stage began
+    std::optional<double> stageLeftS, runLeftS; // the estimates, none when there is none
+    bool present = true;                        // the device is there
+};
+JsonLine progressWords(const ProgressSaid &p);
+// A hint, note or warning of the worker's own (EventName::Hint, Note or Warning), after the
+// path a hint is about, when there is one.
+JsonLine remarkWords(const char *name, const std::string &text, const std::optional<std::string> &path = {});
 // The report row a worker wrote for its device, told to its batch.
 JsonLine rowWords(const ReportRow &row);
 

@@ -124,8 +124,7 @@ std::string DeviceCommand::sayWhyNotConnected()
 {
     const std::string hint = openFailureHint(link_);
     if (!hint.empty())
-        screen_.event(JsonLine::event(EventName::Hint).text("path", link_.lastPath()).text("text", hint), shownText(hint),
-                      true);
+        screen_.event(remarkWords(EventName::Hint, hint, link_.lastPath()), shownText(hint), true);
     else if (session_.ttyRoad() && session_.portPathOverride.empty() && session_.portPath.empty())
         hintUnmatchedDevices(screen_); // discovery found no device with the id: say what it saw
     return hint;
@@ -169,7 +168,7 @@ void DeviceCommand::prepareScreen(FirmwareAge age)
         screen_.questionNote = "the firmware to go on is " + downgradeText(session_.record);
         // Without the question, that is said all the same before a byte is written.
         if (a_.yes || !session_.record.asksBeforeErase())
-            screen_.event(JsonLine::event(EventName::Warning).text("text", screen_.questionNote),
+            screen_.event(remarkWords(EventName::Warning, screen_.questionNote),
                           "mova-update: warning: " + screen_.questionNote, true);
     }
 }
@@ -198,7 +197,7 @@ std::string DeviceCommand::endWords(const RunResult &result)
     const std::string text = "not updated: the update would delete a recording that may still be on device " +
                              serialShown() + ", and the question whether to go on was not asked: " +
                              result.notAskedBecause;
-    screen_.event(JsonLine::event(EventName::Note).text("text", text), {});
+    screen_.event(remarkWords(EventName::Note, text), {});
     return text;
 }
 

@@ -1,6 +1,5 @@
 #include "console_progress.h"
 #include "batch_words.h"
-#include "json_line.h"
 #include "live_columns.h"
 #include "protocol.h"
 
@@ -64,7 +63,7 @@ void ConsoleProgress::caption(ProgressStage step, const std::string &stage)
     open_ = true;
     stageStart_ = lastAdvance_ = lastLine_ = t;
     if (mode_ == Mode::Json)
-        out_ << JsonLine::event(EventName::Stage).text("id", progressStageId(step)).text("name", stage).str() << std::endl;
+        out_ << stageWords(step, stage).str() << std::endl;
     else if (mode_ == Mode::Plain)
         out_ << stage << std::endl;
     else
@@ -211,15 +210,9 @@ void ConsoleProgress::report(bool waiting)
     const bool done = position_ >= 100;
     std::optional<double> left = e.run ? e.run : done ? std::nullopt : e.stage;
     if (mode_ == Mode::Json) {
-        JsonLine line = JsonLine::event(EventName::Progress).text("stage", stage_).number("percent", position_);
-        line.fixed("elapsed_s", seconds, 1);
-        if (e.stage && !done && present)
-            line.fixed("eta_s", *e.stage, 1);
-        if (e.run && present)
-            line.fixed("run_left_s", *e.run, 1);
-        if (!present)
-            line.flag("device_present", false);
-        progressLine(line.str() + "\n");
+        const auto known = [present](std::optional<double> s) { return present ? s : std::nullopt; };
+        const ProgressSaid said {stage_, position_, seconds, known(done ? std::nullopt : e.stage), known(e.run), present};
+        progressLine(progressWords(said).str() + "\n");
         return;
     }
     if (mode_ == Mode::Live) {

@@ -60,13 +60,17 @@ std::string ConsoleScreen::whyNotAsked() const
 
 void ConsoleScreen::event(const JsonLine &line, const std::string &plain, bool error)
 {
-    if (!options_.json) {
-        endLine();
-        if (!plain.empty())
-            (error ? std::cerr : std::cout) << plain << std::endl;
-        return;
-    }
-    std::cout << line.str() << std::endl;
+    if (options_.json)
+        std::cout << line.str() << std::endl;
+    else
+        said(plain, error);
+}
+
+void ConsoleScreen::said(const std::string &plain, bool error)
+{
+    endLine();
+    if (!plain.empty())
+        (error ? std::cerr : std::cout) << plain << std::endl;
 }
 
 const char *firmwareAgeOption(FirmwareAge age)
@@ -121,7 +125,7 @@ bool ConsoleScreen::confirmLowBattery(int percent)
         MessageId::BatteryLow,
         std::to_string(percent) + " %): an update that stops halfway leaves the device without working firmware");
     if (allowLowBattery) {
-        event(JsonLine::event(EventName::Warning).text("text", text).number("percent", percent),
+        event(remarkWords(EventName::Warning, text).number("percent", percent),
               "mova-update: " + text + "; going on as --allow-low-battery says", true);
         return true;
     }
@@ -133,24 +137,12 @@ bool ConsoleScreen::confirmLowBattery(int percent)
 void ConsoleScreen::plan(const RunPlan &p)
 {
     progress_.setPlan(p.firmwareBlocks, p.tableBlocks);
+    if (options_.json)
+        return words_.plan(p);
     const DeviceFacts d = device_.value_or(DeviceFacts {});
     const DeviceRecord &r = d.record;
     const std::string serial = shownText(serialBytes(r)), battery = d.batteryText();
-    JsonLine line = JsonLine::event(EventName::Plan).text("port", p.port);
-    if (!p.run.empty())
-        line.text("run", p.run);
-    if (!d.socket.empty())
-        line.text("socket", shownText(d.socket));
-    line.append(identityJson(r)).text("firmware_now", shownText(d.line())).text("battery", battery);
-    if (d.batteryPercent)
-        line.number("battery_percent", *d.batteryPercent);
-    line.text("firmware", p.firmwareName)
-        .text("table", p.tableName)
-        .number("firmware_blocks", p.firmwareBlocks)
-        .number("table_blocks", p.tableBlocks)
-        .text("firmware_is", firmwareAgeName(p.firmwareIs))
-        .flag("downgrade", p.firmwareIs == FirmwareAge::Older);
-    event(line, "device            " + shownText(p.port) + "\nserial number     " + serial + "\nhardware version  " +
+    said("device            " + shownText(p.port) + "\nserial number     " + serial + "\nhardware version  " +
                     std::to_string(r.hardwareVersion) + "\nfirmware now      " + shownText(d.line()) +
                     "\nbattery           " + battery + "\nfirmware to go on " + p.firmwareName +
                     (p.firmwareIs == FirmwareAge::Older ? ", " + p.downgradeText : "") + "\ntable to go on    " + p.tableName);
@@ -158,10 +150,10 @@ void ConsoleScreen::plan(const RunPlan &p)
 
 void ConsoleScreen::writing(bool on)
 {
-    if (on)
-        event(JsonLine::event(EventName::Writing), {});
-    else
+    if (!on)
         progress_.close();
+    else
+        options_.json ? words_.writing(on) : endLine();
 }
 
 void ConsoleScreen::message(const RunMessage &m)
@@ -171,10 +163,10 @@ void ConsoleScreen::message(const RunMessage &m)
     else if (m.failure())
         failure(m);
     else
-        success(m.text);
+        success(m);
 }
 
-void ConsoleScreen::success(const std::string &text)
+void ConsoleScreen::success(const RunMessage &m)
 {
     // After a table that failed, the run still says the firmware's success, as the window
     // does beside its failure box. Here the failure stays the last word: a success under it
@@ -182,55 +174,40 @@ void ConsoleScreen::success(const std::string &text)
     if (failed_ || successSaid_)
         return;
     successSaid_ = true;
-    event(JsonLine::event(EventName::Message).text("text", text), text);
+    options_.json ? words_.message(m) : said(m.text);
 }
 
 void ConsoleScreen::failure(const RunMessage &m)
 {
     failed_ = true;
+    if (options_.json)
+        return words_.message(m);
     // The message stays as the device's tool has always said it; where and what it means come after.
     const std::string explanation = explanationText(m.explainedBy, options_.frontEnd);
-    JsonLine line = JsonLine::event(EventName::Message).text("text", m.text).flag("failure", true);
     std::string plain = m.text;
-    if (m.line > 0) {
-        line.number("line", m.line).text("file", m.file);
+    if (m.line > 0)
         plain += "\n  line " + std::to_string(m.line) + " of " + shownText(m.file);
-    }
-    event(line.text("explanation", explanation), explanation.empty() ? plain : plain + "\n  " + explanation, true);
+    said(explanation.empty() ? plain : plain + "\n  " + explanation, true);
 }
 
 void ConsoleScreen::diagnostic(const RunMessage &m)
 {
     // The verify pass's two lines: events, or warnings on standard error, as the run goes on.
-    event(JsonLine::event(EventName::Diagnostic).text("line", m.text),
-          "mova-update: warning: " + m.text + "\n  " + readBackExplanation(m.id), true);
+    options_.json ? words_.message(m) : said("mova-update: warning: " + m.text + "\n  " + readBackExplanation(m.id), true);
 }
 
 void ConsoleScreen::after(const DeviceFacts &facts)
 {
-    event(JsonLine::event(EventName::After)
-              .number("firmware_version", facts.record.firmwareVersion)
-              .text("line", shownText(facts.line())),
-          {});
+    options_.json ? words_.after(facts) : endLine();
 }
 
 void ConsoleScreen::result(const RunEnd &end)
 {
-    const RunResult run = end.run.value_or(RunResult {});
-    if (run.firmwareConfirmed)
-        event(JsonLine::event("table").flag("sent", run.tableSent), {});
-    const bool ok = succeeded(end.outcome);
-    JsonLine line = JsonLine::event(EventName::Result).flag("ok", ok).number("exit", exitStatus(end.outcome));
-    line.text("outcome", outcomeName(end.outcome, end.readOnly)).text("text", end.text);
-    if (!end.readOnly) {
-        line.flag("firmware_confirmed", run.firmwareConfirmed).flag("table_sent", run.tableSent);
-        line.number("readback_warnings", run.readBackWarnings);
-        line.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
-        if (run.otherDevice)
-            line.object("other_device", identityJson(*run.otherDevice));
-    }
+    if (options_.json)
+        return words_.result(end);
+    if (succeeded(end.outcome))
+        return endLine();
     // A question nobody was asked was not declined: the last line says what did happen.
-    const bool notAsked = !run.notAskedBecause.empty();
-    const std::string said = end.outcome == Outcome::Declined && notAsked ? end.text : outcomeName(end.outcome);
-    event(line, ok ? std::string() : "mova-update: " + said, !ok);
+    const bool notAsked = end.run && !end.run->notAskedBecause.empty();
+    said("mova-update: " + (end.outcome == Outcome::Declined && notAsked ? end.text : outcomeName(end.outcome)), true);
 }

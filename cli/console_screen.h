@@ -1,4 +1,5 @@
 #pragma once
+#include "batch_words.h"
 #include "console_progress.h"
 #include "failure_guide.h"
 #include "json_line.h"
@@ -50,7 +51,11 @@ public:
     Answer confirmFirmwareAge(FirmwareAge age, const DeviceRecord &device) override;
     Answer confirm(const std::string &caption, const std::string &text) override;
     bool confirmLowBattery(int percent) override;
-    void device(const DeviceFacts &facts) override { device_ = facts; }
+    void device(const DeviceFacts &facts) override
+    {
+        device_ = facts;
+        words_.device(facts);
+    }
     // Said before the device is written; its block counts make the estimate of the whole run.
     void plan(const RunPlan &p) override;
     // The run shows its progress as it starts to write the device: from here on, a process
@@ -75,7 +80,9 @@ private:
     // cannot be); empty when it is asked or answered.
     std::string whyNotAsked() const;
     void endLine();
-    void success(const std::string &text);
+    // Its plain text alone (on standard error when `error`), on a line of its own.
+    void said(const std::string &plain, bool error = false);
+    void success(const RunMessage &m);
     void failure(const RunMessage &m);
     void diagnostic(const RunMessage &m);
 
@@ -85,6 +92,8 @@ private:
     std::optional<DeviceFacts> device_;
 
     Options options_;
+    // The JSON lines: the same as a batch's worker says them.
+    WorkerWords words_ {options_.frontEnd, [](const std::string &line) { std::cout << line << std::endl; }};
     ConsoleProgress progress_ {options_.json       ? ConsoleProgress::Mode::Json
                                : options_.liveLine ? ConsoleProgress::Mode::Live
                                                    : ConsoleProgress::Mode::Plain,

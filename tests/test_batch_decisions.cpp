@@ -3,6 +3,7 @@
 // from its neighbours.
 #include "batch_decisions.h"
 #include "batch_report.h"
+#include "batch_words.h"
 #include "batch_view.h"
 #include "readout.h"
 #include "safe_text.h"
@@ -26,6 +27,15 @@ struct FitRow { const char *name; QString text; int columns; bool pad; QString f
 // Where the summary goes, NO_COLOR's value (null: not set), and whether it comes in colour.
 struct ColourRow { const char *name; bool terminal; const char *noColor; bool colour; };
 
+// The lines a worker says of these events, through its encoder.
+QByteArray told(const std::function<void(WorkerWords &)> &events)
+{
+    QByteArray lines;
+    WorkerWords words(FrontEnd::Batch, [&](const std::string &line) { lines += line + '\n'; });
+    events(words);
+    return lines;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(BatchFacts)
@@ -47,22 +57,29 @@ private slots:
     {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QString>("heard");
-        // The serial's exact bytes come from their hex: one a terminal cannot show stays escaped once.
-        QTest::newRow("plan") << QByteArray(R"({"event":"plan","port":"/dev/x","serial":"\\xFF01","serial_hex":"ff0a3031",)"
-                                            R"("hardware_version":24,"firmware_version":67,"firmware_date":"211019",)"
-                                            R"("battery":"N/A","run":"r1"})")
-                              << R"(device \xff\x0a01 FF0A3031 24 67 N/A|plan /dev/x r1|{"event":"plan","port":"/dev/x",)"
-                                 R"("battery":"N/A","firmware_date":"211019","firmware_version":67,"hardware_version":24,)"
-                                 R"("run":"r1","serial":"\\xFF01","serial_hex":"ff0a3031"})";
-        QTest::newRow("a progress without an estimate")
-            << QByteArray(R"({"event":"progress","stage":"Send","percent":42,"device_present":false})")
-            << R"(progress 42|estimate 0 none|~{"event":"progress","port":"p","device_present":false,"percent":42,"stage":"Send"})";
+        // The serial's exact bytes go as hex and come back: one a terminal cannot show stays escaped once.
+        DeviceFacts d;
+        std::copy_n("\xff\x0a" "01", 4, d.record.serialNumber), std::copy_n("211019", 6, d.record.firmwareDate);
+        d.record.hardwareVersion = 24, d.record.firmwareVersion = 67, d.batteryUnreadable = true;
+        QTest::newRow("plan") << told([&](WorkerWords &w) { w.device(d), w.plan({"/dev/x", "f.hex", "", 3, 0, FirmwareAge::Newer, "", "r1"}); })
+                              << R"(device FW 67 from 19.10.21, SerialNr: \xff\x0a01 FF0A3031 24 N/A|plan /dev/x r1|{"event":"plan","port":"/dev/x",)"
+                                 R"("battery":"N/A","downgrade":false,"firmware":"f.hex","firmware_blocks":3,"firmware_date":"2021-10-19",)"
+                                 R"("firmware_is":"newer","firmware_now":"FW 67 from 19.10.21, SerialNr: \\xff\\x0a01","firmware_version":67,)"
+                                 R"("hardware_version":24,"run":"r1","serial":"\\xff\\x0a01","serial_hex":"FF0A3031","table":"","table_blocks":0})";
+        QTest::newRow("a progress, then one without the device")
+            << QByteArray::fromStdString(progressWords({"Send", 42, 1, 2.5, 12.5, true}).str() + "\n" +
+                                          progressWords({"Send", 43, 2, {}, {}, false}).str())
+            << R"(progress 42|estimate 1 12.5|~{"event":"progress","port":"p","elapsed_s":1,"eta_s":2.5,"percent":42,"run_left_s":12.5,"stage":"Send"}|)"
+               R"(progress 43|estimate 0 none|~{"event":"progress","port":"p","device_present":false,"elapsed_s":2,"percent":43,"stage":"Send"})";
+        const QString why = QString::fromStdString(explanationText(MessageId::HexChecksum, FrontEnd::Batch));
         QTest::newRow("a failure with its explanation")
-            << QByteArray(R"({"event":"message","text":"a\nb","failure":true,"explanation":"plug it in"})")
-            << R"(failure a b / plug it in|{"event":"message","port":"p","explanation":"plug it in","failure":true,"text":"a\nb"})";
+            << told([](WorkerWords &w) { w.message({MessageId::None, MessageKind::Failure, "a\nb", MessageId::HexChecksum, "f.hex", 3}); })
+            << QString(R"(failure a b f.hex:3 / %1|{"event":"message","port":"p","explanation":"%1","failure":true,)"
+                       R"("file":"f.hex","line":3,"text":"a\nb"})").arg(why);
         QTest::newRow("a result said by its name")
-            << QByteArray(R"({"event":"result","exit":0,"outcome":"already current","may_be_without_firmware":true})")
-            << R"(result already current 1|{"event":"result","port":"p","exit":0,"may_be_without_firmware":true,"outcome":"already current"})";
+            << told([run = RunResult {}](WorkerWords &w) mutable { run.eraseBegun = true, w.result({Outcome::AlreadyCurrent, "t", run}); })
+            << R"(result already current 1|{"event":"result","port":"p","exit":0,"firmware_confirmed":false,)"
+               R"("may_be_without_firmware":true,"ok":true,"outcome":"already current","readback_warnings":0,"table_sent":false,"text":"t"})";
         QTest::newRow("its row is not passed on") << QByteArray(R"({"event":"row","row":{"outcome":"updated"}})") << "row updated";
         QTest::newRow("an event only passed on") << QByteArray(R"({"event":"table","sent":true})")
                                                  << R"({"event":"table","port":"p","sent":true})";
@@ -78,19 +95,19 @@ private slots:
             std::vector<std::string> said;
             void device(const DeviceFacts &d) override
             {
-                said.push_back("device " + shownText(serialBytes(d.record)) + " " + hexBytes(serialBytes(d.record)) +
-                               " " + std::to_string(d.record.hardwareVersion) + " " +
-                               std::to_string(d.record.firmwareVersion) + " " + d.batteryText());
+                said.push_back("device " + shownText(d.line()) + " " + hexBytes(serialBytes(d.record)) + " " +
+                               std::to_string(d.record.hardwareVersion) + " " + d.batteryText());
             }
             void plan(const RunPlan &p) override { said.push_back("plan " + p.port + " " + p.run); }
             void progress(int percent) override { said.push_back("progress " + std::to_string(percent)); }
             void estimate(bool present, std::optional<double> left) override
             {
-                said.push_back("estimate " + std::to_string(present) + (left ? " " + std::to_string(*left) : " none"));
+                said.push_back("estimate " + std::to_string(present) + " " + (left ? QByteArray::number(*left) : "none").toStdString());
             }
             void explained(const RunMessage &m, const std::string &why) override
             {
-                said.push_back((m.failure() ? "failure " : "message ") + m.text + " / " + why);
+                said.push_back((m.failure() ? "failure " : "message ") + m.text + " " + m.file + ":" +
+                               std::to_string(m.line) + " / " + why);
             }
             void result(const RunEnd &end) override
             {
@@ -100,7 +117,9 @@ private slots:
             void reported(const ReportRow &row) override { said.push_back("row " + std::string(outcomeName(row.outcome))); }
             void relay(const std::string &json, bool progress) override { said.push_back((progress ? "~" : "") + json); }
         } listener;
-        hearWorker(line, "p", listener);
+        for (const QByteArray &each : line.split('\n'))
+            if (!each.isEmpty())
+                hearWorker(each, "p", listener);
         QStringList said;
         for (const std::string &event : listener.said)
             said << QString::fromStdString(event);
