@@ -283,8 +283,6 @@ void TestCliUsage::usage_data()
                                         << "mova-update: --outcome takes one of updated, ok, usage, not connected, device refused,";
     QTest::newRow("count without repeat") << QStringList {"--count", "3", "update"} << 1
                                           << "mova-update: --count goes with --repeat\n";
-    QTest::newRow("export into a missing folder") << QStringList {"log", "--export", "/nonexistent-mova/missing/x.tar.gz"} << 1
-                                                 << "mova-update: cannot write the support bundle: /nonexistent-mova/missing: no such folder\n";
     QTest::newRow("report a FIFO") << QStringList {"--port", "a", "--port", "b", "--report", "FIFO", "update"} << 1
                                    << "mova-update: cannot write the report: FIFO: not a regular file\n";
 }
@@ -309,7 +307,7 @@ void TestCliUsage::usage()
     }
     // The bad argument, then one line of usage (not for a file that cannot be written); the
     // whole text only with --help.
-    const int lines = said.startsWith("mova-update: cannot write") ? 1 : 2;
+    const int lines = arguments.contains("--report") ? 1 : 2;
     QVERIFY2(r.err.startsWith(said.toUtf8()) && r.err.count('\n') == lines && r.out.isEmpty(), r.err.constData());
 }
 
