@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 TKVLUpdate *KVLUpdate = nullptr;
 
@@ -120,7 +121,6 @@ void TKVLUpdate::buildForm()
     AccuTimer->setInterval(FirstPollMs);
     connect(AccuTimer, &QTimer::timeout, this, &TKVLUpdate::AccuTimerTimer);
     AccuTimer->start();
-    UpdateButton->setFocus();
 }
 
 void TKVLUpdate::showEvent(QShowEvent *event)
@@ -176,6 +176,7 @@ void TKVLUpdate::UpdateButtonClick()
 {
     RunRecord record(clock_, session_, payloads, store_);
     RunEvents events {&record, this};
+    inClick_ = true;
     // The run begins as the command line's does; the window found the device already. A click
     // the run would ignore asks nothing.
     RunBeginning begin(session_, *this, events, clock_, payloads, record.runId());
@@ -188,11 +189,16 @@ void TKVLUpdate::UpdateButtonClick()
         end = RunEnd {outcomeOf(result), endText(result), result};
     }
     events.result(*end); // a click the run ignored leaves nothing
-    saveChosenReport(this, store_, session_.expectedHardwareVersion, reportChosen_); // with this run's record
+    inClick_ = false;
     // The box keeps the run's text; which file (QTX_MOVA_FIRMWARE, QTX_MOVA_TABLE) could not be
     // used, and why, goes to the terminal.
     if (!result.payloadReason.empty())
         std::cerr << "QTX_MOVA_Update: cannot use " << result.payloadReason << std::endl;
+    // The run's record is kept now: a report saved from a failure's box holds the run that failed.
+    for (const auto &[m, serial] : std::exchange(heldBoxes_, {}))
+        showMessage(m, serial);
+    if (std::exchange(closeWhenShown_, false))
+        close();
 }
 
 // ---- what the monitoring shows -------------------------------------------------------
@@ -217,6 +223,9 @@ void TKVLUpdate::clearBattery()
 void TKVLUpdate::setUpdateEnabled(bool enabled)
 {
     UpdateButton->setEnabled(enabled);
+    // Space or Return updates the device offered, without a Tab first.
+    if (enabled)
+        UpdateButton->setFocus();
     // A refusal belongs to the device it was read from: each look starts without one.
     RefusalLabel->clear();
     RefusalLabel->setToolTip({});
@@ -310,6 +319,18 @@ void TKVLUpdate::message(const RunMessage &m)
         std::cout << m.text << std::endl;
         return;
     }
+    // The serial of the device the message is about, before a look at the port clears it.
+    const DeviceRecord &r = session_.record;
+    const std::string serial(r.serialNumber, strnlen(r.serialNumber, sizeof r.serialNumber));
+    // A failure's box waits for the run's end, and every box after it waits its turn.
+    if (inClick_ && (m.failure() || !heldBoxes_.empty()))
+        heldBoxes_.emplace_back(m, serial);
+    else
+        showMessage(m, serial);
+}
+
+void TKVLUpdate::showMessage(const RunMessage &m, const std::string &serial)
+{
     QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLocal8Bit(m.text.c_str()),
                     QMessageBox::Ok, this);
     if (m.failure()) {
@@ -320,7 +341,7 @@ void TKVLUpdate::message(const RunMessage &m)
         if (!store_.folder.empty() && !store_.failed())
             box.setDetailedText(
                 QStringLiteral("This run is recorded in %1.").arg(QString::fromStdString(store_.runsPath())));
-        offerReport(box, reportChosen_);
+        offerReport(box, store_, session_.expectedHardwareVersion, serial);
     }
     box.exec();
 }
@@ -352,6 +373,10 @@ void TKVLUpdate::progress(int percent)
 
 void TKVLUpdate::result(const RunEnd &end)
 {
-    if (end.run && end.run->stage == RunStage::Done)
+    if (!end.run || end.run->stage != RunStage::Done)
+        return;
+    if (inClick_)
+        closeWhenShown_ = true; // once the run's boxes are answered
+    else
         close();
 }

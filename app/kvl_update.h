@@ -9,6 +9,8 @@
 #include <QWidget>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 class Clock;
 class QLabel;
@@ -89,6 +91,7 @@ private:
     void progress(int percent) override;
     // A failure's box says what it means and where the run's record is kept.
     void message(const RunMessage &m) override;
+    void showMessage(const RunMessage &m, const std::string &serial);
     void released() override { AccuTimerTimer(); }
     // The device is updated: the program ends.
     void result(const RunEnd &end) override;
@@ -100,7 +103,11 @@ private:
     std::string openHintShown_;
     bool centred_ = false;
     RunStore store_ = RunStore::standard("QTX_MOVA_Update"); // every run's record, for the window's life
-    QString reportChosen_; // where the operator asked a failure's report to go, until the run ends
+    // While a click's run goes on, its failure box (and every box after it) waits for the run's
+    // end, with the serial of the device it is about; so does the window's close.
+    bool inClick_ = false;
+    std::vector<std::pair<RunMessage, std::string>> heldBoxes_;
+    bool closeWhenShown_ = false;
 };
 
 // The program-wide pointer to the main window, set while it exists.

@@ -20,41 +20,33 @@ std::function<QString(QWidget *parent, const QString &suggested)> chooseReportFi
                                             QStringLiteral("Support bundle (*.tar.gz)"));
     };
 
-void offerReport(QMessageBox &box, QString &chosen)
+void offerReport(QMessageBox &box, const RunStore &store, int expectedHardwareVersion, const std::string &serial)
 {
     // The box's own answer stays OK, whether by its button, Enter or Escape.
     box.setDefaultButton(QMessageBox::Ok);
     box.setEscapeButton(QMessageBox::Ok);
     QPushButton *save = box.addButton(QString::fromUtf8("Save a report\u2026"), QMessageBox::ActionRole);
-    // A button of the box would close it: this one only asks for the file.
+    // A button of the box would close it: this one only asks for the file and writes it.
     QObject::disconnect(save, &QAbstractButton::clicked, nullptr, nullptr);
-    QObject::connect(save, &QAbstractButton::clicked, &box, [&box, save, &chosen] {
-        const QString suggested = QDir::homePath() + QStringLiteral("/mova-support-") +
-                                  QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")) +
-                                  QStringLiteral(".tar.gz");
+    QObject::connect(save, &QAbstractButton::clicked, &box, [&box, save, &store, expectedHardwareVersion, serial] {
+        const QString suggested = QDir::home().filePath(QString::fromStdString(
+            supportBundleName(serial, QDateTime::currentSecsSinceEpoch())));
         const QString name = chooseReportFile(&box, suggested);
         if (name.isEmpty())
             return;
-        chosen = name;
+        const std::string path = QFile::encodeName(name).toStdString();
+        FileWriter::drain(); // the run's record, which the writer's thread may still be writing
+        SupportBundle bundle;
+        std::string error;
+        if (!writeSupportBundle(path, store, DefaultLogRuns, usbListText(expectedHardwareVersion), bundle, error)) {
+            QMessageBox::warning(&box, QApplication::applicationName(),
+                                 QStringLiteral("The report could not be saved:\n%1").arg(QFile::decodeName(error.c_str())));
+            return;
+        }
+        std::cerr << QApplication::applicationName().toStdString() << ": report saved in " << path << ": "
+                  << bundle.summary() << std::endl;
         save->setEnabled(false);
-        save->setToolTip(QStringLiteral("The report is saved in %1 once this run has ended.").arg(name));
+        const QString where = QStringLiteral("The report is saved in %1: %2.").arg(name, QString::fromStdString(bundle.summary()));
+        box.setInformativeText(box.informativeText().isEmpty() ? where : box.informativeText() + QStringLiteral("\n\n") + where);
     });
-}
-
-void saveChosenReport(QWidget *parent, const RunStore &store, int expectedHardwareVersion, QString &chosen)
-{
-    if (chosen.isEmpty())
-        return;
-    const std::string path = QFile::encodeName(chosen).toStdString();
-    chosen.clear();
-    FileWriter::drain(); // this run's record, which the writer's thread may still be writing
-    SupportBundle bundle;
-    std::string error;
-    if (!writeSupportBundle(path, store, DefaultLogRuns, usbListText(expectedHardwareVersion), bundle, error)) {
-        QMessageBox::warning(parent, QApplication::applicationName(),
-                             QStringLiteral("The report could not be saved:\n%1").arg(QFile::decodeName(error.c_str())));
-        return;
-    }
-    std::cerr << QApplication::applicationName().toStdString() << ": report saved in " << path << ": "
-              << bundle.summary() << std::endl;
 }

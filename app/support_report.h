@@ -1,6 +1,7 @@
 #pragma once
 #include <QString>
 #include <functional>
+#include <string>
 
 class QMessageBox;
 class QWidget;
@@ -11,11 +12,9 @@ struct RunStore;
 extern std::function<QString(QWidget *parent, const QString &suggested)> chooseReportFile;
 
 // The failure box gets one button more, "Save a report…", beside its own. Pressing it asks
-// for a file (in the home folder, named for this moment) and keeps the answer in `chosen`;
-// the box stays open and is answered as before. The report is written once the run has
-// ended (saveChosenReport), so that it holds the record of the run that failed.
-void offerReport(QMessageBox &box, QString &chosen);
-
-// Writes the support bundle the operator chose during the run, as `mova-update log --export`
-// does; says in a box when it could not be written. Nothing when none was chosen.
-void saveChosenReport(QWidget *parent, const RunStore &store, int expectedHardwareVersion, QString &chosen);
+// for a file (in the home folder, named for the device `serial` and this moment, as the station
+// names it) and writes the support bundle there at once, as `mova-update log --export` does;
+// the box stays open, is answered as before, and says where the report went (or, in a box of
+// its own, why it could not be written, the button left to try another place). The window
+// shows a failure's box once the run has ended, so that the report holds the run that failed.
+void offerReport(QMessageBox &box, const RunStore &store, int expectedHardwareVersion, const std::string &serial);

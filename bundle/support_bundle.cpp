@@ -139,6 +139,24 @@ std::string versionText(const BuildSettings &build)
            std::to_string(build.expectedHardwareVersion()) + "\n";
 }
 
+std::string supportBundleName(const std::string &who, int64_t unixSeconds)
+{
+    std::string name = "mova-support-";
+    for (const char c : who) {
+        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                          c == '.' || c == '_' || c == '-';
+        name += kept ? c : '_';
+    }
+    if (!who.empty())
+        name += '-';
+    const time_t when = time_t(unixSeconds);
+    tm local {};
+    char stamp[32] = {};
+    localtime_r(&when, &local);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    return name + stamp + ".tar.gz";
+}
+
 std::string SupportBundle::summary() const
 {
     std::string text = std::to_string(runs) + (runs == 1 ? " run, " : " runs, ");

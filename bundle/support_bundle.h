@@ -2,6 +2,7 @@
 #include "run_history.h"
 
 #include <QByteArray>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,12 @@ struct RunStore;
 // What `mova-update --version` prints: the program's version, the carried firmware and the
 // build's hardware version, each line ended.
 std::string versionText(const BuildSettings &build);
+
+// The name a support bundle is offered under, the same from the window and the station:
+// "mova-support-WHO-YYYYMMDD-HHMMSS.tar.gz" in local time, WHO the device's serial (or its
+// socket's name) with each byte but a letter, digit, '.', '_' or '-' as '_', and left out
+// with its dash when empty.
+std::string supportBundleName(const std::string &who, int64_t unixSeconds);
 
 // What a support bundle took in, for the line that says it was written.
 struct SupportBundle {

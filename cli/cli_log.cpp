@@ -14,12 +14,15 @@
 #include <QStringBuilder>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <optional>
 #include <ostream>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -149,9 +152,25 @@ int printJournal(const std::string &folder, bool json, int count, const RunFilte
     return 0;
 }
 
+// The folder a bundle's name points into, when it is not there: a name mistyped is the
+// operator's to mend (a usage error), not a failure of the program.
+static std::optional<std::string> missingFolder(const std::string &file)
+{
+    const size_t slash = file.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) == 0 ? S_ISDIR(st.st_mode) : errno != ENOENT && errno != ENOTDIR)
+        return std::nullopt;
+    return folder;
+}
+
 int exportLog(const RunStore &store, int count, const RunFilter &filter, const std::string &file,
               const std::string &listText, bool json, std::ostream &out, std::ostream &err)
 {
+    if (const std::optional<std::string> folder = missingFolder(file)) {
+        err << "mova-update: cannot write the support bundle: " << shownText(*folder) << ": no such folder" << std::endl;
+        return int(Outcome::Usage);
+    }
     if (store.folder.empty())
         err << "mova-update: no runs are kept (QTX_MOVA_NO_RECORD is set): the bundle holds none" << std::endl;
     SupportBundle bundle;

@@ -4,12 +4,15 @@
 //
 // Standard input takes control lines while it runs, each for device K (default 1):
 //   unplug [@K] | plug [LINK] [@K] | fault NAME on|off [COMMAND] [@K] | next [@K] | quit
+// A terminal's lines are taken only while mova-sim is its foreground job: started with '&'
+// from a shell it leaves the shell its input, and `fg` hands it the terminal.
 #include "pty_emulator.h"
 #include "standard_descriptors.h"
 #include "replay_main.h"
 #include "sim_options.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -237,20 +240,32 @@ bool startDevices(Bench &bench)
     return true;
 }
 
+// Whether standard input is ours to read: a pipe or a file always, a terminal only while our
+// process group is in its foreground. A background job that reads its terminal is stopped,
+// and its shell's next command would find no device.
+bool ownsStandardInput()
+{
+    return !::isatty(0) || ::tcgetpgrp(0) == ::getpgrp();
+}
+
 // Serves the devices and takes control lines from standard input until quit or a signal.
 void serve(Bench &bench, int signalFd)
 {
+    // Sent to the background between the look and the read, the read fails instead of stopping us.
+    std::signal(SIGTTIN, SIG_IGN);
     bool stdinOpen = true;
     std::string pending;
     for (bool run = true; run;) {
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {stdinOpen ? 0 : -1, POLLIN, 0}};
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {stdinOpen && ownsStandardInput() ? 0 : -1, POLLIN, 0}};
         ::poll(fds, 2, 50);
         if (fds[0].revents & POLLIN)
             break;
         if (fds[1].revents & (POLLIN | POLLHUP)) {
             char chunk[256];
             const ssize_t n = ::read(0, chunk, sizeof chunk);
-            if (n <= 0) {
+            if (n < 0 && (errno == EIO || errno == EINTR || errno == EAGAIN) && ::isatty(0)) {
+                continue; // the terminal is another job's for now
+            } else if (n <= 0) {
                 stdinOpen = false; // no controller: run until a signal ends us
             } else {
                 pending.append(chunk, size_t(n));

@@ -54,7 +54,9 @@ const char *Usage = R"(usage: mova-sim [options]
   --fault NAME[:ARG][@K]  start with a fault switched on, on every device or on device K;
                           ARG narrows it to a command byte (echo faults) or a block index
                           (block and read-back faults)
-control lines on standard input, for device K (default 1):
+control lines on standard input, for device K (default 1); from a terminal only while
+mova-sim is its foreground job (started with '&' it leaves the terminal to the shell until
+"fg"; or give them through a FIFO: "mkfifo ctl; mova-sim ... <>ctl &", then "echo unplug >ctl"):
   unplug [@K]             pull the device out; answers "unplugged"
   plug [LINK] [@K]        plug it back in, under LINK if given; answers "plugged LINK -> PTY"
   fault NAME on|off [ARG] [@K]  switch a fault; answers "fault NAME on|off" (or "unknown

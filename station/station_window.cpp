@@ -10,6 +10,7 @@
 #include "support_bundle.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -308,8 +309,9 @@ void StationWindow::nameSockets()
 void StationWindow::saveReport(const StationTile &tile)
 {
     const QString who = tile.serial().isEmpty() ? tile.socketName() : tile.serial();
-    QString suggested = "mova-support-" + who + ".tar.gz";
-    suggested.replace(QRegularExpression("[^A-Za-z0-9._-]"), "_");
+    // Named as the main window names its report: the device, then the moment.
+    const QString suggested =
+        QString::fromStdString(supportBundleName(who.toStdString(), QDateTime::currentSecsSinceEpoch()));
     const QString path = QFileDialog::getSaveFileName(this, "Save a report", QDir::home().filePath(suggested),
                                                       "Support bundle (*.tar.gz)");
     if (path.isEmpty())

@@ -144,7 +144,7 @@ private slots:
             {"a name of 250 bytes", {"-n", "1"}, "long name", 0, record(5)},
             {"a .zip name: written all the same, and said", {"-n", "1"}, "zip name", 0, record(5)},
             {"a folder of that name is not", {}, "folder", 11, "not a regular file, not replaced"},
-            {"a folder that does not exist", {}, "missing folder", 11, "cannot make a file in %1: No such file or directory"},
+            {"a folder that does not exist: a usage error", {}, "missing folder", 1, "cannot write the support bundle: %1: no such folder\n"},
             {"a folder not writable", {}, "read-only folder", 11, "cannot make a file in %1: Permission denied"},
         });
     }

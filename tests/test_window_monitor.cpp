@@ -170,6 +170,7 @@ private slots:
         auto w = window(f.link());
         w->AccuTimerTimer();
         QCOMPARE(w->UpdateButton->isEnabled(), row.enabled);
+        QCOMPARE(w->focusWidget() == w->UpdateButton, row.enabled); // Space and Return press it, no Tab first
         QCOMPARE(w->RefusalLabel->text(), row.why);
         QCOMPARE(w->UpdateButton->toolTip().startsWith("Not updated: the device"), !row.why.isEmpty());
         QCOMPARE(w->AccuLabel->text(), row.accu);

@@ -16,8 +16,17 @@ for arg in "$@"; do
   esac
 done
 bash tools/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target QTX_MOVA_Update mova-update mova-sim
+# Every program the README names: the window, mova-update, mova-sim and the station's window.
+# The compiler's lines go to a log, shown only when the build fails.
+mkdir -p build
+log=build/run-build.log
+echo "run: building QTX_MOVA_Update, mova-update, mova-sim and qtx-mova-station (about 3 minutes the first time; its output in $log)"
+if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+       cmake --build build -j2 --target QTX_MOVA_Update mova-update mova-sim qtx-mova-station; } >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "run: the build failed; its whole output is in $log" >&2
+  exit 1
+fi
 
 work=$(mktemp -d /tmp/mova-run.XXXXXX)
 sim_pid=
