@@ -1,5 +1,4 @@
 #include "batch_summary.h"
-#include "batch_view.h"
 
 double yieldPercent(int succeeded, int devices)
 {
@@ -38,4 +37,24 @@ BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried
     s.worst = devices.empty() && stopped ? Outcome::Interrupted : worstOutcome(outcomes);
     s.durationMs = durationMs;
     return s;
+}
+
+DeviceEnd deviceEnd(Outcome outcome, bool mayBeWithoutFirmware)
+{
+    if (outcome == Outcome::Updated)
+        return DeviceEnd::Updated;
+    if (outcome == Outcome::AlreadyCurrent)
+        return DeviceEnd::AlreadyCurrent;
+    if (mayBeWithoutFirmware)
+        return DeviceEnd::MayBeWithoutFirmware;
+    // Nothing was written: the device holds what it held.
+    if (outcome == Outcome::Declined || outcome == Outcome::Interrupted || outcome == Outcome::Skipped)
+        return DeviceEnd::NotWritten;
+    return DeviceEnd::Failed;
+}
+
+bool needsAHand(Outcome outcome, bool mayBeWithoutFirmware)
+{
+    const DeviceEnd end = deviceEnd(outcome, mayBeWithoutFirmware);
+    return end == DeviceEnd::Failed || end == DeviceEnd::MayBeWithoutFirmware || outcome == Outcome::Declined;
 }

@@ -39,3 +39,16 @@ struct BatchSummary {
 // devices were first updated) and how many were `retried`; a batch stopped before any device
 // ended was interrupted. It ran for `durationMs`.
 BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried, bool stopped, int64_t durationMs);
+
+// What a device's update came to, as every view and the summary sort it: the one table from
+// the outcome (and whether the device may be without working firmware) to it.
+enum class DeviceEnd {
+    Updated,              // its firmware is confirmed and its table taken
+    AlreadyCurrent,       // it had the carried firmware already: left as it was, a success
+    NotWritten,           // not written at all: a recording to keep, a batch stopped before its turn
+    Failed,               // it failed and was left as it was before (or with its new firmware)
+    MayBeWithoutFirmware, // it failed while it was written: it may not start again
+};
+DeviceEnd deviceEnd(Outcome outcome, bool mayBeWithoutFirmware);
+// Whether the operator is called to that device: it needs a hand, unlike one a station stopped.
+bool needsAHand(Outcome outcome, bool mayBeWithoutFirmware);

@@ -1,6 +1,5 @@
 #include "batch_words.h"
 #include "batch_report.h"
-#include "batch_view.h"
 #include "clock.h"
 #include "discovery.h"
 #include "json_line.h"
@@ -66,7 +65,13 @@ Says saysOf(const QString &name)
     return Says::Other;
 }
 
-std::string text(const QJsonObject &o, const char *key) { return shownField(o[key]); }
+// A worker's texts are shown safely again: a line that reaches the operator's terminal never
+// carries a byte that moves the cursor, whoever put it there. The tool's own texts that run
+// over two lines become one, led by the port like every other.
+std::string text(const QJsonObject &o, const char *key)
+{
+    return shownText(o[key].toString().replace(QLatin1Char('\n'), QLatin1Char(' ')).toStdString());
+}
 
 // Who the device is, as its plan says: the serial's exact bytes from their hex, the rest as given.
 DeviceFacts deviceOf(const QJsonObject &o)
@@ -145,7 +150,7 @@ std::string relayed(Says says, const QJsonObject &o, const QByteArray &line, con
 
 } // namespace
 
-void hearWorker(const QByteArray &line, const std::string &port, WorkerListener &l)
+void hearWorker(const QByteArray &line, const std::string &port, WorkerEvents &l)
 {
     const QJsonObject o = QJsonDocument::fromJson(line).object();
     const QString name = o.value("event").toString();

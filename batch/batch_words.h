@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 
-class WorkerListener;
 struct ReportRow;
 
 // The words a batch and its workers exchange over the workers' pipes, written and read here
@@ -35,10 +34,30 @@ inline constexpr const char *Plan = "plan", *Stage = "stage", *Progress = "progr
                             *Writing = "writing", *After = "after", *Row = "row", *Result = "result";
 } // namespace EventName
 
+// A worker's words as they are heard: the run's own events, as its worker told them, and the
+// few facts of its words the run's events do not carry.
+class WorkerEvents : public RunListener {
+public:
+    // A message or diagnostic, with the explanation the worker gave it (none: empty).
+    virtual void explained(const RunMessage &m, const std::string & /*explanation*/) { message(m); }
+    // A hint, note or warning of the worker's own: the operator's to read, whatever it says.
+    virtual void remark(const std::string &) {}
+    // With each progress: whether the device is there, and the run's seconds left as its
+    // worker estimates them (none: no estimate).
+    virtual void estimate(bool /*present*/, std::optional<double> /*leftS*/) {}
+    // The report row the worker wrote for its device.
+    virtual void reported(const ReportRow &) {}
+    // The line passed on as one JSON line told whose it is (a progress one a reader may lose);
+    // every line but its row.
+    virtual void relay(const std::string & /*json*/, bool /*progress*/) {}
+    // After each line of the worker's, once its events are told.
+    virtual void heard() {}
+};
+
 // One line of a worker's output, turned back into the run's events for `listener`, which
 // hears `heard()` after each line. `port` is the worker's, for the line passed on as JSON.
 // The only place a worker's line is parsed.
-void hearWorker(const QByteArray &line, const std::string &port, WorkerListener &listener);
+void hearWorker(const QByteArray &line, const std::string &port, WorkerEvents &listener);
 
 // The worker's half: the lines hearWorker reads, made here only. They are the command line's
 // --json events as well, which a person or a program reads the same.
