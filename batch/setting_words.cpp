@@ -1,5 +1,7 @@
 #include "setting_words.h"
 
+#include <QFile>
+#include <QList>
 #include <QString>
 
 std::optional<bool> switchWord(const std::string &word)
@@ -57,6 +59,31 @@ bool settingValue(const std::string &text, bool list, std::vector<std::string> &
             quoted = true;
         } else {
             item += c;
+        }
+    }
+    return true;
+}
+
+bool readSettingLines(const std::string &file,
+                      const std::function<bool(const std::string &line, std::string &why)> &take,
+                      std::string &error)
+{
+    QFile f(QString::fromStdString(file));
+    if (!f.exists())
+        return true;
+    if (!f.open(QIODevice::ReadOnly)) {
+        error = file + ": " + f.errorString().toStdString();
+        return false;
+    }
+    // Whole lines, however long: a line cut in two would be read as two settings.
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    for (qsizetype n = 0; n < lines.size(); ++n) {
+        const std::string line = QString::fromUtf8(lines[n]).trimmed().toStdString();
+        if (line.empty() || line[0] == '#')
+            continue;
+        if (std::string why; !take(line, why)) {
+            error = file + ":" + std::to_string(n + 1) + ": " + why;
+            return false;
         }
     }
     return true;

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,3 +14,11 @@ std::optional<bool> switchWord(const std::string &word);
 // comma-separated items (`list`); false with the reason when a quote is not closed or
 // something follows a closing one. Inside quotes, \" and \\ stand for " and \.
 bool settingValue(const std::string &text, bool list, std::vector<std::string> &items, std::string &error);
+
+// Each line of a settings file, trimmed, to `take` (its number from 1); blank lines and those
+// starting with '#' are skipped. A file that is not there holds nothing. False with
+// "<file>: <why>" when it cannot be read, or "<file>:<line>: <why>" at the first line `take`
+// refuses with its reason.
+bool readSettingLines(const std::string &file,
+                      const std::function<bool(const std::string &line, std::string &why)> &take,
+                      std::string &error);

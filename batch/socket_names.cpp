@@ -34,26 +34,8 @@ std::string SocketNames::standardFile()
 
 bool SocketNames::load(const std::string &file, std::string &error)
 {
-    QFile f(QString::fromStdString(file));
-    if (!f.exists())
-        return true;
-    if (!f.open(QIODevice::ReadOnly)) {
-        error = file + ": " + f.errorString().toStdString();
-        return false;
-    }
-    int number = 0;
-    while (!f.atEnd()) {
-        ++number;
-        const std::string line = trimmed(f.readLine(4096).toStdString());
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::string why;
-        if (!addQuoted(line, why)) {
-            error = file + ":" + std::to_string(number) + ": " + why;
-            return false;
-        }
-    }
-    return true;
+    return readSettingLines(file, [this](const std::string &line, std::string &why) { return addQuoted(line, why); },
+                            error);
 }
 
 bool SocketNames::save(const std::string &file, std::string &error) const

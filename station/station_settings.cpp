@@ -93,29 +93,24 @@ bool takeLine(const std::string &line, StationSettings &s, std::string &error)
 
 bool StationSettings::load(const std::string &file)
 {
-    QFile f(QString::fromStdString(file));
-    if (!f.exists())
-        return true;
-    if (!f.open(QIODevice::ReadOnly)) {
-        refused = file + ": " + f.errorString().toStdString();
-        return false;
-    }
     StationSettings read = *this; // taken only once every line is
     std::set<std::string> keys;
-    const QList<QByteArray> lines = f.readAll().split('\n');
-    for (qsizetype n = 0; n < lines.size(); ++n) {
-        const std::string line = QString::fromUtf8(lines[n]).trimmed().toStdString();
-        if (line.empty() || line[0] == '#' || line[0] == ';' || line == "[General]")
-            continue;
-        const std::string key = QString::fromStdString(line.substr(0, line.find('='))).trimmed().toStdString();
-        std::string why = key + ": given twice";
-        if (keys.insert(key).second && takeLine(line, read, why))
-            continue;
-        refused = file + ":" + std::to_string(n + 1) + ": " + shownText(why);
-        return false;
-    }
-    *this = read;
-    return true;
+    const bool taken = readSettingLines(
+        file,
+        [&](const std::string &line, std::string &why) {
+            if (line[0] == ';' || line == "[General]")
+                return true;
+            const std::string key = QString::fromStdString(line.substr(0, line.find('='))).trimmed().toStdString();
+            why = key + ": given twice";
+            if (keys.insert(key).second && takeLine(line, read, why))
+                return true;
+            why = shownText(why);
+            return false;
+        },
+        refused);
+    if (taken)
+        *this = read;
+    return taken;
 }
 
 bool StationSettings::batchOptions(BatchOptions &options, std::string &error) const
