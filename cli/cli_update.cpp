@@ -70,6 +70,16 @@ void runResultHook(const CliArguments &a, const SingleReport *report)
     hook.waitAll();
 }
 
+// Once the device is let go: the report row reaches its file first, then a batch's worker tells
+// its batch the row, then the hook (which may read the row) runs. The same on every way out.
+void closeTheBooks(const CliArguments &a, ConsoleScreen &screen, const SingleReport *report)
+{
+    FileWriter::drain();
+    if (report && report->kept() && !a.worker.empty())
+        screen.event(rowWords(report->row), {});
+    runResultHook(a, report);
+}
+
 class DeviceCommand {
 public:
     DeviceCommand(const CliArguments &a, ConsoleScreen &screen, SingleReport *report)
@@ -264,8 +274,7 @@ void DeviceCommand::leaveNow(int signalNumber)
     if (events_.empty())
         events_.listen(screen_);
     finish(Outcome::Interrupted, std::string("stopped by signal ") + ::strsignal(signalNumber));
-    runResultHook(a_, report_);
-    FileWriter::drain(); // the device is let go: now the record and the reader may take their time
+    closeTheBooks(a_, screen_, report_); // the device is let go: now the books may take their time
     OutputWriter::drain();
     std::_Exit(int(Outcome::Interrupted));
 }
@@ -312,10 +321,6 @@ int runDeviceCommand(const CliArguments &a, ConsoleScreen &screen)
         DeviceCommand command(a, screen, report);
         status = command.run();
     } // the device is let go: now the hook may take its time
-    FileWriter::drain(); // its report row first, which the hook may read
-    // A batch's worker tells its batch the row once it is in the file.
-    if (report && report->kept() && !a.worker.empty())
-        screen.event(rowWords(report->row), {});
-    runResultHook(a, report);
+    closeTheBooks(a, screen, report);
     return status;
 }
