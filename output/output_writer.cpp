@@ -15,6 +15,7 @@
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -25,25 +26,34 @@ using Kind = OutputWriter::Kind;
 struct Entry {
     std::string text;
     Kind kind;
+    int fd = -1;
     size_t undo = 0; // of a redraw, the length of the part that takes back the one before
 };
 
-// One reader's queue and the thread that writes it: a stalled standard output does not hold
-// standard error back.
-struct Channel {
-    int fd = -1;
-    std::deque<Entry> queue;
-    size_t waiting = 0; // bytes queued or being written
-    bool writing = false, gone = false;
+// One descriptor's reader: whether it went away, what it missed and how it is told so.
+struct Reader {
+    bool gone = false;
     OutputWriter::Dropped dropped;
     OutputWriter::Note note;
+};
+
+// One file's queue (a terminal, a pipe, a log) and the thread that writes it. Descriptors on
+// the same file (standard output and standard error on one terminal, or both sent to one log)
+// share it: a message on one never overtakes the line the other queued before it, so a live
+// line is ended before the failure that follows it. A stalled standard output does not hold
+// back a standard error that goes elsewhere.
+struct Channel {
+    std::deque<Entry> queue;
+    size_t waiting = 0; // bytes queued or being written
+    bool writing = false;
+    std::map<int, Reader> readers;
     std::condition_variable work;
 };
 
 struct Writer {
     std::mutex m;
     std::condition_variable idle; // a channel's queue ran empty
-    std::map<int, std::unique_ptr<Channel>> channels;
+    std::map<std::pair<uint64_t, uint64_t>, std::unique_ptr<Channel>> files; // by device and inode
     bool ended = false; // the program is ending: whatever comes now is written at once
 };
 
@@ -72,11 +82,16 @@ bool writeAll(int fd, const std::string &text)
     return true;
 }
 
-void forget(Channel &c)
+// The reader of `fd` went away: what waits for it goes, and what comes for it later too.
+void forget(Channel &c, int fd)
 {
-    c.gone = true;
-    c.queue.clear();
-    c.waiting = 0;
+    c.readers[fd].gone = true;
+    std::erase_if(c.queue, [&](const Entry &e) {
+        if (e.fd != fd)
+            return false;
+        c.waiting -= std::min(c.waiting, e.text.size());
+        return true;
+    });
 }
 
 void serve(Channel &c)
@@ -89,31 +104,37 @@ void serve(Channel &c)
         c.queue.pop_front();
         c.writing = true;
         lock.unlock();
-        const bool written = writeAll(c.fd, e.text);
+        const bool written = writeAll(e.fd, e.text);
         lock.lock();
         c.writing = false;
         c.waiting -= std::min(c.waiting, e.text.size());
         if (!written)
-            forget(c);
-        else if (c.queue.empty() && c.dropped.any()) { // kept up again: told once what it missed
-            std::string note = c.note ? c.note(c.dropped) : OutputWriter::plainNote(c.dropped);
-            c.dropped = {};
+            forget(c, e.fd);
+        for (auto &[fd, reader] : c.readers) { // kept up again: each reader told once what it missed
+            if (!c.queue.empty() || reader.gone || !reader.dropped.any())
+                continue;
+            std::string note = reader.note ? reader.note(reader.dropped) : OutputWriter::plainNote(reader.dropped);
+            reader.dropped = {};
             c.waiting += note.size();
-            c.queue.push_back({std::move(note), Kind::Event});
+            c.queue.push_back({std::move(note), Kind::Event, fd});
         }
         if (c.queue.empty())
             w.idle.notify_all();
     }
 }
 
-// The channel for `fd`, its thread started on first use. Called with the lock held.
+// The channel for `fd`: the one of the file it writes to now (a descriptor closed and opened
+// again may be another file), its thread started on first use. Called with the lock held.
 Channel &channel(Writer &w, int fd)
 {
-    auto &slot = w.channels[fd];
+    struct stat file {};
+    const std::pair<uint64_t, uint64_t> key =
+        ::fstat(fd, &file) == 0 ? std::pair<uint64_t, uint64_t>(file.st_dev, file.st_ino)
+                                : std::pair<uint64_t, uint64_t>(~uint64_t(0), uint64_t(fd)); // a file of its own
+    auto &slot = w.files[key];
     if (slot)
         return *slot;
     slot = std::make_unique<Channel>();
-    slot->fd = fd;
     // Signals are for the thread that times the device to hear: the writer blocks them all,
     // and a write to a reader that went away fails with EPIPE instead of ending the program.
     sigset_t all, before;
@@ -133,10 +154,14 @@ void replaceNewest(Channel &c, std::string &&text)
 }
 
 // Queues the text; true when the channel's thread is to be woken (after the lock is let go).
-bool queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
+bool queue(Channel &c, int fd, std::string &&text, Kind kind, size_t undo = 0)
 {
+    // Only the newest entry, and only one of the same descriptor, is replaced: nothing queued
+    // after it on the other descriptor of the file gets overtaken.
+    const bool newestIsOwn = !c.queue.empty() && c.queue.back().fd == fd && c.queue.back().kind == kind;
+    OutputWriter::Dropped &dropped = c.readers[fd].dropped;
     if (kind == Kind::Redraw) {
-        if (!c.queue.empty() && c.queue.back().kind == Kind::Redraw) {
+        if (newestIsOwn) {
             const Entry &waiting = c.queue.back();
             replaceNewest(c, waiting.text.substr(0, waiting.undo) + text.substr(undo));
             return false;
@@ -144,17 +169,17 @@ bool queue(Channel &c, std::string &&text, Kind kind, size_t undo = 0)
     } else if (kind == Kind::Progress || kind == Kind::Trace) {
         // Behind, the newest line waits in place of the one before it, which is counted;
         // at most one waits after each event.
-        if (c.waiting > OutputWriter::BehindBytes && !c.queue.empty() && c.queue.back().kind == kind) {
-            ++(kind == Kind::Trace ? c.dropped.trace : c.dropped.progress);
+        if (c.waiting > OutputWriter::BehindBytes && newestIsOwn) {
+            ++(kind == Kind::Trace ? dropped.trace : dropped.progress);
             replaceNewest(c, std::move(text));
             return false;
         }
     } else if (c.waiting > OutputWriter::EventCapBytes) {
-        ++c.dropped.events;
+        ++dropped.events;
         return false;
     }
     c.waiting += text.size();
-    c.queue.push_back({std::move(text), kind, undo});
+    c.queue.push_back({std::move(text), kind, fd, undo});
     return true;
 }
 
@@ -168,7 +193,7 @@ void enqueue(int fd, std::string &&text, Kind kind, size_t undo = 0)
         return;
     }
     Channel &c = channel(w, fd);
-    if (c.gone || !queue(c, std::move(text), kind, undo))
+    if (c.readers[fd].gone || !queue(c, fd, std::move(text), kind, undo))
         return;
     lock.unlock();
     c.work.notify_one(); // after the lock: the thread woken does not wait for it at once
@@ -270,7 +295,7 @@ void OutputWriter::setNote(int fd, Note note)
 {
     Writer &w = writer();
     std::lock_guard lock(w.m);
-    channel(w, fd).note = std::move(note);
+    channel(w, fd).readers[fd].note = std::move(note);
 }
 
 std::string OutputWriter::plainNote(const Dropped &d)
@@ -294,8 +319,8 @@ bool OutputWriter::drain(int limitMs)
     Writer &w = writer();
     std::unique_lock lock(w.m);
     auto done = [&] {
-        for (const auto &[fd, c] : w.channels)
-            if (!c->gone && (c->writing || !c->queue.empty()))
+        for (const auto &[file, c] : w.files)
+            if (c->writing || !c->queue.empty())
                 return false;
         return true;
     };

@@ -11,6 +11,8 @@
 // only the newest progress line waits and the rest are counted, and it is told how many once
 // it keeps up again. The lines that matter (plan, stage, message, result) wait, in order,
 // until the reader moves again or the program ends, after the device has been let go.
+// Descriptors on one file (standard output and standard error on one terminal) are written in
+// the order they were given their texts: a message never lands inside the live line before it.
 class OutputWriter {
 public:
     enum class Kind {

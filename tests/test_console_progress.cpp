@@ -316,21 +316,26 @@ private slots:
     void aReaderThatFallsBehindLosesOnlyProgress_data()
     {
         QTest::addColumn<bool>("redraw");
-        QTest::newRow("progress lines: the newest kept, the rest counted and said") << false;
-        QTest::newRow("a live line: only the newest drawn, over what the screen shows") << true;
+        QTest::addColumn<bool>("otherDescriptor"); // the events go through a second descriptor of the pipe
+        QTest::newRow("progress lines: the newest kept, the rest counted and said") << false << false;
+        QTest::newRow("a live line: only the newest drawn, over what the screen shows") << true << false;
+        // Standard error on the terminal of standard output: a message never overtakes the live line.
+        QTest::newRow("a live line, the events on another descriptor of the same reader") << true << true;
     }
     void aReaderThatFallsBehindLosesOnlyProgress()
     {
         QFETCH(bool, redraw);
+        QFETCH(bool, otherDescriptor);
         int ends[2];
         QVERIFY(::pipe2(ends, O_CLOEXEC) == 0);
         QVERIFY(::fcntl(ends[1], F_SETPIPE_SZ, 4096) >= 0);
+        const int events = otherDescriptor ? ::fcntl(ends[1], F_DUPFD_CLOEXEC, 0) : ends[1];
         constexpr int Lines = 2000, EventEvery = 100;
         const QByteArray padding(100, '.');
         // Nobody reads while these are written: a writer that waited on the reader never gets past them.
         for (int i = 0; i < Lines; ++i) {
             if (i % EventEvery == 0)
-                OutputWriter::write(ends[1], "event " + std::to_string(i) + "\n");
+                OutputWriter::write(events, "event " + std::to_string(i) + "\n");
             if (redraw) // redraw i takes back redraw i-1
                 OutputWriter::redraw(ends[1], "<u" + std::to_string(i) + ">", "<d" + std::to_string(i) + ">");
             else
@@ -340,12 +345,16 @@ private slots:
         const QString out = QString::fromLatin1(readAll(ends[0]));
         ::close(ends[0]);
         ::close(ends[1]);
+        if (otherDescriptor)
+            ::close(events);
 
-        // Every event, in order.
+        // Every event, in order, and a live line's right after the redraw queued before it.
         qsizetype at = 0;
         for (int i = 0; i < Lines; i += EventEvery) {
             const qsizetype next = out.indexOf(QString("event %1\n").arg(i), at);
             QVERIFY2(next >= at, qPrintable(QString("event %1 missing or out of order").arg(i)));
+            QVERIFY2(!redraw || i == 0 || out.mid(0, next).endsWith(QString("<d%1>").arg(i - 1)),
+                     qPrintable(QString("event %1 overtook a redraw: ").arg(i) + out.mid(next - 40, 60)));
             at = next;
         }
         if (redraw) {
