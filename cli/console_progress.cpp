@@ -206,9 +206,10 @@ void ConsoleProgress::report(bool waiting)
     shown_ = position_;
     shownPresent_ = present;
     // One figure of time left: the whole run's where it is known, else the stage's; none for
-    // a stage that is done, nor for a device that went away.
+    // a stage that is done (its line stays on the screen, and the run's time goes on without
+    // it), nor for a device that went away.
     const bool done = position_ >= 100;
-    std::optional<double> left = e.run ? e.run : done ? std::nullopt : e.stage;
+    const std::optional<double> left = done ? std::nullopt : e.run ? e.run : e.stage;
     if (mode_ == Mode::Json) {
         const auto known = [present](std::optional<double> s) { return present ? s : std::nullopt; };
         const ProgressSaid said {stage_, position_, seconds, known(done ? std::nullopt : e.stage), known(e.run), present};

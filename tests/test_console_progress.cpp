@@ -91,7 +91,8 @@ private slots:
     {
         QTest::addColumn<Mode>("mode");
         QTest::addColumn<bool>("failed");
-        // How each form shows "Reset..." at 100 %.
+        QTest::addColumn<QString>("stage");
+        // How each form shows the stage at 100 %.
         QTest::addColumn<QString>("done");
         const std::pair<Mode, QString> forms[] = {
             {Mode::Live, R"(\rReset\.\.\. +\[#+\] 100 %)"},
@@ -99,17 +100,24 @@ private slots:
             {Mode::Json, R"("stage":"Reset\.\.\.","percent":100[,}])"},
         };
         for (const auto &[mode, done] : forms) {
-            QTest::addRow("%s, ended well", modeName(mode)) << mode << false << done;
-            QTest::addRow("%s, failed", modeName(mode)) << mode << true << done;
+            QTest::addRow("%s, ended well", modeName(mode)) << mode << false << "Reset..." << done;
+            QTest::addRow("%s, failed", modeName(mode)) << mode << true << "Reset..." << done;
         }
+        // The whole run's time left is known by then: a stage done says none all the same.
+        QTest::newRow("live, a stage done says no time left")
+            << Mode::Live << false << "Send update" << R"(\rSend update +\[#+\] 100 % +\d+s\x1b\[K)";
+        QTest::newRow("plain, a stage done says no time left")
+            << Mode::Plain << false << "Send update" << R"((^|\n)Send update 100 %\n)";
     }
     void aStageIsShownDoneOnlyWhenTheNextOneFollows()
     {
         QFETCH(Mode, mode);
         QFETCH(bool, failed);
+        QFETCH(QString, stage);
         QFETCH(QString, done);
         Rig rig(mode);
-        rig.caption("Reset...");
+        rig.progress.setPlan(100, 10);
+        rig.caption(stage.toStdString());
         rig.now = 3;
         rig.progress.set(1); // its bar counts attempts: the device came back after two
         if (failed)
