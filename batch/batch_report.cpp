@@ -44,6 +44,8 @@ JsonLine ReportRow::object() const
     numberOrNull(o, "hardware_version", hardwareVersion);
     numberOrNull(o, "firmware_before", firmwareBefore);
     numberOrNull(o, "firmware_after", firmwareAfter);
+    if (firmwareAfter)
+        o.text("firmware_after_known", firmwareAfterKnown({*firmwareAfter, !firmwareAfterConfirmed}));
     o.text("battery", shownText(battery));
     numberOrNull(o, "battery_percent", batteryPercent);
     o.text("outcome", outcomeName(outcome)).number("exit", exitStatus(outcome));
@@ -69,6 +71,7 @@ ReportRow reportRowOf(const QJsonObject &o)
     row.serialHex = text("serial_hex"), row.socket = text("socket");
     row.hardwareVersion = number("hardware_version");
     row.firmwareBefore = number("firmware_before"), row.firmwareAfter = number("firmware_after");
+    row.firmwareAfterConfirmed = text("firmware_after_known") == "confirmed";
     row.battery = text("battery"), row.batteryPercent = number("battery_percent");
     row.outcome = outcomeByName(text("outcome")).value_or(Outcome::Internal);
     row.message = text("message");
@@ -125,6 +128,19 @@ void SingleReport::device(const DeviceFacts &facts)
     row.hardwareVersion = facts.record.hardwareVersion;
     if (!facts.record.firmwareUnreadable)
         row.firmwareBefore = facts.record.firmwareVersion;
+}
+
+void SingleReport::after(const DeviceFacts &facts)
+{
+    row.firmwareAfter = facts.record.firmwareVersion, row.firmwareAfterConfirmed = false;
+}
+
+void SingleReport::result(const RunEnd &end)
+{
+    // The run's own fact, where it has one: the firmware the device confirmed, or read back.
+    if (end.run && end.run->firmwareAfter)
+        row.firmwareAfter = end.run->firmwareAfter->version, row.firmwareAfterConfirmed = !end.run->firmwareAfter->readBack;
+    this->end(end.outcome, end.text, end.mayBeWithoutFirmware());
 }
 
 void SingleReport::end(Outcome outcome, const std::string &message, bool withoutFirmware)

@@ -16,6 +16,7 @@ struct ReportRow {
     std::string socket;       // the station's name for where the device sat
     std::string serialHex;    // and its four bytes exactly
     std::optional<int> hardwareVersion, firmwareBefore, firmwareAfter;
+    bool firmwareAfterConfirmed = false; // known from the device confirming the carried firmware, not read back
     std::string battery;
     std::optional<int> batteryPercent;
     Outcome outcome = Outcome::Internal;
@@ -80,8 +81,8 @@ public:
     bool kept() const { return ended_ && !forgotten_; }
 
     void device(const DeviceFacts &facts) override;
-    void after(const DeviceFacts &facts) override { row.firmwareAfter = facts.record.firmwareVersion; }
-    void result(const RunEnd &end) override { this->end(end.outcome, end.text, end.mayBeWithoutFirmware()); }
+    void after(const DeviceFacts &facts) override;
+    void result(const RunEnd &end) override;
 
 private:
     BatchReport file_;

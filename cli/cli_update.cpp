@@ -106,7 +106,7 @@ private:
     std::string sayWhyNotConnected();
     std::optional<int> takeBatchWord();
     void prepareScreen(FirmwareAge age);
-    void readFirmwareAfter();
+    std::optional<FirmwareAfter> readFirmwareAfter();
     std::string endWords(const RunResult &result);
     int finish(Outcome outcome, const std::string &text, std::optional<RunResult> run = std::nullopt);
     std::string serialShown() const { return shownText(serialBytes(session_.record)); }
@@ -184,17 +184,22 @@ void DeviceCommand::prepareScreen(FirmwareAge age)
 }
 
 // After a batch's update (or one with a report) the device is read again, as the window does
-// once a run is over, so that the report says which firmware it runs now.
-void DeviceCommand::readFirmwareAfter()
+// once a run is over, so that the report says which firmware it runs now as read, not only as
+// confirmed. None when it does not answer: the confirmed firmware stands.
+std::optional<FirmwareAfter> DeviceCommand::readFirmwareAfter()
 {
     if (!session_.portPath.empty())
         session_.portPathOverride = session_.portPath; // where the table found it
     pollDevice(session_, screen_, realClock());
     if (!link_.isOpen())
-        return;
-    events_.after(DeviceFacts::of(session_));
+        return std::nullopt;
+    const DeviceFacts read = DeviceFacts::of(session_);
+    events_.after(read);
     sayGoodbye(link_);
     link_.close();
+    if (read.record.firmwareUnreadable)
+        return std::nullopt;
+    return FirmwareAfter {read.record.firmwareVersion, true};
 }
 
 std::string DeviceCommand::endWords(const RunResult &result)
@@ -258,9 +263,10 @@ int DeviceCommand::update()
     QObject::connect(&heartbeat, &QTimer::timeout, [this] { screen_.tick(); });
     heartbeat.start(ConsoleProgress::TickMs);
     realClock().pump(); // a stop asked for while the device was read is heard before it is written
-    const RunResult result = runUpdate(session_, screen_, events_, realClock(), payloads);
+    RunResult result = runUpdate(session_, screen_, events_, realClock(), payloads);
     if ((!a_.worker.empty() || report_) && result.firmwareConfirmed)
-        readFirmwareAfter();
+        if (const std::optional<FirmwareAfter> read = readFirmwareAfter())
+            result.firmwareAfter = read;
     return finish(outcomeOf(result), endWords(result), result);
 }
 

@@ -117,6 +117,7 @@ RunFacts entryFacts(sd_journal *j, uint64_t usec)
     r.text = field(j, "MOVA_TEXT");
     r.firmwareBefore = number(field(j, "MOVA_FIRMWARE_BEFORE"));
     r.firmwareAfter = number(field(j, "MOVA_FIRMWARE_AFTER"));
+    r.firmwareAfterKnown = field(j, "MOVA_FIRMWARE_AFTER_KNOWN");
     r.durationMs = milliseconds(field(j, "MOVA_DURATION_S"));
     r.exitStatus = number(field(j, "MOVA_EXIT_STATUS"));
     r.program = field(j, "SYSLOG_IDENTIFIER");
@@ -228,6 +229,8 @@ std::string journalRunJson(const RunFacts &run)
         o.number("exit", *run.exitStatus);
     run.firmwareBefore ? o.number("firmware_before", *run.firmwareBefore) : o.null("firmware_before");
     run.firmwareAfter ? o.number("firmware_after", *run.firmwareAfter) : o.null("firmware_after");
+    if (!run.firmwareAfterKnown.empty())
+        o.text("firmware_after_known", run.firmwareAfterKnown);
     if (run.durationMs)
         o.fixed("duration_s", double(*run.durationMs) / 1000, 3);
     else

@@ -94,6 +94,7 @@ RunFacts recordFacts(const QJsonObject &o)
     r.serialHex = device[u"serial_hex"].toString().toStdString();
     r.firmwareBefore = numberOf(device[u"firmware_version"]);
     r.firmwareAfter = numberOf(o[u"firmware_after"]);
+    r.firmwareAfterKnown = o[u"firmware_after_known"].toString().toStdString();
     r.mayBeWithoutFirmware = o[u"may_be_without_firmware"].toBool();
     r.port = o[u"port"].toString().toStdString();
     r.socket = o[u"socket"].toString().toStdString();

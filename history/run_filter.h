@@ -15,6 +15,7 @@ struct RunFacts {
     std::string endKept;      // the record's time as kept, for one that does not read
     std::string serial, serialHex, port, socket, outcome, text;
     std::optional<int> firmwareBefore, firmwareAfter;
+    std::string firmwareAfterKnown; // "read back", "confirmed", or empty where not said
     std::optional<int64_t> durationMs;
     std::string program, batch; // for the journal's JSON
     std::optional<int> exitStatus;

@@ -62,8 +62,10 @@ std::vector<std::string> JournalEntry::fields() const
     }
     if (firmwareBefore)
         f.push_back("MOVA_FIRMWARE_BEFORE=" + std::to_string(*firmwareBefore));
-    if (firmwareAfter)
-        f.push_back("MOVA_FIRMWARE_AFTER=" + std::to_string(*firmwareAfter));
+    if (firmwareAfter) {
+        f.push_back("MOVA_FIRMWARE_AFTER=" + std::to_string(firmwareAfter->version));
+        f.push_back("MOVA_FIRMWARE_AFTER_KNOWN=" + std::string(firmwareAfterKnown(*firmwareAfter)));
+    }
     if (batteryPercent)
         f.push_back("MOVA_BATTERY_PERCENT=" + std::to_string(*batteryPercent));
     if (!stage.empty())

@@ -1,5 +1,6 @@
 #pragma once
 #include "outcome.h"
+#include "run_outcome.h"
 
 #include <cstdint>
 #include <optional>
@@ -18,7 +19,8 @@ struct JournalEntry {
     std::string socket;    // the station's name for that place; empty: none
     bool identified = false;
     std::string serial;    // the device's own bytes (given only when identified)
-    std::optional<int> firmwareBefore, firmwareAfter;
+    std::optional<int> firmwareBefore;
+    std::optional<FirmwareAfter> firmwareAfter; // read back, or the carried firmware confirmed
     std::optional<int> batteryPercent; // the battery as read before the run
     std::string stage;     // the step the run reached, when it began to run
     Outcome outcome = Outcome::Internal;

@@ -124,7 +124,7 @@ std::string RunRecord::line(const RunEnd &end, const std::string &trace, long tr
         o.text("batch", batch_);
     o.flag("writing", wrote_); // the device was written to: a run cut short may have left it without firmware
     if (firmwareAfter_)
-        o.number("firmware_after", *firmwareAfter_);
+        o.number("firmware_after", firmwareAfter_->version).text("firmware_after_known", firmwareAfterKnown(*firmwareAfter_));
     o.flag("may_be_without_firmware", end.mayBeWithoutFirmware());
     if (!trace.empty())
         o.text("trace", trace); // the run's own, by name: never guessed from the times
@@ -181,6 +181,8 @@ void RunRecord::result(const RunEnd &end)
     endMs_ = clock_.nowMs(); // one end for the line, the journal and the kept trace's name
     if (end.run)
         result_ = end.run;
+    if (end.run && end.run->firmwareAfter)
+        firmwareAfter_ = end.run->firmwareAfter;
     if (store_.journal)
         store_.journal(journalEntry(end));
     const long lost = std::exchange(tracing_, false) ? Trace::stopRecording() : 0;

@@ -47,7 +47,7 @@ public:
     void stage(ProgressStage stage, const std::string &caption) override;
     void message(const RunMessage &m) override;
     void question(const RunQuestion &q) override;
-    void after(const DeviceFacts &facts) override { firmwareAfter_ = facts.record.firmwareVersion; }
+    void after(const DeviceFacts &facts) override { firmwareAfter_ = FirmwareAfter {facts.record.firmwareVersion, true}; }
     // The run is over: its line is appended (once; later results do nothing).
     void result(const RunEnd &end) override;
 
@@ -82,7 +82,8 @@ private:
     std::string hint_;
     std::optional<RunResult> result_;
     std::string batch_;
-    std::optional<int> firmwareAfter_;
+    // Read again (an already current device), or the run's own fact, which its result brings.
+    std::optional<FirmwareAfter> firmwareAfter_;
     std::string run_ = newRunId();
     std::string traceName_; // the store's trace file this run wrote, or adopted
     bool tracing_ = false;  // the trace goes to that file

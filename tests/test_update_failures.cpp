@@ -160,6 +160,9 @@ private slots:
             {"nobody says who they are after the reset", "nobody says who after the reset", -1,
              "Cannot connect to device after Reset.", O::NotConnected},
             {"pulled during the erase", "pull-during-erase", -1, "Data cannot clear.2", O::DeviceLost, true},
+            // Gone, it refused nothing: it stopped answering as the firmware was to be sent.
+            {"pulled at the transfer command", "pull-on-command", Cmd::Transfer512Wide, "Error by senden Update.2",
+             O::DeviceLost, true},
             {"pulled on the first block", "pull-on-block", 0, "Error by senden Update.2", O::DeviceLost, true},
             {"pulled on block 2", "pull-on-block", 2, "Error by senden Update.2", O::DeviceLost, true},
             // Read-back block 0 leaves with the last block's verdict: pulled then, the verdict is lost.

@@ -17,6 +17,11 @@ const char *runStageName(RunStage stage)
     return "unknown";
 }
 
+const char *firmwareAfterKnown(const FirmwareAfter &after)
+{
+    return after.readBack ? "read back" : "confirmed";
+}
+
 bool mayBeWithoutFirmware(const RunResult &result)
 {
     // Once the device took the erase, its old firmware may be partly gone whatever ended the

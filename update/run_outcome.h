@@ -26,6 +26,16 @@ enum class RunFailure {
     OtherDevice,    // another device answered at the port when the line was opened again
 };
 
+// The firmware a device runs once its run is over, and how that is known: read from the device
+// again, or from the device confirming the carried firmware (whose version the build knows).
+struct FirmwareAfter {
+    int version = 0;
+    bool readBack = false;
+    bool operator==(const FirmwareAfter &) const = default;
+};
+// How it is known, as the books name it: "read back" or "confirmed".
+const char *firmwareAfterKnown(const FirmwareAfter &after);
+
 // What a run came to, as data beside the texts the operator saw.
 struct RunResult {
     RunStage stage = RunStage::Prepare; // the step it reached
@@ -34,6 +44,8 @@ struct RunResult {
     MessageId messageId = MessageId::None; // which message that is
     bool firmwareConfirmed = false;     // the device confirmed the new firmware
     bool tableSent = false;             // and took the translation table after it
+    // What it runs now, once known: the carried firmware it confirmed, or what it was read to run.
+    std::optional<FirmwareAfter> firmwareAfter;
     RunFailure tableFailure = RunFailure::None;
     MessageId tableMessageId = MessageId::None; // the table transfer's own last message
     std::string tableMessage;           // and its text as shown, its value (an error code) in it

@@ -6,11 +6,31 @@
 #include "payload_file.h"
 #include "protocol.h"
 #include "battery.h"
+#include "build_settings_generated.h"
 #include "session.h"
 #include "usb_connection.h"
 
 #include <algorithm>
+#include <cctype>
 #include <exception>
+#include <string_view>
+
+namespace {
+
+// The firmware a device runs once it confirmed the image sent: the carried firmware's version,
+// where the carried firmware is the one for the device's hardware version. A file of the
+// operator's says no version, and another hardware version counts its versions apart.
+std::optional<FirmwareAfter> confirmedFirmware(const Session &session, const Payloads &payloads)
+{
+    const std::string_view version = QTX_FIRMWARE_VERSION;
+    if (!isCarried(payloads.firmware) || session.expectedHardwareVersion == 0 ||
+        session.record.hardwareVersion != session.expectedHardwareVersion || version.empty() || version.size() > 4 ||
+        !std::all_of(version.begin(), version.end(), [](char c) { return std::isdigit(uint8_t(c)); }))
+        return std::nullopt;
+    return FirmwareAfter {std::stoi(std::string(version)), false};
+}
+
+} // namespace
 
 UpdateRun::UpdateRun(Session &session, RunScreen &screen, RunListener &events, Clock &clock, Payloads payloads)
     : session_(session), screen_(screen), tell_(events), clock_(clock), payloads_(std::move(payloads)),
@@ -188,6 +208,7 @@ void UpdateRun::finish()
     }
     link_->close();
     result_.firmwareConfirmed = true;
+    result_.firmwareAfter = confirmedFirmware(session_, payloads_);
     reach(RunStage::Table);
     const TableResult table = sendLanguageTable(session_, tell_, clock_, payloads_.table, &result_.payloadReason);
     result_.tableSent = table.outcome == TableOutcome::Sent;

@@ -148,7 +148,10 @@ bool UpdateRun::openTransfer()
         link_->write(count.data(), int(count.size()));
     }
     if (plan_.command == 0) {
-        refuse(RunFailure::DeviceRefused, MessageId::TransferRefused);
+        // A device that went away refused nothing: it stopped answering as its firmware was to
+        // be sent, as one lost on the first block says.
+        refuse(RunFailure::DeviceRefused,
+               link_->deviceLost() ? MessageId::FirmwareBlockNoAnswer : MessageId::TransferRefused);
         return false;
     }
     return true;
