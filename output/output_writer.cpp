@@ -46,6 +46,7 @@ struct Channel {
     std::deque<Entry> queue;
     size_t waiting = 0; // bytes queued or being written
     bool writing = false;
+    int openLine = -1; // the descriptor whose live line, the newest thing queued here, waits for its end
     std::map<int, Reader> readers;
     std::condition_variable work;
 };
@@ -160,6 +161,14 @@ bool queue(Channel &c, int fd, std::string &&text, Kind kind, size_t undo = 0)
     // after it on the other descriptor of the file gets overtaken.
     const bool newestIsOwn = !c.queue.empty() && c.queue.back().fd == fd && c.queue.back().kind == kind;
     OutputWriter::Dropped &dropped = c.readers[fd].dropped;
+    if (kind == Kind::Redraw) { // a line drawn without its end stays open until its descriptor ends it
+        c.openLine = text.size() > undo && text.back() != '\n' ? fd : -1;
+    } else if (const int open = std::exchange(c.openLine, -1); open >= 0 && open != fd) {
+        // Another descriptor's text for this file (a warning on standard error under the live
+        // line on standard output): the live line is ended first, so that it does not land in it.
+        c.waiting += 1;
+        c.queue.push_back({"\n", Kind::Event, open});
+    }
     if (kind == Kind::Redraw) {
         if (newestIsOwn) {
             const Entry &waiting = c.queue.back();
