@@ -229,8 +229,6 @@ std::string journalRunJson(const RunFacts &run)
         o.number("exit", *run.exitStatus);
     run.firmwareBefore ? o.number("firmware_before", *run.firmwareBefore) : o.null("firmware_before");
     run.firmwareAfter ? o.number("firmware_after", *run.firmwareAfter) : o.null("firmware_after");
-    if (!run.firmwareAfterKnown.empty())
-        o.text("firmware_after_known", run.firmwareAfterKnown);
     if (run.durationMs)
         o.fixed("duration_s", double(*run.durationMs) / 1000, 3);
     else
@@ -241,5 +239,7 @@ std::string journalRunJson(const RunFacts &run)
         o.text("program", run.program);
     if (!run.batch.empty())
         o.text("batch", run.batch);
+    if (!run.firmwareAfterKnown.empty()) // "read back", or "confirmed" by the device
+        o.text("firmware_after_known", run.firmwareAfterKnown);
     return o.str();
 }

@@ -157,6 +157,7 @@ void replaceNewest(Channel &c, std::string &&text)
 // Queues the text; true when the channel's thread is to be woken (after the lock is let go).
 bool queue(Channel &c, int fd, std::string &&text, Kind kind, size_t undo = 0)
 {
+    bool ended = false; // a live line's end was queued: the thread is woken whatever comes of the text
     // Only the newest entry, and only one of the same descriptor, is replaced: nothing queued
     // after it on the other descriptor of the file gets overtaken.
     const bool newestIsOwn = !c.queue.empty() && c.queue.back().fd == fd && c.queue.back().kind == kind;
@@ -168,12 +169,13 @@ bool queue(Channel &c, int fd, std::string &&text, Kind kind, size_t undo = 0)
         // line on standard output): the live line is ended first, so that it does not land in it.
         c.waiting += 1;
         c.queue.push_back({"\n", Kind::Event, open});
+        ended = true;
     }
     if (kind == Kind::Redraw) {
         if (newestIsOwn) {
             const Entry &waiting = c.queue.back();
             replaceNewest(c, waiting.text.substr(0, waiting.undo) + text.substr(undo));
-            return false;
+            return ended;
         }
     } else if (kind == Kind::Progress || kind == Kind::Trace) {
         // Behind, the newest line waits in place of the one before it, which is counted;
@@ -181,11 +183,11 @@ bool queue(Channel &c, int fd, std::string &&text, Kind kind, size_t undo = 0)
         if (c.waiting > OutputWriter::BehindBytes && newestIsOwn) {
             ++(kind == Kind::Trace ? dropped.trace : dropped.progress);
             replaceNewest(c, std::move(text));
-            return false;
+            return ended;
         }
     } else if (c.waiting > OutputWriter::EventCapBytes) {
         ++dropped.events;
-        return false;
+        return ended;
     }
     c.waiting += text.size();
     c.queue.push_back({std::move(text), kind, fd, undo});

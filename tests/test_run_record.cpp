@@ -169,7 +169,7 @@ void TestRunRecord::aRunReachesTheJournal()
     entry.port = "/dev/ttyUSB7";
     entry.identified = true;
     entry.serial = std::string("\x1b[2J", 4);
-    entry.firmwareBefore = 68, entry.firmwareAfter = 69;
+    entry.firmwareBefore = 68, entry.firmwareAfter = FirmwareAfter {69, true};
     entry.outcome = Outcome::Updated;
     entry.batch = "test-" + std::to_string(::getpid()) + "-" + std::to_string(QDateTime::currentMSecsSinceEpoch());
     QVERIFY(sendToJournal(entry));

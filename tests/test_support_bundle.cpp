@@ -77,7 +77,7 @@ QByteArray exported(const char *host, int atMinute, const std::string &serial, O
 {
     JournalEntry e;
     e.program = "mova-update", e.port = "/dev/ttyUSB1", e.identified = true, e.serial = serial;
-    e.firmwareBefore = 68, e.firmwareAfter = 69, e.outcome = outcome, e.durationMs = 83250;
+    e.firmwareBefore = 68, e.firmwareAfter = FirmwareAfter {69, true}, e.outcome = outcome, e.durationMs = 83250;
     e.mayBeWithoutFirmware = outcome == Outcome::DeviceRefused; // a block refused halfway
     QByteArray entry = "__REALTIME_TIMESTAMP=" + QByteArray::number(1796821200000000LL + atMinute * 60000000LL) +
                        "\n__MONOTONIC_TIMESTAMP=" + QByteArray::number(atMinute + 1) +
