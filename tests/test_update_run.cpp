@@ -1,5 +1,6 @@
 // The update run against the device model in virtual time: the exact bytes, the waits, the
 // transfer modes and the bar. Every way it can fail is test_update_failures.
+#include "build_settings_generated.h"
 #include "protocol.h"
 #include "table_rows.h"
 #include "update_rig.h"
@@ -96,9 +97,12 @@ private slots:
     {
         UpdateRig rig;
         QVERIFY(rig.connect());
-        rig.payloads = {CARRIED_HEX, CARRIED_TRA};
-        rig.run();
+        rig.payloads = {CarriedFirmware, CarriedTable};
+        const RunResult result = rig.run();
         QCOMPARE(rig.screen.messages, std::vector<std::string> {TableSuccess});
+        // Confirmed, the device runs the carried firmware: known without reading it again.
+        QVERIFY(result.firmwareAfter && !result.firmwareAfter->readBack);
+        QCOMPARE(result.firmwareAfter->version, std::stoi(QTX_FIRMWARE_VERSION));
         const QByteArray carried = fileBytes(CARRIED_HEX);
         const ImageLoad load = parseIntelHex(carried.constData(), size_t(carried.size()), 24);
         Bytes stored(load.image.buffer.begin(), load.image.buffer.begin() + 1514 * 512);
