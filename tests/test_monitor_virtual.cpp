@@ -168,6 +168,12 @@ private slots:
         rig.tick();
         QCOMPARE(rig.device.model().commands(), std::vector<uint8_t> {Cmd::BatteryExtended});
         QCOMPARE(rig.screen.deviceLines.size(), size_t(2));
+        // Connected again without a calibration reply: the defaults stand.
+        rig.device.model().config().calibration.reset();
+        rig.link.close();
+        rig.tick();
+        QCOMPARE(rig.session.calibration.koefY, 100);
+        QCOMPARE(rig.session.calibration.offsX, 0);
     }
 
     void noConnection_data()
