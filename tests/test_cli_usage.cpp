@@ -135,16 +135,13 @@ private slots:
             QFile file(QString::fromStdString(path));
             QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(fault.endsWith("firmware") ? 2LL << 30 : 65536LL * 512));
         } else if (fault == "broken") {
-            QFile file(QString::fromStdString(firmware));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(hexText(image).replace(":10001000", ":10001001"));
+            writeFile(QString::fromStdString(firmware), hexText(image).replace(":10001000", ":10001001"));
         } else if (fault == "hex table") {
             tablePath = firmware;
         } else if (fault == "no firmware") {
             firmwarePath = f.path("none.hex");
         } else if (fault == "empty table") {
-            QFile file(QString::fromStdString(table));
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            writeFile(QString::fromStdString(table), {});
         }
         const Run r = run({"--port", QString::fromStdString(f.link()), "--firmware", QString::fromStdString(firmwarePath),
                            "--table", QString::fromStdString(tablePath), "update"},
@@ -297,8 +294,7 @@ private slots:
         const QJsonObject said = QJsonDocument::fromJson(smallJson.out.split('\n').first()).object();
         QVERIFY2(said["line"].toInt() == 2562 && said["file"].toString() == CARRIED_HEX, smallJson.out.constData());
         // A file that cannot be read: the reason update gives, and what to do about the file.
-        QFile empty(QString::fromStdString(f.path("empty.hex")));
-        QVERIFY(empty.open(QIODevice::WriteOnly));
+        writeFile(QString::fromStdString(f.path("empty.hex")), {});
         for (const auto &[path, reason] : {std::pair {f.path("none.hex"), "not found"}, {f.path("empty.hex"), "empty"},
                                            {f.path("."), "a folder, not a file"}, {"/dev/zero", "not a regular file"}}) {
             const Run r = run({"image-info", QString::fromStdString(path)}, 20'000);

@@ -231,8 +231,7 @@ private slots:
         Store s;
         const QString folder = QString::fromStdString(s.store.folder);
         if (why == "file") {
-            QFile file(s.dir.filePath("state"));
-            QVERIFY(file.open(QIODevice::WriteOnly));
+            writeFile(s.dir.filePath("state"), {});
         } else {
             QVERIFY(QDir().mkpath(folder));
             if (why == "links") {
