@@ -90,10 +90,7 @@ private slots:
         TMyCheckBox box;
         QCOMPARE(box.size(), QSize(19, 19));
         QVERIFY(!box.GetCheck());
-        // The default colours, alignment and tab stop show in dialogFontToThePixel and toggles.
-        const QImage image = render(box);
-        QCOMPARE(image.pixel(0, 0), faceOf(box));
-        QCOMPARE(image.pixel(9, 10), qRgb(255, 255, 255));
+        // The default colours, alignment and tab stop show in dialogFontToThePixel, toggles and colours.
         // It is never made smaller than that.
         const std::pair<QSize, QSize> resized[] = {{QSize(10, 40), QSize(19, 40)}, {QSize(40, 10), QSize(40, 19)},
                                                    {QSize(1, 1), QSize(19, 19)}, {QSize(50, 30), QSize(50, 30)}};

@@ -5,16 +5,15 @@
 #include "abort.h"
 #include "clock.h"
 #include "discovery.h"
+#include "emulator_fixture.h"
 #include "ftdi_api.h"
 #include "ftdi_standin.h"
 #include "handshake.h"
 #include "protocol.h"
-#include "pty_emulator.h"
 #include "table_rows.h"
 #include "usb_connection.h"
 
 #include <QElapsedTimer>
-#include <QTemporaryDir>
 
 #include <dlfcn.h>
 #include <memory>
@@ -58,8 +57,7 @@ struct ListenRow { const char *name; int command, askedMs, asked; std::vector<ui
 class TestFtdiRoad : public QObject {
     Q_OBJECT
 
-    QTemporaryDir folder_;
-    std::unique_ptr<PtyEmulator> emulator_;
+    EmulatorFixture device_;
     FtdiLibrary standin_ {STANDIN_PATH};
     standin_last_settings_fn lastSettings_ = nullptr;
     standin_reset_fn resetSettings_ = nullptr;
@@ -67,19 +65,12 @@ class TestFtdiRoad : public QObject {
 
     bool startDevice(const char *fault = nullptr, int faultCommand = -1)
     {
-        PtyEmulator::Options options;
-        options.link = (folder_.path() + QStringLiteral("/ttyFTDI")).toStdString();
-        options.device.doubledRoad = true;
-        emulator_ = std::make_unique<PtyEmulator>(options);
-        if (fault && !emulator_->withModel([&](DeviceModel &m) { return m.setFault(fault, true, faultCommand); }))
+        DeviceModel::Config config;
+        config.doubledRoad = true;
+        if (!device_.start(config))
             return false;
-        std::string why;
-        if (!emulator_->start(&why)) {
-            qWarning("emulator: %s", why.c_str());
-            return false;
-        }
-        qputenv("QTX_STANDIN_PORT", QByteArray::fromStdString(options.link));
-        return true;
+        qputenv("QTX_STANDIN_PORT", QByteArray::fromStdString(device_.link()));
+        return !fault || device_.emulator->withModel([&](DeviceModel &m) { return m.setFault(fault, true, faultCommand); });
     }
     std::unique_ptr<UsbConnection> connection()
     {
@@ -99,7 +90,7 @@ class TestFtdiRoad : public QObject {
 private slots:
     void initTestCase()
     {
-        QVERIFY(folder_.isValid());
+        QVERIFY(device_.folder.isValid());
         // The same handle FtdiLibrary gets, so the recorder sees what the road did.
         void *handle = dlopen(STANDIN_PATH, RTLD_NOW | RTLD_LOCAL);
         QVERIFY2(handle, dlerror());
@@ -119,7 +110,7 @@ private slots:
     }
     void cleanup()
     {
-        emulator_.reset();
+        device_.emulator.reset();
         // Whatever a case opened, its connection is gone by now and must have freed its context.
         QCOMPARE(recorded().live_contexts, contextsBefore_);
     }
@@ -212,7 +203,7 @@ private slots:
         QVERIFY2(link->openFtdi(row.index, false), link->lastError().c_str());
         QCOMPARE(QByteArray(recorded().opened), QByteArray(DockingStationDescription));
         QVERIFY(link->sendCommand(Cmd::Start, true));
-        QCOMPARE(emulator_->commands(), std::vector<uint8_t> {Cmd::Start});
+        QCOMPARE(device_.emulator->commands(), std::vector<uint8_t> {Cmd::Start});
     }
 
     void openFailures_data()
@@ -233,7 +224,7 @@ private slots:
         if (row.portThere)
             QVERIFY(startDevice());
         else
-            qputenv("QTX_STANDIN_PORT", (folder_.path() + QStringLiteral("/gone")).toLocal8Bit());
+            qputenv("QTX_STANDIN_PORT", (device_.folder.path() + QStringLiteral("/gone")).toLocal8Bit());
         auto link = connection();
         QStringList shown;
         link->setErrorDisplay([&](const std::string &text) { shown << QString::fromStdString(text); });
@@ -291,14 +282,14 @@ private slots:
         QCOMPARE(link->sendCommand(uint8_t(row.command), true), row.answered);
         QVERIFY(timer.elapsed() >= row.minMs && timer.elapsed() < 1500);
         // Carried out once; a failed command went through its first half, not refused on its first echo.
-        QVERIFY(emulator_->waitForCommand(uint8_t(row.command), 1, 1000));
-        QCOMPARE(emulator_->commands(), std::vector<uint8_t> {uint8_t(row.command)});
+        QVERIFY(device_.emulator->waitForCommand(uint8_t(row.command), 1, 1000));
+        QCOMPARE(device_.emulator->commands(), std::vector<uint8_t> {uint8_t(row.command)});
         if (row.answered) {
             uint8_t reply = 0xFF;
             QVERIFY(link->read(&reply, 1));
             QCOMPARE(reply, uint8_t(0x00));
         }
-        QCOMPARE(wire(emulator_->trace()), row.wire);
+        QCOMPARE(wire(device_.emulator->trace()), row.wire);
     }
 
     void connectHandshakeOnDoubledRoad()
@@ -307,8 +298,8 @@ private slots:
         QVERIFY(link);
         QVERIFY(connectHandshake(*link));
         // 0xEE goes single even here; 0x90 goes doubled and is carried out once.
-        QCOMPARE(wire(emulator_->trace()), QStringLiteral("<EE >EE >01 <90 >90 <90 >90 >00"));
-        QCOMPARE(emulator_->commands(), (std::vector<uint8_t> {Cmd::StatusShort, Cmd::Start}));
+        QCOMPARE(wire(device_.emulator->trace()), QStringLiteral("<EE >EE >01 <90 >90 <90 >90 >00"));
+        QCOMPARE(device_.emulator->commands(), (std::vector<uint8_t> {Cmd::StatusShort, Cmd::Start}));
     }
 
     // ---- reading ------------------------------------------------------------------------------
@@ -366,7 +357,7 @@ private slots:
         QVERIFY(!link->isOpen());
         QCOMPARE(recorded().closes, 2);
         QCOMPARE(recorded().live_contexts, contextsBefore_);
-        const size_t traced = emulator_->trace().size();
+        const size_t traced = device_.emulator->trace().size();
         int received = -1;
         QVERIFY(!link->write(&byte, 1));
         QVERIFY(!link->read(&byte, 1, &received));
@@ -374,7 +365,7 @@ private slots:
         QVERIFY(!link->readWithTimeout(&byte, 1, &received, 50));
         QVERIFY(!link->sendCommand(Cmd::Start, true));
         QVERIFY(!link->purge());
-        QCOMPARE(emulator_->trace().size(), traced);
+        QCOMPARE(device_.emulator->trace().size(), traced);
 
         QVERIFY2(link->openFtdi(0, false), link->lastError().c_str());
         QCOMPARE(recorded().opens, 3);
@@ -391,7 +382,7 @@ private slots:
         QVERIFY(link->read(&reply, 1));
         QVERIFY(!link->deviceLost());
 
-        emulator_->unplug();
+        device_.emulator->unplug();
         QElapsedTimer timer;
         timer.start();
         QVERIFY(!link->read(&reply, 1)); // not the whole standing second
@@ -401,7 +392,7 @@ private slots:
 
         // Plugged back in, it is found and opened again as a fresh device.
         link->close();
-        QVERIFY(emulator_->plug());
+        QVERIFY(device_.emulator->plug());
         const int index = findFtdiDevice(standin_, DockingStationDescription);
         QVERIFY2(link->openFtdi(index, false), link->lastError().c_str());
         QVERIFY(!link->deviceLost());

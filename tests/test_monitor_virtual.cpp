@@ -1,7 +1,9 @@
-// The polling tick in virtual time against the device model: what the window is told,
-// which intervals follow, and which bytes the device sees.
+// In virtual time against the device model: the link's command exchange and connect
+// handshake (exact waits, exact bytes), and the polling tick: what the window is told, which
+// intervals follow, and which bytes the device sees.
 #include "battery.h"
 #include "clock.h"
+#include "handshake.h"
 #include "monitor.h"
 #include "protocol.h"
 #include "table_rows.h"
@@ -9,6 +11,7 @@
 
 using Charge = MonitorScreen::Charge;
 using Words = std::vector<uint16_t>;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
@@ -34,6 +37,12 @@ struct BatteryRow { const char *name; int mode; Words words; int raw; QString te
 // A second reading after a first of 90 %, on the same connection or a new one.
 struct SecondReadingRow { const char *name; Words words; bool reconnect; QString text; int charge, interval; };
 
+// A command on the plain or the doubled road against a device with a fault: the answer, the
+// virtual time it took and the bytes the device took in.
+struct SendRow { const char *name; bool doubled; QString fault; bool expected; int elapsedMs; Bytes wire; };
+// The handshake against a device with a fault (on one command, or -1: on all).
+struct HandshakeRow { const char *name; QString fault; int faultCommand; bool online; Bytes wire; int elapsedMs; };
+
 std::optional<Charge> charge(int code)
 {
     return code < 0 ? std::nullopt : std::optional<Charge>(code == 0 ? Charge::Good : Charge::Low);
@@ -44,6 +53,89 @@ std::optional<Charge> charge(int code)
 class TestMonitorVirtual : public QObject {
     Q_OBJECT
 private slots:
+    void openTakesItsSettlingTime()
+    {
+        Rig rig;
+        const int64_t start = rig.clock.nowMs();
+        QVERIFY(rig.link.openComPort(UpdateRig::DevicePath, false));
+        QCOMPARE(rig.clock.nowMs() - start, int64_t(Wait::TtyConfigMs + Wait::AfterOpenMs));
+        QVERIFY(!rig.link.openComPort("/dev/other", false));
+        QVERIFY(!rig.link.isOpen());
+    }
+
+    void sendCommandWaits_data()
+    {
+        addRows<SendRow>({
+            {"echoed", false, "", true, 0, {0x66}},
+            {"doubled, both echoed", true, "", true, Wait::BetweenDoubledMs, {0x66, 0x66}},
+            {"silent: the standing time-out", false, "silence", false, 1000, {0x66}},
+            {"late echo is not seen", false, "late-echo", false, 1000, {0x66}},
+            {"doubled, silent", true, "silence", false, 1000, {0x66}},
+        });
+    }
+    void sendCommandWaits()
+    {
+        QFETCH(SendRow, row);
+        DeviceModel::Config config;
+        config.doubledRoad = row.doubled;
+        Rig rig(config);
+        QVERIFY(rig.link.openComPort(UpdateRig::DevicePath, false));
+        if (!row.fault.isEmpty())
+            QVERIFY(rig.device.model().setFault(row.fault.toStdString(), true));
+        const int64_t start = rig.clock.nowMs();
+        QCOMPARE(rig.link.sendCommand(Cmd::DeviceInfo, row.doubled), row.expected);
+        QCOMPARE(rig.clock.nowMs() - start, int64_t(row.elapsedMs));
+        QCOMPARE(rig.into(), row.wire);
+        if (row.expected) {
+            uint8_t record[14];
+            QVERIFY(rig.link.read(record, 14));
+            QCOMPARE(rig.device.model().commands(), Bytes {Cmd::DeviceInfo}); // carried out once
+        }
+    }
+
+    void handshake_data()
+    {
+        addRows<HandshakeRow>({
+            // On the tty road every drain listens 500 ms unless its two bytes come: the first
+            // finds nothing, the second only 0xEE's one reply byte.
+            {"answering device", "", -1, true, {0xEE, 0x90}, 1000},
+            // 0x90 unanswered twice (echo time-outs of 1 s), no reply byte (1 s), 10 ms, first probe.
+            {"0x90 ignored, probe answered", "silence", 0x90, true, {0xEE, 0x90, 0x90, 0xB0}, 1000 + 2000 + 1000 + 10},
+            {"dead device", "silence", -1, false, {0xEE, 0x90, 0x90, 0xB0, 0xB0, 0xB0, 0xB0},
+             500 + 1000 + 500 + 2000 + 1000 + 10 + 4000},
+        });
+    }
+    void handshake()
+    {
+        QFETCH(HandshakeRow, row);
+        Rig rig;
+        QVERIFY(rig.link.openComPort(UpdateRig::DevicePath, false));
+        if (!row.fault.isEmpty())
+            QVERIFY(rig.device.model().setFault(row.fault.toStdString(), true, row.faultCommand));
+        const int64_t start = rig.clock.nowMs();
+        const int pumpsBefore = rig.clock.pumps;
+        QCOMPARE(connectHandshake(rig.link), row.online);
+        QCOMPARE(rig.into(), row.wire);
+        QCOMPARE(rig.clock.nowMs() - start, int64_t(row.elapsedMs));
+        if (!row.online)
+            QCOMPARE(rig.clock.pumps - pumpsBefore, 3); // the event loop runs between the probes
+    }
+
+    void resetDropsTheLineAfterTheEcho()
+    {
+        Rig rig;
+        rig.device.resetDowntimeMs = 1500;
+        QVERIFY(rig.link.openComPort(UpdateRig::DevicePath, false));
+        QVERIFY(rig.link.sendCommand(Cmd::Reset, false)); // the echo gets out first
+        uint8_t byte;
+        QVERIFY(!rig.link.read(&byte, 1));
+        rig.link.close();
+        QVERIFY(!rig.link.openComPort(UpdateRig::DevicePath, false));
+        rig.clock.advanceBy(1500);
+        QVERIFY(rig.link.openComPort(UpdateRig::DevicePath, false));
+        QVERIFY(connectHandshake(rig.link));
+    }
+
     void connectsAndShowsTheDevice()
     {
         DeviceModel::Config config;
@@ -76,6 +168,12 @@ private slots:
         rig.tick();
         QCOMPARE(rig.device.model().commands(), std::vector<uint8_t> {Cmd::BatteryExtended});
         QCOMPARE(rig.screen.deviceLines.size(), size_t(2));
+        // Connected again without a calibration reply: the defaults stand.
+        rig.device.model().config().calibration.reset();
+        rig.link.close();
+        rig.tick();
+        QCOMPARE(rig.session.calibration.koefY, 100);
+        QCOMPARE(rig.session.calibration.offsX, 0);
     }
 
     void noConnection_data()

@@ -269,13 +269,10 @@ private slots:
             }
         }
         QVERIFY(edited > 0);
-        QFile changed(dir.filePath("changed.log"));
-        QVERIFY(changed.open(QIODevice::WriteOnly));
-        changed.write(lines.join('\n'));
-        changed.close();
+        const QString changed = QString::fromStdString(writeFile(dir.filePath("changed.log"), lines.join('\n')));
 
         Replay replay;
-        QVERIFY(replay.start(changed.fileName(), dir.filePath("replay")));
+        QVERIFY(replay.start(changed, dir.filePath("replay")));
         const Run r = runJobs({{MOVA_UPDATE, {"--yes", "--port", dir.filePath("replay"), "--firmware",
                                               TRACES_DIR "/small.hex", "--table", TRACES_DIR "/small.tra", "update"},
                                 {"XDG_STATE_HOME=" + dir.path()}}})[0];

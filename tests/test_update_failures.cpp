@@ -73,7 +73,6 @@ private slots:
             {"status 0, declined", "declined", "", true, true},
             {"status 0, confirmed", "confirmed", TableSuccess, true, false, true},
             {"no firmware", "no firmware", "Hex-File cannot open!"},
-            {"empty firmware", "empty firmware", "Hex-File cannot open!"},
             {"firmware a FIFO", "fifo firmware", "Hex-File cannot open!"},
             {"broken record", "broken", "Error in Zeile 2. Checksumme error", false, false, true},
             {"no end record", "no end", "", false, false, true},
@@ -95,8 +94,6 @@ private slots:
             rig.link.close();
         if (situation == "no firmware")
             rig.payloads.firmware = rig.dir.filePath("none.hex").toStdString();
-        if (situation == "empty firmware")
-            rig.payloads.firmware = rig.write("empty.hex", "");
         if (situation == "fifo firmware")
             QCOMPARE(::mkfifo((rig.payloads.firmware = rig.dir.filePath("fifo.hex").toStdString()).c_str(), 0600), 0);
         if (situation == "broken")
