@@ -36,6 +36,8 @@ Look lookOf(TileState state)
         return {"MAY BE WITHOUT FIRMWARE", "\u26A0", "#8e1a7e"};
     case TileState::NotWritten:
         return {"NOT WRITTEN", "\u2298", "#4a5a66"};
+    case TileState::PutAside: // amber: not the red of a failure, yet a person is called to it
+        return {"PUT ASIDE", "\u2691", "#9a5b00"};
     }
     return {"", "", "#000000"};
 }
@@ -44,9 +46,10 @@ QString text(const std::string &s) { return QString::fromStdString(s); }
 
 } // namespace
 
-TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware)
+TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware, bool firmwareNewer)
 {
-    switch (deviceEnd(outcome, mayBeWithoutFirmware)) {
+    switch (deviceEnd(outcome, mayBeWithoutFirmware, firmwareNewer)) {
+    case DeviceEnd::PutAside: return TileState::PutAside;
     case DeviceEnd::Updated: return TileState::Updated;
     case DeviceEnd::AlreadyCurrent: return TileState::AlreadyCurrent;
     case DeviceEnd::NotWritten: return TileState::NotWritten;
@@ -207,10 +210,13 @@ void StationTile::ended(const ReportRow &row)
     after_ = row.firmwareAfter;
     message_ = text(shownText(row.message));
     left_->clear();
-    const TileState state = tileStateOf(row.outcome, row.mayBeWithoutFirmware);
+    const TileState state = tileStateOf(row.outcome, row.mayBeWithoutFirmware, row.firmwareNewer);
     if (state == TileState::Updated)
         bar_->setValue(100);
-    stage_->setText(state == TileState::Updated ? QStringLiteral("done") : text(outcomeName(row.outcome)));
+    // A device put aside says why in the words of its reason, not of an exit status.
+    stage_->setText(state == TileState::Updated    ? QStringLiteral("done")
+                    : state == TileState::PutAside ? text(asideName(row.aside()))
+                                                   : text(outcomeName(row.outcome)));
     showState(state);
     showDetails();
 }
@@ -264,7 +270,7 @@ void StationTile::showState(TileState state)
     setStyleSheet(QString("StationTile { border: 3px solid %1; }").arg(look.colour));
     const bool failed = state == TileState::Failed || state == TileState::MayBeWithoutFirmware ||
                         state == TileState::NotWritten;
-    explainButton_->setVisible(failed);
+    explainButton_->setVisible(failed || state == TileState::PutAside);
     saveButton_->setVisible(failed);
     bar_->setVisible(state == TileState::Working || state == TileState::Updated);
 }

@@ -21,7 +21,8 @@ enum class TileState {
     AlreadyCurrent,       // it had the carried firmware already: left as it was, a success
     Failed,               // it failed and was left as it was before (or with its new firmware)
     MayBeWithoutFirmware, // it failed while it was written: it may not start again
-    NotWritten,           // not written at all: a recording to keep, or the station stopped
+    NotWritten,           // not written at all: the station stopped before its turn
+    PutAside,             // nothing is wrong with it: it waits for a person's decision
 };
 
 // A text that fits its label: cut after the last whole line that fits, with an ellipsis,
@@ -112,4 +113,4 @@ private:
 // The large word of each state.
 QString tileWord(TileState state);
 // What a device's tile says it came to, from its run's outcome.
-TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware);
+TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware, bool firmwareNewer);
