@@ -186,7 +186,11 @@ std::unique_ptr<WorkerListener> StationWindow::worker()
     class ToTile final : public WorkerListener {
     public:
         explicit ToTile(StationWindow &window) : window_(window) {}
-        void device(const DeviceFacts &d) override { news_.firmware = d.record.firmwareVersion; }
+        void device(const DeviceFacts &d) override
+        {
+            news_.firmware = d.record.firmwareVersion;
+            news_.battery = d.batteryPercent;
+        }
         void plan(const RunPlan &) override { news_.planned = true; }
         void after(const DeviceFacts &d) override { news_.firmware = d.record.firmwareVersion; }
         void explained(const RunMessage &m, const std::string &explanation) override
