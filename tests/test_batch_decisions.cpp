@@ -82,8 +82,11 @@ private slots:
                R"("may_be_without_firmware":true,"ok":true,"outcome":"already current","readback_warnings":0,"table_sent":false,"text":"t"})";
         QTest::newRow("its row is not passed on") << QByteArray(R"({"event":"row","row":{"outcome":"updated"}})") << "row updated";
         QTest::newRow("a row put aside, and why")
-            << QByteArray::fromStdString(R"({"event":"row","row":)" +
-                                         ReportRow {.outcome = Outcome::NotAllowed, .firmwareNewer = true}.json() + "}")
+            << [] {
+                   ReportRow r;
+                   r.outcome = Outcome::NotAllowed, r.firmwareNewer = true;
+                   return QByteArray::fromStdString(R"({"event":"row","row":)" + r.json() + "}");
+               }()
             << "row not allowed, put aside: newer firmware";
         QTest::newRow("an event only passed on") << QByteArray(R"({"event":"table","sent":true})")
                                                  << R"({"event":"table","port":"p","sent":true})";
