@@ -211,15 +211,9 @@ void TestStationWindow::settingsFiles()
 // What a tile says a device came to, in its large word (a device whose firmware is newer than
 // the carried one may be put aside); its battery, red below the guard; and how many columns the
 // tiles take (as large as they can be, none narrower than 230; as large, the most columns).
-struct TileRow {
-    const char *name;
-    Outcome outcome;
-    bool mayBeWithoutFirmware, firmwareNewer;
-    QString word;
-    std::optional<int> battery;
-    QString batteryShown; // "!" after it: red
-    int tiles, width, height, columns;
-};
+// The battery as shown ends in "!" when it is red.
+struct TileRow { const char *name; Outcome outcome; bool mayBeWithoutFirmware, firmwareNewer; QString word;
+                 std::optional<int> battery; QString batteryShown; int tiles, width, height, columns; };
 Q_DECLARE_METATYPE(TileRow)
 
 void TestStationWindow::tilesOfOutcomes_data()
