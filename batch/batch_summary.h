@@ -17,8 +17,8 @@ struct DeviceOutcome {
     Aside aside() const { return asideOf(outcome, firmwareNewer); }
 };
 
-// Successful devices of the devices judged (those put aside are not), in percent (0 for none); and the pace of a line that
-// finished `devices` in `ms` (0 for no time at all).
+// Successful devices of the devices judged (those put aside are not), in percent (0 for none);
+// and the pace of a line that finished `devices` in `ms` (0 for no time at all).
 double yieldPercent(int succeeded, int devices);
 double devicesPerHour(int devices, int64_t ms);
 

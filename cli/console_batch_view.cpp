@@ -45,8 +45,8 @@ std::string summaryText(const BatchSummary &s)
 {
     return std::to_string(s.devices) + " device" + (s.devices == 1 ? "" : "s") + ": " + std::to_string(s.updated) +
            " updated, " + (s.alreadyCurrent > 0 ? std::to_string(s.alreadyCurrent) + " already current, " : "") +
-           std::to_string(s.failed) + " failed" + (s.putAside > 0 ? ", " + std::to_string(s.putAside) + " put aside" : "") +
-           (s.retried > 0 ? ", " + std::to_string(s.retried) + " retried" : "");
+           std::to_string(s.failed) + " failed" +
+           (s.putAside > 0 ? ", " + std::to_string(s.putAside) + " put aside" : "") + (s.retried > 0 ? ", " + std::to_string(s.retried) + " retried" : "");
 }
 
 // "ttyUSB1: 0109  transfer failed", and what its failure may have left.

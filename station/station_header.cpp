@@ -112,8 +112,8 @@ void StationHeader::showCounts()
     retried_->setText("   \u21BB " + QString::number(c.retried) + " retried");
     // The yield judges the devices the line worked on: one put aside waits for a person.
     const int judged = c.devices - c.aside;
-    yield_->setText("   Yield " + (judged > 0 ? QString::number(yieldPercent(c.updated + c.current, judged), 'f', 0) + " %"
-                                              : QStringLiteral("\u2013")));
+    const QString yield = QString::number(yieldPercent(c.updated + c.current, judged), 'f', 0) + " %";
+    yield_->setText("   Yield " + (judged > 0 ? yield : QStringLiteral("\u2013")));
 }
 
 void StationHeader::tick()

@@ -109,7 +109,8 @@ void FitLabel::fit()
 }
 
 StationTile::StationTile(const QString &name, const std::string &port, QWidget *parent)
-    : QFrame(parent), name_(new QLabel(name)), device_(new QLabel), battery_(new QLabel), stage_(new QLabel), left_(new QLabel),
+    : QFrame(parent), name_(new QLabel(name)), device_(new QLabel), battery_(new QLabel), stage_(new QLabel),
+      left_(new QLabel),
       result_(new QLabel), detail_(new FitLabel), bar_(new QProgressBar), explainButton_(new QPushButton("Explanation\u2026")),
       saveButton_(new QPushButton("Save a report\u2026")), port_(port)
 {
