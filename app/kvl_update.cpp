@@ -301,7 +301,7 @@ Answer TKVLUpdate::confirmFirmwareAge(FirmwareAge age, const DeviceRecord &r)
     return {box.exec() == QMessageBox::Ok};
 }
 
-bool TKVLUpdate::confirmLowBattery(int percent)
+Answer TKVLUpdate::confirmLowBattery(int percent)
 {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Low battery"),
                     QStringLiteral("The battery is at %1 %.\nAn update that stops halfway leaves the device without "
@@ -310,7 +310,7 @@ bool TKVLUpdate::confirmLowBattery(int percent)
                     QMessageBox::Ok | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Cancel);
     box.setWindowFlags(box.windowFlags() | Qt::WindowStaysOnTopHint);
-    return box.exec() == QMessageBox::Ok;
+    return {box.exec() == QMessageBox::Ok};
 }
 
 void TKVLUpdate::message(const RunMessage &m)

@@ -84,7 +84,7 @@ private:
     // operator says OK to that first; Cancel, the default, leaves it untouched.
     Answer confirmFirmwareAge(FirmwareAge age, const DeviceRecord &device) override;
     Answer confirm(const std::string &caption, const std::string &text) override;
-    bool confirmLowBattery(int percent) override;
+    Answer confirmLowBattery(int percent) override;
     void holding(bool on) override;
     void writing(bool on) override;
     void stage(ProgressStage stage, const std::string &caption) override;

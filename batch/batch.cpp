@@ -428,7 +428,8 @@ int Batch::Supervision::finish()
     watch_.stop();
     std::vector<DeviceOutcome> devices;
     for (const ReportRow &row : rows_)
-        devices.push_back({row.port, row.serial, row.serialHex, row.outcome, row.socket, row.mayBeWithoutFirmware});
+        devices.push_back({row.port, row.serial, row.serialHex, row.outcome, row.socket, row.mayBeWithoutFirmware,
+                           row.firmwareNewer});
     const BatchSummary s = batchSummary(devices, int(retried_.size()), stopping_, clock_.elapsed());
     view_->summary(s);
     return exitStatus(s.worst);

@@ -21,6 +21,7 @@ struct BatchOptions {
     bool reinstall = false;         // a device with the carried firmware already is written again
     bool allowOlder = false;        // and one whose firmware is newer gets the older one
     bool trace = false;
+    bool station = false; // the station window shows it: its workers' words name the station's settings
     std::string firmware = CarriedFirmware, table = CarriedTable;
     std::string report; // the report file; empty: none
     std::string onResult; // the program run after each device's update (see ResultHooks); empty: none
@@ -50,6 +51,7 @@ inline constexpr BatchOption<bool> BatchSwitches[] = {
     {"--reinstall", true, "reinstall", &BatchOptions::reinstall},
     {"--allow-older", true, "allow_older", &BatchOptions::allowOlder},
     {"--trace", false, {}, &BatchOptions::trace},
+    {"--station", false, {}, &BatchOptions::station},
 };
 inline constexpr BatchOption<std::string> BatchValues[] = {
     {"--report", true, "report", &BatchOptions::report},

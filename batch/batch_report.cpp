@@ -30,7 +30,8 @@ std::string ReportRow::csv() const
            number(firmwareBefore) + "," + number(firmwareAfter) + "," + csvField(battery) + "," +
            csvField(outcomeName(outcome)) + "," + std::to_string(exitStatus(outcome)) + "," + csvField(message) +
            "," + seconds(durationS) + "," + csvField(serialHex) + "," + number(batteryPercent) + "," +
-           csvField(socket) + "," + (mayBeWithoutFirmware ? "yes" : "no") + "," + csvField(run);
+           csvField(socket) + "," + (mayBeWithoutFirmware ? "yes" : "no") + "," + csvField(run) +
+           "," + asideName(aside());
 }
 
 JsonLine ReportRow::object() const
@@ -51,7 +52,7 @@ JsonLine ReportRow::object() const
     o.text("outcome", outcomeName(outcome)).number("exit", exitStatus(outcome));
     o.text("message", shownText(message)).fixed("duration_s", durationS, 1);
     o.text("socket", shownText(socket)).flag("may_be_without_firmware", mayBeWithoutFirmware);
-    o.text("run", shownText(run));
+    o.text("run", shownText(run)).text("put_aside", asideName(aside()));
     return o; // moved out, where returning what fixed() returns would copy every field
 }
 
@@ -77,6 +78,7 @@ ReportRow reportRowOf(const QJsonObject &o)
     row.message = text("message");
     row.durationS = o["duration_s"].toDouble();
     row.mayBeWithoutFirmware = o["may_be_without_firmware"].toBool();
+    row.firmwareNewer = asideByName(text("put_aside")) == Aside::NewerFirmware;
     return row;
 }
 

@@ -26,6 +26,9 @@ struct ReportRow {
     // batch worker): a failure that wrote nothing leaves the device as it was.
     bool mayBeWithoutFirmware = false;
     std::string run; // the run's id (run_record.h): its record, its journal entry and its trace name it too
+    bool firmwareNewer = false; // its firmware is newer than the carried one, as its plan said
+    // Why it waits for a person's decision rather than failed (its "put_aside" field); None for the others.
+    Aside aside() const { return asideOf(outcome, firmwareNewer); }
 
     // Every field a device or a file name chose is escaped, and a CSV field that a
     // spreadsheet would run as a formula is neutralised.
@@ -50,7 +53,7 @@ public:
 
     static constexpr const char *CsvHeader =
         "time,port,serial,hardware_version,firmware_before,firmware_after,battery,outcome,exit,message,duration_s,"
-        "serial_hex,battery_percent,socket,may_be_without_firmware,run";
+        "serial_hex,battery_percent,socket,may_be_without_firmware,run,put_aside";
 
 private:
     std::string path_;
@@ -81,6 +84,7 @@ public:
     bool kept() const { return ended_ && !forgotten_; }
 
     void device(const DeviceFacts &facts) override;
+    void plan(const RunPlan &p) override { row.firmwareNewer = p.firmwareIs == FirmwareAge::Older; }
     void after(const DeviceFacts &facts) override;
     void result(const RunEnd &end) override;
 

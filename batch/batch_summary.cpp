@@ -17,8 +17,11 @@ BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried
     std::vector<DeviceOutcome> others;
     for (const DeviceOutcome &d : devices) {
         outcomes.push_back(d.outcome);
-        const DeviceEnd end = deviceEnd(d.outcome, d.mayBeWithoutFirmware);
-        if (end == DeviceEnd::Updated || end == DeviceEnd::AlreadyCurrent) {
+        const DeviceEnd end = deviceEnd(d.outcome, d.mayBeWithoutFirmware, d.firmwareNewer);
+        if (end == DeviceEnd::PutAside) {
+            ++s.putAside;
+            s.asideDevices.push_back(d);
+        } else if (end == DeviceEnd::Updated || end == DeviceEnd::AlreadyCurrent) {
             ++s.succeeded;
             s.updated += end == DeviceEnd::Updated;
             s.alreadyCurrent += end == DeviceEnd::AlreadyCurrent;
@@ -32,14 +35,14 @@ BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried
     }
     s.failedDevices.insert(s.failedDevices.end(), others.begin(), others.end());
     s.devices = int(devices.size());
-    s.failed = s.devices - s.succeeded;
+    s.failed = s.devices - s.succeeded - s.putAside;
     s.retried = retried;
     s.worst = devices.empty() && stopped ? Outcome::Interrupted : worstOutcome(outcomes);
     s.durationMs = durationMs;
     return s;
 }
 
-DeviceEnd deviceEnd(Outcome outcome, bool mayBeWithoutFirmware)
+DeviceEnd deviceEnd(Outcome outcome, bool mayBeWithoutFirmware, bool firmwareNewer)
 {
     if (outcome == Outcome::Updated)
         return DeviceEnd::Updated;
@@ -47,14 +50,17 @@ DeviceEnd deviceEnd(Outcome outcome, bool mayBeWithoutFirmware)
         return DeviceEnd::AlreadyCurrent;
     if (mayBeWithoutFirmware)
         return DeviceEnd::MayBeWithoutFirmware;
+    // Nothing was written, and nothing is wrong: a person decides what becomes of it.
+    if (asideOf(outcome, firmwareNewer) != Aside::None)
+        return DeviceEnd::PutAside;
     // Nothing was written: the device holds what it held.
-    if (outcome == Outcome::Declined || outcome == Outcome::Interrupted || outcome == Outcome::Skipped)
+    if (outcome == Outcome::Interrupted || outcome == Outcome::Skipped)
         return DeviceEnd::NotWritten;
     return DeviceEnd::Failed;
 }
 
-bool needsAHand(Outcome outcome, bool mayBeWithoutFirmware)
+bool needsAHand(Outcome outcome, bool mayBeWithoutFirmware, bool firmwareNewer)
 {
-    const DeviceEnd end = deviceEnd(outcome, mayBeWithoutFirmware);
-    return end == DeviceEnd::Failed || end == DeviceEnd::MayBeWithoutFirmware || outcome == Outcome::Declined;
+    const DeviceEnd end = deviceEnd(outcome, mayBeWithoutFirmware, firmwareNewer);
+    return end == DeviceEnd::Failed || end == DeviceEnd::MayBeWithoutFirmware || end == DeviceEnd::PutAside;
 }

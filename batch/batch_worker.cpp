@@ -46,6 +46,7 @@ public:
         if (m.kind != MessageKind::Diagnostic)
             w_.message = m.text;
     }
+    void plan(const RunPlan &p) override { w_.firmwareNewer = p.firmwareIs == FirmwareAge::Older; }
     void writing(bool on) override { w_.end.writing = w_.end.writing || on; }
     void after(const DeviceFacts &d) override { w_.after = d.record.firmwareVersion; }
     void reported(const ReportRow &row) override { w_.reported = row; }
@@ -164,6 +165,7 @@ ReportRow BatchWorker::row(Outcome outcome) const
     row.durationS = double(since.elapsed()) / 1000.0;
     row.mayBeWithoutFirmware = mayBeWithoutFirmware(end);
     row.run = runId;
+    row.firmwareNewer = firmwareNewer;
     return row;
 }
 

@@ -46,6 +46,7 @@ struct BatchWorker {
     int percent = 0;
     std::optional<double> left;
     bool present = true; // the device is there, as the worker last said
+    bool firmwareNewer = false; // its plan said its firmware is newer than the carried one
     QElapsedTimer since;
 
     // Takes in a line of what the worker says, as the run's events, then tells them its view

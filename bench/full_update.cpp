@@ -37,7 +37,7 @@ struct ConsoleRun : RunScreen {
     MessageId last = MessageId::None;
     Answer confirmFirmwareAge(FirmwareAge, const DeviceRecord &) override { return {true}; }
     Answer confirm(const std::string &, const std::string &) override { return {true}; }
-    bool confirmLowBattery(int) override { return true; }
+    Answer confirmLowBattery(int) override { return {true}; }
     void message(const RunMessage &m) override
     {
         if (m.kind != MessageKind::Diagnostic)

@@ -45,7 +45,8 @@ std::string summaryText(const BatchSummary &s)
 {
     return std::to_string(s.devices) + " device" + (s.devices == 1 ? "" : "s") + ": " + std::to_string(s.updated) +
            " updated, " + (s.alreadyCurrent > 0 ? std::to_string(s.alreadyCurrent) + " already current, " : "") +
-           std::to_string(s.failed) + " failed" + (s.retried > 0 ? ", " + std::to_string(s.retried) + " retried" : "");
+           std::to_string(s.failed) + " failed" +
+           (s.putAside > 0 ? ", " + std::to_string(s.putAside) + " put aside" : "") + (s.retried > 0 ? ", " + std::to_string(s.retried) + " retried" : "");
 }
 
 // "ttyUSB1: 0109  transfer failed", and what its failure may have left.
@@ -161,6 +162,10 @@ void PlainView::summary(const BatchSummary &s)
         failedBy += (failedBy.empty() ? "" : ", ") + std::to_string(count) + " " + outcomeName(outcome);
     for (const DeviceOutcome &d : s.failedDevices)
         failedBy += "\n  " + failedLine(d);
+    // Nothing is wrong with these: each waits for what the operator decides, as its reason says.
+    std::string aside;
+    for (const DeviceOutcome &d : s.asideDevices)
+        aside += "\n  " + placeOf(d) + ": " + (d.serial.empty() ? "-" : d.serial) + "  " + asideName(d.aside());
     const bool ok = succeeded(s.worst);
     // Seen from across the line: green, or red with a bell when a device failed, on a terminal
     // that wants colour.
@@ -168,6 +173,7 @@ void PlainView::summary(const BatchSummary &s)
     if (summaryInColour(::isatty(ok ? STDOUT_FILENO : STDERR_FILENO) == 1, std::getenv("NO_COLOR")))
         result = (ok ? "\x1b[32m" : s.failed > 0 ? "\a\x1b[31m" : "\x1b[31m") + result + "\x1b[0m";
     (ok ? std::cout : std::cerr) << paceText(s) << "\n" << result << (failedBy.empty() ? "" : "\nfailed: " + failedBy)
+                                 << (aside.empty() ? "" : "\nput aside (nothing written; a person decides):" + aside)
                                  << (ok ? "" : std::string("\nmova-update: ") + outcomeName(s.worst)) << std::endl;
 }
 
@@ -304,7 +310,15 @@ void JsonView::summary(const BatchSummary &s)
     JsonLine byOutcome;
     for (const auto &[outcome, count] : s.failedBy)
         byOutcome.number(outcomeName(outcome), count);
-    std::vector<JsonLine> failed;
+    std::vector<JsonLine> failed, aside;
+    for (const DeviceOutcome &d : s.asideDevices)
+        aside.push_back(JsonLine()
+                            .text("port", shownText(d.port))
+                            .text("socket", shownText(d.socket))
+                            .text("serial", shownText(d.serial))
+                            .text("serial_hex", shownText(d.serialHex))
+                            .text("outcome", outcomeName(d.outcome))
+                            .text("put_aside", asideName(d.aside())));
     for (const DeviceOutcome &d : s.failedDevices)
         failed.push_back(JsonLine()
                              .text("port", shownText(d.port))
@@ -319,13 +333,15 @@ void JsonView::summary(const BatchSummary &s)
                                  .number("updated", s.updated)
                                  .number("already_current", s.alreadyCurrent)
                                  .number("failed", s.failed)
+                                 .number("put_aside", s.putAside)
                                  .number("may_be_without_firmware", s.withoutFirmware)
                                  .number("retried", s.retried)
                                  .fixed("duration_s", double(s.durationMs) / 1000, 1)
                                  .fixed("devices_per_hour", s.perHour(), 1)
                                  .fixed("yield_percent", s.yield(), 1)
                                  .object("failed_by_outcome", byOutcome)
-                                 .objects("failed_devices", failed);
+                                 .objects("failed_devices", failed)
+                                 .objects("put_aside_devices", aside);
     const JsonLine result = JsonLine::event("result")
                                 .flag("ok", succeeded(s.worst))
                                 .number("exit", exitStatus(s.worst))

@@ -1,5 +1,6 @@
 #include "console_screen.h"
 #include "batch_words.h"
+#include "battery.h"
 #include "live_columns.h"
 #include "output_writer.h"
 
@@ -51,6 +52,8 @@ std::string ConsoleScreen::whyNotAsked() const
     // A batch's devices are updated side by side: no one question could say which it is for.
     if (options_.frontEnd == FrontEnd::Batch)
         return "a batch of devices asks nobody (--yes answers it for every device)";
+    if (options_.frontEnd == FrontEnd::Station) // the station answers yes unless its setting says to keep it
+        return "ask_before_recording=on in station.conf keeps every device that may hold a recording as it is";
     if (options_.json)
         return "--json asks nobody (--yes answers it)";
     if (!options_.interactive)
@@ -78,10 +81,18 @@ const char *firmwareAgeOption(FirmwareAge age)
     return age == FirmwareAge::Older ? "--allow-older installs it all the same" : "--reinstall writes it again";
 }
 
+std::string ConsoleScreen::firmwareAgeSetting(FirmwareAge age) const
+{
+    if (options_.frontEnd != FrontEnd::Station)
+        return firmwareAgeOption(age);
+    return age == FirmwareAge::Older ? "allow_older=yes in station.conf installs it all the same"
+                                     : "reinstall=yes in station.conf writes it again";
+}
+
 Answer ConsoleScreen::confirmFirmwareAge(FirmwareAge age, const DeviceRecord &)
 {
     const bool yes = age == FirmwareAge::Older ? allowOlder : reinstall;
-    return {yes, yes ? std::string() : firmwareAgeOption(age), false};
+    return {yes, yes ? std::string() : firmwareAgeSetting(age), false};
 }
 
 Answer ConsoleScreen::confirm(const std::string &caption, const std::string &text)
@@ -118,20 +129,26 @@ Answer ConsoleScreen::confirm(const std::string &caption, const std::string &tex
     return {yes, asked || yes ? std::string() : whyNot};
 }
 
-bool ConsoleScreen::confirmLowBattery(int percent)
+Answer ConsoleScreen::confirmLowBattery(int percent)
 {
     // No question here: a script would answer it without reading. Going on takes an option.
     const std::string text = messageText(
         MessageId::BatteryLow,
         std::to_string(percent) + " %): an update that stops halfway leaves the device without working firmware");
+    const bool station = options_.frontEnd == FrontEnd::Station;
     if (allowLowBattery) {
         event(remarkWords(EventName::Warning, text).number("percent", percent),
-              "mova-update: " + text + "; going on as --allow-low-battery says", true);
-        return true;
+              "mova-update: " + text + (station ? "; going on as battery_guard=off in station.conf says"
+                                                : "; going on as --allow-low-battery says"),
+              true);
+        return {true, {}, false};
     }
+    const std::string guard = "battery_guard=on in station.conf holds back every device under " +
+                              std::to_string(BatteryGuardBelow) + " %";
     failure(RunMessage::of(MessageId::BatteryLow,
-                           text + ". Charge it, or give --allow-low-battery to update all the same."));
-    return false;
+                           text + (station ? ". Charge it, then plug it in again (" + guard + ")"
+                                           : ". Charge it, or give --allow-low-battery to update all the same.")));
+    return {false, station ? guard : "--allow-low-battery was not given", false};
 }
 
 void ConsoleScreen::plan(const RunPlan &p)

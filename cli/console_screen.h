@@ -30,6 +30,9 @@ public:
         FrontEnd frontEnd = FrontEnd::CommandLine; // whose next steps the explanations name
     };
     explicit ConsoleScreen(Options options) : options_(options) {}
+    // What installs the carried firmware over the same or a newer one, in the words of the front
+    // end: the option on the command line, the setting in the station.
+    std::string firmwareAgeSetting(FirmwareAge age) const;
 
     // Runs while the question waits for the keyboard, so that the program still hears
     // what the event loop brings (a stop signal).
@@ -50,7 +53,7 @@ public:
     // Answered by --reinstall and --allow-older, never asked: a script would answer without reading.
     Answer confirmFirmwareAge(FirmwareAge age, const DeviceRecord &device) override;
     Answer confirm(const std::string &caption, const std::string &text) override;
-    bool confirmLowBattery(int percent) override;
+    Answer confirmLowBattery(int percent) override;
     void device(const DeviceFacts &facts) override
     {
         device_ = facts;

@@ -130,7 +130,9 @@ int main(int argc, char **argv)
         Trace::setEnabled(true);
     const bool liveLines = isatty(STDOUT_FILENO) == 1 && !a.json && terminalMovesCursor();
     ConsoleScreen screen({a.json, a.yes, isatty(0) == 1, liveLines,
-                          a.worker.empty() ? FrontEnd::CommandLine : FrontEnd::Batch});
+                          a.worker.empty() ? FrontEnd::CommandLine
+                          : a.station      ? FrontEnd::Station
+                                           : FrontEnd::Batch});
     if (a.command == "image-info")
         return imageInfo(a, screen);
     if (a.command == "list")

@@ -99,6 +99,7 @@ struct FailureHelp {
     const char *cause;
     const char *nextStep;
     const char *windowStep = nullptr; // instead of nextStep in the window, where its own controls differ
+    const char *stationStep = nullptr; // and in the station, whose settings are station.conf's
 };
 
 

@@ -36,7 +36,10 @@ std::string explanationText(MessageId id, FrontEnd frontEnd)
     const FailureHelp *help = explainFailure(id);
     if (!help)
         return {};
-    std::string step = frontEnd == FrontEnd::Window && help->windowStep ? help->windowStep : help->nextStep;
+    const char *own = frontEnd == FrontEnd::Window    ? help->windowStep
+                      : frontEnd == FrontEnd::Station ? help->stationStep
+                                                      : nullptr;
+    std::string step = own ? own : help->nextStep;
     constexpr std::string_view Again = "{again}";
     if (const size_t at = step.find(Again); at != std::string::npos)
         step.replace(at, Again.size(), againStep(frontEnd));
@@ -52,6 +55,9 @@ const char *againStep(FrontEnd frontEnd)
     // in again; only one updated and back within its restart is left alone.
     case FrontEnd::Batch:
         return "plug it in again; a batch with --repeat picks it up, otherwise run the batch again";
+    // The station takes one device after another in each socket for as long as it runs.
+    case FrontEnd::Station:
+        return "take it out and plug it into a socket again: the station updates it as soon as it is in";
     }
     return "";
 }

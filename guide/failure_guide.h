@@ -17,7 +17,8 @@ class UsbConnection;
 enum class FrontEnd {
     Window,
     CommandLine,
-    Batch, // the update of one device of a batch, shown by the batch
+    Batch,   // the update of one device of a batch, shown by the batch
+    Station, // the same, shown on its socket's tile in the station window
 };
 
 // What "{again}" says in that front end: plug the device in again, and what updates it there.

@@ -44,3 +44,32 @@ bool mayBeWithoutFirmware(const WorkerEnd &end)
     return end.hasResult ? end.saidWithoutFirmware : end.writing && !end.firmwareConfirmed;
 }
 
+
+Aside asideOf(Outcome outcome, bool firmwareNewer)
+{
+    switch (outcome) {
+    case Outcome::NotAllowed: return firmwareNewer ? Aside::NewerFirmware : Aside::None;
+    case Outcome::Declined: return Aside::RecordingKept;
+    case Outcome::LowBattery: return Aside::LowBattery;
+    default: return Aside::None;
+    }
+}
+
+const char *asideName(Aside aside)
+{
+    switch (aside) {
+    case Aside::None: return "";
+    case Aside::NewerFirmware: return "newer firmware";
+    case Aside::RecordingKept: return "recording kept";
+    case Aside::LowBattery: return "battery low";
+    }
+    return "";
+}
+
+Aside asideByName(std::string_view name)
+{
+    for (const Aside a : {Aside::NewerFirmware, Aside::RecordingKept, Aside::LowBattery})
+        if (name == asideName(a))
+            return a;
+    return Aside::None;
+}

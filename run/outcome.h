@@ -30,6 +30,21 @@ struct WorkerEnd {
 // device confirmed its firmware and took its table, and the process agrees; a worker that
 // ended without a result is never taken for one that updated.
 Outcome workerOutcome(const WorkerEnd &end);
+// Why a device is put aside: nothing is wrong with it or the line, but it waits for a person's
+// decision. None for every other outcome.
+enum class Aside {
+    None,
+    NewerFirmware, // its firmware is newer than the carried one, and no downgrade was allowed
+    RecordingKept, // it may hold a recording, and it was kept (declined, or nobody to ask)
+    LowBattery,    // its battery is under the guard
+};
+// From the outcome, and whether the device's firmware is newer than the carried one (as its
+// plan said): a device refused for another reason (another hardware, an unreadable identity)
+// stays a failure.
+Aside asideOf(Outcome outcome, bool firmwareNewer);
+// Its name in the report ("newer firmware", ...); empty for None.
+const char *asideName(Aside aside);
+Aside asideByName(std::string_view name);
 // Whether that device may be without working firmware: as the worker's result says, or, for a
 // worker that ended without one, when it had said it began to write the device.
 bool mayBeWithoutFirmware(const WorkerEnd &end);

@@ -12,17 +12,21 @@
 void StationCounts::add(const ReportRow &row)
 {
     Seen &seen = row.serialHex.empty() ? bySerial_["#" + std::to_string(unnamed_++)] : bySerial_[row.serialHex];
-    if (seen.times == 0)
+    if (seen.times == 0) {
         ++devices;
-    else
-        updated -= seen.updated, current -= seen.current, failed -= !seen.updated && !seen.current;
+    } else { // counted by its last update: what it came to before goes
+        updated -= seen.updated, current -= seen.current, aside -= seen.aside;
+        failed -= !seen.updated && !seen.current && !seen.aside;
+    }
     if (++seen.times == 2)
         ++retried;
     seen.updated = row.outcome == Outcome::Updated;
     seen.current = row.outcome == Outcome::AlreadyCurrent;
+    seen.aside = deviceEnd(row.outcome, row.mayBeWithoutFirmware, row.firmwareNewer) == DeviceEnd::PutAside;
     updated += seen.updated;
     current += seen.current;
-    failed += !seen.updated && !seen.current;
+    aside += seen.aside;
+    failed += !seen.updated && !seen.current && !seen.aside;
 }
 
 namespace {
@@ -43,15 +47,15 @@ QString onOff(bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"
 
 StationHeader::StationHeader(const std::string &report, bool batteryGuard, bool askBeforeRecording, bool sound,
                              QWidget *parent)
-    : QWidget(parent), updated_(figure()), failed_(figure()), retried_(figure()), yield_(figure()), pace_(figure()),
-      clock_(figure()), status_(new FitLabel), sound_(new QCheckBox("Sound on a failure")),
+    : QWidget(parent), updated_(figure()), failed_(figure()), aside_(figure()), retried_(figure()), yield_(figure()),
+      pace_(figure()), clock_(figure()), status_(new FitLabel), sound_(new QCheckBox("Sound on a failure")),
       stop_(new QPushButton("Stop after the devices being written")), start_(new QPushButton("Start")),
       name_(new QPushButton("Name the sockets\u2026"))
 {
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(8, 6, 8, 2);
     auto *figures = new QHBoxLayout;
-    for (QLabel *label : {updated_, failed_, retried_, yield_, pace_})
+    for (QLabel *label : {updated_, failed_, aside_, retried_, yield_, pace_})
         figures->addWidget(label);
     figures->addStretch(1);
     figures->addWidget(clock_);
@@ -104,9 +108,12 @@ void StationHeader::showCounts()
     updated_->setText("\u2714 " + QString::number(c.updated) + " updated" +
                       (c.current > 0 ? ", " + QString::number(c.current) + " already current" : QString()));
     failed_->setText("   \u2716 " + QString::number(c.failed) + " failed");
+    aside_->setText("   \u2691 " + QString::number(c.aside) + " put aside");
     retried_->setText("   \u21BB " + QString::number(c.retried) + " retried");
-    yield_->setText("   Yield " + (c.devices > 0 ? QString::number(yieldPercent(c.updated + c.current, c.devices), 'f', 0) + " %"
-                                                  : QStringLiteral("\u2013")));
+    // The yield judges the devices the line worked on: one put aside waits for a person.
+    const int judged = c.devices - c.aside;
+    const QString yield = QString::number(yieldPercent(c.updated + c.current, judged), 'f', 0) + " %";
+    yield_->setText("   Yield " + (judged > 0 ? yield : QStringLiteral("\u2013")));
 }
 
 void StationHeader::tick()

@@ -17,11 +17,12 @@ class QPushButton;
 struct StationCounts {
     int devices = 0, updated = 0, failed = 0, retried = 0;
     int current = 0; // already current: a success apart from updated (nothing was written)
+    int aside = 0;   // put aside for a person's decision: neither a success nor a failure
     void add(const ReportRow &row);
 
 private:
     struct Seen {
-        bool updated = false, current = false;
+        bool updated = false, current = false, aside = false;
         int times = 0;
     };
     std::map<std::string, Seen> bySerial_; // a device without a serial is a device of its own
@@ -55,7 +56,7 @@ private:
     void showCounts();
 
     StationCounts counts_;
-    QLabel *updated_, *failed_, *retried_, *yield_, *pace_, *clock_;
+    QLabel *updated_, *failed_, *aside_, *retried_, *yield_, *pace_, *clock_;
     FitLabel *status_; // one line: a long text ends in an ellipsis, whole in its tooltip
     QCheckBox *sound_;
     QPushButton *stop_, *start_, *name_;

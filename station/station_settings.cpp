@@ -123,6 +123,7 @@ bool StationSettings::batchOptions(BatchOptions &options, std::string &error) co
     options = *this; // the batch's options as the settings and the command line give them
     // A station takes one device after another in each socket, for as long as it runs.
     options.repeat = true;
+    options.station = true; // its workers explain in the station's words
     // The window cannot pass a worker's question on: without the question, a device that may
     // hold a recording is written; with it, such a device is left as it is.
     options.yes = !askBeforeRecording;

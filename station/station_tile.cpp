@@ -1,4 +1,5 @@
 #include "station_tile.h"
+#include "battery.h"
 #include "safe_text.h"
 
 #include <QHBoxLayout>
@@ -36,6 +37,8 @@ Look lookOf(TileState state)
         return {"MAY BE WITHOUT FIRMWARE", "\u26A0", "#8e1a7e"};
     case TileState::NotWritten:
         return {"NOT WRITTEN", "\u2298", "#4a5a66"};
+    case TileState::PutAside: // amber: not the red of a failure, yet a person is called to it
+        return {"PUT ASIDE", "\u2691", "#9a5b00"};
     }
     return {"", "", "#000000"};
 }
@@ -44,9 +47,10 @@ QString text(const std::string &s) { return QString::fromStdString(s); }
 
 } // namespace
 
-TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware)
+TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware, bool firmwareNewer)
 {
-    switch (deviceEnd(outcome, mayBeWithoutFirmware)) {
+    switch (deviceEnd(outcome, mayBeWithoutFirmware, firmwareNewer)) {
+    case DeviceEnd::PutAside: return TileState::PutAside;
     case DeviceEnd::Updated: return TileState::Updated;
     case DeviceEnd::AlreadyCurrent: return TileState::AlreadyCurrent;
     case DeviceEnd::NotWritten: return TileState::NotWritten;
@@ -57,6 +61,13 @@ TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware)
 }
 
 QString tileWord(TileState state) { return QString::fromUtf8(lookOf(state).word); }
+
+BatteryShown batteryShown(std::optional<int> percent)
+{
+    if (!percent)
+        return {};
+    return {"Battery " + QString::number(*percent) + " %", belowBatteryGuard(percent)};
+}
 
 void FitLabel::setFullText(const QString &text)
 {
@@ -98,7 +109,8 @@ void FitLabel::fit()
 }
 
 StationTile::StationTile(const QString &name, const std::string &port, QWidget *parent)
-    : QFrame(parent), name_(new QLabel(name)), device_(new QLabel), stage_(new QLabel), left_(new QLabel),
+    : QFrame(parent), name_(new QLabel(name)), device_(new QLabel), battery_(new QLabel), stage_(new QLabel),
+      left_(new QLabel),
       result_(new QLabel), detail_(new FitLabel), bar_(new QProgressBar), explainButton_(new QPushButton("Explanation\u2026")),
       saveButton_(new QPushButton("Save a report\u2026")), port_(port)
 {
@@ -111,7 +123,10 @@ StationTile::StationTile(const QString &name, const std::string &port, QWidget *
     column->setSpacing(3);
     name_->setTextFormat(Qt::PlainText);
     column->addWidget(name_);
-    column->addWidget(device_);
+    auto *device = new QHBoxLayout;
+    device->addWidget(device_, 1);
+    device->addWidget(battery_);
+    column->addLayout(device);
     column->addWidget(stage_);
     auto *progress = new QHBoxLayout;
     bar_->setRange(0, 100);
@@ -129,7 +144,7 @@ StationTile::StationTile(const QString &name, const std::string &port, QWidget *
     buttons->addWidget(explainButton_);
     buttons->addWidget(saveButton_);
     column->addLayout(buttons);
-    for (QLabel *label : {name_, device_, stage_, left_})
+    for (QLabel *label : {name_, device_, stage_, left_}) // the battery keeps its width: it is never cut
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     connect(explainButton_, &QPushButton::clicked, this, &StationTile::explain);
     connect(saveButton_, &QPushButton::clicked, this, &StationTile::saveReportAsked);
@@ -155,11 +170,12 @@ void StationTile::begin(const std::string &run)
     serial_.clear();
     before_.reset();
     after_.reset();
+    batteryPercent_.reset();
     message_.clear();
     explanation_.clear();
     last_.clear();
     if (run == latest_)
-        serial_ = plan_.serial, before_ = plan_.before;
+        serial_ = plan_.serial, before_ = plan_.before, batteryPercent_ = plan_.battery;
     stage_->clear();
     left_->clear();
     bar_->setValue(0);
@@ -171,7 +187,7 @@ void StationTile::said(const std::string &run, const WorkerShown &w, const News 
     if (run != latest_)
         latest_ = run, plan_ = {};
     if (news.planned)
-        plan_ = {text(w.serial), news.firmware};
+        plan_ = {text(w.serial), news.firmware, news.battery};
     if (run != run_) {
         // Until it is told to go, the run may be the device just updated, back after its
         // restart, which the batch leaves alone: its result stays unless the device is another.
@@ -183,7 +199,7 @@ void StationTile::said(const std::string &run, const WorkerShown &w, const News 
         showState(TileState::Working);
     }
     if (news.planned)
-        serial_ = plan_.serial, before_ = plan_.before;
+        serial_ = plan_.serial, before_ = plan_.before, batteryPercent_ = plan_.battery;
     else if (news.firmware)
         after_ = news.firmware;
     else if (news.failure)
@@ -205,12 +221,16 @@ void StationTile::ended(const ReportRow &row)
     serial_ = text(row.serial);
     before_ = row.firmwareBefore;
     after_ = row.firmwareAfter;
+    batteryPercent_ = row.batteryPercent;
     message_ = text(shownText(row.message));
     left_->clear();
-    const TileState state = tileStateOf(row.outcome, row.mayBeWithoutFirmware);
+    const TileState state = tileStateOf(row.outcome, row.mayBeWithoutFirmware, row.firmwareNewer);
     if (state == TileState::Updated)
         bar_->setValue(100);
-    stage_->setText(state == TileState::Updated ? QStringLiteral("done") : text(outcomeName(row.outcome)));
+    // A device put aside says why in the words of its reason, not of an exit status.
+    stage_->setText(state == TileState::Updated    ? QStringLiteral("done")
+                    : state == TileState::PutAside ? text(asideName(row.aside()))
+                                                   : text(outcomeName(row.outcome)));
     showState(state);
     showDetails();
 }
@@ -264,7 +284,7 @@ void StationTile::showState(TileState state)
     setStyleSheet(QString("StationTile { border: 3px solid %1; }").arg(look.colour));
     const bool failed = state == TileState::Failed || state == TileState::MayBeWithoutFirmware ||
                         state == TileState::NotWritten;
-    explainButton_->setVisible(failed);
+    explainButton_->setVisible(failed || state == TileState::PutAside);
     saveButton_->setVisible(failed);
     bar_->setVisible(state == TileState::Working || state == TileState::Updated);
 }
@@ -277,6 +297,12 @@ void StationTile::showDetails()
     if (before_)
         device << firmwareText();
     device_->setText(device.join("   "));
+    // Red under the guard's threshold, with the guard off too: a device written so is worth a look.
+    const BatteryShown battery = state_ == TileState::Empty ? BatteryShown {} : batteryShown(batteryPercent_);
+    battery_->setText(battery.text);
+    const QString look = battery.low ? QStringLiteral("QLabel { color: #c21f1f; font-weight: bold; }") : QString();
+    if (battery_->styleSheet() != look) // said every line of the worker: the style is set again only when it changes
+        battery_->setStyleSheet(look);
     QString detail;
     if (state_ == TileState::Empty)
         detail = last_;
@@ -307,7 +333,7 @@ void StationTile::resizeEvent(QResizeEvent *event)
     };
     sized(name_, base * 1.6, true);
     sized(result_, base * 1.4, true);
-    for (QWidget *w : std::initializer_list<QWidget *> {device_, stage_, left_, bar_})
+    for (QWidget *w : std::initializer_list<QWidget *> {device_, battery_, stage_, left_, bar_})
         sized(w, base, false);
     sized(detail_, base * 0.85, false);
     // The buttons side by side, each word of theirs whole.

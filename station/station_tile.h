@@ -21,7 +21,8 @@ enum class TileState {
     AlreadyCurrent,       // it had the carried firmware already: left as it was, a success
     Failed,               // it failed and was left as it was before (or with its new firmware)
     MayBeWithoutFirmware, // it failed while it was written: it may not start again
-    NotWritten,           // not written at all: a recording to keep, or the station stopped
+    NotWritten,           // not written at all: the station stopped before its turn
+    PutAside,             // nothing is wrong with it: it waits for a person's decision
 };
 
 // A text that fits its label: cut after the last whole line that fits, with an ellipsis,
@@ -66,6 +67,7 @@ public:
     struct News {
         bool planned = false;        // who the device is: `w`'s serial, and its firmware
         std::optional<int> firmware; // with the plan, the firmware it has; else the firmware after
+        std::optional<int> battery;  // with the plan, its battery
         std::optional<std::pair<std::string, std::string>> failure; // a failure, and its explanation
     };
     void said(const std::string &run, const WorkerShown &w, const News &news);
@@ -91,7 +93,7 @@ private:
     void showDetails();
     void explain();
 
-    QLabel *name_, *device_, *stage_, *left_, *result_;
+    QLabel *name_, *device_, *battery_, *stage_, *left_, *result_;
     FitLabel *detail_;
     QProgressBar *bar_;
     QPushButton *explainButton_, *saveButton_;
@@ -102,14 +104,21 @@ private:
     std::string latest_; // the latest run in the socket: it may be the same device, back
     struct Plan {
         QString serial;
-        std::optional<int> before;
+        std::optional<int> before, battery;
     } plan_; // who the device of the latest run is, taken once it is told to go
     QString serial_, message_, explanation_;
     QString last_; // what the device taken out ended as
-    std::optional<int> before_, after_;
+    std::optional<int> before_, after_, batteryPercent_;
 };
 
 // The large word of each state.
 QString tileWord(TileState state);
+// A device's battery as its tile shows it ("Battery 15 %"; nothing before a reading), and whether
+// it is shown red: below the battery guard's threshold, whether the guard is on or not.
+struct BatteryShown {
+    QString text;
+    bool low = false;
+};
+BatteryShown batteryShown(std::optional<int> percent);
 // What a device's tile says it came to, from its run's outcome.
-TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware);
+TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware, bool firmwareNewer);

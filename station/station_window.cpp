@@ -186,7 +186,11 @@ std::unique_ptr<WorkerListener> StationWindow::worker()
     class ToTile final : public WorkerListener {
     public:
         explicit ToTile(StationWindow &window) : window_(window) {}
-        void device(const DeviceFacts &d) override { news_.firmware = d.record.firmwareVersion; }
+        void device(const DeviceFacts &d) override
+        {
+            news_.firmware = d.record.firmwareVersion;
+            news_.battery = d.batteryPercent;
+        }
         void plan(const RunPlan &) override { news_.planned = true; }
         void after(const DeviceFacts &d) override { news_.firmware = d.record.firmwareVersion; }
         void explained(const RunMessage &m, const std::string &explanation) override
@@ -219,19 +223,21 @@ void StationWindow::reported(const ReportRow &row)
     StationTile *tile = tileFor(row.socket, row.port);
     tile->ended(row);
     // The operator is called to a device that needs a hand: not to one the station stopped.
-    if (needsAHand(row.outcome, row.mayBeWithoutFirmware) && header_->sound())
+    if (needsAHand(row.outcome, row.mayBeWithoutFirmware, row.firmwareNewer) && header_->sound())
         MyValueSpin::AlertSound();
 }
 
 void StationWindow::summary(const BatchSummary &s)
 {
     const QString current = s.alreadyCurrent > 0 ? QString("%1 already current, ").arg(s.alreadyCurrent) : QString();
-    header_->stopped(QString("%1 device%2 in this batch: %3 updated, %4%5 failed.")
+    const QString aside = s.putAside > 0 ? QString(", %1 put aside").arg(s.putAside) : QString();
+    header_->stopped(QString("%1 device%2 in this batch: %3 updated, %4%5 failed%6.")
                          .arg(s.devices)
                          .arg(s.devices == 1 ? "" : "s")
                          .arg(s.updated)
                          .arg(current)
-                         .arg(s.failed));
+                         .arg(s.failed)
+                         .arg(aside));
 }
 
 void StationWindow::stopAfterWriting()

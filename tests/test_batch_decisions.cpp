@@ -81,6 +81,13 @@ private slots:
             << R"(result already current 1|{"event":"result","port":"p","exit":0,"firmware_confirmed":false,)"
                R"("may_be_without_firmware":true,"ok":true,"outcome":"already current","readback_warnings":0,"table_sent":false,"text":"t"})";
         QTest::newRow("its row is not passed on") << QByteArray(R"({"event":"row","row":{"outcome":"updated"}})") << "row updated";
+        QTest::newRow("a row put aside, and why")
+            << [] {
+                   ReportRow r;
+                   r.outcome = Outcome::NotAllowed, r.firmwareNewer = true;
+                   return QByteArray::fromStdString(R"({"event":"row","row":)" + r.json() + "}");
+               }()
+            << "row not allowed, put aside: newer firmware";
         QTest::newRow("an event only passed on") << QByteArray(R"({"event":"table","sent":true})")
                                                  << R"({"event":"table","port":"p","sent":true})";
         QTest::newRow("not JSON") << QByteArray("Segmentation\x1b fault")
@@ -114,7 +121,11 @@ private slots:
                 said.push_back("result " + std::string(outcomeName(end.outcome)) + " " +
                                std::to_string(end.mayBeWithoutFirmware()));
             }
-            void reported(const ReportRow &row) override { said.push_back("row " + std::string(outcomeName(row.outcome))); }
+            void reported(const ReportRow &row) override
+            {
+                const std::string aside = asideName(row.aside());
+                said.push_back("row " + std::string(outcomeName(row.outcome)) + (aside.empty() ? "" : ", put aside: " + aside));
+            }
             void relay(const std::string &json, bool progress) override { said.push_back((progress ? "~" : "") + json); }
         } listener;
         for (const QByteArray &each : line.split('\n'))

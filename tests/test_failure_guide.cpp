@@ -40,11 +40,13 @@ private slots:
             const std::string text = sample(e);
             if (e.kind == MessageKind::Failure) {
                 ++failures;
-                // Each front end names only what it has: the window its button, the others a command.
+                // Each front end names only what it has: the window its button, the station its
+                // sockets and settings, the others a command.
                 const std::pair<FrontEnd, std::vector<const char *>> shown[] = {
                     {FrontEnd::Window, {"mova-update", "--"}},
                     {FrontEnd::CommandLine, {"\"Update\"", "press", "OK"}},
-                    {FrontEnd::Batch, {"\"Update\"", "press", "OK"}}};
+                    {FrontEnd::Batch, {"\"Update\"", "press", "OK"}},
+                    {FrontEnd::Station, {"mova-update", "--", "\"Update\"", "OK", "run the batch", "option"}}};
                 for (const auto &[frontEnd, foreign] : shown) {
                     const std::string explained = explanationText(e.id, frontEnd);
                     QVERIFY2(explained.size() > 20 && explained.find('{') == std::string::npos, text.c_str());
@@ -76,6 +78,11 @@ private slots:
              "plug it in again and run the same mova-update command again."},
             {"again, in a batch", MessageId::TableNoEcho, F::Batch,
              "To send the texts, plug it in again; a batch with --repeat picks it up, otherwise run the batch again."},
+            {"again, in the station", MessageId::TableNoEcho, F::Station,
+             "To send the texts, take it out and plug it into a socket again: the station updates it as soon as it is in."},
+            {"newer firmware, in the station", MessageId::FirmwareNewer, F::Station,
+             "Keep the device's firmware and take it out of its socket; to install the older one on such devices, set "
+             "allow_older=yes in station.conf and start the station again."},
         });
     }
     void eachCauseHasItsOwn()

@@ -274,7 +274,7 @@ static std::vector<Row> failureRows()
          },
          7, {R"("exit":7,"outcome":"not confirmed")"}, {"mova-update: not updated\n"},
          {R"("serial":"=\\x1b[2","serial_hex":"3D1B5B32")", R"("battery":"","stages")", R"("writing":false)"},
-         {R"(,"'=\x1b[2",24,68,,,not confirmed,7,not updated,)", ",3D1B5B32,,Bay 3,no,"},
+         {R"(,"'=\x1b[2",24,68,,,not confirmed,7,not updated,)", ",3D1B5B32,,Bay 3,no,", ",recording kept\n"},
          {R"(MOVA_SERIAL==\x1b[2)", "MOVA_SERIAL_HEX=3D1B5B32", "PRIORITY=5"},
          {}},
         {"no device found",
@@ -315,7 +315,7 @@ void TestRunListeners::eachListenerRendersTheEvents()
         QVERIFY2(QJsonDocument::fromJson(line.toUtf8()).isObject(), qPrintable(line));
     QCOMPARE(r.record.count('\n'), 1);
     // One run, by one id: its record, its report row and its journal entry name it.
-    QVERIFY2(r.record.startsWith("{\"run\":\"" + r.run + "\",") && r.csv.endsWith("," + r.run + "\n") &&
+    QVERIFY2(r.record.startsWith("{\"run\":\"" + r.run + "\",") && r.csv.contains("," + r.run + ",") &&
                  r.journal.contains("\nMOVA_RUN=" + r.run + "\n"),
              qPrintable(r.record + r.csv + r.journal));
 }

@@ -3,6 +3,7 @@
 // hand.
 #include "alert_sound.h"
 #include "cli_run.h"
+#include "station_header.h"
 #include "station_tile.h"
 #include "station_window.h"
 #include "table_rows.h"
@@ -17,16 +18,23 @@ int alerts = 0;
 struct Socket {
     const char *name;  // the tile's name: a --label, or the link's own
     int hardware;      // the device's hardware version (the build's is 24)
+    uint8_t status;    // 0: it may hold a recording
+    int battery;       // percent; 0: the device's usual
     const char *fault; // switched on at its second block; null: none
     TileState state;
+    const char *says = ""; // words of its message and explanation, which never name an option
 };
 
+// The station runs with its battery guard and its question before a recording on.
 const Socket Sockets[] = {
-    {"Bay 1", 24, nullptr, TileState::Updated},
+    {"Bay 1", 24, 1, 0, nullptr, TileState::Updated},
     // A device this build may not update: refused before a byte is written.
-    {"dev1", 30, nullptr, TileState::Failed},
+    {"dev1", 30, 1, 0, nullptr, TileState::Failed},
     // Silent after its first block: its firmware was being replaced.
-    {"dev2", 24, "block-silent", TileState::MayBeWithoutFirmware},
+    {"dev2", 24, 1, 0, "block-silent", TileState::MayBeWithoutFirmware, "plug it into a socket again"},
+    // Nothing wrong with either: each waits for a person, told the setting that decides.
+    {"dev3", 24, 0, 0, nullptr, TileState::PutAside, "ask_before_recording=on in station.conf keeps"},
+    {"dev4", 24, 1, 15, nullptr, TileState::PutAside, "not updated: battery_guard=on in station.conf holds"},
 };
 
 // After a batch: a device taken out of its socket, one put back within its restart, and the
@@ -89,6 +97,9 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
         PtyEmulator::Options options;
         options.device = quickDevice();
         options.device.identity.hardwareVersion = uint8_t(socket.hardware);
+        options.device.identity.status = socket.status;
+        if (socket.battery != 0)
+            options.device.battery.words = {2940, uint16_t(socket.battery)};
         options.device.identity.serial = "00" + std::to_string(10 + devices.size());
         options.link = f.path(("dev" + std::to_string(devices.size())).c_str());
         options.resetDowntimeMs = QuickDowntimeMs;
@@ -103,6 +114,7 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
     settings.firmware = firmware;
     settings.table = table;
     settings.workerProgram = MOVA_UPDATE;
+    settings.batteryGuard = settings.askBeforeRecording = true;
     MyValueSpin::AlertSound = [] { ++alerts; };
 
     StationWindow window(settings);
@@ -116,16 +128,19 @@ void TestStationWindow::tilesSayWhatEachDeviceCameTo()
     for (size_t i = 0; i < std::size(Sockets); ++i) {
         const StationTile &tile = *window.tiles()[i];
         const Socket &socket = Sockets[i];
-        QCOMPARE(tile.socketName(), QString(socket.name));
-        QCOMPARE(tile.resultWord(), tileWord(socket.state));
+        QCOMPARE(tile.socketName() + ": " + tile.resultWord(), QString(socket.name) + ": " + tileWord(socket.state));
         if (socket.state == TileState::Updated) {
             QCOMPARE(tile.firmwareText(), QString("FW 67 \u2192 68"));
-        } else { // its cause is shown, and the operator called
-            QVERIFY2(!tile.message().isEmpty(), qPrintable(tile.socketName()));
+        } else { // its cause is shown in the station's words, and the operator called
+            const QString said = tile.message() + "\n" + tile.explanation();
+            QVERIFY2(!tile.message().isEmpty() && said.contains(socket.says) && !said.contains("--"), qPrintable(said));
             ++failures;
         }
     }
     QCOMPARE(alerts, failures);
+    const StationCounts &counts = window.header()->counts(); // those put aside are no failures
+    QCOMPARE(QString::asprintf("%d updated, %d failed, %d put aside", counts.updated, counts.failed, counts.aside),
+             QString("1 updated, 2 failed, 2 put aside"));
 
     // Started again (after a stop, or once the sockets are named), the station leaves alone
     // the devices that stayed in their sockets, whatever became of them: nobody is called again.
@@ -193,31 +208,39 @@ void TestStationWindow::settingsFiles()
     QVERIFY2(taken.startsWith(read), qPrintable(taken));
 }
 
-// What a tile says a device came to, in its large word; and how many columns the tiles take
-// (as large as they can be, none narrower than 230; as large, the most columns).
-struct TileRow { const char *name; Outcome outcome; bool mayBeWithoutFirmware; QString word; int tiles, width, height, columns; };
+// What a tile says a device came to, in its large word (a device whose firmware is newer than
+// the carried one may be put aside); its battery, red below the guard; and how many columns the
+// tiles take (as large as they can be, none narrower than 230; as large, the most columns).
+// The battery as shown ends in "!" when it is red.
+struct TileRow { const char *name; Outcome outcome; bool mayBeWithoutFirmware, firmwareNewer; QString word;
+                 std::optional<int> battery; QString batteryShown; int tiles, width, height, columns; };
 Q_DECLARE_METATYPE(TileRow)
 
 void TestStationWindow::tilesOfOutcomes_data()
 {
     using O = Outcome;
     addRows<TileRow>({
-        {"updated", O::Updated, false, "UPDATED", 0, 1024, 700, 1},
-        {"already current", O::AlreadyCurrent, false, "ALREADY CURRENT", 1, 1024, 700, 1},
-        {"refused while written", O::DeviceRefused, true, "MAY BE WITHOUT FIRMWARE", 3, 1024, 100, 3},
-        {"refused before a byte", O::DeviceRefused, false, "FAILED", 4, 1024, 700, 2},
-        {"lost while written", O::DeviceLost, true, "MAY BE WITHOUT FIRMWARE", 4, 1000, 300, 4},
-        {"declined", O::Declined, false, "NOT WRITTEN", 5, 1024, 700, 3},
-        {"interrupted", O::Interrupted, false, "NOT WRITTEN", 5, 460, 700, 2},
-        {"skipped", O::Skipped, false, "NOT WRITTEN", 5, 459, 700, 1},
-        {"table not sent", O::TableNotSent, false, "FAILED", 24, 1920, 1000, 7},
+        {"updated", O::Updated, false, false, "UPDATED", 76, "Battery 76 %", 0, 1024, 700, 1},
+        {"already current", O::AlreadyCurrent, false, false, "ALREADY CURRENT", {}, "", 1, 1024, 700, 1},
+        {"refused while written", O::DeviceRefused, true, false, "MAY BE WITHOUT FIRMWARE", 20, "Battery 20 %", 3, 1024, 100, 3},
+        {"refused before a byte", O::DeviceRefused, false, false, "FAILED", 19, "Battery 19 %!", 4, 1024, 700, 2},
+        {"lost while written", O::DeviceLost, true, false, "MAY BE WITHOUT FIRMWARE", 0, "Battery 0 %!", 4, 1000, 300, 4},
+        {"a recording kept", O::Declined, false, false, "PUT ASIDE", {}, "", 5, 1024, 700, 3},
+        {"battery under the guard", O::LowBattery, false, false, "PUT ASIDE", 15, "Battery 15 %!", 5, 1024, 700, 3},
+        {"newer firmware refused", O::NotAllowed, false, true, "PUT ASIDE", {}, "", 5, 1024, 700, 3},
+        {"another hardware refused", O::NotAllowed, false, false, "FAILED", {}, "", 5, 1024, 700, 3},
+        {"interrupted", O::Interrupted, false, false, "NOT WRITTEN", {}, "", 5, 460, 700, 2},
+        {"skipped", O::Skipped, false, false, "NOT WRITTEN", {}, "", 5, 459, 700, 1},
+        {"table not sent", O::TableNotSent, false, false, "FAILED", {}, "", 24, 1920, 1000, 7},
     });
 }
 
 void TestStationWindow::tilesOfOutcomes()
 {
     QFETCH(TileRow, row);
-    QCOMPARE(tileWord(tileStateOf(row.outcome, row.mayBeWithoutFirmware)), row.word);
+    QCOMPARE(tileWord(tileStateOf(row.outcome, row.mayBeWithoutFirmware, row.firmwareNewer)), row.word);
+    const BatteryShown battery = batteryShown(row.battery);
+    QCOMPARE(battery.text + (battery.low ? "!" : ""), row.batteryShown);
     QCOMPARE(tileColumns(row.tiles, QSize(row.width, row.height)), row.columns);
 }
 

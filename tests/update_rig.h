@@ -61,7 +61,7 @@ struct RecordingRunScreen : RunScreen {
     int pollsNow = 0;
     int64_t firstCloseAt = -1; // when the progress window first went away
 
-    bool confirmLowBattery(int) override { return true; }
+    Answer confirmLowBattery(int) override { return {true}; }
     Answer confirmFirmwareAge(FirmwareAge, const DeviceRecord &) override { return {true}; }
     Answer confirm(const std::string &caption, const std::string &text) override
     {

@@ -160,6 +160,6 @@ public:
     virtual Answer confirmFirmwareAge(FirmwareAge age, const DeviceRecord &device) = 0;
     virtual Answer confirm(const std::string &caption, const std::string &text) = 0;
     // The battery last read is this low: whether to update all the same. A run that stops
-    // halfway leaves the device without working firmware.
-    virtual bool confirmLowBattery(int percent) = 0;
+    // halfway leaves the device without working firmware. Not asked: the setting that said no.
+    virtual Answer confirmLowBattery(int percent) = 0;
 };

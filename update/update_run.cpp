@@ -123,14 +123,16 @@ bool UpdateRun::ask()
     RunQuestion q;
     if (const std::optional<int> battery = session_.batteryPercent(); belowBatteryGuard(battery)) {
         q = {RunQuestion::Topic::LowBattery, "Low battery", {}, *battery, false, clock_.nowMs()};
-        q.yes = screen_.confirmLowBattery(*battery);
+        const Answer answer = screen_.confirmLowBattery(*battery);
+        q.yes = answer.yes, q.notAskedBecause = answer.notAskedBecause;
         tell_.question(q);
         if (!q.yes) {
-            // No box of its own: the answer was the operator's. The run still says why.
+            // No box of its own: the answer was the operator's, or a setting's. The run still says why.
             result_.failure = RunFailure::LowBattery;
             result_.messageId = MessageId::BatteryLow;
-            result_.message = messageText(MessageId::BatteryLow, std::to_string(*battery) +
-                                                                     " %): not updated, as the operator chose");
+            result_.message = messageText(MessageId::BatteryLow,
+                                          std::to_string(*battery) + " %): not updated" +
+                                              (answer.asked ? ", as the operator chose" : ": " + answer.notAskedBecause));
             tell_.released();
             return false;
         }
