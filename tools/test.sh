@@ -7,6 +7,6 @@ bash tools/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQTX_BUILD_BENCH=OFF
 cmake --build build -j2
 cd build
-# Ten at a time on any machine: the tests spend their time waiting on the emulated device's
+# Twelve at a time on any machine: the tests spend their time waiting on the emulated device's
 # own pace, not on the processor.
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j10 -LE long
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j12 -LE long
