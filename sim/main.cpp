@@ -159,13 +159,13 @@ bool control(Bench &bench, const std::string &line)
 // Signals end the program through a descriptor the loop polls, not at any point of it.
 int blockEndingSignals()
 {
-    sigset_t ending;
-    sigemptyset(&ending);
-    sigaddset(&ending, SIGINT);
-    sigaddset(&ending, SIGTERM);
-    sigaddset(&ending, SIGHUP);
-    sigprocmask(SIG_BLOCK, &ending, nullptr);
-    return signalfd(-1, &ending, SFD_CLOEXEC);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    return signalfd(-1, &signals, SFD_CLOEXEC);
 }
 
 // Device 2 takes device 1's link when device 1 restarts (once), and device 1 comes back

@@ -271,12 +271,12 @@ int replayMain(int argc, char **argv)
         if (const size_t slash = link.rfind('/'); slash != std::string::npos && slash > 0)
             std::filesystem::create_directories(link.substr(0, slash), made);
 
-    sigset_t ending;
-    sigemptyset(&ending);
+    sigset_t signals;
+    sigemptyset(&signals);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&ending, s);
-    sigprocmask(SIG_BLOCK, &ending, nullptr);
-    const int signalFd = signalfd(-1, &ending, SFD_CLOEXEC);
+        sigaddset(&signals, s);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
 
     PtyEmulator::Options options;
     options.link = o.link;
