@@ -17,14 +17,22 @@ class TestCliBatch : public QObject, private CliFixture {
     Q_OBJECT
 private slots:
     void init() { prepare(), neighbour_.reset(), ports_.clear(); }
-    // The rows in two halves, each half a function of its own: the parts run side by side.
+    // The rows in five parts, each a function of its own: the parts run side by side, no one
+    // much longer than the others (every fifth row to each: the slow rows are spread).
     void batch_data() { rows(0); }
     void batch();
     void batchMore_data() { rows(1); }
     void batchMore() { batch(); }
+    void batchThird_data() { rows(2); }
+    void batchThird() { batch(); }
+    void batchFourth_data() { rows(3); }
+    void batchFourth() { batch(); }
+    void batchFifth_data() { rows(4); }
+    void batchFifth() { batch(); }
 
 private:
-    static void rows(int half);
+    static constexpr int Parts = 5;
+    static void rows(int part);
     // Each reads the columns of batch's row it needs itself.
     using Devices = std::vector<std::unique_ptr<PtyEmulator>>;
     void startDevices(Devices &devices, QStringList &arguments);
@@ -36,10 +44,10 @@ private:
     void killBatch(qint64 batch, const Devices &devices);
 };
 
-void TestCliBatch::rows(int half)
+void TestCliBatch::rows(int part)
 {
     int row = 0;
-    const auto take = [&] { return row++ % 2 == half; }; // every other row to each half
+    const auto take = [&] { return row++ % Parts == part; };
     QTest::addColumn<QStringList>("serials"); // each device's four bytes, in hexadecimal
     QTest::addColumn<QStringList>("shown");   // its serial as the CSV report must show it
     QTest::addColumn<int>("faulty"); // the device whose second block is never answered (-1: none)
