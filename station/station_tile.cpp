@@ -42,6 +42,8 @@ Look lookOf(TileState state)
 
 QString text(const std::string &s) { return QString::fromStdString(s); }
 
+constexpr int ProgressMs = 500;
+
 } // namespace
 
 TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware)
@@ -73,6 +75,8 @@ void FitLabel::resizeEvent(QResizeEvent *event)
     fit();
 }
 
+// Each paragraph after the first keeps a line of its own when there are lines enough: the
+// cause and the first words of the next step both show, however long the cause.
 void FitLabel::fit()
 {
     const QFontMetrics metrics(font());
@@ -81,20 +85,38 @@ void FitLabel::fit()
     QStringList lines;
     const QStringList paragraphs = full_.split('\n');
     for (qsizetype p = 0; p < paragraphs.size() && int(lines.size()) < most; ++p) {
+        const int after = int(std::min<qsizetype>(paragraphs.size() - p - 1, most - 1 - qsizetype(lines.size())));
+        const int room = most - int(lines.size()) - after; // the lines this paragraph may take
         QTextLayout layout(paragraphs[p], font());
         layout.beginLayout();
+        int taken = 0;
         for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
             line.setLineWidth(width);
-            const bool more = line.textStart() + line.textLength() < paragraphs[p].size() || p + 1 < paragraphs.size();
-            if (int(lines.size()) + 1 == most && more) { // the last line that fits says there is more
-                lines << metrics.elidedText(paragraphs[p].mid(line.textStart()) + " \u2026", Qt::ElideRight, width);
+            const bool moreHere = line.textStart() + line.textLength() < paragraphs[p].size();
+            const bool more = moreHere || (after == 0 && p + 1 < paragraphs.size());
+            if (taken + 1 == room && more) { // the last line it may take says there is more
+                lines << endsInEllipsis(paragraphs[p].mid(line.textStart()), metrics, width);
                 break;
             }
             lines << paragraphs[p].mid(line.textStart(), line.textLength()).trimmed();
+            ++taken;
         }
         layout.endLayout();
     }
     setText(lines.join('\n'));
+}
+
+// `text` cut after its last whole word that fits `width` with an ellipsis; within a word
+// only when its first word does not fit.
+QString FitLabel::endsInEllipsis(const QString &text, const QFontMetrics &metrics, int width)
+{
+    const QString ellipsis = QStringLiteral(" \u2026");
+    for (qsizetype end = text.size(); end > 0; end = text.lastIndexOf(' ', end - 1)) {
+        const QString head = text.left(end).trimmed();
+        if (!head.isEmpty() && metrics.horizontalAdvance(head + ellipsis) <= width)
+            return head + ellipsis;
+    }
+    return metrics.elidedText(text + ellipsis, Qt::ElideRight, width);
 }
 
 StationTile::StationTile(const QString &name, const std::string &port, QWidget *parent)
@@ -132,6 +154,8 @@ StationTile::StationTile(const QString &name, const std::string &port, QWidget *
     for (QLabel *label : {name_, device_, stage_, left_})
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     connect(explainButton_, &QPushButton::clicked, this, &StationTile::explain);
+    repaint_.setSingleShot(true);
+    connect(&repaint_, &QTimer::timeout, this, [this] { showProgress(true); });
     connect(saveButton_, &QPushButton::clicked, this, &StationTile::saveReportAsked);
     showState(TileState::Empty);
 }
@@ -160,9 +184,8 @@ void StationTile::begin(const std::string &run)
     last_.clear();
     if (run == latest_)
         serial_ = plan_.serial, before_ = plan_.before;
-    stage_->clear();
-    left_->clear();
-    bar_->setValue(0);
+    progress_ = {};
+    showProgress(true);
     showDetails();
 }
 
@@ -188,13 +211,14 @@ void StationTile::said(const std::string &run, const WorkerShown &w, const News 
         after_ = news.firmware;
     else if (news.failure)
         message_ = text(news.failure->first), explanation_ = text(news.failure->second);
-    stage_->setText(w.state == WorkerState::Identifying ? QStringLiteral("Connecting\u2026")
-                    : w.state == WorkerState::Waiting   ? QStringLiteral("waiting for the others")
-                                                        : text(w.stage));
-    bar_->setValue(w.percent);
-    left_->setText(!w.present ? QStringLiteral("device not present")
-                   : w.left   ? "~" + QString::number(std::lround(*w.left)) + " s left"
-                              : QString());
+    progress_.stage = w.state == WorkerState::Identifying ? QStringLiteral("Connecting\u2026")
+                      : w.state == WorkerState::Waiting   ? QStringLiteral("waiting for the others")
+                                                          : text(w.stage);
+    progress_.percent = w.percent;
+    progress_.left = !w.present ? QStringLiteral("device not present")
+                     : w.left   ? "~" + QString::number(std::lround(*w.left)) + " s left"
+                                : QString();
+    showProgress(false);
     showDetails();
 }
 
@@ -206,11 +230,12 @@ void StationTile::ended(const ReportRow &row)
     before_ = row.firmwareBefore;
     after_ = row.firmwareAfter;
     message_ = text(shownText(row.message));
-    left_->clear();
+    progress_.left.clear();
     const TileState state = tileStateOf(row.outcome, row.mayBeWithoutFirmware);
     if (state == TileState::Updated)
-        bar_->setValue(100);
-    stage_->setText(state == TileState::Updated ? QStringLiteral("done") : text(outcomeName(row.outcome)));
+        progress_.percent = 100;
+    progress_.stage = state == TileState::Updated ? QStringLiteral("done") : text(outcomeName(row.outcome));
+    showProgress(true);
     showState(state);
     showDetails();
 }
@@ -219,11 +244,13 @@ void StationTile::leftAlone(bool stopping)
 {
     const QString why = stopping ? QStringLiteral("left as it is: the station stopped before its turn")
                                  : QStringLiteral("left as it is: it was updated just before");
-    stage_->setText(why);
+    progress_.stage = why;
+    showProgress(true);
     if (run_ != latest_) // the device the tile shows, back after its update: its result stands
         return;
     message_ = why;
-    left_->clear();
+    progress_.left.clear();
+    showProgress(true);
     showState(TileState::NotWritten);
     showDetails();
 }
@@ -236,8 +263,10 @@ void StationTile::setPresent(bool present)
     present_ = present;
     if (present || state_ == TileState::Working)
         return;
-    if (changed)
-        stage_->setText("taken out: plug in the next device");
+    if (changed) {
+        progress_.stage = "taken out: plug in the next device";
+        showProgress(true);
+    }
     if (state_ == TileState::Empty)
         return;
     // An empty socket does not look like a device waiting: what the last one came to stays, small.
@@ -249,9 +278,26 @@ void StationTile::setPresent(bool present)
     const QString said = last.join(" \u00B7 ");
     begin({});
     last_ = said;
-    stage_->setText("taken out: plug in the next device");
+    progress_.stage = "taken out: plug in the next device";
+    showProgress(true);
     showState(TileState::Empty);
     showDetails();
+}
+
+// A worker tells where it stands many times a second, 32 of them at once: its stage, its bar
+// and the time left are drawn at most every ProgressMs, the way it stands then. A result is
+// drawn at once.
+void StationTile::showProgress(bool now)
+{
+    if (!now) {
+        if (!repaint_.isActive())
+            repaint_.start(ProgressMs);
+        return;
+    }
+    repaint_.stop();
+    stage_->setText(progress_.stage);
+    left_->setText(progress_.left);
+    bar_->setValue(progress_.percent);
 }
 
 void StationTile::showState(TileState state)
@@ -293,11 +339,41 @@ void StationTile::explain()
     box.exec();
 }
 
+// The largest size of the texts at which every row the tile may show fits its height: the
+// name, the device, the stage, the bar or the buttons, the large word (on two lines when it
+// must), and three lines for the cause and the first words of the next step.
+int StationTile::fittingBase() const
+{
+    const auto line = [this](double pixels, bool bold) {
+        QFont f = font();
+        f.setPixelSize(std::max(8, int(pixels)));
+        f.setBold(bold);
+        return QFontMetrics(f);
+    };
+    const int frame = frameWidth();
+    const QMargins margins = contentsMargins() + layout()->contentsMargins() + QMargins(frame, frame, frame, frame);
+    const int inside = width() - margins.left() - margins.right();
+    const int spacing = 6 * layout()->spacing();
+    int base = std::clamp(std::min(height(), width()) / 13, 10, 32);
+    for (; base > 8; --base) {
+        const QFontMetrics name = line(base * 1.6, true), word = line(base * 1.4, true), text = line(base, false),
+                           small = line(base * 0.85, false);
+        const int wordLines = word.horizontalAdvance(QString::fromUtf8(lookOf(TileState::MayBeWithoutFirmware).symbol) +
+                                                     " " + tileWord(TileState::MayBeWithoutFirmware)) + 8 > inside ? 2 : 1;
+        const int need = name.lineSpacing() + 2 * text.lineSpacing() + std::max(text.height() + 6, small.height() + 12) +
+                         wordLines * word.lineSpacing() + 6 + 3 * small.lineSpacing() + spacing + margins.top() +
+                         margins.bottom();
+        if (need <= height())
+            break;
+    }
+    return base;
+}
+
 void StationTile::resizeEvent(QResizeEvent *event)
 {
     QFrame::resizeEvent(event);
     // The texts grow with the tile, so that a large tile is read from further away.
-    const int base = std::clamp(std::min(height() / 13, width() / 13), 10, 32);
+    const int base = fittingBase();
     auto sized = [](QWidget *w, double pixels, bool bold) {
         QFont f = w->font();
         f.setPixelSize(std::max(8, int(pixels)));
