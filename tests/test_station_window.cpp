@@ -2,7 +2,9 @@
 // socket's tile says its device came to, its name, and the alert for each device that needs a
 // hand.
 #include "alert_sound.h"
+#include "batch_summary.h"
 #include "cli_run.h"
+#include "socket_naming.h"
 #include "station_tile.h"
 #include "station_window.h"
 #include "table_rows.h"
@@ -149,7 +151,8 @@ void TestStationWindow::settingsFiles_data()
     QTest::newRow("switch words") << station
                                   << QByteArray("[General]\nbattery_guard=ON\nreinstall=No\nallow_older=off\nsound=0\n"
                                                 "ask_before_recording=Yes\n")
-                                  << "guard 1, reinstall 0, older 0, sound 0, ask 1, /dev/x in x";
+                                  << "guard 1, reinstall 0, older 0, sound 0, ask 1, /dev/x in x, proposed Bay 1, "
+                                     "kept sound 1 guard 1 ask 1";
     QTest::newRow("switch words too") << station
                                       << QByteArray("battery_guard = false\nreinstall=YES\nallow_older=1\nsound=Off\n"
                                                     "ask_before_recording=TRUE\n")
@@ -164,8 +167,11 @@ void TestStationWindow::settingsFiles_data()
                                  << "station.conf:1: battery_gaurd: no such setting";
     QTest::newRow("key twice") << station << QByteArray("reinstall=no\nsound=on\nreinstall=yes\n")
                                << "station.conf:3: reinstall: given twice";
+    // The name the sockets dialog proposes is the socket's own: taking it renames nothing.
     QTest::newRow("socket quoted") << sockets << QByteArray("\"Bay 3\" = \"/dev/x\"\n")
-                                   << "guard 0, reinstall 0, older 0, sound 1, ask 0, /dev/x in Bay 3";
+                                   << "guard 0, reinstall 0, older 0, sound 1, ask 0, /dev/x in Bay 3, proposed Bay 3";
+    QTest::newRow("other socket named") << sockets << QByteArray("Bay 1=/dev/y\n")
+                                        << "guard 0, reinstall 0, older 0, sound 1, ask 0, /dev/x in x, proposed Bay 2";
     QTest::newRow("socket quote not closed") << sockets << QByteArray("Bay 2=/dev/y\nBay 3=\"/dev/x\n")
                                              << "sockets.conf:2: Bay 3: a quote is not closed";
 }
@@ -184,28 +190,42 @@ void TestStationWindow::settingsFiles()
     s.load(StationSettings::standardFile());
     BatchOptions o;
     std::string why;
-    const QString taken = s.batchOptions(o, why) ? QString::asprintf("guard %d, reinstall %d, older %d, sound %d, ask %d, "
-                                                                     "/dev/x in %s", s.batteryGuard, s.reinstall,
-                                                                     s.allowOlder, s.sound, s.askBeforeRecording,
-                                                                     o.sockets.nameOf("/dev/x").c_str())
+    QString taken = s.batchOptions(o, why) ? QString::asprintf("guard %d, reinstall %d, older %d, sound %d, ask %d, "
+                                                                     "/dev/x in %s, proposed %s", s.batteryGuard,
+                                                                     s.reinstall, s.allowOlder, s.sound,
+                                                                     s.askBeforeRecording, o.sockets.nameOf("/dev/x").c_str(),
+                                                                     proposedSocketName(o.sockets, {}, "/dev/x").c_str())
                                                  : QString::fromStdString(why).remove(folder);
+    // The sound switch the operator flips is kept in the file, every other line as it was.
+    StationSettings kept;
+    if (file == "station.conf" && s.refused.empty() && keepSetting(s.standardFile(), "sound", s.sound ? "off" : "on", why))
+        taken += kept.load(s.standardFile()) ? QString::asprintf(", kept sound %d guard %d ask %d", kept.sound,
+                                                                 kept.batteryGuard, kept.askBeforeRecording)
+                                             : ", kept " + QString::fromStdString(kept.refused).remove(folder);
     QFile::remove(folder + file);
     QVERIFY2(taken.startsWith(read), qPrintable(taken));
 }
 
-// What a tile says a device came to, in its large word; and how many columns the tiles take
-// (as large as they can be, none narrower than 230; as large, the most columns).
-struct TileRow { const char *name; Outcome outcome; bool mayBeWithoutFirmware; QString word; int tiles, width, height, columns; };
+// What a tile says a device came to, in its large word; how many columns the tiles take (as
+// large as they can be, none narrower than 230; as large, the most columns); and the pace the
+// header shows, with the updates ended at `ends` minutes, `at` minutes after the start.
+struct TileRow {
+    const char *name; Outcome outcome; bool mayBeWithoutFirmware; QString word; int tiles, width, height, columns;
+    std::vector<double> ends = {}; double at = 0; QString pace = "\u2013";
+};
 Q_DECLARE_METATYPE(TileRow)
 
 void TestStationWindow::tilesOfOutcomes_data()
 {
     using O = Outcome;
     addRows<TileRow>({
-        {"updated", O::Updated, false, "UPDATED", 0, 1024, 700, 1},
-        {"already current", O::AlreadyCurrent, false, "ALREADY CURRENT", 1, 1024, 700, 1},
-        {"refused while written", O::DeviceRefused, true, "MAY BE WITHOUT FIRMWARE", 3, 1024, 100, 3},
-        {"refused before a byte", O::DeviceRefused, false, "FAILED", 4, 1024, 700, 2},
+        // The devices plugged in at the start end together: no pace in the first minutes.
+        {"updated", O::Updated, false, "UPDATED", 0, 1024, 700, 1, {0.03, 0.05, 0.08}, 0.1},
+        {"already current", O::AlreadyCurrent, false, "ALREADY CURRENT", 1, 1024, 700, 1, {1, 2}, 20}, // too few
+        {"refused while written", O::DeviceRefused, true, "MAY BE WITHOUT FIRMWARE", 3, 1024, 100, 3,
+         {1, 2, 3, 4, 5, 6}, 10, "36"}, // since the start
+        {"refused before a byte", O::DeviceRefused, false, "FAILED", 4, 1024, 700, 2,
+         {10, 20, 40, 45, 50, 55}, 60, "8"}, // over the last half hour
         {"lost while written", O::DeviceLost, true, "MAY BE WITHOUT FIRMWARE", 4, 1000, 300, 4},
         {"declined", O::Declined, false, "NOT WRITTEN", 5, 1024, 700, 3},
         {"interrupted", O::Interrupted, false, "NOT WRITTEN", 5, 460, 700, 2},
@@ -219,6 +239,11 @@ void TestStationWindow::tilesOfOutcomes()
     QFETCH(TileRow, row);
     QCOMPARE(tileWord(tileStateOf(row.outcome, row.mayBeWithoutFirmware)), row.word);
     QCOMPARE(tileColumns(row.tiles, QSize(row.width, row.height)), row.columns);
+    std::vector<int64_t> ends;
+    for (double minutes : row.ends)
+        ends.push_back(int64_t(minutes * 60'000));
+    const std::optional<double> pace = recentDevicesPerHour(ends, int64_t(row.at * 60'000));
+    QCOMPARE(pace ? QString::number(*pace, 'f', 0) : "\u2013", row.pace);
 }
 
 QTEST_MAIN(TestStationWindow)
