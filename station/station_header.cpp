@@ -154,7 +154,7 @@ void StationHeader::resizeEvent(QResizeEvent *event)
 }
 
 // The counts as large as the window's height allows and its width holds whole; the status a
-// little smaller, on two lines; how long it runs and its pace smaller still.
+// little smaller, on two lines; how long it runs and its pace smaller: the counts come first.
 void StationHeader::fitFonts()
 {
     const int most = std::clamp(window()->height() / 30, 14, 40);
@@ -173,7 +173,7 @@ void StationHeader::fitFonts()
     for (QLabel *label : {clock_, pace_})
         fontOf(label, sized(font(), pixels * 3 / 5, true));
     static_cast<QBoxLayout *>(layout()->itemAt(0)->layout())->setSpacing(pixels);
-    const QFont status = sized(font(), std::max(12, pixels * 4 / 5), false);
+    const QFont status = sized(font(), std::max(12, most * 5 / 6), false); // on two lines: it needs not the width
     fontOf(status_, status);
     status_->setFixedHeight(2 * QFontMetrics(status).lineSpacing() + 2);
 }

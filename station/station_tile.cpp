@@ -358,11 +358,11 @@ int StationTile::fittingBase() const
     for (; base > 8; --base) {
         const QFontMetrics name = line(base * 1.6, true), word = line(base * 1.4, true), text = line(base, false),
                            small = line(base * 0.85, false);
-        const int wordLines = word.horizontalAdvance(QString::fromUtf8(lookOf(TileState::MayBeWithoutFirmware).symbol) +
-                                                     " " + tileWord(TileState::MayBeWithoutFirmware)) + 8 > inside ? 2 : 1;
+        const QString longest = QString::fromUtf8(lookOf(TileState::MayBeWithoutFirmware).symbol) + " " +
+                                tileWord(TileState::MayBeWithoutFirmware);
+        const int wordHeight = word.boundingRect(QRect(0, 0, inside - 8, 1000), Qt::TextWordWrap, longest).height();
         const int need = name.lineSpacing() + 2 * text.lineSpacing() + std::max(text.height() + 6, small.height() + 12) +
-                         wordLines * word.lineSpacing() + 6 + 3 * small.lineSpacing() + spacing + margins.top() +
-                         margins.bottom();
+                         wordHeight + 6 + 3 * small.lineSpacing() + spacing + margins.top() + margins.bottom();
         if (need <= height())
             break;
     }
