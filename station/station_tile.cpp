@@ -340,8 +340,8 @@ void StationTile::explain()
 }
 
 // The largest size of the texts at which every row the tile may show fits its height: the
-// name, the device, the stage, the bar or the buttons, the large word (on two lines when it
-// must), and three lines for the cause and the first words of the next step.
+// name, the device, the stage, the bar, the large word (on as many lines as it wraps to),
+// three lines for the cause and the first words of the next step, and the buttons.
 int StationTile::fittingBase() const
 {
     const auto line = [this](double pixels, bool bold) {
@@ -361,8 +361,9 @@ int StationTile::fittingBase() const
         const QString longest = QString::fromUtf8(lookOf(TileState::MayBeWithoutFirmware).symbol) + " " +
                                 tileWord(TileState::MayBeWithoutFirmware);
         const int wordHeight = word.boundingRect(QRect(0, 0, inside - 8, 1000), Qt::TextWordWrap, longest).height();
-        const int need = name.lineSpacing() + 2 * text.lineSpacing() + std::max(text.height() + 6, small.height() + 12) +
-                         wordHeight + 6 + 3 * small.lineSpacing() + spacing + margins.top() + margins.bottom();
+        // The bar's row stays (its time left) when the buttons show.
+        const int need = name.lineSpacing() + 2 * text.lineSpacing() + text.height() + 6 + wordHeight + 6 +
+                         3 * small.lineSpacing() + small.height() + 12 + spacing + margins.top() + margins.bottom();
         if (need <= height())
             break;
     }
