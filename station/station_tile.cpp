@@ -81,7 +81,9 @@ void FitLabel::fit()
 {
     const QFontMetrics metrics(font());
     const int width = std::max(1, contentsRect().width());
-    const int most = std::max(1, contentsRect().height() / std::max(1, metrics.lineSpacing()));
+    // A line as drawn: its spacing rounded up, so that the last line is never clipped.
+    const int spacing = std::max(1, int(std::ceil(QFontMetricsF(font()).lineSpacing())));
+    const int most = std::max(1, contentsRect().height() / spacing);
     QStringList lines;
     const QStringList paragraphs = full_.split('\n');
     for (qsizetype p = 0; p < paragraphs.size() && int(lines.size()) < most; ++p) {
@@ -151,7 +153,7 @@ StationTile::StationTile(const QString &name, const std::string &port, QWidget *
     buttons->addWidget(explainButton_);
     buttons->addWidget(saveButton_);
     column->addLayout(buttons);
-    for (QLabel *label : {name_, device_, stage_, left_})
+    for (QLabel *label : {name_, device_, stage_})
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     connect(explainButton_, &QPushButton::clicked, this, &StationTile::explain);
     repaint_.setSingleShot(true);
@@ -387,6 +389,8 @@ void StationTile::resizeEvent(QResizeEvent *event)
     for (QWidget *w : std::initializer_list<QWidget *> {device_, stage_, left_, bar_})
         sized(w, base, false);
     sized(detail_, base * 0.85, false);
+    // The time left keeps its width as it counts down: the bar beside it is not laid out again each second.
+    left_->setMinimumWidth(QFontMetrics(left_->font()).horizontalAdvance("~8888 s left"));
     // The buttons side by side, each word of theirs whole.
     double pixels = base * 0.85;
     for (QFont f = saveButton_->font(); pixels > 8; pixels -= 1) {
