@@ -42,7 +42,7 @@ Look lookOf(TileState state)
 
 QString text(const std::string &s) { return QString::fromStdString(s); }
 
-constexpr int ProgressMs = 500;
+constexpr int ProgressMs = 1000; // the time left counts in seconds: nothing is drawn more often
 
 } // namespace
 
