@@ -118,6 +118,6 @@ void SocketNaming::name(const std::string &port)
     }
     list_->addItem(name + "  \u2190  " + shown(path));
     said_->setText("\u2714 " + name + " is kept in " + QString::fromStdString(SocketNames::standardFile()) +
-                   (label.isEmpty() ? QString() : "; " + label + ", and shows the file's name once started without it") +
+                   (label.isEmpty() ? QString() : "; " + label + ", over the file") +
                    ". Take the device out, then plug it into the next socket.");
 }

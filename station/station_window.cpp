@@ -78,9 +78,9 @@ void StationWindow::keepSound(bool on)
         header_->say(QString("The sound stays %1 for this run only: the settings file was refused.").arg(on ? "on" : "off"));
         return;
     }
-    FileWriter::post([told = told_, on] {
+    FileWriter::post([told = told_, on, file = StationSettings::standardFile()] {
         std::string why;
-        if (keepSetting(StationSettings::standardFile(), "sound", on ? "on" : "off", why))
+        if (keepSetting(file, "sound", on ? "on" : "off", why))
             return;
         const std::lock_guard<std::mutex> hold(told->lock);
         if (StationWindow *window = told->window)
