@@ -372,11 +372,33 @@ int StationTile::fittingBase() const
     return base;
 }
 
+void StationTile::setName(const QString &name)
+{
+    name_->setText(name);
+    fitTexts();
+}
+
 void StationTile::resizeEvent(QResizeEvent *event)
 {
     QFrame::resizeEvent(event);
-    // The texts grow with the tile, so that a large tile is read from further away.
+    fitTexts();
+}
+
+// The texts grow with the tile, so that a large tile is read from further away; the name and
+// the stages an operator acts on are never wider than the tile.
+void StationTile::fitTexts()
+{
     const int base = fittingBase();
+    const int inside = contentsRect().width() - layout()->contentsMargins().left() - layout()->contentsMargins().right();
+    const auto fitting = [inside](QFont f, double pixels, const QStringList &texts) {
+        for (; pixels > 8; pixels -= 1) {
+            f.setPixelSize(int(pixels));
+            const QFontMetrics metrics(f);
+            if (std::all_of(texts.begin(), texts.end(), [&](const QString &t) { return metrics.horizontalAdvance(t) <= inside; }))
+                break;
+        }
+        return pixels;
+    };
     auto sized = [](QWidget *w, double pixels, bool bold) {
         QFont f = w->font();
         f.setPixelSize(std::max(8, int(pixels)));
@@ -384,10 +406,13 @@ void StationTile::resizeEvent(QResizeEvent *event)
         if (f != w->font())
             w->setFont(f);
     };
-    sized(name_, base * 1.6, true);
+    QFont bold = name_->font();
+    bold.setBold(true);
+    sized(name_, fitting(bold, base * 1.6, {name_->text()}), true);
     sized(result_, base * 1.4, true);
-    for (QWidget *w : std::initializer_list<QWidget *> {device_, stage_, left_, bar_})
+    for (QWidget *w : std::initializer_list<QWidget *> {device_, left_, bar_})
         sized(w, base, false);
+    sized(stage_, fitting(stage_->font(), base, {"taken out: plug in the next device", "waiting for the others"}), false);
     sized(detail_, base * 0.85, false);
     // The time left keeps its width as it counts down: the bar beside it is not laid out again each second.
     left_->setMinimumWidth(QFontMetrics(left_->font()).horizontalAdvance("~8888 s left"));

@@ -51,7 +51,7 @@ public:
 
     QString socketName() const { return name_->text(); }
     const std::string &port() const { return port_; }
-    void setName(const QString &name) { name_->setText(name); }
+    void setName(const QString &name);
     void setPort(const std::string &port) { port_ = port; }
 
     TileState state() const { return state_; }
@@ -93,6 +93,7 @@ private:
     void showDetails();
     void showProgress(bool now);
     int fittingBase() const;
+    void fitTexts();
     void explain();
 
     QLabel *name_, *device_, *stage_, *left_, *result_;
