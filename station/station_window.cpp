@@ -332,7 +332,9 @@ void StationWindow::nameSockets()
 {
     SocketNaming naming(settings_.ports, settings_.labels, this);
     naming.exec();
-    start(); // with the names as they are now
+    // Closed meanwhile (a stop signal), the station is over: a batch started now would outlive it.
+    if (isVisible())
+        start(); // with the names as they are now
 }
 
 void StationWindow::saveReport(const StationTile &tile)
