@@ -42,6 +42,14 @@ Look lookOf(TileState state)
 
 QString text(const std::string &s) { return QString::fromStdString(s); }
 
+// An estimate of the time left: above a minute in tens of seconds, which is all it can say,
+// so that the tiles are not drawn again every second for it.
+long roughSeconds(double seconds)
+{
+    const long s = std::lround(seconds);
+    return s > 60 ? (s + 5) / 10 * 10 : s;
+}
+
 constexpr int ProgressMs = 1000; // the time left counts in seconds: nothing is drawn more often
 
 } // namespace
@@ -218,7 +226,7 @@ void StationTile::said(const std::string &run, const WorkerShown &w, const News 
                                                           : text(w.stage);
     progress_.percent = w.percent;
     progress_.left = !w.present ? QStringLiteral("device not present")
-                     : w.left   ? "~" + QString::number(std::lround(*w.left)) + " s left"
+                     : w.left   ? "~" + QString::number(roughSeconds(*w.left)) + " s left"
                                 : QString();
     showProgress(false);
     showDetails();
