@@ -1,5 +1,7 @@
 #include "batch_summary.h"
 
+#include <algorithm>
+
 double yieldPercent(int succeeded, int devices)
 {
     return devices > 0 ? 100.0 * succeeded / devices : 0;
@@ -8,6 +10,17 @@ double yieldPercent(int succeeded, int devices)
 double devicesPerHour(int devices, int64_t ms)
 {
     return ms > 0 ? devices * 3'600'000.0 / double(ms) : 0;
+}
+
+std::optional<double> recentDevicesPerHour(const std::vector<int64_t> &endsMs, int64_t nowMs)
+{
+    constexpr int64_t RecentMs = 30 * 60'000, SettleMs = 5 * 60'000;
+    constexpr size_t SettleDevices = 3;
+    if (nowMs < SettleMs || endsMs.size() < SettleDevices)
+        return std::nullopt;
+    const int64_t from = std::max<int64_t>(0, nowMs - RecentMs);
+    const auto recent = endsMs.end() - std::lower_bound(endsMs.begin(), endsMs.end(), from);
+    return devicesPerHour(int(recent), nowMs - from);
 }
 
 BatchSummary batchSummary(const std::vector<DeviceOutcome> &devices, int retried, bool stopped, int64_t durationMs)

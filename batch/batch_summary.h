@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,11 @@ struct DeviceOutcome {
 // and the pace of a line that finished `devices` in `ms` (0 for no time at all).
 double yieldPercent(int succeeded, int devices);
 double devicesPerHour(int devices, int64_t ms);
+// The pace a line can plan with, at `nowMs` after its start: the devices that ended (at
+// `endsMs` after the start, in order) over the last half hour, or since the start when that
+// is shorter, per hour. None in the first minutes or before a few devices ended: the devices
+// plugged in at the start end together, whatever the line's pace.
+std::optional<double> recentDevicesPerHour(const std::vector<int64_t> &endsMs, int64_t nowMs);
 
 struct BatchSummary {
     int devices = 0, updated = 0, failed = 0;

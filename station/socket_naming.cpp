@@ -9,14 +9,30 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
 constexpr int LookMs = 300; // a device plugged in is named within a third of a second
 
+QString shown(const std::string &s) { return QString::fromStdString(shownText(s)); }
+
 } // namespace
 
-SocketNaming::SocketNaming(std::vector<std::string> ports, QWidget *parent)
+std::string proposedSocketName(const SocketNames &file, const SocketNames &labels, const std::string &port)
+{
+    if (file.named(port))
+        return file.nameOf(port);
+    if (labels.named(port))
+        return labels.nameOf(port);
+    for (int n = 1;; ++n) {
+        const std::string bay = "Bay " + std::to_string(n);
+        if (std::none_of(file.all().begin(), file.all().end(), [&](const SocketName &s) { return s.name == bay; }))
+            return bay;
+    }
+}
+
+SocketNaming::SocketNaming(std::vector<std::string> ports, const std::vector<std::string> &labels, QWidget *parent)
     : QDialog(parent), ports_(std::move(ports)), said_(new QLabel), list_(new QListWidget)
 {
     setWindowTitle("Name the sockets");
@@ -25,7 +41,11 @@ SocketNaming::SocketNaming(std::vector<std::string> ports, QWidget *parent)
         said_->setText("The sockets file cannot be read (" + QString::fromStdString(why) +
                        "); names given now replace it.");
     for (const SocketName &socket : names_.all())
-        list_->addItem(QString::fromStdString(shownText(socket.name + "  \u2190  " + socket.path)));
+        list_->addItem(shown(socket.name + "  \u2190  " + socket.path));
+    for (const std::string &label : labels)
+        if (std::string unused; labels_.add(label, unused)) // read once already, on the command line
+            list_->addItem(shown(labels_.all().back().name + "  \u2190  " + labels_.all().back().path) +
+                           "   (--label: for this run, over the file)");
     auto *column = new QVBoxLayout(this);
     auto *how = new QLabel("Plug a device into each socket in turn, beginning with the first, and take it out "
                            "again before the next. Each socket is asked its name as its device is found.\n"
@@ -79,12 +99,15 @@ void SocketNaming::look()
 void SocketNaming::name(const std::string &port)
 {
     const std::string path = socketPath(port);
+    // A --label names the socket for this run whatever the file says: the operator is told so.
+    const QString label = labels_.named(port) ? "--label names it \"" + shown(labels_.nameOf(port)) + "\" for this run" : "";
     bool ok = false;
-    const QString name = QInputDialog::getText(this, "Name the socket",
-                                               "A device was plugged into the socket at\n" +
-                                                   QString::fromStdString(shownText(path)) + "\nIts name:",
-                                               QLineEdit::Normal, QString("Bay %1").arg(named_ + 1), &ok)
-                             .trimmed();
+    const QString name =
+        QInputDialog::getText(this, "Name the socket",
+                              "A device was plugged into the socket at\n" + shown(path) + "\n" +
+                                  (label.isEmpty() ? QString() : label + ", over the sockets file.\n") + "Its name:",
+                              QLineEdit::Normal, shown(proposedSocketName(names_, labels_, port)), &ok)
+            .trimmed();
     if (!ok || name.isEmpty())
         return;
     names_.set(name.toStdString(), path);
@@ -93,8 +116,8 @@ void SocketNaming::name(const std::string &port)
         said_->setText("The name could not be kept: " + QString::fromStdString(why));
         return;
     }
-    ++named_;
-    list_->addItem(name + "  \u2190  " + QString::fromStdString(shownText(path)));
+    list_->addItem(name + "  \u2190  " + shown(path));
     said_->setText("\u2714 " + name + " is kept in " + QString::fromStdString(SocketNames::standardFile()) +
+                   (label.isEmpty() ? QString() : "; " + label + ", over the file") +
                    ". Take the device out, then plug it into the next socket.");
 }

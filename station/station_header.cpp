@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 void StationCounts::add(const ReportRow &row)
 {
@@ -31,17 +32,29 @@ void StationCounts::add(const ReportRow &row)
 
 namespace {
 
-QLabel *figure(const QString &text = {})
+QLabel *figure()
 {
-    auto *label = new QLabel(text);
-    QFont f = label->font();
-    f.setPointSizeF(f.pointSizeF() * 1.5);
-    f.setBold(true);
-    label->setFont(f);
+    auto *label = new QLabel;
+    label->setMinimumWidth(1); // its font is fitted to the header's width: it never widens the window
     return label;
 }
 
 QString onOff(bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); }
+
+// A font of `base`'s family at `pixels`.
+QFont sized(const QFont &base, int pixels, bool bold)
+{
+    QFont f = base;
+    f.setPixelSize(pixels);
+    f.setBold(bold);
+    return f;
+}
+
+void fontOf(QWidget *w, const QFont &f)
+{
+    if (w->font() != f)
+        w->setFont(f);
+}
 
 } // namespace
 
@@ -53,17 +66,34 @@ StationHeader::StationHeader(const std::string &report, bool batteryGuard, bool 
       name_(new QPushButton("Name the sockets\u2026"))
 {
     auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(8, 6, 8, 2);
+    column->setContentsMargins(8, 6, 8, 4);
+    column->setSpacing(2);
     auto *figures = new QHBoxLayout;
-    for (QLabel *label : {updated_, failed_, aside_, retried_, yield_, pace_})
+    for (QLabel *label : {updated_, failed_, aside_, retried_, yield_})
         figures->addWidget(label);
     figures->addStretch(1);
-    figures->addWidget(clock_);
+    auto *time = new QVBoxLayout; // how long it runs over its pace, smaller: the counts come first
+    time->setSpacing(0);
+    for (QLabel *label : {clock_, pace_}) {
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        time->addWidget(label);
+    }
+    figures->addLayout(time);
     column->addLayout(figures);
 
+    // The status (a stop, the hook's failures, a report saved), read from where the tiles are;
+    // the buttons beside it.
+    auto *controls = new QHBoxLayout;
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    status_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    controls->addWidget(status_, 1);
+    for (QPushButton *button : {stop_, start_, name_})
+        controls->addWidget(button, 0, Qt::AlignVCenter);
+    column->addLayout(controls);
+
     auto *settings = new QHBoxLayout;
-    auto *reportLabel = new QLabel("Report: " + (report.empty() ? QStringLiteral("none")
-                                                                : QString::fromStdString(report)));
+    auto *reportLabel = new FitLabel;
+    reportLabel->setFullText("Report: " + (report.empty() ? QStringLiteral("none") : QString::fromStdString(report)));
     reportLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     reportLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     settings->addWidget(reportLabel, 1);
@@ -72,16 +102,9 @@ StationHeader::StationHeader(const std::string &report, bool batteryGuard, bool 
     settings->addWidget(new QLabel("Question before writing a recording: " + onOff(askBeforeRecording)));
     settings->addSpacing(16);
     sound_->setChecked(sound);
+    connect(sound_, &QCheckBox::toggled, this, &StationHeader::soundSwitched);
     settings->addWidget(sound_);
     column->addLayout(settings);
-
-    auto *controls = new QHBoxLayout;
-    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    controls->addWidget(status_, 1);
-    controls->addWidget(stop_);
-    controls->addWidget(start_);
-    controls->addWidget(name_);
-    column->addLayout(controls);
 
     since_.start();
     connect(&tick_, &QTimer::timeout, this, &StationHeader::tick);
@@ -94,7 +117,9 @@ StationHeader::StationHeader(const std::string &report, bool batteryGuard, bool 
 void StationHeader::add(const ReportRow &row)
 {
     counts_.add(row);
+    ends_.push_back(since_.elapsed());
     showCounts();
+    tick();
 }
 
 bool StationHeader::sound() const
@@ -107,13 +132,14 @@ void StationHeader::showCounts()
     const StationCounts &c = counts_;
     updated_->setText("\u2714 " + QString::number(c.updated) + " updated" +
                       (c.current > 0 ? ", " + QString::number(c.current) + " already current" : QString()));
-    failed_->setText("   \u2716 " + QString::number(c.failed) + " failed");
-    aside_->setText("   \u2691 " + QString::number(c.aside) + " put aside");
-    retried_->setText("   \u21BB " + QString::number(c.retried) + " retried");
+    failed_->setText("\u2716 " + QString::number(c.failed) + " failed");
+    aside_->setText("\u2691 " + QString::number(c.aside) + " put aside");
+    retried_->setText("\u21BB " + QString::number(c.retried) + " retried");
     // The yield judges the devices the line worked on: one put aside waits for a person.
     const int judged = c.devices - c.aside;
     const QString yield = QString::number(yieldPercent(c.updated + c.current, judged), 'f', 0) + " %";
-    yield_->setText("   Yield " + (judged > 0 ? yield : QStringLiteral("\u2013")));
+    yield_->setText("Yield " + (judged > 0 ? yield : QStringLiteral("\u2013")));
+    fitFonts();
 }
 
 void StationHeader::tick()
@@ -123,8 +149,40 @@ void StationHeader::tick()
                         .arg(s / 3600)
                         .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
                         .arg(s % 60, 2, 10, QLatin1Char('0')));
-    // The pace over the whole time the station runs: what a shift can plan with.
-    pace_->setText("   " + QString::number(devicesPerHour(counts_.devices, since_.elapsed()), 'f', 0) + " devices/h");
+    // The pace of the last half hour, once there is one: the start's says nothing of a shift's.
+    const std::optional<double> pace = recentDevicesPerHour(ends_, since_.elapsed());
+    pace_->setText((pace ? QString::number(*pace, 'f', 0) : QStringLiteral("\u2013")) + " devices/h");
+}
+
+void StationHeader::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    fitFonts();
+}
+
+// The counts as large as the window's height allows and its width holds whole; the status a
+// little smaller, on two lines; how long it runs and its pace smaller: the counts come first.
+void StationHeader::fitFonts()
+{
+    const int most = std::clamp(window()->height() / 30, 14, 40);
+    const QString clockWidest = "Running for 00:00:00", paceWidest = "8888 devices/h";
+    int pixels = most;
+    for (; pixels > 10; --pixels) {
+        const QFontMetrics big(sized(font(), pixels, true)), small(sized(font(), pixels * 3 / 5, true));
+        int width = 16 + 5 * pixels + std::max(small.horizontalAdvance(clockWidest), small.horizontalAdvance(paceWidest));
+        for (const QLabel *label : {updated_, failed_, aside_, retried_, yield_})
+            width += big.horizontalAdvance(label->text());
+        if (width <= contentsRect().width())
+            break;
+    }
+    for (QLabel *label : {updated_, failed_, aside_, retried_, yield_})
+        fontOf(label, sized(font(), pixels, true));
+    for (QLabel *label : {clock_, pace_})
+        fontOf(label, sized(font(), pixels * 3 / 5, true));
+    static_cast<QBoxLayout *>(layout()->itemAt(0)->layout())->setSpacing(pixels);
+    const QFont status = sized(font(), std::max(12, most * 5 / 6), false); // on two lines: it needs not the width
+    fontOf(status_, status);
+    status_->setFixedHeight(2 * QFontMetrics(status).lineSpacing() + 2);
 }
 
 void StationHeader::running()

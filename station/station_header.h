@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <map>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QLabel;
@@ -51,13 +52,22 @@ public:
     QPushButton *startButton() const { return start_; }
     QPushButton *nameButton() const { return name_; }
 
+signals:
+    // The operator switched the sound on a failure on or off.
+    void soundSwitched(bool on);
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void tick();
     void showCounts();
+    void fitFonts();
 
     StationCounts counts_;
+    std::vector<int64_t> ends_; // when each update ended, since the station started
     QLabel *updated_, *failed_, *aside_, *retried_, *yield_, *pace_, *clock_;
-    FitLabel *status_; // one line: a long text ends in an ellipsis, whole in its tooltip
+    FitLabel *status_; // two lines at most: a longer text ends in an ellipsis, whole in its tooltip
     QCheckBox *sound_;
     QPushButton *stop_, *start_, *name_;
     QElapsedTimer since_;

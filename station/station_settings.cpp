@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QStandardPaths>
 #include <cstdlib>
 #include <iterator>
@@ -134,6 +135,34 @@ bool StationSettings::batchOptions(BatchOptions &options, std::string &error) co
         if (!options.sockets.add(label, error))
             return false;
     return true;
+}
+
+bool keepSetting(const std::string &file, const std::string &key, const std::string &value, std::string &error)
+{
+    QFile in(QString::fromStdString(file));
+    QByteArrayList lines;
+    if (in.exists()) {
+        if (!in.open(QIODevice::ReadOnly)) {
+            error = file + ": " + in.errorString().toStdString();
+            return false;
+        }
+        lines = in.readAll().split('\n');
+        if (!lines.isEmpty() && lines.back().isEmpty())
+            lines.pop_back();
+    }
+    const QByteArray line = QByteArray::fromStdString(key + "=" + value);
+    bool set = false;
+    for (QByteArray &l : lines)
+        if (const qsizetype eq = l.indexOf('='); eq > 0 && l.left(eq).trimmed() == key.c_str())
+            l = line, set = true;
+    if (!set)
+        lines << line;
+    QDir().mkpath(QFileInfo(in).absolutePath());
+    QSaveFile out(QString::fromStdString(file));
+    if (out.open(QIODevice::WriteOnly) && out.write(lines.join('\n') + '\n') >= 0 && out.commit())
+        return true;
+    error = file + ": " + out.errorString().toStdString();
+    return false;
 }
 
 namespace {

@@ -33,6 +33,10 @@ struct StationSettings : BatchOptions {
     bool batchOptions(BatchOptions &options, std::string &error) const;
 };
 
+// Sets `key` to `value` in the settings file `file`: its line replaced, or added when no line
+// sets it, every other line (comments too) as it was; false with the reason.
+bool keepSetting(const std::string &file, const std::string &key, const std::string &value, std::string &error);
+
 enum class StationCommand { Run, Help, Failed };
 
 // Reads the command line (without the program's name) over `s`; Failed with `error`.

@@ -45,6 +45,16 @@ Look lookOf(TileState state)
 
 QString text(const std::string &s) { return QString::fromStdString(s); }
 
+// An estimate of the time left: above a minute in tens of seconds, which is all it can say,
+// so that the tiles are not drawn again every second for it.
+long roughSeconds(double seconds)
+{
+    const long s = std::lround(seconds);
+    return s > 60 ? (s + 5) / 10 * 10 : s;
+}
+
+constexpr int ProgressMs = 1000; // the time left counts in seconds: nothing is drawn more often
+
 } // namespace
 
 TileState tileStateOf(Outcome outcome, bool mayBeWithoutFirmware, bool firmwareNewer)
@@ -84,28 +94,50 @@ void FitLabel::resizeEvent(QResizeEvent *event)
     fit();
 }
 
+// Each paragraph after the first keeps a line of its own when there are lines enough: the
+// cause and the first words of the next step both show, however long the cause.
 void FitLabel::fit()
 {
     const QFontMetrics metrics(font());
     const int width = std::max(1, contentsRect().width());
-    const int most = std::max(1, contentsRect().height() / std::max(1, metrics.lineSpacing()));
+    // A line as drawn: its spacing rounded up, so that the last line is never clipped.
+    const int spacing = std::max(1, int(std::ceil(QFontMetricsF(font()).lineSpacing())));
+    const int most = std::max(1, contentsRect().height() / spacing);
     QStringList lines;
     const QStringList paragraphs = full_.split('\n');
     for (qsizetype p = 0; p < paragraphs.size() && int(lines.size()) < most; ++p) {
+        const int after = int(std::min<qsizetype>(paragraphs.size() - p - 1, most - 1 - qsizetype(lines.size())));
+        const int room = most - int(lines.size()) - after; // the lines this paragraph may take
         QTextLayout layout(paragraphs[p], font());
         layout.beginLayout();
+        int taken = 0;
         for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
             line.setLineWidth(width);
-            const bool more = line.textStart() + line.textLength() < paragraphs[p].size() || p + 1 < paragraphs.size();
-            if (int(lines.size()) + 1 == most && more) { // the last line that fits says there is more
-                lines << metrics.elidedText(paragraphs[p].mid(line.textStart()) + " \u2026", Qt::ElideRight, width);
+            const bool moreHere = line.textStart() + line.textLength() < paragraphs[p].size();
+            const bool more = moreHere || (after == 0 && p + 1 < paragraphs.size());
+            if (taken + 1 == room && more) { // the last line it may take says there is more
+                lines << endsInEllipsis(paragraphs[p].mid(line.textStart()), metrics, width);
                 break;
             }
             lines << paragraphs[p].mid(line.textStart(), line.textLength()).trimmed();
+            ++taken;
         }
         layout.endLayout();
     }
     setText(lines.join('\n'));
+}
+
+// `text` cut after its last whole word that fits `width` with an ellipsis; within a word
+// only when its first word does not fit.
+QString FitLabel::endsInEllipsis(const QString &text, const QFontMetrics &metrics, int width)
+{
+    const QString ellipsis = QStringLiteral(" \u2026");
+    for (qsizetype end = text.size(); end > 0; end = text.lastIndexOf(' ', end - 1)) {
+        const QString head = text.left(end).trimmed();
+        if (!head.isEmpty() && metrics.horizontalAdvance(head + ellipsis) <= width)
+            return head + ellipsis;
+    }
+    return metrics.elidedText(text + ellipsis, Qt::ElideRight, width);
 }
 
 StationTile::StationTile(const QString &name, const std::string &port, QWidget *parent)
@@ -144,9 +176,11 @@ StationTile::StationTile(const QString &name, const std::string &port, QWidget *
     buttons->addWidget(explainButton_);
     buttons->addWidget(saveButton_);
     column->addLayout(buttons);
-    for (QLabel *label : {name_, device_, stage_, left_}) // the battery keeps its width: it is never cut
+    for (QLabel *label : {name_, device_, stage_}) // the battery keeps its width: it is never cut
         label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     connect(explainButton_, &QPushButton::clicked, this, &StationTile::explain);
+    repaint_.setSingleShot(true);
+    connect(&repaint_, &QTimer::timeout, this, [this] { showProgress(true); });
     connect(saveButton_, &QPushButton::clicked, this, &StationTile::saveReportAsked);
     showState(TileState::Empty);
 }
@@ -176,9 +210,8 @@ void StationTile::begin(const std::string &run)
     last_.clear();
     if (run == latest_)
         serial_ = plan_.serial, before_ = plan_.before, batteryPercent_ = plan_.battery;
-    stage_->clear();
-    left_->clear();
-    bar_->setValue(0);
+    progress_ = {};
+    showProgress(true);
     showDetails();
 }
 
@@ -204,13 +237,14 @@ void StationTile::said(const std::string &run, const WorkerShown &w, const News 
         after_ = news.firmware;
     else if (news.failure)
         message_ = text(news.failure->first), explanation_ = text(news.failure->second);
-    stage_->setText(w.state == WorkerState::Identifying ? QStringLiteral("Connecting\u2026")
-                    : w.state == WorkerState::Waiting   ? QStringLiteral("waiting for the others")
-                                                        : text(w.stage));
-    bar_->setValue(w.percent);
-    left_->setText(!w.present ? QStringLiteral("device not present")
-                   : w.left   ? "~" + QString::number(std::lround(*w.left)) + " s left"
-                              : QString());
+    progress_.stage = w.state == WorkerState::Identifying ? QStringLiteral("Connecting\u2026")
+                      : w.state == WorkerState::Waiting   ? QStringLiteral("waiting for the others")
+                                                          : text(w.stage);
+    progress_.percent = w.percent;
+    progress_.left = !w.present ? QStringLiteral("device not present")
+                     : w.left   ? "~" + QString::number(roughSeconds(*w.left)) + " s left"
+                                : QString();
+    showProgress(false);
     showDetails();
 }
 
@@ -223,14 +257,15 @@ void StationTile::ended(const ReportRow &row)
     after_ = row.firmwareAfter;
     batteryPercent_ = row.batteryPercent;
     message_ = text(shownText(row.message));
-    left_->clear();
+    progress_.left.clear();
     const TileState state = tileStateOf(row.outcome, row.mayBeWithoutFirmware, row.firmwareNewer);
     if (state == TileState::Updated)
-        bar_->setValue(100);
+        progress_.percent = 100;
     // A device put aside says why in the words of its reason, not of an exit status.
-    stage_->setText(state == TileState::Updated    ? QStringLiteral("done")
-                    : state == TileState::PutAside ? text(asideName(row.aside()))
-                                                   : text(outcomeName(row.outcome)));
+    progress_.stage = state == TileState::Updated    ? QStringLiteral("done")
+                      : state == TileState::PutAside ? text(asideName(row.aside()))
+                                                     : text(outcomeName(row.outcome));
+    showProgress(true);
     showState(state);
     showDetails();
 }
@@ -239,11 +274,13 @@ void StationTile::leftAlone(bool stopping)
 {
     const QString why = stopping ? QStringLiteral("left as it is: the station stopped before its turn")
                                  : QStringLiteral("left as it is: it was updated just before");
-    stage_->setText(why);
+    progress_.stage = why;
+    showProgress(true);
     if (run_ != latest_) // the device the tile shows, back after its update: its result stands
         return;
     message_ = why;
-    left_->clear();
+    progress_.left.clear();
+    showProgress(true);
     showState(TileState::NotWritten);
     showDetails();
 }
@@ -256,8 +293,10 @@ void StationTile::setPresent(bool present)
     present_ = present;
     if (present || state_ == TileState::Working)
         return;
-    if (changed)
-        stage_->setText("taken out: plug in the next device");
+    if (changed) {
+        progress_.stage = "taken out: plug in the next device";
+        showProgress(true);
+    }
     if (state_ == TileState::Empty)
         return;
     // An empty socket does not look like a device waiting: what the last one came to stays, small.
@@ -269,9 +308,26 @@ void StationTile::setPresent(bool present)
     const QString said = last.join(" \u00B7 ");
     begin({});
     last_ = said;
-    stage_->setText("taken out: plug in the next device");
+    progress_.stage = "taken out: plug in the next device";
+    showProgress(true);
     showState(TileState::Empty);
     showDetails();
+}
+
+// A worker tells where it stands many times a second, 32 of them at once: its stage, its bar
+// and the time left are drawn at most every ProgressMs, the way it stands then. A result is
+// drawn at once.
+void StationTile::showProgress(bool now)
+{
+    if (!now) {
+        if (!repaint_.isActive())
+            repaint_.start(ProgressMs);
+        return;
+    }
+    repaint_.stop();
+    stage_->setText(progress_.stage);
+    left_->setText(progress_.left);
+    bar_->setValue(progress_.percent);
 }
 
 void StationTile::showState(TileState state)
@@ -319,11 +375,64 @@ void StationTile::explain()
     box.exec();
 }
 
+// The largest size of the texts at which every row the tile may show fits its height: the
+// name, the device, the stage, the bar, the large word (on as many lines as it wraps to),
+// three lines for the cause and the first words of the next step, and the buttons.
+int StationTile::fittingBase() const
+{
+    const auto line = [this](double pixels, bool bold) {
+        QFont f = font();
+        f.setPixelSize(std::max(8, int(pixels)));
+        f.setBold(bold);
+        return QFontMetrics(f);
+    };
+    const int frame = frameWidth();
+    const QMargins margins = contentsMargins() + layout()->contentsMargins() + QMargins(frame, frame, frame, frame);
+    const int inside = width() - margins.left() - margins.right();
+    const int spacing = 6 * layout()->spacing();
+    int base = std::clamp(std::min(height(), width()) / 13, 10, 32);
+    for (; base > 8; --base) {
+        const QFontMetrics name = line(base * 1.6, true), word = line(base * 1.4, true), text = line(base, false),
+                           small = line(base * 0.85, false);
+        const QString longest = QString::fromUtf8(lookOf(TileState::MayBeWithoutFirmware).symbol) + " " +
+                                tileWord(TileState::MayBeWithoutFirmware);
+        const int wordHeight = word.boundingRect(QRect(0, 0, inside - 8, 1000), Qt::TextWordWrap, longest).height();
+        // The bar's row stays (its time left) when the buttons show.
+        const int need = name.lineSpacing() + 2 * text.lineSpacing() + text.height() + 6 + wordHeight + 6 +
+                         3 * small.lineSpacing() + small.height() + 12 + spacing + margins.top() + margins.bottom();
+        if (need <= height())
+            break;
+    }
+    return base;
+}
+
+void StationTile::setName(const QString &name)
+{
+    name_->setText(name);
+    fitTexts();
+}
+
 void StationTile::resizeEvent(QResizeEvent *event)
 {
     QFrame::resizeEvent(event);
-    // The texts grow with the tile, so that a large tile is read from further away.
-    const int base = std::clamp(std::min(height() / 13, width() / 13), 10, 32);
+    fitTexts();
+}
+
+// The texts grow with the tile, so that a large tile is read from further away; the name and
+// the stages an operator acts on are never wider than the tile.
+void StationTile::fitTexts()
+{
+    const int base = fittingBase();
+    const int inside = contentsRect().width() - layout()->contentsMargins().left() - layout()->contentsMargins().right();
+    const auto fitting = [inside](QFont f, double pixels, const QStringList &texts) {
+        for (; pixels > 8; pixels -= 1) {
+            f.setPixelSize(int(pixels));
+            const QFontMetrics metrics(f);
+            if (std::all_of(texts.begin(), texts.end(), [&](const QString &t) { return metrics.horizontalAdvance(t) <= inside; }))
+                break;
+        }
+        return pixels;
+    };
     auto sized = [](QWidget *w, double pixels, bool bold) {
         QFont f = w->font();
         f.setPixelSize(std::max(8, int(pixels)));
@@ -331,11 +440,16 @@ void StationTile::resizeEvent(QResizeEvent *event)
         if (f != w->font())
             w->setFont(f);
     };
-    sized(name_, base * 1.6, true);
+    QFont bold = name_->font();
+    bold.setBold(true);
+    sized(name_, fitting(bold, base * 1.6, {name_->text()}), true);
     sized(result_, base * 1.4, true);
-    for (QWidget *w : std::initializer_list<QWidget *> {device_, battery_, stage_, left_, bar_})
+    for (QWidget *w : std::initializer_list<QWidget *> {device_, battery_, left_, bar_})
         sized(w, base, false);
+    sized(stage_, fitting(stage_->font(), base, {"taken out: plug in the next device", "waiting for the others"}), false);
     sized(detail_, base * 0.85, false);
+    // The time left keeps its width as it counts down: the bar beside it is not laid out again each second.
+    left_->setMinimumWidth(QFontMetrics(left_->font()).horizontalAdvance("~8888 s left"));
     // The buttons side by side, each word of theirs whole.
     double pixels = base * 0.85;
     for (QFont f = saveButton_->font(); pixels > 8; pixels -= 1) {

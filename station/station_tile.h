@@ -5,6 +5,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QString>
+#include <QTimer>
 #include <optional>
 #include <utility>
 #include <string>
@@ -38,6 +39,7 @@ protected:
 
 private:
     void fit();
+    static QString endsInEllipsis(const QString &text, const QFontMetrics &metrics, int width);
     QString full_;
 };
 
@@ -50,7 +52,7 @@ public:
 
     QString socketName() const { return name_->text(); }
     const std::string &port() const { return port_; }
-    void setName(const QString &name) { name_->setText(name); }
+    void setName(const QString &name);
     void setPort(const std::string &port) { port_ = port; }
 
     TileState state() const { return state_; }
@@ -91,12 +93,20 @@ private:
     void begin(const std::string &run);
     void showState(TileState state);
     void showDetails();
+    void showProgress(bool now);
+    int fittingBase() const;
+    void fitTexts();
     void explain();
 
     QLabel *name_, *device_, *battery_, *stage_, *left_, *result_;
     FitLabel *detail_;
     QProgressBar *bar_;
     QPushButton *explainButton_, *saveButton_;
+    struct Progress {
+        QString stage, left;
+        int percent = 0;
+    } progress_;     // what the stage, the time left and the bar say, drawn at most so often
+    QTimer repaint_; // runs while progress_ is not drawn yet
     std::string port_;
     TileState state_ = TileState::Empty;
     bool present_ = true;

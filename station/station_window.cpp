@@ -2,6 +2,7 @@
 #include "alert_sound.h"
 #include "build_settings.h"
 #include "device_listing.h"
+#include "file_writer.h"
 #include "run_record.h"
 #include "safe_text.h"
 #include "socket_naming.h"
@@ -56,11 +57,39 @@ StationWindow::StationWindow(StationSettings settings, QWidget *parent)
     connect(header_->stopButton(), &QPushButton::clicked, this, &StationWindow::stopAfterWriting);
     connect(header_->startButton(), &QPushButton::clicked, this, &StationWindow::start);
     connect(header_->nameButton(), &QPushButton::clicked, this, &StationWindow::nameSocketsAsked);
+    connect(header_, &StationHeader::soundSwitched, this, &StationWindow::keepSound);
     connect(&presence_, &QTimer::timeout, this, &StationWindow::lookAtPorts);
     presence_.start(1000);
+    told_->window = this;
 }
 
-StationWindow::~StationWindow() = default;
+StationWindow::~StationWindow()
+{
+    const std::lock_guard<std::mutex> hold(told_->lock); // no word of the writer's comes to a window gone
+    told_->window = nullptr;
+}
+
+// The sound switch as the operator left it, in station.conf for the next start: written on the
+// writer's thread, so that a stalled disk holds nothing here. A refused file is not written over.
+void StationWindow::keepSound(bool on)
+{
+    settings_.sound = on;
+    if (!settings_.refused.empty()) {
+        header_->say(QString("The sound stays %1 for this run only: the settings file was refused.").arg(on ? "on" : "off"));
+        return;
+    }
+    FileWriter::post([told = told_, on, file = StationSettings::standardFile()] {
+        std::string why;
+        if (keepSetting(file, "sound", on ? "on" : "off", why))
+            return;
+        const std::lock_guard<std::mutex> hold(told->lock);
+        if (StationWindow *window = told->window)
+            QMetaObject::invokeMethod(window, [window, on, why] {
+                window->header_->say(QString("The sound stays %1 for this run only: %2")
+                                         .arg(on ? "on" : "off", QString::fromStdString(shownText(why))));
+            }, Qt::QueuedConnection);
+    });
+}
 
 bool StationWindow::start()
 {
@@ -307,9 +336,11 @@ void StationWindow::nameSocketsAsked()
 
 void StationWindow::nameSockets()
 {
-    SocketNaming naming(settings_.ports, this);
+    SocketNaming naming(settings_.ports, settings_.labels, this);
     naming.exec();
-    start(); // with the names as they are now
+    // Closed meanwhile (a stop signal), the station is over: a batch started now would outlive it.
+    if (isVisible())
+        start(); // with the names as they are now
 }
 
 void StationWindow::saveReport(const StationTile &tile)

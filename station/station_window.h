@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 class QGridLayout;
@@ -65,6 +66,7 @@ private:
     void nameSockets();
     void saveReport(const StationTile &tile);
     void lookAtPorts();
+    void keepSound(bool on);
 
     StationSettings settings_;
     std::unique_ptr<Batch> batch_;
@@ -79,4 +81,10 @@ private:
     int rows_ = 0; // report rows since the station started
     QTimer presence_;
     std::map<std::string, PortHold> held_; // the devices the last batch left in their sockets
+    // Where the writer's thread tells what became of a setting kept: the window, while it is there.
+    struct Told {
+        std::mutex lock;
+        StationWindow *window = nullptr;
+    };
+    std::shared_ptr<Told> told_ = std::make_shared<Told>();
 };

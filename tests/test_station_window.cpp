@@ -2,7 +2,9 @@
 // socket's tile says its device came to, its name, and the alert for each device that needs a
 // hand.
 #include "alert_sound.h"
+#include "batch_summary.h"
 #include "cli_run.h"
+#include "socket_naming.h"
 #include "station_header.h"
 #include "station_tile.h"
 #include "station_window.h"
@@ -164,7 +166,8 @@ void TestStationWindow::settingsFiles_data()
     QTest::newRow("switch words") << station
                                   << QByteArray("[General]\nbattery_guard=ON\nreinstall=No\nallow_older=off\nsound=0\n"
                                                 "ask_before_recording=Yes\n")
-                                  << "guard 1, reinstall 0, older 0, sound 0, ask 1, /dev/x in x";
+                                  << "guard 1, reinstall 0, older 0, sound 0, ask 1, /dev/x in x, proposed Bay 1, "
+                                     "kept sound 1 guard 1 ask 1";
     QTest::newRow("switch words too") << station
                                       << QByteArray("battery_guard = false\nreinstall=YES\nallow_older=1\nsound=Off\n"
                                                     "ask_before_recording=TRUE\n")
@@ -179,8 +182,11 @@ void TestStationWindow::settingsFiles_data()
                                  << "station.conf:1: battery_gaurd: no such setting";
     QTest::newRow("key twice") << station << QByteArray("reinstall=no\nsound=on\nreinstall=yes\n")
                                << "station.conf:3: reinstall: given twice";
+    // The name the sockets dialog proposes is the socket's own: taking it renames nothing.
     QTest::newRow("socket quoted") << sockets << QByteArray("\"Bay 3\" = \"/dev/x\"\n")
-                                   << "guard 0, reinstall 0, older 0, sound 1, ask 0, /dev/x in Bay 3";
+                                   << "guard 0, reinstall 0, older 0, sound 1, ask 0, /dev/x in Bay 3, proposed Bay 3";
+    QTest::newRow("other socket named") << sockets << QByteArray("Bay 1=/dev/y\n")
+                                        << "guard 0, reinstall 0, older 0, sound 1, ask 0, /dev/x in x, proposed Bay 2";
     QTest::newRow("socket quote not closed") << sockets << QByteArray("Bay 2=/dev/y\nBay 3=\"/dev/x\n")
                                              << "sockets.conf:2: Bay 3: a quote is not closed";
 }
@@ -199,31 +205,45 @@ void TestStationWindow::settingsFiles()
     s.load(StationSettings::standardFile());
     BatchOptions o;
     std::string why;
-    const QString taken = s.batchOptions(o, why) ? QString::asprintf("guard %d, reinstall %d, older %d, sound %d, ask %d, "
-                                                                     "/dev/x in %s", s.batteryGuard, s.reinstall,
-                                                                     s.allowOlder, s.sound, s.askBeforeRecording,
-                                                                     o.sockets.nameOf("/dev/x").c_str())
+    QString taken = s.batchOptions(o, why) ? QString::asprintf("guard %d, reinstall %d, older %d, sound %d, ask %d, "
+                                                                     "/dev/x in %s, proposed %s", s.batteryGuard,
+                                                                     s.reinstall, s.allowOlder, s.sound,
+                                                                     s.askBeforeRecording, o.sockets.nameOf("/dev/x").c_str(),
+                                                                     proposedSocketName(o.sockets, {}, "/dev/x").c_str())
                                                  : QString::fromStdString(why).remove(folder);
+    // The sound switch the operator flips is kept in the file, every other line as it was.
+    StationSettings kept;
+    if (file == "station.conf" && s.refused.empty() && keepSetting(s.standardFile(), "sound", s.sound ? "off" : "on", why))
+        taken += kept.load(s.standardFile()) ? QString::asprintf(", kept sound %d guard %d ask %d", kept.sound,
+                                                                 kept.batteryGuard, kept.askBeforeRecording)
+                                             : ", kept " + QString::fromStdString(kept.refused).remove(folder);
     QFile::remove(folder + file);
     QVERIFY2(taken.startsWith(read), qPrintable(taken));
 }
 
 // What a tile says a device came to, in its large word (a device whose firmware is newer than
-// the carried one may be put aside); its battery, red below the guard; and how many columns the
-// tiles take (as large as they can be, none narrower than 230; as large, the most columns).
-// The battery as shown ends in "!" when it is red.
-struct TileRow { const char *name; Outcome outcome; bool mayBeWithoutFirmware, firmwareNewer; QString word;
-                 std::optional<int> battery; QString batteryShown; int tiles, width, height, columns; };
+// the carried one may be put aside); its battery, red below the guard; how many columns the
+// tiles take (as large as they can be, none narrower than 230; as large, the most columns); and
+// the pace the header shows, with the updates ended at `ends` minutes, `at` minutes after the
+// start. The battery as shown ends in "!" when it is red.
+struct TileRow {
+    const char *name; Outcome outcome; bool mayBeWithoutFirmware, firmwareNewer; QString word;
+    std::optional<int> battery; QString batteryShown; int tiles, width, height, columns;
+    std::vector<double> ends = {}; double at = 0; QString pace = "\u2013";
+};
 Q_DECLARE_METATYPE(TileRow)
 
 void TestStationWindow::tilesOfOutcomes_data()
 {
     using O = Outcome;
     addRows<TileRow>({
-        {"updated", O::Updated, false, false, "UPDATED", 76, "Battery 76 %", 0, 1024, 700, 1},
-        {"already current", O::AlreadyCurrent, false, false, "ALREADY CURRENT", {}, "", 1, 1024, 700, 1},
-        {"refused while written", O::DeviceRefused, true, false, "MAY BE WITHOUT FIRMWARE", 20, "Battery 20 %", 3, 1024, 100, 3},
-        {"refused before a byte", O::DeviceRefused, false, false, "FAILED", 19, "Battery 19 %!", 4, 1024, 700, 2},
+        // The devices plugged in at the start end together: no pace in the first minutes.
+        {"updated", O::Updated, false, false, "UPDATED", 76, "Battery 76 %", 0, 1024, 700, 1, {0.03, 0.05, 0.08}, 0.1},
+        {"already current", O::AlreadyCurrent, false, false, "ALREADY CURRENT", {}, "", 1, 1024, 700, 1, {1, 2}, 20}, // too few
+        {"refused while written", O::DeviceRefused, true, false, "MAY BE WITHOUT FIRMWARE", 20, "Battery 20 %", 3, 1024, 100, 3,
+         {1, 2, 3, 4, 5, 6}, 10, "36"}, // since the start
+        {"refused before a byte", O::DeviceRefused, false, false, "FAILED", 19, "Battery 19 %!", 4, 1024, 700, 2,
+         {10, 20, 40, 45, 50, 55}, 60, "8"}, // over the last half hour
         {"lost while written", O::DeviceLost, true, false, "MAY BE WITHOUT FIRMWARE", 0, "Battery 0 %!", 4, 1000, 300, 4},
         {"a recording kept", O::Declined, false, false, "PUT ASIDE", {}, "", 5, 1024, 700, 3},
         {"battery under the guard", O::LowBattery, false, false, "PUT ASIDE", 15, "Battery 15 %!", 5, 1024, 700, 3},
@@ -242,6 +262,11 @@ void TestStationWindow::tilesOfOutcomes()
     const BatteryShown battery = batteryShown(row.battery);
     QCOMPARE(battery.text + (battery.low ? "!" : ""), row.batteryShown);
     QCOMPARE(tileColumns(row.tiles, QSize(row.width, row.height)), row.columns);
+    std::vector<int64_t> ends;
+    for (double minutes : row.ends)
+        ends.push_back(int64_t(minutes * 60'000));
+    const std::optional<double> pace = recentDevicesPerHour(ends, int64_t(row.at * 60'000));
+    QCOMPARE(pace ? QString::number(*pace, 'f', 0) : "\u2013", row.pace);
 }
 
 QTEST_MAIN(TestStationWindow)
