@@ -1,6 +1,7 @@
 #pragma once
 #include "batch_report.h"
 #include "batch_view.h"
+#include "fit_label.h"
 
 #include <QFrame>
 #include <QLabel>
@@ -24,23 +25,6 @@ enum class TileState {
     MayBeWithoutFirmware, // it failed while it was written: it may not start again
     NotWritten,           // not written at all: the station stopped before its turn
     PutAside,             // nothing is wrong with it: it waits for a person's decision
-};
-
-// A text that fits its label: cut after the last whole line that fits, with an ellipsis,
-// instead of clipped in the middle of a line. The whole text stays in its tooltip.
-class FitLabel : public QLabel {
-public:
-    using QLabel::QLabel;
-    void setFullText(const QString &text);
-    QSize minimumSizeHint() const override { return {0, 0}; }
-
-protected:
-    void resizeEvent(QResizeEvent *event) override;
-
-private:
-    void fit();
-    static QString endsInEllipsis(const QString &text, const QFontMetrics &metrics, int width);
-    QString full_;
 };
 
 // One socket of the station: its name, the device in it (serial, firmware before → after),
