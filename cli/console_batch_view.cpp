@@ -310,24 +310,20 @@ void JsonView::summary(const BatchSummary &s)
     JsonLine byOutcome;
     for (const auto &[outcome, count] : s.failedBy)
         byOutcome.number(outcomeName(outcome), count);
+    // A device as both lists name it: where it sat and who it is.
+    const auto named = [](const DeviceOutcome &d) {
+        return JsonLine()
+            .text("port", shownText(d.port))
+            .text("socket", shownText(d.socket))
+            .text("serial", shownText(d.serial))
+            .text("serial_hex", shownText(d.serialHex))
+            .text("outcome", outcomeName(d.outcome));
+    };
     std::vector<JsonLine> failed, aside;
     for (const DeviceOutcome &d : s.asideDevices)
-        aside.push_back(JsonLine()
-                            .text("port", shownText(d.port))
-                            .text("socket", shownText(d.socket))
-                            .text("serial", shownText(d.serial))
-                            .text("serial_hex", shownText(d.serialHex))
-                            .text("outcome", outcomeName(d.outcome))
-                            .text("put_aside", asideName(d.aside())));
+        aside.push_back(named(d).text("put_aside", asideName(d.aside())));
     for (const DeviceOutcome &d : s.failedDevices)
-        failed.push_back(JsonLine()
-                             .text("port", shownText(d.port))
-                             .text("socket", shownText(d.socket))
-                             .text("serial", shownText(d.serial))
-                             .text("serial_hex", shownText(d.serialHex))
-                             .text("outcome", outcomeName(d.outcome))
-                             .number("exit", exitStatus(d.outcome))
-                             .flag("may_be_without_firmware", d.mayBeWithoutFirmware));
+        failed.push_back(named(d).number("exit", exitStatus(d.outcome)).flag("may_be_without_firmware", d.mayBeWithoutFirmware));
     const JsonLine summary = JsonLine::event("summary")
                                  .number("devices", s.devices)
                                  .number("updated", s.updated)
