@@ -382,8 +382,12 @@ void StationTile::fitTexts()
     bold.setBold(true);
     sized(name_, fitting(bold, base * 1.6, {name_->text()}), true);
     sized(result_, base * 1.4, true);
-    for (QWidget *w : std::initializer_list<QWidget *> {device_, battery_, left_, bar_})
+    for (QWidget *w : std::initializer_list<QWidget *> {left_, bar_})
         sized(w, base, false);
+    // The device's line whole beside its battery, the firmware after the update included.
+    const double device = fitting(device_->font(), base, {"S/N 0000   FW 00 \u2192 00    Battery 100 %"});
+    for (QWidget *w : std::initializer_list<QWidget *> {device_, battery_})
+        sized(w, device, false);
     sized(stage_, fitting(stage_->font(), base, {"taken out: plug in the next device", "waiting for the others"}), false);
     sized(detail_, base * 0.85, false);
     // The time left keeps its width as it counts down: the bar beside it is not laid out again each second.
