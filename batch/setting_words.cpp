@@ -1,7 +1,10 @@
 #include "setting_words.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QList>
+#include <QSaveFile>
 #include <QString>
 
 std::optional<bool> switchWord(const std::string &word)
@@ -87,4 +90,14 @@ bool readSettingLines(const std::string &file,
         }
     }
     return true;
+}
+
+bool writeSettingFile(const std::string &file, const QByteArray &text, std::string &error)
+{
+    QDir().mkpath(QFileInfo(QString::fromStdString(file)).absolutePath());
+    QSaveFile f(QString::fromStdString(file));
+    if (f.open(QIODevice::WriteOnly) && f.write(text) == text.size() && f.commit())
+        return true;
+    error = file + ": " + f.errorString().toStdString();
+    return false;
 }

@@ -1,4 +1,6 @@
 #pragma once
+
+#include <QByteArray>
 #include <functional>
 #include <optional>
 #include <string>
@@ -22,3 +24,6 @@ bool settingValue(const std::string &text, bool list, std::vector<std::string> &
 bool readSettingLines(const std::string &file,
                       const std::function<bool(const std::string &line, std::string &why)> &take,
                       std::string &error);
+// `text` as the whole of `file` (its folder made first), in one step: a reader sees the old
+// file or the new one, never half of one. False with the reason in `error`.
+bool writeSettingFile(const std::string &file, const QByteArray &text, std::string &error);

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <cstdlib>
 
 namespace {
@@ -40,17 +39,10 @@ bool SocketNames::load(const std::string &file, std::string &error)
 
 bool SocketNames::save(const std::string &file, std::string &error) const
 {
-    QDir().mkpath(QFileInfo(QString::fromStdString(file)).absolutePath());
-    QSaveFile f(QString::fromStdString(file));
-    if (f.open(QIODevice::WriteOnly)) {
-        f.write("# The station's sockets: NAME=PATH, PATH where the socket is on the USB\n");
-        for (const SocketName &s : names_)
-            f.write(QByteArray::fromStdString(s.name + "=" + s.path + "\n"));
-        if (f.commit())
-            return true;
-    }
-    error = file + ": " + f.errorString().toStdString();
-    return false;
+    QByteArray text = "# The station's sockets: NAME=PATH, PATH where the socket is on the USB\n";
+    for (const SocketName &s : names_)
+        text += QByteArray::fromStdString(s.name + "=" + s.path + "\n");
+    return writeSettingFile(file, text, error);
 }
 
 // A line of the file: its name and its path each as written, or in double quotes.

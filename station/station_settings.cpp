@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <cstdlib>
 #include <iterator>
@@ -157,12 +156,7 @@ bool keepSetting(const std::string &file, const std::string &key, const std::str
             l = line, set = true;
     if (!set)
         lines << line;
-    QDir().mkpath(QFileInfo(in).absolutePath());
-    QSaveFile out(QString::fromStdString(file));
-    if (out.open(QIODevice::WriteOnly) && out.write(lines.join('\n') + '\n') >= 0 && out.commit())
-        return true;
-    error = file + ": " + out.errorString().toStdString();
-    return false;
+    return writeSettingFile(file, lines.join('\n') + '\n', error);
 }
 
 namespace {
